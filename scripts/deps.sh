@@ -1,0 +1,18 @@
+# Installs the Debian packages named in "$@" that are not installed yet.
+# Sourced by the run and test commands.
+install_missing() {
+  local missing=()
+  for pkg in "$@"; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev libbenchmark-dev)
+RUNTIME_PACKAGES=(mosquitto mosquitto-clients fonts-noto-cjk)
