@@ -1,0 +1,148 @@
+#pragma once
+
+#include "console/form/FrontEnd.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TAppEventMsg;
+class TFrameWait;
+class TMQTTClient;
+class TMQTTPacket;
+
+// A text field of the form. Texts are byte strings in the system code page.
+struct TTextField {
+    std::string Label;
+    std::string Text;
+    bool Masked = false;          // shown as one "*" per character (the password)
+};
+
+// An integer field with inclusive limits. Its text is what the user typed;
+// Value() reads it: a text that is no whole number reads as Min, a number outside
+// the limits reads as the nearer limit. Clamp() is the "user leaves the field" step
+// that rewrites the text the way Value() reads it.
+struct TIntField {
+    std::string Label;
+    std::string Text;
+    int Min = 0;
+    int Max = 0;
+    int Value() const;
+    void SetValue(int value);     // stores the value within the limits
+    void Clamp();
+};
+
+// The answer waits of the commands, in milliseconds. The defaults are the
+// program's; tests shorten them.
+struct TAnswerTimeouts {
+    int Connack = 1000;
+    int Pingresp = 1000;
+    int Suback = 1000;
+    int Unsuback = 1000;
+    int Puback = 20000;
+    int Pubrec = 20000;
+    int Pubcomp = 1000;
+};
+
+class TForm1;
+using THandler = void (TForm1::*)();
+
+// One command button: its control name, caption and handler.
+struct TCommandInfo {
+    std::string Name;             // "ConnectBtn", "Button4", ...
+    std::string Caption;          // "Open", "DISCONNECT", "Queue 取り出し", ...
+    THandler Handler;
+};
+
+// The console's main form without a window: settings, state, commands.
+// The window shows the fields, calls the handlers through Run() and implements
+// TFrontEnd. Every handler runs on the user-interface thread, one at a time.
+class TForm1 {
+public:
+    // eventMsgPort: destination port of the diagnostics (2056 in the program).
+    // The settings take their defaults here; the window then runs FormCreate
+    // through Run() so that a failure in it shows as an error box.
+    explicit TForm1(TFrontEnd& frontEnd, int eventMsgPort = 2056);
+    ~TForm1();                    // runs FormDestroy when FormCreate ran and FormDestroy did not
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
+
+    std::string Caption;          // "Tarnwick テストプログラム"
+
+    // Settings.
+    TTextField BrokerEdit1, ClientIDEdit, UserNameEdit, PasswordEdit, WillTopicEdit, WillMessageEdit,
+        SubscribeTopicListEdit, SubscribeQoSListEdit, UnSubscribeTopicListEdit, PublishTopicEdit,
+        PublishDataEdit, PublishDataFileEdit;
+    TIntField BrokerPortSpn, KeepAliveSpn, WillQoSSpn, PublishSpn, PingReqIntervalSpn;
+    bool PublishRetainChk = false;
+    std::string PublishRetainChkLabel;   // "Retain"
+    bool PingTimerChk = false;           // checked
+    std::string PingTimerChkLabel;       // "定期的にPING 送信"
+
+    // Enable flags of "Open", "Close" and PingTimerChk; every other button is always enabled.
+    bool ConnectBtnEnabled = true;
+    bool DisconnectBtnEnabled = false;
+    bool PingTimerChkEnabled = false;
+
+    // The ping timer as the form last set it through TFrontEnd::SetPingTimer.
+    bool PingTimerEnabled = false;
+    int PingTimerInterval = 30000;
+
+    // The connection made by "Open"; none at start and after "Close".
+    std::unique_ptr<TMQTTClient> Client;
+    // The message identifier handed out last; 0 at start.
+    int32_t LastMessageID = 0;
+    // Waits for the broker's answers; tests shorten them.
+    TAnswerTimeouts AnswerTimeouts;
+
+    // The command buttons in their window order.
+    std::vector<TCommandInfo> Commands() const;
+
+    // Next message identifier: 1, 2, ..., 65535, then 1 again.
+    int32_t NextMessageID();
+
+    void FormCreate();
+    void FormDestroy();
+
+    void ConnectBtnClick();           // "Open"
+    void DisconnectBtnClick();        // "Close"
+    void MQTT_CONNECT_BtnClick();     // "CONNECT"
+    void MQTT_PINGREQ_BtnClick();     // "PINGREQ"
+    void Button4Click();              // "DISCONNECT"
+    void Button2Click();              // "SUBSCRIBE"
+    void Button3Click();              // "UNSUBSCRIBE"
+    void Button5Click();              // "PUBLISH(str)"
+    void Button7Click();              // "PUBLISH(file)"
+    void Button6Click();              // "..."
+    void Button1Click();              // "Queue 取り出し"
+    void PingTimerChkClick();         // PingTimerChk clicked (the window has already toggled PingTimerChk)
+    void PingReqIntervalSpnChange();  // the text of PingReqIntervalSpn changed
+    void PingTimerTick();             // one tick of the ping timer
+
+    // Runs a handler the way the application does: a raised failure ends it and
+    // its message reaches TFrontEnd::ShowError with the full-stop rule applied.
+    void Run(THandler handler);
+    // The error box text of a failure message: a "." is added when the last
+    // character sorts after ".".
+    static std::string ErrorBoxText(const std::string& message);
+
+    // Where the shipped data file was found (its folder is the project folder).
+    static std::string DefaultDataFilePath();
+
+private:
+    TFrontEnd& FrontEnd;
+    const int EventMsgPort;
+    std::unique_ptr<TAppEventMsg> EventMsg;
+    bool Created = false;
+    bool Destroyed = false;
+    std::string LastChosenFile;       // the file chooser's proposal; empty until a file was chosen
+
+    TMQTTClient& RequireClient();
+    void UpdatePingTimer(bool enabled, int intervalMs);
+    // Waits for one answer packet of the type (and identifier, when messageID >= 0);
+    // false when a wait timed out.
+    bool WaitForAnswer(TFrameWait& wait, int32_t messageType, int32_t messageID, int timeoutMs,
+                       std::unique_ptr<TMQTTPacket>& answer);
+    void PublishFlow(bool fromFile);
+};
