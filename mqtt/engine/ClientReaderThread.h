@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "platform/Thread.h"
+
+class TClientSocket;
+class TMQTTPacketQueue;
+
+// The only reader of a client's socket: collects the broker's bytes in a
+// growable buffer, cuts complete MQTT frames out of it, stores each as a
+// TMQTTPacket in the receive queue and signals the frame-arrival event.
+// Any error closes the socket, which ends both client threads.
+class TMQTTClientReaderThread : public TThread {
+public:
+    TMQTTClientReaderThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
+        const std::string& frameEventName, const std::string& clientID, int32_t bufferSize);
+    ~TMQTTClientReaderThread() override;
+
+    static constexpr int kReadChunkSize = 2000;
+    static constexpr int kIdleWaitMs = 10;
+    static constexpr int kStreamTimeoutMs = 1000;
+
+protected:
+    void Execute() override;
+
+private:
+    struct TFreeDeleter {
+        void operator()(uint8_t* p) const { std::free(p); }
+    };
+
+    void EnsureFreeSpace(int64_t count);
+    void AppendToBuffer(const uint8_t* bytes, int64_t count);
+    void CutFrames();
+    void ReleaseBuffer();
+    void Log(const std::string& message);
+    void ReportAndClose(const std::string& message);
+
+    TClientSocket& Socket;
+    TMQTTPacketQueue& ReceiveQueue;
+    const std::string FrameEventName;
+    const std::string ClientID;
+    const int32_t BufferSize;
+
+    // The receive buffer; touched by the thread body only. Reserved with
+    // malloc/realloc and never cleared, so the large reservation costs
+    // address space, not resident memory, until bytes arrive.
+    std::unique_ptr<uint8_t, TFreeDeleter> FStorage;
+    int64_t FCapacity = 0;
+    int64_t FHeld = 0;
+};

@@ -1,0 +1,277 @@
+#include "mqtt/engine/EventHandlerThread.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <unistd.h>
+
+#include "diag/AppEventMsg.h"
+#include "diag/HostUtils.h"
+#include "mqtt/codec/FrameBuilders.h"
+#include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/codec/WirePrimitives.h"
+#include "mqtt/engine/FrameSignal.h"
+#include "mqtt/engine/MQTTClient.h"
+#include "mqtt/engine/PacketQueue.h"
+#include "platform/ClientSocket.h"
+#include "platform/Error.h"
+#include "platform/NamedSync.h"
+
+namespace {
+
+const char* const kThreadSource = "TMQTTEventHandlerThread";
+const char* const kUnitSource = "MQTT_Unit";
+constexpr int32_t kPublish = 3;
+constexpr int32_t kPubrel = 6;
+// Slice of a PUBREL wait: short enough that a termination request or a
+// closed socket ends the flow at once, without changing the 1000 ms per wait.
+constexpr int kWaitSliceMs = 20;
+
+const char* BoolText(bool value)
+{
+    return value ? "True" : "False";
+}
+
+// Closes the descriptor on every way out.
+class TFileHandle {
+public:
+    explicit TFileHandle(int fd) : FFd(fd) {}
+    ~TFileHandle() { if (FFd >= 0) ::close(FFd); }
+    int Release() { int fd = FFd; FFd = -1; return fd; }
+    int Get() const { return FFd; }
+private:
+    int FFd;
+};
+
+std::string FileError(const std::string& what, const std::string& path, int error)
+{
+    return what + " \"" + path + "\". " + std::strerror(error);
+}
+
+} // namespace
+
+TMQTTEventHandlerThread::TMQTTEventHandlerThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
+    const std::string& frameEventName, const std::string& clientID, TNamedMutex& writeMutex)
+    : Socket(socket)
+    , ReceiveQueue(receiveQueue)
+    , FrameEventName(frameEventName)
+    , ClientID(clientID)
+    , WriteMutex(writeMutex)
+{
+}
+
+// The client stops the thread before freeing it; this only guards against
+// an owner that did not, since the body uses this object's fields.
+TMQTTEventHandlerThread::~TMQTTEventHandlerThread()
+{
+    Terminate();
+    WaitFor();
+}
+
+void TMQTTEventHandlerThread::SetPayloadDirectory(const std::string& directory)
+{
+    std::lock_guard<std::mutex> guard(FDirectoryLock);
+    FPayloadDirectory = directory;
+}
+
+std::string TMQTTEventHandlerThread::PayloadDirectory() const
+{
+    std::lock_guard<std::mutex> guard(FDirectoryLock);
+    return FPayloadDirectory;
+}
+
+bool TMQTTEventHandlerThread::Stopping() const
+{
+    return Terminated() || !Socket.Active();
+}
+
+void TMQTTEventHandlerThread::Log(const std::string& message)
+{
+    SendEventMsg(message, kThreadSource, 0, 0);
+}
+
+void TMQTTEventHandlerThread::LogAndPause(const std::string& message, const char* source)
+{
+    SendEventMsg(message, source, 0, 0);
+    SleepMs(kLinePauseMs);
+}
+
+void TMQTTEventHandlerThread::ReportAndClose(const std::string& message)
+{
+    try {
+        SendEventMsg("TMQTTEventHandlerThread:*EXCEPTIN* " + message + "[" + ClientID + "]", kUnitSource, 0, 0);
+    } catch (...) {
+    }
+    try {
+        Socket.Close();
+    } catch (...) {
+    }
+}
+
+int32_t TMQTTEventHandlerThread::WriteAckFrame(TSocketStream& stream, const uint8_t* frame, int32_t length)
+{
+    LockWriteMutex(WriteMutex, kWriteMutexTimeoutMs);
+    int32_t written = 0;
+    try {
+        if (Stopping())
+            throw Exception("terminated or socket closed");
+        // The whole frame in one write; should the write stop short, the
+        // rest follows, so the broker never holds half an acknowledgement.
+        written = WriteInPieces(stream, frame, length, length);
+    } catch (...) {
+        WriteMutex.Release();
+        throw;
+    }
+    if (!WriteMutex.Release())
+        throw Exception("ReleaseMutex() failed");
+    return written;
+}
+
+bool TMQTTEventHandlerThread::WaitForPubrel(int32_t messageID, TFrameWait& frameWait,
+    std::unique_ptr<TMQTTPacket>& pubrel)
+{
+    using Clock = std::chrono::steady_clock;
+    for (;;) {
+        // Look first: the PUBREL may have come before this wait began.
+        if (ReceiveQueue.TakeByKey(kPubrel, messageID, pubrel))
+            return true;
+
+        const auto deadline = Clock::now() + std::chrono::milliseconds(kPubrelWaitMs);
+        bool signalled = false;
+        while (!signalled) {
+            if (Stopping())
+                return ReceiveQueue.TakeByKey(kPubrel, messageID, pubrel);
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0)
+                break;
+            signalled = frameWait.Wait(static_cast<int>(std::min<int64_t>(left, kWaitSliceMs)));
+        }
+        if (!signalled)
+            return ReceiveQueue.TakeByKey(kPubrel, messageID, pubrel);
+    }
+}
+
+void TMQTTEventHandlerThread::SavePayload(const TMQTTPacket& packet)
+{
+    std::string directory = PayloadDirectory();
+    if (!directory.empty() && directory.back() != '/')
+        directory += '/';
+    const std::string path = directory + MakeUniqueID("Pub_") + ".dat";
+
+    TFileHandle file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (file.Get() < 0)
+        throw Exception(FileError("Cannot create file", path, errno));
+
+    const uint8_t* data = packet.PublishData;
+    int64_t left = packet.PublishDataSize > 0 ? packet.PublishDataSize : 0;
+    while (left > 0) {
+        const ssize_t n = ::write(file.Get(), data, static_cast<size_t>(left));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw Exception(FileError("Cannot write file", path, errno));
+        }
+        data += n;
+        left -= n;
+    }
+    if (::close(file.Release()) != 0)
+        throw Exception(FileError("Cannot write file", path, errno));
+}
+
+void TMQTTEventHandlerThread::ReportAndSave(const TMQTTPacket& packet)
+{
+    LogAndPause("----- PublishData -------", kUnitSource);
+    LogAndPause("MessageType     " + std::to_string(packet.MessageType), kThreadSource);
+    LogAndPause("MessageID       " + std::to_string(packet.MessageID), kThreadSource);
+    LogAndPause(std::string("FixedDup        ") + BoolText(packet.FixedDup), kThreadSource);
+    LogAndPause("FixedQos        " + std::to_string(packet.FixedQos), kThreadSource);
+    LogAndPause(std::string("FixedRetain     ") + BoolText(packet.FixedRetain), kThreadSource);
+    LogAndPause("PublishTopic    " + packet.PublishTopic, kThreadSource);
+    LogAndPause("PublishDataSize " + std::to_string(packet.PublishDataSize), kThreadSource);
+    if (packet.PublishDataSize > 0 && packet.PublishDataSize < 256) {
+        std::string_view payload(reinterpret_cast<const char*>(packet.PublishData),
+            static_cast<size_t>(packet.PublishDataSize));
+        payload = payload.substr(0, payload.find('\0'));
+        LogAndPause("PublishData(UTF8) " + UTF8ToText(payload), kThreadSource);
+    }
+    SavePayload(packet);
+}
+
+void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TSocketStream& stream, TFrameWait& frameWait)
+{
+    LogAndPause("received PUBLISH [" + ClientID + "]", kThreadSource);
+    packet.AnalyzePacket();
+    const int32_t id = packet.MessageID;
+
+    TFrameBuffer frame;
+    int32_t frameLength = 0;
+    if (packet.FixedQos == 2) {
+        if (!BuildPubrecFrame(frame, frameLength, id)) {
+            Log("PUBREC frame building failed, parameter error [" + ClientID + "]");
+            return;
+        }
+        Log("sending PUBREC [" + ClientID + "]");
+        // The PUBREL wait begins before the PUBREC goes out, so a PUBREL
+        // that answers it at once still ends the wait.
+        frameWait.Restart();
+        WriteAckFrame(stream, frame.get(), frameLength);
+        frame.reset();
+
+        std::unique_ptr<TMQTTPacket> pubrel;
+        if (!WaitForPubrel(id, frameWait, pubrel)) {
+            Log("cound not receive PUBREL [" + ClientID + "]");
+            return;
+        }
+        LogAndPause("received PUBREL [" + ClientID + "]", kThreadSource);
+        pubrel.reset();
+
+        if (!BuildPubcompFrame(frame, frameLength, id)) {
+            Log("PUBCOMP frame building failed, parameter error [" + ClientID + "]");
+            return;
+        }
+        Log("sending PUBCOMP [" + ClientID + "]");
+        WriteAckFrame(stream, frame.get(), frameLength);
+        frame.reset();
+    } else if (packet.FixedQos == 1) {
+        if (!BuildPubackFrame(frame, frameLength, id)) {
+            Log("PUBACK frame building failed, parameter error [" + ClientID + "]");
+            return;
+        }
+        Log("sending PUBACK [" + ClientID + "]");
+        WriteAckFrame(stream, frame.get(), frameLength);
+        frame.reset();
+    }
+    ReportAndSave(packet);
+}
+
+void TMQTTEventHandlerThread::Execute()
+{
+    try {
+        TSocketStream stream(Socket, kStreamTimeoutMs);
+        TFrameWait frameWait(FrameEventName);
+        while (!Stopping()) {
+            try {
+                // The starting point of the wait is taken before the queue is
+                // looked at, so a PUBLISH stored in between still wakes us.
+                frameWait.Restart();
+                std::unique_ptr<TMQTTPacket> packet;
+                if (!ReceiveQueue.TakeFirst(kPublish, packet)) {
+                    frameWait.Wait(kIdleWaitMs);
+                    continue;
+                }
+                if (Stopping())
+                    break;
+                HandlePublish(*packet, stream, frameWait);
+            } catch (const std::exception& e) {
+                ReportAndClose(e.what());
+            } catch (...) {
+                ReportAndClose("unknown error");
+            }
+        }
+    } catch (const std::exception& e) {
+        ReportAndClose(e.what());
+    }
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/Thread.h"
+
+class TClientSocket;
+class TSocketStream;
+class TNamedMutex;
+class TMQTTPacketQueue;
+class TMQTTPacket;
+class TFrameWait;
+
+// Answers the PUBLISH messages the broker delivers to a client: takes each
+// from the receive queue (oldest first), runs its QoS 1 or QoS 2
+// acknowledgement flow, reports it line by line and writes its payload to a
+// new "Pub_<stamp><5 digits>.dat" file. Any error closes the socket, which
+// ends both client threads.
+class TMQTTEventHandlerThread : public TThread {
+public:
+    TMQTTEventHandlerThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
+        const std::string& frameEventName, const std::string& clientID, TNamedMutex& writeMutex);
+    ~TMQTTEventHandlerThread() override;
+
+    // Where payload files go; empty means the working directory.
+    void SetPayloadDirectory(const std::string& directory);
+    std::string PayloadDirectory() const;
+
+    static constexpr int kIdleWaitMs = 100;
+    static constexpr int kPubrelWaitMs = 1000;
+    static constexpr int kStreamTimeoutMs = 1000;
+    static constexpr int kWriteMutexTimeoutMs = 100;
+    static constexpr int kLinePauseMs = 10;
+
+protected:
+    void Execute() override;
+
+private:
+    int32_t WriteAckFrame(TSocketStream& stream, const uint8_t* frame, int32_t length);
+    void HandlePublish(TMQTTPacket& packet, TSocketStream& stream, TFrameWait& frameWait);
+    bool WaitForPubrel(int32_t messageID, TFrameWait& frameWait, std::unique_ptr<TMQTTPacket>& pubrel);
+    void ReportAndSave(const TMQTTPacket& packet);
+    void SavePayload(const TMQTTPacket& packet);
+    void Log(const std::string& message);
+    void LogAndPause(const std::string& message, const char* source);
+    void ReportAndClose(const std::string& message);
+    bool Stopping() const;
+
+    TClientSocket& Socket;
+    TMQTTPacketQueue& ReceiveQueue;
+    const std::string FrameEventName;
+    const std::string ClientID;
+    TNamedMutex& WriteMutex;
+
+    mutable std::mutex FDirectoryLock;
+    std::string FPayloadDirectory;
+};

@@ -1,0 +1,150 @@
+#include "mqtt/engine/MQTTClient.h"
+
+#include "diag/AppEventMsg.h"
+#include "mqtt/engine/ClientReaderThread.h"
+#include "mqtt/engine/EventHandlerThread.h"
+#include "platform/ClientSocket.h"
+#include "platform/NamedSync.h"
+#include "platform/Thread.h"
+
+namespace {
+
+const char* const kSource = "MQTT_Unit";
+
+} // namespace
+
+void LockWriteMutex(TNamedMutex& mutex, int timeoutMs)
+{
+    switch (mutex.Wait(timeoutMs)) {
+    case TWaitResult::Failed:
+        throw Exception("WaitForSingleObject() failed");
+    case TWaitResult::Timeout:
+        throw Exception("WaitForSingleObject() timeout");
+    case TWaitResult::Acquired:
+        break;
+    }
+}
+
+TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& clientID,
+    const TMQTTClientOptions& options)
+    : ClientID(clientID)
+    , FrameEventName(FrameEventNameFor(clientID))
+{
+    FSocket = std::make_unique<TClientSocket>();
+    FSocket->SetHost(host);
+    FSocket->SetPort(port);
+    FSocket->SetConnectTimeout(options.ConnectTimeoutMs);
+    FSocket->SetOnConnect([this] { ClientSocketOnConnect(); });
+    FSocket->SetOnDisconnect([this] { ClientSocketOnDisconnect(); });
+
+    // A failed attempt is reported by the disconnect notification.
+    for (int attempt = 0; attempt < kConnectAttempts && !FSocket->Active(); ++attempt) {
+        try {
+            FSocket->Open();
+        } catch (...) {
+            SleepMs(kConnectPauseMs);
+        }
+    }
+    if (!FSocket->Active())
+        SocketReady = false;
+
+    try {
+        const std::string mutexName = WriteMutexName(ClientID);
+        FWriteMutex = TNamedMutex::CreateOrOpen(mutexName);
+        if (!FWriteMutex)
+            throw Exception("could not create mutex, " + mutexName);
+        FReceiveQueue = std::make_unique<TMQTTPacketQueue>(ClientID);
+
+        FReaderThread = std::make_unique<TMQTTClientReaderThread>(
+            *FSocket, *FReceiveQueue, FrameEventName, ClientID, options.ReceiveBufferSize);
+        FEventHandlerThread = std::make_unique<TMQTTEventHandlerThread>(
+            *FSocket, *FReceiveQueue, FrameEventName, ClientID, *FWriteMutex);
+        FEventHandlerThread->SetPayloadDirectory(options.PayloadDirectory);
+        FReaderThread->Start();
+        FEventHandlerThread->Start();
+    } catch (...) {
+        StopThreads();
+        FReceiveQueue.reset();
+        try {
+            FSocket->Close();
+        } catch (...) {
+        }
+        FSocket.reset();
+        FWriteMutex.reset();
+        throw;
+    }
+}
+
+void TMQTTClient::StopThreads()
+{
+    // Both are asked first, so their waits run side by side.
+    if (FReaderThread)
+        FReaderThread->Terminate();
+    if (FEventHandlerThread)
+        FEventHandlerThread->Terminate();
+    if (FReaderThread) {
+        FReaderThread->WaitFor();
+        FReaderThread.reset();
+    }
+    if (FEventHandlerThread) {
+        FEventHandlerThread->WaitFor();
+        FEventHandlerThread.reset();
+    }
+}
+
+TMQTTClient::~TMQTTClient()
+{
+    StopThreads();
+    FReceiveQueue.reset();
+    try {
+        FSocket->Close();
+    } catch (...) {
+    }
+    FSocket.reset();
+    FWriteMutex.reset();
+}
+
+void TMQTTClient::SetPayloadDirectory(const std::string& directory)
+{
+    FEventHandlerThread->SetPayloadDirectory(directory);
+}
+
+void TMQTTClient::ClientSocketOnConnect()
+{
+    try {
+        SendEventMsg("ClientSocketOnConnect: start", kSource, 0, 0);
+    } catch (...) {
+    }
+    SocketReady = true;
+}
+
+void TMQTTClient::ClientSocketOnDisconnect()
+{
+    // Cleared first: the notification runs inside a close, which must not
+    // fail because a log line could not be sent.
+    SocketReady = false;
+    try {
+        SendEventMsg("ClientSocketOnDisconnect: start", kSource, 0, 0);
+    } catch (...) {
+    }
+}
+
+void TMQTTClient::SendFrame(const uint8_t* frame, int32_t length)
+{
+    if (!SocketReady)
+        throw Exception("SocketReady check failed");
+    LockWriteMutex(*FWriteMutex, kWriteMutexTimeoutMs);
+    try {
+        if (FSocket->Active() && length > 0) {
+            if (!frame)
+                throw Exception("parameter is null");
+            TSocketStream stream(*FSocket, kWriteTimeoutMs);
+            WriteInPieces(stream, frame, length, kPieceSize);
+        }
+    } catch (...) {
+        FWriteMutex->Release();
+        throw;
+    }
+    if (!FWriteMutex->Release())
+        throw Exception("ReleaseMutex() failed");
+}

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "mqtt/engine/PacketQueue.h"
+#include "platform/Error.h"
+
+class TClientSocket;
+class TNamedMutex;
+class TMQTTClientReaderThread;
+class TMQTTEventHandlerThread;
+
+struct TMQTTClientOptions {
+    int ConnectTimeoutMs = 5000;           // one connect attempt gives up after this
+    int32_t ReceiveBufferSize = 250000000; // reserved (address space only) by the reader at start
+    std::string PayloadDirectory;          // where "Pub_" files go; empty: the working directory
+};
+
+// One TCP connection to one broker. The constructor connects (at most two
+// attempts), makes the write mutex and the receive queue and starts the
+// reader and event-handler threads; it returns also when no connection was
+// made, with SocketReady false. The destructor stops both threads before it
+// frees the queue and the socket.
+class TMQTTClient {
+public:
+    TMQTTClient(const std::string& host, int port, const std::string& clientID,
+        const TMQTTClientOptions& options = TMQTTClientOptions());
+    ~TMQTTClient();
+
+    TMQTTClient(const TMQTTClient&) = delete;
+    TMQTTClient& operator=(const TMQTTClient&) = delete;
+
+    // Writes one whole frame under the write mutex, in pieces of at most
+    // 2000 bytes, each within 1000 ms. The caller keeps the buffer.
+    // Raises "SocketReady check failed", "WaitForSingleObject() timeout",
+    // "WaitForSingleObject() failed", "Socket Write Error", "ReleaseMutex() failed"
+    // or the socket's own write error. Writes nothing on a closed socket.
+    void SendFrame(const uint8_t* frame, int32_t length);
+
+    TMQTTPacketQueue& ReceiveQueue() { return *FReceiveQueue; }
+    TMQTTPacketQueue& Queue() { return *FReceiveQueue; }
+
+    // Where the event-handler thread writes payload files from now on.
+    void SetPayloadDirectory(const std::string& directory);
+
+    const std::string ClientID;
+    const std::string FrameEventName;          // "MQTT_FRAME_RECV" + ClientID
+    std::atomic<bool> SocketReady{false};      // from the connect to the disconnect notification
+
+    static constexpr int kPieceSize = 2000;
+    static constexpr int kWriteTimeoutMs = 1000;
+    static constexpr int kWriteMutexTimeoutMs = 100;
+    static constexpr int kConnectAttempts = 2;
+    static constexpr int kConnectPauseMs = 100;
+
+    static std::string WriteMutexName(const std::string& clientID) { return "MQTTClientSockWriteMutex" + clientID; }
+    static std::string FrameEventNameFor(const std::string& clientID) { return "MQTT_FRAME_RECV" + clientID; }
+
+private:
+    void ClientSocketOnConnect();
+    void ClientSocketOnDisconnect();
+    void StopThreads();
+
+    std::unique_ptr<TClientSocket> FSocket;
+    std::unique_ptr<TNamedMutex> FWriteMutex;
+    std::unique_ptr<TMQTTPacketQueue> FReceiveQueue;
+    std::unique_ptr<TMQTTClientReaderThread> FReaderThread;
+    std::unique_ptr<TMQTTEventHandlerThread> FEventHandlerThread;
+};
+
+// Waits at most timeoutMs for the write mutex; raises "WaitForSingleObject() failed"
+// or "WaitForSingleObject() timeout".
+void LockWriteMutex(TNamedMutex& mutex, int timeoutMs);
+
+// Writes length bytes in pieces of at most pieceSize; a short write is
+// followed by a write of the rest. Raises "Socket Write Error" when a write
+// transfers nothing within the stream's time-out. Returns the bytes written.
+template <class TStream>
+int32_t WriteInPieces(TStream& stream, const uint8_t* data, int32_t length, int32_t pieceSize)
+{
+    int32_t sent = 0;
+    int32_t left = length;
+    while (left > 0) {
+        const int32_t piece = left > pieceSize ? pieceSize : left;
+        const int written = stream.Write(data + sent, piece);
+        if (written <= 0)
+            throw Exception("Socket Write Error");
+        left -= written;
+        sent += written;
+    }
+    return sent;
+}

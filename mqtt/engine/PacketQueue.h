@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+
+#include "mqtt/codec/MQTTPacket.h"
+
+class TNamedMutex;
+
+// The receive queue of one client: packets keyed by "<type>_<message id>",
+// kept in the order they were stored. Three threads use it (reader, event
+// handler, console), so every operation runs under the named mutex
+// "MQTTPacketQueueMutex" + client identifier, waited for at most 100 ms.
+//
+// A newer packet replaces an older one with the same key, except PUBLISH
+// packets: every received publication is kept, in arrival order, so that
+// none is lost while an earlier one is still being handled.
+class TMQTTPacketQueue {
+public:
+    explicit TMQTTPacketQueue(const std::string& clientID);
+    ~TMQTTPacketQueue();
+
+    TMQTTPacketQueue(const TMQTTPacketQueue&) = delete;
+    TMQTTPacketQueue& operator=(const TMQTTPacketQueue&) = delete;
+
+    int Count();
+    // The oldest packet with exactly that key; leaves `packet` untouched when none.
+    bool TakeByKey(int32_t messageType, int32_t messageID, std::unique_ptr<TMQTTPacket>& packet);
+    // The oldest packet of that type (0 = any type); leaves `packet` untouched when none.
+    bool TakeFirst(int32_t messageType, std::unique_ptr<TMQTTPacket>& packet);
+    // Takes the packet over (moves it out of `packet`) only when it is stored;
+    // returns the number of stored packets afterwards.
+    int Store(std::unique_ptr<TMQTTPacket>& packet);
+
+    static std::string MakeKey(int32_t messageType, int32_t messageID);
+    static std::string MutexName(const std::string& clientID);
+
+private:
+    struct TEntry {
+        std::string Key;
+        std::unique_ptr<TMQTTPacket> Packet;
+    };
+
+    void Lock();
+    void Unlock();
+
+    const std::string FClientID;
+    std::list<TEntry> FEntries;
+    std::unique_ptr<TNamedMutex> FMutex;
+};
