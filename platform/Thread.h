@@ -1,0 +1,49 @@
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+// A thread object with a virtual body and a termination request that the body
+// polls through Terminated(). Created idle; Start() runs Execute() on a new
+// thread. The owner asks it to end with Terminate() and waits with WaitFor()
+// before destroying it.
+class TThread {
+public:
+    TThread() = default;
+    // Still running here means the owner skipped Terminate()/WaitFor(): the
+    // request is set and the thread joined, so the process does not abort, but
+    // a derived object is already gone by now; derived classes that can be
+    // destroyed while running should call Terminate() and WaitFor() in their
+    // own destructor.
+    virtual ~TThread();
+    TThread(const TThread&) = delete;
+    TThread& operator=(const TThread&) = delete;
+
+    void Start();              // once; later calls do nothing
+    void Terminate();          // sets the termination request
+    bool Terminated() const;   // the termination request
+    void WaitFor();            // joins; safe to call again and from several threads
+    bool Finished() const;     // Execute() has returned (or raised)
+    // What escaped Execute(), if anything: the thread ends quietly instead of
+    // taking the process down.
+    std::exception_ptr FatalException() const;
+
+protected:
+    virtual void Execute() = 0;
+
+private:
+    void Run();
+
+    std::atomic<bool> FTerminated{false};
+    std::atomic<bool> FFinished{false};
+    std::atomic<bool> FStarted{false};
+    std::mutex FJoinLock;        // guards FThread
+    std::thread FThread;
+    mutable std::mutex FFatalLock;
+    std::exception_ptr FFatal;
+};
+
+// Sleeps the calling thread; 0 or less just yields.
+void SleepMs(int ms);
