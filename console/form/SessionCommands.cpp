@@ -1,0 +1,100 @@
+#include "console/form/Form1.h"
+
+#include "console/form/FormCommon.h"
+#include "mqtt/codec/FrameBuilders.h"
+#include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/engine/FrameSignal.h"
+#include "mqtt/engine/MQTTClient.h"
+#include "mqtt/engine/PacketQueue.h"
+#include "platform/Thread.h"
+
+using namespace FormCommon;
+
+// The wait was started before the request went out, so an answer that arrives
+// right after the write still ends it. The queue is looked at only after a
+// signal that came after that start: an older answer of the same key is found
+// only when some later frame arrives. Every wait that ends in a signal without
+// our answer (another frame arrived) starts again for the full time-out.
+bool TForm1::WaitForAnswer(TFrameWait& wait, int32_t messageType, int32_t messageID, int timeoutMs,
+                           std::unique_ptr<TMQTTPacket>& answer)
+{
+    TMQTTPacketQueue& queue = RequireClient().Queue();
+    for (;;) {
+        if (!wait.Wait(timeoutMs))
+            return false;
+        const bool taken = messageID < 0 ? queue.TakeFirst(messageType, answer)
+                                         : queue.TakeByKey(messageType, messageID, answer);
+        if (taken)
+            return true;
+    }
+}
+
+void TForm1::MQTT_CONNECT_BtnClick()
+{
+    TMQTTClient& client = RequireClient();
+    const std::string& id = client.ClientID;
+
+    TFrameBuffer frame;
+    int32_t frameLen = 0;
+    if (!BuildConnectFrame(frame, frameLen, ClientIDEdit.Text, UserNameEdit.Text, PasswordEdit.Text,
+                           /*willRetain*/ false, /*cleanSession*/ true, WillQoSSpn.Value(), KeepAliveSpn.Value(),
+                           WillTopicEdit.Text, WillMessageEdit.Text)) {
+        Log(Tagged("*ERROR* CONNECT frame building failed, parameter error", id), SourceUnit);
+        return;
+    }
+    Log(Tagged("sending CONNECT", id), SourceUnit);
+    TFrameWait wait(client.FrameEventName);
+    client.SendFrame(frame.get(), frameLen);
+    frame.reset();
+
+    std::unique_ptr<TMQTTPacket> answer;
+    if (!WaitForAnswer(wait, MsgCONNACK, -1, AnswerTimeouts.Connack, answer)) {
+        Log(Tagged("*ERROR* could not receive CONNACK", id), SourceUnit);
+        return;
+    }
+    Log(Tagged("received CONNACK", id), SourceConsole);
+    SleepMs(LinePauseMs);
+    answer->AnalyzePacket();
+    Log("ConnectReturnCode " + std::to_string(answer->ConnectReturnCode), SourceConsole);
+    SleepMs(LinePauseMs);
+}
+
+void TForm1::MQTT_PINGREQ_BtnClick()
+{
+    TMQTTClient& client = RequireClient();
+    const std::string& id = client.ClientID;
+
+    TFrameBuffer frame;
+    int32_t frameLen = 0;
+    if (!BuildPingreqFrame(frame, frameLen)) {
+        Log(Tagged("*ERROR* PINGREQ frame building failed, parameter error", id), SourceUnit);
+        return;
+    }
+    Log(Tagged("sending PINGREQ", id), SourceUnit);
+    TFrameWait wait(client.FrameEventName);
+    client.SendFrame(frame.get(), frameLen);
+    frame.reset();
+
+    std::unique_ptr<TMQTTPacket> answer;
+    if (!WaitForAnswer(wait, MsgPINGRESP, -1, AnswerTimeouts.Pingresp, answer)) {
+        Log(Tagged("*ERROR* could not receive PINGRESP", id), SourceUnit);
+        return;
+    }
+    Log(Tagged("received PINGRESP", id), SourceConsole);
+    SleepMs(LinePauseMs);
+}
+
+void TForm1::Button4Click()
+{
+    TMQTTClient& client = RequireClient();
+    const std::string& id = client.ClientID;
+
+    TFrameBuffer frame;
+    int32_t frameLen = 0;
+    if (!BuildDisconnectFrame(frame, frameLen)) {
+        Log(Tagged("*ERROR* DISCONNECT frame building failed, parameter error", id), SourceUnit);
+        return;
+    }
+    Log(Tagged("sending DISCONNECT", id), SourceUnit);
+    client.SendFrame(frame.get(), frameLen);
+}
