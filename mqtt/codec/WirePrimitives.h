@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Byte-level encodings shared by the frame builders, the received packet and
+// the reader thread. No state: safe from any thread.
+
+// Remaining-length field: 1 to 4 bytes, least significant 7-bit group first.
+constexpr int32_t MaxRemainLength = 268435455;
+int EncodeRemainLength(uint8_t* dest, int32_t value);                 // raises "RemainLength encode error"
+int32_t DecodeRemainLength(const uint8_t* bytes, int& count);         // raises "RemainLength decode error"
+bool IsRemainLengthComplete(const uint8_t* bytes, int count);         // bytes from the frame's first byte
+
+int ReadU16BE(const uint8_t* bytes);
+void WriteU16BE(uint8_t* dest, int32_t value);
+
+// String field: 16-bit byte count, then the UTF-8 bytes.
+int EncodeUTF8Str(uint8_t* dest, std::string_view utf8);               // raises "utf8str too big"
+std::string DecodeUTF8Str(const uint8_t* bytes, int& consumed);
+// The same for a field that must lie inside `available` bytes: false (and
+// nothing read beyond them) when its count or its text would run past the end.
+bool DecodeUTF8StrWithin(const uint8_t* bytes, int64_t available, std::string& text, int& consumed);
+
+// System code page <-> UTF-8. Malformed UTF-8 converts to the empty text.
+std::string TextToUTF8(std::string_view text);
+std::string UTF8ToText(std::string_view utf8);
+
+// Comma-separated list texts (topic and QoS lists).
+std::vector<std::string> SplitCommaText(std::string_view text);
+std::string JoinCommaText(const std::vector<std::string>& items);
