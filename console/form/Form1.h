@@ -95,6 +95,8 @@ public:
     int32_t LastMessageID = 0;
     // Waits for the broker's answers; tests shorten them.
     TAnswerTimeouts AnswerTimeouts;
+    // Where received payload files go; empty: the working directory.
+    std::string PayloadDirectory;
 
     // The command buttons in their window order.
     std::vector<TCommandInfo> Commands() const;

@@ -15,7 +15,9 @@ void TForm1::ConnectBtnClick()
     // A second "Open" replaces nothing: the button is disabled while a client lives,
     // and a client still held is closed first so that two never share the form.
     Client.reset();
-    Client = std::make_unique<TMQTTClient>(host, port, clientID);
+    TMQTTClientOptions options;
+    options.PayloadDirectory = PayloadDirectory;
+    Client = std::make_unique<TMQTTClient>(host, port, clientID, options);
     if (Client->SocketReady) {
         DisconnectBtnEnabled = true;
         ConnectBtnEnabled = false;

@@ -1,0 +1,414 @@
+// The form without a broker: settings, the identifier counter, the ping timer,
+// the file chooser, start-up and shut-down, Open/Close against a bare socket.
+#include "ConsoleTestSupport.h"
+
+#include "diag/AppEventMsg.h"
+#include "mqtt/engine/MQTTClient.h"
+#include "platform/HostName.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+// A TCP socket on 127.0.0.1: listening (connects succeed into its backlog) or
+// only bound (connects are refused).
+class TLoopbackPort {
+public:
+    explicit TLoopbackPort(bool listening)
+    {
+        Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (Fd < 0 || ::bind(Fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+            throw std::runtime_error("bind failed");
+        socklen_t len = sizeof addr;
+        ::getsockname(Fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        Port = ntohs(addr.sin_port);
+        if (listening && ::listen(Fd, 8) != 0)
+            throw std::runtime_error("listen failed");
+    }
+    ~TLoopbackPort() { ::close(Fd); }
+    int Port = 0;
+
+private:
+    int Fd = -1;
+};
+
+class FormTest : public ::testing::Test {
+protected:
+    TFakeFrontEnd FrontEnd;
+    UdpCapture Capture;
+    TForm1 Form{FrontEnd, Capture.Port()};
+};
+
+// ---- settings ----
+
+TEST_F(FormTest, TextFieldsHaveTheirLabelsAndDefaults)
+{
+    struct TRow {
+        const TTextField* Field;
+        const char* Label;
+        const char* Default;
+    };
+    const TRow rows[] = {
+        {&Form.BrokerEdit1, "Broker HostName", "127.0.0.1"},
+        {&Form.ClientIDEdit, "ClientID", ""},
+        {&Form.UserNameEdit, "UserName", ""},
+        {&Form.PasswordEdit, "Password", ""},
+        {&Form.WillTopicEdit, "WillTopic", "hello/my_will"},
+        {&Form.WillMessageEdit, "WillMessage", "さようなら"},
+        {&Form.SubscribeTopicListEdit, "SubscribeTopicList", "hello/world,センサー/ノード1"},
+        {&Form.SubscribeQoSListEdit, "SubscribeQoSList", "2,0"},
+        {&Form.UnSubscribeTopicListEdit, "UnSubscribeTopicList", "hello/world,センサー/ノード1"},
+        {&Form.PublishTopicEdit, "PublishTopic", "hello/world"},
+        {&Form.PublishDataEdit, "PublishData(str)", "これは試験データです from Windows7"},
+    };
+    for (const TRow& row : rows) {
+        EXPECT_EQ(row.Field->Label, U8(row.Label));
+        EXPECT_EQ(row.Field->Text, U8(row.Default)) << row.Label;
+        EXPECT_EQ(row.Field->Masked, row.Field == &Form.PasswordEdit) << row.Label;
+    }
+    EXPECT_EQ(Form.PublishDataFileEdit.Label, U8("PublishData(file)"));
+    EXPECT_EQ(Form.Caption, U8("Tarnwick テストプログラム"));
+    EXPECT_EQ(Form.PingTimerChkLabel, U8("定期的にPING 送信"));
+    EXPECT_FALSE(Form.PublishRetainChk);
+    EXPECT_FALSE(Form.PingTimerChk);
+}
+
+TEST_F(FormTest, IntegerFieldsHaveTheirLabelsDefaultsAndLimits)
+{
+    struct TRow {
+        const TIntField* Field;
+        const char* Label;
+        int Default, Min, Max;
+    };
+    const TRow rows[] = {
+        {&Form.BrokerPortSpn, "Port", 1883, 0, 65535},
+        {&Form.KeepAliveSpn, "KeepAlive", 60, 0, 65535},
+        {&Form.WillQoSSpn, "WillQoS", 0, 0, 2},
+        {&Form.PublishSpn, "PublishQoS", 2, 0, 2},
+        {&Form.PingReqIntervalSpn, "送信間隔(秒)", 30, 1, 65535},
+    };
+    for (const TRow& row : rows) {
+        EXPECT_EQ(row.Field->Label, U8(row.Label));
+        EXPECT_EQ(row.Field->Value(), row.Default) << row.Label;
+        EXPECT_EQ(row.Field->Min, row.Min) << row.Label;
+        EXPECT_EQ(row.Field->Max, row.Max) << row.Label;
+    }
+}
+
+TEST(IntField, ReadsAndClampsTypedText)
+{
+    struct TRow {
+        const char* Text;
+        int Value;
+    };
+    const TRow rows[] = {
+        {"42", 42},     {" 42 ", 42},  {"+7", 7},        {"0", 1},          {"-5", 1},    {"70000", 65535},
+        {"65535", 65535}, {"abc", 1},  {"", 1},          {"12abc", 1},      {"1e3", 1},   {"4 2", 1},
+        {"99999999999999999999999", 65535}, {"-99999999999999999999999", 1}, {"0x10", 1},
+    };
+    for (const TRow& row : rows) {
+        TIntField field{"Interval", row.Text, 1, 65535};
+        EXPECT_EQ(field.Value(), row.Value) << '"' << row.Text << '"';
+        field.Clamp();
+        EXPECT_EQ(field.Text, std::to_string(row.Value)) << '"' << row.Text << '"';
+    }
+}
+
+TEST_F(FormTest, PortTextThatIsNoNumberReadsAsZero)
+{
+    Form.BrokerPortSpn.Text = "port";
+    EXPECT_EQ(Form.BrokerPortSpn.Value(), 0);
+    Form.PublishSpn.SetValue(7);
+    EXPECT_EQ(Form.PublishSpn.Text, "2");
+}
+
+TEST_F(FormTest, CommandButtonsInWindowOrder)
+{
+    const std::vector<TCommandInfo> commands = Form.Commands();
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"ConnectBtn", "Open"},          {"DisconnectBtn", "Close"},      {"MQTT_CONNECT_Btn", "CONNECT"},
+        {"Button4", "DISCONNECT"},       {"MQTT_PINGREQ_Btn", "PINGREQ"}, {"Button2", "SUBSCRIBE"},
+        {"Button3", "UNSUBSCRIBE"},      {"Button5", "PUBLISH(str)"},     {"Button7", "PUBLISH(file)"},
+        {"Button6", "..."},              {"Button1", "Queue 取り出し"},
+    };
+    ASSERT_EQ(commands.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(commands[i].Name, expected[i].first);
+        EXPECT_EQ(commands[i].Caption, U8(expected[i].second));
+        EXPECT_NE(commands[i].Handler, nullptr);
+    }
+    EXPECT_TRUE(Form.ConnectBtnEnabled);
+    EXPECT_FALSE(Form.DisconnectBtnEnabled);
+    EXPECT_FALSE(Form.PingTimerChkEnabled);
+}
+
+// ---- identifiers ----
+
+TEST_F(FormTest, IdentifiersRunFromOneAndWrapAfter65535)
+{
+    for (int32_t expected = 1; expected <= 5; ++expected)
+        EXPECT_EQ(Form.NextMessageID(), expected);
+    Form.LastMessageID = 65534;
+    EXPECT_EQ(Form.NextMessageID(), 65535);
+    EXPECT_EQ(Form.NextMessageID(), 1);
+    EXPECT_EQ(Form.LastMessageID, 1);
+}
+
+// ---- failures ----
+
+TEST(ErrorBoxText, FullStopAfterCharactersThatSortAfterIt)
+{
+    struct TRow {
+        std::string Message, Shown;
+    };
+    const TRow rows[] = {
+        {"SocketReady check failed", "SocketReady check failed."},
+        {"WSAStartup failed.", "WSAStartup failed."},
+        {"", ""},
+        {"stat = 104", "stat = 104."},
+        {"path/", "path/."},
+        {"a-", "a-"},
+        {"list,", "list,"},
+        {"loud!", "loud!"},
+        {"blank ", "blank "},
+        {U8("ファイル /x は開けません"), U8("ファイル /x は開けません") + "."},
+    };
+    for (const TRow& row : rows)
+        EXPECT_EQ(TForm1::ErrorBoxText(row.Message), row.Shown) << '"' << row.Message << '"';
+}
+
+// Every command that needs the connection stops at once while there is none,
+// with the connection's own failure text, and uses nothing up.
+TEST_F(FormTest, CommandsWithoutConnectionStopWithSocketReadyFailure)
+{
+    Form.Run(&TForm1::FormCreate);
+    ASSERT_TRUE(Capture.WaitForCount(1, 5000));
+    const std::size_t linesAtStart = Capture.Count();
+    const THandler handlers[] = {&TForm1::MQTT_CONNECT_BtnClick, &TForm1::MQTT_PINGREQ_BtnClick,
+                                 &TForm1::Button4Click,          &TForm1::Button2Click,
+                                 &TForm1::Button3Click,          &TForm1::Button5Click,
+                                 &TForm1::Button7Click,          &TForm1::Button1Click,
+                                 &TForm1::PingTimerTick};
+    for (THandler handler : handlers) {
+        FrontEnd.Errors.clear();
+        Form.Run(handler);
+        ASSERT_EQ(FrontEnd.Errors.size(), 1u);
+        EXPECT_EQ(FrontEnd.Errors[0], "SocketReady check failed.");
+    }
+    EXPECT_EQ(Form.LastMessageID, 0);
+    EXPECT_TRUE(FrontEnd.Boxes.empty());
+    // A line sent now arrives after anything the commands might have sent.
+    SendEventMsg("marker", "test", 0, 0);
+    ASSERT_TRUE(Capture.WaitForMessage("marker", 5000));
+    EXPECT_EQ(Capture.Count(), linesAtStart + 1);
+}
+
+TEST_F(FormTest, RunLeavesAHandlerThatSucceedsAlone)
+{
+    FrontEnd.ChooseAnswer = false;
+    Form.Run(&TForm1::Button6Click);
+    EXPECT_TRUE(FrontEnd.Errors.empty());
+}
+
+// ---- ping timer ----
+
+TEST_F(FormTest, PingTimerFollowsCheckBoxAndInterval)
+{
+    struct TStep {
+        const char* Interval;   // nullptr: leave the field
+        int Check;              // -1: no click, 0/1: click leaving the box in that state
+        bool Changed;           // the interval field's change event
+        std::vector<std::pair<bool, int>> Calls;
+    };
+    const TStep steps[] = {
+        {"45", 1, false, {{true, 45000}}},        // checking starts ticks every 45 s
+        {"45", -1, true, {}},                     // the same interval changes nothing
+        {"10", -1, true, {{true, 10000}}},        // a new interval while running restarts at once
+        {nullptr, 0, false, {{false, 10000}}},    // clearing stops it
+        {"1", -1, true, {{false, 1000}}},         // the interval is kept while off
+        {nullptr, 1, false, {{true, 1000}}},
+        {"65535", -1, true, {{true, 65535000}}},
+        {"x", -1, true, {{true, 1000}}},          // no number: the minimum, one second
+    };
+    for (const TStep& step : steps) {
+        FrontEnd.TimerCalls.clear();
+        if (step.Interval)
+            Form.PingReqIntervalSpn.Text = step.Interval;
+        if (step.Changed)
+            Form.PingReqIntervalSpnChange();
+        if (step.Check >= 0) {
+            Form.PingTimerChk = step.Check == 1;
+            Form.PingTimerChkClick();
+        }
+        EXPECT_EQ(FrontEnd.TimerCalls, step.Calls) << "interval " << (step.Interval ? step.Interval : "-");
+    }
+}
+
+// ---- file chooser ----
+
+TEST_F(FormTest, DefaultDataFileIsFoundWithItsContent)
+{
+    const std::string path = Form.PublishDataFileEdit.Text;
+    ASSERT_EQ(path, TForm1::DefaultDataFilePath());
+    ASSERT_EQ(path.front(), '/');
+    ASSERT_TRUE(path.ends_with("/SamplePublishData1.dat"));
+    std::ifstream file(path, std::ios::binary);
+    const std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_NE(content.find('\0'), std::string::npos);
+    EXPECT_NE(content.find("試験データ"), std::string::npos);
+    EXPECT_NE(content.find("sample publish data"), std::string::npos);
+}
+
+TEST_F(FormTest, FileChooserProposesLastFileAndCancelChangesNothing)
+{
+    const std::string initial = Form.PublishDataFileEdit.Text;
+    const std::string initialDir = initial.substr(0, initial.find_last_of('/'));
+
+    FrontEnd.ChooseAnswer = false;
+    Form.Run(&TForm1::Button6Click);
+    ASSERT_EQ(FrontEnd.Choices.size(), 1u);
+    EXPECT_EQ(FrontEnd.Choices[0].InitialDir, initialDir);
+    EXPECT_EQ(FrontEnd.Choices[0].InitialFile, "SamplePublishData1.dat");
+    EXPECT_EQ(Form.PublishDataFileEdit.Text, initial);
+
+    FrontEnd.ChooseAnswer = true;
+    FrontEnd.ChoosePath = "/tmp/other dir/payload.bin";
+    Form.Run(&TForm1::Button6Click);
+    EXPECT_EQ(Form.PublishDataFileEdit.Text, "/tmp/other dir/payload.bin");
+    EXPECT_GT(FrontEnd.ControlsChangedCount, 0);
+
+    FrontEnd.ChooseAnswer = false;
+    Form.Run(&TForm1::Button6Click);
+    ASSERT_EQ(FrontEnd.Choices.size(), 3u);
+    EXPECT_EQ(FrontEnd.Choices[2].InitialDir, "/tmp/other dir");
+    EXPECT_EQ(FrontEnd.Choices[2].InitialFile, "payload.bin");
+    EXPECT_EQ(Form.PublishDataFileEdit.Text, "/tmp/other dir/payload.bin");
+}
+
+// ---- start-up and shut-down ----
+
+TEST_F(FormTest, FormCreateSendsStartLineAndFillsClientID)
+{
+    Form.Run(&TForm1::FormCreate);
+    EXPECT_TRUE(FrontEnd.Errors.empty());
+    ASSERT_TRUE(Capture.WaitForCount(1, 5000));
+    const std::string first = Capture.Datagrams()[0];
+    EXPECT_EQ(UdpCapture::Field(first, 4), "Tarnwick");
+    EXPECT_EQ(UdpCapture::Field(first, 5), "0");
+    EXPECT_EQ(UdpCapture::Field(first, 6), "0");
+    EXPECT_EQ(UdpCapture::Field(first, 7), "FormCreate: program start.. ");
+    EXPECT_TRUE(Form.ClientIDEdit.Text.starts_with("qrv7m:")) << Form.ClientIDEdit.Text;
+    EXPECT_NE(AppEventMsg(), nullptr);
+    Form.FormDestroy();
+    EXPECT_EQ(AppEventMsg(), nullptr);
+}
+
+TEST_F(FormTest, FormCreateFailureShowsErrorAndLeavesClientIDEmpty)
+{
+    struct TRestore {
+        THostNameSource Old;
+        ~TRestore() { SetHostNameSource(Old); }
+    } restore{SetHostNameSource([](char*, std::size_t) {
+        errno = EACCES;
+        return -1;
+    })};
+    Form.Run(&TForm1::FormCreate);
+    ASSERT_EQ(FrontEnd.Errors.size(), 1u);
+    EXPECT_EQ(FrontEnd.Errors[0], "GetHostName failed. stat = " + std::to_string(EACCES) + ".");
+    EXPECT_EQ(Form.ClientIDEdit.Text, "");
+}
+
+// ---- Open and Close ----
+
+TEST_F(FormTest, FailedOpenShowsErrorBoxThenCloses)
+{
+    TLoopbackPort refused(false);
+    Form.Run(&TForm1::FormCreate);
+    Form.BrokerPortSpn.SetValue(refused.Port);
+    bool hadClientWhileBoxOpen = false;
+    FrontEnd.WhileBoxOpen = [&] { hadClientWhileBoxOpen = Form.Client != nullptr; };
+
+    Form.Run(&TForm1::ConnectBtnClick);
+
+    EXPECT_TRUE(FrontEnd.Errors.empty());
+    ASSERT_EQ(FrontEnd.Boxes.size(), 1u);
+    EXPECT_EQ(FrontEnd.Boxes[0].Title, U8("エラー"));
+    EXPECT_EQ(FrontEnd.Boxes[0].Text, U8("接続に失敗しました。ホスト名とポート番号を確認してください"));
+    EXPECT_FALSE(FrontEnd.Boxes[0].Warning);
+    EXPECT_TRUE(hadClientWhileBoxOpen);
+    EXPECT_EQ(Form.Client, nullptr);
+    EXPECT_TRUE(Form.ConnectBtnEnabled);
+    EXPECT_FALSE(Form.DisconnectBtnEnabled);
+    EXPECT_FALSE(Form.PingTimerChkEnabled);
+    EXPECT_FALSE(Form.PingTimerChk);
+    EXPECT_FALSE(Form.PingTimerEnabled);
+    ASSERT_TRUE(Capture.WaitForMessage("disconnected.", 5000));
+    const std::vector<TLine> lines = LinesOf(Capture);
+    EXPECT_TRUE(HasLinesInOrder(lines, {{Console, "connecting..."},
+                                        {Unit, "ClientSocketOnDisconnect: start"},
+                                        {Unit, "ClientSocketOnDisconnect: start"},
+                                        {Console, "disconnected."}}));
+    for (const TLine& line : lines)
+        EXPECT_NE(line.second, "ClientSocketOnConnect: start");
+}
+
+TEST_F(FormTest, OpenThenCloseWithPingTimerRunning)
+{
+    TLoopbackPort broker(true);
+    Form.Run(&TForm1::FormCreate);
+    Form.BrokerPortSpn.SetValue(broker.Port);
+    Form.Run(&TForm1::ConnectBtnClick);
+    ASSERT_TRUE(FrontEnd.Errors.empty());
+    ASSERT_TRUE(FrontEnd.Boxes.empty());
+    ASSERT_NE(Form.Client, nullptr);
+    EXPECT_EQ(Form.Client->ClientID, Form.ClientIDEdit.Text);
+    EXPECT_FALSE(Form.ConnectBtnEnabled);
+    EXPECT_TRUE(Form.DisconnectBtnEnabled);
+    EXPECT_TRUE(Form.PingTimerChkEnabled);
+    EXPECT_FALSE(Form.PingTimerChk);
+
+    Form.PingTimerChk = true;
+    Form.PingTimerChkClick();
+    ASSERT_TRUE(Form.PingTimerEnabled);
+    FrontEnd.TimerCalls.clear();
+
+    Form.Run(&TForm1::DisconnectBtnClick);
+    EXPECT_EQ(Form.Client, nullptr);
+    EXPECT_EQ(FrontEnd.TimerCalls, (std::vector<std::pair<bool, int>>{{false, 30000}}));
+    EXPECT_FALSE(Form.PingTimerChk);
+    EXPECT_FALSE(Form.PingTimerChkEnabled);
+    EXPECT_TRUE(Form.ConnectBtnEnabled);
+    EXPECT_FALSE(Form.DisconnectBtnEnabled);
+    ASSERT_TRUE(Capture.WaitForMessage("disconnected.", 5000));
+    EXPECT_TRUE(HasLinesInOrder(LinesOf(Capture), {{Console, "connecting..."},
+                                                   {Unit, "ClientSocketOnConnect: start"},
+                                                   {Unit, "ClientSocketOnDisconnect: start"},
+                                                   {Console, "disconnected."}}));
+}
+
+// Closing the window with a connection open ends the connection while its
+// lines can still be sent, then shuts the diagnostics down.
+TEST_F(FormTest, FormDestroyClosesAnOpenConnectionFirst)
+{
+    TLoopbackPort broker(true);
+    Form.Run(&TForm1::FormCreate);
+    Form.BrokerPortSpn.SetValue(broker.Port);
+    Form.Run(&TForm1::ConnectBtnClick);
+    ASSERT_NE(Form.Client, nullptr);
+    Form.FormDestroy();
+    EXPECT_EQ(Form.Client, nullptr);
+    EXPECT_EQ(AppEventMsg(), nullptr);
+    ASSERT_TRUE(Capture.WaitForMessage("ClientSocketOnDisconnect: start", 5000));
+}
+
+}  // namespace
