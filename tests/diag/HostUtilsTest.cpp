@@ -1,0 +1,159 @@
+#include "diag/HostUtils.h"
+
+#include "HostNameFake.h"
+#include "platform/Error.h"
+#include "platform/HostName.h"
+#include "platform/Random.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct StampCase {
+    TLocalDateTime When;
+    const char* Expected;
+};
+
+TEST(TimeStamp, SeventeenZeroPaddedDigits)
+{
+    const std::vector<StampCase> cases = {
+        {{2024, 1, 2, 9, 5, 3, 7}, "20240102090503007"},
+        {{1999, 12, 31, 23, 59, 59, 999}, "19991231235959999"},
+        {{2024, 10, 10, 0, 0, 0, 0}, "20241010000000000"},
+        {{2024, 2, 29, 12, 30, 1, 40}, "20240229123001040"},
+    };
+    for (const StampCase& c : cases)
+        EXPECT_EQ(FormatTimeStamp(c.When), c.Expected);
+}
+
+TEST(TimeStamp, MadeFromOneClockReading)
+{
+    const std::string before = FormatTimeStamp(NowLocal());
+    const std::string stamp = MakeTimeStamp();
+    const std::string after = FormatTimeStamp(NowLocal());
+    EXPECT_TRUE(std::regex_match(stamp, std::regex(R"(\d{17})"))) << stamp;
+    EXPECT_LE(before, stamp);
+    EXPECT_LE(stamp, after);
+}
+
+// The first seed whose first draw from 0..99999 is below limit, so that zero padding shows.
+uint32_t SeedWithSmallFirstDraw(int limit, int& draw)
+{
+    for (uint32_t seed = 1;; ++seed) {
+        RandSeed(seed);
+        draw = Random(100000);
+        if (draw < limit)
+            return seed;
+    }
+}
+
+TEST(UniqueID, PrefixStampAndFiveRandomDigits)
+{
+    int draw = 0;
+    const uint32_t seed = SeedWithSmallFirstDraw(100, draw);
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%05d", draw);
+
+    RandSeed(seed);
+    const std::string before = MakeTimeStamp();
+    const std::string id = MakeUniqueID("Pub_");
+    const std::string after = MakeTimeStamp();
+    ASSERT_EQ(id.size(), 4u + 17u + 5u) << id;
+    EXPECT_EQ(id.substr(0, 4), "Pub_");
+    EXPECT_LE(before, id.substr(4, 17));
+    EXPECT_LE(id.substr(4, 17), after);
+    EXPECT_EQ(id.substr(21), digits);
+    EXPECT_EQ(id.substr(21, 3), "000");
+    EXPECT_TRUE(std::regex_match(MakeUniqueID(""), std::regex(R"(\d{22})")));
+}
+
+TEST(DefaultClientID, PrefixNumberWithoutPaddingAndHostName)
+{
+    int draw = 0;
+    const uint32_t seed = SeedWithSmallFirstDraw(100, draw);
+    FakeHostName fake("pc");
+    RandSeed(seed);
+    EXPECT_EQ(MakeDefaultClientID(), "qrv7m:" + std::to_string(draw) + "-pc");
+}
+
+TEST(DefaultClientID, RealHostNameAndNoShortening)
+{
+    std::string host;
+    ASSERT_EQ(LookupHostName(host), 0);
+    const std::string id = MakeDefaultClientID();
+    EXPECT_TRUE(std::regex_match(id, std::regex("qrv7m:(0|[1-9][0-9]{0,4})-.*"))) << id;
+    EXPECT_EQ(id.substr(id.find('-') + 1), host);
+
+    const std::string longHost(124, 'h');
+    FakeHostName fake(longHost);
+    const std::string longID = MakeDefaultClientID();
+    EXPECT_EQ(longID.substr(longID.find('-') + 1), longHost);   // kept whole, far beyond 23 characters
+}
+
+struct HostCase {
+    const char* Name;
+    std::string Host;
+    int Error;       // what the source reports
+    bool Truncate;   // source fills the buffer without a terminator
+    int Expected;    // 0 or the error in the message
+};
+
+class HostNameLimit : public testing::TestWithParam<HostCase> {};
+
+TEST_P(HostNameLimit, AtMost124BytesElseFailure)
+{
+    const HostCase& c = GetParam();
+    FakeHostName fake(c.Host, c.Error, c.Truncate);
+    std::string name = "unchanged";
+    EXPECT_EQ(LookupHostName(name), c.Expected);
+    if (c.Expected == 0) {
+        EXPECT_EQ(name, c.Host);
+        EXPECT_NO_THROW(MakeDefaultClientID());
+    } else {
+        try {
+            MakeDefaultClientID();
+            FAIL() << "no exception";
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.Message(), "GetHostName failed. stat = " + std::to_string(c.Expected));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, HostNameLimit,
+    testing::Values(HostCase{"OneByte", "a", 0, false, 0},
+                    HostCase{"Exactly124", std::string(124, 'n'), 0, false, 0},
+                    HostCase{"Of125Refused", std::string(125, 'n'), 0, false, ENAMETOOLONG},
+                    HostCase{"Of125Truncated", std::string(125, 'n'), 0, true, ENAMETOOLONG},
+                    HostCase{"Of300Truncated", std::string(300, 'n'), 0, true, ENAMETOOLONG},
+                    HostCase{"SourceFails", "x", EFAULT, false, EFAULT}),
+    [](const testing::TestParamInfo<HostCase>& info) { return std::string(info.param.Name); });
+
+TEST(RandomGenerator, RangeAndRepeatableSeeds)
+{
+    EXPECT_EQ(Random(0), 0);
+    EXPECT_EQ(Random(-5), 0);
+    EXPECT_EQ(Random(1), 0);
+    std::vector<int> seen(5, 0);
+    for (int i = 0; i < 2000; ++i) {
+        const int value = Random(5);
+        ASSERT_GE(value, 0);
+        ASSERT_LT(value, 5);
+        ++seen[value];
+    }
+    for (int count : seen)
+        EXPECT_GT(count, 0);
+
+    RandSeed(77);
+    std::vector<int> first;
+    for (int i = 0; i < 10; ++i)
+        first.push_back(Random(100000));
+    RandSeed(77);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(Random(100000), first[i]);
+}
+
+} // namespace
