@@ -1,0 +1,270 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "mqtt/codec/FrameBuilders.h"
+#include "mqtt/codec/MQTTPacket.h"
+#include "platform/CodePage.h"
+#include "platform/Error.h"
+
+namespace {
+
+std::vector<uint8_t> Hex(const std::string& text)
+{
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < text.size();) {
+        if (text[i] == ' ') {
+            ++i;
+            continue;
+        }
+        bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+        i += 2;
+    }
+    return bytes;
+}
+
+const uint8_t Hi[] = {0x68, 0x69};
+
+using TBuild = std::function<bool(TFrameBuffer&, int32_t&)>;
+using TMake = std::function<void(TFrameBuffer&, int32_t&)>;
+
+struct GoodCase {
+    const char* Name;
+    TBuild Build;
+    const char* Frame;
+};
+
+TEST(FrameBuilders, BuildExactFrames)
+{
+    const GoodCase cases[] = {
+        {"connect dev1", [](auto& f, auto& n) { return BuildConnectFrame(f, n, "dev1", "", "", false, true, 0, 60, "", ""); },
+         "10 12 00 06 4D 51 49 73 64 70 03 02 00 3C 00 04 64 65 76 31"},
+        {"connect will+user",
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, "dev1", "u", "", false, true, 1, 60, "w", "bye"); },
+         "10 1D 00 06 4D 51 49 73 64 70 03 8E 00 3C 00 04 64 65 76 31 00 01 77 00 03 62 79 65 00 01 75"},
+        {"connect will QoS without will",
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, "c", "", "", false, true, 1, 0, "", ""); },
+         "10 0F 00 06 4D 51 49 73 64 70 03 0A 00 00 00 01 63"},
+        {"connect password only",
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, "c", "", "pw", false, false, 0, 10, "", ""); },
+         "10 13 00 06 4D 51 49 73 64 70 03 40 00 0A 00 01 63 00 02 70 77"},
+        {"connect will then password",
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, "c", "", "p", true, false, 2, 1, "w", "m"); },
+         "10 18 00 06 4D 51 49 73 64 70 03 74 00 01 00 01 63 00 01 77 00 01 6D 00 01 70"},
+        {"connect keep-alive 65535",
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, "c", "", "", false, true, 0, 65535, "", ""); },
+         "10 0F 00 06 4D 51 49 73 64 70 03 02 FF FF 00 01 63"},
+        {"publish qos1",
+         [](auto& f, auto& n) { return BuildPublishFrame(f, n, false, false, 1, "a/b", 10, Hi, 2); },
+         "32 09 00 03 61 2F 62 00 0A 68 69"},
+        {"publish qos0 retain",
+         [](auto& f, auto& n) { return BuildPublishFrame(f, n, false, true, 0, "a/b", 10, Hi, 2); },
+         "31 07 00 03 61 2F 62 68 69"},
+        {"publish qos2 dup",
+         [](auto& f, auto& n) { return BuildPublishFrame(f, n, true, false, 2, "a/b", 7, Hi, 2); },
+         "3C 09 00 03 61 2F 62 00 07 68 69"},
+        {"puback", [](auto& f, auto& n) { return BuildPubackFrame(f, n, 10); }, "40 02 00 0A"},
+        {"puback 65535", [](auto& f, auto& n) { return BuildPubackFrame(f, n, 65535); }, "40 02 FF FF"},
+        {"pubrec", [](auto& f, auto& n) { return BuildPubrecFrame(f, n, 10); }, "50 02 00 0A"},
+        {"pubcomp", [](auto& f, auto& n) { return BuildPubcompFrame(f, n, 10); }, "70 02 00 0A"},
+        {"pubrel", [](auto& f, auto& n) { return BuildPubrelFrame(f, n, false, 10); }, "62 02 00 0A"},
+        {"pubrel dup", [](auto& f, auto& n) { return BuildPubrelFrame(f, n, true, 10); }, "6A 02 00 0A"},
+        {"subscribe", [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, false, 1, "a/b", "1"); },
+         "82 08 00 01 00 03 61 2F 62 01"},
+        {"subscribe qos 3, 256, -1, hex",
+         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, true, 1, "a,b,c,d", "3,256,-1,$02"); },
+         "8A 12 00 01 00 01 61 03 00 01 62 00 00 01 63 FF 00 01 64 02"},
+        {"subscribe empty topic item",
+         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, false, 3, "a,,b", "0 1 2"); },
+         "82 0D 00 03 00 01 61 00 00 00 01 00 01 62 02"},
+        {"unsubscribe", [](auto& f, auto& n) { return BuildUnsubscribeFrame(f, n, false, 2, "a/b,x"); },
+         "A2 0A 00 02 00 03 61 2F 62 00 01 78"},
+        {"unsubscribe blank separated", [](auto& f, auto& n) { return BuildUnsubscribeFrame(f, n, false, 2, "a/b x"); },
+         "A2 0A 00 02 00 03 61 2F 62 00 01 78"},
+        {"unsubscribe dup trailing comma", [](auto& f, auto& n) { return BuildUnsubscribeFrame(f, n, true, 2, "x,"); },
+         "AA 07 00 02 00 01 78 00 00"},
+        {"pingreq", [](auto& f, auto& n) { return BuildPingreqFrame(f, n); }, "C0 00"},
+        {"disconnect", [](auto& f, auto& n) { return BuildDisconnectFrame(f, n); }, "E0 00"},
+    };
+    for (const auto& c : cases) {
+        TFrameBuffer frame;
+        int32_t length = -1;
+        ASSERT_TRUE(c.Build(frame, length)) << c.Name;
+        ASSERT_TRUE(frame) << c.Name;
+        EXPECT_EQ(std::vector<uint8_t>(frame.get(), frame.get() + length), Hex(c.Frame)) << c.Name;
+    }
+}
+
+struct BadCase {
+    const char* Reason;
+    TMake Make;
+    TBuild Build;
+};
+
+TEST(FrameBuilders, RefuseWithTheFirstFailingReasonAndLeaveNoBuffer)
+{
+    const std::string big(65536, 'x');
+    const BadCase cases[] = {
+        {"ClientID not found",
+         [](auto& f, auto& n) { MakeConnectFrame(f, n, "", "", "", false, true, 0, 70000, "", "m"); },
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, "", "", "", false, true, 0, 70000, "", "m"); }},
+        {"WillTopic not found",
+         [](auto& f, auto& n) { MakeConnectFrame(f, n, "c", "", "", false, true, 0, 70000, "", "m"); },
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, "c", "", "", false, true, 0, 70000, "", "m"); }},
+        {"WillMessage not found",
+         [](auto& f, auto& n) { MakeConnectFrame(f, n, "c", "", "", false, true, 0, 60, "w", ""); },
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, "c", "", "", false, true, 0, 60, "w", ""); }},
+        {"KeepAliveTimer too big",
+         [](auto& f, auto& n) { MakeConnectFrame(f, n, "c", "", "", false, true, 0, 65536, "", ""); },
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, "c", "", "", false, true, 0, 65536, "", ""); }},
+        {"KeepAliveTimer out of range",
+         [](auto& f, auto& n) { MakeConnectFrame(f, n, "c", "", "", false, true, 0, -1, "", ""); },
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, "c", "", "", false, true, 0, -1, "", ""); }},
+        {"utf8str too big",
+         [&](auto& f, auto& n) { MakeConnectFrame(f, n, big, "", "", false, true, 0, 60, "", ""); },
+         [&](auto& f, auto& n) { return BuildConnectFrame(f, n, big, "", "", false, true, 0, 60, "", ""); }},
+        {"Topic not found", [](auto& f, auto& n) { MakePublishFrame(f, n, false, false, 1, "", 0, Hi, 0); },
+         [](auto& f, auto& n) { return BuildPublishFrame(f, n, false, false, 1, "", 0, Hi, 0); }},
+        {"PublishData empty", [](auto& f, auto& n) { MakePublishFrame(f, n, false, false, 1, "t", 0, Hi, 0); },
+         [](auto& f, auto& n) { return BuildPublishFrame(f, n, false, false, 1, "t", 0, Hi, 0); }},
+        {"PublishData empty", [](auto& f, auto& n) { MakePublishFrame(f, n, false, false, 0, "t", 1, Hi, -5); },
+         [](auto& f, auto& n) { return BuildPublishFrame(f, n, false, false, 0, "t", 1, Hi, -5); }},
+        {"MessageID not specified at QoS > 0",
+         [](auto& f, auto& n) { MakePublishFrame(f, n, false, false, 1, "t", 0, Hi, 2); },
+         [](auto& f, auto& n) { return BuildPublishFrame(f, n, false, false, 1, "t", 0, Hi, 2); }},
+        {"MessageID too big", [](auto& f, auto& n) { MakePublishFrame(f, n, false, false, 0, "t", 70000, Hi, 2); },
+         [](auto& f, auto& n) { return BuildPublishFrame(f, n, false, false, 0, "t", 70000, Hi, 2); }},
+        {"MessageID out of range", [](auto& f, auto& n) { MakePublishFrame(f, n, false, false, 1, "t", -3, Hi, 2); },
+         [](auto& f, auto& n) { return BuildPublishFrame(f, n, false, false, 1, "t", -3, Hi, 2); }},
+        {"QoS out of range", [](auto& f, auto& n) { MakePublishFrame(f, n, false, false, 4, "t", 1, Hi, 2); },
+         [](auto& f, auto& n) { return BuildPublishFrame(f, n, false, false, 4, "t", 1, Hi, 2); }},
+        {"utf8str too big", [&](auto& f, auto& n) { MakePublishFrame(f, n, false, false, 0, big, 0, Hi, 2); },
+         [&](auto& f, auto& n) { return BuildPublishFrame(f, n, false, false, 0, big, 0, Hi, 2); }},
+        {"MessageID is 0", [](auto& f, auto& n) { MakePubackFrame(f, n, 0); },
+         [](auto& f, auto& n) { return BuildPubackFrame(f, n, 0); }},
+        {"MessageID too big", [](auto& f, auto& n) { MakePubackFrame(f, n, 65536); },
+         [](auto& f, auto& n) { return BuildPubackFrame(f, n, 65536); }},
+        {"MessageID out of range", [](auto& f, auto& n) { MakePubrecFrame(f, n, -1); },
+         [](auto& f, auto& n) { return BuildPubrecFrame(f, n, -1); }},
+        {"MessageID is 0", [](auto& f, auto& n) { MakePubrelFrame(f, n, true, 0); },
+         [](auto& f, auto& n) { return BuildPubrelFrame(f, n, true, 0); }},
+        {"MessageID too big", [](auto& f, auto& n) { MakePubcompFrame(f, n, 65536); },
+         [](auto& f, auto& n) { return BuildPubcompFrame(f, n, 65536); }},
+        {"MessageID is 0", [](auto& f, auto& n) { MakeSubscribeFrame(f, n, false, 0, "", ""); },
+         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, false, 0, "", ""); }},
+        {"topic parameter error", [](auto& f, auto& n) { MakeSubscribeFrame(f, n, false, 1, "a/b,x/y", "1"); },
+         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, false, 1, "a/b,x/y", "1"); }},
+        {"topic parameter error", [](auto& f, auto& n) { MakeSubscribeFrame(f, n, false, 1, "", ""); },
+         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, false, 1, "", ""); }},
+        {"'q' is not a valid integer value", [](auto& f, auto& n) { MakeSubscribeFrame(f, n, false, 1, "a", "q"); },
+         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, false, 1, "a", "q"); }},
+        {"'99999999999' is not a valid integer value",
+         [](auto& f, auto& n) { MakeSubscribeFrame(f, n, false, 1, "a", "99999999999"); },
+         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, false, 1, "a", "99999999999"); }},
+        {"MessageID too big", [](auto& f, auto& n) { MakeUnsubscribeFrame(f, n, false, 65536, ""); },
+         [](auto& f, auto& n) { return BuildUnsubscribeFrame(f, n, false, 65536, ""); }},
+        {"topic parameter error", [](auto& f, auto& n) { MakeUnsubscribeFrame(f, n, false, 1, "  "); },
+         [](auto& f, auto& n) { return BuildUnsubscribeFrame(f, n, false, 1, "  "); }},
+        {"utf8str too big", [&](auto& f, auto& n) { MakeUnsubscribeFrame(f, n, false, 1, "a," + big); },
+         [&](auto& f, auto& n) { return BuildUnsubscribeFrame(f, n, false, 1, "a," + big); }},
+    };
+    for (const auto& c : cases) {
+        TFrameBuffer frame = std::make_unique<uint8_t[]>(4);   // a stale buffer must not survive
+        int32_t length = 4;
+        try {
+            c.Make(frame, length);
+            ADD_FAILURE() << "nothing raised, expected " << c.Reason;
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.Message(), c.Reason);
+        }
+        EXPECT_FALSE(frame) << c.Reason;
+        EXPECT_EQ(length, 0) << c.Reason;
+
+        frame = std::make_unique<uint8_t[]>(4);
+        length = 4;
+        EXPECT_FALSE(c.Build(frame, length)) << c.Reason;
+        EXPECT_FALSE(frame) << c.Reason;
+        EXPECT_EQ(length, 0) << c.Reason;
+    }
+}
+
+TEST(FrameBuilders, PublishLengthFieldGrowsAtItsBoundaries)
+{
+    // Topic "t" takes 3 bytes; the payload fills the rest of the remaining length.
+    struct Case {
+        int32_t RemainLength;
+        int LengthBytes;
+    } cases[] = {{127, 1}, {128, 2}, {16383, 2}, {16384, 3}, {2097152, 4}};
+    for (const auto& c : cases) {
+        std::vector<uint8_t> data(c.RemainLength - 3, 0x5A);
+        TFrameBuffer frame;
+        int32_t length = 0;
+        ASSERT_TRUE(BuildPublishFrame(frame, length, false, false, 0, "t", 0, data.data(),
+                                      static_cast<int32_t>(data.size())));
+        EXPECT_EQ(length, 1 + c.LengthBytes + c.RemainLength);
+        TMQTTPacket packet(frame.get(), length);
+        EXPECT_EQ(packet.RemainLengthBytes, c.LengthBytes);
+        packet.AnalyzePacket();
+        EXPECT_EQ(packet.PublishTopic, "t");
+        ASSERT_EQ(packet.PublishDataSize, static_cast<int32_t>(data.size()));
+        EXPECT_EQ(std::vector<uint8_t>(packet.PublishData, packet.PublishData + packet.PublishDataSize), data);
+    }
+    std::vector<uint8_t> data(125, 1);
+    TFrameBuffer frame;
+    int32_t length = 0;
+    ASSERT_TRUE(BuildPublishFrame(frame, length, false, false, 0, "t", 0, data.data(), 125));
+    EXPECT_EQ(frame[1], 0x80);
+    EXPECT_EQ(frame[2], 0x01);
+    EXPECT_EQ(length, 1 + 2 + 128);
+}
+
+TEST(FrameBuilders, PublishTooLongForTheLengthFieldIsRefusedBeforeAllocating)
+{
+    static const uint8_t byte = 1;
+    TFrameBuffer frame;
+    int32_t length = 0;
+    // The size is checked before the data is touched, so one real byte suffices.
+    try {
+        MakePublishFrame(frame, length, false, false, 0, "t", 0, &byte, 268435455 - 2);
+        ADD_FAILURE() << "nothing raised";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "RemainLength encode error");
+    }
+    EXPECT_FALSE(frame);
+}
+
+class Cp932Frames : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Saved = CodePage::Name();
+        CodePage::Set("CP932");
+    }
+    void TearDown() override { CodePage::Set(Saved); }
+    std::string Saved;
+};
+
+TEST_F(Cp932Frames, JapaneseTopicsTravelAsUtf8AndComeBack)
+{
+    const std::string so = "\x83\x5C", hyou = "\x95\x5C";   // second byte 0x5C
+    const std::string topicA = so + "/" + hyou, topicB = "\x82\xA0";
+    TFrameBuffer frame;
+    int32_t length = 0;
+    ASSERT_TRUE(BuildSubscribeFrame(frame, length, false, 9, topicA + "," + topicB, "1,2"));
+    // "ソ/表" is 7 UTF-8 bytes, "あ" 3.
+    EXPECT_EQ(std::vector<uint8_t>(frame.get(), frame.get() + length),
+              Hex("82 12 00 09 00 07 E3 82 BD 2F E8 A1 A8 01 00 03 E3 81 82 02"));
+    TMQTTPacket packet(frame.get(), length);
+    packet.AnalyzePacket();
+    EXPECT_EQ(packet.SubscribeTopicList, topicA + "," + topicB);
+    EXPECT_EQ(packet.SubscribeReqQoSList, "1,2");
+
+    ASSERT_TRUE(BuildConnectFrame(frame, length, "\x83\x65\x83\x58\x83\x67", "", "", false, true, 0, 60, "", ""));
+    TMQTTPacket connect(frame.get(), length);
+    connect.AnalyzePacket();
+    EXPECT_EQ(connect.ClientID, "\x83\x65\x83\x58\x83\x67");   // テスト
+}
+
+}  // namespace
