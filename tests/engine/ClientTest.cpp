@@ -1,0 +1,445 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "EngineTestSupport.h"
+#include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/engine/FrameSignal.h"
+#include "mqtt/engine/MQTTClient.h"
+#include "platform/Error.h"
+#include "platform/NamedSync.h"
+#include "support/FakeBroker.h"
+
+using namespace enginetest;
+
+namespace {
+
+const std::string kConnectLine = "ClientSocketOnConnect: start";
+const std::string kDisconnectLine = "ClientSocketOnDisconnect: start";
+
+std::string StoreLine(int entries, int64_t size, int64_t ptr)
+{
+    return "TMQTTClientReaderThread: store frame to ReceiveQueue, entries = " + std::to_string(entries)
+        + " size = " + std::to_string(size) + " ptr = " + std::to_string(ptr);
+}
+
+std::string PackingLine(const std::string& id)
+{
+    return "TMQTTClientReaderThread: more than one frame data exists, packing the buffer data [" + id + "]";
+}
+
+std::string NotYetLine(const std::string& id)
+{
+    return "TMQTTClientReaderThread: remain-length data has not yet received [" + id + "]";
+}
+
+std::string ReaderError(const std::string& message, const std::string& id)
+{
+    return "TMQTTClientReaderThread:*EXCEPTIN* " + message + "[" + id + "]";
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const auto& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// SUBACK for identifier id with n granted QoS bytes (values 0,1,2,0,...).
+Bytes Suback(int id, int n)
+{
+    Bytes body = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id & 0xFF)};
+    for (int i = 0; i < n; ++i)
+        body.push_back(static_cast<uint8_t>(i % 3));
+    Bytes frame = {0x90};
+    int32_t left = static_cast<int32_t>(body.size());
+    do {
+        uint8_t b = left % 128;
+        left /= 128;
+        if (left > 0)
+            b |= 0x80;
+        frame.push_back(b);
+    } while (left > 0);
+    frame.insert(frame.end(), body.begin(), body.end());
+    return frame;
+}
+
+const Bytes kConnack = {0x20, 0x02, 0x00, 0x00};
+const Bytes kPingresp = {0xD0, 0x00};
+const Bytes kPubcomp9 = {0x70, 0x02, 0x00, 0x09};
+
+// Every packet in the queue, oldest first, as frame bytes.
+std::vector<Bytes> DrainQueue(TMQTTClient& client)
+{
+    std::vector<Bytes> frames;
+    std::unique_ptr<TMQTTPacket> p;
+    while (client.ReceiveQueue().TakeFirst(0, p))
+        frames.emplace_back(p->FrameData.get(), p->FrameData.get() + p->FrameSize);
+    return frames;
+}
+
+class ClientTest : public ::testing::Test {
+protected:
+    std::unique_ptr<TMQTTClient> Connect(const std::string& stem, TMQTTClientOptions options = {})
+    {
+        Id = UniqueClientID(stem);
+        options.PayloadDirectory = Dir.Path();
+        auto client = std::make_unique<TMQTTClient>(Broker.Host(), Broker.Port(), Id, options);
+        EXPECT_TRUE(client->SocketReady);
+        EXPECT_TRUE(Broker.WaitForConnections(1, kWaitMs));
+        return client;
+    }
+
+    TLogCapture Log;
+    TTempDir Dir;
+    FakeBroker Broker;
+    std::string Id;
+};
+
+} // namespace
+
+// ---- connection -------------------------------------------------------------
+
+TEST_F(ClientTest, ConnectsAtOnceAndLogsEachNotificationOnce)
+{
+    const auto start = Clock::now();
+    auto client = Connect("connect");
+    EXPECT_LT(MsSince(start), 5000);
+    EXPECT_EQ(client->ClientID, Id);
+    EXPECT_EQ(client->FrameEventName, "MQTT_FRAME_RECV" + Id);
+    ASSERT_TRUE(Log.Flush());
+    EXPECT_EQ(Log.CountOf(kConnectLine), 1);
+    EXPECT_EQ(Log.CountOf(kDisconnectLine), 0);
+    EXPECT_EQ(Broker.ConnectionCount(), 1u);
+
+    client.reset();
+    ASSERT_TRUE(Log.Flush());
+    EXPECT_EQ(Log.CountOf(kDisconnectLine), 1);
+    EXPECT_TRUE(Broker.WaitForPeerClose(kWaitMs));
+    // Only notification lines come from the connection itself.
+    for (const auto& [source, message] : Log.SourcedLines())
+        EXPECT_EQ(source, "MQTT_Unit") << message;
+}
+
+TEST_F(ClientTest, ARefusedPortGivesTwoAttemptsAndNoConnection)
+{
+    Id = UniqueClientID("refused");
+    const auto start = Clock::now();
+    auto client = std::make_unique<TMQTTClient>("127.0.0.1", FakeBroker::UnusedPort(), Id);
+    EXPECT_GE(MsSince(start), 200) << "a pause of 100 ms follows each failed attempt";
+    EXPECT_FALSE(client->SocketReady);
+    ASSERT_TRUE(Log.Flush());
+    EXPECT_EQ(Log.CountOf(kDisconnectLine), 2);
+    EXPECT_EQ(Log.CountOf(kConnectLine), 0);
+
+    try {
+        const uint8_t ping[] = {0xC0, 0x00};
+        client->SendFrame(ping, 2);
+        FAIL() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "SocketReady check failed");
+    }
+
+    client.reset();
+    ASSERT_TRUE(Log.Flush());
+    EXPECT_EQ(Log.CountOf(kDisconnectLine), 2) << "destroying it logs nothing more";
+}
+
+TEST_F(ClientTest, AConnectThatHangsGivesUpWithinItsTimeOut)
+{
+    FullBacklogListener silent;
+    if (!silent.Ready())
+        GTEST_SKIP() << "could not fill a listen backlog on this host";
+    TMQTTClientOptions options;
+    options.ConnectTimeoutMs = 300;
+    const auto start = Clock::now();
+    TMQTTClient client("127.0.0.1", silent.Port(), UniqueClientID("hang"), options);
+    const auto elapsed = MsSince(start);
+    EXPECT_FALSE(client.SocketReady);
+    EXPECT_GE(elapsed, 2 * 300);
+    EXPECT_LT(elapsed, 5000);
+}
+
+// ---- reader framing ---------------------------------------------------------
+
+TEST_F(ClientTest, TwoFramesInOneReadAreStoredInOrderWithOnePackingLine)
+{
+    auto client = Connect("tworead");
+    TFrameWait signals(client->FrameEventName);
+    const Bytes suback = Suback(5, 1);
+    ASSERT_TRUE(Broker.Send(Concat({kConnack, suback})));
+    ASSERT_TRUE(Log.WaitForLine(StoreLine(2, 250000000, 5)));
+    ASSERT_TRUE(Log.Flush());
+
+    const auto lines = Log.Lines("MQTT_Unit");
+    const int first = IndexOf(lines, StoreLine(1, 250000000, 9));
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(IndexOf(lines, PackingLine(Id)), first + 1);
+    EXPECT_EQ(IndexOf(lines, StoreLine(2, 250000000, 5)), first + 2);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), PackingLine(Id)), 1);
+    EXPECT_TRUE(signals.Wait(0));
+
+    EXPECT_EQ(DrainQueue(*client), (std::vector<Bytes>{kConnack, suback}));
+}
+
+TEST_F(ClientTest, AFrameByteAloneWaitsForTheRestOfItsLength)
+{
+    auto client = Connect("alone");
+    ASSERT_TRUE(Broker.Send({0xD0}));
+    ASSERT_TRUE(Log.WaitForLine(NotYetLine(Id)));
+    ASSERT_TRUE(Broker.Send({0x00}));
+    ASSERT_TRUE(Log.WaitForLine(StoreLine(1, 250000000, 2)));
+
+    // A frame followed by the first byte of the next one.
+    ASSERT_TRUE(Broker.Send(Concat({kConnack, {0x70}})));
+    ASSERT_TRUE(Log.WaitForLineCount(NotYetLine(Id), 2));
+    ASSERT_TRUE(Broker.Send({0x02, 0x00, 0x09}));
+    ASSERT_TRUE(Log.WaitForLine(StoreLine(3, 250000000, 4)));
+    ASSERT_TRUE(Log.Flush());
+
+    const auto lines = Log.Lines("MQTT_Unit");
+    const int stored = IndexOf(lines, StoreLine(2, 250000000, 5));
+    ASSERT_GE(stored, 0);
+    EXPECT_EQ(lines.at(stored + 1), PackingLine(Id));
+    EXPECT_EQ(lines.at(stored + 2), NotYetLine(Id));
+    EXPECT_EQ(DrainQueue(*client), (std::vector<Bytes>{kPingresp, kConnack, kPubcomp9}));
+}
+
+TEST_F(ClientTest, FramesSplitAtEveryByteArriveWhole)
+{
+    auto client = Connect("bytes");
+    const std::vector<Bytes> frames = {kConnack, Suback(300, 198), kPingresp, Suback(7, 3000), kPubcomp9};
+    const Bytes stream = Concat({frames[0], frames[1], frames[2], frames[3], frames[4]});
+    // One byte at a time, but the body of the long SUBACK in bigger steps.
+    const size_t longStart = frames[0].size() + frames[1].size() + frames[2].size();
+    const size_t longEnd = longStart + frames[3].size();
+    std::vector<size_t> pieces;
+    for (size_t i = 0; i < stream.size();) {
+        size_t piece = 1;
+        if (i >= longStart + 5 && i + 1 < longEnd)
+            piece = std::min<size_t>(997, longEnd - 1 - i);
+        pieces.push_back(piece);
+        i += piece;
+    }
+    ASSERT_TRUE(Broker.SendInPieces(stream, pieces, 1));
+    ASSERT_TRUE(Log.WaitForLinesStartingWith("TMQTTClientReaderThread: store frame", 5));
+    EXPECT_EQ(DrainQueue(*client), frames);
+    EXPECT_TRUE(client->SocketReady);
+}
+
+TEST_F(ClientTest, TheBufferGrowsToExactlyWhatItHolds)
+{
+    TMQTTClientOptions options;
+    options.ReceiveBufferSize = 10;
+    auto client = Connect("grow", options);
+    const Bytes big = Suback(1, 297);   // 1 + 2 + 299 = 302 bytes
+    ASSERT_EQ(big.size(), 302u);
+    ASSERT_TRUE(Broker.Send(big));
+    ASSERT_TRUE(Log.WaitForLine(StoreLine(1, 302, 302)));
+    // The storage never shrinks: a small frame later is held in it.
+    ASSERT_TRUE(Broker.Send(kConnack));
+    ASSERT_TRUE(Log.WaitForLine(StoreLine(2, 302, 4)));
+}
+
+TEST_F(ClientTest, TheReservationStaysOutOfResidentMemory)
+{
+    auto residentKb = [] {
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmRSS:", 0) == 0)
+                return std::stol(line.substr(6));
+        return -1L;
+    };
+    const long before = residentKb();
+    auto client = Connect("rss");
+    ASSERT_TRUE(Broker.Send(kPingresp));
+    ASSERT_TRUE(Log.WaitForLine(StoreLine(1, 250000000, 2)));
+    const long after = residentKb();
+    ASSERT_GT(before, 0);
+    EXPECT_LT(after - before, 50 * 1024) << "kB resident growth for one idle client";
+}
+
+struct TBadFrameCase {
+    const char* Name;
+    Bytes Frame;
+    const char* Message;
+};
+
+class ClientBadFrameTest : public ClientTest, public ::testing::WithParamInterface<TBadFrameCase> {
+};
+
+TEST_P(ClientBadFrameTest, ABadFrameEndsTheConnection)
+{
+    auto client = Connect("bad");
+    ASSERT_TRUE(Broker.Send(GetParam().Frame));
+    ASSERT_TRUE(Log.WaitForLine(ReaderError(GetParam().Message, Id)));
+    ASSERT_TRUE(Log.WaitForLine(kDisconnectLine));
+    EXPECT_TRUE(Broker.WaitForPeerClose(kWaitMs));
+    EXPECT_TRUE(WaitUntil([&] { return !client->SocketReady; }));
+    ASSERT_TRUE(Log.Flush());
+    const auto lines = Log.Lines();
+    EXPECT_LT(IndexOf(lines, ReaderError(GetParam().Message, Id)), IndexOf(lines, kDisconnectLine));
+
+    try {
+        client->SendFrame(kConnack.data(), 4);
+        FAIL() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "SocketReady check failed");
+    }
+    client.reset();
+    ASSERT_TRUE(Log.Flush());
+    EXPECT_EQ(Log.CountOf(kDisconnectLine), 1) << "no second line after a thread closed the socket";
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, ClientBadFrameTest,
+    ::testing::Values(
+        TBadFrameCase{"FiveLengthBytes", {0x30, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}, "RemainLength decode error"},
+        TBadFrameCase{"TypeZero", {0x00, 0x00}, "unknown MQTT message"},
+        TBadFrameCase{"TypeFifteen", {0xF0, 0x00}, "unknown MQTT message"},
+        TBadFrameCase{"SubscribeQos0", {0x80, 0x02, 0x00, 0x01}, "SUBSCRIBE FixedHeaderQoS is not 1"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(ClientTest, TheBrokersOrderlyCloseEndsTheConnection)
+{
+    auto client = Connect("fin");
+    Broker.CloseConnection();
+    ASSERT_TRUE(Log.WaitForLine(kDisconnectLine));
+    EXPECT_TRUE(WaitUntil([&] { return !client->SocketReady; }));
+    EXPECT_TRUE(Broker.WaitForPeerClose(kWaitMs));
+    ASSERT_TRUE(Log.Flush());
+    for (const auto& line : Log.Lines())
+        EXPECT_EQ(line.find("*EXCEPTIN*"), std::string::npos) << line;
+    EXPECT_EQ(Log.CountOf(kDisconnectLine), 1);
+}
+
+// ---- SendFrame --------------------------------------------------------------
+
+namespace {
+
+// A stream that records each write and transfers at most `Accept` bytes.
+struct TRecordingStream {
+    std::vector<std::pair<size_t, int>> Calls;   // (offset, count asked)
+    const uint8_t* Base = nullptr;
+    int Accept = 1 << 30;
+    int FailAtCall = -1;   // this call returns 0
+    int Write(const uint8_t* data, int count)
+    {
+        Calls.emplace_back(static_cast<size_t>(data - Base), count);
+        if (static_cast<int>(Calls.size()) - 1 == FailAtCall)
+            return 0;
+        return std::min(count, Accept);
+    }
+};
+
+} // namespace
+
+TEST(WriteInPieces, PiecesAndShortWrites)
+{
+    struct TCase {
+        int32_t Length;
+        int Accept;
+        std::vector<std::pair<size_t, int>> Expected;
+    };
+    const std::vector<TCase> cases = {
+        {0, 1 << 30, {}},
+        {2000, 1 << 30, {{0, 2000}}},
+        {2001, 1 << 30, {{0, 2000}, {2000, 1}}},
+        {4500, 1 << 30, {{0, 2000}, {2000, 2000}, {4000, 500}}},
+        {2500, 700, {{0, 2000}, {700, 1800}, {1400, 1100}, {2100, 400}}},
+    };
+    std::vector<uint8_t> data(5000);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Length);
+        TRecordingStream stream;
+        stream.Base = data.data();
+        stream.Accept = c.Accept;
+        EXPECT_EQ(WriteInPieces(stream, data.data(), c.Length, 2000), c.Length);
+        EXPECT_EQ(stream.Calls, c.Expected);
+    }
+}
+
+TEST(WriteInPieces, AWriteThatTransfersNothingFails)
+{
+    std::vector<uint8_t> data(4500);
+    TRecordingStream stream;
+    stream.Base = data.data();
+    stream.FailAtCall = 1;
+    try {
+        WriteInPieces(stream, data.data(), 4500, 2000);
+        FAIL() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "Socket Write Error");
+    }
+    EXPECT_EQ(stream.Calls.size(), 2u);
+}
+
+TEST_F(ClientTest, SendFrameWritesTheWholeFrameAndNothingForLengthZero)
+{
+    auto client = Connect("send");
+    client->SendFrame(nullptr, 0);
+    Bytes frame(4500 + 3);
+    frame[0] = 0x30;
+    frame[1] = 0x94;   // 4500 = 0x14 + 0x23 * 128
+    frame[2] = 0x23;
+    for (size_t i = 3; i < frame.size(); ++i)
+        frame[i] = static_cast<uint8_t>(i * 7);
+    ASSERT_EQ(frame.size(), 3u + (0x14 + 0x23 * 128));
+    client->SendFrame(frame.data(), static_cast<int32_t>(frame.size()));
+    ASSERT_TRUE(Broker.WaitForBytes(frame.size(), kWaitMs));
+    EXPECT_EQ(Broker.Received(), frame);
+}
+
+TEST_F(ClientTest, SendFrameTimesOutOnAWriteMutexHeldElsewhere)
+{
+    auto client = Connect("mutex");
+    std::promise<void> held, release;
+    std::thread holder([&] {
+        auto m = TNamedMutex::CreateOrOpen(TMQTTClient::WriteMutexName(Id));
+        ASSERT_EQ(m->Wait(1000), TWaitResult::Acquired);
+        held.set_value();
+        release.get_future().wait();
+        m->Release();
+    });
+    held.get_future().wait();
+    try {
+        client->SendFrame(kPingresp.data(), 2);
+        ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "WaitForSingleObject() timeout");
+    }
+    release.set_value();
+    holder.join();
+
+    // Nothing of the refused frame went out; once the mutex is free the
+    // next frame is written.
+    client->SendFrame(kConnack.data(), 4);
+    ASSERT_TRUE(Broker.WaitForBytes(4, kWaitMs));
+    EXPECT_EQ(Broker.Received(), kConnack);
+}
+
+TEST_F(ClientTest, SendFrameRaisesWhenAPieceCannotBeWritten)
+{
+    FakeBroker::Options stalled;
+    stalled.receiveBufferSize = 4096;
+    stalled.startReading = false;
+    FakeBroker slow(stalled);
+    Id = UniqueClientID("stall");
+    TMQTTClient client(slow.Host(), slow.Port(), Id);
+    ASSERT_TRUE(client.SocketReady);
+    Bytes frame(32 * 1024 * 1024, 0x41);
+    try {
+        client.SendFrame(frame.data(), static_cast<int32_t>(frame.size()));
+        FAIL() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "Socket Write Error");
+    }
+    // The mutex was released and the socket stays open.
+    EXPECT_TRUE(client.SocketReady);
+    auto m = TNamedMutex::CreateOrOpen(TMQTTClient::WriteMutexName(Id));
+    EXPECT_EQ(m->Wait(0), TWaitResult::Acquired);
+    m->Release();
+}
