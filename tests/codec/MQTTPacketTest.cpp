@@ -1,0 +1,366 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "mqtt/codec/FrameBuilders.h"
+#include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/codec/WirePrimitives.h"
+#include "platform/Error.h"
+
+namespace {
+
+std::vector<uint8_t> Hex(const std::string& text)
+{
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < text.size();) {
+        if (text[i] == ' ') {
+            ++i;
+            continue;
+        }
+        bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+        i += 2;
+    }
+    return bytes;
+}
+
+std::string CreateFailure(const std::vector<uint8_t>& frame)
+{
+    try {
+        TMQTTPacket packet(frame.data(), static_cast<int32_t>(frame.size()));
+    } catch (const Exception& e) {
+        return e.Message();
+    }
+    return "";
+}
+
+// Expected field values; fields left at their defaults must stay empty/zero.
+struct DecodeCase {
+    const char* Frame;
+    int32_t Type, ID, LengthBytes;
+    bool Dup = false;
+    int32_t Qos = 0;
+    bool Retain = false;
+    int32_t ReturnCode = 0;
+    const char* Topic = "";
+    int32_t DataOffset = -1;   // -1: no payload pointer
+    int32_t DataSize = 0;
+    const char* SubTopics = "";
+    const char* SubQoS = "";
+    const char* Granted = "";
+    const char* UnsubTopics = "";
+};
+
+class PacketDecodeTest : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(PacketDecodeTest, CreateThenAnalyze)
+{
+    const DecodeCase& c = GetParam();
+    std::vector<uint8_t> frame = Hex(c.Frame);
+    TMQTTPacket packet(frame.data(), static_cast<int32_t>(frame.size()));
+    EXPECT_EQ(packet.MessageType, c.Type);
+    EXPECT_EQ(packet.MessageID, c.ID);
+    EXPECT_EQ(packet.RemainLengthBytes, c.LengthBytes);
+    EXPECT_EQ(packet.FrameSize, static_cast<int32_t>(frame.size()));
+    EXPECT_NE(packet.FrameData.get(), frame.data());
+    // The fixed-header fields wait for the analysis.
+    EXPECT_FALSE(packet.FixedDup);
+    EXPECT_EQ(packet.FixedQos, 0);
+    EXPECT_FALSE(packet.FixedRetain);
+
+    for (int pass = 0; pass < 2; ++pass) {   // a second analysis gives the same fields
+        packet.AnalyzePacket();
+        EXPECT_EQ(packet.FixedDup, c.Dup);
+        EXPECT_EQ(packet.FixedQos, c.Qos);
+        EXPECT_EQ(packet.FixedRetain, c.Retain);
+        EXPECT_EQ(packet.ConnectReturnCode, c.ReturnCode);
+        EXPECT_EQ(packet.PublishTopic, c.Topic);
+        if (c.DataOffset < 0)
+            EXPECT_EQ(packet.PublishData, nullptr);
+        else
+            EXPECT_EQ(packet.PublishData, packet.FrameData.get() + c.DataOffset);
+        EXPECT_EQ(packet.PublishDataSize, c.DataSize);
+        EXPECT_EQ(packet.SubscribeTopicList, c.SubTopics);
+        EXPECT_EQ(packet.SubscribeReqQoSList, c.SubQoS);
+        EXPECT_EQ(packet.SubackGrantedQoSList, c.Granted);
+        EXPECT_EQ(packet.UnsubscribeTopicList, c.UnsubTopics);
+        EXPECT_EQ(packet.ClientID, "");
+    }
+}
+
+DecodeCase Connack(const char* frame, int32_t code)
+{
+    DecodeCase c{frame, 2, 0, 1};
+    c.ReturnCode = code;
+    return c;
+}
+
+DecodeCase Publish(const char* frame, int32_t id, int32_t qos, bool dup, bool retain, int32_t offset, int32_t size,
+                   int lengthBytes = 1, const char* topic = "a/b")
+{
+    DecodeCase c{frame, 3, id, lengthBytes};
+    c.Qos = qos;
+    c.Dup = dup;
+    c.Retain = retain;
+    c.Topic = topic;
+    c.DataOffset = offset;
+    c.DataSize = size;
+    return c;
+}
+
+DecodeCase Suback(const char* frame, int32_t id, const char* granted)
+{
+    DecodeCase c{frame, 9, id, 1};
+    c.Granted = granted;
+    return c;
+}
+
+DecodeCase Subscribe(const char* frame, const char* topics, const char* qos)
+{
+    DecodeCase c{frame, 8, 1, 1};
+    c.Qos = 1;
+    c.SubTopics = topics;
+    c.SubQoS = qos;
+    return c;
+}
+
+DecodeCase Unsubscribe(const char* frame, const char* topics)
+{
+    DecodeCase c{frame, 10, 2, 1};
+    c.Qos = 1;
+    c.UnsubTopics = topics;
+    return c;
+}
+
+DecodeCase Plain(const char* frame, int32_t type, int32_t id, int32_t qos = 0, bool dup = false)
+{
+    DecodeCase c{frame, type, id, 1};
+    c.Qos = qos;
+    c.Dup = dup;
+    return c;
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, PacketDecodeTest, ::testing::Values(
+    Connack("20 02 00 00", 0),
+    Connack("20 02 00 05", 5),
+    Plain("D0 00", 13, 0),
+    Plain("C0 00", 12, 0),
+    Plain("E0 00", 14, 0),
+    Plain("40 02 00 0A", 4, 10),
+    Plain("50 02 FF FF", 5, 65535),
+    Plain("60 02 00 07", 6, 7),        // PUBREL without QoS bits is accepted
+    Plain("6A 02 00 07", 6, 7, 1, true),
+    Plain("70 02 00 0A", 7, 10),
+    Plain("B0 02 00 03", 11, 3),
+    Suback("90 03 00 05 01", 5, "1"),
+    Suback("90 04 00 05 00 02", 5, "0,2"),
+    Suback("90 03 00 05 80", 5, "128"),
+    Suback("90 02 00 05", 5, ""),
+    Publish("30 08 00 03 61 2F 62 68 69 6A", 0, 0, false, false, 7, 3),
+    Publish("32 0A 00 03 61 2F 62 00 0A 68 69 6A", 10, 1, false, false, 9, 3),
+    Publish("3B 0A 00 03 61 2F 62 00 0A 68 69 6A", 10, 1, true, true, 9, 3),
+    Publish("34 07 00 03 61 2F 62 00 0B", 11, 2, false, false, 9, 0),
+    Publish("30 05 00 03 61 2F 62", 0, 0, false, false, 7, 0),
+    Subscribe("82 08 00 01 00 03 61 2F 62 01", "a/b", "1"),
+    Subscribe("82 0E 00 01 00 03 61 20 62 00 00 03 61 2C 62 02", "\"a b\",\"a,b\"", "0,2"),
+    Unsubscribe("A2 0A 00 02 00 03 61 2F 62 00 01 78", "a/b,x"),
+    Unsubscribe("A2 04 00 02 00 00", "\"\"")));
+
+TEST(PacketDecode, PublishWithTwoLengthBytes)
+{
+    std::vector<uint8_t> frame = Hex("30 C8 01 00 03 61 2F 62");
+    frame.resize(3 + 200, 0x41);
+    TMQTTPacket packet(frame.data(), static_cast<int32_t>(frame.size()));
+    EXPECT_EQ(packet.RemainLengthBytes, 2);
+    packet.AnalyzePacket();
+    EXPECT_EQ(packet.PublishTopic, "a/b");
+    EXPECT_EQ(packet.PublishData, packet.FrameData.get() + 8);
+    EXPECT_EQ(packet.PublishDataSize, 195);
+}
+
+TEST(PacketDecode, ConnectFromTheBuilder)
+{
+    struct Case {
+        std::string ClientID, UserName, Password, WillTopic, WillMessage;
+        int32_t Flags;
+    } cases[] = {
+        {"dev1", "", "", "", "", 0x02},
+        {"dev1", "u", "", "w", "bye", 0x8E},
+        {"c", "", "pw", "", "", 0x42},
+        {"c", "user", "pw", "will/t", "m", 0xCE},
+    };
+    for (const auto& c : cases) {
+        TFrameBuffer frame;
+        int32_t length = 0;
+        ASSERT_TRUE(BuildConnectFrame(frame, length, c.ClientID, c.UserName, c.Password, false, true,
+                                      c.WillTopic.empty() ? 0 : 1, 60, c.WillTopic, c.WillMessage));
+        TMQTTPacket packet(frame.get(), length);
+        EXPECT_EQ(packet.MessageType, 1);
+        EXPECT_EQ(packet.MessageID, 0);
+        packet.AnalyzePacket();
+        EXPECT_EQ(packet.ConnectFlags, c.Flags);
+        EXPECT_EQ(packet.KeepAliveTimer, 60);
+        EXPECT_EQ(packet.ClientID, c.ClientID);
+        EXPECT_EQ(packet.UserName, c.UserName);
+        EXPECT_EQ(packet.Password, c.Password);
+        EXPECT_EQ(packet.WillTopic, c.WillTopic);
+        EXPECT_EQ(packet.WillMessage, c.WillMessage);
+    }
+}
+
+TEST(PacketCreate, RefusesBadFrames)
+{
+    struct Case {
+        const char* Frame;
+        const char* Message;
+    } cases[] = {
+        {"20 02 00", "frame size error"},               // one byte short
+        {"20 02 00 00 00", "frame size error"},         // one byte over
+        {"20", "frame size error"},                     // no length byte
+        {"", "frame size error"},
+        {"30 80", "frame size error"},                  // length field cut off
+        {"30 FF FF FF", "frame size error"},
+        {"30 FF FF FF FF", "RemainLength decode error"},
+        {"00 00", "unknown MQTT message"},
+        {"F0 00", "unknown MQTT message"},
+        {"80 02 00 01", "SUBSCRIBE FixedHeaderQoS is not 1"},
+        {"84 02 00 01", "SUBSCRIBE FixedHeaderQoS is not 1"},
+        {"A0 02 00 01", "UNSUBSCRIBE FixedHeaderQoS is not 1"},
+        // An identifier that would lie outside the frame.
+        {"40 00", "frame size error"},
+        {"40 01 00", "frame size error"},
+        {"82 00", "frame size error"},
+        {"90 01 05", "frame size error"},
+        {"32 00", "frame size error"},
+        {"32 01 00", "frame size error"},
+        {"32 05 00 03 61 2F 62", "frame size error"},       // no room for the identifier
+        {"32 06 00 03 61 2F 62 00", "frame size error"},
+        {"32 04 FF FF 00 01", "frame size error"},          // topic count beyond the frame
+    };
+    for (const auto& c : cases) EXPECT_EQ(CreateFailure(Hex(c.Frame)), c.Message) << c.Frame;
+}
+
+// What a packet's analysis may touch: only its own frame copy.
+void ExpectInsideFrame(const TMQTTPacket& packet)
+{
+    EXPECT_GE(packet.PublishDataSize, 0);
+    if (packet.PublishData) {
+        EXPECT_GE(packet.PublishData, packet.FrameData.get());
+        EXPECT_LE(packet.PublishData + packet.PublishDataSize, packet.FrameData.get() + packet.FrameSize);
+    }
+    EXPECT_GE(packet.MessageID, 0);
+    EXPECT_LE(packet.MessageID, 65535);
+}
+
+// Creates and analyses a frame held in an exactly sized buffer; true when a packet came out.
+bool Exercise(const std::vector<uint8_t>& bytes)
+{
+    std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size()]);
+    std::copy(bytes.begin(), bytes.end(), exact.get());
+    try {
+        TMQTTPacket packet(exact.get(), static_cast<int32_t>(bytes.size()));
+        packet.AnalyzePacket();
+        ExpectInsideFrame(packet);
+        return true;
+    } catch (const Exception&) {
+        return false;
+    }
+}
+
+std::vector<uint8_t> Reframe(uint8_t firstByte, const std::vector<uint8_t>& body)
+{
+    uint8_t length[4];
+    int count = EncodeRemainLength(length, static_cast<int32_t>(body.size()));
+    std::vector<uint8_t> frame;
+    frame.reserve(1 + count + body.size());
+    frame.push_back(firstByte);
+    for (int i = 0; i < count; ++i) frame.push_back(length[i]);
+    for (uint8_t b : body) frame.push_back(b);
+    return frame;
+}
+
+const char* ValidFrames[] = {
+    "10 1D 00 06 4D 51 49 73 64 70 03 8E 00 3C 00 04 64 65 76 31 00 01 77 00 03 62 79 65 00 01 75",
+    "10 1B 00 06 4D 51 49 73 64 70 03 F4 00 01 00 01 63 00 01 77 00 01 6D 00 01 70 00 01 70",
+    "20 02 00 05",
+    "32 0A 00 03 61 2F 62 00 0A 68 69 6A",
+    "30 08 00 03 61 2F 62 68 69 6A",
+    "82 0E 00 01 00 03 61 20 62 00 00 03 61 2C 62 02",
+    "90 04 00 05 00 02",
+    "A2 0A 00 02 00 03 61 2F 62 00 01 78",
+    "40 02 00 0A",
+    "D0 00",
+};
+
+TEST(PacketHostile, TruncationsNeverReachBeyondTheFrame)
+{
+    int packets = 0;
+    for (const char* text : ValidFrames) {
+        std::vector<uint8_t> frame = Hex(text);
+        EXPECT_TRUE(Exercise(frame)) << text;
+        int lengthBytes = 0;
+        DecodeRemainLength(frame.data() + 1, lengthBytes);
+        for (size_t n = 0; n < frame.size(); ++n) {
+            // Cut as received: the length field no longer matches.
+            std::vector<uint8_t> cut(frame.begin(), frame.begin() + n);
+            EXPECT_EQ(CreateFailure(cut), "frame size error") << text << " cut to " << n;
+            // Cut body with a length field that agrees: inner fields now run past the end.
+            if (n >= 1u + lengthBytes) {
+                std::vector<uint8_t> body(frame.begin() + 1 + lengthBytes, frame.begin() + n);
+                packets += Exercise(Reframe(frame[0], body));
+            }
+        }
+    }
+    EXPECT_GT(packets, 0);
+}
+
+TEST(PacketHostile, TruncatedFieldsKeepWhatWasDecoded)
+{
+    // CONNECT whose user name field runs past the end: client identifier and will stay.
+    std::vector<uint8_t> frame = Hex("10 1C 00 06 4D 51 49 73 64 70 03 8E 00 3C 00 04 64 65 76 31 00 01 77 00 03 62 79 65 00 01");
+    TMQTTPacket connect(frame.data(), static_cast<int32_t>(frame.size()));
+    connect.AnalyzePacket();
+    EXPECT_EQ(connect.ClientID, "dev1");
+    EXPECT_EQ(connect.WillMessage, "bye");
+    EXPECT_EQ(connect.UserName, "");
+
+    // PUBLISH whose topic count runs past the end.
+    frame = Hex("30 03 00 05 61");
+    TMQTTPacket publish(frame.data(), static_cast<int32_t>(frame.size()));
+    publish.AnalyzePacket();
+    EXPECT_EQ(publish.PublishTopic, "");
+    EXPECT_EQ(publish.PublishData, nullptr);
+    EXPECT_EQ(publish.PublishDataSize, 0);
+
+    // SUBSCRIBE whose last QoS byte is missing; CONNACK without its return code.
+    frame = Hex("82 0D 00 01 00 01 61 01 00 01 62 02 00 01 63");
+    TMQTTPacket subscribe(frame.data(), static_cast<int32_t>(frame.size()));
+    subscribe.AnalyzePacket();
+    EXPECT_EQ(subscribe.SubscribeTopicList, "a,b,c");
+    EXPECT_EQ(subscribe.SubscribeReqQoSList, "1,2");
+    frame = Hex("20 01 00");
+    TMQTTPacket connack(frame.data(), static_cast<int32_t>(frame.size()));
+    connack.AnalyzePacket();
+    EXPECT_EQ(connack.ConnectReturnCode, 0);
+}
+
+TEST(PacketHostile, RandomFramesRaiseOrStayInside)
+{
+    std::mt19937 random(20240607);
+    int packets = 0, refused = 0;
+    for (int i = 0; i < 4000; ++i) {
+        std::vector<uint8_t> body(random() % 48);
+        for (auto& b : body) b = static_cast<uint8_t>(random() % 4 == 0 ? random() % 4 : random());
+        uint8_t firstByte = static_cast<uint8_t>(random());
+        (Exercise(Reframe(firstByte, body)) ? packets : refused)++;
+        // Pure noise, length field included.
+        std::vector<uint8_t> noise(random() % 12);
+        for (auto& b : noise) b = static_cast<uint8_t>(random());
+        (Exercise(noise) ? packets : refused)++;
+    }
+    EXPECT_GT(packets, 1000);
+    EXPECT_GT(refused, 1000);
+}
+
+}  // namespace
