@@ -1,5 +1,6 @@
 #include "platform/Random.h"
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <random>
@@ -24,7 +25,14 @@ TGenerator& Generator()
     return generator;
 }
 
+std::atomic<TRandomSource> Source{nullptr};
+
 } // namespace
+
+TRandomSource SetRandomSource(TRandomSource source)
+{
+    return Source.exchange(source);
+}
 
 void Randomize()
 {
@@ -42,6 +50,8 @@ int Random(int range)
 {
     if (range <= 0)
         return 0;
+    if (const TRandomSource source = Source.load())
+        return source(range);
     TGenerator& g = Generator();
     std::uniform_int_distribution<int> pick(0, range - 1);
     std::lock_guard lock(g.Lock);

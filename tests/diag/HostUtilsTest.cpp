@@ -1,6 +1,6 @@
 #include "diag/HostUtils.h"
 
-#include "HostNameFake.h"
+#include "Fakes.h"
 #include "platform/Error.h"
 #include "platform/HostName.h"
 #include "platform/Random.h"
@@ -40,44 +40,38 @@ TEST(TimeStamp, MadeFromOneClockReading)
     EXPECT_LE(stamp, after);
 }
 
-// The first seed whose first draw from 0..99999 is below limit, so that zero padding shows.
-uint32_t SeedWithSmallFirstDraw(int limit, int& draw)
+struct RandomCase {
+    int Draw;                 // -1: the largest of the range
+    const char* UniqueSuffix;
+    const char* ClientID;     // with the host name "pc"
+};
+
+TEST(UniqueNames, RandomPartInItsForm)
 {
-    for (uint32_t seed = 1;; ++seed) {
-        RandSeed(seed);
-        draw = Random(100000);
-        if (draw < limit)
-            return seed;
+    const std::vector<RandomCase> cases = {
+        {42, "00042", "qrv7m:42-pc"},
+        {7, "00007", "qrv7m:7-pc"},
+        {0, "00000", "qrv7m:0-pc"},
+        {-1, "99999", "qrv7m:99999-pc"},
+    };
+    FakeHostName host("pc");
+    for (const RandomCase& c : cases) {
+        FixedRandom random(c.Draw);
+        const std::string before = MakeTimeStamp();
+        const std::string id = MakeUniqueID("Pub_");
+        const std::string after = MakeTimeStamp();
+        EXPECT_EQ(FixedRandom::LastRange, 100000);
+        ASSERT_EQ(id.size(), 4u + 17u + 5u) << id;
+        EXPECT_EQ(id.substr(0, 4), "Pub_");
+        EXPECT_LE(before, id.substr(4, 17));
+        EXPECT_LE(id.substr(4, 17), after);
+        EXPECT_EQ(id.substr(21), c.UniqueSuffix);
+
+        FixedRandom::LastRange = 0;
+        EXPECT_EQ(MakeDefaultClientID(), c.ClientID);
+        EXPECT_EQ(FixedRandom::LastRange, 100000);
     }
-}
-
-TEST(UniqueID, PrefixStampAndFiveRandomDigits)
-{
-    int draw = 0;
-    const uint32_t seed = SeedWithSmallFirstDraw(100, draw);
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%05d", draw);
-
-    RandSeed(seed);
-    const std::string before = MakeTimeStamp();
-    const std::string id = MakeUniqueID("Pub_");
-    const std::string after = MakeTimeStamp();
-    ASSERT_EQ(id.size(), 4u + 17u + 5u) << id;
-    EXPECT_EQ(id.substr(0, 4), "Pub_");
-    EXPECT_LE(before, id.substr(4, 17));
-    EXPECT_LE(id.substr(4, 17), after);
-    EXPECT_EQ(id.substr(21), digits);
-    EXPECT_EQ(id.substr(21, 3), "000");
     EXPECT_TRUE(std::regex_match(MakeUniqueID(""), std::regex(R"(\d{22})")));
-}
-
-TEST(DefaultClientID, PrefixNumberWithoutPaddingAndHostName)
-{
-    int draw = 0;
-    const uint32_t seed = SeedWithSmallFirstDraw(100, draw);
-    FakeHostName fake("pc");
-    RandSeed(seed);
-    EXPECT_EQ(MakeDefaultClientID(), "qrv7m:" + std::to_string(draw) + "-pc");
 }
 
 TEST(DefaultClientID, RealHostNameAndNoShortening)

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "platform/HostName.h"
+#include "platform/Random.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -44,4 +46,29 @@ struct FakeHostName {
     FakeHostName& operator=(const FakeHostName&) = delete;
 
     THostNameSource Previous;
+};
+
+// Makes Random() return a chosen number while it lives: Value, or with -1 the
+// largest number of the range asked for. LastRange tells which range was asked.
+struct FixedRandom {
+    static inline std::atomic<int> Value{0};
+    static inline std::atomic<int> LastRange{0};
+
+    static int Source(int range)
+    {
+        LastRange = range;
+        return Value >= 0 ? Value.load() : range - 1;
+    }
+
+    explicit FixedRandom(int value)
+    {
+        Value = value;
+        LastRange = 0;
+        Previous = SetRandomSource(&Source);
+    }
+    ~FixedRandom() { SetRandomSource(Previous); }
+    FixedRandom(const FixedRandom&) = delete;
+    FixedRandom& operator=(const FixedRandom&) = delete;
+
+    TRandomSource Previous;
 };
