@@ -1,0 +1,391 @@
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <future>
+#include <set>
+#include <thread>
+
+#include "EngineTestSupport.h"
+#include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/engine/MQTTClient.h"
+#include "platform/NamedSync.h"
+#include "support/FakeBroker.h"
+
+using namespace enginetest;
+
+namespace {
+
+const std::string kHandler = "TMQTTEventHandlerThread";
+const std::string kUnit = "MQTT_Unit";
+const std::string kHeader = "----- PublishData -------";
+
+Bytes PublishFrame(int qos, int id, const std::string& topic, const Bytes& payload, bool dup = false,
+    bool retain = false)
+{
+    Bytes body = {static_cast<uint8_t>(topic.size() >> 8), static_cast<uint8_t>(topic.size() & 0xFF)};
+    body.insert(body.end(), topic.begin(), topic.end());
+    if (qos > 0) {
+        body.push_back(static_cast<uint8_t>(id >> 8));
+        body.push_back(static_cast<uint8_t>(id & 0xFF));
+    }
+    body.insert(body.end(), payload.begin(), payload.end());
+    Bytes frame = {static_cast<uint8_t>(0x30 | (dup ? 0x08 : 0) | (qos << 1) | (retain ? 0x01 : 0))};
+    size_t left = body.size();
+    do {
+        uint8_t b = left % 128;
+        left /= 128;
+        if (left > 0)
+            b |= 0x80;
+        frame.push_back(b);
+    } while (left > 0);
+    frame.insert(frame.end(), body.begin(), body.end());
+    return frame;
+}
+
+Bytes Concat2(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes Ack(uint8_t first, int id) { return {first, 0x02, static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id & 0xFF)}; }
+
+using TLine = std::pair<std::string, std::string>;
+
+std::vector<TLine> Report(int qos, int id, const std::string& topic, size_t size, bool dup = false,
+    bool retain = false)
+{
+    return {
+        {kUnit, kHeader},
+        {kHandler, "MessageType     3"},
+        {kHandler, "MessageID       " + std::to_string(id)},
+        {kHandler, std::string("FixedDup        ") + (dup ? "True" : "False")},
+        {kHandler, "FixedQos        " + std::to_string(qos)},
+        {kHandler, std::string("FixedRetain     ") + (retain ? "True" : "False")},
+        {kHandler, "PublishTopic    " + topic},
+        {kHandler, "PublishDataSize " + std::to_string(size)},
+    };
+}
+
+std::vector<TLine> operator+(std::vector<TLine> a, const std::vector<TLine>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class EventHandlerTest : public ::testing::Test {
+protected:
+    std::unique_ptr<TMQTTClient> Connect(const std::string& stem, const std::string& payloadDir = "")
+    {
+        Id = UniqueClientID(stem);
+        TMQTTClientOptions options;
+        options.PayloadDirectory = payloadDir.empty() ? Dir.Path() : payloadDir;
+        auto client = std::make_unique<TMQTTClient>(Broker.Host(), Broker.Port(), Id, options);
+        EXPECT_TRUE(client->SocketReady);
+        EXPECT_TRUE(Broker.WaitForConnections(1, kWaitMs));
+        return client;
+    }
+
+    // The event handler's lines (and its two MQTT_Unit lines), in order.
+    std::vector<TLine> HandlerLines()
+    {
+        EXPECT_TRUE(Log.Flush());
+        std::vector<TLine> lines;
+        for (const auto& line : Log.SourcedLines())
+            if (line.first == kHandler || line.second == kHeader || line.second.find("*EXCEPTIN*") != std::string::npos)
+                lines.push_back(line);
+        return lines;
+    }
+
+    bool WaitForFiles(size_t count) { return WaitUntil([&] { return Dir.Files().size() >= count; }); }
+
+    // The one payload file, once it holds `size` bytes.
+    Bytes WaitForPayloadFile(size_t size)
+    {
+        std::string name;
+        EXPECT_TRUE(WaitUntil([&] {
+            const auto files = Dir.Files();
+            if (files.size() != 1 || Dir.Size(files[0]) != static_cast<int64_t>(size))
+                return false;
+            name = files[0];
+            return true;
+        })) << "no payload file of " << size << " bytes";
+        EXPECT_TRUE(IsPayloadFileName(name)) << name;
+        return name.empty() ? Bytes() : Dir.Read(name);
+    }
+
+    TLogCapture Log;
+    TTempDir Dir;
+    FakeBroker Broker;
+    std::string Id;
+};
+
+} // namespace
+
+TEST_F(EventHandlerTest, Qos0IsReportedAndSavedWithoutAnAnswer)
+{
+    auto client = Connect("qos0");
+    ASSERT_TRUE(Broker.Send(PublishFrame(0, 0, "a/b", Text("hello"))));
+    EXPECT_EQ(WaitForPayloadFile(5), Text("hello"));
+    ASSERT_TRUE(Log.WaitForLine("PublishData(UTF8) hello"));
+    EXPECT_EQ(HandlerLines(),
+        (std::vector<TLine>{{kHandler, "received PUBLISH [" + Id + "]"}} + Report(0, 0, "a/b", 5)
+            + std::vector<TLine>{{kHandler, "PublishData(UTF8) hello"}}));
+    EXPECT_TRUE(Broker.Received().empty());
+    EXPECT_TRUE(client->SocketReady);
+}
+
+TEST_F(EventHandlerTest, Qos1IsAnsweredWithPuback)
+{
+    auto client = Connect("qos1");
+    ASSERT_TRUE(Broker.Send(PublishFrame(1, 10, "x", Text("abc"), true, true)));
+    ASSERT_TRUE(Broker.WaitForFrames(1, kWaitMs));
+    EXPECT_EQ(Broker.Frames(), (std::vector<Bytes>{{0x40, 0x02, 0x00, 0x0A}}));
+    EXPECT_EQ(WaitForPayloadFile(3), Text("abc"));
+    ASSERT_TRUE(Log.WaitForLine("PublishData(UTF8) abc"));
+    EXPECT_EQ(HandlerLines(),
+        (std::vector<TLine>{{kHandler, "received PUBLISH [" + Id + "]"}, {kHandler, "sending PUBACK [" + Id + "]"}}
+            + Report(1, 10, "x", 3, true, true) + std::vector<TLine>{{kHandler, "PublishData(UTF8) abc"}}));
+}
+
+TEST_F(EventHandlerTest, Qos2RunsTheWholeFlowBeforeTheReport)
+{
+    Broker.OnFrame([](const Bytes& frame, FakeBroker& broker) {
+        if (frame == Ack(0x50, 7))
+            broker.Send(Ack(0x62, 7));
+    });
+    auto client = Connect("qos2");
+    ASSERT_TRUE(Broker.Send(PublishFrame(2, 7, "q/2", Text("two"))));
+    ASSERT_TRUE(Broker.WaitForFrames(2, kWaitMs));
+    EXPECT_EQ(Broker.Frames(), (std::vector<Bytes>{Ack(0x50, 7), Ack(0x70, 7)}));
+    EXPECT_EQ(WaitForPayloadFile(3), Text("two"));
+    ASSERT_TRUE(Log.WaitForLine("PublishData(UTF8) two"));
+    EXPECT_EQ(HandlerLines(),
+        (std::vector<TLine>{
+            {kHandler, "received PUBLISH [" + Id + "]"},
+            {kHandler, "sending PUBREC [" + Id + "]"},
+            {kHandler, "received PUBREL [" + Id + "]"},
+            {kHandler, "sending PUBCOMP [" + Id + "]"},
+        } + Report(2, 7, "q/2", 3)
+            + std::vector<TLine>{{kHandler, "PublishData(UTF8) two"}}));
+}
+
+TEST_F(EventHandlerTest, APubrelStoredBeforeTheWaitBeganStillCompletesTheFlow)
+{
+    auto client = Connect("early");
+    // The PUBREL comes in the same read as its PUBLISH, before any PUBREC.
+    const auto start = Clock::now();
+    ASSERT_TRUE(Broker.Send(Concat2(PublishFrame(2, 9, "e", Text("early")), Ack(0x62, 9))));
+    ASSERT_TRUE(Broker.WaitForFrames(2, kWaitMs));
+    EXPECT_EQ(Broker.Frames(), (std::vector<Bytes>{Ack(0x50, 9), Ack(0x70, 9)}));
+    EXPECT_LT(MsSince(start), 900) << "no wait of 1000 ms for a PUBREL already there";
+    EXPECT_EQ(WaitForPayloadFile(5), Text("early"));
+    ASSERT_TRUE(Log.Flush());
+    EXPECT_EQ(Log.CountOf("cound not receive PUBREL [" + Id + "]"), 0);
+}
+
+TEST_F(EventHandlerTest, APubrelThatNeverComesEndsTheFlowAfterOneSecond)
+{
+    auto client = Connect("nopubrel");
+    ASSERT_TRUE(Broker.Send(PublishFrame(2, 7, "n", Text("none"))));
+    ASSERT_TRUE(Log.WaitForLine("sending PUBREC [" + Id + "]"));
+    const auto sent = Clock::now();
+    ASSERT_TRUE(Log.WaitForLine("cound not receive PUBREL [" + Id + "]"));
+    EXPECT_GE(MsSince(sent), 800);
+    EXPECT_EQ(Broker.Frames(), (std::vector<Bytes>{Ack(0x50, 7)}));
+    const auto lines = HandlerLines();
+    EXPECT_EQ(lines.back(), TLine(kHandler, "cound not receive PUBREL [" + Id + "]"));
+    EXPECT_TRUE(Dir.Files().empty());
+    EXPECT_TRUE(client->SocketReady) << "the connection stays";
+
+    // A PUBREL that comes later stays in the queue for whoever takes it.
+    ASSERT_TRUE(Broker.Send(Ack(0x62, 7)));
+    std::unique_ptr<TMQTTPacket> pubrel;
+    EXPECT_TRUE(WaitUntil([&] { return client->ReceiveQueue().TakeByKey(6, 7, pubrel); }));
+}
+
+TEST_F(EventHandlerTest, AnUnbuildableAnswerEndsOnlyThatMessage)
+{
+    struct TCase {
+        int Qos;
+        const char* Line;
+    };
+    for (const TCase& c : {TCase{1, "PUBACK frame building failed, parameter error ["},
+             TCase{2, "PUBREC frame building failed, parameter error ["}}) {
+        SCOPED_TRACE(c.Qos);
+        auto client = Connect("id0");
+        ASSERT_TRUE(Broker.Send(PublishFrame(c.Qos, 0, "z", Text("zero"))));
+        ASSERT_TRUE(Log.WaitForLine(c.Line + Id + "]"));
+        // The connection stays and the next message is handled.
+        ASSERT_TRUE(Broker.Send(PublishFrame(0, 0, "z", Text("next"))));
+        EXPECT_EQ(WaitForPayloadFile(4), Text("next"));
+        EXPECT_TRUE(client->SocketReady);
+        EXPECT_TRUE(Broker.Received().empty());
+        EXPECT_EQ(Log.CountOf(kHeader), 1);
+        client.reset();
+        for (const auto& f : Dir.Files())
+            ::unlink((Dir.Path() + "/" + f).c_str());
+        Log.Capture.Clear();
+        ASSERT_TRUE(Broker.WaitForPeerClose(kWaitMs));
+    }
+}
+
+TEST_F(EventHandlerTest, PayloadLineAndFileByPayload)
+{
+    struct TCase {
+        const char* Name;
+        Bytes Payload;
+        const char* Line;   // nullptr: no payload line
+    };
+    const std::vector<TCase> cases = {
+        {"text", Text("hello"), "PublishData(UTF8) hello"},
+        {"zero byte", {'a', 'b', 0x00, 'z'}, "PublishData(UTF8) ab"},
+        {"bad UTF-8", {0xC3, 0x28, 0xFF}, "PublishData(UTF8) "},
+        {"empty", {}, nullptr},
+        {"256 bytes", Bytes(256, 'x'), nullptr},
+        {"100000 bytes", Bytes(100000, 0x5A), nullptr},
+    };
+    auto client = Connect("payloads");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Log.Capture.Clear();
+        ASSERT_TRUE(Broker.Send(PublishFrame(0, 0, "p", c.Payload)));
+        EXPECT_EQ(WaitForPayloadFile(c.Payload.size()), c.Payload);
+        const auto lines = HandlerLines();
+        int payloadLines = 0;
+        for (const auto& [source, message] : lines)
+            if (message.rfind("PublishData(UTF8) ", 0) == 0) {
+                ++payloadLines;
+                ASSERT_NE(c.Line, nullptr) << message;
+                EXPECT_EQ(message, c.Line);
+            }
+        EXPECT_EQ(payloadLines, c.Line ? 1 : 0);
+        EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      TLine(kHandler, "PublishDataSize " + std::to_string(c.Payload.size()))),
+            lines.end());
+        for (const auto& f : Dir.Files())
+            ::unlink((Dir.Path() + "/" + f).c_str());
+    }
+}
+
+TEST_F(EventHandlerTest, PublicationsArrivingTogetherAreAllSaved)
+{
+    auto client = Connect("burst");
+    Bytes burst;
+    std::multiset<Bytes> expected;
+    for (int i = 0; i < 4; ++i) {
+        const Bytes payload = Text("msg" + std::to_string(i));
+        expected.insert(payload);
+        const Bytes frame = PublishFrame(i % 2, i % 2 ? 20 : 0, "same/topic", payload);
+        burst.insert(burst.end(), frame.begin(), frame.end());
+    }
+    ASSERT_TRUE(Broker.Send(burst));
+    ASSERT_TRUE(WaitForFiles(4));
+    ASSERT_TRUE(WaitUntil([&] {
+        std::multiset<Bytes> got;
+        for (const auto& f : Dir.Files())
+            got.insert(Dir.Read(f));
+        return got == expected;
+    })) << "every publication saved, none replaced";
+    EXPECT_EQ(Broker.Frames(), (std::vector<Bytes>{Ack(0x40, 20), Ack(0x40, 20)}));
+}
+
+TEST_F(EventHandlerTest, AnUnwritablePayloadDirectoryEndsTheConnection)
+{
+    auto client = Connect("nodir", "/nonexistent-tarnwick-dir/sub");
+    ASSERT_TRUE(Broker.Send(PublishFrame(0, 0, "a", Text("lost"))));
+    ASSERT_TRUE(Log.WaitForLinesStartingWith("TMQTTEventHandlerThread:*EXCEPTIN* ", 1));
+    ASSERT_TRUE(Log.WaitForLine("ClientSocketOnDisconnect: start"));
+    EXPECT_TRUE(WaitUntil([&] { return !client->SocketReady; }));
+    EXPECT_TRUE(Broker.WaitForPeerClose(kWaitMs));
+    const auto lines = HandlerLines();
+    const auto& last = lines.back();
+    EXPECT_EQ(last.first, kUnit);
+    EXPECT_NE(last.second.find("/nonexistent-tarnwick-dir/sub/Pub_"), std::string::npos) << last.second;
+    EXPECT_EQ(last.second.substr(last.second.size() - Id.size() - 2), "[" + Id + "]");
+}
+
+TEST_F(EventHandlerTest, AWriteMutexHeldTooLongWhenAnAnswerIsDueEndsTheConnection)
+{
+    auto client = Connect("busy");
+    std::promise<void> held, release;
+    std::thread holder([&] {
+        auto m = TNamedMutex::CreateOrOpen(TMQTTClient::WriteMutexName(Id));
+        ASSERT_EQ(m->Wait(1000), TWaitResult::Acquired);
+        held.set_value();
+        release.get_future().wait();
+        m->Release();
+    });
+    held.get_future().wait();
+    ASSERT_TRUE(Broker.Send(PublishFrame(1, 3, "b", Text("busy"))));
+    const bool reported = Log.WaitForLine("TMQTTEventHandlerThread:*EXCEPTIN* WaitForSingleObject() timeout[" + Id + "]");
+    release.set_value();
+    holder.join();
+    ASSERT_TRUE(reported);
+    EXPECT_TRUE(WaitUntil([&] { return !client->SocketReady; }));
+    EXPECT_TRUE(Broker.Received().empty());
+    EXPECT_TRUE(Dir.Files().empty());
+}
+
+TEST_F(EventHandlerTest, PacketsLeftForTheConsoleDoNotMakeTheThreadSpin)
+{
+    auto client = Connect("spin");
+    ASSERT_TRUE(Broker.Send({0x20, 0x02, 0x00, 0x00}));   // a CONNACK nobody takes
+    ASSERT_TRUE(Log.WaitForLinesStartingWith("TMQTTClientReaderThread: store frame", 1));
+    auto cpuMs = [] {
+        rusage usage{};
+        ::getrusage(RUSAGE_SELF, &usage);
+        return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+    };
+    const auto cpuBefore = cpuMs();
+    const auto wallBefore = Clock::now();
+    // A measuring window, not a synchronisation.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto wall = MsSince(wallBefore);
+    EXPECT_LT(cpuMs() - cpuBefore, wall / 4) << "CPU ms used while idle with a CONNACK queued";
+    EXPECT_EQ(client->ReceiveQueue().Count(), 1);
+}
+
+// ---- destruction in every state ------------------------------------------------
+
+TEST_F(EventHandlerTest, DestroyInTheMiddleOfAQos2FlowIsQuick)
+{
+    auto client = Connect("mid2");
+    ASSERT_TRUE(Broker.Send(PublishFrame(2, 5, "m", Text("mid"))));
+    ASSERT_TRUE(Log.WaitForLine("sending PUBREC [" + Id + "]"));
+    const auto start = Clock::now();
+    client.reset();
+    EXPECT_LT(MsSince(start), 900) << "the PUBREL wait notices termination";
+    ASSERT_TRUE(Log.Flush());
+    EXPECT_EQ(Log.CountOf("ClientSocketOnDisconnect: start"), 1);
+    EXPECT_TRUE(Dir.Files().empty());
+}
+
+TEST_F(EventHandlerTest, DestroyWhileAFrameIsHalfReceivedOrPacketsAreQueued)
+{
+    auto client = Connect("half");
+    ASSERT_TRUE(Broker.Send({0x20, 0x02, 0x00, 0x00, 0xD0, 0x00}));
+    ASSERT_TRUE(Log.WaitForLinesStartingWith("TMQTTClientReaderThread: store frame", 2));
+    // The start of a long PUBLISH, the rest never sent.
+    Bytes partial = PublishFrame(0, 0, "big", Bytes(50000, 1));
+    partial.resize(20000);
+    ASSERT_TRUE(Broker.Send(partial));
+    ASSERT_TRUE(WaitUntil([&] { return Broker.Received().empty() && client->SocketReady; }));
+    const auto start = Clock::now();
+    client.reset();
+    EXPECT_LT(MsSince(start), 2000);
+    EXPECT_TRUE(Broker.WaitForPeerClose(kWaitMs));
+}
+
+TEST_F(EventHandlerTest, DestroyAfterTheSocketWasClosedByTheBroker)
+{
+    auto client = Connect("gone");
+    Broker.ResetConnection();
+    ASSERT_TRUE(Log.WaitForLine("ClientSocketOnDisconnect: start"));
+    EXPECT_TRUE(WaitUntil([&] { return !client->SocketReady; }));
+    client.reset();
+    ASSERT_TRUE(Log.Flush());
+    EXPECT_EQ(Log.CountOf("ClientSocketOnDisconnect: start"), 1);
+}
