@@ -1,6 +1,7 @@
 #include "console/form/Form1.h"
 
 #include "console/form/FormCommon.h"
+#include "console/form/QueueReport.h"
 #include "mqtt/codec/MQTTPacket.h"
 #include "mqtt/codec/WirePrimitives.h"
 #include "mqtt/engine/MQTTClient.h"
@@ -13,12 +14,6 @@
 using namespace FormCommon;
 
 namespace {
-
-void ReportLine(const std::string& line)
-{
-    Log(line, SourceConsole);
-    SleepMs(LinePauseMs);
-}
 
 const char* TrueFalse(bool value)
 {
@@ -34,6 +29,41 @@ std::string Hex2(int32_t value)
 
 }  // namespace
 
+std::vector<std::string> QueueReportLines(const TMQTTPacket& p)
+{
+    using std::to_string;
+    std::vector<std::string> lines{
+        "----- Analyze -------",
+        "MessageType     " + to_string(p.MessageType),
+        "MessageID       " + to_string(p.MessageID),
+        std::string("FixedDup        ") + TrueFalse(p.FixedDup),
+        "FixedQos        " + to_string(p.FixedQos),
+        std::string("FixedRetain     ") + TrueFalse(p.FixedRetain),
+        "ConnectFlags    $" + Hex2(p.ConnectFlags),
+        "KeepAliveTimer  " + to_string(p.KeepAliveTimer),
+        "ClientID        " + p.ClientID,
+        "WillTopic       " + p.WillTopic,
+        "WillMessage     " + p.WillMessage,
+        "UserName        " + p.UserName,
+        "Password        " + p.Password,
+        "ConnectReturnCode " + to_string(p.ConnectReturnCode),
+        "PublishTopic    " + p.PublishTopic,
+        "PublishDataSize " + to_string(p.PublishDataSize),
+        "SubscribeTopicList   " + p.SubscribeTopicList,
+        "SubscribeReqQoSList  " + p.SubscribeReqQoSList,
+        "SubackGrantedQoSList " + p.SubackGrantedQoSList,
+        "UnsubscribeTopicList " + p.UnsubscribeTopicList,
+    };
+    if (p.PublishDataSize > 0 && p.PublishData) {
+        // The payload as text: up to its first zero byte, decoded as UTF-8.
+        const char* data = reinterpret_cast<const char*>(p.PublishData);
+        const char* end = std::find(data, data + p.PublishDataSize, '\0');
+        lines.push_back("PublishData(UTF8) " +
+                        UTF8ToText(std::string_view(data, static_cast<std::size_t>(end - data))));
+    }
+    return lines;
+}
+
 // Takes the oldest packet of any type out of the receive queue and reports every field.
 void TForm1::Button1Click()
 {
@@ -44,32 +74,8 @@ void TForm1::Button1Click()
         return;
     }
     packet->AnalyzePacket();
-    const TMQTTPacket& p = *packet;
-    using std::to_string;
-    ReportLine("----- Analyze -------");
-    ReportLine("MessageType     " + to_string(p.MessageType));
-    ReportLine("MessageID       " + to_string(p.MessageID));
-    ReportLine(std::string("FixedDup        ") + TrueFalse(p.FixedDup));
-    ReportLine("FixedQos        " + to_string(p.FixedQos));
-    ReportLine(std::string("FixedRetain     ") + TrueFalse(p.FixedRetain));
-    ReportLine("ConnectFlags    $" + Hex2(p.ConnectFlags));
-    ReportLine("KeepAliveTimer  " + to_string(p.KeepAliveTimer));
-    ReportLine("ClientID        " + p.ClientID);
-    ReportLine("WillTopic       " + p.WillTopic);
-    ReportLine("WillMessage     " + p.WillMessage);
-    ReportLine("UserName        " + p.UserName);
-    ReportLine("Password        " + p.Password);
-    ReportLine("ConnectReturnCode " + to_string(p.ConnectReturnCode));
-    ReportLine("PublishTopic    " + p.PublishTopic);
-    ReportLine("PublishDataSize " + to_string(p.PublishDataSize));
-    ReportLine("SubscribeTopicList   " + p.SubscribeTopicList);
-    ReportLine("SubscribeReqQoSList  " + p.SubscribeReqQoSList);
-    ReportLine("SubackGrantedQoSList " + p.SubackGrantedQoSList);
-    ReportLine("UnsubscribeTopicList " + p.UnsubscribeTopicList);
-    if (p.PublishDataSize > 0 && p.PublishData) {
-        // The payload as text: up to its first zero byte, decoded as UTF-8.
-        const char* data = reinterpret_cast<const char*>(p.PublishData);
-        const char* end = std::find(data, data + p.PublishDataSize, '\0');
-        ReportLine("PublishData(UTF8) " + UTF8ToText(std::string_view(data, static_cast<std::size_t>(end - data))));
+    for (const std::string& line : QueueReportLines(*packet)) {
+        Log(line, SourceConsole);
+        SleepMs(LinePauseMs);
     }
 }

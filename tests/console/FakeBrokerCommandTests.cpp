@@ -1,0 +1,657 @@
+// The commands against a scripted broker: exact lines, repeats with DUP,
+// late answers and the queue inspection, build failures.
+#include "ConsoleTestSupport.h"
+
+#include "console/form/QueueReport.h"
+#include "diag/AppEventMsg.h"
+#include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/engine/FrameSignal.h"
+#include "mqtt/engine/MQTTClient.h"
+#include "support/FakeBroker.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+namespace {
+
+using TFrame = std::vector<uint8_t>;
+
+int TypeOf(const TFrame& f) { return f[0] >> 4; }
+
+// Offset of the variable header: after the first byte and the length field.
+std::size_t HeaderEnd(const TFrame& f)
+{
+    std::size_t i = 1;
+    while (f[i] & 0x80)
+        ++i;
+    return i + 1;
+}
+
+// The message identifier of SUBSCRIBE, UNSUBSCRIBE, PUBREL, and of a QoS 1/2 PUBLISH.
+int IdOf(const TFrame& f)
+{
+    std::size_t at = HeaderEnd(f);
+    if (TypeOf(f) == 3) {
+        const std::size_t topicLen = (f[at] << 8) | f[at + 1];
+        at += 2 + topicLen;
+    }
+    return (f[at] << 8) | f[at + 1];
+}
+
+TFrame Ack(int type, int id) { return {static_cast<uint8_t>(type << 4), 2, static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)}; }
+TFrame Connack(int code) { return {0x20, 2, 0, static_cast<uint8_t>(code)}; }
+TFrame Pingresp() { return {0xD0, 0}; }
+TFrame Suback(int id, std::vector<uint8_t> granted)
+{
+    TFrame f{0x90, static_cast<uint8_t>(2 + granted.size()), static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)};
+    f.insert(f.end(), granted.begin(), granted.end());
+    return f;
+}
+
+// The answer a well-behaved broker gives, or none.
+std::vector<TFrame> Answer(const TFrame& f)
+{
+    switch (TypeOf(f)) {
+    case 1: return {Connack(0)};
+    case 3: {
+        const int qos = (f[0] >> 1) & 3;
+        if (qos == 1) return {Ack(4, IdOf(f))};
+        if (qos == 2) return {Ack(5, IdOf(f))};
+        return {};
+    }
+    case 6: return {Ack(7, IdOf(f))};
+    case 8: return {Suback(IdOf(f), {2, 0})};
+    case 10: return {Ack(11, IdOf(f))};
+    case 12: return {Pingresp()};
+    default: return {};
+    }
+}
+
+TAnswerTimeouts Timeouts(int ms)
+{
+    return TAnswerTimeouts{ms, ms, ms, ms, ms, ms, ms};
+}
+
+class BrokerTest : public ::testing::Test {
+protected:
+    TFakeFrontEnd FrontEnd;
+    UdpCapture Capture;
+    FakeBroker Broker;
+    std::unique_ptr<TForm1> Form;
+    const std::string ID = "dev1";
+
+    void SetUp() override
+    {
+        Form = std::make_unique<TForm1>(FrontEnd, Capture.Port());
+        Form->Run(&TForm1::FormCreate);
+        ASSERT_TRUE(FrontEnd.Errors.empty());
+        Form->ClientIDEdit.Text = ID;
+        Form->BrokerPortSpn.SetValue(Broker.Port());
+        // Answers come within these on any machine; waits meant to time out set their own.
+        Form->AnswerTimeouts = Timeouts(10000);
+    }
+
+    void Open()
+    {
+        Form->Run(&TForm1::ConnectBtnClick);
+        ASSERT_NE(Form->Client, nullptr);
+        ASSERT_TRUE(Form->Client->SocketReady);
+        ASSERT_TRUE(Broker.WaitForConnections(1, 5000));
+    }
+
+    // Every line sent so far has arrived once the marker line sent now has.
+    void Sync()
+    {
+        const std::string marker = "marker " + std::to_string(++Markers);
+        SendEventMsg(marker, "test", 0, 0);
+        EXPECT_TRUE(Capture.WaitForMessage(marker, 5000));
+    }
+
+    // Runs a command; its diagnostic lines, all of them.
+    std::vector<TLine> Command(THandler handler)
+    {
+        Sync();
+        Capture.Clear();
+        Form->Run(handler);
+        Sync();
+        std::vector<TLine> lines = LinesOf(Capture);
+        std::erase_if(lines, [&](const TLine& l) { return l.first == "test"; });
+        return lines;
+    }
+
+    // Has the broker send a frame nobody waits for and returns once the client
+    // has stored it and signalled its arrival.
+    void SendUnawaited(const TFrame& frame)
+    {
+        TFrameWait arrival(Form->Client->FrameEventName);
+        ASSERT_TRUE(Broker.Send(frame));
+        ASSERT_TRUE(arrival.Wait(5000));
+    }
+
+    // The console's own lines of a command, without those of the client's threads and socket.
+    static std::vector<TLine> ConsoleOnly(const std::vector<TLine>& lines)
+    {
+        std::vector<TLine> kept;
+        for (const TLine& l : lines) {
+            const bool engine = l.first == "TMQTTEventHandlerThread" || l.second.starts_with("TMQTT") ||
+                                l.second.starts_with("ClientSocketOn") || l.second.starts_with("----- PublishData");
+            if (!engine)
+                kept.push_back(l);
+        }
+        return kept;
+    }
+
+    int Markers = 0;
+};
+
+// Every frame the broker got of one type.
+std::vector<TFrame> FramesOfType(const std::vector<TFrame>& frames, int type)
+{
+    std::vector<TFrame> kept;
+    for (const TFrame& f : frames)
+        if (TypeOf(f) == type)
+            kept.push_back(f);
+    return kept;
+}
+
+// ---- session commands ----
+
+TEST_F(BrokerTest, ConnectReportsReturnCodeAndUsesTheOpenedIdentifierInLines)
+{
+    int code = 5;
+    Broker.OnFrame([&](const TFrame& f, FakeBroker& b) {
+        if (TypeOf(f) == 1)
+            b.Send(Connack(code));
+    });
+    Open();
+    Form->ClientIDEdit.Text = "dev2";   // goes into the frame; the lines keep the opened identifier
+    const std::vector<TLine> lines = Command(&TForm1::MQTT_CONNECT_BtnClick);
+    EXPECT_TRUE(FrontEnd.Errors.empty());
+    EXPECT_TRUE(HasLinesInOrder(lines, {{Unit, "sending CONNECT [dev1]"},
+                                        {Console, "received CONNACK [dev1]"},
+                                        {Console, "ConnectReturnCode 5"}}));
+    const std::vector<TFrame> connects = FramesOfType(Broker.Frames(), 1);
+    ASSERT_EQ(connects.size(), 1u);
+    const std::string frameText(connects[0].begin(), connects[0].end());
+    EXPECT_NE(frameText.find("dev2"), std::string::npos);
+    EXPECT_EQ(frameText.find("dev1"), std::string::npos);
+    EXPECT_NE(frameText.find("hello/my_will"), std::string::npos);
+    // Connect flags: clean session and will set, will retain and QoS clear.
+    EXPECT_EQ(connects[0][HeaderEnd(connects[0]) + 9], 0x06);
+    EXPECT_FALSE(Form->ConnectBtnEnabled);
+}
+
+TEST_F(BrokerTest, SessionCommandsThatGetNoAnswerReportOnceWithoutRetry)
+{
+    Open();
+    Form->AnswerTimeouts = Timeouts(200);
+    struct TRow {
+        THandler Handler;
+        int FrameType;
+        std::vector<TLine> Lines;
+    };
+    const TRow rows[] = {
+        {&TForm1::MQTT_CONNECT_BtnClick, 1,
+         {{Unit, "sending CONNECT [dev1]"}, {Unit, "*ERROR* could not receive CONNACK [dev1]"}}},
+        {&TForm1::MQTT_PINGREQ_BtnClick, 12,
+         {{Unit, "sending PINGREQ [dev1]"}, {Unit, "*ERROR* could not receive PINGRESP [dev1]"}}},
+        {&TForm1::PingTimerTick, 12,
+         {{Unit, "sending PINGREQ [dev1]"}, {Unit, "*ERROR* could not receive PINGRESP [dev1]"}}},
+        {&TForm1::Button4Click, 14, {{Unit, "sending DISCONNECT [dev1]"}}},
+    };
+    std::size_t frames = 0;
+    for (const TRow& row : rows) {
+        EXPECT_EQ(ConsoleOnly(Command(row.Handler)), row.Lines);
+        ++frames;
+        ASSERT_TRUE(Broker.WaitForFrames(frames, 5000));
+        const std::vector<TFrame> got = Broker.Frames();
+        ASSERT_EQ(got.size(), frames);
+        EXPECT_EQ(TypeOf(got.back()), row.FrameType);
+    }
+    EXPECT_EQ(Broker.Frames().back(), (TFrame{0xE0, 0x00}));
+    // DISCONNECT changes nothing in the console's state.
+    EXPECT_NE(Form->Client, nullptr);
+    EXPECT_TRUE(Form->DisconnectBtnEnabled);
+    EXPECT_TRUE(FrontEnd.Errors.empty());
+}
+
+// The answer comes at once, often before the command reaches its wait: it must
+// still end the wait.
+TEST_F(BrokerTest, ImmediateAnswersAreNeverMissed)
+{
+    Broker.OnFrame([](const TFrame& f, FakeBroker& b) {
+        for (const TFrame& a : Answer(f))
+            b.Send(a);
+    });
+    Open();
+    Form->AnswerTimeouts = Timeouts(2000);
+    for (int i = 0; i < 20; ++i) {
+        const std::vector<TLine> lines = ConsoleOnly(Command(&TForm1::MQTT_PINGREQ_BtnClick));
+        ASSERT_EQ(lines, (std::vector<TLine>{{Unit, "sending PINGREQ [dev1]"}, {Console, "received PINGRESP [dev1]"}}))
+            << "run " << i;
+    }
+}
+
+// A CONNACK stored after its command stopped waiting is not taken by the next
+// CONNECT until a frame arrives during that CONNECT's wait.
+TEST_F(BrokerTest, StoredAnswerIsTakenOnlyAfterALaterFrame)
+{
+    std::atomic<int> connacks{0};   // CONNECTs to answer from now on with code 3
+    Broker.OnFrame([&](const TFrame& f, FakeBroker& b) {
+        if (TypeOf(f) == 1 && connacks > 0) {
+            --connacks;
+            b.Send(Connack(3));
+        }
+    });
+    Open();
+    Form->AnswerTimeouts = Timeouts(200);
+    EXPECT_EQ(ConsoleOnly(Command(&TForm1::MQTT_CONNECT_BtnClick)),
+              (std::vector<TLine>{{Unit, "sending CONNECT [dev1]"}, {Unit, "*ERROR* could not receive CONNACK [dev1]"}}));
+    // The late answer: stored in the queue while nobody waits.
+    SendUnawaited(Connack(2));
+    ASSERT_EQ(Form->Client->Queue().Count(), 1);
+
+    // No new frame arrives: the stored CONNACK is not looked at.
+    EXPECT_EQ(ConsoleOnly(Command(&TForm1::MQTT_CONNECT_BtnClick)),
+              (std::vector<TLine>{{Unit, "sending CONNECT [dev1]"}, {Unit, "*ERROR* could not receive CONNACK [dev1]"}}));
+    EXPECT_EQ(Form->Client->Queue().Count(), 1);
+
+    // The broker's next answer replaces it and ends the wait.
+    connacks = 1;
+    Form->AnswerTimeouts = Timeouts(10000);
+    EXPECT_EQ(ConsoleOnly(Command(&TForm1::MQTT_CONNECT_BtnClick)),
+              (std::vector<TLine>{{Unit, "sending CONNECT [dev1]"},
+                                  {Console, "received CONNACK [dev1]"},
+                                  {Console, "ConnectReturnCode 3"}}));
+    EXPECT_EQ(Form->Client->Queue().Count(), 0);
+}
+
+// ---- repeats with DUP ----
+
+struct TRepeatCase {
+    const char* Name;
+    THandler Handler;
+    int Qos;                  // for the publish commands
+    int FrameType;            // the repeated request
+    int FirstByte;            // its first byte without DUP
+    std::vector<TLine> Lines;
+};
+
+class RepeatTest : public BrokerTest, public ::testing::WithParamInterface<TRepeatCase> {};
+
+TEST_P(RepeatTest, ThreeFramesWithOneIdentifierLaterTwoWithDup)
+{
+    const TRepeatCase& c = GetParam();
+    Open();
+    Form->AnswerTimeouts = Timeouts(150);
+    Form->PublishSpn.SetValue(c.Qos);
+    Form->LastMessageID = 40;
+    EXPECT_EQ(ConsoleOnly(Command(c.Handler)), c.Lines);
+    EXPECT_TRUE(FrontEnd.Errors.empty());
+    ASSERT_TRUE(Broker.WaitForFrames(3, 5000));
+    const std::vector<TFrame> frames = Broker.Frames();
+    ASSERT_EQ(frames.size(), 3u);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i][0], c.FirstByte | (i > 0 ? 0x08 : 0)) << "frame " << i;
+        EXPECT_EQ(IdOf(frames[i]), 41) << "frame " << i;
+        // A repeat is the same request with DUP set.
+        TFrame same = frames[i];
+        same[0] = static_cast<uint8_t>(c.FirstByte);
+        EXPECT_EQ(same, frames[0]) << "frame " << i;
+    }
+    EXPECT_EQ(Form->LastMessageID, 41);
+}
+
+std::vector<TLine> RepeatLines(const std::string& request, const std::string& answer)
+{
+    const std::string sending = "sending " + request + " [dev1]";
+    const std::string retry = "could not receive " + answer + ", retrying.. [dev1]";
+    return {{Unit, sending}, {Console, retry}, {Unit, sending}, {Console, retry}, {Unit, sending},
+            {Unit, "*ERROR* could not receive " + answer + " [dev1]"}};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, RepeatTest,
+    ::testing::Values(
+        TRepeatCase{"Subscribe", &TForm1::Button2Click, 2, 8, 0x82, RepeatLines("SUBSCRIBE", "SUBACK")},
+        TRepeatCase{"Unsubscribe", &TForm1::Button3Click, 2, 10, 0xA2, RepeatLines("UNSUBSCRIBE", "UNSUBACK")},
+        TRepeatCase{"PublishStrQos1", &TForm1::Button5Click, 1, 3, 0x32, RepeatLines("PUBLISH", "PUBACK")},
+        TRepeatCase{"PublishStrQos2", &TForm1::Button5Click, 2, 3, 0x34, RepeatLines("PUBLISH", "PUBREC")},
+        TRepeatCase{"PublishFileQos1", &TForm1::Button7Click, 1, 3, 0x32, RepeatLines("PUBLISH", "PUBACK")}),
+    [](const ::testing::TestParamInfo<TRepeatCase>& info) { return std::string(info.param.Name); });
+
+TEST_F(BrokerTest, PubcompRepeatsPubrelWithDupThenGivesUp)
+{
+    Broker.OnFrame([](const TFrame& f, FakeBroker& b) {
+        if (TypeOf(f) == 3)
+            b.Send(Ack(5, IdOf(f)));
+    });
+    Open();
+    Form->AnswerTimeouts.Pubcomp = 150;
+    EXPECT_EQ(ConsoleOnly(Command(&TForm1::Button5Click)),
+              (std::vector<TLine>{{Unit, "sending PUBLISH [dev1]"},
+                                  {Console, "received PUBREC [dev1]"},
+                                  {Unit, "sending PUBREL [dev1]"},
+                                  {Console, "could not receive PUBCOMP, retrying.. [dev1]"},
+                                  {Unit, "sending PUBREL [dev1]"},
+                                  {Console, "could not receive PUBCOMP, retrying.. [dev1]"},
+                                  {Unit, "sending PUBREL [dev1]"},
+                                  {Unit, "*ERROR* could not receive PUBCOMP [dev1]"}}));
+    ASSERT_TRUE(Broker.WaitForFrames(4, 5000));
+    const std::vector<TFrame> frames = Broker.Frames();
+    ASSERT_EQ(frames.size(), 4u);
+    EXPECT_EQ(frames[0][0], 0x34);
+    const TFrame pubrel{0x62, 2, 0, 1};
+    const TFrame pubrelDup{0x6A, 2, 0, 1};
+    EXPECT_EQ(frames[1], pubrel);
+    EXPECT_EQ(frames[2], pubrelDup);
+    EXPECT_EQ(frames[3], pubrelDup);
+}
+
+TEST_F(BrokerTest, LostPubrecRepeatsPublishThenFlowEndsNormally)
+{
+    std::atomic<int> publishes{0};
+    Broker.OnFrame([&](const TFrame& f, FakeBroker& b) {
+        if (TypeOf(f) == 3 && ++publishes == 1)
+            return;   // the first PUBREC is lost
+        for (const TFrame& a : Answer(f))
+            b.Send(a);
+    });
+    Open();
+    Form->AnswerTimeouts.Pubrec = 1000;
+    EXPECT_EQ(ConsoleOnly(Command(&TForm1::Button5Click)),
+              (std::vector<TLine>{{Unit, "sending PUBLISH [dev1]"},
+                                  {Console, "could not receive PUBREC, retrying.. [dev1]"},
+                                  {Unit, "sending PUBLISH [dev1]"},
+                                  {Console, "received PUBREC [dev1]"},
+                                  {Unit, "sending PUBREL [dev1]"},
+                                  {Console, "received PUBCOMP [dev1]"}}));
+    const std::vector<TFrame> frames = Broker.Frames();
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0][0], 0x34);
+    EXPECT_EQ(frames[1][0], 0x3C);
+    EXPECT_EQ(frames[2], (TFrame{0x62, 2, 0, 1}));
+}
+
+// ---- identifiers ----
+
+TEST_F(BrokerTest, IdentifiersCountAcrossCommandsAndWrap)
+{
+    Broker.OnFrame([](const TFrame& f, FakeBroker& b) {
+        for (const TFrame& a : Answer(f))
+            b.Send(a);
+    });
+    Open();
+    const THandler handlers[] = {&TForm1::Button2Click, &TForm1::Button3Click, &TForm1::Button5Click,
+                                 &TForm1::Button7Click, &TForm1::Button2Click};
+    for (THandler h : handlers)
+        Command(h);
+    Form->LastMessageID = 65535;
+    Command(&TForm1::Button2Click);
+    Form->PublishSpn.SetValue(1);
+    Command(&TForm1::Button5Click);
+    ASSERT_TRUE(FrontEnd.Errors.empty()) << FrontEnd.Errors[0];
+    std::vector<int> ids;
+    for (const TFrame& f : Broker.Frames())
+        if (TypeOf(f) == 8 || TypeOf(f) == 10 || TypeOf(f) == 3)
+            ids.push_back(IdOf(f));
+    EXPECT_EQ(ids, (std::vector<int>{1, 2, 3, 4, 5, 1, 2}));
+}
+
+// ---- build failures ----
+
+TEST_F(BrokerTest, BuildFailureSendsOneLineAndNothingToTheBroker)
+{
+    const std::string emptyFile = ::testing::TempDir() + "tarnwick_empty.dat";
+    std::ofstream(emptyFile, std::ios::binary).close();
+    struct TRow {
+        const char* Name;
+        std::function<void(TForm1&)> Set;
+        THandler Handler;
+        std::string Line;
+        bool UsesIdentifier;
+    };
+    const std::vector<TRow> rows = {
+        {"empty client id", [](TForm1& f) { f.ClientIDEdit.Text = ""; }, &TForm1::MQTT_CONNECT_BtnClick,
+         "*ERROR* CONNECT frame building failed, parameter error [dev1]", false},
+        {"will topic without message", [](TForm1& f) { f.WillMessageEdit.Text = ""; },
+         &TForm1::MQTT_CONNECT_BtnClick, "*ERROR* CONNECT frame building failed, parameter error [dev1]", false},
+        {"qos list too short", [](TForm1& f) { f.SubscribeQoSListEdit.Text = "1"; }, &TForm1::Button2Click,
+         "*ERROR* SUBSCRIBE frame building failed, parameter error [dev1]", true},
+        {"empty unsubscribe list", [](TForm1& f) { f.UnSubscribeTopicListEdit.Text = ""; }, &TForm1::Button3Click,
+         "*ERROR* UNSUBSCRIBE frame building failed, parameter error [dev1]", true},
+        {"empty text payload", [](TForm1& f) { f.PublishDataEdit.Text = ""; }, &TForm1::Button5Click,
+         "*ERROR* PUBLISH frame building failed, parameter error [dev1]", true},
+        {"empty topic", [](TForm1& f) { f.PublishTopicEdit.Text = ""; }, &TForm1::Button5Click,
+         "*ERROR* PUBLISH frame building failed, parameter error [dev1]", true},
+        {"empty file", [&](TForm1& f) { f.PublishDataFileEdit.Text = emptyFile; }, &TForm1::Button7Click,
+         "*ERROR* PUBLISH frame building failed, parameter error [dev1]", true},
+    };
+    Open();
+    for (const TRow& row : rows) {
+        Form->ClientIDEdit.Text = ID;
+        Form->WillMessageEdit.Text = "bye";
+        Form->SubscribeQoSListEdit.Text = "2,0";
+        Form->UnSubscribeTopicListEdit.Text = "a";
+        Form->PublishDataEdit.Text = "data";
+        Form->PublishTopicEdit.Text = "t";
+        Form->PublishDataFileEdit.Text = TForm1::DefaultDataFilePath();
+        row.Set(*Form);
+        const int32_t before = Form->LastMessageID;
+        EXPECT_EQ(ConsoleOnly(Command(row.Handler)), (std::vector<TLine>{{Unit, row.Line}})) << row.Name;
+        EXPECT_EQ(Form->LastMessageID, before + (row.UsesIdentifier ? 1 : 0)) << row.Name;
+    }
+    EXPECT_TRUE(FrontEnd.Errors.empty());
+    // Anything sent would have reached the broker before this PINGREQ.
+    Broker.OnFrame([](const TFrame& f, FakeBroker& b) {
+        for (const TFrame& a : Answer(f))
+            b.Send(a);
+    });
+    Command(&TForm1::MQTT_PINGREQ_BtnClick);
+    ASSERT_TRUE(Broker.WaitForFrames(1, 5000));
+    const std::vector<TFrame> frames = Broker.Frames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(TypeOf(frames[0]), 12);
+    std::remove(emptyFile.c_str());
+}
+
+TEST_F(BrokerTest, PublishFileThatCannotBeOpenedShowsErrorAndUsesUpTheIdentifier)
+{
+    Open();
+    const std::string missing = ::testing::TempDir() + "tarnwick_no_such_file.dat";
+    Form->PublishDataFileEdit.Text = missing;
+    EXPECT_TRUE(ConsoleOnly(Command(&TForm1::Button7Click)).empty());
+    ASSERT_EQ(FrontEnd.Errors.size(), 1u);
+    EXPECT_EQ(FrontEnd.Errors[0], U8("ファイル ") + missing + U8(" は開けません") + ".");
+    EXPECT_EQ(Form->LastMessageID, 1);
+    // A folder is no file to publish either.
+    Form->PublishDataFileEdit.Text = ::testing::TempDir();
+    Command(&TForm1::Button7Click);
+    ASSERT_EQ(FrontEnd.Errors.size(), 2u);
+    EXPECT_EQ(Form->LastMessageID, 2);
+    EXPECT_TRUE(Broker.Frames().empty());
+}
+
+TEST_F(BrokerTest, PublishSendsPayloadUnchanged)
+{
+    Open();
+    const std::string path = ::testing::TempDir() + "tarnwick_all_bytes.dat";
+    TFrame bytes;
+    for (int i = 0; i < 256; ++i)
+        bytes.push_back(static_cast<uint8_t>(i));
+    bytes.push_back(0);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    Form->PublishSpn.SetValue(0);
+    Form->PublishDataFileEdit.Text = path;
+    Command(&TForm1::Button7Click);
+    Command(&TForm1::Button5Click);
+    ASSERT_TRUE(Broker.WaitForFrames(2, 5000));
+    const std::vector<TFrame> frames = Broker.Frames();
+    const std::string topic = "hello/world";
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(frames[i][0], 0x30);
+        const std::size_t at = HeaderEnd(frames[i]);
+        EXPECT_EQ(std::string(frames[i].begin() + at + 2, frames[i].begin() + at + 2 + topic.size()), topic);
+    }
+    auto payloadOf = [&](const TFrame& f) { return TFrame(f.begin() + HeaderEnd(f) + 2 + topic.size(), f.end()); };
+    EXPECT_EQ(payloadOf(frames[0]), bytes);
+    const std::string text = "これは試験データです from Windows7";
+    EXPECT_EQ(payloadOf(frames[1]), TFrame(text.begin(), text.end()));
+    EXPECT_EQ(payloadOf(frames[1]).size(), 44u);
+    std::remove(path.c_str());
+}
+
+// ---- queue inspection ----
+
+TEST_F(BrokerTest, QueueInspectionReportsLateAnswersOldestFirst)
+{
+    Open();
+    Form->AnswerTimeouts = Timeouts(150);
+    Command(&TForm1::Button2Click);   // identifier 1, never answered in time
+    SendUnawaited(Connack(0));
+    SendUnawaited(Suback(1, {2, 0x80}));
+    ASSERT_EQ(Form->Client->Queue().Count(), 2);
+
+    auto report = [&](int type, int id, const std::string& granted) {
+        std::vector<TLine> lines{{Console, "----- Analyze -------"},
+                                 {Console, "MessageType     " + std::to_string(type)},
+                                 {Console, "MessageID       " + std::to_string(id)},
+                                 {Console, "FixedDup        False"},
+                                 {Console, "FixedQos        0"},
+                                 {Console, "FixedRetain     False"},
+                                 {Console, "ConnectFlags    $00"},
+                                 {Console, "KeepAliveTimer  0"},
+                                 {Console, "ClientID        "},
+                                 {Console, "WillTopic       "},
+                                 {Console, "WillMessage     "},
+                                 {Console, "UserName        "},
+                                 {Console, "Password        "},
+                                 {Console, "ConnectReturnCode 0"},
+                                 {Console, "PublishTopic    "},
+                                 {Console, "PublishDataSize 0"},
+                                 {Console, "SubscribeTopicList   "},
+                                 {Console, "SubscribeReqQoSList  "},
+                                 {Console, "SubackGrantedQoSList " + granted},
+                                 {Console, "UnsubscribeTopicList "}};
+        return lines;
+    };
+    EXPECT_EQ(Command(&TForm1::Button1Click), report(2, 0, ""));
+    EXPECT_EQ(Command(&TForm1::Button1Click), report(9, 1, "2,128"));
+    EXPECT_TRUE(FrontEnd.Boxes.empty());
+    EXPECT_TRUE(Command(&TForm1::Button1Click).empty());
+    ASSERT_EQ(FrontEnd.Boxes.size(), 1u);
+    EXPECT_EQ(FrontEnd.Boxes[0].Title, U8("警告"));
+    EXPECT_EQ(FrontEnd.Boxes[0].Text, U8("パケットが見つかりません"));
+    EXPECT_TRUE(FrontEnd.Boxes[0].Warning);
+    EXPECT_TRUE(FrontEnd.Errors.empty());
+}
+
+// A SUBACK for another identifier does not end a SUBSCRIBE's wait; it stays for the inspection.
+TEST_F(BrokerTest, AnswerForAnotherIdentifierStaysInQueue)
+{
+    Broker.OnFrame([](const TFrame& f, FakeBroker& b) {
+        if (TypeOf(f) == 8) {
+            b.Send(Suback(IdOf(f) + 100, {1}));
+            b.Send(Suback(IdOf(f), {2, 0}));
+        }
+    });
+    Open();
+    EXPECT_EQ(ConsoleOnly(Command(&TForm1::Button2Click)),
+              (std::vector<TLine>{{Unit, "sending SUBSCRIBE [dev1]"},
+                                  {Console, "received SUBACK [dev1]"},
+                                  {Console, "SubackGrantedQoSList 2,0"}}));
+    const std::vector<TLine> report = Command(&TForm1::Button1Click);
+    ASSERT_EQ(report.size(), 20u);
+    EXPECT_EQ(report[2].second, "MessageID       101");
+    EXPECT_EQ(report[18].second, "SubackGrantedQoSList 1");
+}
+
+struct TReportCase {
+    const char* Name;
+    TFrame Frame;
+    std::vector<std::pair<int, std::string>> Lines;   // index into the report, expected line
+    std::size_t Size;
+};
+
+class QueueReportTest : public ::testing::TestWithParam<TReportCase> {};
+
+TFrame PublishFrame(int qos, int id, const std::string& topic, const TFrame& payload)
+{
+    TFrame body{static_cast<uint8_t>(topic.size() >> 8), static_cast<uint8_t>(topic.size())};
+    body.insert(body.end(), topic.begin(), topic.end());
+    if (qos > 0) {
+        body.push_back(static_cast<uint8_t>(id >> 8));
+        body.push_back(static_cast<uint8_t>(id));
+    }
+    body.insert(body.end(), payload.begin(), payload.end());
+    TFrame f{static_cast<uint8_t>(0x30 | (qos << 1)), static_cast<uint8_t>(body.size())};
+    f.insert(f.end(), body.begin(), body.end());
+    return f;
+}
+
+TEST_P(QueueReportTest, LinesOfOnePacket)
+{
+    const TReportCase& c = GetParam();
+    TMQTTPacket packet(c.Frame.data(), static_cast<int32_t>(c.Frame.size()));
+    packet.AnalyzePacket();
+    const std::vector<std::string> lines = QueueReportLines(packet);
+    ASSERT_EQ(lines.size(), c.Size);
+    for (const auto& [index, text] : c.Lines)
+        EXPECT_EQ(lines[static_cast<std::size_t>(index)], text) << "line " << index;
+}
+
+const std::string JapaneseText = "これは試験データです from Windows7";
+
+INSTANTIATE_TEST_SUITE_P(
+    Packets, QueueReportTest,
+    ::testing::Values(
+        TReportCase{"Qos1Publish",
+                    PublishFrame(1, 3, "hello/world", TFrame(JapaneseText.begin(), JapaneseText.end())),
+                    {{1, "MessageType     3"},
+                     {2, "MessageID       3"},
+                     {4, "FixedQos        1"},
+                     {14, "PublishTopic    hello/world"},
+                     {15, "PublishDataSize 44"},
+                     {20, "PublishData(UTF8) " + U8(JapaneseText)}},
+                    21},
+        TReportCase{"PayloadCutAtZero", PublishFrame(0, 0, "t", {0x41, 0x00, 0x42}),
+                    {{15, "PublishDataSize 3"}, {20, "PublishData(UTF8) A"}}, 21},
+        TReportCase{"MalformedUtf8", PublishFrame(0, 0, "t", {0xC3}), {{20, "PublishData(UTF8) "}}, 21},
+        TReportCase{"LeadingZero", PublishFrame(0, 0, "t", {0x00, 0x41}), {{20, "PublishData(UTF8) "}}, 21},
+        TReportCase{"RetainedDupPublish", TFrame{0x3B, 7, 0, 1, 't', 0, 9, 'x', 'y'},
+                    {{3, "FixedDup        True"}, {4, "FixedQos        1"}, {5, "FixedRetain     True"}}, 21},
+        TReportCase{"Connect",
+                    TFrame{0x10, 22, 0, 6, 'M', 'Q', 'I', 's', 'd', 'p', 3, 0xC2, 0, 60, 0, 4, 'd', 'e', 'v', '1', 0, 0, 0, 0},
+                    {{6, "ConnectFlags    $C2"}, {7, "KeepAliveTimer  60"}, {8, "ClientID        dev1"}},
+                    20},
+        TReportCase{"Connack5", Connack(5), {{13, "ConnectReturnCode 5"}, {6, "ConnectFlags    $00"}}, 20},
+        TReportCase{"Pingresp", Pingresp(), {{0, "----- Analyze -------"}, {1, "MessageType     13"}}, 20}),
+    [](const ::testing::TestParamInfo<TReportCase>& info) { return std::string(info.param.Name); });
+
+// ---- the connection gone ----
+
+TEST_F(BrokerTest, CommandsAfterCloseOrLostConnectionStopAtSend)
+{
+    Open();
+    Broker.ResetConnection();
+    ASSERT_TRUE(Capture.WaitForMessage("ClientSocketOnDisconnect: start", 5000));
+    // Still Opened: the console notices nothing until a command fails.
+    EXPECT_TRUE(Form->DisconnectBtnEnabled);
+    const std::vector<TLine> lines = Command(&TForm1::MQTT_PINGREQ_BtnClick);
+    EXPECT_EQ(ConsoleOnly(lines), (std::vector<TLine>{{Unit, "sending PINGREQ [dev1]"}}));
+    ASSERT_EQ(FrontEnd.Errors.size(), 1u);
+    EXPECT_EQ(FrontEnd.Errors[0], "SocketReady check failed.");
+
+    Form->Run(&TForm1::DisconnectBtnClick);
+    FrontEnd.Errors.clear();
+    EXPECT_TRUE(Command(&TForm1::Button2Click).empty());
+    ASSERT_EQ(FrontEnd.Errors.size(), 1u);
+    EXPECT_EQ(FrontEnd.Errors[0], "SocketReady check failed.");
+    EXPECT_EQ(Form->LastMessageID, 0);
+}
+
+}  // namespace
