@@ -71,8 +71,8 @@ std::string SystemErrorText(int code)
 
 std::string SocketErrorMessage(const char* operation, int code, const std::string& text)
 {
-    static const std::string label = CodePage::FromUTF8Literal(" エラー ");
-    return operation + label + std::to_string(code) + ", " + text;
+    // Converted on every call: the code page may change while the program runs.
+    return operation + CodePage::FromUTF8Literal(" エラー ") + std::to_string(code) + ", " + text;
 }
 
 // ---- TClientSocket ------------------------------------------------------------

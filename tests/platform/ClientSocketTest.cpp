@@ -1,0 +1,354 @@
+#include "platform/ClientSocket.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/CodePage.h"
+#include "platform/Error.h"
+#include "support/FakeBroker.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using TClock = std::chrono::steady_clock;
+
+// A socket aimed at a loopback port that counts its notifications.
+struct TProbe {
+    explicit TProbe(int port, const std::string& host = "127.0.0.1")
+    {
+        Socket.SetHost(host);
+        Socket.SetPort(port);
+        Socket.SetOnConnect([this] {
+            Connects.fetch_add(1);
+            ActiveInConnect = Socket.Active();
+        });
+        Socket.SetOnDisconnect([this] {
+            Disconnects.fetch_add(1);
+            DisconnectThread = std::this_thread::get_id();
+        });
+    }
+    std::atomic<int> Connects{0};
+    std::atomic<int> Disconnects{0};
+    std::atomic<bool> ActiveInConnect{false};
+    std::atomic<std::thread::id> DisconnectThread;
+    TClientSocket Socket;   // last: destroyed first, while the counters live
+};
+
+std::string ExpectedError(const char* operation, int code)
+{
+    return SocketErrorMessage(operation, code, SystemErrorText(code));
+}
+
+std::string RaisedBy(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const Exception& error) {
+        return error.Message();
+    }
+    return "(nothing raised)";
+}
+
+TEST(SocketError, MessageFormatInTheSystemCodePage)
+{
+    const std::string saved = CodePage::Name();
+    CodePage::Set("UTF-8");
+    EXPECT_EQ(SocketErrorMessage("Read", 104, "Connection reset by peer"),
+              "Read \xE3\x82\xA8\xE3\x83\xA9\xE3\x83\xBC 104, Connection reset by peer");
+    CodePage::Set("CP932");
+    EXPECT_EQ(SocketErrorMessage("Write", 32, "Broken pipe"), "Write \x83\x47\x83\x89\x81\x5B 32, Broken pipe");
+    CodePage::Set(saved);
+    EXPECT_EQ(SystemErrorText(ECONNREFUSED), std::string(std::strerror(ECONNREFUSED)));
+}
+
+TEST(ClientSocket, ConnectsWritesReadsAndClosesOnce)
+{
+    FakeBroker broker;
+    TProbe probe(broker.Port());
+    probe.Socket.Open();
+    EXPECT_TRUE(probe.Socket.Active());
+    EXPECT_TRUE(probe.ActiveInConnect) << "active before the connect notification";
+    EXPECT_EQ(probe.Connects, 1);
+    EXPECT_EQ(probe.Disconnects, 0);
+    probe.Socket.Open();   // already active: nothing happens
+    EXPECT_EQ(probe.Connects, 1);
+    ASSERT_TRUE(broker.WaitForConnections(1, 5000));
+
+    TSocketStream stream(probe.Socket, 1000);
+    const std::vector<uint8_t> sent = {0xC0, 0x00, 'x', 'y'};
+    EXPECT_EQ(stream.Write(sent.data(), 4), 4);
+    ASSERT_TRUE(broker.WaitForBytes(4, 5000));
+    EXPECT_EQ(broker.Received(), sent);
+
+    ASSERT_TRUE(broker.Send({0xD0, 0x00}));
+    ASSERT_TRUE(probe.Socket.WaitForData(5000));
+    uint8_t buffer[16] = {};
+    int got = 0;
+    while (got < 2) {
+        int n = stream.Read(buffer + got, static_cast<int>(sizeof buffer) - got);
+        ASSERT_GT(n, 0);
+        got += n;
+    }
+    EXPECT_EQ(buffer[0], 0xD0);
+    EXPECT_FALSE(stream.PeerClosed());
+
+    probe.Socket.Close();
+    EXPECT_FALSE(probe.Socket.Active());
+    EXPECT_EQ(probe.Disconnects, 1);
+    EXPECT_EQ(probe.DisconnectThread.load(), std::this_thread::get_id());
+    probe.Socket.Close();
+    EXPECT_EQ(probe.Disconnects, 1) << "a closed socket notifies once";
+    EXPECT_TRUE(broker.WaitForPeerClose(5000));
+
+    // Not active: reads give 0 at once, writes raise, waits say no.
+    EXPECT_EQ(stream.Read(buffer, 1), 0);
+    EXPECT_FALSE(probe.Socket.WaitForData(1000));
+    EXPECT_EQ(RaisedBy([&] { stream.Write(sent.data(), 1); }), ExpectedError("Write", ENOTCONN));
+}
+
+TEST(ClientSocket, ReopensAfterClose)
+{
+    FakeBroker broker;
+    TProbe probe(broker.Port());
+    probe.Socket.Open();
+    probe.Socket.Close();
+    probe.Socket.Open();
+    EXPECT_TRUE(probe.Socket.Active());
+    EXPECT_EQ(probe.Connects, 2);
+    EXPECT_EQ(probe.Disconnects, 1);
+    ASSERT_TRUE(broker.WaitForConnections(2, 5000));
+    TSocketStream stream(probe.Socket, 1000);
+    uint8_t byte = 0x42;
+    EXPECT_EQ(stream.Write(&byte, 1), 1);
+    EXPECT_TRUE(broker.WaitForBytes(1, 5000, 1));
+}
+
+TEST(ClientSocket, DestructorClosesWithNotification)
+{
+    FakeBroker broker;
+    std::atomic<int> disconnects{0};
+    {
+        TClientSocket socket;
+        socket.SetHost("127.0.0.1");
+        socket.SetPort(broker.Port());
+        socket.SetOnDisconnect([&] { disconnects.fetch_add(1); });
+        socket.Open();
+    }
+    EXPECT_EQ(disconnects, 1);
+    EXPECT_TRUE(broker.WaitForPeerClose(5000));
+}
+
+TEST(ClientSocket, RefusedConnectRaisesAfterOneDisconnectNotification)
+{
+    TProbe probe(FakeBroker::UnusedPort());
+    EXPECT_EQ(RaisedBy([&] { probe.Socket.Open(); }), ExpectedError("Connect", ECONNREFUSED));
+    EXPECT_FALSE(probe.Socket.Active());
+    EXPECT_EQ(probe.Connects, 0);
+    EXPECT_EQ(probe.Disconnects, 1);
+    probe.Socket.Close();
+    EXPECT_EQ(probe.Disconnects, 1) << "closing a socket that never connected does nothing";
+    EXPECT_FALSE(probe.Socket.WaitForData(0));
+}
+
+TEST(ClientSocket, InvalidPortRaises)
+{
+    TProbe probe(70000);
+    EXPECT_EQ(RaisedBy([&] { probe.Socket.Open(); }), ExpectedError("Connect", EINVAL));
+    EXPECT_EQ(probe.Disconnects, 1);
+}
+
+TEST(ClientSocket, ConnectToFullBacklogTimesOut)
+{
+    FullBacklogListener listener;
+    if (!listener.Ready())
+        GTEST_SKIP() << "this host completes every loopback connect; the connect time-out cannot be provoked";
+    TProbe probe(listener.Port());
+    probe.Socket.SetConnectTimeout(300);
+    auto start = TClock::now();
+    EXPECT_EQ(RaisedBy([&] { probe.Socket.Open(); }), ExpectedError("Connect", ETIMEDOUT));
+    auto elapsed = TClock::now() - start;
+    EXPECT_GE(elapsed, 290ms);
+    EXPECT_LT(elapsed, 5s) << "the connect time-out did not bound the attempt";
+    EXPECT_EQ(probe.Disconnects, 1);
+    EXPECT_EQ(probe.Connects, 0);
+}
+
+TEST(ClientSocket, CloseFromAnotherThreadWakesBlockedWaitAndRead)
+{
+    FakeBroker broker;
+    TProbe probe(broker.Port());
+    probe.Socket.Open();
+    TSocketStream stream(probe.Socket, 30000);
+
+    auto waiter = std::async(std::launch::async, [&] { return probe.Socket.WaitForData(30000); });
+    auto reader = std::async(std::launch::async, [&] {
+        uint8_t buffer[8];
+        return stream.Read(buffer, sizeof buffer);
+    });
+    // Nothing is sent, so both are still waiting.
+    EXPECT_EQ(waiter.wait_for(100ms), std::future_status::timeout);
+    EXPECT_EQ(reader.wait_for(0ms), std::future_status::timeout);
+
+    std::thread closer([&] { probe.Socket.Close(); });
+    closer.join();
+    ASSERT_EQ(waiter.wait_for(10s), std::future_status::ready) << "Close did not wake WaitForData";
+    ASSERT_EQ(reader.wait_for(10s), std::future_status::ready) << "Close did not wake Read";
+    waiter.get();
+    EXPECT_EQ(reader.get(), 0);
+    EXPECT_FALSE(stream.PeerClosed()) << "our own close is not the peer's";
+    EXPECT_EQ(probe.Disconnects, 1);
+    EXPECT_NE(probe.DisconnectThread.load(), std::this_thread::get_id()) << "notified on the closing thread";
+}
+
+TEST(ClientSocket, PeerOrderlyCloseEndsReadsWithPeerClosed)
+{
+    FakeBroker broker;
+    TProbe probe(broker.Port());
+    probe.Socket.Open();
+    ASSERT_TRUE(broker.WaitForConnections(1, 5000));
+    TSocketStream stream(probe.Socket, 5000);
+
+    ASSERT_TRUE(broker.Send({1, 2, 3}));
+    broker.CloseConnection();
+    std::vector<uint8_t> got;
+    uint8_t buffer[16];
+    for (;;) {
+        int n = stream.Read(buffer, sizeof buffer);
+        if (n == 0)
+            break;
+        got.insert(got.end(), buffer, buffer + n);
+    }
+    EXPECT_EQ(got, (std::vector<uint8_t>{1, 2, 3})) << "data before the close is delivered first";
+    EXPECT_TRUE(stream.PeerClosed());
+    EXPECT_TRUE(probe.Socket.Active()) << "the peer's close is noticed by the reader, not by the socket";
+    EXPECT_TRUE(probe.Socket.WaitForData(0)) << "end-of-stream counts as readable";
+    EXPECT_EQ(probe.Disconnects, 0);
+}
+
+TEST(ClientSocket, ReadTimesOutWithZero)
+{
+    FakeBroker broker;
+    TProbe probe(broker.Port());
+    probe.Socket.Open();
+    TSocketStream stream(probe.Socket, 50);
+    uint8_t buffer[4];
+    auto start = TClock::now();
+    EXPECT_EQ(stream.Read(buffer, sizeof buffer), 0);
+    EXPECT_GE(TClock::now() - start, 45ms);
+    EXPECT_FALSE(stream.PeerClosed());
+    EXPECT_FALSE(probe.Socket.WaitForData(20));
+}
+
+TEST(ClientSocket, PeerResetRaisesOsErrorsOnReadAndWrite)
+{
+    FakeBroker broker;
+    TProbe probe(broker.Port());
+    probe.Socket.Open();
+    ASSERT_TRUE(broker.WaitForConnections(1, 5000));
+    broker.ResetConnection();
+    ASSERT_TRUE(probe.Socket.WaitForData(5000)) << "a reset counts as readable";
+    TSocketStream stream(probe.Socket, 1000);
+    uint8_t buffer[4];
+    EXPECT_EQ(RaisedBy([&] { stream.Read(buffer, sizeof buffer); }), ExpectedError("Read", ECONNRESET));
+    // The pending error was reported by the read; writing now hits a dead connection.
+    std::string written = RaisedBy([&] { stream.Write(buffer, sizeof buffer); });
+    EXPECT_THAT(written, ::testing::AnyOf(ExpectedError("Write", EPIPE), ExpectedError("Write", ECONNRESET)));
+    EXPECT_TRUE(probe.Socket.Active()) << "errors are raised, the caller decides to close";
+}
+
+TEST(ClientSocket, WriteReturnsZeroWhenThePeerNeverReads)
+{
+    FakeBroker::Options options;
+    options.receiveBufferSize = 4096;
+    options.startReading = false;
+    FakeBroker broker(options);
+    TProbe probe(broker.Port());
+    probe.Socket.SetSendBufferSize(4096);
+    probe.Socket.Open();
+    ASSERT_TRUE(broker.WaitForConnections(1, 5000));
+
+    TSocketStream stream(probe.Socket, 200);
+    std::vector<uint8_t> chunk(64 * 1024);
+    for (size_t i = 0; i < chunk.size(); ++i)
+        chunk[i] = static_cast<uint8_t>(i * 7 + 3);
+    std::vector<uint8_t> accepted;
+    bool partial = false;
+    int written = -1;
+    TClock::duration lastWrite{};
+    // Both buffers are a few KB; a bounded number of writes must stall.
+    for (int i = 0; i < 200 && written != 0; ++i) {
+        auto start = TClock::now();
+        written = stream.Write(chunk.data(), static_cast<int>(chunk.size()));
+        lastWrite = TClock::now() - start;
+        ASSERT_GE(written, 0);
+        if (written > 0 && written < static_cast<int>(chunk.size()))
+            partial = true;
+        accepted.insert(accepted.end(), chunk.begin(), chunk.begin() + written);
+    }
+    ASSERT_EQ(written, 0) << "the send buffer never filled";
+    EXPECT_TRUE(partial) << "a write that did not fit should report the part it sent";
+    EXPECT_GE(lastWrite, 190ms) << "gave up before the time-out";
+    EXPECT_LT(lastWrite, 5s);
+
+    // Every byte reported as written arrives, in order, once the peer reads.
+    broker.ResumeReading();
+    ASSERT_TRUE(broker.WaitForBytes(accepted.size(), 10000));
+    EXPECT_EQ(broker.Received(), accepted);
+}
+
+TEST(ClientSocket, ReaderWriterAndCloserThreadsShareOneSocket)
+{
+    // The engine's pattern: a reader thread polls and reads, another thread
+    // writes, and one of them closes; everything ends without a hang.
+    FakeBroker broker;
+    broker.OnFrame([](const std::vector<uint8_t>& frame, FakeBroker& b) { b.Send(frame); });   // echo
+    TProbe probe(broker.Port());
+    probe.Socket.Open();
+
+    std::atomic<size_t> echoed{0};
+    std::thread reader([&] {
+        TSocketStream stream(probe.Socket, 1000);
+        uint8_t buffer[2000];
+        while (probe.Socket.Active()) {
+            if (!probe.Socket.WaitForData(10))
+                continue;
+            int n = stream.Read(buffer, sizeof buffer);
+            echoed.fetch_add(static_cast<size_t>(n));
+            if (n == 0 && stream.PeerClosed())
+                break;
+        }
+    });
+    std::thread writer([&] {
+        TSocketStream stream(probe.Socket, 1000);
+        const uint8_t frame[] = {0xC0, 0x00};
+        for (int i = 0; i < 200 && probe.Socket.Active(); ++i) {
+            try {
+                int sent = 0;
+                while (sent < 2) {
+                    int n = stream.Write(frame + sent, 2 - sent);
+                    ASSERT_GT(n, 0);
+                    sent += n;
+                }
+            } catch (const Exception&) {
+                break;   // closed under our feet: Write raises, as it should
+            }
+        }
+    });
+    writer.join();
+    ASSERT_TRUE(broker.WaitForBytes(400, 10000));
+    probe.Socket.Close();
+    reader.join();
+    EXPECT_EQ(probe.Disconnects, 1);
+    EXPECT_LE(echoed.load(), 400u);
+}
+
+} // namespace
