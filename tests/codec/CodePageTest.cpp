@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
 #include <vector>
 
@@ -94,6 +97,38 @@ TEST_F(CodePageTest, ThreadsConvertWhileTheCodePageIsSetAgain)
     stop = true;
     setter.join();
     EXPECT_EQ(wrong.load(), 0);
+}
+
+// Run in a child process started with a chosen locale (see below).
+TEST(CodePageStartup, ChildSeesTheLocaleCharacterSet)
+{
+    const char* expected = std::getenv("TARNWICK_EXPECT_CODEPAGE");
+    if (!expected) GTEST_SKIP() << "runs only as the child of LocaleDecidesTheStartingCodePage";
+    EXPECT_EQ(CodePage::Name(), expected);
+    EXPECT_EQ(CodePage::IsUTF8(), std::string(expected) == "UTF-8");
+}
+
+// The code page is fixed at first use for the life of the process, so each
+// locale gets a fresh process.
+TEST(CodePageStartup, LocaleDecidesTheStartingCodePage)
+{
+    struct Case {
+        const char* Locale;
+        const char* Expected;
+    } cases[] = {{"C", "UTF-8"}, {"POSIX", "UTF-8"}, {"C.UTF-8", "UTF-8"}};
+    for (const auto& c : cases) {
+        std::string locale = std::string("LC_ALL=") + c.Locale;
+        std::string expect = std::string("TARNWICK_EXPECT_CODEPAGE=") + c.Expected;
+        char* envp[] = {locale.data(), expect.data(), nullptr};
+        std::string filter = "--gtest_filter=CodePageStartup.ChildSeesTheLocaleCharacterSet";
+        std::string self = "/proc/self/exe";
+        char* argv[] = {self.data(), filter.data(), nullptr};
+        pid_t child = 0;
+        ASSERT_EQ(posix_spawn(&child, "/proc/self/exe", nullptr, nullptr, argv, envp), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.Locale;
+    }
 }
 
 }  // namespace
