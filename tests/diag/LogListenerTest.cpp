@@ -230,16 +230,4 @@ TEST(LogListener, KeepsUpWithABurstFromSeveralThreads)
     EXPECT_TRUE(WIFEXITED(listener.Stop(SIGTERM)));
 }
 
-TEST(LogListener, RefusesBadOptions)
-{
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"--port", "70000"},
-                                                 std::vector<std::string>{"--color", "sometimes"},
-                                                 std::vector<std::string>{"--codepage", "NO-SUCH-CODEPAGE"},
-                                                 std::vector<std::string>{"--bogus"}}) {
-        ListenerProcess listener(args);
-        const int status = listener.WaitForExit();
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args[0] << " " << status;
-    }
-}
-
 } // namespace
