@@ -1,0 +1,50 @@
+#include "console/window/FieldTable.h"
+
+TFieldValues CaptureFields(const TForm1& form)
+{
+    TFieldValues values;
+    for (std::size_t i = 0; i < TextFields.size(); ++i)
+        values.Texts[i] = (form.*TextFields[i].Member).Text;
+    for (std::size_t i = 0; i < IntFields.size(); ++i)
+        values.Ints[i] = (form.*IntFields[i].Member).Text;
+    values.PublishRetainChk = form.PublishRetainChk;
+    values.PingTimerChk = form.PingTimerChk;
+    return values;
+}
+
+void ApplyFields(TForm1& form, const TFieldValues& values)
+{
+    for (std::size_t i = 0; i < TextFields.size(); ++i)
+        (form.*TextFields[i].Member).Text = values.Texts[i];
+    for (std::size_t i = 0; i < IntFields.size(); ++i)
+        (form.*IntFields[i].Member).Text = values.Ints[i];
+    form.PublishRetainChk = values.PublishRetainChk;
+    form.PingTimerChk = values.PingTimerChk;
+}
+
+TFieldMask DiffFields(const TFieldValues& a, const TFieldValues& b)
+{
+    TFieldMask mask = 0;
+    for (std::size_t i = 0; i < TextFields.size(); ++i)
+        if (a.Texts[i] != b.Texts[i])
+            mask |= TextBit(i);
+    for (std::size_t i = 0; i < IntFields.size(); ++i)
+        if (a.Ints[i] != b.Ints[i])
+            mask |= IntBit(i);
+    if (a.PublishRetainChk != b.PublishRetainChk)
+        mask |= TFieldMask{1} << RetainBit;
+    if (a.PingTimerChk != b.PingTimerChk)
+        mask |= TFieldMask{1} << PingTimerChkBit;
+    return mask;
+}
+
+TFormView ViewOf(const TForm1& form, TFieldMask changed)
+{
+    TFormView view;
+    view.Values = CaptureFields(form);
+    view.Changed = changed;
+    view.ConnectBtnEnabled = form.ConnectBtnEnabled;
+    view.DisconnectBtnEnabled = form.DisconnectBtnEnabled;
+    view.PingTimerChkEnabled = form.PingTimerChkEnabled;
+    return view;
+}

@@ -1,0 +1,138 @@
+#pragma once
+
+#include "console/form/Form1.h"
+#include "console/window/CommandQueue.h"
+#include "console/window/FieldTable.h"
+
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QString>
+#include <QTimer>
+
+#include <array>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class TIntSpinBox;
+
+// The program's window over TForm1. The form's commands run on one command
+// thread, in the order they were clicked, so that the window keeps painting
+// while a command waits for the broker. The form belongs to that thread while it
+// runs: each command takes a copy of the fields as they were at the click, and
+// the window learns what the logic changed through views posted back to it.
+// Boxes and the file chooser that a command asks for are shown on this thread
+// while the command waits for the answer.
+class TMainWindow : public QMainWindow, public TFrontEnd {
+    Q_OBJECT
+
+public:
+    explicit TMainWindow(int eventMsgPort = 2056, QWidget* parent = nullptr);
+    ~TMainWindow() override;
+
+    // Runs FormCreate here (its error box comes before the window is used), then
+    // starts the command thread. Call once, after construction is complete.
+    void Start();
+    // Forgets waiting commands, cancels the boxes the running one asked for, waits
+    // for it to end, then runs FormDestroy. The window takes no commands afterwards.
+    void Shutdown();
+
+    // Commands (and timer ticks) clicked but not yet finished.
+    int Outstanding() const { return Pending; }
+    bool IsIdle() const { return Pending == 0; }
+    // Runs fn on the form in turn with the commands (for settings the window does not show).
+    void PostToForm(std::function<void(TForm1&)> fn);
+
+    const QTimer& PingTimer() const { return PingTimerObj; }
+    QLabel* StatusText() const { return StatusLabel; }
+
+    // The error box title: the program file's name without its extension.
+    static QString AppTitle();
+    static QString ToQ(const std::string& system);
+    static std::string ToSystem(const QString& text);
+
+    // TFrontEnd: any of these may be called on the command thread.
+    void ShowError(const std::string& text) override;
+    void ShowMessageBox(const std::string& title, const std::string& text, bool warning) override;
+    bool ChooseFile(const std::string& initialDir, const std::string& initialFile, std::string& chosenPath) override;
+    void SetPingTimer(bool enabled, int intervalMs) override;
+    void ControlsChanged() override;
+
+signals:
+    void CommandStarted(const QString& caption);
+    void CommandFinished(const QString& caption);
+    void BecameIdle();
+
+protected:
+    // The modal box and the file chooser themselves; tests put their own in.
+    virtual void PresentMessageBox(QMessageBox::Icon icon, const QString& title, const QString& text);
+    virtual bool PresentFileDialog(const QString& initialDir, const QString& initialFile, QString& chosen);
+
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // One queued command: its handler, the fields as they were when it was
+    // clicked, and the enable flag of its control, if it has one.
+    struct TCommandJob {
+        THandler Handler = nullptr;
+        std::function<void(TForm1&)> Custom;
+        TFieldValues Fields;
+        bool TForm1::*Gate = nullptr;
+        QString Caption;
+    };
+
+    void BuildUi();
+    void Enqueue(TCommandJob job);
+    void OnPingTimerTimeout();
+    void BeginClosing();
+
+    // Command thread.
+    void RunCommand(const TCommandJob& job);
+    void PublishView();
+    template <typename R>
+    R AskUi(std::function<R()> ask, R cancelled, const QString& what);
+
+    // This thread.
+    TFieldValues ReadWidgets() const;
+    void ApplyView(const TFormView& view);
+    void ApplyTimer(bool enabled, int intervalMs);
+    void OnStarted(const QString& caption);
+    void OnFinished(const QString& caption);
+    void UpdateBusy();
+
+    std::unique_ptr<TForm1> Form;
+    TCommandQueue Commands;
+    QTimer PingTimerObj;
+
+    std::array<QLineEdit*, TextFields.size()> TextEdits{};
+    std::array<TIntSpinBox*, IntFields.size()> Spins{};
+    QCheckBox* RetainChk = nullptr;
+    QCheckBox* PingChk = nullptr;
+    std::map<std::string, QPushButton*> Buttons;
+    QLabel* StatusLabel = nullptr;
+    QLabel* StateLabel = nullptr;
+
+    // This thread only.
+    int Pending = 0;
+    QString Running;
+    bool Started = false;
+    bool ShutDown = false;
+    bool ClosingUi = false;
+    bool CloseWhenIdle = false;
+    bool SuppressBoxes = false;
+
+    // Command thread only: the fields as the window last knew them.
+    TFieldValues Baseline;
+
+    // Between the threads: a command waiting for a box, and the end of all waiting.
+    std::mutex AskLock;
+    std::condition_variable AskDone;
+    bool Closing = false;
+};

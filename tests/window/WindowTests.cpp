@@ -1,0 +1,657 @@
+#include "console/window/CommandQueue.h"
+#include "console/window/MainWindow.h"
+#include "support/FakeBroker.h"
+#include "support/UdpCapture.h"
+
+#include <QCheckBox>
+#include <QFocusEvent>
+#include <QFontDatabase>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QRawFont>
+#include <QSpinBox>
+#include <QtTest>
+
+#include <atomic>
+#include <future>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+// The window with its boxes and file chooser replaced by recorders, unless a
+// test wants the real box.
+class TTestWindow : public TMainWindow {
+public:
+    using TMainWindow::TMainWindow;
+
+    struct TBox {
+        QMessageBox::Icon Icon;
+        QString Title;
+        QString Text;
+    };
+    QList<TBox> Boxes;
+    bool RealBoxes = false;
+    QList<QPair<QString, QString>> FileRequests;   // (folder, proposed file)
+    QStringList FileAnswers;                        // "" cancels
+
+protected:
+    void PresentMessageBox(QMessageBox::Icon icon, const QString& title, const QString& text) override
+    {
+        if (RealBoxes) {
+            TMainWindow::PresentMessageBox(icon, title, text);
+            return;
+        }
+        Boxes.append({icon, title, text});
+    }
+    bool PresentFileDialog(const QString& dir, const QString& file, QString& chosen) override
+    {
+        FileRequests.append({dir, file});
+        chosen = FileAnswers.isEmpty() ? QString() : FileAnswers.takeFirst();
+        return !chosen.isEmpty();
+    }
+};
+
+// Runs the event loop until the predicate holds, re-checking on every event
+// the window reports and on a short poll; false when the time-out passes.
+bool WaitUntil(const std::function<bool()>& predicate, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!predicate()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QCoreApplication::sendPostedEvents();
+        QTest::qWait(5);
+    }
+    return true;
+}
+
+bool WaitIdle(TMainWindow& window, int timeoutMs)
+{
+    if (window.IsIdle())
+        return true;
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&window, &TMainWindow::BecameIdle, &loop, &QEventLoop::quit);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    deadline.start(timeoutMs);
+    loop.exec();
+    return window.IsIdle();
+}
+
+template <typename T>
+T* Find(QWidget& window, const char* name)
+{
+    T* widget = window.findChild<T*>(QString::fromLatin1(name));
+    if (!widget)
+        qFatal("no widget %s", name);
+    return widget;
+}
+
+// Leaving a field, as a click elsewhere does.
+void LeaveField(QWidget* field)
+{
+    QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
+    QApplication::sendEvent(field, &out);
+}
+
+void TypeInto(QSpinBox* spin, const QString& text)
+{
+    QLineEdit* edit = spin->findChild<QLineEdit*>();
+    spin->setFocus();
+    edit->selectAll();
+    QTest::keyClick(edit, Qt::Key_Backspace);
+    QTest::keyClicks(edit, text);
+}
+
+// Runs fn on the form in its turn among the commands and hands back its result.
+template <typename R>
+R ReadForm(TMainWindow& window, std::function<R(TForm1&)> fn)
+{
+    auto result = std::make_shared<std::promise<R>>();
+    auto future = result->get_future();
+    window.PostToForm([result, fn](TForm1& form) { result->set_value(fn(form)); });
+    if (!WaitIdle(window, 10000))
+        qFatal("the form did not answer");
+    return future.get();
+}
+
+bool Contains(const std::vector<uint8_t>& frame, const QByteArray& text)
+{
+    return std::search(frame.begin(), frame.end(), text.begin(), text.end()) != frame.end();
+}
+
+}  // namespace
+
+class TWindowTests : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<UdpCapture> Log;
+    std::unique_ptr<TTestWindow> Window;
+
+    TTestWindow& OpenWindow()
+    {
+        Window = std::make_unique<TTestWindow>(Log->Port());
+        Window->Start();
+        Window->show();
+        if (!Log->WaitForMessage("FormCreate: program start.. ", 5000))
+            qFatal("no start-up line");
+        return *Window;
+    }
+
+    void PointAt(TTestWindow& window, int port)
+    {
+        Find<QLineEdit>(window, "BrokerEdit1")->setText(QStringLiteral("127.0.0.1"));
+        Find<QSpinBox>(window, "BrokerPortSpn")->setValue(port);
+    }
+
+    void Click(TTestWindow& window, const char* button)
+    {
+        QPushButton* b = Find<QPushButton>(window, button);
+        QVERIFY2(b->isEnabled(), button);
+        QTest::mouseClick(b, Qt::LeftButton);
+    }
+
+    void VerifyClosedState(TTestWindow& window)
+    {
+        QVERIFY(Find<QPushButton>(window, "ConnectBtn")->isEnabled());
+        QVERIFY(!Find<QPushButton>(window, "DisconnectBtn")->isEnabled());
+        QVERIFY(!Find<QCheckBox>(window, "PingTimerChk")->isEnabled());
+        QVERIFY(!Find<QCheckBox>(window, "PingTimerChk")->isChecked());
+        QVERIFY(!window.PingTimer().isActive());
+    }
+
+private slots:
+    void init()
+    {
+        Log = std::make_unique<UdpCapture>();
+    }
+
+    void cleanup()
+    {
+        Window.reset();
+        Log.reset();
+    }
+
+    void showsEveryFieldWithDefaultAndLimits_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<QString>("text");   // the default; "*" = filled at start-up
+        QTest::addColumn<int>("min");
+        QTest::addColumn<int>("max");
+        const int text = -1;
+        QTest::newRow("broker") << "BrokerEdit1" << "Broker HostName" << "127.0.0.1" << text << text;
+        QTest::newRow("port") << "BrokerPortSpn" << "Port" << "1883" << 0 << 65535;
+        QTest::newRow("client id") << "ClientIDEdit" << "ClientID" << "*" << text << text;
+        QTest::newRow("user") << "UserNameEdit" << "UserName" << "" << text << text;
+        QTest::newRow("password") << "PasswordEdit" << "Password" << "" << text << text;
+        QTest::newRow("keep alive") << "KeepAliveSpn" << "KeepAlive" << "60" << 0 << 65535;
+        QTest::newRow("will topic") << "WillTopicEdit" << "WillTopic" << "hello/my_will" << text << text;
+        QTest::newRow("will message") << "WillMessageEdit" << "WillMessage" << "さようなら" << text << text;
+        QTest::newRow("will qos") << "WillQoSSpn" << "WillQoS" << "0" << 0 << 2;
+        QTest::newRow("subscribe topics") << "SubscribeTopicListEdit" << "SubscribeTopicList"
+                                          << "hello/world,センサー/ノード1" << text << text;
+        QTest::newRow("subscribe qos") << "SubscribeQoSListEdit" << "SubscribeQoSList" << "2,0" << text << text;
+        QTest::newRow("unsubscribe topics") << "UnSubscribeTopicListEdit" << "UnSubscribeTopicList"
+                                            << "hello/world,センサー/ノード1" << text << text;
+        QTest::newRow("publish topic") << "PublishTopicEdit" << "PublishTopic" << "hello/world" << text << text;
+        QTest::newRow("publish qos") << "PublishSpn" << "PublishQoS" << "2" << 0 << 2;
+        QTest::newRow("publish data") << "PublishDataEdit" << "PublishData(str)"
+                                      << "これは試験データです from Windows7" << text << text;
+        QTest::newRow("publish file") << "PublishDataFileEdit" << "PublishData(file)" << "/SamplePublishData1.dat"
+                                      << text << text;
+        QTest::newRow("interval") << "PingReqIntervalSpn" << "送信間隔(秒)" << "30" << 1 << 65535;
+    }
+
+    void showsEveryFieldWithDefaultAndLimits()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, label);
+        QFETCH(QString, text);
+        QFETCH(int, min);
+        QFETCH(int, max);
+        TTestWindow& window = OpenWindow();
+        QCOMPARE(window.windowTitle(), QStringLiteral("Tarnwick テストプログラム"));
+        QLabel* caption = window.findChild<QLabel*>(name + "Label");
+        QVERIFY(caption);
+        QCOMPARE(caption->text(), label);
+        QVERIFY(caption->isVisible());
+        if (min < 0) {
+            auto* edit = window.findChild<QLineEdit*>(name);
+            QVERIFY(edit);
+            QVERIFY(edit->isEnabled());
+            if (text == "*")
+                QVERIFY(!edit->text().isEmpty());   // the default client identifier
+            else if (text.startsWith('/'))
+                QVERIFY2(edit->text().endsWith(text) && edit->text().startsWith('/'), qPrintable(edit->text()));
+            else
+                QCOMPARE(edit->text(), text);
+            QCOMPARE(edit->echoMode(), name == "PasswordEdit" ? QLineEdit::Password : QLineEdit::Normal);
+        } else {
+            auto* spin = window.findChild<QSpinBox*>(name);
+            QVERIFY(spin);
+            QCOMPARE(spin->value(), text.toInt());
+            QCOMPARE(spin->minimum(), min);
+            QCOMPARE(spin->maximum(), max);
+        }
+    }
+
+    void showsCheckBoxesButtonsAndClosedState()
+    {
+        TTestWindow& window = OpenWindow();
+        auto* retain = Find<QCheckBox>(window, "PublishRetainChk");
+        QCOMPARE(retain->text(), QStringLiteral("Retain"));
+        QVERIFY(!retain->isChecked());
+        QVERIFY(retain->isEnabled());
+        auto* ping = Find<QCheckBox>(window, "PingTimerChk");
+        QCOMPARE(ping->text(), QStringLiteral("定期的にPING 送信"));
+        const std::pair<const char*, QString> buttons[] = {
+            {"ConnectBtn", "Open"},         {"DisconnectBtn", "Close"},     {"MQTT_CONNECT_Btn", "CONNECT"},
+            {"Button4", "DISCONNECT"},      {"MQTT_PINGREQ_Btn", "PINGREQ"}, {"Button2", "SUBSCRIBE"},
+            {"Button3", "UNSUBSCRIBE"},     {"Button5", "PUBLISH(str)"},    {"Button7", "PUBLISH(file)"},
+            {"Button6", "..."},             {"Button1", "Queue 取り出し"},
+        };
+        for (const auto& [name, caption] : buttons) {
+            auto* button = Find<QPushButton>(window, name);
+            QCOMPARE(button->text(), caption);
+            QVERIFY2(button->isVisible(), name);
+            if (std::string(name) != "DisconnectBtn")
+                QVERIFY2(button->isEnabled(), name);
+        }
+        QVERIFY(Find<QWidget>(window, "Image1")->isVisible());
+        VerifyClosedState(window);
+    }
+
+    void integerFieldsKeepTheirRules_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("shown");   // after leaving the field
+        QTest::newRow("port empty reads as 0") << "BrokerPortSpn" << "" << 0;
+        QTest::newRow("port typed") << "BrokerPortSpn" << "8883" << 8883;
+        QTest::newRow("port too big keeps digits that fit") << "BrokerPortSpn" << "655359" << 65535;
+        QTest::newRow("interval below minimum") << "PingReqIntervalSpn" << "0" << 1;
+        QTest::newRow("interval empty reads as 1") << "PingReqIntervalSpn" << "" << 1;
+        QTest::newRow("will qos above maximum") << "WillQoSSpn" << "7" << 0;
+        QTest::newRow("publish qos letters read as 0") << "PublishSpn" << "x" << 0;
+        QTest::newRow("keep alive") << "KeepAliveSpn" << "120" << 120;
+    }
+
+    void integerFieldsKeepTheirRules()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, typed);
+        QFETCH(int, shown);
+        TTestWindow& window = OpenWindow();
+        auto* spin = Find<QSpinBox>(window, qPrintable(name));
+        TypeInto(spin, typed);
+        LeaveField(spin);
+        QCOMPARE(spin->value(), shown);
+        QCOMPARE(spin->text(), QString::number(shown));
+        // The form reads the same value as the window shows.
+        const std::string member = name.toStdString();
+        const int formValue = ReadForm<int>(window, [member](TForm1& form) {
+            for (const TIntFieldRef& ref : IntFields)
+                if (member == ref.Name)
+                    return (form.*ref.Member).Value();
+            return -1;
+        });
+        QCOMPARE(formValue, shown);
+    }
+
+    void textFieldsReachTheFormAsTyped()
+    {
+        TTestWindow& window = OpenWindow();
+        Find<QLineEdit>(window, "UserNameEdit")->setText(QStringLiteral("ユーザー"));
+        Find<QLineEdit>(window, "PasswordEdit")->setText(QStringLiteral("p@ss"));
+        Find<QCheckBox>(window, "PublishRetainChk")->setChecked(true);
+        const auto seen = ReadForm<std::tuple<std::string, std::string, bool>>(window, [](TForm1& form) {
+            return std::make_tuple(form.UserNameEdit.Text, form.PasswordEdit.Text, form.PublishRetainChk);
+        });
+        QCOMPARE(TMainWindow::ToQ(std::get<0>(seen)), QStringLiteral("ユーザー"));
+        QCOMPARE(TMainWindow::ToQ(std::get<1>(seen)), QStringLiteral("p@ss"));
+        QVERIFY(std::get<2>(seen));
+    }
+
+    void fileChooserProposesDataFileThenLastChoice()
+    {
+        TTestWindow& window = OpenWindow();
+        auto* fileEdit = Find<QLineEdit>(window, "PublishDataFileEdit");
+        const QString initial = fileEdit->text();
+        // Cancelled: nothing changes.
+        Click(window, "Button6");
+        QVERIFY(WaitIdle(window, 5000));
+        QCOMPARE(window.FileRequests.size(), 1);
+        QCOMPARE(window.FileRequests[0].second, QStringLiteral("SamplePublishData1.dat"));
+        QCOMPARE(window.FileRequests[0].first + "/SamplePublishData1.dat", initial);
+        QCOMPARE(fileEdit->text(), initial);
+        // Confirmed: the field shows the file, and the next time it is proposed.
+        const QString chosen = QStringLiteral("/tmp/データ/payload.bin");
+        window.FileAnswers << chosen;
+        Click(window, "Button6");
+        QVERIFY(WaitIdle(window, 5000));
+        QCOMPARE(fileEdit->text(), chosen);
+        Click(window, "Button6");
+        QVERIFY(WaitIdle(window, 5000));
+        QCOMPARE(window.FileRequests.size(), 3);
+        QCOMPARE(window.FileRequests[2].first, QStringLiteral("/tmp/データ"));
+        QCOMPARE(window.FileRequests[2].second, QStringLiteral("payload.bin"));
+        QCOMPARE(fileEdit->text(), chosen);
+    }
+
+    void openAgainstBrokerThenCloseSetsStatesAndTimer()
+    {
+        FakeBroker broker;
+        TTestWindow& window = OpenWindow();
+        PointAt(window, broker.Port());
+        Click(window, "ConnectBtn");
+        QVERIFY(WaitIdle(window, 20000));
+        QVERIFY(broker.WaitForConnections(1, 5000));
+        QVERIFY(window.Boxes.isEmpty());
+        QVERIFY(!Find<QPushButton>(window, "ConnectBtn")->isEnabled());
+        QVERIFY(Find<QPushButton>(window, "DisconnectBtn")->isEnabled());
+        auto* ping = Find<QCheckBox>(window, "PingTimerChk");
+        QVERIFY(ping->isEnabled());
+        QVERIFY(!ping->isChecked());
+        QVERIFY(!window.PingTimer().isActive());
+
+        // Switching the timer on: a full period of the interval field.
+        auto* interval = Find<QSpinBox>(window, "PingReqIntervalSpn");
+        interval->setValue(45);
+        QTest::mouseClick(ping, Qt::LeftButton);
+        QVERIFY(ping->isChecked());
+        QVERIFY(WaitIdle(window, 5000));
+        QVERIFY(window.PingTimer().isActive());
+        QCOMPARE(window.PingTimer().interval(), 45000);
+        // A different interval while it runs: a new period at once.
+        interval->setValue(2);
+        QVERIFY(WaitIdle(window, 5000));
+        QCOMPARE(window.PingTimer().interval(), 2000);
+        QVERIFY(window.PingTimer().isActive());
+
+        Log->Clear();
+        Click(window, "DisconnectBtn");
+        QVERIFY(WaitIdle(window, 20000));
+        QVERIFY(Log->WaitForMessage("disconnected.", 5000));
+        VerifyClosedState(window);
+        QVERIFY(broker.WaitForPeerClose(5000));
+    }
+
+    void timerKeepsItsPeriodForTheSameInterval()
+    {
+        TTestWindow& window = OpenWindow();
+        const QTimer& timer = window.PingTimer();
+        window.SetPingTimer(true, 30000);
+        QVERIFY(timer.isActive());
+        QCOMPARE(timer.interval(), 30000);
+        // Let some of the period pass, then set the same interval: the period goes on.
+        QTRY_VERIFY_WITH_TIMEOUT(timer.remainingTime() < 29950, 5000);
+        const int left = timer.remainingTime();
+        window.SetPingTimer(true, 30000);
+        QVERIFY(timer.isActive());
+        QVERIFY(timer.remainingTime() <= left);
+        // Another interval while it runs: a new full period at once.
+        window.SetPingTimer(true, 45000);
+        QVERIFY(timer.isActive());
+        QCOMPARE(timer.interval(), 45000);
+        QVERIFY(timer.remainingTime() > 30000);
+        window.SetPingTimer(false, 45000);
+        QVERIFY(!timer.isActive());
+        // Stopped, the interval still follows; switching on starts a full period.
+        window.SetPingTimer(false, 1000);
+        QVERIFY(!timer.isActive());
+        QCOMPARE(timer.interval(), 1000);
+        window.SetPingTimer(true, 20000);
+        QVERIFY(timer.remainingTime() > 19000);
+    }
+
+    void failedOpenShowsConnectionBoxThenCloses()
+    {
+        TTestWindow& window = OpenWindow();
+        window.RealBoxes = true;
+        PointAt(window, FakeBroker::UnusedPort());
+        Log->Clear();
+
+        // The real box: read it and press its one button.
+        QString title, text;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QStringList buttons;
+        bool disconnectedBeforeOk = true;
+        QTimer watcher;
+        watcher.setInterval(20);
+        connect(&watcher, &QTimer::timeout, this, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            watcher.stop();
+            title = box->windowTitle();
+            text = box->text();
+            icon = box->icon();
+            for (QAbstractButton* b : box->buttons())
+                buttons << b->text();
+            disconnectedBeforeOk = Log->WaitForMessage("disconnected.", 0);
+            box->button(QMessageBox::Ok)->click();
+        });
+        watcher.start();
+        Click(window, "ConnectBtn");
+        QVERIFY(WaitIdle(window, 30000));
+        QCOMPARE(title, QStringLiteral("エラー"));
+        QCOMPARE(text, QStringLiteral("接続に失敗しました。ホスト名とポート番号を確認してください"));
+        QCOMPARE(icon, QMessageBox::Critical);
+        QCOMPARE(buttons, QStringList{QStringLiteral("OK")});
+        // "Close" ran only after the box was closed.
+        QVERIFY(!disconnectedBeforeOk);
+        QVERIFY(Log->WaitForMessage("disconnected.", 5000));
+        VerifyClosedState(window);
+    }
+
+    void failureShowsErrorBoxWithProgramTitle()
+    {
+        TTestWindow& window = OpenWindow();
+        Click(window, "MQTT_PINGREQ_Btn");   // no connection yet
+        QVERIFY(WaitIdle(window, 5000));
+        QCOMPARE(window.Boxes.size(), 1);
+        QCOMPARE(window.Boxes[0].Icon, QMessageBox::Critical);
+        QCOMPARE(window.Boxes[0].Title, QStringLiteral("window_tests"));
+        QCOMPARE(window.Boxes[0].Text, QStringLiteral("SocketReady check failed."));
+        VerifyClosedState(window);
+    }
+
+    void emptyQueueShowsWarning()
+    {
+        FakeBroker broker;
+        TTestWindow& window = OpenWindow();
+        PointAt(window, broker.Port());
+        Click(window, "ConnectBtn");
+        QVERIFY(WaitIdle(window, 20000));
+        Click(window, "Button1");
+        QVERIFY(WaitIdle(window, 5000));
+        QCOMPARE(window.Boxes.size(), 1);
+        QCOMPARE(window.Boxes[0].Icon, QMessageBox::Warning);
+        QCOMPARE(window.Boxes[0].Title, QStringLiteral("警告"));
+        QCOMPARE(window.Boxes[0].Text, QStringLiteral("パケットが見つかりません"));
+    }
+
+    void windowKeepsRunningWhileCommandWaits()
+    {
+        FakeBroker broker;   // accepts, never answers
+        TTestWindow& window = OpenWindow();
+        PointAt(window, broker.Port());
+        Click(window, "ConnectBtn");
+        QVERIFY(WaitIdle(window, 20000));
+
+        QStringList started;
+        connect(&window, &TMainWindow::CommandStarted, this, [&](const QString& c) { started << c; });
+        int ticksWhileBusy = 0;
+        bool busyShown = false;
+        QTimer heartbeat;
+        heartbeat.setInterval(50);
+        connect(&heartbeat, &QTimer::timeout, this, [&] {
+            if (!window.IsIdle() && started.contains("CONNECT")) {
+                ++ticksWhileBusy;
+                busyShown = busyShown || (window.cursor().shape() == Qt::BusyCursor &&
+                                          window.StatusText()->text().contains("CONNECT"));
+            }
+        });
+        heartbeat.start();
+
+        auto* user = Find<QLineEdit>(window, "UserNameEdit");
+        user->setText("first-user");
+        Click(window, "MQTT_CONNECT_Btn");
+        // While the first CONNECT waits, a second one with other settings is clicked.
+        QVERIFY(broker.WaitForFrames(1, 5000));
+        QVERIFY(WaitUntil([&] { return started.contains("CONNECT"); }, 5000));
+        user->setText("second-user");
+        Click(window, "MQTT_CONNECT_Btn");
+        QCOMPARE(window.Outstanding(), 2);
+
+        QVERIFY(WaitIdle(window, 60000));
+        heartbeat.stop();
+        QVERIFY2(ticksWhileBusy >= 10, qPrintable(QString::number(ticksWhileBusy)));
+        QVERIFY(busyShown);
+        QCOMPARE(window.cursor().shape(), Qt::ArrowCursor);
+        QCOMPARE(started, (QStringList{"CONNECT", "CONNECT"}));
+        // Each CONNECT carried the settings of its own click, in click order.
+        const auto frames = broker.Frames();
+        QVERIFY(frames.size() >= 2);
+        QVERIFY(Contains(frames.front(), "first-user"));
+        QVERIFY(Contains(frames.back(), "second-user"));
+        std::size_t firstOfSecond = 0;
+        while (firstOfSecond < frames.size() && !Contains(frames[firstOfSecond], "second-user"))
+            ++firstOfSecond;
+        for (std::size_t i = firstOfSecond; i < frames.size(); ++i)
+            QVERIFY(!Contains(frames[i], "first-user"));
+    }
+
+    void closingWaitsForTheRunningCommand()
+    {
+        FakeBroker broker;
+        TTestWindow& window = OpenWindow();
+        PointAt(window, broker.Port());
+        Click(window, "ConnectBtn");
+        QVERIFY(WaitIdle(window, 20000));
+        Click(window, "MQTT_CONNECT_Btn");
+        Click(window, "Button2");   // dropped when the window closes
+        QVERIFY(broker.WaitForFrames(1, 5000));
+        QVERIFY(!window.close());
+        QVERIFY(window.isVisible());
+        QVERIFY(WaitUntil([&] { return !window.isVisible(); }, 30000));
+        QVERIFY(window.IsIdle());
+        // SUBSCRIBE never went out.
+        for (const auto& frame : broker.Frames())
+            QVERIFY((frame[0] >> 4) != 8);
+    }
+
+    void commandQueueRunsInOrderAndKeepsOneTick()
+    {
+        TCommandQueue queue;
+        std::mutex lock;
+        std::vector<std::string> ran;
+        auto record = [&](std::string what) {
+            return [&, what] {
+                std::lock_guard guard(lock);
+                ran.push_back(what);
+            };
+        };
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        std::promise<void> blocking;
+        queue.Start();
+        queue.Post([&, released] {
+            blocking.set_value();
+            released.wait();
+        });
+        blocking.get_future().wait();
+        QVERIFY(queue.PostTick(record("tick 1")));
+        QVERIFY(queue.Post(record("a")));
+        for (int i = 2; i <= 5; ++i)
+            QVERIFY(!queue.PostTick(record("tick " + std::to_string(i))));
+        QVERIFY(queue.Post(record("b")));
+        release.set_value();
+        queue.Stop();
+        QVERIFY(!queue.Post(record("late")));
+        const std::vector<std::string> expected{"a", "b", "tick 5"};
+        QCOMPARE(ran, expected);
+
+        TCommandQueue dropped;
+        dropped.Start();
+        std::promise<void> hold;
+        std::shared_future<void> held = hold.get_future().share();
+        std::promise<void> running;
+        dropped.Post([&, held] {
+            running.set_value();
+            held.wait();
+        });
+        running.get_future().wait();
+        dropped.Post(record("dropped"));
+        dropped.PostTick(record("dropped tick"));
+        QCOMPARE(dropped.DropPending(), std::size_t{2});
+        hold.set_value();
+        dropped.Stop();
+        QCOMPARE(ran, expected);
+    }
+
+    void japaneseLabelsRender()
+    {
+        TTestWindow& window = OpenWindow();
+        window.resize(window.sizeHint());
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QString sample = QStringLiteral("送信間隔秒定期的取出試験警告");
+        // Some installed family draws every character of the labels.
+        bool covered = false;
+        for (const QString& family : QFontDatabase::families(QFontDatabase::Japanese)) {
+            QRawFont raw = QRawFont::fromFont(QFont(family), QFontDatabase::Japanese);
+            bool all = raw.isValid();
+            for (QChar c : sample)
+                all = all && raw.supportsCharacter(c);
+            if (all) {
+                covered = true;
+                break;
+            }
+        }
+        QVERIFY2(covered, "no font with Japanese glyphs: install fonts-noto-cjk");
+
+        // Drawn with the label's font, distinct characters give distinct pictures;
+        // missing glyphs would all be the same empty box.
+        QLabel* label = Find<QLabel>(window, "PingReqIntervalSpnLabel");
+        auto picture = [&](QChar c) {
+            QImage image(48, 48, QImage::Format_ARGB32);
+            image.fill(Qt::white);
+            QPainter painter(&image);
+            QFont font = label->font();
+            font.setPixelSize(32);
+            painter.setFont(font);
+            painter.setPen(Qt::black);
+            painter.drawText(image.rect(), Qt::AlignCenter, QString(c));
+            return image;
+        };
+        const QImage blank = [] {
+            QImage image(48, 48, QImage::Format_ARGB32);
+            image.fill(Qt::white);
+            return image;
+        }();
+        QList<QImage> pictures;
+        for (QChar c : QStringLiteral("送信間隔"))
+            pictures << picture(c);
+        for (int i = 0; i < pictures.size(); ++i) {
+            QVERIFY(pictures[i] != blank);
+            for (int j = i + 1; j < pictures.size(); ++j)
+                QVERIFY2(pictures[i] != pictures[j], "two characters drew the same picture");
+        }
+
+        const QImage grab = window.grab().toImage();
+        QVERIFY(!grab.isNull());
+        const QString path = QStringLiteral(WINDOW_TEST_ARTIFACT_DIR) + "/window.png";
+        QVERIFY(grab.save(path));
+        qInfo().noquote() << "window grab:" << path;
+    }
+};
+
+QTEST_MAIN(TWindowTests)
+#include "WindowTests.moc"
