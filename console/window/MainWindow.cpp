@@ -108,6 +108,7 @@ void TMainWindow::BuildUi()
         const TTextField& field = Form.get()->*TextFields[i].Member;
         auto* edit = new QLineEdit(central);
         edit->setObjectName(name);
+        edit->setMinimumWidth(edit->fontMetrics().averageCharWidth() * 30);
         if (field.Masked)
             edit->setEchoMode(QLineEdit::Password);
         TextEdits[i] = edit;
@@ -207,16 +208,12 @@ void TMainWindow::BuildUi()
     // SUBSCRIBE and UNSUBSCRIBE.
     auto* subscription = new QGroupBox(QStringLiteral("購読"), central);
     subscription->setObjectName("SubscriptionGroup");
-    auto* subscriptionForm = new QFormLayout;
+    auto* subscriptionForm = new QFormLayout(subscription);
     addRow(subscriptionForm, textEdit("SubscribeTopicListEdit"));
     addRow(subscriptionForm, textEdit("SubscribeQoSListEdit"));
-    auto* subscriptionBox = new QVBoxLayout(subscription);
-    subscriptionBox->addLayout(subscriptionForm);
-    subscriptionBox->addLayout(buttonRow({"Button2"}));
-    auto* unsubscribeForm = new QFormLayout;
-    addRow(unsubscribeForm, textEdit("UnSubscribeTopicListEdit"));
-    subscriptionBox->addLayout(unsubscribeForm);
-    subscriptionBox->addLayout(buttonRow({"Button3"}));
+    subscriptionForm->addRow(buttonRow({"Button2"}));
+    addRow(subscriptionForm, textEdit("UnSubscribeTopicListEdit"));
+    subscriptionForm->addRow(buttonRow({"Button3"}));
     right->addWidget(subscription);
 
     // PUBLISH of a typed text or of a file.
