@@ -82,9 +82,11 @@ protected:
         Id = UniqueClientID(stem);
         TMQTTClientOptions options;
         options.PayloadDirectory = payloadDir.empty() ? Dir.Path() : payloadDir;
+        // Frames sent to the broker's latest connection must reach this client.
+        const size_t before = Broker.ConnectionCount();
         auto client = std::make_unique<TMQTTClient>(Broker.Host(), Broker.Port(), Id, options);
         EXPECT_TRUE(client->SocketReady);
-        EXPECT_TRUE(Broker.WaitForConnections(1, kWaitMs));
+        EXPECT_TRUE(Broker.WaitForConnections(before + 1, kWaitMs));
         return client;
     }
 
