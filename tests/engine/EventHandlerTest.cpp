@@ -23,8 +23,12 @@ const std::string kHeader = "----- PublishData -------";
 Bytes PublishFrame(int qos, int id, const std::string& topic, const Bytes& payload, bool dup = false,
     bool retain = false)
 {
-    Bytes body = {static_cast<uint8_t>(topic.size() >> 8), static_cast<uint8_t>(topic.size() & 0xFF)};
-    body.insert(body.end(), topic.begin(), topic.end());
+    Bytes body;
+    body.reserve(4 + topic.size() + payload.size());
+    body.push_back(static_cast<uint8_t>(topic.size() >> 8));
+    body.push_back(static_cast<uint8_t>(topic.size() & 0xFF));
+    for (char c : topic)
+        body.push_back(static_cast<uint8_t>(c));
     if (qos > 0) {
         body.push_back(static_cast<uint8_t>(id >> 8));
         body.push_back(static_cast<uint8_t>(id & 0xFF));
