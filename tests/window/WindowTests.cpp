@@ -484,6 +484,8 @@ private slots:
         TTestWindow& window = OpenWindow();
         PointAt(window, broker.Port());
         Click(window, "ConnectBtn");
+        // A long wait, so that the second click surely comes while the first waits.
+        window.PostToForm([](TForm1& form) { form.AnswerTimeouts.Connack = 3000; });
         QVERIFY(WaitIdle(window, 20000));
 
         QStringList started;
@@ -535,6 +537,7 @@ private slots:
         TTestWindow& window = OpenWindow();
         PointAt(window, broker.Port());
         Click(window, "ConnectBtn");
+        window.PostToForm([](TForm1& form) { form.AnswerTimeouts.Connack = 3000; });
         QVERIFY(WaitIdle(window, 20000));
         Click(window, "MQTT_CONNECT_Btn");
         Click(window, "Button2");   // dropped when the window closes
