@@ -2,11 +2,13 @@
 
 #include "console/form/Form1.h"
 #include "console/form/FrontEnd.h"
+#include "diag/AppEventMsg.h"
 #include "platform/CodePage.h"
 #include "support/UdpCapture.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <utility>
@@ -109,4 +111,32 @@ inline const std::string Unit = "MQTT_Unit";
 inline std::string Tag(const std::string& text, const std::string& clientID)
 {
     return text + " [" + clientID + "]";
+}
+
+// Sends a marker line through the process-wide sender and waits for it. Every
+// line sent before it on this thread has arrived then; lines of other threads
+// fall on one side of it or the other. Returns the number of lines up to and
+// including the marker.
+inline std::size_t SyncMarker(UdpCapture& capture)
+{
+    static int counter = 0;
+    const std::string marker = "marker " + std::to_string(++counter);
+    SendEventMsg(marker, "test", 0, 0);
+    if (!capture.WaitForMessage(marker, 5000)) {
+        ADD_FAILURE() << "the marker line did not arrive";
+        return capture.Count();
+    }
+    const std::vector<std::string> messages = capture.Messages();
+    return static_cast<std::size_t>(std::find(messages.begin(), messages.end(), marker) - messages.begin()) + 1;
+}
+
+// Runs something and returns the lines between a marker before and one after it.
+template <class TAction>
+std::vector<TLine> LinesDuring(UdpCapture& capture, TAction action)
+{
+    const std::size_t begin = SyncMarker(capture);
+    action();
+    const std::size_t end = SyncMarker(capture) - 1;
+    const std::vector<TLine> all = LinesOf(capture);
+    return std::vector<TLine>(all.begin() + std::ptrdiff_t(begin), all.begin() + std::ptrdiff_t(end));
 }

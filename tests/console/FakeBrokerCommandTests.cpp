@@ -103,24 +103,10 @@ protected:
         ASSERT_TRUE(Broker.WaitForConnections(1, 5000));
     }
 
-    // Every line sent so far has arrived once the marker line sent now has.
-    void Sync()
-    {
-        const std::string marker = "marker " + std::to_string(++Markers);
-        SendEventMsg(marker, "test", 0, 0);
-        EXPECT_TRUE(Capture.WaitForMessage(marker, 5000));
-    }
-
     // Runs a command; its diagnostic lines, all of them.
     std::vector<TLine> Command(THandler handler)
     {
-        Sync();
-        Capture.Clear();
-        Form->Run(handler);
-        Sync();
-        std::vector<TLine> lines = LinesOf(Capture);
-        std::erase_if(lines, [&](const TLine& l) { return l.first == "test"; });
-        return lines;
+        return LinesDuring(Capture, [&] { Form->Run(handler); });
     }
 
     // Has the broker send a frame nobody waits for and returns once the client
@@ -145,7 +131,6 @@ protected:
         return kept;
     }
 
-    int Markers = 0;
 };
 
 // Every frame the broker got of one type.
