@@ -393,6 +393,10 @@ TEST_F(BrokerTest, BuildFailureSendsOneLineAndNothingToTheBroker)
 {
     const std::string emptyFile = ::testing::TempDir() + "tarnwick_empty.dat";
     std::ofstream(emptyFile, std::ios::binary).close();
+    // Larger than any frame can carry (a sparse file: nothing is written or read).
+    const std::string hugeFile = ::testing::TempDir() + "tarnwick_huge.dat";
+    std::ofstream(hugeFile, std::ios::binary).close();
+    ASSERT_EQ(::truncate(hugeFile.c_str(), 268435456), 0);
     struct TRow {
         const char* Name;
         std::function<void(TForm1&)> Set;
@@ -415,6 +419,8 @@ TEST_F(BrokerTest, BuildFailureSendsOneLineAndNothingToTheBroker)
          "*ERROR* PUBLISH frame building failed, parameter error [dev1]", true},
         {"empty file", [&](TForm1& f) { f.PublishDataFileEdit.Text = emptyFile; }, &TForm1::Button7Click,
          "*ERROR* PUBLISH frame building failed, parameter error [dev1]", true},
+        {"file too big for a frame", [&](TForm1& f) { f.PublishDataFileEdit.Text = hugeFile; },
+         &TForm1::Button7Click, "*ERROR* PUBLISH frame building failed, parameter error [dev1]", true},
     };
     Open();
     for (const TRow& row : rows) {
@@ -442,6 +448,7 @@ TEST_F(BrokerTest, BuildFailureSendsOneLineAndNothingToTheBroker)
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(TypeOf(frames[0]), 12);
     std::remove(emptyFile.c_str());
+    std::remove(hugeFile.c_str());
 }
 
 TEST_F(BrokerTest, PublishFileThatCannotBeOpenedShowsErrorAndUsesUpTheIdentifier)
