@@ -213,13 +213,6 @@ TEST_F(FormTest, CommandsWithoutConnectionStopWithSocketReadyFailure)
     EXPECT_EQ(Capture.Count(), linesAtStart + 1);
 }
 
-TEST_F(FormTest, RunLeavesAHandlerThatSucceedsAlone)
-{
-    FrontEnd.ChooseAnswer = false;
-    Form.Run(&TForm1::Button6Click);
-    EXPECT_TRUE(FrontEnd.Errors.empty());
-}
-
 // ---- ping timer ----
 
 TEST_F(FormTest, PingTimerFollowsCheckBoxAndInterval)
