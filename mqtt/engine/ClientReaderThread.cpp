@@ -1,11 +1,10 @@
 #include "mqtt/engine/ClientReaderThread.h"
 
-#include <cstring>
-#include <new>
+#include <memory>
 
 #include "diag/AppEventMsg.h"
 #include "mqtt/codec/MQTTPacket.h"
-#include "mqtt/codec/WirePrimitives.h"
+#include "mqtt/engine/FrameAssembler.h"
 #include "mqtt/engine/FrameSignal.h"
 #include "mqtt/engine/PacketQueue.h"
 #include "platform/ClientSocket.h"
@@ -35,34 +34,6 @@ TMQTTClientReaderThread::~TMQTTClientReaderThread()
     WaitFor();
 }
 
-void TMQTTClientReaderThread::EnsureFreeSpace(int64_t count)
-{
-    const int64_t free = FCapacity - FHeld;
-    if (free >= count)
-        return;
-    const int64_t capacity = FHeld + count;
-    void* grown = std::realloc(FStorage.get(), static_cast<size_t>(capacity));
-    if (!grown)
-        throw Exception("Out of memory");
-    (void)FStorage.release();
-    FStorage.reset(static_cast<uint8_t*>(grown));
-    FCapacity = capacity;
-}
-
-void TMQTTClientReaderThread::AppendToBuffer(const uint8_t* bytes, int64_t count)
-{
-    EnsureFreeSpace(count);
-    std::memcpy(FStorage.get() + FHeld, bytes, static_cast<size_t>(count));
-    FHeld += count;
-}
-
-void TMQTTClientReaderThread::ReleaseBuffer()
-{
-    FStorage.reset();
-    FCapacity = 0;
-    FHeld = 0;
-}
-
 void TMQTTClientReaderThread::Log(const std::string& message)
 {
     SendEventMsg(message, kSource, 0, 0);
@@ -81,45 +52,26 @@ void TMQTTClientReaderThread::ReportAndClose(const std::string& message)
     }
 }
 
-void TMQTTClientReaderThread::CutFrames()
-{
-    while (FHeld > 0) {
-        uint8_t* storage = FStorage.get();
-        if (!IsRemainLengthComplete(storage, static_cast<int>(FHeld))) {
-            Log("TMQTTClientReaderThread: remain-length data has not yet received [" + ClientID + "]");
-            return;
-        }
-        int fieldLength = 0;
-        const int32_t value = DecodeRemainLength(storage + 1, fieldLength);
-        const int64_t frameSize = 1 + static_cast<int64_t>(fieldLength) + value;
-        if (frameSize > FHeld)
-            return;
-
-        auto packet = std::make_unique<TMQTTPacket>(storage, static_cast<int32_t>(frameSize));
-        const int entries = ReceiveQueue.Store(packet);
-        Log("TMQTTClientReaderThread: store frame to ReceiveQueue, entries = " + std::to_string(entries)
-            + " size = " + std::to_string(FCapacity) + " ptr = " + std::to_string(FHeld));
-        SignalNamedEvent(FrameEventName);
-
-        if (frameSize < FHeld) {
-            Log("TMQTTClientReaderThread: more than one frame data exists, packing the buffer data [" + ClientID + "]");
-            std::memmove(storage, storage + frameSize, static_cast<size_t>(FHeld - frameSize));
-        }
-        FHeld -= frameSize;
-    }
-}
-
 void TMQTTClientReaderThread::Execute()
 {
+    // The receive buffer lives for the body's whole run and is freed on
+    // every way out of it.
+    TFrameAssembler buffer(ClientID);
     try {
-        EnsureFreeSpace(BufferSize);
+        buffer.EnsureFreeSpace(BufferSize);
     } catch (const std::exception& e) {
         // Without a buffer nobody would read the socket: end the connection
         // rather than leave it open and deaf.
         ReportAndClose(e.what());
-        ReleaseBuffer();
         return;
     }
+
+    const TFrameAssembler::TStoreFrame store = [this](const uint8_t* frame, int32_t frameSize) {
+        auto packet = std::make_unique<TMQTTPacket>(frame, frameSize);
+        return ReceiveQueue.Store(packet);
+    };
+    const TFrameAssembler::TLog log = [this](const std::string& message) { Log(message); };
+    const TFrameAssembler::TFrameStored signal = [this] { SignalNamedEvent(FrameEventName); };
 
     try {
         TSocketStream stream(Socket, kStreamTimeoutMs);
@@ -137,8 +89,8 @@ void TMQTTClientReaderThread::Execute()
                         Socket.Close();
                     continue;
                 }
-                AppendToBuffer(chunk, count);
-                CutFrames();
+                buffer.Append(chunk, count);
+                buffer.CutFrames(store, log, signal);
             } catch (const std::exception& e) {
                 ReportAndClose(e.what());
             } catch (...) {
@@ -148,5 +100,4 @@ void TMQTTClientReaderThread::Execute()
     } catch (const std::exception& e) {
         ReportAndClose(e.what());
     }
-    ReleaseBuffer();
 }

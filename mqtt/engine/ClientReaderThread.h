@@ -1,8 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <string>
 
 #include "platform/Thread.h"
@@ -28,14 +26,6 @@ protected:
     void Execute() override;
 
 private:
-    struct TFreeDeleter {
-        void operator()(uint8_t* p) const { std::free(p); }
-    };
-
-    void EnsureFreeSpace(int64_t count);
-    void AppendToBuffer(const uint8_t* bytes, int64_t count);
-    void CutFrames();
-    void ReleaseBuffer();
     void Log(const std::string& message);
     void ReportAndClose(const std::string& message);
 
@@ -44,11 +34,4 @@ private:
     const std::string FrameEventName;
     const std::string ClientID;
     const int32_t BufferSize;
-
-    // The receive buffer; touched by the thread body only. Reserved with
-    // malloc/realloc and never cleared, so the large reservation costs
-    // address space, not resident memory, until bytes arrive.
-    std::unique_ptr<uint8_t, TFreeDeleter> FStorage;
-    int64_t FCapacity = 0;
-    int64_t FHeld = 0;
 };
