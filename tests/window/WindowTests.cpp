@@ -531,6 +531,62 @@ private slots:
             QVERIFY(!Contains(frames[i], "first-user"));
     }
 
+    void clickOnControlDisabledBeforeItsTurnDoesNothing()
+    {
+        FakeBroker broker;
+        TTestWindow& window = OpenWindow();
+        PointAt(window, broker.Port());
+        // Hold the command thread so that both clicks wait in the queue.
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        window.PostToForm([released](TForm1&) { released.wait(); });
+        Click(window, "ConnectBtn");
+        Click(window, "ConnectBtn");
+        release.set_value();
+        QVERIFY(WaitIdle(window, 20000));
+        QVERIFY(broker.WaitForConnections(1, 5000));
+        QVERIFY(window.Boxes.isEmpty());
+        QVERIFY(!Find<QPushButton>(window, "ConnectBtn")->isEnabled());
+        // The second "Open" found its button disabled: one connection, still up.
+        Click(window, "MQTT_PINGREQ_Btn");
+        QVERIFY(broker.WaitForFrames(1, 5000));
+        QCOMPARE(broker.ConnectionCount(), std::size_t{1});
+        QVERIFY(!broker.PeerClosed(0));
+    }
+
+    void tickDueDuringCommandDoesNotRunAfterClose()
+    {
+        FakeBroker broker;   // accepts, never answers
+        TTestWindow& window = OpenWindow();
+        PointAt(window, broker.Port());
+        Click(window, "ConnectBtn");
+        window.PostToForm([](TForm1& form) {
+            form.AnswerTimeouts.Connack = 3000;
+            form.AnswerTimeouts.Pingresp = 50;
+        });
+        QVERIFY(WaitIdle(window, 20000));
+        QStringList started;
+        connect(&window, &TMainWindow::CommandStarted, this, [&](const QString& c) { started << c; });
+        int ticks = 0;
+        connect(&window.PingTimer(), &QTimer::timeout, this, [&] { ++ticks; });
+        Find<QSpinBox>(window, "PingReqIntervalSpn")->setValue(1);
+        QTest::mouseClick(Find<QCheckBox>(window, "PingTimerChk"), Qt::LeftButton);
+        Click(window, "MQTT_CONNECT_Btn");
+        QVERIFY(broker.WaitForFrames(1, 5000));
+        // A tick falls due while CONNECT waits; "Close" is clicked before its turn.
+        QVERIFY(WaitUntil([&] { return ticks > 0; }, 5000));
+        QVERIFY(started.endsWith("CONNECT"));
+        Click(window, "DisconnectBtn");
+        QVERIFY(WaitIdle(window, 20000));
+        VerifyClosedState(window);
+        QCOMPARE(started.mid(started.indexOf("CONNECT")),
+                 (QStringList{"CONNECT", "Close", QStringLiteral("PINGREQ (定期送信)")}));
+        // A tick after "Close" would have failed on the missing connection.
+        QVERIFY2(window.Boxes.isEmpty(), window.Boxes.isEmpty() ? "" : qPrintable(window.Boxes[0].Text));
+        for (const auto& frame : broker.Frames())
+            QVERIFY(frame[0] != 0xC0);   // no PINGREQ went out
+    }
+
     void closingWaitsForTheRunningCommand()
     {
         FakeBroker broker;
