@@ -554,8 +554,8 @@ void TMainWindow::ApplyView(const TFormView& view)
 
 void TMainWindow::ApplyTimer(bool enabled, int intervalMs)
 {
-    if (ShutDown)
-        return;
+    if (ShutDown || ClosingUi)
+        return;   // a closing window ticks no more
     // QTimer restarts on every setInterval while it runs; the same interval must
     // leave the running period alone.
     if (!enabled) {
