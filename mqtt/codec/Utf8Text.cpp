@@ -77,7 +77,7 @@ std::string UTF8ToText(std::string_view utf8)
     const size_t n = utf8.size();
     bool clean = true;   // every sequence is strict UTF-8 already
     for (size_t i = 0; i < n;) {
-        uint32_t cp;
+        uint32_t cp = 0;
         int length = DecodeSequence(p + i, n - i, cp);
         if (length == 0) return {};
         if (!IsCharacter(cp) || !IsShortestForm(cp, length)) clean = false;
@@ -90,7 +90,7 @@ std::string UTF8ToText(std::string_view utf8)
     std::string strict;
     strict.reserve(n);
     for (size_t i = 0; i < n;) {
-        uint32_t cp;
+        uint32_t cp = 0;
         int length = DecodeSequence(p + i, n - i, cp);
         if (IsCharacter(cp))
             AppendUTF8(strict, cp);
