@@ -1,6 +1,9 @@
 #include "console/window/CommandQueue.h"
 #include "console/window/MainWindow.h"
+#include "mqtt/engine/MQTTClient.h"
+#include "platform/CodePage.h"
 #include "support/FakeBroker.h"
+#include "support/MosquittoBroker.h"
 #include "support/UdpCapture.h"
 
 #include <QCheckBox>
@@ -12,6 +15,7 @@
 #include <QPushButton>
 #include <QRawFont>
 #include <QSpinBox>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <atomic>
@@ -585,6 +589,40 @@ private slots:
         QVERIFY2(window.Boxes.isEmpty(), window.Boxes.isEmpty() ? "" : qPrintable(window.Boxes[0].Text));
         for (const auto& frame : broker.Frames())
             QVERIFY(frame[0] != 0xC0);   // no PINGREQ went out
+    }
+
+    void japaneseTextsReachTheBrokerAndComeBack()
+    {
+        if (!MosquittoBroker::Available())
+            QSKIP("mosquitto is not installed");
+        MosquittoBroker broker;
+        QVERIFY2(broker.Start(), broker.Error().c_str());
+        QTemporaryDir payloads;
+        QVERIFY(payloads.isValid());
+        TTestWindow& window = OpenWindow();
+        PointAt(window, broker.Port());
+        Click(window, "ConnectBtn");
+        const std::string directory = payloads.path().toStdString();
+        window.PostToForm([directory](TForm1& form) {
+            if (form.Client)
+                form.Client->SetPayloadDirectory(directory);
+        });
+        Click(window, "MQTT_CONNECT_Btn");
+        Click(window, "Button2");   // SUBSCRIBE hello/world,センサー/ノード1 at 2,0
+        Find<QLineEdit>(window, "PublishTopicEdit")->setText(QStringLiteral("センサー/ノード1"));
+        Click(window, "Button5");   // PUBLISH(str) of the default text at QoS 2
+        QVERIFY(WaitIdle(window, 60000));
+        QVERIFY2(window.Boxes.isEmpty(), window.Boxes.isEmpty() ? "" : qPrintable(window.Boxes[0].Text));
+        QVERIFY(Log->WaitForMessage("ConnectReturnCode 0", 5000));
+        QVERIFY(Log->WaitForMessage("SubackGrantedQoSList 2,0", 5000));
+        // The broker hands the message back on the subscription; the texts survive both ways.
+        QVERIFY(Log->WaitForMessage(CodePage::FromUTF8Literal("PublishTopic    センサー/ノード1"), 10000));
+        QVERIFY(Log->WaitForMessage(
+            CodePage::FromUTF8Literal("PublishData(UTF8) これは試験データです from Windows7"), 10000));
+        QVERIFY(WaitUntil([&] { return !QDir(payloads.path()).entryList({"Pub_*.dat"}).isEmpty(); }, 10000));
+        QFile saved(QDir(payloads.path()).filePath(QDir(payloads.path()).entryList({"Pub_*.dat"}).first()));
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(saved.readAll()), QStringLiteral("これは試験データです from Windows7"));
     }
 
     void closingWaitsForTheRunningCommand()
