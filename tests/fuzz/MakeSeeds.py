@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets from the byte vectors the unit
+tests use. Run from anywhere; it rewrites tests/fuzz/corpus/<target>/."""
+import hashlib
+import os
+import shutil
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def hexbytes(text):
+    return bytes.fromhex(text.replace(" ", ""))
+
+
+def remain(n):
+    out = bytearray()
+    while True:
+        digit = n % 128
+        n //= 128
+        if n:
+            digit |= 0x80
+        out.append(digit)
+        if not n:
+            return bytes(out)
+
+
+def frame(first, body):
+    return bytes([first]) + remain(len(body)) + body
+
+
+def suback(ident, n):
+    return frame(0x90, bytes([ident >> 8, ident & 0xFF]) + bytes(i % 3 for i in range(n)))
+
+
+def utf8str(text):
+    data = text.encode("utf-8") if isinstance(text, str) else text
+    return bytes([len(data) >> 8, len(data) & 0xFF]) + data
+
+
+PACKET_FRAMES = [
+    "20 02 00 00", "20 02 00 05", "D0 00", "C0 00", "E0 00", "40 02 00 0A", "50 02 FF FF", "60 02 00 07",
+    "6A 02 00 07", "70 02 00 0A", "B0 02 00 03", "90 03 00 05 01", "90 04 00 05 00 02", "90 03 00 05 80",
+    "90 02 00 05", "30 08 00 03 61 2F 62 68 69 6A", "32 0A 00 03 61 2F 62 00 0A 68 69 6A",
+    "3B 0A 00 03 61 2F 62 00 0A 68 69 6A", "34 07 00 03 61 2F 62 00 0B", "30 05 00 03 61 2F 62",
+    "82 08 00 01 00 03 61 2F 62 01", "82 0E 00 01 00 03 61 20 62 00 00 03 61 2C 62 02",
+    "A2 0A 00 02 00 03 61 2F 62 00 01 78", "A2 04 00 02 00 00",
+    "10 1D 00 06 4D 51 49 73 64 70 03 8E 00 3C 00 04 64 65 76 31 00 01 77 00 03 62 79 65 00 01 75",
+    "10 1B 00 06 4D 51 49 73 64 70 03 F4 00 01 00 01 63 00 01 77 00 01 6D 00 01 70 00 01 70",
+    "10 1C 00 06 4D 51 49 73 64 70 03 8E 00 3C 00 04 64 65 76 31 00 01 77 00 03 62 79 65 00 01",
+    "30 03 00 05 61", "82 0D 00 01 00 01 61 01 00 01 62 02 00 01 63", "20 01 00",
+    # refused frames
+    "20 02 00", "20 02 00 00 00", "20", "", "30 80", "30 FF FF FF", "30 FF FF FF FF", "00 00", "F0 00",
+    "80 02 00 01", "84 02 00 01", "A0 02 00 01", "40 00", "40 01 00", "82 00", "90 01 05", "32 00",
+    "32 01 00", "32 05 00 03 61 2F 62", "32 06 00 03 61 2F 62 00", "32 04 FF FF 00 01",
+]
+
+
+def packet_seeds():
+    frames = [hexbytes(f) for f in PACKET_FRAMES]
+    frames.append(hexbytes("30 C8 01 00 03 61 2F 62") + b"A" * 195)
+    # Japanese topic and payload, a topic with a zero byte, malformed UTF-8.
+    frames.append(frame(0x32, utf8str("試験/データ") + b"\x00\x07" + "さようなら".encode()))
+    frames.append(frame(0x82, b"\x00\x09" + utf8str("ソ表/x") + b"\x01" + utf8str(b"a\x00b") + b"\x02"))
+    frames.append(frame(0xA2, b"\x00\x03" + utf8str(b"\xC3\x28") + utf8str("a b,c")))
+    frames.append(frame(0x10, hexbytes("00 06 4D 51 49 73 64 70 03 CE 00 3C") + utf8str("ｱｲ") + utf8str("w/t")
+                        + utf8str("m") + utf8str("user") + utf8str("pw")))
+    return [bytes([cp]) + f for f in frames for cp in (0, 1)]
+
+
+def reader_input(reservation, sizes, stream):
+    return bytes([reservation, len(sizes) - 1]) + bytes(sizes) + stream
+
+
+def reader_seeds():
+    connack, pingresp, pubcomp9 = hexbytes("20 02 00 00"), hexbytes("D0 00"), hexbytes("70 02 00 09")
+    seeds = [
+        reader_input(16, [0], connack + suback(5, 1)),
+        reader_input(16, [1], pingresp),
+        reader_input(16, [1, 1, 5, 3], pingresp + connack + b"\x70" + b"\x02\x00\x09"),
+        reader_input(10, [0], suback(1, 297) + connack),
+        reader_input(0, [1], connack + suback(300, 198) + pingresp + suback(7, 3000) + pubcomp9),
+        reader_input(63, [1, 200, 7], connack + suback(300, 198) + pingresp + pubcomp9),
+        reader_input(16, [0], hexbytes("30 FF FF FF FF 01")),
+        reader_input(16, [0], hexbytes("00 00")),
+        reader_input(16, [0], hexbytes("F0 00")),
+        reader_input(16, [0], hexbytes("80 02 00 01")),
+        reader_input(16, [2, 3], connack + hexbytes("32 0A 00 03 61 2F 62 00 0A 68 69 6A") + pingresp),
+    ]
+    return seeds
+
+
+TEXTS = [
+    b" a/b , x/y ", b'"x y",z', b"", b"   ", b"p q,r", b"p,,q", b"p,", b",", b'"a""b",c', b'"open, to the end',
+    b'""', b"a\tb\nc", b"0,1", b"a,b\x00,c", b'"a,b",', b"\x83\x5C/\x95\x5C,\x82\xA0\x81\x40\x82\xA0",
+    b'"\x83\x5C \x95\x5C"', b"a,\x83", "さようなら".encode(), "a€b".encode(), b"\xF0\x9F\x98\x80",
+    b"\xED\xA0\x80", b"\xF4\x8F\xBF\xBF", b"\xF4\x90\x80\x80", b"\xF7\xBF\xBF\xBF", b"\xC1\x81", b"\xE0\x82\xA9",
+    b"C3 28", b"\xC3\x28", b"\xC3", b"\xE3\x81", b"\x61\xE3\x81\x41", b"\x80", b"\x61\xBF\x62",
+    b"\xF8\x88\x80\x80\x80", b"\xFC\x84\x80\x80\x80\x80", b"\xF0\x9F\x98", b"\xFE", b"\xFF", b"a\xFF" + b"b",
+    b"\x82\xB3\x82\xE6\x82\xA4\x82\xC8\x82\xE7", b"\xB1\xB2",
+    b"\x82\xB1\x82\xEA\x82\xCD\x8E\x8E\x8C\xB1\x83\x66\x81\x5B\x83\x5E\x82\xC5\x82\xB7 from Windows7",
+    "これは試験データです from Windows7".encode(), b"\x00\x03abc", b"\x00\x03a\x00b", b"\x00\x02\xC3\x28",
+    b"\x00\x00", b"\xFF\xFF",
+]
+
+
+def text_seeds():
+    return [bytes([cp]) + t for t in TEXTS for cp in (0, 1)]
+
+
+def write(target, seeds):
+    folder = os.path.join(HERE, "corpus", target)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    for data in seeds:
+        name = hashlib.sha1(data).hexdigest()
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+
+
+if __name__ == "__main__":
+    write("packet", packet_seeds())
+    write("reader", reader_seeds())
+    write("text", text_seeds())

@@ -1,0 +1,202 @@
+// The reader's framing: an arbitrary byte stream in arbitrary read sizes goes
+// through TFrameAssembler and TMQTTPacket as the reader thread feeds them.
+// The frames stored are checked against framing worked out here from the
+// whole stream, the log lines against the buffer's state, and the buffer's
+// bookkeeping after every read.
+//
+// Input: byte 0 the reservation (0..63 bytes), byte 1 the number k of read
+// sizes (1..8), k bytes of read sizes (0 stands for a full read of 2000
+// bytes), then the stream; the read sizes are used in turn.
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FuzzCheck.h"
+#include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/engine/FrameAssembler.h"
+#include "platform/Error.h"
+
+namespace {
+
+using TBytes = std::vector<uint8_t>;
+
+const std::string kClientID = "fuzz";
+const std::string kStorePrefix = "TMQTTClientReaderThread: store frame to ReceiveQueue, entries = ";
+const std::string kPackingLine =
+    "TMQTTClientReaderThread: more than one frame data exists, packing the buffer data [" + kClientID + "]";
+const std::string kNotYetLine =
+    "TMQTTClientReaderThread: remain-length data has not yet received [" + kClientID + "]";
+constexpr int kReadChunkSize = 2000;
+
+// The frames of the whole stream, cut from its start; LengthError when the
+// stream goes on with a length field of more than four bytes.
+struct TFraming {
+    std::vector<TBytes> Frames;
+    bool LengthError = false;
+};
+
+TFraming Frame(const uint8_t* s, size_t n)
+{
+    TFraming f;
+    size_t at = 0;
+    while (n - at >= 2) {
+        int64_t remain = 0, multiplier = 1;
+        int count = 0;
+        bool complete = false;
+        while (at + 1 + count < n) {
+            const uint8_t b = s[at + 1 + count++];
+            remain += (b & 0x7F) * multiplier;
+            multiplier *= 128;
+            if (!(b & 0x80)) {
+                complete = true;
+                break;
+            }
+            if (count == 4) {
+                f.LengthError = true;
+                return f;
+            }
+        }
+        if (!complete)
+            return f;
+        const size_t size = 1 + count + static_cast<size_t>(remain);
+        if (n - at < size)
+            return f;
+        f.Frames.emplace_back(s + at, s + at + size);
+        at += size;
+    }
+    return f;
+}
+
+// Whether the held bytes can tell the length of their first frame.
+bool LengthKnown(const uint8_t* held, int64_t n)
+{
+    for (int i = 1; i <= 4; ++i) {
+        if (n <= i)
+            return false;
+        if (!(held[i] & 0x80) || i == 4)
+            return true;
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
+{
+    if (size < 2)
+        return 0;
+    const int64_t reservation = input[0] % 64;
+    const size_t sizeCount = input[1] % 8 + 1;
+    if (size < 2 + sizeCount)
+        return 0;
+    std::vector<int> readSizes;
+    for (size_t i = 0; i < sizeCount; ++i)
+        readSizes.push_back(input[2 + i] == 0 ? kReadChunkSize : input[2 + i]);
+    const uint8_t* stream = input + 2 + sizeCount;
+    const size_t streamSize = size - 2 - sizeCount;
+    const TFraming expected = Frame(stream, streamSize);
+
+    TFrameAssembler buffer(kClientID);
+    buffer.EnsureFreeSpace(reservation);
+    FUZZ_CHECK(buffer.Capacity() == reservation && buffer.Held() == 0);
+
+    std::vector<TBytes> stored;
+    std::vector<std::string> lines;
+    int64_t frameSize = 0;        // of the frame being stored
+    int64_t heldAtStore = 0;
+    int signals = 0;
+    int64_t consumed = 0;         // bytes of the frames stored
+    const TFrameAssembler::TStoreFrame store = [&](const uint8_t* frame, int32_t n) {
+        // The frame is the start of the held bytes and lies wholly inside them.
+        FUZZ_CHECK(frame == buffer.Data());
+        FUZZ_CHECK(n >= 2 && n <= buffer.Held());
+        frameSize = n;
+        heldAtStore = buffer.Held();
+        TMQTTPacket packet(frame, n);   // raises for a bad frame, as in the reader
+        packet.AnalyzePacket();
+        stored.emplace_back(frame, frame + n);
+        consumed += n;
+        return static_cast<int>(stored.size());
+    };
+    const TFrameAssembler::TLog log = [&](const std::string& line) {
+        if (line.rfind(kStorePrefix, 0) == 0) {
+            FUZZ_CHECK(line == kStorePrefix + std::to_string(stored.size()) + " size = "
+                    + std::to_string(buffer.Capacity()) + " ptr = " + std::to_string(heldAtStore));
+            FUZZ_CHECK(buffer.Held() == heldAtStore);
+        } else if (line == kPackingLine) {
+            // Only right after a store line and the signal, when bytes follow the frame.
+            FUZZ_CHECK(!lines.empty() && lines.back().rfind(kStorePrefix, 0) == 0);
+            FUZZ_CHECK(signals == static_cast<int>(stored.size()));
+            FUZZ_CHECK(frameSize < buffer.Held());
+        } else {
+            FUZZ_CHECK(line == kNotYetLine);
+            FUZZ_CHECK(!LengthKnown(buffer.Data(), buffer.Held()));
+        }
+        lines.push_back(line);
+    };
+    const TFrameAssembler::TFrameStored signal = [&] {
+        ++signals;
+        // One signal per frame, after its store line.
+        FUZZ_CHECK(signals == static_cast<int>(stored.size()));
+        FUZZ_CHECK(!lines.empty() && lines.back().rfind(kStorePrefix, 0) == 0);
+    };
+
+    size_t fed = 0;
+    size_t reads = 0;
+    bool failed = false;
+    std::string failure;
+    while (fed < streamSize && !failed) {
+        const size_t count = std::min<size_t>(readSizes[reads++ % readSizes.size()], streamSize - fed);
+        const int64_t capacityBefore = buffer.Capacity(), heldBefore = buffer.Held();
+        try {
+            buffer.Append(stream + fed, static_cast<int64_t>(count));
+            fed += count;
+            // Grown to exactly what is held, never shrunk, the bytes kept.
+            FUZZ_CHECK(buffer.Capacity() == std::max<int64_t>(capacityBefore, heldBefore + count));
+            FUZZ_CHECK(buffer.Held() == heldBefore + static_cast<int64_t>(count));
+            buffer.CutFrames(store, log, signal);
+        } catch (const Exception& e) {
+            // The reader reports it and closes the connection: nothing more is read.
+            failed = true;
+            failure = e.Message();
+        }
+        FUZZ_CHECK(buffer.Held() >= 0 && buffer.Held() <= buffer.Capacity());
+        FUZZ_CHECK(buffer.Capacity() >= reservation);
+        FUZZ_CHECK(consumed + buffer.Held() == static_cast<int64_t>(fed));
+        // The held bytes are the stream's bytes behind the last stored frame.
+        FUZZ_CHECK(std::equal(buffer.Data(), buffer.Data() + buffer.Held(), stream + consumed));
+        if (!failed) {
+            // After a pass without error no complete frame is left waiting.
+            FUZZ_CHECK(Frame(buffer.Data(), static_cast<size_t>(buffer.Held())).Frames.empty());
+            FUZZ_CHECK(signals == static_cast<int>(stored.size()));
+        }
+    }
+
+    // The frames stored are the stream's frames, in order, up to any error.
+    FUZZ_CHECK(stored.size() <= expected.Frames.size());
+    for (size_t i = 0; i < stored.size(); ++i)
+        FUZZ_CHECK(stored[i] == expected.Frames[i]);
+    if (!failed) {
+        FUZZ_CHECK(fed == streamSize);
+        FUZZ_CHECK(stored.size() == expected.Frames.size());
+        FUZZ_CHECK(!expected.LengthError);
+    } else if (failure == "RemainLength decode error") {
+        FUZZ_CHECK(expected.LengthError && stored.size() == expected.Frames.size());
+    } else {
+        // The packet refused the next frame of the stream.
+        FUZZ_CHECK(stored.size() < expected.Frames.size());
+        bool refused = false;
+        try {
+            const TBytes& next = expected.Frames[stored.size()];
+            TMQTTPacket packet(next.data(), static_cast<int32_t>(next.size()));
+        } catch (const Exception& e) {
+            refused = e.Message() == failure;
+        }
+        FUZZ_CHECK(refused);
+    }
+
+    buffer.Release();
+    FUZZ_CHECK(buffer.Capacity() == 0 && buffer.Held() == 0 && buffer.Data() == nullptr);
+    return 0;
+}
