@@ -30,18 +30,15 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "console/form/Form1.h"
 #include "diag/EventLine.h"
 #include "mqtt/codec/FrameBuilders.h"
 #include "mqtt/engine/MQTTClient.h"
-#include "platform/Error.h"
 #include "platform/Thread.h"
 
 extern char** environ;
