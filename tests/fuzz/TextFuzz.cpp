@@ -127,6 +127,8 @@ void CheckStringField(std::string_view bytes)
         std::string_view inner = bytes.substr(2, count);
         inner = inner.substr(0, inner.find('\0'));
         FUZZ_CHECK(text == UTF8ToText(inner));
+        // A zero ends the text, however it was written.
+        FUZZ_CHECK(text.find('\0') == std::string::npos);
         int unbounded = -1;
         FUZZ_CHECK(DecodeUTF8Str(p, unbounded) == text);
         FUZZ_CHECK(unbounded == consumed);
