@@ -67,7 +67,11 @@ std::string DecodeText(const uint8_t* text, int n)
     // A zero byte ends the text early; the field still counts in full.
     const void* zero = std::memchr(text, 0, n);
     if (zero) n = static_cast<int>(static_cast<const uint8_t*>(zero) - text);
-    return UTF8ToText(std::string_view(reinterpret_cast<const char*>(text), n));
+    std::string decoded = UTF8ToText(std::string_view(reinterpret_cast<const char*>(text), n));
+    // A zero written as a longer form than needed (C0 80) ends the text too,
+    // or it would slip past the cut above into topics and list texts.
+    decoded.resize(std::strlen(decoded.c_str()));
+    return decoded;
 }
 
 }  // namespace
