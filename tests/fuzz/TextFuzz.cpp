@@ -13,6 +13,14 @@ namespace {
 
 const std::string kUTF8Replacement = "\xEF\xBF\xBD";
 
+// What a string field holding these bytes reads as: a zero ends the text,
+// however it was written.
+std::string FieldText(std::string_view utf8)
+{
+    const std::string text = UTF8ToText(utf8.substr(0, utf8.find('\0')));
+    return text.substr(0, text.find('\0'));
+}
+
 bool IsBlank(unsigned char c) { return c >= 1 && c <= 32; }
 
 // Whether the last character of the item is a lead byte without its second
@@ -124,10 +132,7 @@ void CheckStringField(std::string_view bytes)
         const int count = p[0] * 256 + p[1];
         FUZZ_CHECK(fits);
         FUZZ_CHECK(consumed == count + 2);
-        std::string_view inner = bytes.substr(2, count);
-        inner = inner.substr(0, inner.find('\0'));
-        FUZZ_CHECK(text == UTF8ToText(inner));
-        // A zero ends the text, however it was written.
+        FUZZ_CHECK(text == FieldText(bytes.substr(2, count)));
         FUZZ_CHECK(text.find('\0') == std::string::npos);
         int unbounded = -1;
         FUZZ_CHECK(DecodeUTF8Str(p, unbounded) == text);
@@ -142,7 +147,7 @@ void CheckStringField(std::string_view bytes)
         int read = 0;
         FUZZ_CHECK(DecodeUTF8StrWithin(field.get(), n + 2, back, read));
         FUZZ_CHECK(read == n + 2);
-        FUZZ_CHECK(back == UTF8ToText(bytes.substr(0, bytes.find('\0'))));
+        FUZZ_CHECK(back == FieldText(bytes));
     }
 }
 
