@@ -1,0 +1,181 @@
+// A broker that never answers but keeps some other frame coming, a little
+// faster than the answer's time-out: every wait must still end. Each scenario
+// runs the waiting part on its own thread, so that a wait that does not end
+// fails the test instead of hanging it.
+#include "HostileSupport.h"
+
+#include "diag/AppEventMsg.h"
+#include "mqtt/engine/MQTTClient.h"
+#include "support/FakeBroker.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+using namespace hostile;
+
+namespace {
+
+const std::string ID = "tr";
+constexpr int AnswerTimeoutMs = 600;
+constexpr int TrickleGapMs = 200;   // well inside the time-out: every wait is ended by a frame
+
+class HostileTrickleTest : public ::testing::Test {
+protected:
+    UdpCapture Capture;
+    TFakeFrontEnd FrontEnd;
+    TPayloadDir PayloadDir;
+    FakeBroker Broker;
+    std::unique_ptr<TForm1> Form;
+    std::atomic<bool> Trickle{false};   // set by the broker script when the trickle should begin
+
+    void SetUp() override
+    {
+        Form = std::make_unique<TForm1>(FrontEnd, Capture.Port());
+        Form->Run(&TForm1::FormCreate);
+        ASSERT_TRUE(FrontEnd.Errors.empty());
+        Form->ClientIDEdit.Text = ID;
+        Form->BrokerPortSpn.SetValue(Broker.Port());
+        Form->PayloadDirectory = PayloadDir.Path();
+        Form->AnswerTimeouts = TAnswerTimeouts{AnswerTimeoutMs, AnswerTimeoutMs, AnswerTimeoutMs, AnswerTimeoutMs,
+                                               AnswerTimeoutMs, AnswerTimeoutMs, AnswerTimeoutMs};
+    }
+
+    void TearDown() override { Form.reset(); }
+
+    void Open()
+    {
+        Form->Run(&TForm1::ConnectBtnClick);
+        ASSERT_NE(Form->Client, nullptr);
+        ASSERT_TRUE(Form->Client->SocketReady);
+        ASSERT_TRUE(Broker.WaitForConnections(1, 10000));
+    }
+
+    // Runs work on its own thread while the broker sends a PINGRESP every
+    // TrickleGapMs once Trickle is set. True when the work had returned and
+    // done() held within timeoutMs. The trickle then stops, so the work ends
+    // either way and is joined.
+    bool EndsWhileTrickling(const std::function<void()>& work, const std::function<bool()>& done, int timeoutMs)
+    {
+        std::mutex lock;
+        std::condition_variable changed;
+        bool finished = false;
+        std::thread worker([&] {
+            work();
+            std::lock_guard<std::mutex> guard(lock);
+            finished = true;
+            changed.notify_all();
+        });
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        bool inTime = false;
+        {
+            std::unique_lock<std::mutex> guard(lock);
+            while (Clock::now() < deadline) {
+                if (finished && done()) {
+                    inTime = true;
+                    break;
+                }
+                guard.unlock();
+                if (Trickle)
+                    Broker.Send(Pingresp());
+                guard.lock();
+                // Pacing of the trickle; the end of the work wakes it at once.
+                changed.wait_for(guard, std::chrono::milliseconds(TrickleGapMs), [&] { return finished; });
+            }
+        }
+        Trickle = false;
+        worker.join();
+        return inTime;
+    }
+
+    void Close()
+    {
+        TWatchdog watchdog("Close after a trickle", 20000);
+        Form->Run(&TForm1::DisconnectBtnClick);
+        EXPECT_EQ(Form->Client, nullptr);
+        EXPECT_TRUE(WaitForSequences(Capture, {{CL("disconnected.")}}, 10000));
+    }
+
+    static TExp CL(const std::string& text) { return {Console, text}; }
+};
+
+// Three waits of 600 ms and two repeats; unrelated frames must not make them endless.
+TEST_F(HostileTrickleTest, SubscribeGivesUpWhileOtherFramesKeepArriving)
+{
+    TWatchdog watchdog("SUBSCRIBE under a trickle", 120000);
+    Broker.OnFrame([this](const TFrame& f, FakeBroker& b) {
+        if (TypeOf(f) == 8) {
+            Trickle = true;   // no SUBACK, ever
+            return;
+        }
+        for (const TFrame& answer : WellBehavedAnswer(f))
+            b.Send(answer);
+    });
+    Open();
+    if (HasFatalFailure())
+        return;
+
+    const bool ended = EndsWhileTrickling([this] { Form->Run(&TForm1::Button2Click); }, [] { return true; }, 15000);
+    EXPECT_TRUE(ended) << "SUBSCRIBE was still waiting for its SUBACK after 15 s of PINGRESPs every "
+                       << TrickleGapMs << " ms (time-out " << AnswerTimeoutMs << " ms per wait)";
+    EXPECT_TRUE(WaitForSequences(Capture,
+                                 {{{Unit, Tag("sending SUBSCRIBE", ID)},
+                                   {Console, Tag("could not receive SUBACK, retrying..", ID)},
+                                   {Unit, Tag("sending SUBSCRIBE", ID)},
+                                   {Console, Tag("could not receive SUBACK, retrying..", ID)},
+                                   {Unit, Tag("sending SUBSCRIBE", ID)},
+                                   {Unit, Tag("*ERROR* could not receive SUBACK", ID)}}},
+                                 10000));
+    EXPECT_TRUE(FrontEnd.Errors.empty());
+    Close();
+}
+
+// The event handler's wait for a PUBREL: the broker never sends it, but keeps other frames coming.
+TEST_F(HostileTrickleTest, QoS2FlowGivesUpOnPubrelWhileOtherFramesKeepArriving)
+{
+    TWatchdog watchdog("PUBREL wait under a trickle", 120000);
+    Broker.OnFrame([this](const TFrame& f, FakeBroker& b) {
+        if (TypeOf(f) == 5) {
+            Trickle = true;   // no PUBREL, ever
+            return;
+        }
+        for (const TFrame& answer : WellBehavedAnswer(f))
+            b.Send(answer);
+    });
+    Open();
+    if (HasFatalFailure())
+        return;
+
+    const TExp gaveUp{HandlerSource, Tag("cound not receive PUBREL", ID)};
+    std::size_t seen = 0;
+    bool gaveUpSeen = false;
+    const bool ended = EndsWhileTrickling(
+        [this] { Broker.Send(Publish(2, 7, "a/b", "never released")); },
+        [&] {
+            // Non-blocking look at the lines that came so far.
+            Capture.WaitFor(
+                [&](const std::vector<std::string>& datagrams) {
+                    for (; seen < datagrams.size(); ++seen)
+                        if (gaveUp.Matches(UdpCapture::Field(datagrams[seen], 4), UdpCapture::Field(datagrams[seen], 7)))
+                            gaveUpSeen = true;
+                    return gaveUpSeen;
+                },
+                0);
+            return gaveUpSeen;
+        },
+        15000);
+    // The work above only sends the PUBLISH; what must end is the handler's wait.
+    EXPECT_TRUE(ended) << "the event handler was still waiting for its PUBREL after 15 s of PINGRESPs every "
+                       << TrickleGapMs << " ms";
+    // Without the trickle it gives up in any case; the connection is checked after that.
+    EXPECT_TRUE(WaitForSequences(Capture, {{gaveUp}}, 10000));
+    EXPECT_EQ(PayloadDir.PayloadFiles().size(), 0u);
+    // The connection stays usable: a PINGREQ gets its PINGRESP.
+    Form->AnswerTimeouts.Pingresp = 10000;
+    Form->Run(&TForm1::MQTT_PINGREQ_BtnClick);
+    EXPECT_TRUE(WaitForSequences(Capture, {{{Console, Tag("received PINGRESP", ID)}}}, 10000));
+    EXPECT_TRUE(FrontEnd.Errors.empty());
+    Close();
+}
+
+}  // namespace
