@@ -82,7 +82,10 @@ struct THostileCase {
     std::vector<TFrame> BrokerGets{};
     TScript Check{};
     TAfter After = TAfter::Alive;
-    bool BrokerResets = false;   // the broker reset the connection: it cannot see the client close
+    // The broker reset the connection or never reads it: it cannot see the client close.
+    bool BrokerBlind = false;
+    // When set, decides about the error boxes instead of Errors.
+    std::function<bool(const std::vector<std::string>&)> ErrorsMatch{};
 };
 
 void PrintTo(const THostileCase& c, std::ostream* os)
@@ -180,7 +183,6 @@ struct HostileBrokerTest : public ::testing::TestWithParam<THostileCase> {
             Form->AnswerTimeouts = Timeouts(10000);
             Form->Run(&TForm1::MQTT_PINGREQ_BtnClick);
             EXPECT_TRUE(WaitForSequences(Capture, {{U("sending PINGREQ"), C("received PINGRESP")}}, 10000));
-            EXPECT_EQ(FrontEnd.Errors, c.Errors);
             break;
         }
         case TAfter::StillOpen:
@@ -199,7 +201,7 @@ struct HostileBrokerTest : public ::testing::TestWithParam<THostileCase> {
         case TAfter::Dropped: {
             ASSERT_NE(Form->Client, nullptr);
             EXPECT_FALSE(Form->Client->SocketReady);
-            if (!c.BrokerResets) {
+            if (!c.BrokerBlind) {
                 EXPECT_TRUE(Broker->WaitForPeerClose(10000)) << "the client did not close its side";
             }
             // The console stays Opened; commands stop at their send.
@@ -282,7 +284,11 @@ TEST_P(HostileBrokerTest, EndsWithRightLinesAndCloseWorks)
     }
     if (c.Check)
         c.Check(*this);
-    EXPECT_EQ(FrontEnd.Errors, c.Errors);
+    if (c.ErrorsMatch) {
+        EXPECT_TRUE(c.ErrorsMatch(FrontEnd.Errors)) << ::testing::PrintToString(FrontEnd.Errors);
+    } else {
+        EXPECT_EQ(FrontEnd.Errors, c.Errors);
+    }
 
     CheckConnection(c);
     CloseAndCheck();
@@ -426,7 +432,7 @@ std::vector<THostileCase> Cases()
         {.Name = "MaxLengthAnnouncedThenReset",
          .Script = Steps({Push(Concat({EndlessPublishStart(), Filler(10 * 1024)})),
                           [](HostileBrokerTest& t) { t.Broker->ResetConnection(); }}),
-         .Lines = {{ExPrefix(ReadReset())}}, .Absent = {"store frame"}, .After = TAfter::Dropped, .BrokerResets = true},
+         .Lines = {{ExPrefix(ReadReset())}}, .Absent = {"store frame"}, .After = TAfter::Dropped, .BrokerBlind = true},
         {.Name = "CloseInsideLengthField",
          .Script = Steps({Push({0x30, 0x80}),
                           [](HostileBrokerTest& t) {
@@ -442,7 +448,7 @@ std::vector<THostileCase> Cases()
         {.Name = "CloseRightAfterAccept", .Accept = TAccept::Close, .Absent = {"*EXCEPTIN*"},
          .After = TAfter::DroppedOrNeverOpened},
         {.Name = "ResetRightAfterAccept", .Accept = TAccept::Reset, .Lines = {{ExPrefix(ReadReset())}},
-         .After = TAfter::DroppedOrNeverOpened, .BrokerResets = true},
+         .After = TAfter::DroppedOrNeverOpened, .BrokerBlind = true},
         {.Name = "ResetOnConnect",
          .Broker =
              [](const TFrame& f, FakeBroker& b) {
@@ -453,7 +459,7 @@ std::vector<THostileCase> Cases()
              },
          .Script = Command(&TForm1::MQTT_CONNECT_BtnClick), .AnswerTimeoutMs = 1000,
          .Lines = {{U("sending CONNECT"), U("*ERROR* could not receive CONNACK")}, {ExPrefix(ReadReset())}},
-         .After = TAfter::Dropped, .BrokerResets = true},
+         .After = TAfter::Dropped, .BrokerBlind = true},
         // The first wait times out; the repeat finds the connection gone.
         {.Name = "CloseOnSubscribe",
          .Broker =
@@ -727,6 +733,38 @@ std::vector<THostileCase> Cases()
                  t.Form->Run(&TForm1::Button7Click);
              },
          .Lines = {{U("sending PUBLISH")}}, .Errors = {"Socket Write Error."}, .After = TAfter::StillOpen},
+        // While the console's write is stuck holding the write mutex, a QoS 1 PUBLISH needs its PUBACK:
+        // the event handler cannot write it and ends the connection; the console's send fails too.
+        {.Name = "AcknowledgementDueWhileConsoleWriteIsStuck",
+         .Options = {.receiveBufferSize = 4096, .startReading = false},
+         .Script =
+             [](HostileBrokerTest& t) {
+                 const std::string path = t.PayloadDir.Path() + "/big.bin";
+                 {
+                     std::ofstream out(path, std::ios::binary);
+                     const std::string block(1024 * 1024, 'B');
+                     for (int i = 0; i < 16; ++i)
+                         out << block;
+                 }
+                 t.Form->PublishDataFileEdit.Text = path;
+                 t.Form->PublishSpn.SetValue(0);
+                 std::thread publisher([&t] {
+                     if (WaitForCountOf(t.Capture, U("sending PUBLISH"), 1, 20000))
+                         t.Broker->Send(Publish(1, 31, "a/b", "ack me"));
+                 });
+                 t.Form->Run(&TForm1::Button7Click);
+                 publisher.join();
+             },
+         .Lines = {{H("received PUBLISH"), H("sending PUBACK"),
+                    {Unit, "TMQTTEventHandlerThread:*EXCEPTIN* ", true}}},
+         .Absent = {"----- PublishData"}, .Files = std::vector<std::string>{},
+         .After = TAfter::Dropped, .BrokerBlind = true,
+         // The console's write gives up on its own, or fails on the socket the handler closed.
+         .ErrorsMatch =
+             [](const std::vector<std::string>& errors) {
+                 return errors.size() == 1 &&
+                        (errors[0] == "Socket Write Error." || errors[0].rfind("Write" + U8(" エラー "), 0) == 0);
+             }},
     };
 }
 
