@@ -8,19 +8,25 @@
 #include "mqtt/engine/PacketQueue.h"
 #include "platform/Thread.h"
 
+#include <chrono>
+
 using namespace FormCommon;
 
 // The wait was started before the request went out, so an answer that arrives
 // right after the write still ends it. The queue is looked at only after a
 // signal that came after that start: an older answer of the same key is found
-// only when some later frame arrives. Every wait that ends in a signal without
-// our answer (another frame arrived) starts again for the full time-out.
+// only when some later frame arrives. Other frames end single waits but do
+// not extend the time-out: the answer must come within timeoutMs of the start,
+// so a broker that keeps sending something else cannot hold the command forever.
 bool TForm1::WaitForAnswer(TFrameWait& wait, int32_t messageType, int32_t messageID, int timeoutMs,
                            std::unique_ptr<TMQTTPacket>& answer)
 {
     TMQTTPacketQueue& queue = RequireClient().Queue();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        if (!wait.Wait(timeoutMs))
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0 || !wait.Wait(static_cast<int>(left)))
             return false;
         const bool taken = messageID < 0 ? queue.TakeFirst(messageType, answer)
                                          : queue.TakeByKey(messageType, messageID, answer);
