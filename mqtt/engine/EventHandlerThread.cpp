@@ -134,12 +134,14 @@ bool TMQTTEventHandlerThread::WaitForPubrel(int32_t messageID, TFrameWait& frame
     std::unique_ptr<TMQTTPacket>& pubrel)
 {
     using Clock = std::chrono::steady_clock;
+    // One deadline for the whole wait: other frames that keep arriving end
+    // single waits but must not keep the flow (and every later PUBLISH) waiting forever.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kPubrelWaitMs);
     for (;;) {
         // Look first: the PUBREL may have come before this wait began.
         if (ReceiveQueue.TakeByKey(kPubrel, messageID, pubrel))
             return true;
 
-        const auto deadline = Clock::now() + std::chrono::milliseconds(kPubrelWaitMs);
         bool signalled = false;
         while (!signalled) {
             if (Stopping())
