@@ -1,5 +1,6 @@
 #include "platform/ClientSocket.h"
 
+#include <utility>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -104,8 +105,9 @@ void TClientSocket::ReleaseDescriptor()
         ::close(fd);
 }
 
-int TClientSocket::Connect(std::string& error) const
+int TClientSocket::Connect(std::string& error, int& pendingError) const
 {
+    pendingError = 0;
     if (FPort < 0 || FPort > 65535) {
         error = SocketErrorMessage("Connect", EINVAL, SystemErrorText(EINVAL));
         return -1;
@@ -149,6 +151,12 @@ int TClientSocket::Connect(std::string& error) const
                     failure = errno;
             }
         }
+        // A reset that arrived after the handshake completed: a blocking connect
+        // would have succeeded, and the reset shows on the first read.
+        if (failure == ECONNRESET || failure == EPIPE) {
+            pendingError = failure;
+            failure = 0;
+        }
         if (failure == 0) {
             connected = fd;
         } else {
@@ -177,7 +185,8 @@ void TClientSocket::Open()
     ReleaseDescriptor();
 
     std::string error;
-    int fd = Connect(error);
+    int pendingError = 0;
+    int fd = Connect(error, pendingError);
     if (fd < 0) {
         FActive = false;
         if (FOnDisconnect)
@@ -187,6 +196,7 @@ void TClientSocket::Open()
     {
         std::lock_guard<std::mutex> guard(FLock);
         FFd = fd;
+        FPendingError = pendingError;
     }
     FActive = true;
     if (FOnConnect)
@@ -245,14 +255,18 @@ int TClientSocket::Receive(void* buffer, int count, int timeoutMs, bool& peerClo
             std::lock_guard<std::mutex> guard(FLock);
             if (!FActive || FFd < 0)
                 return 0;
-            ssize_t got = ::recv(FFd, buffer, static_cast<size_t>(count), MSG_DONTWAIT);
-            if (got > 0)
-                return static_cast<int>(got);
-            if (got == 0) {
-                peerClosed = true;
-                return 0;
+            if (FPendingError != 0) {
+                failure = std::exchange(FPendingError, 0);
+            } else {
+                ssize_t got = ::recv(FFd, buffer, static_cast<size_t>(count), MSG_DONTWAIT);
+                if (got > 0)
+                    return static_cast<int>(got);
+                if (got == 0) {
+                    peerClosed = true;
+                    return 0;
+                }
+                failure = errno;
             }
-            failure = errno;
         }
         if (failure != EAGAIN && failure != EWOULDBLOCK && failure != EINTR)
             throw Exception(SocketErrorMessage("Read", failure, SystemErrorText(failure)));

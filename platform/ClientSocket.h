@@ -59,7 +59,9 @@ private:
     int PollFor(short events, int timeoutMs) const;
     int Receive(void* buffer, int count, int timeoutMs, bool& peerClosed);
     int Send(const void* buffer, int count, int timeoutMs);
-    int Connect(std::string& error) const;   // a connected descriptor or -1
+    // A connected descriptor or -1. pendingError: a failure the peer caused
+    // right after the handshake, which the first read reports.
+    int Connect(std::string& error, int& pendingError) const;
     void ReleaseDescriptor();
 
     std::string FHost;
@@ -70,6 +72,7 @@ private:
     TNotify FOnDisconnect;
 
     std::atomic<bool> FActive{false};
+    int FPendingError = 0;   // guarded by FLock
     // The descriptor stays open after Close() (which only shuts it down) until
     // the next Open() or the destructor. Other threads may still be about to
     // poll it; were it closed, the number could be handed to a file or socket
