@@ -23,6 +23,8 @@ inline constexpr int MsgPINGRESP = 13;
 
 // The pause after a reported answer, so the listener keeps the lines in order.
 inline constexpr int LinePauseMs = 10;
+// Unrelated frames restart an answer wait, but never beyond this many of its time-outs in all.
+inline constexpr int AnswerWaitLimitFactor = 10;
 
 // One diagnostic line; the console always passes 0 and 0.
 inline void Log(const std::string& message, const char* source)

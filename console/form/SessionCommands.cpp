@@ -8,6 +8,7 @@
 #include "mqtt/engine/PacketQueue.h"
 #include "platform/Thread.h"
 
+#include <algorithm>
 #include <chrono>
 
 using namespace FormCommon;
@@ -15,18 +16,19 @@ using namespace FormCommon;
 // The wait was started before the request went out, so an answer that arrives
 // right after the write still ends it. The queue is looked at only after a
 // signal that came after that start: an older answer of the same key is found
-// only when some later frame arrives. Other frames end single waits but do
-// not extend the time-out: the answer must come within timeoutMs of the start,
-// so a broker that keeps sending something else cannot hold the command forever.
+// only when some later frame arrives. Every wait that ends in a signal without
+// our answer (another frame arrived) starts again for the full time-out, but a
+// broker that keeps sending something else cannot hold the command forever:
+// all waits together end after AnswerWaitLimitFactor times the time-out.
 bool TForm1::WaitForAnswer(TFrameWait& wait, int32_t messageType, int32_t messageID, int timeoutMs,
                            std::unique_ptr<TMQTTPacket>& answer)
 {
+    using Clock = std::chrono::steady_clock;
     TMQTTPacketQueue& queue = RequireClient().Queue();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto limit = Clock::now() + std::chrono::milliseconds(int64_t{timeoutMs} * AnswerWaitLimitFactor);
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0 || !wait.Wait(static_cast<int>(left)))
+        const int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - Clock::now()).count();
+        if (left <= 0 || !wait.Wait(static_cast<int>(std::min<int64_t>(timeoutMs, left))))
             return false;
         const bool taken = messageID < 0 ? queue.TakeFirst(messageType, answer)
                                          : queue.TakeByKey(messageType, messageID, answer);

@@ -134,14 +134,16 @@ bool TMQTTEventHandlerThread::WaitForPubrel(int32_t messageID, TFrameWait& frame
     std::unique_ptr<TMQTTPacket>& pubrel)
 {
     using Clock = std::chrono::steady_clock;
-    // One deadline for the whole wait: other frames that keep arriving end
-    // single waits but must not keep the flow (and every later PUBLISH) waiting forever.
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kPubrelWaitMs);
+    // Every other frame that arrives starts a new wait of kPubrelWaitMs, but a
+    // broker that keeps sending something else must not hold the flow (and every
+    // later PUBLISH) forever: all waits together end after kPubrelWaitLimitMs.
+    const auto limit = Clock::now() + std::chrono::milliseconds(kPubrelWaitLimitMs);
     for (;;) {
         // Look first: the PUBREL may have come before this wait began.
         if (ReceiveQueue.TakeByKey(kPubrel, messageID, pubrel))
             return true;
 
+        const auto deadline = std::min(limit, Clock::now() + std::chrono::milliseconds(kPubrelWaitMs));
         bool signalled = false;
         while (!signalled) {
             if (Stopping())

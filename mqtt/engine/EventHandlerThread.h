@@ -31,6 +31,7 @@ public:
 
     static constexpr int kIdleWaitMs = 100;
     static constexpr int kPubrelWaitMs = 1000;
+    static constexpr int kPubrelWaitLimitMs = 10 * kPubrelWaitMs;
     static constexpr int kStreamTimeoutMs = 1000;
     static constexpr int kWriteMutexTimeoutMs = 100;
     static constexpr int kLinePauseMs = 10;

@@ -15,6 +15,8 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
+#include <chrono>
 
 namespace {
 
@@ -560,6 +562,31 @@ TEST_F(BrokerTest, AnswerForAnotherIdentifierStaysInQueue)
     ASSERT_EQ(report.size(), 20u);
     EXPECT_EQ(report[2].second, "MessageID       101");
     EXPECT_EQ(report[18].second, "SubackGrantedQoSList 1");
+}
+
+// Other frames arriving while a command waits start its wait again: the answer
+// may come later than one time-out after the request, and no repeat goes out.
+TEST_F(BrokerTest, UnrelatedFramesRestartTheAnswerWait)
+{
+    static constexpr int TimeoutMs = 1000;
+    static constexpr int GapMs = 150;   // well inside the time-out, also on a loaded machine
+    static constexpr int Frames = 12;   // 1.8 s in all: longer than one time-out
+    Broker.OnFrame([](const TFrame& f, FakeBroker& b) {
+        if (TypeOf(f) != 8)
+            return;
+        for (int i = 0; i < Frames; ++i) {
+            b.Send(Pingresp());
+            std::this_thread::sleep_for(std::chrono::milliseconds(GapMs));   // the broker's pace
+        }
+        b.Send(Suback(IdOf(f), {1}));
+    });
+    Open();
+    Form->AnswerTimeouts = Timeouts(TimeoutMs);
+    EXPECT_EQ(ConsoleOnly(Command(&TForm1::Button2Click)),
+              (std::vector<TLine>{{Unit, "sending SUBSCRIBE [dev1]"},
+                                  {Console, "received SUBACK [dev1]"},
+                                  {Console, "SubackGrantedQoSList 1"}}));
+    EXPECT_EQ(FramesOfType(Broker.Frames(0), 8).size(), 1u);
 }
 
 struct TReportCase {

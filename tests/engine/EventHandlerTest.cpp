@@ -212,6 +212,25 @@ TEST_F(EventHandlerTest, APubrelThatNeverComesEndsTheFlowAfterOneSecond)
     EXPECT_TRUE(WaitUntil([&] { return client->ReceiveQueue().TakeByKey(6, 7, pubrel); }));
 }
 
+// Other frames that arrive while the flow waits for its PUBREL start the wait
+// again, so a PUBREL later than one second after the PUBREC still completes it.
+TEST_F(EventHandlerTest, OtherFramesRestartThePubrelWait)
+{
+    auto client = Connect("latepubrel");
+    ASSERT_TRUE(Broker.Send(PublishFrame(2, 9, "l", Text("late"))));
+    ASSERT_TRUE(Log.WaitForLine("sending PUBREC [" + Id + "]"));
+    const auto sent = Clock::now();
+    // PINGRESPs well inside the second, for longer than one second in all.
+    while (MsSince(sent) < 1600) {
+        ASSERT_TRUE(Broker.Send({0xD0, 0x00}));
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));   // the broker's pace
+    }
+    ASSERT_TRUE(Broker.Send(Ack(0x62, 9)));
+    EXPECT_EQ(WaitForPayloadFile(4), Text("late"));
+    EXPECT_EQ(Log.CountOf("cound not receive PUBREL [" + Id + "]"), 0);
+    EXPECT_TRUE(WaitUntil([&] { return Broker.Frames() == std::vector<Bytes>{Ack(0x50, 9), Ack(0x70, 9)}; }));
+}
+
 TEST_F(EventHandlerTest, AnUnbuildableAnswerEndsOnlyThatMessage)
 {
     struct TCase {
