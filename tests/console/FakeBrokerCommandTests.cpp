@@ -267,6 +267,8 @@ struct TRepeatCase {
     int FirstByte;            // its first byte without DUP
     std::vector<TLine> Lines;
 };
+// Test lists show the case by its name.
+void PrintTo(const TRepeatCase& c, std::ostream* os) { *os << c.Name; }
 
 class RepeatTest : public BrokerTest, public ::testing::WithParamInterface<TRepeatCase> {};
 
@@ -595,6 +597,7 @@ struct TReportCase {
     std::vector<std::pair<int, std::string>> Lines;   // index into the report, expected line
     std::size_t Size;
 };
+void PrintTo(const TReportCase& c, std::ostream* os) { *os << c.Name; }
 
 class QueueReportTest : public ::testing::TestWithParam<TReportCase> {};
 
