@@ -1,8 +1,10 @@
 #pragma once
 
 #include "console/form/FrontEnd.h"
+#include "mqtt/codec/FrameBuilders.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +13,9 @@ class TAppEventMsg;
 class TFrameWait;
 class TMQTTClient;
 class TMQTTPacket;
+namespace FormCommon {
+struct TRequestTexts;
+}
 
 // A text field of the form. Texts are byte strings in the system code page.
 struct TTextField {
@@ -146,5 +151,13 @@ private:
     // false when a wait timed out.
     bool WaitForAnswer(TFrameWait& wait, int32_t messageType, int32_t messageID, int timeoutMs,
                        std::unique_ptr<TMQTTPacket>& answer);
+    // Builds a frame for dup (false first), sends it and waits for the answer; after
+    // each of the first MaxTimeouts time-outs it builds and sends again with dup set.
+    // The answer, or none when a frame could not be built or every wait timed out
+    // (the lines of texts say which).
+    using TBuildFrame = std::function<bool(bool dup, TFrameBuffer& frame, int32_t& frameLen)>;
+    std::unique_ptr<TMQTTPacket> RequestWithRepeats(const FormCommon::TRequestTexts& texts,
+                                                    const TBuildFrame& build, int32_t answerType,
+                                                    int32_t messageID, int timeoutMs);
     void PublishFlow(bool fromFile);
 };

@@ -25,6 +25,17 @@ inline constexpr int MsgPINGRESP = 13;
 inline constexpr int LinePauseMs = 10;
 // Unrelated frames restart an answer wait, but never beyond this many of its time-outs in all.
 inline constexpr int AnswerWaitLimitFactor = 10;
+// Frames a request may send: the first, and a repeat after each of the first two time-outs.
+inline constexpr int MaxTimeouts = 2;
+
+// The lines of one request with repeats; each gets " [" + client identifier + "]".
+struct TRequestTexts {
+    const char* BuildFailed;
+    const char* Sending;
+    const char* Retrying;
+    const char* GaveUp;
+    const char* Received;
+};
 
 // One diagnostic line; the console always passes 0 and 0.
 inline void Log(const std::string& message, const char* source)

@@ -89,7 +89,13 @@ TPayload TextPayload(const std::string& text)
     return payload;
 }
 
-constexpr int MaxTimeouts = 2;
+const TRequestTexts PubrelTexts{
+    "*ERROR* PUBREL frame building failed, parameter error",
+    "sending PUBREL",
+    "could not receive PUBCOMP, retrying..",
+    "*ERROR* could not receive PUBCOMP",
+    "received PUBCOMP",
+};
 
 }  // namespace
 
@@ -108,8 +114,8 @@ void TForm1::PublishFlow(bool fromFile)
     TMQTTClient& client = RequireClient();
     const std::string& id = client.ClientID;
     const int32_t messageID = NextMessageID();
-    int pubackTimeouts = 0, pubrecTimeouts = 0, pubcompTimeouts = 0;
-    bool publishDup = false, pubrelDup = false;
+    int pubackTimeouts = 0, pubrecTimeouts = 0;
+    bool publishDup = false;
 
     for (;;) {
         // Each PUBLISH frame of the run is built anew from the fields (and the file).
@@ -167,28 +173,12 @@ void TForm1::PublishFlow(bool fromFile)
         SleepMs(LinePauseMs);
         answer.reset();
 
-        for (;;) {
-            TFrameBuffer frame;
-            int32_t frameLen = 0;
-            if (!BuildPubrelFrame(frame, frameLen, pubrelDup, messageID)) {
-                Log(Tagged("*ERROR* PUBREL frame building failed, parameter error", id), SourceUnit);
-                return;
-            }
-            Log(Tagged("sending PUBREL", id), SourceUnit);
-            TFrameWait pubrelWait(client.FrameEventName);
-            client.SendFrame(frame.get(), frameLen);
-            frame.reset();
-            if (WaitForAnswer(pubrelWait, MsgPUBCOMP, messageID, AnswerTimeouts.Pubcomp, answer)) {
-                Log(Tagged("received PUBCOMP", id), SourceConsole);
-                SleepMs(LinePauseMs);
-                return;
-            }
-            if (++pubcompTimeouts > MaxTimeouts) {
-                Log(Tagged("*ERROR* could not receive PUBCOMP", id), SourceUnit);
-                return;
-            }
-            Log(Tagged("could not receive PUBCOMP, retrying..", id), SourceConsole);
-            pubrelDup = true;
-        }
+        RequestWithRepeats(
+            PubrelTexts,
+            [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) {
+                return BuildPubrelFrame(frame, frameLen, dup, messageID);
+            },
+            MsgPUBCOMP, messageID, AnswerTimeouts.Pubcomp);
+        return;
     }
 }

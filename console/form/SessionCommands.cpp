@@ -37,6 +37,41 @@ bool TForm1::WaitForAnswer(TFrameWait& wait, int32_t messageType, int32_t messag
     }
 }
 
+// The wait starts before each frame goes out, for the reason above.
+std::unique_ptr<TMQTTPacket> TForm1::RequestWithRepeats(const TRequestTexts& texts, const TBuildFrame& build,
+                                                        int32_t answerType, int32_t messageID, int timeoutMs)
+{
+    TMQTTClient& client = RequireClient();
+    const std::string& id = client.ClientID;
+    int timeouts = 0;
+    bool dup = false;
+    for (;;) {
+        TFrameBuffer frame;
+        int32_t frameLen = 0;
+        if (!build(dup, frame, frameLen)) {
+            Log(Tagged(texts.BuildFailed, id), SourceUnit);
+            return nullptr;
+        }
+        Log(Tagged(texts.Sending, id), SourceUnit);
+        TFrameWait wait(client.FrameEventName);
+        client.SendFrame(frame.get(), frameLen);
+        frame.reset();
+
+        std::unique_ptr<TMQTTPacket> answer;
+        if (WaitForAnswer(wait, answerType, messageID, timeoutMs, answer)) {
+            Log(Tagged(texts.Received, id), SourceConsole);
+            SleepMs(LinePauseMs);
+            return answer;
+        }
+        if (++timeouts > MaxTimeouts) {
+            Log(Tagged(texts.GaveUp, id), SourceUnit);
+            return nullptr;
+        }
+        Log(Tagged(texts.Retrying, id), SourceConsole);
+        dup = true;
+    }
+}
+
 void TForm1::MQTT_CONNECT_BtnClick()
 {
     TMQTTClient& client = RequireClient();
