@@ -7,6 +7,7 @@
 #include "mqtt/engine/FrameSignal.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "platform/Error.h"
+#include "platform/FileHandle.h"
 #include "platform/Thread.h"
 
 #include <fcntl.h>
@@ -28,22 +29,6 @@ struct TPayload {
     std::unique_ptr<uint8_t[]> Bytes;
     int32_t Size = 0;
     bool TooBig = false;          // larger than any frame; nothing was read
-};
-
-class TFileHandle {
-public:
-    explicit TFileHandle(int fd) : Fd(fd) {}
-    ~TFileHandle()
-    {
-        if (Fd >= 0)
-            ::close(Fd);
-    }
-    TFileHandle(const TFileHandle&) = delete;
-    TFileHandle& operator=(const TFileHandle&) = delete;
-    int Get() const { return Fd; }
-
-private:
-    int Fd;
 };
 
 [[noreturn]] void RaiseFileError(const char* utf8Before, const std::string& path, const char* utf8After)

@@ -18,6 +18,7 @@
 #include "mqtt/engine/PacketQueue.h"
 #include "platform/ClientSocket.h"
 #include "platform/Error.h"
+#include "platform/FileHandle.h"
 #include "platform/NamedSync.h"
 
 namespace {
@@ -34,17 +35,6 @@ const char* BoolText(bool value)
 {
     return value ? "True" : "False";
 }
-
-// Closes the descriptor on every way out.
-class TFileHandle {
-public:
-    explicit TFileHandle(int fd) : FFd(fd) {}
-    ~TFileHandle() { if (FFd >= 0) ::close(FFd); }
-    int Release() { int fd = FFd; FFd = -1; return fd; }
-    int Get() const { return FFd; }
-private:
-    int FFd;
-};
 
 std::string FileError(const std::string& what, const std::string& path, int error)
 {
