@@ -63,14 +63,7 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
         FReaderThread->Start();
         FEventHandlerThread->Start();
     } catch (...) {
-        StopThreads();
-        FReceiveQueue.reset();
-        try {
-            FSocket->Close();
-        } catch (...) {
-        }
-        FSocket.reset();
-        FWriteMutex.reset();
+        TearDown();
         throw;
     }
 }
@@ -92,7 +85,7 @@ void TMQTTClient::StopThreads()
     }
 }
 
-TMQTTClient::~TMQTTClient()
+void TMQTTClient::TearDown()
 {
     StopThreads();
     FReceiveQueue.reset();
@@ -102,6 +95,11 @@ TMQTTClient::~TMQTTClient()
     }
     FSocket.reset();
     FWriteMutex.reset();
+}
+
+TMQTTClient::~TMQTTClient()
+{
+    TearDown();
 }
 
 void TMQTTClient::SetPayloadDirectory(const std::string& directory)

@@ -63,6 +63,9 @@ private:
     void ClientSocketOnConnect();
     void ClientSocketOnDisconnect();
     void StopThreads();
+    // Threads, queue, socket (a failed close is ignored), mutex: in that order,
+    // so nothing is freed while a thread may still use it.
+    void TearDown();
 
     std::unique_ptr<TClientSocket> FSocket;
     std::unique_ptr<TNamedMutex> FWriteMutex;
