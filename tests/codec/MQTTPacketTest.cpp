@@ -9,21 +9,9 @@
 #include "mqtt/codec/WirePrimitives.h"
 #include "platform/Error.h"
 
-namespace {
+#include "codec/CodecTestSupport.h"
 
-std::vector<uint8_t> Hex(const std::string& text)
-{
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i < text.size();) {
-        if (text[i] == ' ') {
-            ++i;
-            continue;
-        }
-        bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return bytes;
-}
+namespace {
 
 std::string CreateFailure(const std::vector<uint8_t>& frame)
 {
