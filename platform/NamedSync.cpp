@@ -1,5 +1,7 @@
 #include "platform/NamedSync.h"
 
+#include "platform/Error.h"
+
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -179,6 +181,18 @@ bool TNamedMutex::Release()
     object.Released.notify_all();
     tHeldMutexes.Remove(&object);
     return true;
+}
+
+void LockNamedMutex(TNamedMutex& mutex, int timeoutMs)
+{
+    switch (mutex.Wait(timeoutMs)) {
+    case TWaitResult::Failed:
+        throw Exception("WaitForSingleObject() failed");
+    case TWaitResult::Timeout:
+        throw Exception("WaitForSingleObject() timeout");
+    case TWaitResult::Acquired:
+        break;
+    }
 }
 
 // ---- TNamedEvent -------------------------------------------------------------

@@ -39,6 +39,10 @@ private:
     std::shared_ptr<TObject> FObject;
 };
 
+// Waits at most timeoutMs for the mutex; raises "WaitForSingleObject() failed"
+// or "WaitForSingleObject() timeout".
+void LockNamedMutex(TNamedMutex& mutex, int timeoutMs);
+
 // An event that counts its signals. Set() counts one signal and wakes every
 // thread waiting at that moment. A waiter first takes SignalCount() and then
 // waits for a count above it, so no signal given after the reading is lost,

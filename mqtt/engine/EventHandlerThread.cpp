@@ -103,7 +103,7 @@ void TMQTTEventHandlerThread::ReportAndClose(const std::string& message)
 
 int32_t TMQTTEventHandlerThread::WriteAckFrame(TSocketStream& stream, const uint8_t* frame, int32_t length)
 {
-    LockWriteMutex(WriteMutex, kWriteMutexTimeoutMs);
+    LockNamedMutex(WriteMutex, kWriteMutexTimeoutMs);
     int32_t written = 0;
     try {
         if (Stopping())

@@ -13,18 +13,6 @@ const char* const kSource = "MQTT_Unit";
 
 } // namespace
 
-void LockWriteMutex(TNamedMutex& mutex, int timeoutMs)
-{
-    switch (mutex.Wait(timeoutMs)) {
-    case TWaitResult::Failed:
-        throw Exception("WaitForSingleObject() failed");
-    case TWaitResult::Timeout:
-        throw Exception("WaitForSingleObject() timeout");
-    case TWaitResult::Acquired:
-        break;
-    }
-}
-
 TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& clientID,
     const TMQTTClientOptions& options)
     : ClientID(clientID)
@@ -131,7 +119,7 @@ void TMQTTClient::SendFrame(const uint8_t* frame, int32_t length)
 {
     if (!SocketReady)
         throw Exception("SocketReady check failed");
-    LockWriteMutex(*FWriteMutex, kWriteMutexTimeoutMs);
+    LockNamedMutex(*FWriteMutex, kWriteMutexTimeoutMs);
     try {
         if (FSocket->Active() && length > 0) {
             if (!frame)

@@ -74,10 +74,6 @@ private:
     std::unique_ptr<TMQTTEventHandlerThread> FEventHandlerThread;
 };
 
-// Waits at most timeoutMs for the write mutex; raises "WaitForSingleObject() failed"
-// or "WaitForSingleObject() timeout".
-void LockWriteMutex(TNamedMutex& mutex, int timeoutMs);
-
 // Writes length bytes in pieces of at most pieceSize; a short write is
 // followed by a write of the rest. Raises "Socket Write Error" when a write
 // transfers nothing within the stream's time-out. Returns the bytes written.

@@ -41,14 +41,7 @@ std::string TMQTTPacketQueue::MutexName(const std::string& clientID)
 
 void TMQTTPacketQueue::Lock()
 {
-    switch (FMutex->Wait(kLockTimeoutMs)) {
-    case TWaitResult::Failed:
-        throw Exception("WaitForSingleObject() failed");
-    case TWaitResult::Timeout:
-        throw Exception("WaitForSingleObject() timeout");
-    case TWaitResult::Acquired:
-        break;
-    }
+    LockNamedMutex(*FMutex, kLockTimeoutMs);
 }
 
 void TMQTTPacketQueue::Unlock()
