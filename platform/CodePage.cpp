@@ -169,6 +169,33 @@ bool AllAscii(std::string_view text)
 
 const char UTF8Replacement[] = "\xEF\xBF\xBD";
 
+// The text with each byte that starts no valid UTF-8 sequence replaced.
+std::string ReplaceInvalidUTF8(std::string_view text, std::string_view replacement)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    size_t i = 0;
+    // Valid text, the usual case, is copied as a whole.
+    while (i < n) {
+        const size_t len = UTF8SequenceLength(p + i, n - i);
+        if (len == 0) break;
+        i += len;
+    }
+    if (i == n) return std::string(text);
+    std::string out(text.substr(0, i));
+    while (i < n) {
+        const size_t len = UTF8SequenceLength(p + i, n - i);
+        if (len == 0) {
+            out += replacement;
+            ++i;
+        } else {
+            out.append(text.data() + i, len);
+            i += len;
+        }
+    }
+    return out;
+}
+
 // iconv over the whole text; each failing piece is replaced and skipped.
 // skipBad tells how many input bytes a failing piece covers.
 template <typename TSkip>
@@ -266,28 +293,7 @@ bool IsLeadByte(unsigned char b) { return Current().Lead[b]; }
 std::string SystemToUTF8(std::string_view text)
 {
     const TState& state = Current();
-    if (state.UTF8) {
-        const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-        size_t n = text.size(), i = 0;
-        while (i < n) {
-            size_t len = UTF8SequenceLength(p + i, n - i);
-            if (len == 0) break;
-            i += len;
-        }
-        if (i == n) return std::string(text);
-        std::string out(text.substr(0, i));
-        while (i < n) {
-            size_t len = UTF8SequenceLength(p + i, n - i);
-            if (len == 0) {
-                out += UTF8Replacement;
-                ++i;
-            } else {
-                out.append(text.data() + i, len);
-                i += len;
-            }
-        }
-        return out;
-    }
+    if (state.UTF8) return ReplaceInvalidUTF8(text, UTF8Replacement);
     if (state.AsciiIdentity && AllAscii(text)) return std::string(text);
     return ConvertReplacing(Converter(true), text, UTF8Replacement, 3, [](const char*, size_t) { return size_t{1}; });
 }
@@ -296,23 +302,7 @@ std::string UTF8ToSystem(std::string_view utf8)
 {
     const TState& state = Current();
     if (state.AsciiIdentity && AllAscii(utf8)) return std::string(utf8);
-    if (state.UTF8) {
-        const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
-        size_t n = utf8.size(), i = 0;
-        std::string out;
-        out.reserve(n);
-        while (i < n) {
-            size_t len = UTF8SequenceLength(p + i, n - i);
-            if (len == 0) {
-                out += ReplacementChar;
-                ++i;
-            } else {
-                out.append(utf8.data() + i, len);
-                i += len;
-            }
-        }
-        return out;
-    }
+    if (state.UTF8) return ReplaceInvalidUTF8(utf8, std::string_view(&ReplacementChar, 1));
     return ConvertReplacing(Converter(false), utf8, std::string_view(&ReplacementChar, 1), 1,
                             [](const char* p, size_t left) {
                                 size_t len = UTF8SequenceLength(reinterpret_cast<const unsigned char*>(p), left);
