@@ -62,6 +62,42 @@ TEST_F(CodePageTest, ConversionsFollowTheChosenCodePage)
     EXPECT_EQ(CodePage::UTF8ToSystem(SayonaraUtf8), SayonaraUtf8);
 }
 
+// With a UTF-8 code page no converter runs: invalid bytes are repaired on the way.
+TEST_F(CodePageTest, Utf8CodePageRepairsInvalidBytesBothWays)
+{
+    CodePage::Set("UTF-8");
+    struct TCase {
+        const char* In;
+        const char* ToUtf8;     // SystemToUTF8: U+FFFD for each bad byte
+        const char* ToSystem;   // UTF8ToSystem: '?' for what cannot be a character
+    };
+    for (const TCase& c : {TCase{"plain", "plain", "plain"},
+             TCase{"a\xFF" "b", "a\xEF\xBF\xBD" "b", "a?b"},
+             TCase{"\xC3", "\xEF\xBF\xBD", "?"},                          // cut-off sequence
+             TCase{"\xE3\x81\x82\xE3", "\xE3\x81\x82\xEF\xBF\xBD", "\xE3\x81\x82?"},
+             TCase{"\xED\xA0\x80", nullptr, nullptr}}) {                  // an encoded surrogate
+        SCOPED_TRACE(c.In);
+        const std::string utf8 = CodePage::SystemToUTF8(c.In);
+        const std::string system = CodePage::UTF8ToSystem(c.In);
+        if (c.ToUtf8) {
+            EXPECT_EQ(utf8, c.ToUtf8);
+        }
+        if (c.ToSystem) {
+            EXPECT_EQ(system, c.ToSystem);
+        }
+        // Whatever came in, what goes out is valid UTF-8 without surrogates.
+        for (const std::string& out : {utf8, system}) {
+            const auto* p = reinterpret_cast<const unsigned char*>(out.data());
+            for (size_t i = 0; i < out.size();) {
+                const size_t n = CodePage::UTF8SequenceLength(p + i, out.size() - i);
+                ASSERT_GT(n, 0u) << "invalid UTF-8 at " << i;
+                ASSERT_FALSE(n == 3 && p[i] == 0xED && p[i + 1] >= 0xA0) << "surrogate at " << i;
+                i += n;
+            }
+        }
+    }
+}
+
 TEST_F(CodePageTest, LongTextsGrowTheOutput)
 {
     CodePage::Set("CP932");
