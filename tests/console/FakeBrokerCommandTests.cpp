@@ -8,6 +8,7 @@
 #include "mqtt/engine/FrameSignal.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "support/FakeBroker.h"
+#include "support/MqttFrames.h"
 
 #include <unistd.h>
 
@@ -20,39 +21,7 @@
 
 namespace {
 
-using TFrame = std::vector<uint8_t>;
-
-int TypeOf(const TFrame& f) { return f[0] >> 4; }
-
-// Offset of the variable header: after the first byte and the length field.
-std::size_t HeaderEnd(const TFrame& f)
-{
-    std::size_t i = 1;
-    while (f[i] & 0x80)
-        ++i;
-    return i + 1;
-}
-
-// The message identifier of SUBSCRIBE, UNSUBSCRIBE, PUBREL, and of a QoS 1/2 PUBLISH.
-int IdOf(const TFrame& f)
-{
-    std::size_t at = HeaderEnd(f);
-    if (TypeOf(f) == 3) {
-        const std::size_t topicLen = (f[at] << 8) | f[at + 1];
-        at += 2 + topicLen;
-    }
-    return (f[at] << 8) | f[at + 1];
-}
-
-TFrame Ack(int type, int id) { return {static_cast<uint8_t>(type << 4), 2, static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)}; }
-TFrame Connack(int code) { return {0x20, 2, 0, static_cast<uint8_t>(code)}; }
-TFrame Pingresp() { return {0xD0, 0}; }
-TFrame Suback(int id, std::vector<uint8_t> granted)
-{
-    TFrame f{0x90, static_cast<uint8_t>(2 + granted.size()), static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)};
-    f.insert(f.end(), granted.begin(), granted.end());
-    return f;
-}
+using namespace testframes;
 
 // The answer a well-behaved broker gives, or none.
 std::vector<TFrame> Answer(const TFrame& f)

@@ -1,0 +1,63 @@
+#pragma once
+
+// Hand-made MQTT 3.1 frames for scripted brokers, and the few fields a script
+// reads from the client's frames. Written independently of the codec, so the
+// codec is checked against bytes it did not make.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace testframes {
+
+using TFrame = std::vector<uint8_t>;
+
+inline int TypeOf(const TFrame& f) { return f.empty() ? -1 : f[0] >> 4; }
+
+// Offset of the variable header: after the first byte and the length field.
+inline std::size_t HeaderEnd(const TFrame& f)
+{
+    std::size_t i = 1;
+    while (i < f.size() && (f[i] & 0x80))
+        ++i;
+    return i + 1;
+}
+
+// Identifier of SUBSCRIBE, UNSUBSCRIBE, PUBREL, PUBREC, and of a QoS 1/2 PUBLISH.
+inline int IdOf(const TFrame& f)
+{
+    std::size_t at = HeaderEnd(f);
+    if (TypeOf(f) == 3) {
+        const std::size_t topicLen = (static_cast<std::size_t>(f[at]) << 8) | f[at + 1];
+        at += 2 + topicLen;
+    }
+    return (f[at] << 8) | f[at + 1];
+}
+
+inline void AppendLength(TFrame& f, std::size_t value)
+{
+    do {
+        uint8_t digit = value % 128;
+        value /= 128;
+        if (value > 0)
+            digit |= 0x80;
+        f.push_back(digit);
+    } while (value > 0);
+}
+
+inline TFrame Ack(int type, int id, int flags = 0)
+{
+    return {static_cast<uint8_t>((type << 4) | flags), 2, static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)};
+}
+inline TFrame Connack(int code) { return {0x20, 2, 0, static_cast<uint8_t>(code)}; }
+inline TFrame Pingresp() { return {0xD0, 0}; }
+inline TFrame Suback(int id, const std::vector<uint8_t>& granted)
+{
+    TFrame f{0x90};
+    AppendLength(f, 2 + granted.size());
+    f.push_back(static_cast<uint8_t>(id >> 8));
+    f.push_back(static_cast<uint8_t>(id));
+    f.insert(f.end(), granted.begin(), granted.end());
+    return f;
+}
+
+}  // namespace testframes
