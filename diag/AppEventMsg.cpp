@@ -5,10 +5,8 @@
 
 #include <arpa/inet.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <mutex>
 
 namespace {
 
@@ -91,7 +89,12 @@ void TAppEventMsg::OpenSocket()
 
 void TAppEventMsg::SendEventMsg(const std::string& message, const std::string& source, int n1, int n2)
 {
-    const TLocalDateTime now = NowLocal();
+    SendEventMsgAt(NowLocal(), message, source, n1, n2);
+}
+
+void TAppEventMsg::SendEventMsgAt(const TLocalDateTime& now, const std::string& message, const std::string& source,
+                                  int n1, int n2)
+{
     const int randomNumber = Random(99999);
     std::string hostName;
     GetLocalHostName(hostName);
@@ -132,32 +135,4 @@ uint16_t TAppEventMsg::DestinationPort() const
 {
     std::shared_lock lock(Lock);
     return Destination.sin_port;
-}
-
-// ---- the process-wide sender ----
-
-namespace {
-
-std::atomic<TAppEventMsg*> InstalledSender{nullptr};
-// Held shared by each send through the installed sender, alone while it is replaced.
-std::shared_mutex InstalledSenderLock;
-
-} // namespace
-
-void SetAppEventMsg(TAppEventMsg* sender)
-{
-    std::unique_lock lock(InstalledSenderLock);
-    InstalledSender.store(sender);
-}
-
-TAppEventMsg* AppEventMsg()
-{
-    return InstalledSender.load();
-}
-
-void SendEventMsg(const std::string& message, const std::string& source, int n1, int n2)
-{
-    std::shared_lock lock(InstalledSenderLock);
-    if (TAppEventMsg* sender = InstalledSender.load())
-        sender->SendEventMsg(message, source, n1, n2);
 }

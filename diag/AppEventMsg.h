@@ -1,5 +1,6 @@
 #pragma once
 
+#include "diag/EventSink.h"
 #include "platform/Clock.h"
 #include "platform/Error.h"
 #include "platform/UdpSocket.h"
@@ -33,16 +34,19 @@ std::string CutEventMessage(const std::string& message);
 std::string BuildEventText(const TLocalDateTime& when, int randomNumber, const std::string& hostName,
                            const std::string& source, int n1, int n2, const std::string& message);
 
-class TAppEventMsg {
+class TAppEventMsg : public TEventSink {
 public:
     TAppEventMsg(int port, const std::string& address);   // seeds the generator
-    ~TAppEventMsg();                                       // closes a socket still open
+    ~TAppEventMsg() override;                              // closes a socket still open
     TAppEventMsg(const TAppEventMsg&) = delete;
     TAppEventMsg& operator=(const TAppEventMsg&) = delete;
 
     void StartupWinsock();
     void OpenSocket();
-    void SendEventMsg(const std::string& message, const std::string& source, int n1, int n2);
+    void SendEventMsg(const std::string& message, const std::string& source, int n1, int n2) override;
+    // The same with the time stamp taken by the caller.
+    void SendEventMsgAt(const TLocalDateTime& when, const std::string& message, const std::string& source, int n1,
+                        int n2);
     void GetLocalHostName(std::string& name);
     void CloseSocket();
     void CleanupWinsock();
@@ -60,12 +64,3 @@ private:
     sockaddr_in Destination{};
     TUdpSocket Socket;
 };
-
-// The process-wide sender every part reports through (installed by the console at start-up).
-// Installing another sender (or nullptr) waits for sends still running through the old one,
-// so the old one may be destroyed as soon as this returns.
-void SetAppEventMsg(TAppEventMsg* sender);
-TAppEventMsg* AppEventMsg();
-// Sends through the process-wide sender; does nothing when none is installed.
-// Failures of the send reach the caller.
-void SendEventMsg(const std::string& message, const std::string& source, int n1 = 0, int n2 = 0);

@@ -203,11 +203,11 @@ void TClientSocket::Open()
         FOnConnect();
 }
 
-void TClientSocket::Close()
+bool TClientSocket::Close()
 {
     // Exactly one closer wins, so the notification runs once.
     if (!FActive.exchange(false))
-        return;
+        return false;
     auto shutDown = [this] {
         std::lock_guard<std::mutex> guard(FLock);
         int fd = FFd;
@@ -222,6 +222,7 @@ void TClientSocket::Close()
         throw;
     }
     shutDown();
+    return true;
 }
 
 int TClientSocket::PollFor(short events, int timeoutMs) const

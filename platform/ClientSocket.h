@@ -43,8 +43,9 @@ public:
     void Open();
     // From any thread. If active: inactive, OnDisconnect on the calling
     // thread, then the connection is shut down in both directions, which wakes
-    // every thread waiting on it. Does nothing when not active.
-    void Close();
+    // every thread waiting on it. Does nothing when not active. True when
+    // this call closed it (exactly one of several closers gets true).
+    bool Close();
     bool Active() const { return FActive; }
     // true when data can be read within the time-out, also when the peer
     // closed or the connection failed (a read then tells which) or when the

@@ -5,6 +5,7 @@
 #include "diag/HostUtils.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "platform/Error.h"
+#include "platform/Thread.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,6 +82,7 @@ TForm1::TForm1(TFrontEnd& frontEnd, int eventMsgPort) : FrontEnd(frontEnd), Even
     PublishDataEdit = text("PublishData(str)", "これは試験データです from Windows7");
     PublishDataFileEdit = TTextField{Sys("PublishData(file)"), DefaultDataFilePath(), false};
     PingReqIntervalSpn = integer("送信間隔(秒)", 30, 1, 65535);
+    ReportPauseSpn = integer("報告間隔(ミリ秒)", 10, 0, 100);
     PingTimerChkLabel = Sys("定期的にPING 送信");
 }
 
@@ -128,7 +130,7 @@ void TForm1::FormCreate()
     EventMsg = std::make_unique<TAppEventMsg>(EventMsgPort, "127.0.0.1");
     // Installed at once, so that a sender that failed to start makes every later
     // line fail with its own message.
-    SetAppEventMsg(EventMsg.get());
+    Events.SetSender(EventMsg.get());
     EventMsg->StartupWinsock();
     EventMsg->OpenSocket();
     Log("FormCreate: program start.. ", SourceConsole);
@@ -148,14 +150,15 @@ void TForm1::FormDestroy()
         return;
     // The sender is uninstalled and freed whatever the closing steps raise.
     struct TUninstall {
+        TEventFanOut& Events;
         std::unique_ptr<TAppEventMsg>& Sender;
         ~TUninstall()
         {
-            if (AppEventMsg() == Sender.get())
-                SetAppEventMsg(nullptr);
+            if (Events.Sender() == Sender.get())
+                Events.SetSender(nullptr);
             Sender.reset();
         }
-    } uninstall{EventMsg};
+    } uninstall{Events, EventMsg};
     EventMsg->CloseSocket();
     EventMsg->CleanupWinsock();
 }
@@ -167,6 +170,23 @@ TMQTTClient& TForm1::RequireClient()
     if (!Client)
         throw Exception("SocketReady check failed");
     return *Client;
+}
+
+void TForm1::Log(const std::string& message, const char* source)
+{
+    Events.SendEventMsg(message, source, 0, 0);
+}
+
+void TForm1::Pause()
+{
+    if (const int ms = ReportPauseSpn.Value(); ms > 0)
+        SleepMs(ms);
+}
+
+void TForm1::ReportPauseSpnChange()
+{
+    if (Client)
+        Client->SetLinePause(ReportPauseSpn.Value());
 }
 
 // ---- ping timer ----

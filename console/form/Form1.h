@@ -1,6 +1,7 @@
 #pragma once
 
 #include "console/form/FrontEnd.h"
+#include "diag/EventSink.h"
 #include "mqtt/codec/FrameBuilders.h"
 
 #include <cstdint>
@@ -13,6 +14,7 @@ class TAppEventMsg;
 class TFrameWait;
 class TMQTTClient;
 class TMQTTPacket;
+class TSessionObserver;
 namespace FormCommon {
 struct TRequestTexts;
 }
@@ -80,6 +82,9 @@ public:
         SubscribeTopicListEdit, SubscribeQoSListEdit, UnSubscribeTopicListEdit, PublishTopicEdit,
         PublishDataEdit, PublishDataFileEdit;
     TIntField BrokerPortSpn, KeepAliveSpn, WillQoSSpn, PublishSpn, PingReqIntervalSpn;
+    // The pause after each report line, in ms (0 to 100), of the commands and of
+    // the connection's event-handler thread.
+    TIntField ReportPauseSpn;
     bool PublishRetainChk = false;
     std::string PublishRetainChkLabel;   // "Retain"
     bool PingTimerChk = false;           // checked
@@ -103,6 +108,14 @@ public:
     // Where received payload files go; empty: the working directory.
     std::string PayloadDirectory;
 
+    // Every diagnostic line of the form and of its connections goes through here:
+    // to the datagram sender while FormCreate's sender lives, and to every
+    // observer the window or the CLI adds.
+    TEventFanOut Events;
+    // Told of the frames, the queue, saved messages and a lost connection of every
+    // connection "Open" makes from now on; may be none.
+    TSessionObserver* SessionObserver = nullptr;
+
     // The command buttons in their window order.
     std::vector<TCommandInfo> Commands() const;
 
@@ -125,6 +138,7 @@ public:
     void Button1Click();              // "Queue 取り出し"
     void PingTimerChkClick();         // PingTimerChk clicked (the window has already toggled PingTimerChk)
     void PingReqIntervalSpnChange();  // the text of PingReqIntervalSpn changed
+    void ReportPauseSpnChange();      // the text of ReportPauseSpn changed
     void PingTimerTick();             // one tick of the ping timer
 
     // Runs a handler the way the application does: a raised failure ends it and
@@ -146,6 +160,10 @@ private:
     std::string LastChosenFile;       // the file chooser's proposal; empty until a file was chosen
 
     TMQTTClient& RequireClient();
+    // One diagnostic line; the console always passes 0 and 0.
+    void Log(const std::string& message, const char* source);
+    // The pause after a reported answer, so the listener keeps the lines in order.
+    void Pause();
     void UpdatePingTimer(bool enabled, int intervalMs);
     // Waits for one answer packet of the type (and identifier, when messageID >= 0);
     // false when a wait timed out.

@@ -17,6 +17,9 @@ void TForm1::ConnectBtnClick()
     Client.reset();
     TMQTTClientOptions options;
     options.PayloadDirectory = PayloadDirectory;
+    options.Sink = &Events;
+    options.Observer = SessionObserver;
+    options.LinePauseMs = ReportPauseSpn.Value();
     Client = std::make_unique<TMQTTClient>(host, port, clientID, options);
     if (Client->SocketReady) {
         DisconnectBtnEnabled = true;

@@ -131,9 +131,9 @@ void TForm1::PublishFlow(bool fromFile)
 
         std::unique_ptr<TMQTTPacket> answer;
         if (qos == 1) {
-            if (WaitForAnswer(*wait, MsgPUBACK, messageID, AnswerTimeouts.Puback, answer)) {
+            if (WaitForAnswer(*wait, MessageType::PUBACK, messageID, AnswerTimeouts.Puback, answer)) {
                 Log(Tagged("received PUBACK", id), SourceConsole);
-                SleepMs(LinePauseMs);
+                Pause();
                 return;
             }
             if (++pubackTimeouts > MaxTimeouts) {
@@ -145,7 +145,7 @@ void TForm1::PublishFlow(bool fromFile)
             continue;
         }
 
-        if (!WaitForAnswer(*wait, MsgPUBREC, messageID, AnswerTimeouts.Pubrec, answer)) {
+        if (!WaitForAnswer(*wait, MessageType::PUBREC, messageID, AnswerTimeouts.Pubrec, answer)) {
             if (++pubrecTimeouts > MaxTimeouts) {
                 Log(Tagged("*ERROR* could not receive PUBREC", id), SourceUnit);
                 return;
@@ -155,7 +155,7 @@ void TForm1::PublishFlow(bool fromFile)
             continue;
         }
         Log(Tagged("received PUBREC", id), SourceConsole);
-        SleepMs(LinePauseMs);
+        Pause();
         answer.reset();
 
         RequestWithRepeats(
@@ -163,7 +163,7 @@ void TForm1::PublishFlow(bool fromFile)
             [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) {
                 return BuildPubrelFrame(frame, frameLen, dup, messageID);
             },
-            MsgPUBCOMP, messageID, AnswerTimeouts.Pubcomp);
+            MessageType::PUBCOMP, messageID, AnswerTimeouts.Pubcomp);
         return;
     }
 }

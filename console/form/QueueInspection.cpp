@@ -76,6 +76,6 @@ void TForm1::Button1Click()
     packet->AnalyzePacket();
     for (const std::string& line : QueueReportLines(*packet)) {
         Log(line, SourceConsole);
-        SleepMs(LinePauseMs);
+        Pause();
     }
 }

@@ -60,7 +60,7 @@ std::unique_ptr<TMQTTPacket> TForm1::RequestWithRepeats(const TRequestTexts& tex
         std::unique_ptr<TMQTTPacket> answer;
         if (WaitForAnswer(wait, answerType, messageID, timeoutMs, answer)) {
             Log(Tagged(texts.Received, id), SourceConsole);
-            SleepMs(LinePauseMs);
+            Pause();
             return answer;
         }
         if (++timeouts > MaxTimeouts) {
@@ -91,15 +91,15 @@ void TForm1::MQTT_CONNECT_BtnClick()
     frame.reset();
 
     std::unique_ptr<TMQTTPacket> answer;
-    if (!WaitForAnswer(wait, MsgCONNACK, -1, AnswerTimeouts.Connack, answer)) {
+    if (!WaitForAnswer(wait, MessageType::CONNACK, -1, AnswerTimeouts.Connack, answer)) {
         Log(Tagged("*ERROR* could not receive CONNACK", id), SourceUnit);
         return;
     }
     Log(Tagged("received CONNACK", id), SourceConsole);
-    SleepMs(LinePauseMs);
+    Pause();
     answer->AnalyzePacket();
     Log("ConnectReturnCode " + std::to_string(answer->ConnectReturnCode), SourceConsole);
-    SleepMs(LinePauseMs);
+    Pause();
 }
 
 void TForm1::MQTT_PINGREQ_BtnClick()
@@ -119,12 +119,12 @@ void TForm1::MQTT_PINGREQ_BtnClick()
     frame.reset();
 
     std::unique_ptr<TMQTTPacket> answer;
-    if (!WaitForAnswer(wait, MsgPINGRESP, -1, AnswerTimeouts.Pingresp, answer)) {
+    if (!WaitForAnswer(wait, MessageType::PINGRESP, -1, AnswerTimeouts.Pingresp, answer)) {
         Log(Tagged("*ERROR* could not receive PINGRESP", id), SourceUnit);
         return;
     }
     Log(Tagged("received PINGRESP", id), SourceConsole);
-    SleepMs(LinePauseMs);
+    Pause();
 }
 
 void TForm1::Button4Click()

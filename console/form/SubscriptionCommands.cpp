@@ -39,12 +39,12 @@ void TForm1::Button2Click()
             return BuildSubscribeFrame(frame, frameLen, dup, messageID, SubscribeTopicListEdit.Text,
                                        SubscribeQoSListEdit.Text);
         },
-        MsgSUBACK, messageID, AnswerTimeouts.Suback);
+        MessageType::SUBACK, messageID, AnswerTimeouts.Suback);
     if (!answer)
         return;
     answer->AnalyzePacket();
     Log("SubackGrantedQoSList " + answer->SubackGrantedQoSList, SourceConsole);
-    SleepMs(LinePauseMs);
+    Pause();
 }
 
 void TForm1::Button3Click()
@@ -56,5 +56,5 @@ void TForm1::Button3Click()
         [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) {
             return BuildUnsubscribeFrame(frame, frameLen, dup, messageID, UnSubscribeTopicListEdit.Text);
         },
-        MsgUNSUBACK, messageID, AnswerTimeouts.Unsuback);
+        MessageType::UNSUBACK, messageID, AnswerTimeouts.Unsuback);
 }

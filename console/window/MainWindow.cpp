@@ -250,7 +250,14 @@ void TMainWindow::BuildUi()
     auto* queue = new QGroupBox(QStringLiteral("受信キュー"), central);
     queue->setObjectName("QueueGroup");
     auto* queueBox = new QVBoxLayout(queue);
-    queueBox->addLayout(buttonRow({"Button1"}));
+    auto* queueRow = buttonRow({"Button1"});
+    auto pause = intSpin("ReportPauseSpn");
+    queueRow->insertWidget(0, labelFor(pause.first, pause.second));
+    queueRow->insertWidget(1, pause.second);
+    connect(pause.second, &QSpinBox::valueChanged, this, [this, label = pause.first] {
+        Enqueue({&TForm1::ReportPauseSpnChange, {}, {}, nullptr, label});
+    });
+    queueBox->addLayout(queueRow);
     right->addWidget(queue);
     right->addStretch(1);
 

@@ -2,7 +2,7 @@
 
 #include "console/form/Form1.h"
 #include "console/window/CommandQueue.h"
-#include "console/window/FieldTable.h"
+#include "console/form/FieldTable.h"
 
 #include <QMainWindow>
 #include <QMessageBox>

@@ -2,27 +2,26 @@
 
 #include <memory>
 
-#include "diag/AppEventMsg.h"
+#include "diag/EventSink.h"
+#include "diag/EventSources.h"
 #include "mqtt/codec/MQTTPacket.h"
 #include "mqtt/engine/FrameAssembler.h"
 #include "mqtt/engine/FrameSignal.h"
 #include "mqtt/engine/PacketQueue.h"
+#include "mqtt/engine/SessionObserver.h"
 #include "platform/ClientSocket.h"
 #include "platform/Error.h"
 
-namespace {
-
-const char* const kSource = "MQTT_Unit";
-
-} // namespace
-
 TMQTTClientReaderThread::TMQTTClientReaderThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
-    const std::string& frameEventName, const std::string& clientID, int32_t bufferSize)
+    const std::string& frameEventName, const std::string& clientID, int32_t bufferSize, TEventSink& sink,
+    TSessionObserver* observer)
     : Socket(socket)
     , ReceiveQueue(receiveQueue)
     , FrameEventName(frameEventName)
     , ClientID(clientID)
     , BufferSize(bufferSize)
+    , Sink(sink)
+    , Observer(observer)
 {
 }
 
@@ -36,7 +35,7 @@ TMQTTClientReaderThread::~TMQTTClientReaderThread()
 
 void TMQTTClientReaderThread::Log(const std::string& message)
 {
-    SendEventMsg(message, kSource, 0, 0);
+    Sink.SendEventMsg(message, SourceUnit, 0, 0);
 }
 
 void TMQTTClientReaderThread::ReportAndClose(const std::string& message)
@@ -46,10 +45,20 @@ void TMQTTClientReaderThread::ReportAndClose(const std::string& message)
         Log("TMQTTClientReaderThread:*EXCEPTIN* " + message + "[" + ClientID + "]");
     } catch (...) {
     }
+    CloseLost(message);
+}
+
+void TMQTTClientReaderThread::CloseLost(const std::string& reason)
+{
+    bool closedHere = false;
     try {
-        Socket.Close();
+        closedHere = Socket.Close();
     } catch (...) {
+        closedHere = true;   // the notification failed; the socket is closed all the same
     }
+    // Told once, and not when "Close" (a termination request) ended the connection.
+    if (closedHere && Observer && !Terminated())
+        Observer->OnConnectionLost(reason);
 }
 
 void TMQTTClientReaderThread::Execute()
@@ -68,6 +77,8 @@ void TMQTTClientReaderThread::Execute()
 
     const TFrameAssembler::TStoreFrame store = [this](const uint8_t* frame, int32_t frameSize) {
         auto packet = std::make_unique<TMQTTPacket>(frame, frameSize);
+        if (Observer)
+            Observer->OnFrame(TFrameDirection::Received, frame, frameSize);
         return ReceiveQueue.Store(packet);
     };
     const TFrameAssembler::TLog log = [this](const std::string& message) { Log(message); };
@@ -86,7 +97,7 @@ void TMQTTClientReaderThread::Execute()
                 if (count == 0) {
                     // Readable but nothing to read: the broker closed its end.
                     if (stream.PeerClosed())
-                        Socket.Close();
+                        CloseLost("closed by the broker");
                     continue;
                 }
                 buffer.Append(chunk, count);

@@ -6,7 +6,9 @@
 #include "platform/Thread.h"
 
 class TClientSocket;
+class TEventSink;
 class TMQTTPacketQueue;
+class TSessionObserver;
 
 // The only reader of a client's socket: collects the broker's bytes in a
 // growable buffer, cuts complete MQTT frames out of it, stores each as a
@@ -15,7 +17,8 @@ class TMQTTPacketQueue;
 class TMQTTClientReaderThread : public TThread {
 public:
     TMQTTClientReaderThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
-        const std::string& frameEventName, const std::string& clientID, int32_t bufferSize);
+        const std::string& frameEventName, const std::string& clientID, int32_t bufferSize, TEventSink& sink,
+        TSessionObserver* observer = nullptr);
     ~TMQTTClientReaderThread() override;
 
     static constexpr int kReadChunkSize = 2000;
@@ -28,10 +31,13 @@ protected:
 private:
     void Log(const std::string& message);
     void ReportAndClose(const std::string& message);
+    void CloseLost(const std::string& reason);
 
     TClientSocket& Socket;
     TMQTTPacketQueue& ReceiveQueue;
     const std::string FrameEventName;
     const std::string ClientID;
     const int32_t BufferSize;
+    TEventSink& Sink;
+    TSessionObserver* const Observer;
 };

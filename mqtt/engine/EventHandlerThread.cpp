@@ -8,14 +8,17 @@
 #include <string_view>
 #include <unistd.h>
 
-#include "diag/AppEventMsg.h"
+#include "diag/EventSink.h"
+#include "diag/EventSources.h"
 #include "diag/HostUtils.h"
 #include "mqtt/codec/FrameBuilders.h"
 #include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/codec/MessageTypes.h"
 #include "mqtt/codec/WirePrimitives.h"
 #include "mqtt/engine/FrameSignal.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "mqtt/engine/PacketQueue.h"
+#include "mqtt/engine/SessionObserver.h"
 #include "platform/ClientSocket.h"
 #include "platform/Error.h"
 #include "platform/FileHandle.h"
@@ -23,10 +26,6 @@
 
 namespace {
 
-const char* const kThreadSource = "TMQTTEventHandlerThread";
-const char* const kUnitSource = "MQTT_Unit";
-constexpr int32_t kPublish = 3;
-constexpr int32_t kPubrel = 6;
 // Slice of a PUBREL wait: short enough that a termination request or a
 // closed socket ends the flow at once, without changing the 1000 ms per wait.
 constexpr int kWaitSliceMs = 20;
@@ -44,12 +43,15 @@ std::string FileError(const std::string& what, const std::string& path, int erro
 } // namespace
 
 TMQTTEventHandlerThread::TMQTTEventHandlerThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
-    const std::string& frameEventName, const std::string& clientID, TNamedMutex& writeMutex)
+    const std::string& frameEventName, const std::string& clientID, TNamedMutex& writeMutex, TEventSink& sink,
+    TSessionObserver* observer)
     : Socket(socket)
     , ReceiveQueue(receiveQueue)
     , FrameEventName(frameEventName)
     , ClientID(clientID)
     , WriteMutex(writeMutex)
+    , Sink(sink)
+    , Observer(observer)
 {
 }
 
@@ -73,6 +75,11 @@ std::string TMQTTEventHandlerThread::PayloadDirectory() const
     return FPayloadDirectory;
 }
 
+void TMQTTEventHandlerThread::SetLinePause(int ms)
+{
+    FLinePauseMs = std::clamp(ms, 0, kMaxLinePauseMs);
+}
+
 bool TMQTTEventHandlerThread::Stopping() const
 {
     return Terminated() || !Socket.Active();
@@ -80,30 +87,35 @@ bool TMQTTEventHandlerThread::Stopping() const
 
 void TMQTTEventHandlerThread::Log(const std::string& message)
 {
-    SendEventMsg(message, kThreadSource, 0, 0);
+    Sink.SendEventMsg(message, SourceEventHandler, 0, 0);
 }
 
 void TMQTTEventHandlerThread::LogAndPause(const std::string& message, const char* source)
 {
-    SendEventMsg(message, source, 0, 0);
-    SleepMs(kLinePauseMs);
+    Sink.SendEventMsg(message, source, 0, 0);
+    if (const int pause = FLinePauseMs; pause > 0)
+        SleepMs(pause);
 }
 
 void TMQTTEventHandlerThread::ReportAndClose(const std::string& message)
 {
     try {
-        SendEventMsg("TMQTTEventHandlerThread:*EXCEPTIN* " + message + "[" + ClientID + "]", kUnitSource, 0, 0);
+        Sink.SendEventMsg("TMQTTEventHandlerThread:*EXCEPTIN* " + message + "[" + ClientID + "]", SourceUnit, 0, 0);
     } catch (...) {
     }
+    bool closedHere = false;
     try {
-        Socket.Close();
+        closedHere = Socket.Close();
     } catch (...) {
+        closedHere = true;
     }
+    if (closedHere && Observer && !Terminated())
+        Observer->OnConnectionLost(message);
 }
 
 int32_t TMQTTEventHandlerThread::WriteAckFrame(TSocketStream& stream, const uint8_t* frame, int32_t length)
 {
-    LockNamedMutex(WriteMutex, kWriteMutexTimeoutMs);
+    LockNamedMutex(WriteMutex, TMQTTClient::kWriteMutexTimeoutMs);
     int32_t written = 0;
     try {
         if (Stopping())
@@ -111,6 +123,8 @@ int32_t TMQTTEventHandlerThread::WriteAckFrame(TSocketStream& stream, const uint
         // The whole frame in one write; should the write stop short, the
         // rest follows, so the broker never holds half an acknowledgement.
         written = WriteInPieces(stream, frame, length, length);
+        if (Observer)
+            Observer->OnFrame(TFrameDirection::Sent, frame, length);
     } catch (...) {
         WriteMutex.Release();
         throw;
@@ -130,21 +144,21 @@ bool TMQTTEventHandlerThread::WaitForPubrel(int32_t messageID, TFrameWait& frame
     const auto limit = Clock::now() + std::chrono::milliseconds(kPubrelWaitLimitMs);
     for (;;) {
         // Look first: the PUBREL may have come before this wait began.
-        if (ReceiveQueue.TakeByKey(kPubrel, messageID, pubrel))
+        if (ReceiveQueue.TakeByKey(MessageType::PUBREL, messageID, pubrel))
             return true;
 
         const auto deadline = std::min(limit, Clock::now() + std::chrono::milliseconds(kPubrelWaitMs));
         bool signalled = false;
         while (!signalled) {
             if (Stopping())
-                return ReceiveQueue.TakeByKey(kPubrel, messageID, pubrel);
+                return ReceiveQueue.TakeByKey(MessageType::PUBREL, messageID, pubrel);
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0)
                 break;
             signalled = frameWait.Wait(static_cast<int>(std::min<int64_t>(left, kWaitSliceMs)));
         }
         if (!signalled)
-            return ReceiveQueue.TakeByKey(kPubrel, messageID, pubrel);
+            return ReceiveQueue.TakeByKey(MessageType::PUBREL, messageID, pubrel);
     }
 }
 
@@ -173,30 +187,43 @@ void TMQTTEventHandlerThread::SavePayload(const TMQTTPacket& packet)
     }
     if (::close(file.Release()) != 0)
         throw Exception(FileError("Cannot write file", path, errno));
+
+    if (Observer) {
+        TSavedMessage saved;
+        saved.Time = NowLocal();
+        saved.Topic = packet.PublishTopic;
+        saved.Qos = packet.FixedQos;
+        saved.Retain = packet.FixedRetain;
+        saved.Dup = packet.FixedDup;
+        saved.MessageID = packet.MessageID;
+        saved.Size = packet.PublishDataSize;
+        saved.Path = path;
+        Observer->OnMessageSaved(saved);
+    }
 }
 
 void TMQTTEventHandlerThread::ReportAndSave(const TMQTTPacket& packet)
 {
-    LogAndPause("----- PublishData -------", kUnitSource);
-    LogAndPause("MessageType     " + std::to_string(packet.MessageType), kThreadSource);
-    LogAndPause("MessageID       " + std::to_string(packet.MessageID), kThreadSource);
-    LogAndPause(std::string("FixedDup        ") + BoolText(packet.FixedDup), kThreadSource);
-    LogAndPause("FixedQos        " + std::to_string(packet.FixedQos), kThreadSource);
-    LogAndPause(std::string("FixedRetain     ") + BoolText(packet.FixedRetain), kThreadSource);
-    LogAndPause("PublishTopic    " + packet.PublishTopic, kThreadSource);
-    LogAndPause("PublishDataSize " + std::to_string(packet.PublishDataSize), kThreadSource);
+    LogAndPause("----- PublishData -------", SourceUnit);
+    LogAndPause("MessageType     " + std::to_string(packet.MessageType), SourceEventHandler);
+    LogAndPause("MessageID       " + std::to_string(packet.MessageID), SourceEventHandler);
+    LogAndPause(std::string("FixedDup        ") + BoolText(packet.FixedDup), SourceEventHandler);
+    LogAndPause("FixedQos        " + std::to_string(packet.FixedQos), SourceEventHandler);
+    LogAndPause(std::string("FixedRetain     ") + BoolText(packet.FixedRetain), SourceEventHandler);
+    LogAndPause("PublishTopic    " + packet.PublishTopic, SourceEventHandler);
+    LogAndPause("PublishDataSize " + std::to_string(packet.PublishDataSize), SourceEventHandler);
     if (packet.PublishDataSize > 0 && packet.PublishDataSize < 256) {
         std::string_view payload(reinterpret_cast<const char*>(packet.PublishData),
             static_cast<size_t>(packet.PublishDataSize));
         payload = payload.substr(0, payload.find('\0'));
-        LogAndPause("PublishData(UTF8) " + UTF8ToText(payload), kThreadSource);
+        LogAndPause("PublishData(UTF8) " + UTF8ToText(payload), SourceEventHandler);
     }
     SavePayload(packet);
 }
 
 void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TSocketStream& stream, TFrameWait& frameWait)
 {
-    LogAndPause("received PUBLISH [" + ClientID + "]", kThreadSource);
+    LogAndPause("received PUBLISH [" + ClientID + "]", SourceEventHandler);
     packet.AnalyzePacket();
     const int32_t id = packet.MessageID;
 
@@ -219,7 +246,7 @@ void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TSocketStream& 
             Log("cound not receive PUBREL [" + ClientID + "]");
             return;
         }
-        LogAndPause("received PUBREL [" + ClientID + "]", kThreadSource);
+        LogAndPause("received PUBREL [" + ClientID + "]", SourceEventHandler);
         pubrel.reset();
 
         if (!BuildPubcompFrame(frame, frameLength, id)) {
@@ -252,7 +279,7 @@ void TMQTTEventHandlerThread::Execute()
                 // looked at, so a PUBLISH stored in between still wakes us.
                 frameWait.Restart();
                 std::unique_ptr<TMQTTPacket> packet;
-                if (!ReceiveQueue.TakeFirst(kPublish, packet)) {
+                if (!ReceiveQueue.TakeFirst(MessageType::PUBLISH, packet)) {
                     frameWait.Wait(kIdleWaitMs);
                     continue;
                 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -8,6 +9,8 @@
 #include "platform/Thread.h"
 
 class TClientSocket;
+class TEventSink;
+class TSessionObserver;
 class TSocketStream;
 class TNamedMutex;
 class TMQTTPacketQueue;
@@ -22,19 +25,22 @@ class TFrameWait;
 class TMQTTEventHandlerThread : public TThread {
 public:
     TMQTTEventHandlerThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
-        const std::string& frameEventName, const std::string& clientID, TNamedMutex& writeMutex);
+        const std::string& frameEventName, const std::string& clientID, TNamedMutex& writeMutex, TEventSink& sink,
+        TSessionObserver* observer = nullptr);
     ~TMQTTEventHandlerThread() override;
 
     // Where payload files go; empty means the working directory.
     void SetPayloadDirectory(const std::string& directory);
     std::string PayloadDirectory() const;
+    // The pause after each report line (0 to 100 ms; 10 by default).
+    void SetLinePause(int ms);
 
     static constexpr int kIdleWaitMs = 100;
     static constexpr int kPubrelWaitMs = 1000;
     static constexpr int kPubrelWaitLimitMs = 10 * kPubrelWaitMs;
     static constexpr int kStreamTimeoutMs = 1000;
-    static constexpr int kWriteMutexTimeoutMs = 100;
     static constexpr int kLinePauseMs = 10;
+    static constexpr int kMaxLinePauseMs = 100;
 
 protected:
     void Execute() override;
@@ -55,6 +61,9 @@ private:
     const std::string FrameEventName;
     const std::string ClientID;
     TNamedMutex& WriteMutex;
+    TEventSink& Sink;
+    TSessionObserver* const Observer;
+    std::atomic<int> FLinePauseMs{kLinePauseMs};
 
     mutable std::mutex FDirectoryLock;
     std::string FPayloadDirectory;

@@ -1,22 +1,20 @@
 #include "mqtt/engine/MQTTClient.h"
 
-#include "diag/AppEventMsg.h"
+#include "diag/EventSink.h"
+#include "diag/EventSources.h"
 #include "mqtt/engine/ClientReaderThread.h"
 #include "mqtt/engine/EventHandlerThread.h"
+#include "mqtt/engine/SessionObserver.h"
 #include "platform/ClientSocket.h"
 #include "platform/NamedSync.h"
 #include "platform/Thread.h"
-
-namespace {
-
-const char* const kSource = "MQTT_Unit";
-
-} // namespace
 
 TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& clientID,
     const TMQTTClientOptions& options)
     : ClientID(clientID)
     , FrameEventName(FrameEventNameFor(clientID))
+    , Sink(options.Sink ? *options.Sink : NullEventSink())
+    , Observer(options.Observer)
 {
     FSocket = std::make_unique<TClientSocket>();
     FSocket->SetHost(host);
@@ -41,13 +39,14 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
         FWriteMutex = TNamedMutex::CreateOrOpen(mutexName);
         if (!FWriteMutex)
             throw Exception("could not create mutex, " + mutexName);
-        FReceiveQueue = std::make_unique<TMQTTPacketQueue>(ClientID);
+        FReceiveQueue = std::make_unique<TMQTTPacketQueue>(ClientID, Observer);
 
         FReaderThread = std::make_unique<TMQTTClientReaderThread>(
-            *FSocket, *FReceiveQueue, FrameEventName, ClientID, options.ReceiveBufferSize);
+            *FSocket, *FReceiveQueue, FrameEventName, ClientID, options.ReceiveBufferSize, Sink, Observer);
         FEventHandlerThread = std::make_unique<TMQTTEventHandlerThread>(
-            *FSocket, *FReceiveQueue, FrameEventName, ClientID, *FWriteMutex);
+            *FSocket, *FReceiveQueue, FrameEventName, ClientID, *FWriteMutex, Sink, Observer);
         FEventHandlerThread->SetPayloadDirectory(options.PayloadDirectory);
+        FEventHandlerThread->SetLinePause(options.LinePauseMs);
         FReaderThread->Start();
         FEventHandlerThread->Start();
     } catch (...) {
@@ -95,10 +94,15 @@ void TMQTTClient::SetPayloadDirectory(const std::string& directory)
     FEventHandlerThread->SetPayloadDirectory(directory);
 }
 
+void TMQTTClient::SetLinePause(int ms)
+{
+    FEventHandlerThread->SetLinePause(ms);
+}
+
 void TMQTTClient::ClientSocketOnConnect()
 {
     try {
-        SendEventMsg("ClientSocketOnConnect: start", kSource, 0, 0);
+        Sink.SendEventMsg("ClientSocketOnConnect: start", SourceUnit, 0, 0);
     } catch (...) {
     }
     SocketReady = true;
@@ -110,7 +114,7 @@ void TMQTTClient::ClientSocketOnDisconnect()
     // fail because a log line could not be sent.
     SocketReady = false;
     try {
-        SendEventMsg("ClientSocketOnDisconnect: start", kSource, 0, 0);
+        Sink.SendEventMsg("ClientSocketOnDisconnect: start", SourceUnit, 0, 0);
     } catch (...) {
     }
 }
@@ -126,6 +130,8 @@ void TMQTTClient::SendFrame(const uint8_t* frame, int32_t length)
                 throw Exception("parameter is null");
             TSocketStream stream(*FSocket, kWriteTimeoutMs);
             WriteInPieces(stream, frame, length, kPieceSize);
+            if (Observer)
+                Observer->OnFrame(TFrameDirection::Sent, frame, length);
         }
     } catch (...) {
         FWriteMutex->Release();

@@ -9,7 +9,9 @@
 #include "platform/Error.h"
 
 class TClientSocket;
+class TEventSink;
 class TNamedMutex;
+class TSessionObserver;
 class TMQTTClientReaderThread;
 class TMQTTEventHandlerThread;
 
@@ -17,6 +19,9 @@ struct TMQTTClientOptions {
     int ConnectTimeoutMs = 5000;           // one connect attempt gives up after this
     int32_t ReceiveBufferSize = 250000000; // reserved (address space only) by the reader at start
     std::string PayloadDirectory;          // where "Pub_" files go; empty: the working directory
+    TEventSink* Sink = nullptr;            // where the diagnostic lines go; none: dropped
+    TSessionObserver* Observer = nullptr;  // frames, connection loss, queue and saved messages; may be none
+    int LinePauseMs = 10;                  // the pause after each report line of the event-handler thread
 };
 
 // One TCP connection to one broker. The constructor connects (at most two
@@ -45,6 +50,8 @@ public:
 
     // Where the event-handler thread writes payload files from now on.
     void SetPayloadDirectory(const std::string& directory);
+    // The pause after each report line of the event-handler thread, from now on.
+    void SetLinePause(int ms);
 
     const std::string ClientID;
     const std::string FrameEventName;          // "MQTT_FRAME_RECV" + ClientID
@@ -67,6 +74,8 @@ private:
     // so nothing is freed while a thread may still use it.
     void TearDown();
 
+    TEventSink& Sink;
+    TSessionObserver* const Observer;
     std::unique_ptr<TClientSocket> FSocket;
     std::unique_ptr<TNamedMutex> FWriteMutex;
     std::unique_ptr<TMQTTPacketQueue> FReceiveQueue;

@@ -2,18 +2,20 @@
 
 #include <algorithm>
 
+#include "mqtt/codec/MessageTypes.h"
+#include "mqtt/engine/SessionObserver.h"
 #include "platform/Error.h"
 #include "platform/NamedSync.h"
 
 namespace {
 
 constexpr int kLockTimeoutMs = 100;
-constexpr int32_t kPublishType = 3;
 
 } // namespace
 
-TMQTTPacketQueue::TMQTTPacketQueue(const std::string& clientID)
+TMQTTPacketQueue::TMQTTPacketQueue(const std::string& clientID, TSessionObserver* observer)
     : FClientID(clientID)
+    , FObserver(observer)
 {
     const std::string name = MutexName(clientID);
     FMutex = TNamedMutex::CreateOrOpen(name);
@@ -37,6 +39,13 @@ std::string TMQTTPacketQueue::MakeKey(int32_t messageType, int32_t messageID)
 std::string TMQTTPacketQueue::MutexName(const std::string& clientID)
 {
     return "MQTTPacketQueueMutex" + clientID;
+}
+
+// Outside the lock: an observer never holds up the other users of the queue.
+void TMQTTPacketQueue::Changed(int count)
+{
+    if (FObserver)
+        FObserver->OnQueueCount(count);
 }
 
 void TMQTTPacketQueue::Lock()
@@ -69,7 +78,10 @@ bool TMQTTPacketQueue::TakeByKey(int32_t messageType, int32_t messageID, std::un
         FEntries.erase(it);
         found = true;
     }
+    const int count = static_cast<int>(FEntries.size());
     Unlock();
+    if (found)
+        Changed(count);
     return found;
 }
 
@@ -86,7 +98,10 @@ bool TMQTTPacketQueue::TakeFirst(int32_t messageType, std::unique_ptr<TMQTTPacke
         FEntries.erase(it);
         found = true;
     }
+    const int count = static_cast<int>(FEntries.size());
     Unlock();
+    if (found)
+        Changed(count);
     return found;
 }
 
@@ -97,7 +112,7 @@ int TMQTTPacketQueue::Store(std::unique_ptr<TMQTTPacket>& packet)
     if (!packet->FrameData)
         throw Exception("frame data error");
 
-    const bool keepAll = packet->MessageType == kPublishType;
+    const bool keepAll = packet->MessageType == MessageType::PUBLISH;
     std::string key = MakeKey(packet->MessageType, packet->MessageID);
 
     // The new entry is made before the lock, so nothing under the lock can
@@ -120,5 +135,6 @@ int TMQTTPacketQueue::Store(std::unique_ptr<TMQTTPacket>& packet)
     const int count = static_cast<int>(FEntries.size());
     replaced.reset();
     Unlock();
+    Changed(count);
     return count;
 }

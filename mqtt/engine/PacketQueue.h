@@ -8,6 +8,7 @@
 #include "mqtt/codec/MQTTPacket.h"
 
 class TNamedMutex;
+class TSessionObserver;
 
 // The receive queue of one client: packets keyed by "<type>_<message id>",
 // kept in the order they were stored. Three threads use it (reader, event
@@ -19,7 +20,8 @@ class TNamedMutex;
 // none is lost while an earlier one is still being handled.
 class TMQTTPacketQueue {
 public:
-    explicit TMQTTPacketQueue(const std::string& clientID);
+    // observer (may be none) learns the count after every change.
+    explicit TMQTTPacketQueue(const std::string& clientID, TSessionObserver* observer = nullptr);
     ~TMQTTPacketQueue();
 
     TMQTTPacketQueue(const TMQTTPacketQueue&) = delete;
@@ -46,7 +48,10 @@ private:
     void Lock();
     void Unlock();
 
+    void Changed(int count);
+
     const std::string FClientID;
+    TSessionObserver* const FObserver;
     std::list<TEntry> FEntries;
     std::unique_ptr<TNamedMutex> FMutex;
 };

@@ -113,15 +113,15 @@ inline std::string Tag(const std::string& text, const std::string& clientID)
     return text + " [" + clientID + "]";
 }
 
-// Sends a marker line through the process-wide sender and waits for it. Every
+// Sends a marker line through the form's sink and waits for it. Every
 // line sent before it on this thread has arrived then; lines of other threads
 // fall on one side of it or the other. Returns the number of lines up to and
 // including the marker.
-inline std::size_t SyncMarker(UdpCapture& capture)
+inline std::size_t SyncMarker(UdpCapture& capture, TEventSink& sink)
 {
     static int counter = 0;
     const std::string marker = "marker " + std::to_string(++counter);
-    SendEventMsg(marker, "test", 0, 0);
+    sink.SendEventMsg(marker, "test", 0, 0);
     if (!capture.WaitForMessage(marker, 5000)) {
         ADD_FAILURE() << "the marker line did not arrive";
         return capture.Count();
@@ -132,11 +132,11 @@ inline std::size_t SyncMarker(UdpCapture& capture)
 
 // Runs something and returns the lines between a marker before and one after it.
 template <class TAction>
-std::vector<TLine> LinesDuring(UdpCapture& capture, TAction action)
+std::vector<TLine> LinesDuring(UdpCapture& capture, TEventSink& sink, TAction action)
 {
-    const std::size_t begin = SyncMarker(capture);
+    const std::size_t begin = SyncMarker(capture, sink);
     action();
-    const std::size_t end = SyncMarker(capture) - 1;
+    const std::size_t end = SyncMarker(capture, sink) - 1;
     const std::vector<TLine> all = LinesOf(capture);
     return std::vector<TLine>(all.begin() + std::ptrdiff_t(begin), all.begin() + std::ptrdiff_t(end));
 }

@@ -77,7 +77,7 @@ protected:
     // Runs a command; its diagnostic lines, all of them.
     std::vector<TLine> Command(THandler handler)
     {
-        return LinesDuring(Capture, [&] { Form->Run(handler); });
+        return LinesDuring(Capture, Form->Events, [&] { Form->Run(handler); });
     }
 
     // Has the broker send a frame nobody waits for and returns once the client

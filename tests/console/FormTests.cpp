@@ -96,6 +96,7 @@ TEST_F(FormTest, IntegerFieldsHaveTheirLabelsDefaultsAndLimits)
         {&Form.WillQoSSpn, "WillQoS", 0, 0, 2},
         {&Form.PublishSpn, "PublishQoS", 2, 0, 2},
         {&Form.PingReqIntervalSpn, "送信間隔(秒)", 30, 1, 65535},
+        {&Form.ReportPauseSpn, "報告間隔(ミリ秒)", 10, 0, 100},
     };
     for (const TRow& row : rows) {
         EXPECT_EQ(row.Field->Label, U8(row.Label));
@@ -208,7 +209,7 @@ TEST_F(FormTest, CommandsWithoutConnectionStopWithSocketReadyFailure)
     EXPECT_EQ(Form.LastMessageID, 0);
     EXPECT_TRUE(FrontEnd.Boxes.empty());
     // A line sent now arrives after anything the commands might have sent.
-    SendEventMsg("marker", "test", 0, 0);
+    Form.Events.SendEventMsg("marker", "test", 0, 0);
     ASSERT_TRUE(Capture.WaitForMessage("marker", 5000));
     EXPECT_EQ(Capture.Count(), linesAtStart + 1);
 }
@@ -301,9 +302,9 @@ TEST_F(FormTest, FormCreateSendsStartLineAndFillsClientID)
     EXPECT_EQ(UdpCapture::Field(first, 6), "0");
     EXPECT_EQ(UdpCapture::Field(first, 7), "FormCreate: program start.. ");
     EXPECT_TRUE(Form.ClientIDEdit.Text.starts_with("qrv7m:")) << Form.ClientIDEdit.Text;
-    EXPECT_NE(AppEventMsg(), nullptr);
+    EXPECT_NE(Form.Events.Sender(), nullptr);
     Form.FormDestroy();
-    EXPECT_EQ(AppEventMsg(), nullptr);
+    EXPECT_EQ(Form.Events.Sender(), nullptr);
 }
 
 TEST_F(FormTest, FormCreateFailureShowsErrorAndLeavesClientIDEmpty)
@@ -400,7 +401,7 @@ TEST_F(FormTest, FormDestroyClosesAnOpenConnectionFirst)
     ASSERT_NE(Form.Client, nullptr);
     Form.FormDestroy();
     EXPECT_EQ(Form.Client, nullptr);
-    EXPECT_EQ(AppEventMsg(), nullptr);
+    EXPECT_EQ(Form.Events.Sender(), nullptr);
     ASSERT_TRUE(Capture.WaitForMessage("ClientSocketOnDisconnect: start", 5000));
 }
 

@@ -54,7 +54,7 @@ protected:
     std::vector<TLine> Command(THandler handler)
     {
         std::vector<TLine> kept;
-        for (const TLine& l : LinesDuring(Capture, [&] { Form->Run(handler); })) {
+        for (const TLine& l : LinesDuring(Capture, Form->Events, [&] { Form->Run(handler); })) {
             if (l.first == "TMQTTEventHandlerThread" || l.second.starts_with("TMQTT") ||
                 l.second.starts_with("----- PublishData"))
                 continue;
@@ -137,7 +137,7 @@ TEST_F(ConsoleSessionTest, WholeSessionWithDefaults)
               (std::vector<TLine>{{Unit, tag("sending PINGREQ")}, {Console, tag("received PINGRESP")}}));
     // The broker ends the connection after DISCONNECT; the client may notice that
     // before "Close" closes it, so its disconnect line lies anywhere between the two.
-    std::vector<TLine> closing = LinesDuring(Capture, [&] {
+    std::vector<TLine> closing = LinesDuring(Capture, Form->Events, [&] {
         Form->Run(&TForm1::Button4Click);
         Form->Run(&TForm1::DisconnectBtnClick);
     });

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
@@ -256,44 +257,60 @@ TEST(AppEventMsg, DestructorClosesASocketLeftOpen)
 
 // ---- the process-wide sender ----
 
-TEST(ProcessSender, SendsOnlyWhileInstalled)
+TEST(EventFanOut, ObserversAndTheDatagramsSeeEveryLineOnceInOneOrder)
 {
     OpenSender s;
-    ASSERT_EQ(AppEventMsg(), nullptr);
-    EXPECT_NO_THROW(SendEventMsg("before", "s"));
-    SetAppEventMsg(&s.Sender);
-    EXPECT_EQ(AppEventMsg(), &s.Sender);
-    SendEventMsg("installed", "MQTT_Unit");
-    SetAppEventMsg(nullptr);
-    SendEventMsg("removed", "s");
-    SetAppEventMsg(&s.Sender);
-    SendEventMsg("again", "s", 4, 5);
-    SetAppEventMsg(nullptr);
-    ASSERT_TRUE(s.Capture.WaitForMessage("again", WaitMs));
-    EXPECT_EQ(s.Capture.Messages(), (std::vector<std::string>{"installed", "again"}));
-    EXPECT_EQ(s.Capture.Sources()[0], "MQTT_Unit");
-    EXPECT_EQ(UdpCapture::Field(s.Capture.Datagrams()[0], 5), "0");
-    EXPECT_EQ(UdpCapture::Field(s.Capture.Datagrams()[1], 5), "4");
+    TEventFanOut fanOut;
+    std::mutex lock;
+    std::vector<TEventRecord> seen;
+    const int handle = fanOut.AddObserver([&](const TEventRecord& r) {
+        std::lock_guard guard(lock);
+        seen.push_back(r);
+    });
+    fanOut.AddObserver([](const TEventRecord&) { throw std::runtime_error("a view that fails"); });
+    EXPECT_NO_THROW(fanOut.SendEventMsg("before the sender", "s", 0, 0));
+    fanOut.SetSender(&s.Sender);
+    fanOut.SendEventMsg("installed", "MQTT_Unit", 4, 5);
+    fanOut.SetSender(nullptr);
+    fanOut.SendEventMsg("removed", "s", 0, 0);
+    fanOut.RemoveObserver(handle);
+    fanOut.SendEventMsg("unobserved", "s", 0, 0);
+
+    ASSERT_TRUE(s.Capture.WaitForMessage("installed", WaitMs));
+    EXPECT_EQ(s.Capture.Messages(), std::vector<std::string>{"installed"});
+    EXPECT_EQ(UdpCapture::Field(s.Capture.Datagrams()[0], 5), "4");
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[1].Message, "installed");
+    EXPECT_EQ(seen[1].Source, "MQTT_Unit");
+    EXPECT_EQ(seen[1].N2, 5);
+    EXPECT_EQ(FormatEventTime(seen[1].Time), UdpCapture::Field(s.Capture.Datagrams()[0], 1));
+    for (std::size_t i = 0; i < seen.size(); ++i)
+        EXPECT_EQ(seen[i].Sequence, i + 1);
 }
 
-TEST(ProcessSender, ThreadsSendingAtOnceNeverMixMessages)
+TEST(EventFanOut, ThreadsSendingAtOnceNeverMixMessagesAndKeepOneOrder)
 {
     OpenSender s;
-    SetAppEventMsg(&s.Sender);
+    TEventFanOut fanOut;
+    fanOut.SetSender(&s.Sender);
+    std::vector<std::string> observed;   // under the fan-out's own lock
+    fanOut.AddObserver([&](const TEventRecord& r) { observed.push_back(r.Message); });
     constexpr int threads = 4, perThread = 250;
     std::vector<std::thread> senders;
     for (int t = 0; t < threads; ++t)
-        senders.emplace_back([t] {
+        senders.emplace_back([t, &fanOut] {
             for (int i = 0; i < perThread; ++i)
-                SendEventMsg("thread " + std::to_string(t) + " line " + std::to_string(i) + ": " +
+                fanOut.SendEventMsg("thread " + std::to_string(t) + " line " + std::to_string(i) + ": " +
                                  std::string(150, static_cast<char>('a' + t)),
-                             "MQTT_Unit");
+                             "MQTT_Unit", 0, 0);
         });
     for (std::thread& sender : senders)
         sender.join();
-    SetAppEventMsg(nullptr);
+    fanOut.SetSender(nullptr);
     ASSERT_TRUE(s.Capture.WaitForCount(threads * perThread, WaitMs));
     std::vector<std::string> messages = s.Capture.Messages();
+    // Loopback keeps the datagrams of one socket in order: both sinks saw one sequence.
+    EXPECT_EQ(messages, observed);
     std::sort(messages.begin(), messages.end());
     EXPECT_EQ(std::unique(messages.begin(), messages.end()), messages.end());
     for (const std::string& message : messages) {

@@ -87,6 +87,7 @@ protected:
     {
         Id = UniqueClientID(stem);
         options.PayloadDirectory = Dir.Path();
+        options.Sink = &Log.Sink();
         // Frames sent to the broker's latest connection must reach this client.
         const size_t before = Broker.ConnectionCount();
         auto client = std::make_unique<TMQTTClient>(Broker.Host(), Broker.Port(), Id, options);
@@ -130,7 +131,7 @@ TEST_F(ClientTest, ARefusedPortGivesTwoAttemptsAndNoConnection)
 {
     Id = UniqueClientID("refused");
     const auto start = Clock::now();
-    auto client = std::make_unique<TMQTTClient>("127.0.0.1", FakeBroker::UnusedPort(), Id);
+    auto client = std::make_unique<TMQTTClient>("127.0.0.1", FakeBroker::UnusedPort(), Id, Log.Options());
     EXPECT_GE(MsSince(start), 200) << "a pause of 100 ms follows each failed attempt";
     EXPECT_FALSE(client->SocketReady);
     ASSERT_TRUE(Log.Flush());
@@ -158,7 +159,7 @@ TEST_F(ClientTest, AConnectThatHangsGivesUpWithinItsTimeOut)
     TMQTTClientOptions options;
     options.ConnectTimeoutMs = 300;
     const auto start = Clock::now();
-    TMQTTClient client("127.0.0.1", silent.Port(), UniqueClientID("hang"), options);
+    TMQTTClient client("127.0.0.1", silent.Port(), UniqueClientID("hang"), Log.Options(options));
     const auto elapsed = MsSince(start);
     EXPECT_FALSE(client.SocketReady);
     EXPECT_GE(elapsed, 2 * 300);
@@ -430,7 +431,7 @@ TEST_F(ClientTest, SendFrameRaisesWhenAPieceCannotBeWritten)
     stalled.startReading = false;
     FakeBroker slow(stalled);
     Id = UniqueClientID("stall");
-    TMQTTClient client(slow.Host(), slow.Port(), Id);
+    TMQTTClient client(slow.Host(), slow.Port(), Id, Log.Options());
     ASSERT_TRUE(client.SocketReady);
     Bytes frame(32 * 1024 * 1024, 0x41);
     try {

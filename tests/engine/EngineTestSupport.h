@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "diag/AppEventMsg.h"
+#include "mqtt/engine/MQTTClient.h"
 #include "support/UdpCapture.h"
 
 namespace enginetest {
@@ -114,7 +115,7 @@ inline bool IsPayloadFileName(const std::string& name)
     return std::all_of(name.begin() + 4, name.begin() + 26, [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// Installs a sender to a fresh UdpCapture as the process-wide one.
+// A sender to a fresh UdpCapture: the sink that the engine objects under test are given.
 class TLogCapture {
 public:
     TLogCapture()
@@ -122,14 +123,16 @@ public:
     {
         FSender.StartupWinsock();
         FSender.OpenSocket();
-        SetAppEventMsg(&FSender);
     }
     ~TLogCapture()
     {
-        SetAppEventMsg(nullptr);
         FSender.CloseSocket();
         FSender.CleanupWinsock();
     }
+
+    TEventSink& Sink() { return FSender; }
+    // Client options whose lines go to this capture.
+    TMQTTClientOptions Options(TMQTTClientOptions options = {}) { options.Sink = &FSender; return options; }
 
     // Sends a marker line and waits for it: every line sent before it has
     // then arrived too.
@@ -137,7 +140,7 @@ public:
     {
         static std::atomic<int> n{0};
         const std::string marker = "--marker " + std::to_string(++n) + "--";
-        SendEventMsg(marker, "test", 0, 0);
+        FSender.SendEventMsg(marker, "test", 0, 0);
         return Capture.WaitForMessage(marker, kWaitMs);
     }
 

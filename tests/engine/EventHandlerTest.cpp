@@ -11,6 +11,7 @@
 #include "mqtt/engine/MQTTClient.h"
 #include "platform/NamedSync.h"
 #include "support/FakeBroker.h"
+#include "support/RecordingObserver.h"
 
 using namespace enginetest;
 
@@ -86,6 +87,7 @@ protected:
         Id = UniqueClientID(stem);
         TMQTTClientOptions options;
         options.PayloadDirectory = payloadDir.empty() ? Dir.Path() : payloadDir;
+        options.Sink = &Log.Sink();
         // Frames sent to the broker's latest connection must reach this client.
         const size_t before = Broker.ConnectionCount();
         auto client = std::make_unique<TMQTTClient>(Broker.Host(), Broker.Port(), Id, options);
@@ -413,4 +415,43 @@ TEST_F(EventHandlerTest, DestroyAfterTheSocketWasClosedByTheBroker)
     client.reset();
     ASSERT_TRUE(Log.Flush());
     EXPECT_EQ(Log.CountOf("ClientSocketOnDisconnect: start"), 1);
+}
+
+TEST_F(EventHandlerTest, TheObserverSeesFramesQueueSavedMessagesAndTheBrokersClose)
+{
+    TRecordingObserver observer;
+    Id = UniqueClientID("observer");
+    TMQTTClientOptions options = Log.Options();
+    options.PayloadDirectory = Dir.Path();
+    options.Observer = &observer;
+    options.LinePauseMs = 0;
+    auto client = std::make_unique<TMQTTClient>(Broker.Host(), Broker.Port(), Id, options);
+    ASSERT_TRUE(client->SocketReady);
+    ASSERT_TRUE(Broker.WaitForConnections(1, kWaitMs));
+
+    const Bytes publish = PublishFrame(1, 10, "x/y", Text("abc"), false, true);
+    ASSERT_TRUE(Broker.Send(publish));
+    ASSERT_TRUE(observer.WaitFor([](const TRecordingObserver& o) { return o.Saved.size() == 1; }));
+    const TSavedMessage saved = observer.Snapshot(&TRecordingObserver::Saved)[0];
+    EXPECT_EQ(saved.Topic, "x/y");
+    EXPECT_EQ(saved.Qos, 1);
+    EXPECT_TRUE(saved.Retain);
+    EXPECT_FALSE(saved.Dup);
+    EXPECT_EQ(saved.MessageID, 10);
+    EXPECT_EQ(saved.Size, 3);
+    EXPECT_EQ(saved.Path, Dir.Path() + "/" + Dir.Files().at(0));
+
+    const auto frames = observer.Snapshot(&TRecordingObserver::Frames);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].Direction, TFrameDirection::Received);
+    EXPECT_EQ(frames[0].Bytes, publish);
+    EXPECT_EQ(frames[1].Direction, TFrameDirection::Sent);
+    EXPECT_EQ(frames[1].Bytes, Ack(0x40, 10));
+    EXPECT_EQ(observer.Snapshot(&TRecordingObserver::QueueCounts), (std::vector<int>{1, 0}));
+
+    Broker.CloseConnection();
+    ASSERT_TRUE(observer.WaitFor([](const TRecordingObserver& o) { return !o.Lost.empty(); }));
+    EXPECT_EQ(observer.Snapshot(&TRecordingObserver::Lost), std::vector<std::string>{"closed by the broker"});
+    client.reset();
+    EXPECT_EQ(observer.Snapshot(&TRecordingObserver::Lost).size(), 1u) << "Close is no lost connection";
 }

@@ -47,6 +47,7 @@ protected:
     {
         TMQTTClientOptions options;
         options.PayloadDirectory = payloadDir;
+        options.Sink = &Log.Sink();
         auto client = std::make_unique<TMQTTClient>(Broker.Host(), Broker.Port(), ShortID(stem), options);
         EXPECT_TRUE(client->SocketReady);
         if (!client->SocketReady)

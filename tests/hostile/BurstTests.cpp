@@ -220,7 +220,7 @@ TEST_F(HostileBurstTest, EveryMessageOfABurstIsAcknowledgedAndSavedOnce)
     EXPECT_TRUE(WaitForCountOf(capture, reported, Total, 300000));
     EXPECT_TRUE(payloads.WaitForFiles(Total, 30000)) << payloads.ClosedCount() << " files";
 
-    SendEventMsg("burst done", "hostile-test", 0, 0);
+    form.Events.SendEventMsg("burst done", "hostile-test", 0, 0);
     ASSERT_TRUE(capture.WaitForMessage("burst done", 10000));
     const std::vector<TLine> lines = LinesOf(capture);
     EXPECT_EQ(CountOf(lines, reported), static_cast<std::size_t>(Total));

@@ -131,7 +131,7 @@ struct HostileBrokerTest : public ::testing::TestWithParam<THostileCase> {
     void Sync()
     {
         const std::string marker = "marker " + std::to_string(++Markers);
-        SendEventMsg(marker, "hostile-test", 0, 0);
+        Form->Events.SendEventMsg(marker, "hostile-test", 0, 0);
         EXPECT_TRUE(Capture.WaitForMessage(marker, 10000));
     }
     void Checkpoint()

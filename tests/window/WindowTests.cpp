@@ -211,6 +211,7 @@ private slots:
         QTest::newRow("publish file") << "PublishDataFileEdit" << "PublishData(file)" << "/SamplePublishData1.dat"
                                       << text << text;
         QTest::newRow("interval") << "PingReqIntervalSpn" << "送信間隔(秒)" << "30" << 1 << 65535;
+        QTest::newRow("report pause") << "ReportPauseSpn" << "報告間隔(ミリ秒)" << "10" << 0 << 100;
     }
 
     void showsEveryFieldWithDefaultAndLimits()

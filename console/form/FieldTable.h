@@ -35,12 +35,13 @@ inline constexpr std::array<TTextFieldRef, 12> TextFields{{
     {"PublishDataFileEdit", &TForm1::PublishDataFileEdit},
 }};
 
-inline constexpr std::array<TIntFieldRef, 5> IntFields{{
+inline constexpr std::array<TIntFieldRef, 6> IntFields{{
     {"BrokerPortSpn", &TForm1::BrokerPortSpn},
     {"KeepAliveSpn", &TForm1::KeepAliveSpn},
     {"WillQoSSpn", &TForm1::WillQoSSpn},
     {"PublishSpn", &TForm1::PublishSpn},
     {"PingReqIntervalSpn", &TForm1::PingReqIntervalSpn},
+    {"ReportPauseSpn", &TForm1::ReportPauseSpn},
 }};
 
 // Texts in the system code page, exactly as the form holds them.

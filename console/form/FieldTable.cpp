@@ -1,4 +1,4 @@
-#include "console/window/FieldTable.h"
+#include "console/form/FieldTable.h"
 
 TFieldValues CaptureFields(const TForm1& form)
 {
