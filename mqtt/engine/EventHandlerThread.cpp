@@ -16,13 +16,12 @@
 #include "mqtt/codec/MessageTypes.h"
 #include "mqtt/codec/WirePrimitives.h"
 #include "mqtt/engine/FrameSignal.h"
-#include "mqtt/engine/MQTTClient.h"
+#include "mqtt/engine/FrameWriter.h"
 #include "mqtt/engine/PacketQueue.h"
 #include "mqtt/engine/SessionObserver.h"
 #include "platform/ClientSocket.h"
 #include "platform/Error.h"
 #include "platform/FileHandle.h"
-#include "platform/NamedSync.h"
 
 namespace {
 
@@ -43,13 +42,13 @@ std::string FileError(const std::string& what, const std::string& path, int erro
 } // namespace
 
 TMQTTEventHandlerThread::TMQTTEventHandlerThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
-    const std::string& frameEventName, const std::string& clientID, TNamedMutex& writeMutex, TEventSink& sink,
+    const std::string& frameEventName, const std::string& clientID, TFrameWriter& writer, TEventSink& sink,
     TSessionObserver* observer)
     : Socket(socket)
     , ReceiveQueue(receiveQueue)
     , FrameEventName(frameEventName)
     , ClientID(clientID)
-    , WriteMutex(writeMutex)
+    , Writer(writer)
     , Sink(sink)
     , Observer(observer)
 {
@@ -113,25 +112,9 @@ void TMQTTEventHandlerThread::ReportAndClose(const std::string& message)
         Observer->OnConnectionLost(message);
 }
 
-int32_t TMQTTEventHandlerThread::WriteAckFrame(TSocketStream& stream, const uint8_t* frame, int32_t length)
+int32_t TMQTTEventHandlerThread::WriteAckFrame(const uint8_t* frame, int32_t length)
 {
-    LockNamedMutex(WriteMutex, TMQTTClient::kWriteMutexTimeoutMs);
-    int32_t written = 0;
-    try {
-        if (Stopping())
-            throw Exception("terminated or socket closed");
-        // The whole frame in one write; should the write stop short, the
-        // rest follows, so the broker never holds half an acknowledgement.
-        written = WriteInPieces(stream, frame, length, length);
-        if (Observer)
-            Observer->OnFrame(TFrameDirection::Sent, frame, length);
-    } catch (...) {
-        WriteMutex.Release();
-        throw;
-    }
-    if (!WriteMutex.Release())
-        throw Exception("ReleaseMutex() failed");
-    return written;
+    return Writer.WriteAckFrame(frame, length, [this] { return Stopping(); });
 }
 
 bool TMQTTEventHandlerThread::WaitForPubrel(int32_t messageID, TFrameWait& frameWait,
@@ -221,7 +204,7 @@ void TMQTTEventHandlerThread::ReportAndSave(const TMQTTPacket& packet)
     SavePayload(packet);
 }
 
-void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TSocketStream& stream, TFrameWait& frameWait)
+void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TFrameWait& frameWait)
 {
     LogAndPause("received PUBLISH [" + ClientID + "]", SourceEventHandler);
     packet.AnalyzePacket();
@@ -238,7 +221,7 @@ void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TSocketStream& 
         // The PUBREL wait begins before the PUBREC goes out, so a PUBREL
         // that answers it at once still ends the wait.
         frameWait.Restart();
-        WriteAckFrame(stream, frame.get(), frameLength);
+        WriteAckFrame(frame.get(), frameLength);
         frame.reset();
 
         std::unique_ptr<TMQTTPacket> pubrel;
@@ -254,7 +237,7 @@ void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TSocketStream& 
             return;
         }
         Log("sending PUBCOMP [" + ClientID + "]");
-        WriteAckFrame(stream, frame.get(), frameLength);
+        WriteAckFrame(frame.get(), frameLength);
         frame.reset();
     } else if (packet.FixedQos == 1) {
         if (!BuildPubackFrame(frame, frameLength, id)) {
@@ -262,7 +245,7 @@ void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TSocketStream& 
             return;
         }
         Log("sending PUBACK [" + ClientID + "]");
-        WriteAckFrame(stream, frame.get(), frameLength);
+        WriteAckFrame(frame.get(), frameLength);
         frame.reset();
     }
     ReportAndSave(packet);
@@ -271,7 +254,6 @@ void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TSocketStream& 
 void TMQTTEventHandlerThread::Execute()
 {
     try {
-        TSocketStream stream(Socket, kStreamTimeoutMs);
         TFrameWait frameWait(FrameEventName);
         while (!Stopping()) {
             try {
@@ -285,7 +267,7 @@ void TMQTTEventHandlerThread::Execute()
                 }
                 if (Stopping())
                     break;
-                HandlePublish(*packet, stream, frameWait);
+                HandlePublish(*packet, frameWait);
             } catch (const std::exception& e) {
                 ReportAndClose(e.what());
             } catch (...) {

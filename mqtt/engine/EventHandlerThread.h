@@ -11,8 +11,7 @@
 class TClientSocket;
 class TEventSink;
 class TSessionObserver;
-class TSocketStream;
-class TNamedMutex;
+class TFrameWriter;
 class TMQTTPacketQueue;
 class TMQTTPacket;
 class TFrameWait;
@@ -25,7 +24,7 @@ class TFrameWait;
 class TMQTTEventHandlerThread : public TThread {
 public:
     TMQTTEventHandlerThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
-        const std::string& frameEventName, const std::string& clientID, TNamedMutex& writeMutex, TEventSink& sink,
+        const std::string& frameEventName, const std::string& clientID, TFrameWriter& writer, TEventSink& sink,
         TSessionObserver* observer = nullptr);
     ~TMQTTEventHandlerThread() override;
 
@@ -38,7 +37,6 @@ public:
     static constexpr int kIdleWaitMs = 100;
     static constexpr int kPubrelWaitMs = 1000;
     static constexpr int kPubrelWaitLimitMs = 10 * kPubrelWaitMs;
-    static constexpr int kStreamTimeoutMs = 1000;
     static constexpr int kLinePauseMs = 10;
     static constexpr int kMaxLinePauseMs = 100;
 
@@ -46,8 +44,8 @@ protected:
     void Execute() override;
 
 private:
-    int32_t WriteAckFrame(TSocketStream& stream, const uint8_t* frame, int32_t length);
-    void HandlePublish(TMQTTPacket& packet, TSocketStream& stream, TFrameWait& frameWait);
+    int32_t WriteAckFrame(const uint8_t* frame, int32_t length);
+    void HandlePublish(TMQTTPacket& packet, TFrameWait& frameWait);
     bool WaitForPubrel(int32_t messageID, TFrameWait& frameWait, std::unique_ptr<TMQTTPacket>& pubrel);
     void ReportAndSave(const TMQTTPacket& packet);
     void SavePayload(const TMQTTPacket& packet);
@@ -60,7 +58,7 @@ private:
     TMQTTPacketQueue& ReceiveQueue;
     const std::string FrameEventName;
     const std::string ClientID;
-    TNamedMutex& WriteMutex;
+    TFrameWriter& Writer;
     TEventSink& Sink;
     TSessionObserver* const Observer;
     std::atomic<int> FLinePauseMs{kLinePauseMs};

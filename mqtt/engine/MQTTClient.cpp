@@ -4,8 +4,10 @@
 #include "diag/EventSources.h"
 #include "mqtt/engine/ClientReaderThread.h"
 #include "mqtt/engine/EventHandlerThread.h"
+#include "mqtt/engine/FrameWriter.h"
 #include "mqtt/engine/SessionObserver.h"
 #include "platform/ClientSocket.h"
+#include "platform/Error.h"
 #include "platform/NamedSync.h"
 #include "platform/Thread.h"
 
@@ -39,12 +41,13 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
         FWriteMutex = TNamedMutex::CreateOrOpen(mutexName);
         if (!FWriteMutex)
             throw Exception("could not create mutex, " + mutexName);
+        FWriter = std::make_unique<TFrameWriter>(*FSocket, *FWriteMutex, Observer);
         FReceiveQueue = std::make_unique<TMQTTPacketQueue>(ClientID, Observer);
 
         FReaderThread = std::make_unique<TMQTTClientReaderThread>(
             *FSocket, *FReceiveQueue, FrameEventName, ClientID, options.ReceiveBufferSize, Sink, Observer);
         FEventHandlerThread = std::make_unique<TMQTTEventHandlerThread>(
-            *FSocket, *FReceiveQueue, FrameEventName, ClientID, *FWriteMutex, Sink, Observer);
+            *FSocket, *FReceiveQueue, FrameEventName, ClientID, *FWriter, Sink, Observer);
         FEventHandlerThread->SetPayloadDirectory(options.PayloadDirectory);
         FEventHandlerThread->SetLinePause(options.LinePauseMs);
         FReaderThread->Start();
@@ -81,6 +84,7 @@ void TMQTTClient::TearDown()
     } catch (...) {
     }
     FSocket.reset();
+    FWriter.reset();
     FWriteMutex.reset();
 }
 
@@ -123,20 +127,5 @@ void TMQTTClient::SendFrame(const uint8_t* frame, int32_t length)
 {
     if (!SocketReady)
         throw Exception("SocketReady check failed");
-    LockNamedMutex(*FWriteMutex, kWriteMutexTimeoutMs);
-    try {
-        if (FSocket->Active() && length > 0) {
-            if (!frame)
-                throw Exception("parameter is null");
-            TSocketStream stream(*FSocket, kWriteTimeoutMs);
-            WriteInPieces(stream, frame, length, kPieceSize);
-            if (Observer)
-                Observer->OnFrame(TFrameDirection::Sent, frame, length);
-        }
-    } catch (...) {
-        FWriteMutex->Release();
-        throw;
-    }
-    if (!FWriteMutex->Release())
-        throw Exception("ReleaseMutex() failed");
+    FWriter->WriteFrame(frame, length);
 }

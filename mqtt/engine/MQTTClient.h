@@ -6,10 +6,10 @@
 #include <string>
 
 #include "mqtt/engine/PacketQueue.h"
-#include "platform/Error.h"
 
 class TClientSocket;
 class TEventSink;
+class TFrameWriter;
 class TNamedMutex;
 class TSessionObserver;
 class TMQTTClientReaderThread;
@@ -57,9 +57,6 @@ public:
     const std::string FrameEventName;          // "MQTT_FRAME_RECV" + ClientID
     std::atomic<bool> SocketReady{false};      // from the connect to the disconnect notification
 
-    static constexpr int kPieceSize = 2000;
-    static constexpr int kWriteTimeoutMs = 1000;
-    static constexpr int kWriteMutexTimeoutMs = 100;
     static constexpr int kConnectAttempts = 2;
     static constexpr int kConnectPauseMs = 100;
 
@@ -78,26 +75,8 @@ private:
     TSessionObserver* const Observer;
     std::unique_ptr<TClientSocket> FSocket;
     std::unique_ptr<TNamedMutex> FWriteMutex;
+    std::unique_ptr<TFrameWriter> FWriter;
     std::unique_ptr<TMQTTPacketQueue> FReceiveQueue;
     std::unique_ptr<TMQTTClientReaderThread> FReaderThread;
     std::unique_ptr<TMQTTEventHandlerThread> FEventHandlerThread;
 };
-
-// Writes length bytes in pieces of at most pieceSize; a short write is
-// followed by a write of the rest. Raises "Socket Write Error" when a write
-// transfers nothing within the stream's time-out. Returns the bytes written.
-template <class TStream>
-int32_t WriteInPieces(TStream& stream, const uint8_t* data, int32_t length, int32_t pieceSize)
-{
-    int32_t sent = 0;
-    int32_t left = length;
-    while (left > 0) {
-        const int32_t piece = left > pieceSize ? pieceSize : left;
-        const int written = stream.Write(data + sent, piece);
-        if (written <= 0)
-            throw Exception("Socket Write Error");
-        left -= written;
-        sent += written;
-    }
-    return sent;
-}

@@ -7,6 +7,7 @@
 #include "EngineTestSupport.h"
 #include "mqtt/codec/MQTTPacket.h"
 #include "mqtt/engine/FrameSignal.h"
+#include "mqtt/engine/FrameWriter.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "platform/Error.h"
 #include "platform/NamedSync.h"
