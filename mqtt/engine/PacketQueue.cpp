@@ -41,6 +41,16 @@ std::string TMQTTPacketQueue::MutexName(const std::string& clientID)
     return "MQTTPacketQueueMutex" + clientID;
 }
 
+bool TMQTTPacketQueue::BacklogFull()
+{
+    return false;   // not bounded yet
+}
+
+void TMQTTPacketQueue::SetRoomNotify(std::function<void()> notify)
+{
+    FRoomNotify = std::move(notify);
+}
+
 // Outside the lock: an observer never holds up the other users of the queue.
 void TMQTTPacketQueue::Changed(int count)
 {

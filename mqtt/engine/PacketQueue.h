@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -36,6 +37,12 @@ public:
     // returns the number of stored packets afterwards.
     int Store(std::unique_ptr<TMQTTPacket>& packet);
 
+    // The backlog of received packets is bounded: while BacklogFull() the reader
+    // reads nothing more, so TCP pushes back on the broker. The notification is
+    // called (outside the lock) when a take makes room again.
+    bool BacklogFull();
+    void SetRoomNotify(std::function<void()> notify);
+
     static std::string MakeKey(int32_t messageType, int32_t messageID);
     static std::string MutexName(const std::string& clientID);
 
@@ -54,4 +61,5 @@ private:
     TSessionObserver* const FObserver;
     std::list<TEntry> FEntries;
     std::unique_ptr<TNamedMutex> FMutex;
+    std::function<void()> FRoomNotify;
 };
