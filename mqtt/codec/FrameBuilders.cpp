@@ -106,15 +106,43 @@ int32_t ParseQoSItem(const std::string& item)
     return static_cast<int32_t>(value);
 }
 
-void MakeAckFrame(TFrameBuffer& frame, int32_t& frameLen, uint8_t firstByte, int32_t messageID)
+TProtocolVersion CheckVersion(TProtocolVersion version)
+{
+    switch (version) {
+    case TProtocolVersion::MQTT31:
+    case TProtocolVersion::MQTT311:
+        return version;
+    case TProtocolVersion::MQTT50:
+        break;
+    }
+    throw Exception("protocol version not supported");
+}
+
+// SUBSCRIBE, UNSUBSCRIBE and PUBREL: 3.1 marks a repeat with DUP; from 3.1.1
+// on their header flags are fixed at 0x02 and a repeat goes out unchanged.
+uint8_t HeaderWithDup(uint8_t header, TProtocolVersion version, bool dup)
+{
+    return version == TProtocolVersion::MQTT31 && dup ? header | 0x08 : header;
+}
+
+void MakeAckFrame(TFrameBuffer& frame, int32_t& frameLen, uint8_t firstByte, const TAckParams& params)
 {
     frame.reset();
     frameLen = 0;
-    CheckMessageID(messageID);
+    CheckVersion(params.Version);
+    CheckMessageID(params.MessageID);
     TFrameWriter writer(firstByte, 2);
     writer.Allocate();
-    writer.U16(messageID);
+    writer.U16(params.MessageID);
     writer.Finish(frame, frameLen);
+}
+
+TAckParams AckParams(bool dup, int32_t messageID)
+{
+    TAckParams params;
+    params.Dup = dup;
+    params.MessageID = messageID;
+    return params;
 }
 
 void MakeBareFrame(TFrameBuffer& frame, int32_t& frameLen, uint8_t firstByte)
@@ -143,43 +171,50 @@ bool Guarded(TFrameBuffer& frame, int32_t& frameLen, TMake make)
 
 }  // namespace
 
-void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const std::string& clientID, const std::string& userName,
-    const std::string& password, bool willRetain, bool cleanSession, int32_t willQoS, int32_t keepAliveTimer,
-    const std::string& willTopic, const std::string& willMessage)
+void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectParams& params)
 {
     frame.reset();
     frameLen = 0;
-    if (clientID.empty()) throw Exception("ClientID not found");
-    std::string clientIDUtf8 = TextToUTF8(clientID);
-    std::string userNameUtf8 = TextToUTF8(userName);
-    std::string passwordUtf8 = TextToUTF8(password);
-    if (willTopic.empty() && !willMessage.empty()) throw Exception("WillTopic not found");
-    if (!willTopic.empty() && willMessage.empty()) throw Exception("WillMessage not found");
-    std::string willTopicUtf8 = TextToUTF8(willTopic);
-    std::string willMessageUtf8 = TextToUTF8(willMessage);
-    if (keepAliveTimer > 65535) throw Exception("KeepAliveTimer too big");
-    if (keepAliveTimer < 0) throw Exception("KeepAliveTimer out of range");
+    const TProtocolVersion version = CheckVersion(params.Version);
+    if (params.ClientID.empty()) {
+        // 3.1.1 and 5.0 let the broker assign an identifier to a clean session.
+        if (version == TProtocolVersion::MQTT31) throw Exception("ClientID not found");
+        if (version == TProtocolVersion::MQTT311 && !params.CleanSession)
+            throw Exception("ClientID not found: an empty ClientID needs clean session in MQTT 3.1.1");
+    }
+    std::string clientIDUtf8 = TextToUTF8(params.ClientID);
+    std::string userNameUtf8 = TextToUTF8(params.UserName);
+    std::string passwordUtf8 = TextToUTF8(params.Password);
+    if (params.WillTopic.empty() && !params.WillMessage.empty()) throw Exception("WillTopic not found");
+    if (!params.WillTopic.empty() && params.WillMessage.empty()) throw Exception("WillMessage not found");
+    std::string willTopicUtf8 = TextToUTF8(params.WillTopic);
+    std::string willMessageUtf8 = TextToUTF8(params.WillMessage);
+    if (params.KeepAliveTimer > 65535) throw Exception("KeepAliveTimer too big");
+    if (params.KeepAliveTimer < 0) throw Exception("KeepAliveTimer out of range");
 
-    int64_t remainLength = 12;
-    for (const std::string* text : {&clientIDUtf8, &willTopicUtf8, &willMessageUtf8, &userNameUtf8, &passwordUtf8})
+    const std::string_view protocolName = ProtocolName(version);
+    // Protocol name field, level, flags and keep-alive, then the client
+    // identifier, which is always there (only 3.1 refuses it empty).
+    int64_t remainLength = static_cast<int64_t>(protocolName.size()) + 6 + clientIDUtf8.size() + 2;
+    for (const std::string* text : {&willTopicUtf8, &willMessageUtf8, &userNameUtf8, &passwordUtf8})
         if (!text->empty()) remainLength += static_cast<int64_t>(text->size()) + 2;
 
     uint8_t flags = 0;
-    if (!userName.empty()) flags |= 0x80;
-    if (!password.empty()) flags |= 0x40;
-    if (willRetain) flags |= 0x20;
-    flags |= (willQoS & 3) << 3;
-    bool will = !willTopic.empty() || !willMessage.empty();
+    if (!params.UserName.empty()) flags |= 0x80;
+    if (!params.Password.empty()) flags |= 0x40;
+    if (params.WillRetain) flags |= 0x20;
+    flags |= (params.WillQoS & 3) << 3;
+    bool will = !params.WillTopic.empty() || !params.WillMessage.empty();
     if (will) flags |= 0x04;
-    if (cleanSession) flags |= 0x02;
+    if (params.CleanSession) flags |= 0x02;
 
     TFrameWriter writer(0x10, remainLength);
     TFrameWriter::CheckStrings({&clientIDUtf8, &willTopicUtf8, &willMessageUtf8, &userNameUtf8, &passwordUtf8});
     writer.Allocate();
-    static const uint8_t protocol[] = {0x00, 0x06, 'M', 'Q', 'I', 's', 'd', 'p', 0x03};
-    writer.Bytes(protocol, sizeof protocol);
+    writer.Str(protocolName);
+    writer.Byte(static_cast<uint8_t>(version));
     writer.Byte(flags);
-    writer.U16(keepAliveTimer);
+    writer.U16(params.KeepAliveTimer);
     writer.Str(clientIDUtf8);
     if (will) {
         writer.Str(willTopicUtf8);
@@ -190,62 +225,114 @@ void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const std::string&
     writer.Finish(frame, frameLen);
 }
 
-void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
-    const std::string& topic, int32_t messageID, const uint8_t* data, int32_t dataSize)
+void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const std::string& clientID, const std::string& userName,
+    const std::string& password, bool willRetain, bool cleanSession, int32_t willQoS, int32_t keepAliveTimer,
+    const std::string& willTopic, const std::string& willMessage)
+{
+    TConnectParams params;
+    params.ClientID = clientID;
+    params.UserName = userName;
+    params.Password = password;
+    params.WillRetain = willRetain;
+    params.CleanSession = cleanSession;
+    params.WillQoS = willQoS;
+    params.KeepAliveTimer = keepAliveTimer;
+    params.WillTopic = willTopic;
+    params.WillMessage = willMessage;
+    MakeConnectFrame(frame, frameLen, params);
+}
+
+void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params)
 {
     frame.reset();
     frameLen = 0;
-    if (topic.empty()) throw Exception("Topic not found");
+    CheckVersion(params.Version);
+    const int32_t qos = params.QoS, messageID = params.MessageID, dataSize = params.DataSize;
+    if (params.Topic.empty()) throw Exception("Topic not found");
     // A PUBLISH always carries at least one payload byte; a negative size or
     // missing data is refused the same way rather than read from nowhere.
-    if (dataSize <= 0 || data == nullptr) throw Exception("PublishData empty");
+    if (dataSize <= 0 || params.Data == nullptr) throw Exception("PublishData empty");
     if (qos > 0 && messageID == 0) throw Exception("MessageID not specified at QoS > 0");
     if (messageID > 65535) throw Exception("MessageID too big");
     if (messageID < 0) throw Exception("MessageID out of range");
     // Outside 0..3 the first byte's QoS bits would disagree with whether an
     // identifier is written.
     if (qos < 0 || qos > 3) throw Exception("QoS out of range");
-    std::string topicUtf8 = TextToUTF8(topic);
+    std::string topicUtf8 = TextToUTF8(params.Topic);
 
     int64_t remainLength = static_cast<int64_t>(topicUtf8.size()) + 2 + (qos > 0 ? 2 : 0) + dataSize;
-    uint8_t firstByte = 0x30 | (dup ? 0x08 : 0) | ((qos & 3) << 1) | (retain ? 0x01 : 0);
+    uint8_t firstByte = 0x30 | (params.Dup ? 0x08 : 0) | ((qos & 3) << 1) | (params.Retain ? 0x01 : 0);
     TFrameWriter writer(firstByte, remainLength);
     TFrameWriter::CheckStrings({&topicUtf8});
     writer.Allocate();
     writer.Str(topicUtf8);
     if (qos > 0) writer.U16(messageID);
-    writer.Bytes(data, static_cast<size_t>(dataSize));
+    writer.Bytes(params.Data, static_cast<size_t>(dataSize));
     writer.Finish(frame, frameLen);
+}
+
+void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
+    const std::string& topic, int32_t messageID, const uint8_t* data, int32_t dataSize)
+{
+    TPublishParams params;
+    params.Dup = dup;
+    params.Retain = retain;
+    params.QoS = qos;
+    params.Topic = topic;
+    params.MessageID = messageID;
+    params.Data = data;
+    params.DataSize = dataSize;
+    MakePublishFrame(frame, frameLen, params);
+}
+
+void MakePubackFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
+{
+    MakeAckFrame(frame, frameLen, 0x40, params);
+}
+
+void MakePubrecFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
+{
+    MakeAckFrame(frame, frameLen, 0x50, params);
+}
+
+void MakePubrelFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
+{
+    MakeAckFrame(frame, frameLen, HeaderWithDup(0x62, params.Version, params.Dup), params);
+}
+
+void MakePubcompFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
+{
+    MakeAckFrame(frame, frameLen, 0x70, params);
 }
 
 void MakePubackFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID)
 {
-    MakeAckFrame(frame, frameLen, 0x40, messageID);
+    MakePubackFrame(frame, frameLen, AckParams(false, messageID));
 }
 
 void MakePubrecFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID)
 {
-    MakeAckFrame(frame, frameLen, 0x50, messageID);
+    MakePubrecFrame(frame, frameLen, AckParams(false, messageID));
 }
 
 void MakePubrelFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_t messageID)
 {
-    MakeAckFrame(frame, frameLen, dup ? 0x6A : 0x62, messageID);
+    MakePubrelFrame(frame, frameLen, AckParams(dup, messageID));
 }
 
 void MakePubcompFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID)
 {
-    MakeAckFrame(frame, frameLen, 0x70, messageID);
+    MakePubcompFrame(frame, frameLen, AckParams(false, messageID));
 }
 
-void MakeSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_t messageID,
-    const std::string& topicList, const std::string& qosList)
+void MakeSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TSubscribeParams& params)
 {
     frame.reset();
     frameLen = 0;
-    CheckMessageID(messageID);
-    std::vector<std::string> topics = SplitCommaText(topicList);
-    std::vector<std::string> qosItems = SplitCommaText(qosList);
+    CheckVersion(params.Version);
+    CheckMessageID(params.MessageID);
+    std::vector<std::string> topics = SplitCommaText(params.TopicList);
+    std::vector<std::string> qosItems = SplitCommaText(params.QoSList);
     if (topics.size() != qosItems.size() || topics.empty()) throw Exception("topic parameter error");
 
     std::vector<std::string> topicsUtf8;
@@ -257,7 +344,7 @@ void MakeSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_
     }
     std::vector<uint8_t> qosBytes;
     qosBytes.reserve(qosItems.size());
-    TFrameWriter writer(dup ? 0x8A : 0x82, remainLength);
+    TFrameWriter writer(HeaderWithDup(0x82, params.Version, params.Dup), remainLength);
     // Each topic and QoS item is checked, in frame order, before the frame is
     // allocated; only the low 8 bits of a QoS value travel.
     for (size_t i = 0; i < topicsUtf8.size(); ++i) {
@@ -265,7 +352,7 @@ void MakeSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_
         qosBytes.push_back(static_cast<uint8_t>(ParseQoSItem(qosItems[i]) & 0xFF));
     }
     writer.Allocate();
-    writer.U16(messageID);
+    writer.U16(params.MessageID);
     for (size_t i = 0; i < topicsUtf8.size(); ++i) {
         writer.Str(topicsUtf8[i]);
         writer.Byte(qosBytes[i]);
@@ -273,13 +360,24 @@ void MakeSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_
     writer.Finish(frame, frameLen);
 }
 
-void MakeUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_t messageID,
-    const std::string& topicList)
+void MakeSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_t messageID,
+    const std::string& topicList, const std::string& qosList)
+{
+    TSubscribeParams params;
+    params.Dup = dup;
+    params.MessageID = messageID;
+    params.TopicList = topicList;
+    params.QoSList = qosList;
+    MakeSubscribeFrame(frame, frameLen, params);
+}
+
+void MakeUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubscribeParams& params)
 {
     frame.reset();
     frameLen = 0;
-    CheckMessageID(messageID);
-    std::vector<std::string> topics = SplitCommaText(topicList);
+    CheckVersion(params.Version);
+    CheckMessageID(params.MessageID);
+    std::vector<std::string> topics = SplitCommaText(params.TopicList);
     if (topics.empty()) throw Exception("topic parameter error");
 
     std::vector<std::string> topicsUtf8;
@@ -289,12 +387,22 @@ void MakeUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int3
         topicsUtf8.push_back(TextToUTF8(topic));
         remainLength += static_cast<int64_t>(topicsUtf8.back().size()) + 2;
     }
-    TFrameWriter writer(dup ? 0xAA : 0xA2, remainLength);
+    TFrameWriter writer(HeaderWithDup(0xA2, params.Version, params.Dup), remainLength);
     for (const std::string& topic : topicsUtf8) TFrameWriter::CheckStrings({&topic});
     writer.Allocate();
-    writer.U16(messageID);
+    writer.U16(params.MessageID);
     for (const std::string& topic : topicsUtf8) writer.Str(topic);
     writer.Finish(frame, frameLen);
+}
+
+void MakeUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_t messageID,
+    const std::string& topicList)
+{
+    TUnsubscribeParams params;
+    params.Dup = dup;
+    params.MessageID = messageID;
+    params.TopicList = topicList;
+    MakeUnsubscribeFrame(frame, frameLen, params);
 }
 
 void MakePingreqFrame(TFrameBuffer& frame, int32_t& frameLen) { MakeBareFrame(frame, frameLen, 0xC0); }
@@ -359,4 +467,44 @@ bool BuildPingreqFrame(TFrameBuffer& frame, int32_t& frameLen)
 bool BuildDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen)
 {
     return Guarded(frame, frameLen, [&] { MakeDisconnectFrame(frame, frameLen); });
+}
+
+bool BuildConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectParams& params)
+{
+    return Guarded(frame, frameLen, [&] { MakeConnectFrame(frame, frameLen, params); });
+}
+
+bool BuildPublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params)
+{
+    return Guarded(frame, frameLen, [&] { MakePublishFrame(frame, frameLen, params); });
+}
+
+bool BuildPubackFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
+{
+    return Guarded(frame, frameLen, [&] { MakePubackFrame(frame, frameLen, params); });
+}
+
+bool BuildPubrecFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
+{
+    return Guarded(frame, frameLen, [&] { MakePubrecFrame(frame, frameLen, params); });
+}
+
+bool BuildPubrelFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
+{
+    return Guarded(frame, frameLen, [&] { MakePubrelFrame(frame, frameLen, params); });
+}
+
+bool BuildPubcompFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
+{
+    return Guarded(frame, frameLen, [&] { MakePubcompFrame(frame, frameLen, params); });
+}
+
+bool BuildSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TSubscribeParams& params)
+{
+    return Guarded(frame, frameLen, [&] { MakeSubscribeFrame(frame, frameLen, params); });
+}
+
+bool BuildUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubscribeParams& params)
+{
+    return Guarded(frame, frameLen, [&] { MakeUnsubscribeFrame(frame, frameLen, params); });
 }

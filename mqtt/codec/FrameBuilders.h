@@ -4,7 +4,9 @@
 #include <memory>
 #include <string>
 
-// One builder per outbound MQTT 3.1 control packet. Each frame is allocated
+#include "mqtt/codec/ProtocolVersion.h"
+
+// One builder per outbound MQTT control packet (3.1 unless a version is given). Each frame is allocated
 // once at its exact size; the caller owns it and frees it after sending.
 //
 // Build*: never raise. True and the frame, or false with no buffer and
@@ -44,3 +46,67 @@ void MakeUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int3
     const std::string& topicList);
 void MakePingreqFrame(TFrameBuffer& frame, int32_t& frameLen);
 void MakeDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen);
+
+// Version-aware builders. With Version left at MQTT31 each gives exactly the
+// frame of the builder above with the same parameters, and the same refusals.
+struct TConnectParams {
+    TProtocolVersion Version = TProtocolVersion::MQTT31;
+    std::string ClientID, UserName, Password;
+    bool WillRetain = false;
+    bool CleanSession = true;   // clean start in 5.0
+    int32_t WillQoS = 0;
+    int32_t KeepAliveTimer = 60;
+    std::string WillTopic, WillMessage;
+};
+
+struct TPublishParams {
+    TProtocolVersion Version = TProtocolVersion::MQTT31;
+    bool Dup = false;
+    bool Retain = false;
+    int32_t QoS = 0;
+    std::string Topic;
+    int32_t MessageID = 0;
+    const uint8_t* Data = nullptr;
+    int32_t DataSize = 0;
+};
+
+// PUBACK, PUBREC, PUBREL, PUBCOMP. Dup is used by PUBREL under 3.1 only:
+// 3.1.1 and 5.0 send a repeated PUBREL with the same header.
+struct TAckParams {
+    TProtocolVersion Version = TProtocolVersion::MQTT31;
+    bool Dup = false;
+    int32_t MessageID = 0;
+};
+
+// Dup is used under 3.1 only, as for TAckParams.
+struct TSubscribeParams {
+    TProtocolVersion Version = TProtocolVersion::MQTT31;
+    bool Dup = false;
+    int32_t MessageID = 0;
+    std::string TopicList, QoSList;
+};
+
+struct TUnsubscribeParams {
+    TProtocolVersion Version = TProtocolVersion::MQTT31;
+    bool Dup = false;
+    int32_t MessageID = 0;
+    std::string TopicList;
+};
+
+bool BuildConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectParams& params);
+bool BuildPublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params);
+bool BuildPubackFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
+bool BuildPubrecFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
+bool BuildPubrelFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
+bool BuildPubcompFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
+bool BuildSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TSubscribeParams& params);
+bool BuildUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubscribeParams& params);
+
+void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectParams& params);
+void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params);
+void MakePubackFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
+void MakePubrecFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
+void MakePubrelFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
+void MakePubcompFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
+void MakeSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TSubscribeParams& params);
+void MakeUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubscribeParams& params);

@@ -6,7 +6,11 @@
 #include "mqtt/codec/WirePrimitives.h"
 #include "platform/Error.h"
 
-TMQTTPacket::TMQTTPacket(const uint8_t* frame, int32_t frameSize)
+TMQTTPacket::TMQTTPacket(const uint8_t* frame, int32_t frameSize, TProtocolVersion version)
+    // A value that names no version (a zero-initialised one) decodes by the
+    // default rules rather than by some mixture.
+    : Version(version == TProtocolVersion::MQTT311 || version == TProtocolVersion::MQTT50 ? version
+                                                                                         : TProtocolVersion::MQTT31)
 {
     // The first byte and at least one length byte, before anything is read.
     if (frame == nullptr || frameSize < 2) throw Exception("frame size error");
@@ -55,6 +59,12 @@ void TMQTTPacket::AnalyzePacket()
     FixedDup = (data[0] & 0x08) != 0;
     FixedQos = (data[0] >> 1) & 3;
     FixedRetain = (data[0] & 0x01) != 0;
+    ProtocolName.clear();
+    ProtocolLevel = 0;
+    SessionPresent = false;
+    ReasonCodes.clear();
+    DecodeError.clear();
+    const bool v31 = Version == TProtocolVersion::MQTT31;
 
     // Every read stops at the end of the frame: a field that would run past
     // it is not read, and what was decoded before it stays.
@@ -66,12 +76,18 @@ void TMQTTPacket::AnalyzePacket()
     };
 
     switch (MessageType) {
-    case 1: {   // CONNECT, 3.1 layout: protocol name of 6 bytes and the level skipped unchecked
-        if (v + 9 >= end) break;
-        ConnectFlags = data[v + 9];
-        if (v + 12 > end) break;
-        KeepAliveTimer = ReadU16BE(data + v + 10);
-        int64_t cursor = v + 12;
+    case 1: {   // CONNECT
+        // 3.1 takes the flags from their fixed place after a name of 6 bytes,
+        // as it always has; later versions read the name and level first.
+        int64_t cursor = v;
+        if (readString(cursor, ProtocolName) && cursor < end) ProtocolLevel = data[cursor++];
+        else if (!v31) break;
+        if (v31) cursor = v + 9;
+        if (cursor >= end) break;
+        ConnectFlags = data[cursor++];
+        if (cursor + 2 > end) break;
+        KeepAliveTimer = ReadU16BE(data + cursor);
+        cursor += 2;
         if (!readString(cursor, ClientID)) break;
         if (ConnectFlags & 0x04) {
             if (!readString(cursor, WillTopic)) break;
@@ -81,7 +97,8 @@ void TMQTTPacket::AnalyzePacket()
         if (ConnectFlags & 0x40) readString(cursor, Password);
         break;
     }
-    case 2:   // CONNACK: the return code is the second byte
+    case 2:   // CONNACK: acknowledge flags, then the return code
+        if (!v31 && v < end) SessionPresent = (data[v] & 0x01) != 0;
         if (v + 1 < end) ConnectReturnCode = data[v + 1];
         break;
     case 3: {   // PUBLISH
@@ -109,7 +126,10 @@ void TMQTTPacket::AnalyzePacket()
     }
     case 9: {   // SUBACK
         std::vector<std::string> granted;
-        for (int64_t cursor = v + 2; cursor < end; ++cursor) granted.push_back(std::to_string(data[cursor]));
+        for (int64_t cursor = v + 2; cursor < end; ++cursor) {
+            granted.push_back(std::to_string(data[cursor]));
+            ReasonCodes.push_back(data[cursor]);
+        }
         SubackGrantedQoSList = JoinCommaText(granted);
         break;
     }
@@ -127,4 +147,11 @@ void TMQTTPacket::AnalyzePacket()
     default:
         break;
     }
+}
+
+bool TMQTTPacket::SubscriptionRefused(size_t topic) const
+{
+    if (MessageType != 9 || topic >= ReasonCodes.size()) return false;
+    const uint8_t code = ReasonCodes[topic];
+    return Version == TProtocolVersion::MQTT50 ? code >= 0x80 : code == 0x80;
 }

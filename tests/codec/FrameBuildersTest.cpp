@@ -15,6 +15,48 @@ namespace {
 
 const uint8_t Hi[] = {0x68, 0x69};
 
+constexpr TProtocolVersion V31 = TProtocolVersion::MQTT31, V311 = TProtocolVersion::MQTT311;
+
+TConnectParams Connect(TProtocolVersion version, const std::string& clientID, bool cleanSession = true)
+{
+    TConnectParams params;
+    params.Version = version;
+    params.ClientID = clientID;
+    params.CleanSession = cleanSession;
+    return params;
+}
+
+TAckParams Ack(TProtocolVersion version, bool dup, int32_t messageID)
+{
+    TAckParams params;
+    params.Version = version;
+    params.Dup = dup;
+    params.MessageID = messageID;
+    return params;
+}
+
+TSubscribeParams Subscribe(TProtocolVersion version, bool dup, int32_t messageID, const std::string& topics,
+                           const std::string& qos)
+{
+    TSubscribeParams params;
+    params.Version = version;
+    params.Dup = dup;
+    params.MessageID = messageID;
+    params.TopicList = topics;
+    params.QoSList = qos;
+    return params;
+}
+
+TUnsubscribeParams Unsubscribe(TProtocolVersion version, bool dup, int32_t messageID, const std::string& topics)
+{
+    TUnsubscribeParams params;
+    params.Version = version;
+    params.Dup = dup;
+    params.MessageID = messageID;
+    params.TopicList = topics;
+    return params;
+}
+
 using TBuild = std::function<bool(TFrameBuffer&, int32_t&)>;
 using TMake = std::function<void(TFrameBuffer&, int32_t&)>;
 
@@ -75,6 +117,43 @@ TEST(FrameBuilders, BuildExactFrames)
          "AA 07 00 02 00 01 78 00 00"},
         {"pingreq", [](auto& f, auto& n) { return BuildPingreqFrame(f, n); }, "C0 00"},
         {"disconnect", [](auto& f, auto& n) { return BuildDisconnectFrame(f, n); }, "E0 00"},
+        // The version-aware builders at 3.1 give the same bytes as the builders above.
+        {"3.1 params connect", [](auto& f, auto& n) { return BuildConnectFrame(f, n, Connect(V31, "dev1")); },
+         "10 12 00 06 4D 51 49 73 64 70 03 02 00 3C 00 04 64 65 76 31"},
+        {"3.1 params pubrel dup", [](auto& f, auto& n) { return BuildPubrelFrame(f, n, Ack(V31, true, 10)); },
+         "6A 02 00 0A"},
+        {"3.1 params subscribe dup",
+         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, Subscribe(V31, true, 1, "a/b", "1")); },
+         "8A 08 00 01 00 03 61 2F 62 01"},
+        // 3.1.1: protocol name MQTT, level 4; fixed flags 0x02 and no DUP even when asked for.
+        {"3.1.1 connect", [](auto& f, auto& n) { return BuildConnectFrame(f, n, Connect(V311, "dev1")); },
+         "10 10 00 04 4D 51 54 54 04 02 00 3C 00 04 64 65 76 31"},
+        {"3.1.1 connect empty client id, clean session",
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, Connect(V311, "")); },
+         "10 0C 00 04 4D 51 54 54 04 02 00 3C 00 00"},
+        {"3.1.1 connect will, user, password, no clean session",
+         [](auto& f, auto& n) {
+             TConnectParams p = Connect(V311, "c", false);
+             p.UserName = "u";
+             p.Password = "p";
+             p.WillTopic = "w";
+             p.WillMessage = "m";
+             p.WillQoS = 1;
+             p.WillRetain = true;
+             p.KeepAliveTimer = 10;
+             return BuildConnectFrame(f, n, p);
+         },
+         "10 19 00 04 4D 51 54 54 04 EC 00 0A 00 01 63 00 01 77 00 01 6D 00 01 75 00 01 70"},
+        {"3.1.1 subscribe dup asked",
+         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, Subscribe(V311, true, 1, "a/b", "1")); },
+         "82 08 00 01 00 03 61 2F 62 01"},
+        {"3.1.1 unsubscribe dup asked",
+         [](auto& f, auto& n) { return BuildUnsubscribeFrame(f, n, Unsubscribe(V311, true, 2, "a/b,x")); },
+         "A2 0A 00 02 00 03 61 2F 62 00 01 78"},
+        {"3.1.1 pubrel dup asked", [](auto& f, auto& n) { return BuildPubrelFrame(f, n, Ack(V311, true, 10)); },
+         "62 02 00 0A"},
+        {"3.1.1 puback", [](auto& f, auto& n) { return BuildPubackFrame(f, n, Ack(V311, true, 10)); },
+         "40 02 00 0A"},
     };
     for (const auto& c : cases) {
         TFrameBuffer frame;
@@ -157,6 +236,16 @@ TEST(FrameBuilders, RefuseWithTheFirstFailingReasonAndLeaveNoBuffer)
          [](auto& f, auto& n) { return BuildUnsubscribeFrame(f, n, false, 1, "  "); }},
         {"utf8str too big", [&](auto& f, auto& n) { MakeUnsubscribeFrame(f, n, false, 1, "a," + big); },
          [&](auto& f, auto& n) { return BuildUnsubscribeFrame(f, n, false, 1, "a," + big); }},
+        {"ClientID not found", [](auto& f, auto& n) { MakeConnectFrame(f, n, Connect(V31, "")); },
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, Connect(V31, "")); }},
+        {"ClientID not found: an empty ClientID needs clean session in MQTT 3.1.1",
+         [](auto& f, auto& n) { MakeConnectFrame(f, n, Connect(V311, "", false)); },
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, Connect(V311, "", false)); }},
+        {"MessageID is 0", [](auto& f, auto& n) { MakePubrelFrame(f, n, Ack(V311, false, 0)); },
+         [](auto& f, auto& n) { return BuildPubrelFrame(f, n, Ack(V311, false, 0)); }},
+        {"protocol version not supported",
+         [](auto& f, auto& n) { MakeConnectFrame(f, n, Connect(static_cast<TProtocolVersion>(6), "c")); },
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, Connect(static_cast<TProtocolVersion>(6), "c")); }},
     };
     for (const auto& c : cases) {
         TFrameBuffer frame = std::make_unique<uint8_t[]>(4);   // a stale buffer must not survive

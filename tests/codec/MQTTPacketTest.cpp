@@ -38,6 +38,9 @@ struct DecodeCase {
     const char* SubQoS = "";
     const char* Granted = "";
     const char* UnsubTopics = "";
+    TProtocolVersion Version = TProtocolVersion::MQTT31;
+    bool SessionPresent = false;
+    std::vector<uint8_t> Codes = {};
 };
 
 class PacketDecodeTest : public ::testing::TestWithParam<DecodeCase> {};
@@ -46,7 +49,7 @@ TEST_P(PacketDecodeTest, CreateThenAnalyze)
 {
     const DecodeCase& c = GetParam();
     std::vector<uint8_t> frame = Hex(c.Frame);
-    TMQTTPacket packet(frame.data(), static_cast<int32_t>(frame.size()));
+    TMQTTPacket packet(frame.data(), static_cast<int32_t>(frame.size()), c.Version);
     EXPECT_EQ(packet.MessageType, c.Type);
     EXPECT_EQ(packet.MessageID, c.ID);
     EXPECT_EQ(packet.RemainLengthBytes, c.LengthBytes);
@@ -74,13 +77,17 @@ TEST_P(PacketDecodeTest, CreateThenAnalyze)
         EXPECT_EQ(packet.SubackGrantedQoSList, c.Granted);
         EXPECT_EQ(packet.UnsubscribeTopicList, c.UnsubTopics);
         EXPECT_EQ(packet.ClientID, "");
+        EXPECT_EQ(packet.SessionPresent, c.SessionPresent);
+        EXPECT_EQ(packet.ReasonCodes, c.Codes);
     }
 }
 
-DecodeCase Connack(const char* frame, int32_t code)
+DecodeCase Connack(const char* frame, int32_t code, TProtocolVersion version = TProtocolVersion::MQTT31, bool sessionPresent = false)
 {
     DecodeCase c{frame, 2, 0, 1};
     c.ReturnCode = code;
+    c.Version = version;
+    c.SessionPresent = sessionPresent;
     return c;
 }
 
@@ -97,10 +104,13 @@ DecodeCase Publish(const char* frame, int32_t id, int32_t qos, bool dup, bool re
     return c;
 }
 
-DecodeCase Suback(const char* frame, int32_t id, const char* granted)
+DecodeCase Suback(const char* frame, int32_t id, const char* granted, std::vector<uint8_t> codes,
+                  TProtocolVersion version = TProtocolVersion::MQTT31)
 {
     DecodeCase c{frame, 9, id, 1};
     c.Granted = granted;
+    c.Codes = std::move(codes);
+    c.Version = version;
     return c;
 }
 
@@ -141,10 +151,14 @@ INSTANTIATE_TEST_SUITE_P(Frames, PacketDecodeTest, ::testing::Values(
     Plain("6A 02 00 07", 6, 7, 1, true),
     Plain("70 02 00 0A", 7, 10),
     Plain("B0 02 00 03", 11, 3),
-    Suback("90 03 00 05 01", 5, "1"),
-    Suback("90 04 00 05 00 02", 5, "0,2"),
-    Suback("90 03 00 05 80", 5, "128"),
-    Suback("90 02 00 05", 5, ""),
+    Connack("20 02 01 00", 0),                          // 3.1: the first byte is not looked at
+    Connack("20 02 01 00", 0, TProtocolVersion::MQTT311, true),
+    Connack("20 02 00 05", 5, TProtocolVersion::MQTT311, false),
+    Suback("90 03 00 05 01", 5, "1", {1}),
+    Suback("90 04 00 05 00 02", 5, "0,2", {0, 2}),
+    Suback("90 03 00 05 80", 5, "128", {0x80}),
+    Suback("90 02 00 05", 5, "", {}),
+    Suback("90 04 00 05 80 01", 5, "128,1", {0x80, 1}, TProtocolVersion::MQTT311),
     Publish("30 08 00 03 61 2F 62 68 69 6A", 0, 0, false, false, 7, 3),
     Publish("32 0A 00 03 61 2F 62 00 0A 68 69 6A", 10, 1, false, false, 9, 3),
     Publish("3B 0A 00 03 61 2F 62 00 0A 68 69 6A", 10, 1, true, true, 9, 3),
@@ -194,6 +208,63 @@ TEST(PacketDecode, ConnectFromTheBuilder)
         EXPECT_EQ(packet.Password, c.Password);
         EXPECT_EQ(packet.WillTopic, c.WillTopic);
         EXPECT_EQ(packet.WillMessage, c.WillMessage);
+    }
+}
+
+TEST(PacketDecode, SubackRefusalPerTopicFollowsTheVersion)
+{
+    const std::vector<uint8_t> frame = Hex("90 06 00 05 00 80 02 87");
+    struct Case {
+        TProtocolVersion Version;
+        std::vector<bool> Refused;
+    } cases[] = {
+        {TProtocolVersion::MQTT31, {false, true, false, false, false}},
+        {TProtocolVersion::MQTT311, {false, true, false, false, false}},
+        {TProtocolVersion::MQTT50, {false, true, false, true, false}},   // the last: beyond the last topic
+    };
+    for (const auto& c : cases) {
+        TMQTTPacket packet(frame.data(), static_cast<int32_t>(frame.size()), c.Version);
+        packet.AnalyzePacket();
+        EXPECT_EQ(packet.SubackGrantedQoSList, "0,128,2,135");
+        std::vector<bool> refused;
+        for (size_t i = 0; i < 5; ++i) refused.push_back(packet.SubscriptionRefused(i));
+        EXPECT_EQ(refused, c.Refused) << ProtocolVersionName(c.Version);
+    }
+}
+
+TEST(PacketDecode, ConnectNameAndLevelAreReadNotSkipped)
+{
+    struct Case {
+        TProtocolVersion Version;
+        TConnectParams Params;
+        const char* Name;
+    } cases[] = {
+        {TProtocolVersion::MQTT31, {}, "MQIsdp"},
+        {TProtocolVersion::MQTT311, {}, "MQTT"},
+    };
+    for (auto& c : cases) {
+        c.Params.Version = c.Version;
+        c.Params.ClientID = "dev1";
+        c.Params.UserName = "u";
+        c.Params.Password = "pw";
+        c.Params.WillTopic = "w";
+        c.Params.WillMessage = "bye";
+        c.Params.WillQoS = 2;
+        c.Params.KeepAliveTimer = 300;
+        TFrameBuffer frame;
+        int32_t length = 0;
+        ASSERT_TRUE(BuildConnectFrame(frame, length, c.Params));
+        TMQTTPacket packet(frame.get(), length, c.Version);
+        packet.AnalyzePacket();
+        EXPECT_EQ(packet.ProtocolName, c.Name);
+        EXPECT_EQ(packet.ProtocolLevel, static_cast<int32_t>(c.Version));
+        EXPECT_EQ(packet.ConnectFlags, 0xD6);
+        EXPECT_EQ(packet.KeepAliveTimer, 300);
+        EXPECT_EQ(packet.ClientID, "dev1");
+        EXPECT_EQ(packet.WillTopic, "w");
+        EXPECT_EQ(packet.WillMessage, "bye");
+        EXPECT_EQ(packet.UserName, "u");
+        EXPECT_EQ(packet.Password, "pw");
     }
 }
 
