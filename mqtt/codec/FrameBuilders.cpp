@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "mqtt/codec/ReasonCodes.h"
+#include "mqtt/codec/SubscriptionOptions.h"
 #include "mqtt/codec/WirePrimitives.h"
 #include "platform/Error.h"
 
@@ -46,6 +48,7 @@ public:
         Cursor += 2;
     }
     void Str(std::string_view utf8) { Cursor += EncodeUTF8Str(Cursor, utf8); }
+    void Raw(const std::string& bytes) { Bytes(bytes.data(), bytes.size()); }
     void Bytes(const void* data, size_t size)
     {
         if (size > 0) std::memcpy(Cursor, data, size);
@@ -111,11 +114,44 @@ TProtocolVersion CheckVersion(TProtocolVersion version)
     switch (version) {
     case TProtocolVersion::MQTT31:
     case TProtocolVersion::MQTT311:
-        return version;
     case TProtocolVersion::MQTT50:
-        break;
+        return version;
     }
     throw Exception("protocol version not supported");
+}
+
+// The property block of a 5.0 packet (empty before 5.0, where properties
+// are refused). Checked and sized before the frame is allocated.
+std::string PropertyBlock(TProtocolVersion version, const TPropertyList& list, TPacketKind kind)
+{
+    if (version != TProtocolVersion::MQTT50) {
+        if (!list.empty()) throw Exception("properties need MQTT 5.0");
+        return {};
+    }
+    return EncodeProperties(list, kind);
+}
+
+void CheckReasonCode(TProtocolVersion version, uint8_t code, TPacketKind kind)
+{
+    if (version != TProtocolVersion::MQTT50) {
+        if (code != 0) throw Exception("reason codes need MQTT 5.0");
+        return;
+    }
+    if (!IsReasonCodeAllowed(code, kind))
+        throw Exception("reason code " + FormatReasonCode(code, kind).substr(0, 4) + " is not allowed in " +
+                        std::string(PacketKindName(kind)));
+}
+
+// A reason code and properties after the fixed part (PUBACK to PUBCOMP,
+// DISCONNECT, AUTH): both left out for success without properties, the
+// property length left out when there are none.
+std::string ReasonAndProperties(TProtocolVersion version, uint8_t code, const TPropertyList& list, TPacketKind kind)
+{
+    CheckReasonCode(version, code, kind);
+    std::string block = PropertyBlock(version, list, kind);
+    if (version != TProtocolVersion::MQTT50 || (code == 0 && list.empty())) return {};
+    if (list.empty()) return std::string(1, static_cast<char>(code));
+    return static_cast<char>(code) + block;
 }
 
 // SUBSCRIBE, UNSUBSCRIBE and PUBREL: 3.1 marks a repeat with DUP; from 3.1.1
@@ -125,15 +161,18 @@ uint8_t HeaderWithDup(uint8_t header, TProtocolVersion version, bool dup)
     return version == TProtocolVersion::MQTT31 && dup ? header | 0x08 : header;
 }
 
-void MakeAckFrame(TFrameBuffer& frame, int32_t& frameLen, uint8_t firstByte, const TAckParams& params)
+void MakeAckFrame(TFrameBuffer& frame, int32_t& frameLen, uint8_t firstByte, TPacketKind kind,
+                  const TAckParams& params)
 {
     frame.reset();
     frameLen = 0;
     CheckVersion(params.Version);
     CheckMessageID(params.MessageID);
-    TFrameWriter writer(firstByte, 2);
+    const std::string tail = ReasonAndProperties(params.Version, params.ReasonCode, params.Properties, kind);
+    TFrameWriter writer(firstByte, 2 + static_cast<int64_t>(tail.size()));
     writer.Allocate();
     writer.U16(params.MessageID);
+    writer.Raw(tail);
     writer.Finish(frame, frameLen);
 }
 
@@ -151,6 +190,35 @@ void MakeBareFrame(TFrameBuffer& frame, int32_t& frameLen, uint8_t firstByte)
     frameLen = 0;
     TFrameWriter writer(firstByte, 0);
     writer.Allocate();
+    writer.Finish(frame, frameLen);
+}
+
+// SUBSCRIBE under 5.0: properties after the identifier, and an options byte
+// after each topic filter, from the QoS list's option items.
+void MakeSubscribeFrame50(TFrameBuffer& frame, int32_t& frameLen, const TSubscribeParams& params,
+                          const std::vector<std::string>& topics)
+{
+    if (topics.empty()) throw Exception("topic parameter error");
+    const std::vector<TSubscriptionOptions> options = ParseSubscriptionOptionList(params.QoSList);
+    if (topics.size() != options.size()) throw Exception("topic parameter error");
+    const std::string properties = PropertyBlock(TProtocolVersion::MQTT50, params.Properties, TPacketKind::Subscribe);
+
+    std::vector<std::string> topicsUtf8;
+    topicsUtf8.reserve(topics.size());
+    int64_t remainLength = 2 + static_cast<int64_t>(properties.size());
+    for (const std::string& topic : topics) {
+        topicsUtf8.push_back(TextToUTF8(topic));
+        remainLength += static_cast<int64_t>(topicsUtf8.back().size()) + 3;
+    }
+    TFrameWriter writer(0x82, remainLength);
+    for (const std::string& topic : topicsUtf8) TFrameWriter::CheckStrings({&topic});
+    writer.Allocate();
+    writer.U16(params.MessageID);
+    writer.Raw(properties);
+    for (size_t i = 0; i < topicsUtf8.size(); ++i) {
+        writer.Str(topicsUtf8[i]);
+        writer.Byte(options[i].ToByte());
+    }
     writer.Finish(frame, frameLen);
 }
 
@@ -191,11 +259,16 @@ void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectPara
     std::string willMessageUtf8 = TextToUTF8(params.WillMessage);
     if (params.KeepAliveTimer > 65535) throw Exception("KeepAliveTimer too big");
     if (params.KeepAliveTimer < 0) throw Exception("KeepAliveTimer out of range");
+    const bool will = !params.WillTopic.empty() || !params.WillMessage.empty();
+    const std::string properties = PropertyBlock(version, params.Properties, TPacketKind::Connect);
+    if (!will && !params.WillProperties.empty()) throw Exception("will properties need a will topic and message");
+    const std::string willProperties = will ? PropertyBlock(version, params.WillProperties, TPacketKind::Will) : "";
 
     const std::string_view protocolName = ProtocolName(version);
     // Protocol name field, level, flags and keep-alive, then the client
     // identifier, which is always there (only 3.1 refuses it empty).
-    int64_t remainLength = static_cast<int64_t>(protocolName.size()) + 6 + clientIDUtf8.size() + 2;
+    int64_t remainLength = static_cast<int64_t>(protocolName.size()) + 6 + clientIDUtf8.size() + 2 +
+                           properties.size() + willProperties.size();
     for (const std::string* text : {&willTopicUtf8, &willMessageUtf8, &userNameUtf8, &passwordUtf8})
         if (!text->empty()) remainLength += static_cast<int64_t>(text->size()) + 2;
 
@@ -204,7 +277,6 @@ void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectPara
     if (!params.Password.empty()) flags |= 0x40;
     if (params.WillRetain) flags |= 0x20;
     flags |= (params.WillQoS & 3) << 3;
-    bool will = !params.WillTopic.empty() || !params.WillMessage.empty();
     if (will) flags |= 0x04;
     if (params.CleanSession) flags |= 0x02;
 
@@ -215,8 +287,10 @@ void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectPara
     writer.Byte(static_cast<uint8_t>(version));
     writer.Byte(flags);
     writer.U16(params.KeepAliveTimer);
+    writer.Raw(properties);
     writer.Str(clientIDUtf8);
     if (will) {
+        writer.Raw(willProperties);
         writer.Str(willTopicUtf8);
         writer.Str(willMessageUtf8);
     }
@@ -246,9 +320,16 @@ void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishPara
 {
     frame.reset();
     frameLen = 0;
-    CheckVersion(params.Version);
+    const TProtocolVersion version = CheckVersion(params.Version);
     const int32_t qos = params.QoS, messageID = params.MessageID, dataSize = params.DataSize;
-    if (params.Topic.empty()) throw Exception("Topic not found");
+    // Under 5.0 a topic alias may stand for the topic.
+    auto hasTopicAlias = [&] {
+        for (const TProperty& property : params.Properties)
+            if (property.Id == 0x23) return true;
+        return false;
+    };
+    if (params.Topic.empty() && !(version == TProtocolVersion::MQTT50 && hasTopicAlias()))
+        throw Exception("Topic not found");
     // A PUBLISH always carries at least one payload byte; a negative size or
     // missing data is refused the same way rather than read from nowhere.
     if (dataSize <= 0 || params.Data == nullptr) throw Exception("PublishData empty");
@@ -259,14 +340,17 @@ void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishPara
     // identifier is written.
     if (qos < 0 || qos > 3) throw Exception("QoS out of range");
     std::string topicUtf8 = TextToUTF8(params.Topic);
+    const std::string properties = PropertyBlock(version, params.Properties, TPacketKind::Publish);
 
-    int64_t remainLength = static_cast<int64_t>(topicUtf8.size()) + 2 + (qos > 0 ? 2 : 0) + dataSize;
+    int64_t remainLength =
+        static_cast<int64_t>(topicUtf8.size()) + 2 + (qos > 0 ? 2 : 0) + static_cast<int64_t>(properties.size()) + dataSize;
     uint8_t firstByte = 0x30 | (params.Dup ? 0x08 : 0) | ((qos & 3) << 1) | (params.Retain ? 0x01 : 0);
     TFrameWriter writer(firstByte, remainLength);
     TFrameWriter::CheckStrings({&topicUtf8});
     writer.Allocate();
     writer.Str(topicUtf8);
     if (qos > 0) writer.U16(messageID);
+    writer.Raw(properties);
     writer.Bytes(params.Data, static_cast<size_t>(dataSize));
     writer.Finish(frame, frameLen);
 }
@@ -287,22 +371,22 @@ void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool ret
 
 void MakePubackFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
 {
-    MakeAckFrame(frame, frameLen, 0x40, params);
+    MakeAckFrame(frame, frameLen, 0x40, TPacketKind::Puback, params);
 }
 
 void MakePubrecFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
 {
-    MakeAckFrame(frame, frameLen, 0x50, params);
+    MakeAckFrame(frame, frameLen, 0x50, TPacketKind::Pubrec, params);
 }
 
 void MakePubrelFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
 {
-    MakeAckFrame(frame, frameLen, HeaderWithDup(0x62, params.Version, params.Dup), params);
+    MakeAckFrame(frame, frameLen, HeaderWithDup(0x62, params.Version, params.Dup), TPacketKind::Pubrel, params);
 }
 
 void MakePubcompFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
 {
-    MakeAckFrame(frame, frameLen, 0x70, params);
+    MakeAckFrame(frame, frameLen, 0x70, TPacketKind::Pubcomp, params);
 }
 
 void MakePubackFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID)
@@ -329,9 +413,13 @@ void MakeSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TSubscribe
 {
     frame.reset();
     frameLen = 0;
-    CheckVersion(params.Version);
+    const TProtocolVersion version = CheckVersion(params.Version);
     CheckMessageID(params.MessageID);
     std::vector<std::string> topics = SplitCommaText(params.TopicList);
+    if (version == TProtocolVersion::MQTT50) {
+        MakeSubscribeFrame50(frame, frameLen, params, topics);
+        return;
+    }
     std::vector<std::string> qosItems = SplitCommaText(params.QoSList);
     if (topics.size() != qosItems.size() || topics.empty()) throw Exception("topic parameter error");
 
@@ -375,14 +463,15 @@ void MakeUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubsc
 {
     frame.reset();
     frameLen = 0;
-    CheckVersion(params.Version);
+    const TProtocolVersion version = CheckVersion(params.Version);
     CheckMessageID(params.MessageID);
     std::vector<std::string> topics = SplitCommaText(params.TopicList);
     if (topics.empty()) throw Exception("topic parameter error");
+    const std::string properties = PropertyBlock(version, params.Properties, TPacketKind::Unsubscribe);
 
     std::vector<std::string> topicsUtf8;
     topicsUtf8.reserve(topics.size());
-    int64_t remainLength = 2;
+    int64_t remainLength = 2 + static_cast<int64_t>(properties.size());
     for (const std::string& topic : topics) {
         topicsUtf8.push_back(TextToUTF8(topic));
         remainLength += static_cast<int64_t>(topicsUtf8.back().size()) + 2;
@@ -391,6 +480,7 @@ void MakeUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubsc
     for (const std::string& topic : topicsUtf8) TFrameWriter::CheckStrings({&topic});
     writer.Allocate();
     writer.U16(params.MessageID);
+    writer.Raw(properties);
     for (const std::string& topic : topicsUtf8) writer.Str(topic);
     writer.Finish(frame, frameLen);
 }
@@ -408,6 +498,30 @@ void MakeUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int3
 void MakePingreqFrame(TFrameBuffer& frame, int32_t& frameLen) { MakeBareFrame(frame, frameLen, 0xC0); }
 
 void MakeDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen) { MakeBareFrame(frame, frameLen, 0xE0); }
+
+void MakeDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TDisconnectParams& params)
+{
+    frame.reset();
+    frameLen = 0;
+    const TProtocolVersion version = CheckVersion(params.Version);
+    const std::string tail = ReasonAndProperties(version, params.ReasonCode, params.Properties, TPacketKind::Disconnect);
+    TFrameWriter writer(0xE0, static_cast<int64_t>(tail.size()));
+    writer.Allocate();
+    writer.Raw(tail);
+    writer.Finish(frame, frameLen);
+}
+
+void MakeAuthFrame(TFrameBuffer& frame, int32_t& frameLen, const TAuthParams& params)
+{
+    frame.reset();
+    frameLen = 0;
+    const std::string tail =
+        ReasonAndProperties(TProtocolVersion::MQTT50, params.ReasonCode, params.Properties, TPacketKind::Auth);
+    TFrameWriter writer(0xF0, static_cast<int64_t>(tail.size()));
+    writer.Allocate();
+    writer.Raw(tail);
+    writer.Finish(frame, frameLen);
+}
 
 bool BuildConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const std::string& clientID, const std::string& userName,
     const std::string& password, bool willRetain, bool cleanSession, int32_t willQoS, int32_t keepAliveTimer,
@@ -507,4 +621,14 @@ bool BuildSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TSubscrib
 bool BuildUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubscribeParams& params)
 {
     return Guarded(frame, frameLen, [&] { MakeUnsubscribeFrame(frame, frameLen, params); });
+}
+
+bool BuildDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TDisconnectParams& params)
+{
+    return Guarded(frame, frameLen, [&] { MakeDisconnectFrame(frame, frameLen, params); });
+}
+
+bool BuildAuthFrame(TFrameBuffer& frame, int32_t& frameLen, const TAuthParams& params)
+{
+    return Guarded(frame, frameLen, [&] { MakeAuthFrame(frame, frameLen, params); });
 }

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "mqtt/codec/Properties.h"
 #include "mqtt/codec/ProtocolVersion.h"
 
 // One builder per outbound MQTT control packet (3.1 unless a version is given). Each frame is allocated
@@ -49,6 +50,11 @@ void MakeDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen);
 
 // Version-aware builders. With Version left at MQTT31 each gives exactly the
 // frame of the builder above with the same parameters, and the same refusals.
+// Properties and reason codes travel in 5.0 only: given under an earlier
+// version they are refused. Under 5.0 a property that is not allowed in the
+// packet, repeated where it may appear once or out of range, and a reason
+// code the packet cannot carry, are refused before anything is built; the
+// reason names the property or the code.
 struct TConnectParams {
     TProtocolVersion Version = TProtocolVersion::MQTT31;
     std::string ClientID, UserName, Password;
@@ -57,6 +63,8 @@ struct TConnectParams {
     int32_t WillQoS = 0;
     int32_t KeepAliveTimer = 60;
     std::string WillTopic, WillMessage;
+    TPropertyList Properties;       // 5.0
+    TPropertyList WillProperties;   // 5.0, with a will only
 };
 
 struct TPublishParams {
@@ -68,22 +76,30 @@ struct TPublishParams {
     int32_t MessageID = 0;
     const uint8_t* Data = nullptr;
     int32_t DataSize = 0;
+    TPropertyList Properties;   // 5.0; with a Topic Alias the topic may be empty
 };
 
 // PUBACK, PUBREC, PUBREL, PUBCOMP. Dup is used by PUBREL under 3.1 only:
-// 3.1.1 and 5.0 send a repeated PUBREL with the same header.
+// 3.1.1 and 5.0 send a repeated PUBREL with the same header. Under 5.0 a
+// reason code of 0 without properties gives the short form of 4 bytes, and
+// a reason code without properties leaves out the property length.
 struct TAckParams {
     TProtocolVersion Version = TProtocolVersion::MQTT31;
     bool Dup = false;
     int32_t MessageID = 0;
+    uint8_t ReasonCode = 0;     // 5.0
+    TPropertyList Properties;   // 5.0
 };
 
-// Dup is used under 3.1 only, as for TAckParams.
+// Dup is used under 3.1 only, as for TAckParams. Under 5.0 each QoS list
+// item holds a topic's subscription options in their text form
+// (SubscriptionOptions.h): "1", "1 nl", "2 nl rap rh=2".
 struct TSubscribeParams {
     TProtocolVersion Version = TProtocolVersion::MQTT31;
     bool Dup = false;
     int32_t MessageID = 0;
     std::string TopicList, QoSList;
+    TPropertyList Properties;   // 5.0
 };
 
 struct TUnsubscribeParams {
@@ -91,6 +107,20 @@ struct TUnsubscribeParams {
     bool Dup = false;
     int32_t MessageID = 0;
     std::string TopicList;
+    TPropertyList Properties;   // 5.0
+};
+
+// Under 5.0 a reason code of 0 without properties gives the 2-byte form.
+struct TDisconnectParams {
+    TProtocolVersion Version = TProtocolVersion::MQTT31;
+    uint8_t ReasonCode = 0;     // 5.0
+    TPropertyList Properties;   // 5.0
+};
+
+// AUTH exists in 5.0 only. A reason code of 0 without properties gives F0 00.
+struct TAuthParams {
+    uint8_t ReasonCode = 0;
+    TPropertyList Properties;
 };
 
 bool BuildConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectParams& params);
@@ -101,6 +131,8 @@ bool BuildPubrelFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& 
 bool BuildPubcompFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
 bool BuildSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TSubscribeParams& params);
 bool BuildUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubscribeParams& params);
+bool BuildDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TDisconnectParams& params);
+bool BuildAuthFrame(TFrameBuffer& frame, int32_t& frameLen, const TAuthParams& params);
 
 void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectParams& params);
 void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params);
@@ -110,3 +142,5 @@ void MakePubrelFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& p
 void MakePubcompFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
 void MakeSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TSubscribeParams& params);
 void MakeUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubscribeParams& params);
+void MakeDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TDisconnectParams& params);
+void MakeAuthFrame(TFrameBuffer& frame, int32_t& frameLen, const TAuthParams& params);
