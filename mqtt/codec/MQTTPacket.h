@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "mqtt/codec/Properties.h"
 #include "mqtt/codec/ProtocolVersion.h"
 
 // One complete MQTT control packet as received. The constructor keeps a copy
@@ -40,12 +41,23 @@ public:
     std::string SubscribeTopicList, SubscribeReqQoSList, SubackGrantedQoSList, UnsubscribeTopicList;
 
     // Beyond the 3.1 fields above, which keep their meaning in every version.
+    // Under 5.0 SubscribeReqQoSList holds each topic's subscription options
+    // in their text form ("1", "2 nl rap rh=2").
     TProtocolVersion Version = TProtocolVersion::MQTT31;
     std::string ProtocolName;               // CONNECT
     int32_t ProtocolLevel = 0;              // CONNECT
     bool SessionPresent = false;            // CONNACK, 3.1.1 and 5.0
+    // 5.0: the reason code of CONNACK (also in ConnectReturnCode), PUBACK,
+    // PUBREC, PUBREL, PUBCOMP, DISCONNECT and AUTH; 0 where a short form
+    // leaves it out.
+    int32_t ReasonCode = 0;
     std::vector<uint8_t> ReasonCodes;       // one per topic: SUBACK return codes, UNSUBACK reason codes (5.0)
-    // The first thing found wrong inside an accepted frame; empty when none.
+    std::vector<uint8_t> SubscribeOptions;  // SUBSCRIBE: the byte after each topic (the requested QoS before 5.0)
+    TPropertyList Properties;               // 5.0
+    TPropertyList WillProperties;           // 5.0 CONNECT with a will
+    // The first thing found wrong inside an accepted frame (a field cut off by
+    // the end of the frame, a property refused, reserved bits set ...); empty
+    // when none. What was decoded before it stays.
     std::string DecodeError;
 
     // Whether the broker refused the subscription of the topic at this
