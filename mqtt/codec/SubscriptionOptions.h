@@ -26,7 +26,8 @@ struct TSubscriptionOptions {
 //   rap     (or retain-as-published)    retain as published
 //   rh=N    (or retain-handling=N)      retain handling, N 0, 1 or 2
 // separated by blanks, for example "1", "1 nl", "2 nl rap rh=2". A plain QoS
-// list such as "0,1,2" reads as before.
+// list such as "0,1,2" reads as before. Reserved bits of a received byte are
+// shown as "reserved=0xC0", which the parser refuses.
 std::string FormatSubscriptionOptions(const TSubscriptionOptions& options);
 
 // A whole QoS list: items are separated by commas or blanks as in any list

@@ -343,7 +343,7 @@ TEST(PacketDecode, VersionedFieldsAndProblemsInside)
          }},
         {"subscribe reserved option bits", V50, "82 0B 00 01 00 00 01 61 01 00 01 62 C1", 0, {},
          "subscription options 0xC1 of topic 2 are not valid",
-         [](const TMQTTPacket& p) { EXPECT_EQ(p.SubscribeReqQoSList, "1,1"); }},
+         [](const TMQTTPacket& p) { EXPECT_EQ(p.SubscribeReqQoSList, "1,\"1 reserved=0xC0\""); }},
         {"subscribe with dup", V311, "8A 06 00 01 00 01 61 01", 0, {}, "SUBSCRIBE fixed header flags 0x0A, not 0x02"},
         {"subscribe without topics", V311, "82 02 00 01", 0, {}, "SUBSCRIBE without topics"},
         {"suback refused with reason", V50, "90 08 00 01 04 1F 00 01 78 80", 0, {"Reason String = x"}, "",
