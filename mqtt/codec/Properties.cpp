@@ -14,7 +14,7 @@ namespace {
 using K = TPacketKind;
 using T = TPropertyType;
 
-constexpr uint32_t U8Max = 0xFF, U16Max = 0xFFFF, U32Max = 0xFFFFFFFF;
+constexpr uint32_t U16Max = 0xFFFF, U32Max = 0xFFFFFFFF;
 
 constexpr TPacketKinds Message = Kinds(K::Publish, K::Will);
 constexpr TPacketKinds Acks = Kinds(K::Puback, K::Pubrec, K::Pubrel, K::Pubcomp);

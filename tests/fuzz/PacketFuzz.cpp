@@ -228,10 +228,13 @@ void CheckVersioned(const TMQTTPacket& p)
         FUZZ_CHECK(p.ProtocolName.empty() && p.ProtocolLevel == 0);
     if (p.MessageType != 2 || v31)
         FUZZ_CHECK(!p.SessionPresent);
-    if (!v50) {
-        FUZZ_CHECK(p.ReasonCode == 0 && p.Properties.empty());
-    }
-    if (!v50 || p.MessageType != 1)
+    // A CONNECT's own level decides whether it has properties (from 3.1.1 on).
+    const bool properties = v50 || (!v31 && p.MessageType == 1 && p.ProtocolLevel == 5);
+    if (!v50)
+        FUZZ_CHECK(p.ReasonCode == 0);
+    if (!properties)
+        FUZZ_CHECK(p.Properties.empty());
+    if (!properties || p.MessageType != 1)
         FUZZ_CHECK(p.WillProperties.empty());
     if (!p.WillProperties.empty())
         FUZZ_CHECK((p.ConnectFlags & 0x04) != 0);
