@@ -138,7 +138,7 @@ void CheckReasonCode(TProtocolVersion version, uint8_t code, TPacketKind kind)
         return;
     }
     if (!IsReasonCodeAllowed(code, kind))
-        throw Exception("reason code " + FormatReasonCode(code, kind).substr(0, 4) + " is not allowed in " +
+        throw Exception("reason code " + FormatHexByte(code) + " is not allowed in " +
                         std::string(PacketKindName(kind)));
 }
 

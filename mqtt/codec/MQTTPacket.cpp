@@ -61,12 +61,6 @@ namespace {
 
 using K = TPacketKind;
 
-std::string Hex2(uint32_t value)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    return {'0', 'x', digits[(value >> 4) & 0xF], digits[value & 0xF]};
-}
-
 // One pass of AnalyzePacket: one function per packet type, all reading
 // through one bounds-checked cursor over the variable header and payload.
 class TAnalysis {
@@ -150,7 +144,9 @@ private:
             return;
         }
         const int wanted = P.MessageType == 6 || P.MessageType == 8 || P.MessageType == 10 ? 2 : 0;
-        if (flags != wanted) Fail(Name() + " fixed header flags " + Hex2(flags) + ", not " + Hex2(wanted));
+        if (flags != wanted)
+            Fail(Name() + " fixed header flags " + FormatHexByte(static_cast<uint8_t>(flags)) + ", not " +
+                 FormatHexByte(static_cast<uint8_t>(wanted)));
     }
 
     // After a packet whose end is fixed by its fields.
@@ -171,7 +167,7 @@ private:
     void CheckReasonCode(uint8_t code)
     {
         if (!IsReasonCodeAllowed(code, Kind()))
-            Fail("reason code " + Hex2(code) + " is not allowed in " + Name());
+            Fail("reason code " + FormatHexByte(code) + " is not allowed in " + Name());
     }
 
     // The identifier, read already on creation; 0 is no identifier from 3.1.1 on.
@@ -225,7 +221,7 @@ private:
         if (!Got(R.Byte(ackFlags), "the acknowledge flags")) return;
         if (!V31) {
             P.SessionPresent = (ackFlags & 0x01) != 0;
-            if (ackFlags & 0xFE) Fail("CONNACK with reserved acknowledge flags " + Hex2(ackFlags & 0xFE));
+            if (ackFlags & 0xFE) Fail("CONNACK with reserved acknowledge flags " + FormatHexByte(ackFlags & 0xFE));
         }
         if (!Got(R.Byte(code), "the return code")) return;
         P.ConnectReturnCode = code;
@@ -283,12 +279,12 @@ private:
                 const TSubscriptionOptions parsed = TSubscriptionOptions::FromByte(options);
                 qos.push_back(FormatSubscriptionOptions(parsed));
                 if (parsed.Reserved || parsed.MaximumQoS == 3 || parsed.RetainHandling == 3)
-                    Fail("subscription options " + Hex2(options) + " of topic " + std::to_string(topics.size()) +
+                    Fail("subscription options " + FormatHexByte(options) + " of topic " + std::to_string(topics.size()) +
                          " are not valid");
             } else {
                 qos.push_back(std::to_string(options));
                 if (!V31 && options > 2)
-                    Fail("requested QoS " + Hex2(options) + " of topic " + std::to_string(topics.size()) +
+                    Fail("requested QoS " + FormatHexByte(options) + " of topic " + std::to_string(topics.size()) +
                          " is not valid");
             }
         }
@@ -308,7 +304,7 @@ private:
             if (V50)
                 CheckReasonCode(code);
             else if (!V31 && code > 2 && code != 0x80)
-                Fail("return code " + Hex2(code) + " is not allowed in SUBACK");
+                Fail("return code " + FormatHexByte(code) + " is not allowed in SUBACK");
         }
         if (!V31 && granted.empty()) Fail("SUBACK without return codes");
         P.SubackGrantedQoSList = JoinCommaText(granted);

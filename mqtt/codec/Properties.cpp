@@ -72,12 +72,6 @@ std::string Lower(std::string_view text)
     return lower;
 }
 
-std::string Hex2(uint32_t value)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    return {'0', 'x', digits[(value >> 4) & 0xF], digits[value & 0xF]};
-}
-
 std::string PlaceName(TPacketKind kind)
 {
     return kind == K::Will ? "the will" : std::string(PacketKindName(kind));
@@ -94,7 +88,7 @@ std::string OutOfRange(const TPropertyDef& def, uint64_t value)
 std::string Refusal(const TProperty& property, TPacketKind kind, bool (&seen)[256])
 {
     const TPropertyDef* def = FindProperty(property.Id);
-    if (!def) return "unknown property identifier " + Hex2(property.Id);
+    if (!def) return "unknown property identifier " + FormatHexByte(property.Id);
     if (!HasKind(def->AllowedIn, kind)) return std::string(def->Name) + " is not allowed in " + PlaceName(kind);
     if (seen[property.Id] && !HasKind(def->RepeatableIn, kind))
         return std::string(def->Name) + " may appear only once in " + PlaceName(kind);
@@ -127,7 +121,7 @@ const TPropertyDef* FindProperty(std::string_view nameOrKey)
 {
     const std::string wanted = Lower(nameOrKey);
     for (const TPropertyDef& def : Table)
-        if (wanted == Lower(def.Name) || wanted == def.Key || wanted == Lower(Hex2(def.Id))) return &def;
+        if (wanted == Lower(def.Name) || wanted == def.Key || wanted == Lower(FormatHexByte(def.Id))) return &def;
     return nullptr;
 }
 
@@ -294,7 +288,7 @@ bool DecodeProperties(TWireReader& reader, TPacketKind kind, TPropertyList& list
         const TPropertyDef* def = FindProperty(id);
         if (!def) {
             // Its length is unknown, so nothing after it can be found.
-            error = "unknown property identifier " + Hex2(id);
+            error = "unknown property identifier " + FormatHexByte(id);
             return true;
         }
         TProperty property;
@@ -454,6 +448,6 @@ std::string FormatPropertyValue(const TProperty& property)
 std::string FormatProperty(const TProperty& property)
 {
     const TPropertyDef* def = FindProperty(property.Id);
-    const std::string name = def ? std::string(def->Name) : "Property " + Hex2(property.Id);
+    const std::string name = def ? std::string(def->Name) : "Property " + FormatHexByte(property.Id);
     return name + " = " + FormatPropertyValue(property);
 }

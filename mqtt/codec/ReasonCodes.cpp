@@ -1,5 +1,7 @@
 #include "mqtt/codec/ReasonCodes.h"
 
+#include "mqtt/codec/WirePrimitives.h"
+
 namespace {
 
 using K = TPacketKind;
@@ -66,12 +68,6 @@ constexpr std::string_view ConnectReturnCodes[] = {
     "Connection Refused, not authorized",
 };
 
-std::string Hex2(uint8_t value)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    return {'0', 'x', digits[value >> 4], digits[value & 0xF]};
-}
-
 }  // namespace
 
 std::span<const TReasonCodeDef> ReasonCodeTable() { return Table; }
@@ -93,7 +89,7 @@ std::string_view ReasonCodeName(uint8_t value, TPacketKind kind)
 
 std::string FormatReasonCode(uint8_t value, TPacketKind kind, TProtocolVersion version)
 {
-    const std::string code = Hex2(value);
+    const std::string code = FormatHexByte(value);
     if (version != TProtocolVersion::MQTT50) {
         if (kind == K::Connack)
             return code + " " +

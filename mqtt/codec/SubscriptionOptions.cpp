@@ -67,12 +67,7 @@ std::string FormatSubscriptionOptions(const TSubscriptionOptions& options)
     if (options.RetainAsPublished) text += " rap";
     if (options.RetainHandling != 0) text += " rh=" + std::to_string(options.RetainHandling);
     // Shown so that a received byte with them set does not pass for a valid one.
-    if (options.Reserved != 0) {
-        static const char digits[] = "0123456789ABCDEF";
-        text += " reserved=0x";
-        text += digits[(options.Reserved >> 4) & 0xF];
-        text += digits[options.Reserved & 0xF];
-    }
+    if (options.Reserved != 0) text += " reserved=" + FormatHexByte(options.Reserved);
     return text;
 }
 

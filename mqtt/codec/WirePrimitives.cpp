@@ -72,6 +72,12 @@ int DecodeVariableByteInteger(const uint8_t* bytes, int64_t available, uint32_t&
     return -1;
 }
 
+std::string FormatHexByte(uint8_t value)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    return {'0', 'x', digits[value >> 4], digits[value & 0xF]};
+}
+
 int ReadU16BE(const uint8_t* bytes) { return bytes[0] * 256 + bytes[1]; }
 
 void WriteU16BE(uint8_t* dest, int32_t value)

@@ -25,6 +25,9 @@ int EncodeVariableByteInteger(uint8_t* dest, uint32_t value);         // raises 
 int DecodeVariableByteInteger(const uint8_t* bytes, int64_t available, uint32_t& value);
 
 int ReadU16BE(const uint8_t* bytes);
+
+// One byte as shown in reports and reasons: "0x8B".
+std::string FormatHexByte(uint8_t value);
 void WriteU16BE(uint8_t* dest, int32_t value);
 
 // String field: 16-bit byte count, then the UTF-8 bytes.
