@@ -6,6 +6,7 @@
 
 #include "mqtt/codec/FrameBuilders.h"
 #include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/codec/SubscriptionOptions.h"
 #include "platform/CodePage.h"
 #include "platform/Error.h"
 
@@ -363,101 +364,6 @@ TEST(FrameBuilders, RefuseWithTheFirstFailingReasonAndLeaveNoBuffer)
          [](auto& f, auto& n) { return BuildConnectFrame(f, n, Connect(V311, "", false)); }},
         {"MessageID is 0", [](auto& f, auto& n) { MakePubrelFrame(f, n, Ack(V311, false, 0)); },
          [](auto& f, auto& n) { return BuildPubrelFrame(f, n, Ack(V311, false, 0)); }},
-        {"Topic not found", [](auto& f, auto& n) { MakePublishFrame(f, n, Publish(V50, 0, "", 0)); },
-         [](auto& f, auto& n) { return BuildPublishFrame(f, n, Publish(V50, 0, "", 0)); }},
-        {"Topic not found",
-         [](auto& f, auto& n) { MakePublishFrame(f, n, Publish(V311, 0, "", 0, {NumberProperty(0x23, 1)})); },
-         [](auto& f, auto& n) { return BuildPublishFrame(f, n, Publish(V311, 0, "", 0, {NumberProperty(0x23, 1)})); }},
-        {"properties need MQTT 5.0",
-         [](auto& f, auto& n) { MakePublishFrame(f, n, Publish(V311, 0, "t", 0, {NumberProperty(0x23, 1)})); },
-         [](auto& f, auto& n) { return BuildPublishFrame(f, n, Publish(V311, 0, "t", 0, {NumberProperty(0x23, 1)})); }},
-        {"reason codes need MQTT 5.0", [](auto& f, auto& n) { MakePubackFrame(f, n, Ack(V311, false, 1, 0x10)); },
-         [](auto& f, auto& n) { return BuildPubackFrame(f, n, Ack(V311, false, 1, 0x10)); }},
-        {"reason code 0x8B is not allowed in PUBACK",
-         [](auto& f, auto& n) { MakePubackFrame(f, n, Ack(V50, false, 1, 0x8B)); },
-         [](auto& f, auto& n) { return BuildPubackFrame(f, n, Ack(V50, false, 1, 0x8B)); }},
-        {"reason code 0x10 is not allowed in PUBREL",
-         [](auto& f, auto& n) { MakePubrelFrame(f, n, Ack(V50, false, 1, 0x10)); },
-         [](auto& f, auto& n) { return BuildPubrelFrame(f, n, Ack(V50, false, 1, 0x10)); }},
-        {"MessageID is 0", [](auto& f, auto& n) { MakePubackFrame(f, n, Ack(V50, false, 0, 0x8B)); },
-         [](auto& f, auto& n) { return BuildPubackFrame(f, n, Ack(V50, false, 0, 0x8B)); }},
-        {"Reason String is not allowed in PUBLISH",
-         [](auto& f, auto& n) { MakePublishFrame(f, n, Publish(V50, 0, "t", 0, {TextProperty(0x1F, "r")})); },
-         [](auto& f, auto& n) { return BuildPublishFrame(f, n, Publish(V50, 0, "t", 0, {TextProperty(0x1F, "r")})); }},
-        {"Topic Alias: 0 is out of range (1 to 65535)",
-         [](auto& f, auto& n) { MakePublishFrame(f, n, Publish(V50, 0, "", 0, {NumberProperty(0x23, 0)})); },
-         [](auto& f, auto& n) { return BuildPublishFrame(f, n, Publish(V50, 0, "", 0, {NumberProperty(0x23, 0)})); }},
-        {"Topic Alias is not allowed in CONNECT",
-         [](auto& f, auto& n) {
-             TConnectParams p = Connect(V50, "c");
-             p.Properties = {NumberProperty(0x23, 1)};
-             MakeConnectFrame(f, n, p);
-         },
-         [](auto& f, auto& n) {
-             TConnectParams p = Connect(V50, "c");
-             p.Properties = {NumberProperty(0x23, 1)};
-             return BuildConnectFrame(f, n, p);
-         }},
-        {"will properties need a will topic and message",
-         [](auto& f, auto& n) {
-             TConnectParams p = Connect(V50, "c");
-             p.WillProperties = {NumberProperty(0x18, 1)};
-             MakeConnectFrame(f, n, p);
-         },
-         [](auto& f, auto& n) {
-             TConnectParams p = Connect(V50, "c");
-             p.WillProperties = {NumberProperty(0x18, 1)};
-             return BuildConnectFrame(f, n, p);
-         }},
-        {"Session Expiry Interval is not allowed in the will",
-         [](auto& f, auto& n) {
-             TConnectParams p = Connect(V50, "c");
-             p.WillTopic = p.WillMessage = "w";
-             p.WillProperties = {NumberProperty(0x11, 1)};
-             MakeConnectFrame(f, n, p);
-         },
-         [](auto& f, auto& n) {
-             TConnectParams p = Connect(V50, "c");
-             p.WillTopic = p.WillMessage = "w";
-             p.WillProperties = {NumberProperty(0x11, 1)};
-             return BuildConnectFrame(f, n, p);
-         }},
-        {"topic parameter error",
-         [](auto& f, auto& n) { MakeSubscribeFrame(f, n, Subscribe(V50, false, 1, "a,b", "1 nl rap")); },
-         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, Subscribe(V50, false, 1, "a,b", "1 nl rap")); }},
-        {"subscription options: QoS 3 is out of range (0 to 2)",
-         [](auto& f, auto& n) { MakeSubscribeFrame(f, n, Subscribe(V50, false, 1, "a", "3")); },
-         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, Subscribe(V50, false, 1, "a", "3")); }},
-        {"subscription options: 'nl' comes before any QoS",
-         [](auto& f, auto& n) { MakeSubscribeFrame(f, n, Subscribe(V50, false, 1, "a", "nl 1")); },
-         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, Subscribe(V50, false, 1, "a", "nl 1")); }},
-        {"subscription options: retain handling 3 is out of range (0 to 2)",
-         [](auto& f, auto& n) { MakeSubscribeFrame(f, n, Subscribe(V50, false, 1, "a", "1 rh=3")); },
-         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, Subscribe(V50, false, 1, "a", "1 rh=3")); }},
-        {"subscription options: 'rh=' needs a number 0, 1 or 2 after =",
-         [](auto& f, auto& n) { MakeSubscribeFrame(f, n, Subscribe(V50, false, 1, "a", "1 rh=")); },
-         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, Subscribe(V50, false, 1, "a", "1 rh=")); }},
-        {"subscription options: 'x' is not a QoS (0 to 2) or an option (nl, rap, rh=0 to 2)",
-         [](auto& f, auto& n) { MakeSubscribeFrame(f, n, Subscribe(V50, false, 1, "a", "1 x")); },
-         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, Subscribe(V50, false, 1, "a", "1 x")); }},
-        {"subscription options: an empty item has no QoS",
-         [](auto& f, auto& n) { MakeSubscribeFrame(f, n, Subscribe(V50, false, 1, "a,b", "1,")); },
-         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, Subscribe(V50, false, 1, "a,b", "1,")); }},
-        {"Subscription Identifier: 0 is out of range (1 to 268435455)",
-         [](auto& f, auto& n) {
-             MakeSubscribeFrame(f, n, Subscribe(V50, false, 1, "a", "1", {NumberProperty(0x0B, 0)}));
-         },
-         [](auto& f, auto& n) {
-             return BuildSubscribeFrame(f, n, Subscribe(V50, false, 1, "a", "1", {NumberProperty(0x0B, 0)}));
-         }},
-        {"reason code 0x8D is not allowed in AUTH", [](auto& f, auto& n) { MakeAuthFrame(f, n, Auth(0x8D)); },
-         [](auto& f, auto& n) { return BuildAuthFrame(f, n, Auth(0x8D)); }},
-        {"Topic Alias is not allowed in AUTH",
-         [](auto& f, auto& n) { MakeAuthFrame(f, n, Auth(0x18, {NumberProperty(0x23, 1)})); },
-         [](auto& f, auto& n) { return BuildAuthFrame(f, n, Auth(0x18, {NumberProperty(0x23, 1)})); }},
-        {"properties need MQTT 5.0",
-         [](auto& f, auto& n) { MakeDisconnectFrame(f, n, Disconnect(V31, 0, {NumberProperty(0x11, 0)})); },
-         [](auto& f, auto& n) { return BuildDisconnectFrame(f, n, Disconnect(V31, 0, {NumberProperty(0x11, 0)})); }},
         {"protocol version not supported",
          [](auto& f, auto& n) { MakeConnectFrame(f, n, Connect(static_cast<TProtocolVersion>(6), "c")); },
          [](auto& f, auto& n) { return BuildConnectFrame(f, n, Connect(static_cast<TProtocolVersion>(6), "c")); }},
@@ -479,6 +385,104 @@ TEST(FrameBuilders, RefuseWithTheFirstFailingReasonAndLeaveNoBuffer)
         EXPECT_FALSE(c.Build(frame, length)) << c.Reason;
         EXPECT_FALSE(frame) << c.Reason;
         EXPECT_EQ(length, 0) << c.Reason;
+    }
+}
+
+// Version-aware refusals. Build* shares the guard of the table above, so the
+// reasons are checked through Make* alone.
+TEST(FrameBuilders, VersionedRefusalsNameWhatIsWrong)
+{
+    auto connect50 = [](TPropertyList properties, TPropertyList willProperties, bool will) {
+        TConnectParams p = Connect(V50, "c");
+        p.Properties = std::move(properties);
+        p.WillProperties = std::move(willProperties);
+        if (will) p.WillTopic = p.WillMessage = "w";
+        return p;
+    };
+    const struct {
+        const char* Reason;
+        std::function<void(TFrameBuffer&, int32_t&)> Make;
+    } cases[] = {
+        {"Topic not found", [](auto& f, auto& n) { MakePublishFrame(f, n, Publish(V50, 0, "", 0)); }},
+        {"Topic not found",   // a topic alias stands for the topic in 5.0 only
+         [](auto& f, auto& n) { MakePublishFrame(f, n, Publish(V311, 0, "", 0, {NumberProperty(0x23, 1)})); }},
+        {"properties need MQTT 5.0",
+         [](auto& f, auto& n) { MakePublishFrame(f, n, Publish(V311, 0, "t", 0, {NumberProperty(0x23, 1)})); }},
+        {"properties need MQTT 5.0",
+         [](auto& f, auto& n) { MakeDisconnectFrame(f, n, Disconnect(V31, 0, {NumberProperty(0x11, 0)})); }},
+        {"reason codes need MQTT 5.0", [](auto& f, auto& n) { MakePubackFrame(f, n, Ack(V311, false, 1, 0x10)); }},
+        {"reason code 0x8B is not allowed in PUBACK",
+         [](auto& f, auto& n) { MakePubackFrame(f, n, Ack(V50, false, 1, 0x8B)); }},
+        {"reason code 0x10 is not allowed in PUBREL",
+         [](auto& f, auto& n) { MakePubrelFrame(f, n, Ack(V50, false, 1, 0x10)); }},
+        {"reason code 0x8D is not allowed in AUTH", [](auto& f, auto& n) { MakeAuthFrame(f, n, Auth(0x8D)); }},
+        {"MessageID is 0", [](auto& f, auto& n) { MakePubackFrame(f, n, Ack(V50, false, 0, 0x8B)); }},
+        {"Reason String is not allowed in PUBLISH",
+         [](auto& f, auto& n) { MakePublishFrame(f, n, Publish(V50, 0, "t", 0, {TextProperty(0x1F, "r")})); }},
+        {"Topic Alias: 0 is out of range (1 to 65535)",
+         [](auto& f, auto& n) { MakePublishFrame(f, n, Publish(V50, 0, "", 0, {NumberProperty(0x23, 0)})); }},
+        {"Topic Alias is not allowed in CONNECT",
+         [&](auto& f, auto& n) { MakeConnectFrame(f, n, connect50({NumberProperty(0x23, 1)}, {}, false)); }},
+        {"will properties need a will topic and message",
+         [&](auto& f, auto& n) { MakeConnectFrame(f, n, connect50({}, {NumberProperty(0x18, 1)}, false)); }},
+        {"Session Expiry Interval is not allowed in the will",
+         [&](auto& f, auto& n) { MakeConnectFrame(f, n, connect50({}, {NumberProperty(0x11, 1)}, true)); }},
+        {"Topic Alias is not allowed in AUTH",
+         [](auto& f, auto& n) { MakeAuthFrame(f, n, Auth(0x18, {NumberProperty(0x23, 1)})); }},
+        {"Subscription Identifier: 0 is out of range (1 to 268435455)",
+         [](auto& f, auto& n) { MakeSubscribeFrame(f, n, Subscribe(V50, false, 1, "a", "1", {NumberProperty(0x0B, 0)})); }},
+        {"topic parameter error",   // words after a QoS belong to it: one item for two topics
+         [](auto& f, auto& n) { MakeSubscribeFrame(f, n, Subscribe(V50, false, 1, "a,b", "1 nl rap")); }},
+        {"subscription options: QoS 3 is out of range (0 to 2)",
+         [](auto& f, auto& n) { MakeSubscribeFrame(f, n, Subscribe(V50, false, 1, "a", "3")); }},
+    };
+    for (const auto& c : cases) {
+        TFrameBuffer frame = std::make_unique<uint8_t[]>(4);
+        int32_t length = 4;
+        try {
+            c.Make(frame, length);
+            ADD_FAILURE() << "nothing raised, expected " << c.Reason;
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.Message(), c.Reason);
+        }
+        EXPECT_FALSE(frame) << c.Reason;
+        EXPECT_EQ(length, 0) << c.Reason;
+    }
+    TFrameBuffer frame = std::make_unique<uint8_t[]>(4);
+    int32_t length = 4;
+    EXPECT_FALSE(BuildAuthFrame(frame, length, Auth(0x8D)));
+    EXPECT_FALSE(frame);
+    EXPECT_EQ(length, 0);
+}
+
+TEST(SubscriptionOptions, QoSListItemsNameWhatIsWrong)
+{
+    const struct {
+        const char* List;
+        const char* Reason;
+    } cases[] = {
+        {"nl 1", "subscription options: 'nl' comes before any QoS"},
+        {"1 rh=3", "subscription options: retain handling 3 is out of range (0 to 2)"},
+        {"1 rh=", "subscription options: 'rh=' needs a number 0, 1 or 2 after ="},
+        {"1 x", "subscription options: 'x' is not a QoS (0 to 2) or an option (nl, rap, rh=0 to 2)"},
+        {"1,", "subscription options: an empty item has no QoS"},
+        {"1 reserved=0xC0", "subscription options: 'reserved=0xC0' is not a QoS (0 to 2) or an option (nl, rap, rh=0 to 2)"},
+    };
+    for (const auto& c : cases) {
+        try {
+            ParseSubscriptionOptionList(c.List);
+            ADD_FAILURE() << "nothing raised for " << c.List;
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.Message(), c.Reason);
+        }
+    }
+    // Every valid byte shows as text that reads back to it.
+    for (int byte = 0; byte < 0x40; ++byte) {
+        const auto options = TSubscriptionOptions::FromByte(static_cast<uint8_t>(byte));
+        if (options.MaximumQoS == 3 || options.RetainHandling == 3) continue;
+        const auto parsed = ParseSubscriptionOptionList("\"" + FormatSubscriptionOptions(options) + "\"");
+        ASSERT_EQ(parsed.size(), 1u);
+        EXPECT_EQ(parsed[0].ToByte(), byte);
     }
 }
 
