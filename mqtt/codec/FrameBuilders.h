@@ -4,7 +4,10 @@
 #include <memory>
 #include <string>
 
-// One builder per outbound MQTT 3.1 control packet. Each frame is allocated
+#include "mqtt/codec/Properties.h"
+#include "mqtt/codec/ProtocolVersion.h"
+
+// One builder per outbound MQTT control packet (3.1 unless a version is given). Each frame is allocated
 // once at its exact size; the caller owns it and frees it after sending.
 //
 // Build*: never raise. True and the frame, or false with no buffer and
@@ -44,3 +47,100 @@ void MakeUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int3
     const std::string& topicList);
 void MakePingreqFrame(TFrameBuffer& frame, int32_t& frameLen);
 void MakeDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen);
+
+// Version-aware builders. With Version left at MQTT31 each gives exactly the
+// frame of the builder above with the same parameters, and the same refusals.
+// Properties and reason codes travel in 5.0 only: given under an earlier
+// version they are refused. Under 5.0 a property that is not allowed in the
+// packet, repeated where it may appear once or out of range, and a reason
+// code the packet cannot carry, are refused before anything is built; the
+// reason names the property or the code.
+struct TConnectParams {
+    TProtocolVersion Version = TProtocolVersion::MQTT31;
+    std::string ClientID, UserName, Password;
+    bool WillRetain = false;
+    bool CleanSession = true;   // clean start in 5.0
+    int32_t WillQoS = 0;
+    int32_t KeepAliveTimer = 60;
+    std::string WillTopic, WillMessage;
+    TPropertyList Properties;       // 5.0
+    TPropertyList WillProperties;   // 5.0, with a will only
+};
+
+struct TPublishParams {
+    TProtocolVersion Version = TProtocolVersion::MQTT31;
+    bool Dup = false;
+    bool Retain = false;
+    int32_t QoS = 0;
+    std::string Topic;
+    int32_t MessageID = 0;
+    const uint8_t* Data = nullptr;
+    int32_t DataSize = 0;
+    TPropertyList Properties;   // 5.0; with a Topic Alias the topic may be empty
+};
+
+// PUBACK, PUBREC, PUBREL, PUBCOMP. Dup is used by PUBREL under 3.1 only:
+// 3.1.1 and 5.0 send a repeated PUBREL with the same header. Under 5.0 a
+// reason code of 0 without properties gives the short form of 4 bytes, and
+// a reason code without properties leaves out the property length.
+struct TAckParams {
+    TProtocolVersion Version = TProtocolVersion::MQTT31;
+    bool Dup = false;
+    int32_t MessageID = 0;
+    uint8_t ReasonCode = 0;     // 5.0
+    TPropertyList Properties;   // 5.0
+};
+
+// Dup is used under 3.1 only, as for TAckParams. Under 5.0 each QoS list
+// item holds a topic's subscription options in their text form
+// (SubscriptionOptions.h): "1", "1 nl", "2 nl rap rh=2".
+struct TSubscribeParams {
+    TProtocolVersion Version = TProtocolVersion::MQTT31;
+    bool Dup = false;
+    int32_t MessageID = 0;
+    std::string TopicList, QoSList;
+    TPropertyList Properties;   // 5.0
+};
+
+struct TUnsubscribeParams {
+    TProtocolVersion Version = TProtocolVersion::MQTT31;
+    bool Dup = false;
+    int32_t MessageID = 0;
+    std::string TopicList;
+    TPropertyList Properties;   // 5.0
+};
+
+// Under 5.0 a reason code of 0 without properties gives the 2-byte form.
+struct TDisconnectParams {
+    TProtocolVersion Version = TProtocolVersion::MQTT31;
+    uint8_t ReasonCode = 0;     // 5.0
+    TPropertyList Properties;   // 5.0
+};
+
+// AUTH exists in 5.0 only. A reason code of 0 without properties gives F0 00.
+struct TAuthParams {
+    uint8_t ReasonCode = 0;
+    TPropertyList Properties;
+};
+
+bool BuildConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectParams& params);
+bool BuildPublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params);
+bool BuildPubackFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
+bool BuildPubrecFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
+bool BuildPubrelFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
+bool BuildPubcompFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
+bool BuildSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TSubscribeParams& params);
+bool BuildUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubscribeParams& params);
+bool BuildDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TDisconnectParams& params);
+bool BuildAuthFrame(TFrameBuffer& frame, int32_t& frameLen, const TAuthParams& params);
+
+void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectParams& params);
+void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params);
+void MakePubackFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
+void MakePubrecFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
+void MakePubrelFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
+void MakePubcompFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
+void MakeSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TSubscribeParams& params);
+void MakeUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubscribeParams& params);
+void MakeDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TDisconnectParams& params);
+void MakeAuthFrame(TFrameBuffer& frame, int32_t& frameLen, const TAuthParams& params);

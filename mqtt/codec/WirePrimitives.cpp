@@ -42,6 +42,42 @@ bool IsRemainLengthComplete(const uint8_t* bytes, int count)
     return count >= 5;
 }
 
+int VariableByteIntegerSize(uint32_t value)
+{
+    if (value > MaxVariableByteInteger) throw Exception("Variable Byte Integer too big");
+    return value < 128 ? 1 : value < 16384 ? 2 : value < 2097152 ? 3 : 4;
+}
+
+int EncodeVariableByteInteger(uint8_t* dest, uint32_t value)
+{
+    const int size = VariableByteIntegerSize(value);
+    for (int i = 0; i < size; ++i) {
+        dest[i] = static_cast<uint8_t>((value & 0x7F) | (i + 1 < size ? 0x80 : 0));
+        value >>= 7;
+    }
+    return size;
+}
+
+int DecodeVariableByteInteger(const uint8_t* bytes, int64_t available, uint32_t& value)
+{
+    uint32_t result = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (i >= available) return 0;
+        result |= static_cast<uint32_t>(bytes[i] & 0x7F) << (7 * i);
+        if ((bytes[i] & 0x80) == 0) {
+            value = result;
+            return i + 1;
+        }
+    }
+    return -1;
+}
+
+std::string FormatHexByte(uint8_t value)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    return {'0', 'x', digits[value >> 4], digits[value & 0xF]};
+}
+
 int ReadU16BE(const uint8_t* bytes) { return bytes[0] * 256 + bytes[1]; }
 
 void WriteU16BE(uint8_t* dest, int32_t value)

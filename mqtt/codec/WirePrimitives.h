@@ -14,7 +14,20 @@ int EncodeRemainLength(uint8_t* dest, int32_t value);                 // raises 
 int32_t DecodeRemainLength(const uint8_t* bytes, int& count);         // raises "RemainLength decode error"
 bool IsRemainLengthComplete(const uint8_t* bytes, int count);         // bytes from the frame's first byte
 
+// Variable byte integer (MQTT 5.0 property lengths and values): the same
+// encoding as the remaining length, 1 to 4 bytes, at most 268,435,455.
+constexpr uint32_t MaxVariableByteInteger = 268435455;
+int VariableByteIntegerSize(uint32_t value);                           // raises "Variable Byte Integer too big"
+int EncodeVariableByteInteger(uint8_t* dest, uint32_t value);         // raises "Variable Byte Integer too big"
+// Reads within `available` bytes: the number of bytes taken (1 to 4), 0 when
+// the bytes end before the integer does, -1 when a fourth byte still has its
+// continuation bit. Never reads beyond the available bytes or a fourth byte.
+int DecodeVariableByteInteger(const uint8_t* bytes, int64_t available, uint32_t& value);
+
 int ReadU16BE(const uint8_t* bytes);
+
+// One byte as shown in reports and reasons: "0x8B".
+std::string FormatHexByte(uint8_t value);
 void WriteU16BE(uint8_t* dest, int32_t value);
 
 // String field: 16-bit byte count, then the UTF-8 bytes.

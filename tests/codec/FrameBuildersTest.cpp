@@ -6,6 +6,7 @@
 
 #include "mqtt/codec/FrameBuilders.h"
 #include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/codec/SubscriptionOptions.h"
 #include "platform/CodePage.h"
 #include "platform/Error.h"
 
@@ -14,6 +15,84 @@
 namespace {
 
 const uint8_t Hi[] = {0x68, 0x69};
+
+constexpr TProtocolVersion V31 = TProtocolVersion::MQTT31, V311 = TProtocolVersion::MQTT311,
+                           V50 = TProtocolVersion::MQTT50;
+
+TConnectParams Connect(TProtocolVersion version, const std::string& clientID, bool cleanSession = true)
+{
+    TConnectParams params;
+    params.Version = version;
+    params.ClientID = clientID;
+    params.CleanSession = cleanSession;
+    return params;
+}
+
+TAckParams Ack(TProtocolVersion version, bool dup, int32_t messageID, uint8_t reasonCode = 0,
+               TPropertyList properties = {})
+{
+    TAckParams params;
+    params.Version = version;
+    params.Dup = dup;
+    params.MessageID = messageID;
+    params.ReasonCode = reasonCode;
+    params.Properties = std::move(properties);
+    return params;
+}
+
+TPublishParams Publish(TProtocolVersion version, int32_t qos, const std::string& topic, int32_t messageID,
+                       TPropertyList properties = {})
+{
+    TPublishParams params;
+    params.Version = version;
+    params.QoS = qos;
+    params.Topic = topic;
+    params.MessageID = messageID;
+    params.Data = Hi;
+    params.DataSize = 2;
+    params.Properties = std::move(properties);
+    return params;
+}
+
+TDisconnectParams Disconnect(TProtocolVersion version, uint8_t reasonCode, TPropertyList properties = {})
+{
+    TDisconnectParams params;
+    params.Version = version;
+    params.ReasonCode = reasonCode;
+    params.Properties = std::move(properties);
+    return params;
+}
+
+TAuthParams Auth(uint8_t reasonCode, TPropertyList properties = {})
+{
+    TAuthParams params;
+    params.ReasonCode = reasonCode;
+    params.Properties = std::move(properties);
+    return params;
+}
+
+TSubscribeParams Subscribe(TProtocolVersion version, bool dup, int32_t messageID, const std::string& topics,
+                           const std::string& qos, TPropertyList properties = {})
+{
+    TSubscribeParams params;
+    params.Version = version;
+    params.Dup = dup;
+    params.MessageID = messageID;
+    params.TopicList = topics;
+    params.QoSList = qos;
+    params.Properties = std::move(properties);
+    return params;
+}
+
+TUnsubscribeParams Unsubscribe(TProtocolVersion version, bool dup, int32_t messageID, const std::string& topics)
+{
+    TUnsubscribeParams params;
+    params.Version = version;
+    params.Dup = dup;
+    params.MessageID = messageID;
+    params.TopicList = topics;
+    return params;
+}
 
 using TBuild = std::function<bool(TFrameBuffer&, int32_t&)>;
 using TMake = std::function<void(TFrameBuffer&, int32_t&)>;
@@ -75,6 +154,127 @@ TEST(FrameBuilders, BuildExactFrames)
          "AA 07 00 02 00 01 78 00 00"},
         {"pingreq", [](auto& f, auto& n) { return BuildPingreqFrame(f, n); }, "C0 00"},
         {"disconnect", [](auto& f, auto& n) { return BuildDisconnectFrame(f, n); }, "E0 00"},
+        // The version-aware builders at 3.1 give the same bytes as the builders above.
+        {"3.1 params connect", [](auto& f, auto& n) { return BuildConnectFrame(f, n, Connect(V31, "dev1")); },
+         "10 12 00 06 4D 51 49 73 64 70 03 02 00 3C 00 04 64 65 76 31"},
+        {"3.1 params pubrel dup", [](auto& f, auto& n) { return BuildPubrelFrame(f, n, Ack(V31, true, 10)); },
+         "6A 02 00 0A"},
+        {"3.1 params subscribe dup",
+         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, Subscribe(V31, true, 1, "a/b", "1")); },
+         "8A 08 00 01 00 03 61 2F 62 01"},
+        // 3.1.1: protocol name MQTT, level 4; fixed flags 0x02 and no DUP even when asked for.
+        {"3.1.1 connect", [](auto& f, auto& n) { return BuildConnectFrame(f, n, Connect(V311, "dev1")); },
+         "10 10 00 04 4D 51 54 54 04 02 00 3C 00 04 64 65 76 31"},
+        {"3.1.1 connect empty client id, clean session",
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, Connect(V311, "")); },
+         "10 0C 00 04 4D 51 54 54 04 02 00 3C 00 00"},
+        {"3.1.1 connect will, user, password, no clean session",
+         [](auto& f, auto& n) {
+             TConnectParams p = Connect(V311, "c", false);
+             p.UserName = "u";
+             p.Password = "p";
+             p.WillTopic = "w";
+             p.WillMessage = "m";
+             p.WillQoS = 1;
+             p.WillRetain = true;
+             p.KeepAliveTimer = 10;
+             return BuildConnectFrame(f, n, p);
+         },
+         "10 19 00 04 4D 51 54 54 04 EC 00 0A 00 01 63 00 01 77 00 01 6D 00 01 75 00 01 70"},
+        {"3.1.1 subscribe dup asked",
+         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, Subscribe(V311, true, 1, "a/b", "1")); },
+         "82 08 00 01 00 03 61 2F 62 01"},
+        {"3.1.1 unsubscribe dup asked",
+         [](auto& f, auto& n) { return BuildUnsubscribeFrame(f, n, Unsubscribe(V311, true, 2, "a/b,x")); },
+         "A2 0A 00 02 00 03 61 2F 62 00 01 78"},
+        {"3.1.1 pubrel dup asked", [](auto& f, auto& n) { return BuildPubrelFrame(f, n, Ack(V311, true, 10)); },
+         "62 02 00 0A"},
+        {"3.1.1 puback", [](auto& f, auto& n) { return BuildPubackFrame(f, n, Ack(V311, true, 10)); },
+         "40 02 00 0A"},
+        {"3.1.1 disconnect", [](auto& f, auto& n) { return BuildDisconnectFrame(f, n, Disconnect(V311, 0)); }, "E0 00"},
+        // 5.0: level 5, a property block after the variable header's fixed part.
+        {"5.0 connect with properties",
+         [](auto& f, auto& n) {
+             TConnectParams p = Connect(V50, "dev1");
+             p.Properties = {NumberProperty(0x11, 3600), NumberProperty(0x21, 20)};
+             return BuildConnectFrame(f, n, p);
+         },
+         "10 19 00 04 4D 51 54 54 05 02 00 3C 08 11 00 00 0E 10 21 00 14 00 04 64 65 76 31"},
+        {"5.0 connect with will properties",
+         [](auto& f, auto& n) {
+             TConnectParams p = Connect(V50, "c");
+             p.WillTopic = "w";
+             p.WillMessage = "m";
+             p.WillQoS = 1;
+             p.UserName = "u";
+             p.WillProperties = {NumberProperty(0x18, 5)};
+             return BuildConnectFrame(f, n, p);
+         },
+         "10 1D 00 04 4D 51 54 54 05 8E 00 3C 00 00 01 63 05 18 00 00 00 05 00 01 77 00 01 6D 00 01 75"},
+        {"5.0 connect empty client id, no clean start",
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, Connect(V50, "", false)); },
+         "10 0D 00 04 4D 51 54 54 05 00 00 3C 00 00 00"},
+        {"5.0 publish without properties",
+         [](auto& f, auto& n) { return BuildPublishFrame(f, n, Publish(V50, 0, "a/b", 0)); },
+         "30 08 00 03 61 2F 62 00 68 69"},
+        {"5.0 publish topic alias, empty topic",
+         [](auto& f, auto& n) { return BuildPublishFrame(f, n, Publish(V50, 0, "", 0, {NumberProperty(0x23, 1)})); },
+         "30 08 00 00 03 23 00 01 68 69"},
+        {"5.0 publish qos1 with topic and alias",
+         [](auto& f, auto& n) {
+             return BuildPublishFrame(f, n, Publish(V50, 1, "a/b", 10, {NumberProperty(0x23, 1)}));
+         },
+         "32 0D 00 03 61 2F 62 00 0A 03 23 00 01 68 69"},
+        {"5.0 subscribe with options and identifier",
+         [](auto& f, auto& n) {
+             return BuildSubscribeFrame(f, n, Subscribe(V50, true, 1, "a/b", "2 nl rap rh=2", {NumberProperty(0x0B, 5)}));
+         },
+         "82 0B 00 01 02 0B 05 00 03 61 2F 62 2E"},
+        {"5.0 subscribe as mosquitto_sub sends it",
+         [](auto& f, auto& n) {
+             return BuildSubscribeFrame(f, n,
+                 Subscribe(V50, false, 1, "a/b", "2", {NumberProperty(0x0B, 5), PairProperty(0x26, "k", "v")}));
+         },
+         "82 12 00 01 09 0B 05 26 00 01 6B 00 01 76 00 03 61 2F 62 02"},
+        {"5.0 subscribe, words belong to the QoS before them",
+         [](auto& f, auto& n) { return BuildSubscribeFrame(f, n, Subscribe(V50, false, 1, "a,b", "1 NL, 0 rh=1")); },
+         "82 0B 00 01 00 00 01 61 05 00 01 62 10"},
+        {"5.0 subscribe, quoted item and long names",
+         [](auto& f, auto& n) {
+             return BuildSubscribeFrame(f, n,
+                 Subscribe(V50, false, 1, "a b", "\"0 no-local\" 2 retain-as-published retain-handling=1"));
+         },
+         "82 0B 00 01 00 00 01 61 04 00 01 62 1A"},
+        {"5.0 unsubscribe", [](auto& f, auto& n) { return BuildUnsubscribeFrame(f, n, Unsubscribe(V50, true, 2, "a/b")); },
+         "A2 08 00 02 00 00 03 61 2F 62"},
+        {"5.0 puback short", [](auto& f, auto& n) { return BuildPubackFrame(f, n, Ack(V50, false, 10)); },
+         "40 02 00 0A"},
+        {"5.0 puback reason code only",
+         [](auto& f, auto& n) { return BuildPubackFrame(f, n, Ack(V50, false, 10, 0x10)); }, "40 03 00 0A 10"},
+        {"5.0 puback long",
+         [](auto& f, auto& n) { return BuildPubackFrame(f, n, Ack(V50, false, 10, 0x10, {TextProperty(0x1F, "x")})); },
+         "40 08 00 0A 10 04 1F 00 01 78"},
+        {"5.0 pubrec success with properties",
+         [](auto& f, auto& n) {
+             return BuildPubrecFrame(f, n, Ack(V50, false, 10, 0, {PairProperty(0x26, "k", "v")}));
+         },
+         "50 0B 00 0A 00 07 26 00 01 6B 00 01 76"},
+        {"5.0 pubrel dup asked, not found",
+         [](auto& f, auto& n) { return BuildPubrelFrame(f, n, Ack(V50, true, 10, 0x92)); }, "62 03 00 0A 92"},
+        {"5.0 pubcomp", [](auto& f, auto& n) { return BuildPubcompFrame(f, n, Ack(V50, false, 10)); }, "70 02 00 0A"},
+        {"5.0 disconnect normal", [](auto& f, auto& n) { return BuildDisconnectFrame(f, n, Disconnect(V50, 0)); },
+         "E0 00"},
+        {"5.0 disconnect with will",
+         [](auto& f, auto& n) { return BuildDisconnectFrame(f, n, Disconnect(V50, 0x04)); }, "E0 01 04"},
+        {"5.0 disconnect with session expiry",
+         [](auto& f, auto& n) { return BuildDisconnectFrame(f, n, Disconnect(V50, 0, {NumberProperty(0x11, 0)})); },
+         "E0 07 00 05 11 00 00 00 00"},
+        {"5.0 auth", [](auto& f, auto& n) { return BuildAuthFrame(f, n, Auth(0)); }, "F0 00"},
+        {"5.0 auth continue",
+         [](auto& f, auto& n) {
+             return BuildAuthFrame(f, n, Auth(0x18, {TextProperty(0x15, "SCRAM"), BinaryProperty(0x16, "\x01\x02")}));
+         },
+         "F0 0F 18 0D 15 00 05 53 43 52 41 4D 16 00 02 01 02"},
     };
     for (const auto& c : cases) {
         TFrameBuffer frame;
@@ -157,6 +357,16 @@ TEST(FrameBuilders, RefuseWithTheFirstFailingReasonAndLeaveNoBuffer)
          [](auto& f, auto& n) { return BuildUnsubscribeFrame(f, n, false, 1, "  "); }},
         {"utf8str too big", [&](auto& f, auto& n) { MakeUnsubscribeFrame(f, n, false, 1, "a," + big); },
          [&](auto& f, auto& n) { return BuildUnsubscribeFrame(f, n, false, 1, "a," + big); }},
+        {"ClientID not found", [](auto& f, auto& n) { MakeConnectFrame(f, n, Connect(V31, "")); },
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, Connect(V31, "")); }},
+        {"ClientID not found: an empty ClientID needs clean session in MQTT 3.1.1",
+         [](auto& f, auto& n) { MakeConnectFrame(f, n, Connect(V311, "", false)); },
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, Connect(V311, "", false)); }},
+        {"MessageID is 0", [](auto& f, auto& n) { MakePubrelFrame(f, n, Ack(V311, false, 0)); },
+         [](auto& f, auto& n) { return BuildPubrelFrame(f, n, Ack(V311, false, 0)); }},
+        {"protocol version not supported",
+         [](auto& f, auto& n) { MakeConnectFrame(f, n, Connect(static_cast<TProtocolVersion>(6), "c")); },
+         [](auto& f, auto& n) { return BuildConnectFrame(f, n, Connect(static_cast<TProtocolVersion>(6), "c")); }},
     };
     for (const auto& c : cases) {
         TFrameBuffer frame = std::make_unique<uint8_t[]>(4);   // a stale buffer must not survive
@@ -175,6 +385,104 @@ TEST(FrameBuilders, RefuseWithTheFirstFailingReasonAndLeaveNoBuffer)
         EXPECT_FALSE(c.Build(frame, length)) << c.Reason;
         EXPECT_FALSE(frame) << c.Reason;
         EXPECT_EQ(length, 0) << c.Reason;
+    }
+}
+
+// Version-aware refusals. Build* shares the guard of the table above, so the
+// reasons are checked through Make* alone.
+TEST(FrameBuilders, VersionedRefusalsNameWhatIsWrong)
+{
+    auto connect50 = [](TPropertyList properties, TPropertyList willProperties, bool will) {
+        TConnectParams p = Connect(V50, "c");
+        p.Properties = std::move(properties);
+        p.WillProperties = std::move(willProperties);
+        if (will) p.WillTopic = p.WillMessage = "w";
+        return p;
+    };
+    const struct {
+        const char* Reason;
+        std::function<void(TFrameBuffer&, int32_t&)> Make;
+    } cases[] = {
+        {"Topic not found", [](auto& f, auto& n) { MakePublishFrame(f, n, Publish(V50, 0, "", 0)); }},
+        {"Topic not found",   // a topic alias stands for the topic in 5.0 only
+         [](auto& f, auto& n) { MakePublishFrame(f, n, Publish(V311, 0, "", 0, {NumberProperty(0x23, 1)})); }},
+        {"properties need MQTT 5.0",
+         [](auto& f, auto& n) { MakePublishFrame(f, n, Publish(V311, 0, "t", 0, {NumberProperty(0x23, 1)})); }},
+        {"properties need MQTT 5.0",
+         [](auto& f, auto& n) { MakeDisconnectFrame(f, n, Disconnect(V31, 0, {NumberProperty(0x11, 0)})); }},
+        {"reason codes need MQTT 5.0", [](auto& f, auto& n) { MakePubackFrame(f, n, Ack(V311, false, 1, 0x10)); }},
+        {"reason code 0x8B is not allowed in PUBACK",
+         [](auto& f, auto& n) { MakePubackFrame(f, n, Ack(V50, false, 1, 0x8B)); }},
+        {"reason code 0x10 is not allowed in PUBREL",
+         [](auto& f, auto& n) { MakePubrelFrame(f, n, Ack(V50, false, 1, 0x10)); }},
+        {"reason code 0x8D is not allowed in AUTH", [](auto& f, auto& n) { MakeAuthFrame(f, n, Auth(0x8D)); }},
+        {"MessageID is 0", [](auto& f, auto& n) { MakePubackFrame(f, n, Ack(V50, false, 0, 0x8B)); }},
+        {"Reason String is not allowed in PUBLISH",
+         [](auto& f, auto& n) { MakePublishFrame(f, n, Publish(V50, 0, "t", 0, {TextProperty(0x1F, "r")})); }},
+        {"Topic Alias: 0 is out of range (1 to 65535)",
+         [](auto& f, auto& n) { MakePublishFrame(f, n, Publish(V50, 0, "", 0, {NumberProperty(0x23, 0)})); }},
+        {"Topic Alias is not allowed in CONNECT",
+         [&](auto& f, auto& n) { MakeConnectFrame(f, n, connect50({NumberProperty(0x23, 1)}, {}, false)); }},
+        {"will properties need a will topic and message",
+         [&](auto& f, auto& n) { MakeConnectFrame(f, n, connect50({}, {NumberProperty(0x18, 1)}, false)); }},
+        {"Session Expiry Interval is not allowed in the will",
+         [&](auto& f, auto& n) { MakeConnectFrame(f, n, connect50({}, {NumberProperty(0x11, 1)}, true)); }},
+        {"Topic Alias is not allowed in AUTH",
+         [](auto& f, auto& n) { MakeAuthFrame(f, n, Auth(0x18, {NumberProperty(0x23, 1)})); }},
+        {"Subscription Identifier: 0 is out of range (1 to 268435455)",
+         [](auto& f, auto& n) { MakeSubscribeFrame(f, n, Subscribe(V50, false, 1, "a", "1", {NumberProperty(0x0B, 0)})); }},
+        {"topic parameter error",   // words after a QoS belong to it: one item for two topics
+         [](auto& f, auto& n) { MakeSubscribeFrame(f, n, Subscribe(V50, false, 1, "a,b", "1 nl rap")); }},
+        {"subscription options: QoS 3 is out of range (0 to 2)",
+         [](auto& f, auto& n) { MakeSubscribeFrame(f, n, Subscribe(V50, false, 1, "a", "3")); }},
+    };
+    for (const auto& c : cases) {
+        TFrameBuffer frame = std::make_unique<uint8_t[]>(4);
+        int32_t length = 4;
+        try {
+            c.Make(frame, length);
+            ADD_FAILURE() << "nothing raised, expected " << c.Reason;
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.Message(), c.Reason);
+        }
+        EXPECT_FALSE(frame) << c.Reason;
+        EXPECT_EQ(length, 0) << c.Reason;
+    }
+    TFrameBuffer frame = std::make_unique<uint8_t[]>(4);
+    int32_t length = 4;
+    EXPECT_FALSE(BuildAuthFrame(frame, length, Auth(0x8D)));
+    EXPECT_FALSE(frame);
+    EXPECT_EQ(length, 0);
+}
+
+TEST(SubscriptionOptions, QoSListItemsNameWhatIsWrong)
+{
+    const struct {
+        const char* List;
+        const char* Reason;
+    } cases[] = {
+        {"nl 1", "subscription options: 'nl' comes before any QoS"},
+        {"1 rh=3", "subscription options: retain handling 3 is out of range (0 to 2)"},
+        {"1 rh=", "subscription options: 'rh=' needs a number 0, 1 or 2 after ="},
+        {"1 x", "subscription options: 'x' is not a QoS (0 to 2) or an option (nl, rap, rh=0 to 2)"},
+        {"1,", "subscription options: an empty item has no QoS"},
+        {"1 reserved=0xC0", "subscription options: 'reserved=0xC0' is not a QoS (0 to 2) or an option (nl, rap, rh=0 to 2)"},
+    };
+    for (const auto& c : cases) {
+        try {
+            ParseSubscriptionOptionList(c.List);
+            ADD_FAILURE() << "nothing raised for " << c.List;
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.Message(), c.Reason);
+        }
+    }
+    // Every valid byte shows as text that reads back to it.
+    for (int byte = 0; byte < 0x40; ++byte) {
+        const auto options = TSubscriptionOptions::FromByte(static_cast<uint8_t>(byte));
+        if (options.MaximumQoS == 3 || options.RetainHandling == 3) continue;
+        const auto parsed = ParseSubscriptionOptionList("\"" + FormatSubscriptionOptions(options) + "\"");
+        ASSERT_EQ(parsed.size(), 1u);
+        EXPECT_EQ(parsed[0].ToByte(), byte);
     }
 }
 

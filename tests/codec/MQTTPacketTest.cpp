@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -13,10 +14,10 @@
 
 namespace {
 
-std::string CreateFailure(const std::vector<uint8_t>& frame)
+std::string CreateFailure(const std::vector<uint8_t>& frame, TProtocolVersion version = TProtocolVersion::MQTT31)
 {
     try {
-        TMQTTPacket packet(frame.data(), static_cast<int32_t>(frame.size()));
+        TMQTTPacket packet(frame.data(), static_cast<int32_t>(frame.size()), version);
     } catch (const Exception& e) {
         return e.Message();
     }
@@ -38,6 +39,9 @@ struct DecodeCase {
     const char* SubQoS = "";
     const char* Granted = "";
     const char* UnsubTopics = "";
+    TProtocolVersion Version = TProtocolVersion::MQTT31;
+    bool SessionPresent = false;
+    std::vector<uint8_t> Codes = {};
 };
 
 class PacketDecodeTest : public ::testing::TestWithParam<DecodeCase> {};
@@ -46,7 +50,7 @@ TEST_P(PacketDecodeTest, CreateThenAnalyze)
 {
     const DecodeCase& c = GetParam();
     std::vector<uint8_t> frame = Hex(c.Frame);
-    TMQTTPacket packet(frame.data(), static_cast<int32_t>(frame.size()));
+    TMQTTPacket packet(frame.data(), static_cast<int32_t>(frame.size()), c.Version);
     EXPECT_EQ(packet.MessageType, c.Type);
     EXPECT_EQ(packet.MessageID, c.ID);
     EXPECT_EQ(packet.RemainLengthBytes, c.LengthBytes);
@@ -74,13 +78,17 @@ TEST_P(PacketDecodeTest, CreateThenAnalyze)
         EXPECT_EQ(packet.SubackGrantedQoSList, c.Granted);
         EXPECT_EQ(packet.UnsubscribeTopicList, c.UnsubTopics);
         EXPECT_EQ(packet.ClientID, "");
+        EXPECT_EQ(packet.SessionPresent, c.SessionPresent);
+        EXPECT_EQ(packet.ReasonCodes, c.Codes);
     }
 }
 
-DecodeCase Connack(const char* frame, int32_t code)
+DecodeCase Connack(const char* frame, int32_t code, TProtocolVersion version = TProtocolVersion::MQTT31, bool sessionPresent = false)
 {
     DecodeCase c{frame, 2, 0, 1};
     c.ReturnCode = code;
+    c.Version = version;
+    c.SessionPresent = sessionPresent;
     return c;
 }
 
@@ -97,10 +105,13 @@ DecodeCase Publish(const char* frame, int32_t id, int32_t qos, bool dup, bool re
     return c;
 }
 
-DecodeCase Suback(const char* frame, int32_t id, const char* granted)
+DecodeCase Suback(const char* frame, int32_t id, const char* granted, std::vector<uint8_t> codes,
+                  TProtocolVersion version = TProtocolVersion::MQTT31)
 {
     DecodeCase c{frame, 9, id, 1};
     c.Granted = granted;
+    c.Codes = std::move(codes);
+    c.Version = version;
     return c;
 }
 
@@ -141,10 +152,14 @@ INSTANTIATE_TEST_SUITE_P(Frames, PacketDecodeTest, ::testing::Values(
     Plain("6A 02 00 07", 6, 7, 1, true),
     Plain("70 02 00 0A", 7, 10),
     Plain("B0 02 00 03", 11, 3),
-    Suback("90 03 00 05 01", 5, "1"),
-    Suback("90 04 00 05 00 02", 5, "0,2"),
-    Suback("90 03 00 05 80", 5, "128"),
-    Suback("90 02 00 05", 5, ""),
+    Connack("20 02 01 00", 0),                          // 3.1: the first byte is not looked at
+    Connack("20 02 01 00", 0, TProtocolVersion::MQTT311, true),
+    Connack("20 02 00 05", 5, TProtocolVersion::MQTT311, false),
+    Suback("90 03 00 05 01", 5, "1", {1}),
+    Suback("90 04 00 05 00 02", 5, "0,2", {0, 2}),
+    Suback("90 03 00 05 80", 5, "128", {0x80}),
+    Suback("90 02 00 05", 5, "", {}),
+    Suback("90 04 00 05 80 01", 5, "128,1", {0x80, 1}, TProtocolVersion::MQTT311),
     Publish("30 08 00 03 61 2F 62 68 69 6A", 0, 0, false, false, 7, 3),
     Publish("32 0A 00 03 61 2F 62 00 0A 68 69 6A", 10, 1, false, false, 9, 3),
     Publish("3B 0A 00 03 61 2F 62 00 0A 68 69 6A", 10, 1, true, true, 9, 3),
@@ -197,6 +212,210 @@ TEST(PacketDecode, ConnectFromTheBuilder)
     }
 }
 
+TEST(PacketDecode, SubackRefusalPerTopicFollowsTheVersion)
+{
+    struct Case {
+        TProtocolVersion Version;
+        const char* Frame;
+        std::vector<bool> Refused;
+    } cases[] = {
+        {TProtocolVersion::MQTT31, "90 06 00 05 00 80 02 87", {false, true, false, false, false}},
+        {TProtocolVersion::MQTT311, "90 06 00 05 00 80 02 87", {false, true, false, false, false}},
+        // 5.0: an empty property block before the codes; the last: beyond the last topic.
+        {TProtocolVersion::MQTT50, "90 07 00 05 00 00 80 02 87", {false, true, false, true, false}},
+    };
+    for (const auto& c : cases) {
+        const std::vector<uint8_t> frame = Hex(c.Frame);
+        TMQTTPacket packet(frame.data(), static_cast<int32_t>(frame.size()), c.Version);
+        packet.AnalyzePacket();
+        EXPECT_EQ(packet.SubackGrantedQoSList, "0,128,2,135");
+        std::vector<bool> refused;
+        for (size_t i = 0; i < 5; ++i) refused.push_back(packet.SubscriptionRefused(i));
+        EXPECT_EQ(refused, c.Refused) << ProtocolVersionName(c.Version);
+    }
+}
+
+TEST(PacketDecode, ConnectNameAndLevelAreReadNotSkipped)
+{
+    struct Case {
+        TProtocolVersion Version;
+        TConnectParams Params;
+        const char* Name;
+    } cases[] = {
+        {TProtocolVersion::MQTT31, {}, "MQIsdp"},
+        {TProtocolVersion::MQTT311, {}, "MQTT"},
+    };
+    for (auto& c : cases) {
+        c.Params.Version = c.Version;
+        c.Params.ClientID = "dev1";
+        c.Params.UserName = "u";
+        c.Params.Password = "pw";
+        c.Params.WillTopic = "w";
+        c.Params.WillMessage = "bye";
+        c.Params.WillQoS = 2;
+        c.Params.KeepAliveTimer = 300;
+        TFrameBuffer frame;
+        int32_t length = 0;
+        ASSERT_TRUE(BuildConnectFrame(frame, length, c.Params));
+        TMQTTPacket packet(frame.get(), length, c.Version);
+        packet.AnalyzePacket();
+        EXPECT_EQ(packet.ProtocolName, c.Name);
+        EXPECT_EQ(packet.ProtocolLevel, static_cast<int32_t>(c.Version));
+        EXPECT_EQ(packet.ConnectFlags, 0xD6);
+        EXPECT_EQ(packet.KeepAliveTimer, 300);
+        EXPECT_EQ(packet.ClientID, "dev1");
+        EXPECT_EQ(packet.WillTopic, "w");
+        EXPECT_EQ(packet.WillMessage, "bye");
+        EXPECT_EQ(packet.UserName, "u");
+        EXPECT_EQ(packet.Password, "pw");
+    }
+}
+
+// Frames under 3.1.1 and 5.0: the fields 3.1 does not have, and what is wrong inside.
+struct VersionedCase {
+    const char* Name;
+    TProtocolVersion Version;
+    const char* Frame;
+    int32_t ReasonCode;
+    std::vector<std::string> Properties;   // as FormatProperty shows them
+    const char* Error;
+    std::function<void(const TMQTTPacket&)> More = nullptr;
+};
+
+std::vector<std::string> Lines(const TPropertyList& list)
+{
+    std::vector<std::string> lines;
+    for (const TProperty& property : list) lines.push_back(FormatProperty(property));
+    return lines;
+}
+
+TEST(PacketDecode, VersionedFieldsAndProblemsInside)
+{
+    constexpr TProtocolVersion V31 = TProtocolVersion::MQTT31, V311 = TProtocolVersion::MQTT311,
+                               V50 = TProtocolVersion::MQTT50;
+    const VersionedCase cases[] = {
+        {"connack refused, session present", V50, "20 03 01 87 00", 0x87, {}, "",
+         [](const TMQTTPacket& p) {
+             EXPECT_TRUE(p.SessionPresent);
+             EXPECT_EQ(p.ConnectReturnCode, 0x87);
+         }},
+        {"connack of 3.1.1 under 5.0", V50, "20 02 00 01", 1, {}, "reason code 0x01 is not allowed in CONNACK"},
+        {"connack reserved flags", V311, "20 02 02 00", 0, {}, "CONNACK with reserved acknowledge flags 0x02"},
+        {"puback reason code only", V50, "40 03 00 01 10", 0x10, {}, ""},
+        {"puback long", V50, "40 08 00 0A 10 04 1F 00 01 78", 0x10, {"Reason String = x"}, ""},
+        {"puback code of another packet", V50, "40 03 00 0A 92", 0x92, {}, "reason code 0x92 is not allowed in PUBACK"},
+        {"puback longer than 3.1.1 has it", V311, "40 03 00 0A 10", 0, {}, "1 bytes after the end of PUBACK"},
+        {"pubrel with MessageID 0", V311, "62 02 00 00", 0, {}, "PUBREL with MessageID 0"},
+        {"pubrel without its flags", V50, "60 02 00 07", 0, {}, "PUBREL fixed header flags 0x00, not 0x02"},
+        {"pubrel without its flags under 3.1", V31, "60 02 00 07", 0, {}, ""},
+        {"publish qos 3", V311, "36 07 00 01 61 00 01 68 69", 0, {}, "PUBLISH with QoS 3"},
+        {"publish topic alias", V50, "30 08 00 00 03 23 00 01 68 69", 0, {"Topic Alias = 1"}, "",
+         [](const TMQTTPacket& p) {
+             EXPECT_EQ(p.PublishTopic, "");
+             EXPECT_EQ(p.PublishData, p.FrameData.get() + 8);
+             EXPECT_EQ(p.PublishDataSize, 2);
+         }},
+        {"publish qos 1 with repeated identifiers", V50,
+         "32 13 00 01 61 00 07 0B 0B 01 0B 80 01 26 00 01 6B 00 00 68 69", 0,
+         {"Subscription Identifier = 1", "Subscription Identifier = 128", "User Property = k="}, "",
+         [](const TMQTTPacket& p) {
+             EXPECT_EQ(p.MessageID, 7);
+             EXPECT_EQ(p.PublishTopic, "a");
+             EXPECT_EQ(p.PublishDataSize, 2);
+         }},
+        {"publish empty topic without alias", V50, "30 05 00 00 00 68 69", 0, {},
+         "PUBLISH with an empty topic and no Topic Alias", [](const TMQTTPacket& p) { EXPECT_EQ(p.PublishDataSize, 2); }},
+        {"publish property not allowed, payload still found", V50, "30 09 00 01 61 04 1F 00 01 78 68", 0, {},
+         "Reason String is not allowed in PUBLISH", [](const TMQTTPacket& p) { EXPECT_EQ(p.PublishDataSize, 1); }},
+        {"publish properties past the end", V50, "30 06 00 01 61 05 01 00", 0, {},
+         "Property Length 5 runs past the end of the packet", [](const TMQTTPacket& p) {
+             EXPECT_EQ(p.PublishTopic, "a");
+             EXPECT_EQ(p.PublishData, nullptr);
+         }},
+        {"subscribe with options", V50, "82 0B 00 01 02 0B 05 00 03 61 2F 62 2E", 0, {"Subscription Identifier = 5"}, "",
+         [](const TMQTTPacket& p) {
+             EXPECT_EQ(p.SubscribeTopicList, "a/b");
+             EXPECT_EQ(p.SubscribeReqQoSList, "\"2 nl rap rh=2\"");
+             EXPECT_EQ(p.SubscribeOptions, std::vector<uint8_t>{0x2E});
+         }},
+        {"subscribe reserved option bits", V50, "82 0B 00 01 00 00 01 61 01 00 01 62 C1", 0, {},
+         "subscription options 0xC1 of topic 2 are not valid",
+         [](const TMQTTPacket& p) { EXPECT_EQ(p.SubscribeReqQoSList, "1,\"1 reserved=0xC0\""); }},
+        {"subscribe with dup", V311, "8A 06 00 01 00 01 61 01", 0, {}, "SUBSCRIBE fixed header flags 0x0A, not 0x02"},
+        {"subscribe without topics", V311, "82 02 00 01", 0, {}, "SUBSCRIBE without topics"},
+        {"suback refused with reason", V50, "90 08 00 01 04 1F 00 01 78 80", 0, {"Reason String = x"}, "",
+         [](const TMQTTPacket& p) {
+             EXPECT_EQ(p.SubackGrantedQoSList, "128");
+             EXPECT_TRUE(p.SubscriptionRefused(0));
+         }},
+        {"suback code not for suback", V50, "90 04 00 01 00 10", 0, {}, "reason code 0x10 is not allowed in SUBACK"},
+        {"suback 3.1.1 code", V311, "90 03 00 01 03", 0, {}, "return code 0x03 is not allowed in SUBACK"},
+        {"unsuback 3.1.1", V311, "B0 02 00 02", 0, {}, "", [](const TMQTTPacket& p) { EXPECT_TRUE(p.ReasonCodes.empty()); }},
+        {"unsubscribe", V50, "A2 08 00 02 00 00 03 61 2F 62", 0, {}, "",
+         [](const TMQTTPacket& p) { EXPECT_EQ(p.UnsubscribeTopicList, "a/b"); }},
+        {"disconnect with will", V50, "E0 01 04", 4, {}, ""},
+        {"disconnect with session expiry", V50, "E0 07 00 05 11 00 00 00 00", 0, {"Session Expiry Interval = 0"}, ""},
+        {"disconnect code of another packet", V50, "E0 01 10", 0x10, {}, "reason code 0x10 is not allowed in DISCONNECT"},
+        {"disconnect with a body under 3.1.1", V311, "E0 01 04", 0, {}, "1 bytes after the end of DISCONNECT"},
+        {"auth", V50, "F0 0F 18 0D 15 00 05 53 43 52 41 4D 16 00 02 01 02", 0x18,
+         {"Authentication Method = SCRAM", "Authentication Data = hex:0102"}, "",
+         [](const TMQTTPacket& p) { EXPECT_EQ(p.MessageType, 15); }},
+        {"pingresp with a byte too many", V311, "D0 01 00", 0, {}, "1 bytes after the end of PINGRESP"},
+        {"connect cut inside the will properties", V50, "10 12 00 04 4D 51 54 54 05 06 00 3C 00 00 01 63 05 18 00 00", 0,
+         {}, "Property Length 5 runs past the end of the packet", [](const TMQTTPacket& p) {
+             EXPECT_EQ(p.ClientID, "c");
+             EXPECT_EQ(p.WillTopic, "");
+         }},
+        {"connect with will QoS and no will", V311, "10 0D 00 04 4D 51 54 54 04 0A 00 00 00 01 63", 0, {},
+         "CONNECT with will QoS or will retain but no will"},
+        {"connect cut inside the ClientID", V311, "10 0D 00 04 4D 51 54 54 04 02 00 00 00 05 63", 0, {},
+         "the frame ends inside the ClientID"},
+    };
+    for (const auto& c : cases) {
+        const std::vector<uint8_t> frame = Hex(c.Frame);
+        TMQTTPacket packet(frame.data(), static_cast<int32_t>(frame.size()), c.Version);
+        packet.AnalyzePacket();
+        EXPECT_EQ(packet.ReasonCode, c.ReasonCode) << c.Name;
+        EXPECT_EQ(Lines(packet.Properties), c.Properties) << c.Name;
+        EXPECT_EQ(packet.DecodeError, c.Error) << c.Name;
+        if (c.More) {
+            SCOPED_TRACE(c.Name);
+            c.More(packet);
+        }
+    }
+    // AUTH is a packet of 5.0 only.
+    EXPECT_EQ(CreateFailure(Hex("F0 00"), TProtocolVersion::MQTT311), "unknown MQTT message");
+}
+
+TEST(PacketDecode, Connect50FromTheBuilder)
+{
+    TConnectParams params;
+    params.Version = TProtocolVersion::MQTT50;
+    params.ClientID = "dev1";
+    params.UserName = "u";
+    params.Password = "pw";
+    params.WillTopic = "w";
+    params.WillMessage = "bye";
+    params.Properties = {NumberProperty(0x11, 3600), PairProperty(0x26, "k", "v")};
+    params.WillProperties = {NumberProperty(0x18, 5), TextProperty(0x03, "text/plain")};
+    TFrameBuffer frame;
+    int32_t length = 0;
+    ASSERT_TRUE(BuildConnectFrame(frame, length, params));
+    TMQTTPacket packet(frame.get(), length, TProtocolVersion::MQTT50);
+    packet.AnalyzePacket();
+    EXPECT_EQ(packet.DecodeError, "");
+    EXPECT_EQ(packet.ProtocolName, "MQTT");
+    EXPECT_EQ(packet.ProtocolLevel, 5);
+    EXPECT_EQ(packet.ConnectFlags, 0xC6);
+    EXPECT_EQ(packet.Properties, params.Properties);
+    EXPECT_EQ(packet.WillProperties, params.WillProperties);
+    EXPECT_EQ(packet.ClientID, "dev1");
+    EXPECT_EQ(packet.WillTopic, "w");
+    EXPECT_EQ(packet.WillMessage, "bye");
+    EXPECT_EQ(packet.UserName, "u");
+    EXPECT_EQ(packet.Password, "pw");
+}
+
 TEST(PacketCreate, RefusesBadFrames)
 {
     struct Case {
@@ -242,12 +461,12 @@ void ExpectInsideFrame(const TMQTTPacket& packet)
 }
 
 // Creates and analyses a frame held in an exactly sized buffer; true when a packet came out.
-bool Exercise(const std::vector<uint8_t>& bytes)
+bool Exercise(const std::vector<uint8_t>& bytes, TProtocolVersion version = TProtocolVersion::MQTT31)
 {
     std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size()]);
     std::copy(bytes.begin(), bytes.end(), exact.get());
     try {
-        TMQTTPacket packet(exact.get(), static_cast<int32_t>(bytes.size()));
+        TMQTTPacket packet(exact.get(), static_cast<int32_t>(bytes.size()), version);
         packet.AnalyzePacket();
         ExpectInsideFrame(packet);
         return true;
@@ -279,14 +498,26 @@ const char* ValidFrames[] = {
     "A2 0A 00 02 00 03 61 2F 62 00 01 78",
     "40 02 00 0A",
     "D0 00",
+    // 5.0 layouts, read under every version.
+    "10 1D 00 04 4D 51 54 54 05 8E 00 3C 00 00 01 63 05 18 00 00 00 05 00 01 77 00 01 6D 00 01 75",
+    "20 09 00 00 06 22 00 0A 21 00 14",
+    "32 0D 00 03 61 2F 62 00 0A 03 23 00 01 68 69",
+    "40 08 00 0A 10 04 1F 00 01 78",
+    "82 12 00 01 09 0B 05 26 00 01 6B 00 01 76 00 03 61 2F 62 02",
+    "90 08 00 01 04 1F 00 01 78 80",
+    "B0 05 00 02 00 00 11",
+    "E0 07 00 05 11 00 00 00 00",
+    "F0 0F 18 0D 15 00 05 53 43 52 41 4D 16 00 02 01 02",
 };
 
 TEST(PacketHostile, TruncationsNeverReachBeyondTheFrame)
 {
     int packets = 0;
-    for (const char* text : ValidFrames) {
+    for (const char* text : ValidFrames) for (TProtocolVersion version : AllProtocolVersions) {
         std::vector<uint8_t> frame = Hex(text);
-        EXPECT_TRUE(Exercise(frame)) << text;
+        if (frame[0] >> 4 != 15 || version == TProtocolVersion::MQTT50) {
+            EXPECT_TRUE(Exercise(frame, version)) << text;
+        }
         int lengthBytes = 0;
         DecodeRemainLength(frame.data() + 1, lengthBytes);
         for (size_t n = 0; n < frame.size(); ++n) {
@@ -296,7 +527,7 @@ TEST(PacketHostile, TruncationsNeverReachBeyondTheFrame)
             // Cut body with a length field that agrees: inner fields now run past the end.
             if (n >= 1u + lengthBytes) {
                 std::vector<uint8_t> body(frame.begin() + 1 + lengthBytes, frame.begin() + n);
-                packets += Exercise(Reframe(frame[0], body));
+                packets += Exercise(Reframe(frame[0], body), version);
             }
         }
     }
@@ -341,11 +572,12 @@ TEST(PacketHostile, RandomFramesRaiseOrStayInside)
         std::vector<uint8_t> body(random() % 48);
         for (auto& b : body) b = static_cast<uint8_t>(random() % 4 == 0 ? random() % 4 : random());
         uint8_t firstByte = static_cast<uint8_t>(random());
-        (Exercise(Reframe(firstByte, body)) ? packets : refused)++;
+        const TProtocolVersion version = AllProtocolVersions[i % 3];
+        (Exercise(Reframe(firstByte, body), version) ? packets : refused)++;
         // Pure noise, length field included.
         std::vector<uint8_t> noise(random() % 12);
         for (auto& b : noise) b = static_cast<uint8_t>(random());
-        (Exercise(noise) ? packets : refused)++;
+        (Exercise(noise, version) ? packets : refused)++;
     }
     EXPECT_GT(packets, 1000);
     EXPECT_GT(refused, 1000);

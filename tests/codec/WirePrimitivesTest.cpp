@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -56,6 +58,20 @@ TEST_P(RemainLengthTest, EncodesAndDecodesBackToTheSameValue)
     frame.insert(frame.end(), expected.begin(), expected.end());
     EXPECT_TRUE(IsRemainLengthComplete(frame.data(), static_cast<int>(frame.size())));
     EXPECT_FALSE(IsRemainLengthComplete(frame.data(), static_cast<int>(frame.size()) - 1));
+
+    // A variable byte integer is the same encoding, read within a bound.
+    const auto value = static_cast<uint32_t>(c.Value);
+    EXPECT_EQ(VariableByteIntegerSize(value), static_cast<int>(expected.size()));
+    std::fill(std::begin(scratch), std::end(scratch), 0xEE);
+    ASSERT_EQ(EncodeVariableByteInteger(scratch, value), static_cast<int>(expected.size()));
+    EXPECT_EQ(std::vector<uint8_t>(scratch, scratch + expected.size()), expected);
+    uint32_t decoded = 0xDEAD;
+    EXPECT_EQ(DecodeVariableByteInteger(expected.data(), static_cast<int64_t>(expected.size()), decoded),
+              static_cast<int>(expected.size()));
+    EXPECT_EQ(decoded, value);
+    decoded = 0xDEAD;
+    EXPECT_EQ(DecodeVariableByteInteger(expected.data(), static_cast<int64_t>(expected.size()) - 1, decoded), 0);
+    EXPECT_EQ(decoded, 0xDEADu);
 }
 
 INSTANTIATE_TEST_SUITE_P(Boundaries, RemainLengthTest,
@@ -77,6 +93,21 @@ TEST(RemainLength, FourthByteWithContinuationBitIsRefusedWithoutReadingAFifth)
     uint8_t bytes[4] = {0xFF, 0xFF, 0xFF, 0xFF};   // exactly four: a fifth read would be out of bounds
     int count = 0;
     EXPECT_EQ(RaisedMessage([&] { DecodeRemainLength(bytes, count); }), "RemainLength decode error");
+}
+
+TEST(VariableByteInteger, FiveBytesAreRefusedBothWays)
+{
+    uint8_t scratch[5] = {0, 0, 0, 0, 0xAB};
+    EXPECT_EQ(RaisedMessage([&] { EncodeVariableByteInteger(scratch, 268435456); }), "Variable Byte Integer too big");
+    EXPECT_EQ(RaisedMessage([&] { VariableByteIntegerSize(0xFFFFFFFF); }), "Variable Byte Integer too big");
+    EXPECT_EQ(scratch[4], 0xAB);
+    // Only four bytes are looked at, however many are available.
+    const std::vector<uint8_t> five = Hex("FF FF FF FF 01");
+    uint32_t value = 7;
+    EXPECT_EQ(DecodeVariableByteInteger(five.data(), 5, value), -1);
+    EXPECT_EQ(DecodeVariableByteInteger(five.data(), 4, value), -1);
+    EXPECT_EQ(DecodeVariableByteInteger(five.data(), 0, value), 0);
+    EXPECT_EQ(value, 7u);
 }
 
 TEST(RemainLength, CompletenessOfPartlyReceivedFrames)

@@ -55,6 +55,30 @@ PACKET_FRAMES = [
 ]
 
 
+FRAMES_311 = [
+    "10 10 00 04 4D 51 54 54 04 02 00 3C 00 04 64 65 76 31", "10 0C 00 04 4D 51 54 54 04 02 00 3C 00 00",
+    "20 02 01 00", "20 02 02 00", "90 04 00 05 01 80", "90 03 00 01 03", "82 08 00 01 00 03 61 2F 62 01",
+    "8A 06 00 01 00 01 61 01", "62 02 00 0A", "60 02 00 07", "36 07 00 01 61 00 01 68 69", "D0 01 00", "F0 00",
+]
+
+FRAMES_50 = [
+    "10 19 00 04 4D 51 54 54 05 02 00 3C 08 11 00 00 0E 10 21 00 14 00 04 64 65 76 31",
+    "10 1D 00 04 4D 51 54 54 05 8E 00 3C 00 00 01 63 05 18 00 00 00 05 00 01 77 00 01 6D 00 01 75",
+    "10 12 00 04 4D 51 54 54 05 06 00 3C 00 00 01 63 05 18 00 00",
+    "20 09 00 00 06 22 00 0A 21 00 14", "20 03 01 87 00", "20 02 00 01",
+    "30 08 00 00 03 23 00 01 68 69", "32 0D 00 03 61 2F 62 00 0A 03 23 00 01 68 69",
+    "32 13 00 01 61 00 07 0B 0B 01 0B 80 01 26 00 01 6B 00 00 68 69", "30 05 00 00 00 68 69",
+    "30 09 00 01 61 04 1F 00 01 78 68", "30 06 00 01 61 05 01 00", "30 07 00 01 61 03 0B FF FF",
+    "40 02 00 0A", "40 03 00 01 10", "40 08 00 0A 10 04 1F 00 01 78", "40 03 00 0A 92", "62 03 00 0A 92",
+    "82 0B 00 01 02 0B 05 00 03 61 2F 62 2E", "82 0B 00 01 00 00 01 61 01 00 01 62 C1",
+    "82 12 00 01 09 0B 05 26 00 01 6B 00 01 76 00 03 61 2F 62 02",
+    "90 08 00 01 04 1F 00 01 78 80", "90 04 00 01 00 10", "B0 05 00 02 00 00 11",
+    "A2 08 00 02 00 00 03 61 2F 62", "E0 00", "E0 01 04", "E0 07 00 05 11 00 00 00 00", "E0 01 10",
+    "F0 00", "F0 0F 18 0D 15 00 05 53 43 52 41 4D 16 00 02 01 02",
+    "E0 06 00 04 05 FF FF FF FF", "20 07 00 00 04 24 01 24 00",
+]
+
+
 def packet_seeds():
     frames = [hexbytes(f) for f in PACKET_FRAMES]
     frames.append(hexbytes("30 C8 01 00 03 61 2F 62") + b"A" * 195)
@@ -64,7 +88,13 @@ def packet_seeds():
     frames.append(frame(0xA2, b"\x00\x03" + utf8str(b"\xC3\x28") + utf8str("a b,c")))
     frames.append(frame(0x10, hexbytes("00 06 4D 51 49 73 64 70 03 CE 00 3C") + utf8str("ｱｲ") + utf8str("w/t")
                         + utf8str("m") + utf8str("user") + utf8str("pw")))
-    return [bytes([cp]) + f for f in frames for cp in (0, 1)]
+    seeds = [bytes([cp]) + f for f in frames for cp in (0, 1)]
+    # Selector bits 2-1 pick the version: 1 MQTT 3.1.1, 2 MQTT 5.0.
+    seeds += [bytes([0x02 | cp]) + hexbytes(f) for f in FRAMES_311 for cp in (0, 1)]
+    seeds += [bytes([0x04 | cp]) + hexbytes(f) for f in FRAMES_50 for cp in (0, 1)]
+    seeds.append(bytes([0x04]) + frame(0x30, utf8str("試験") + b"\x0a" + b"\x03" + utf8str("テキスト/plain")
+                                       + b"\x09" + utf8str(b"\x00\xff") + "データ".encode()))
+    return seeds
 
 
 def reader_input(reservation, sizes, stream):

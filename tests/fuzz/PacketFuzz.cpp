@@ -1,13 +1,20 @@
 // A received frame: construction refuses exactly the bad frames, with the
 // right message; analysis stays inside the frame and gives the same fields
-// when repeated. Input: code-page selector byte, then the frame.
+// when repeated. Input: a selector byte, then the frame. The selector's bit 0
+// picks the code page (FuzzCheck.h), bits 2-1 the protocol version the frame
+// is received under: 0 MQTT 3.1, 1 MQTT 3.1.1, 2 and 3 MQTT 5.0.
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "FuzzCheck.h"
 #include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/codec/PacketDisplay.h"
+#include "mqtt/codec/Properties.h"
+#include "mqtt/codec/SubscriptionOptions.h"
 #include "mqtt/codec/WirePrimitives.h"
+#include "mqtt/codec/WireReader.h"
 #include "platform/Error.h"
 
 namespace {
@@ -20,8 +27,20 @@ struct TExpected {
 
 int U16(const uint8_t* p) { return p[0] * 256 + p[1]; }
 
+TProtocolVersion VersionOf(uint8_t selector)
+{
+    switch ((selector >> 1) & 3) {
+    case 0:
+        return TProtocolVersion::MQTT31;
+    case 1:
+        return TProtocolVersion::MQTT311;
+    default:
+        return TProtocolVersion::MQTT50;
+    }
+}
+
 // How the frame must come out, from the frame rules alone.
-TExpected Expect(const uint8_t* f, int64_t n)
+TExpected Expect(const uint8_t* f, int64_t n, TProtocolVersion version)
 {
     TExpected e;
     if (n < 2)
@@ -42,7 +61,7 @@ TExpected Expect(const uint8_t* f, int64_t n)
     if (n != 1 + count + remain)
         return {"frame size error"};
     const int type = f[0] >> 4, qos = (f[0] >> 1) & 3;
-    if (type == 0 || type == 15)
+    if (type == 0 || (type == 15 && version != TProtocolVersion::MQTT50))
         return {"unknown MQTT message"};
     if (type == 8 && qos != 1)
         return {"SUBSCRIBE FixedHeaderQoS is not 1"};
@@ -98,6 +117,12 @@ struct TFields {
     std::string ClientID, WillTopic, WillMessage, UserName, Password, PublishTopic;
     const uint8_t* PublishData;
     std::string SubscribeTopicList, SubscribeReqQoSList, SubackGrantedQoSList, UnsubscribeTopicList;
+    std::string ProtocolName;
+    int32_t ProtocolLevel, ReasonCode;
+    bool SessionPresent;
+    std::vector<uint8_t> ReasonCodes, SubscribeOptions;
+    TPropertyList Properties, WillProperties;
+    std::string DecodeError;
 
     explicit TFields(const TMQTTPacket& p)
         : Dup(p.FixedDup), Retain(p.FixedRetain), Qos(p.FixedQos), ConnectFlags(p.ConnectFlags),
@@ -106,7 +131,10 @@ struct TFields {
           WillMessage(p.WillMessage), UserName(p.UserName), Password(p.Password), PublishTopic(p.PublishTopic),
           PublishData(p.PublishData), SubscribeTopicList(p.SubscribeTopicList),
           SubscribeReqQoSList(p.SubscribeReqQoSList), SubackGrantedQoSList(p.SubackGrantedQoSList),
-          UnsubscribeTopicList(p.UnsubscribeTopicList)
+          UnsubscribeTopicList(p.UnsubscribeTopicList), ProtocolName(p.ProtocolName), ProtocolLevel(p.ProtocolLevel),
+          ReasonCode(p.ReasonCode), SessionPresent(p.SessionPresent), ReasonCodes(p.ReasonCodes),
+          SubscribeOptions(p.SubscribeOptions), Properties(p.Properties), WillProperties(p.WillProperties),
+          DecodeError(p.DecodeError)
     {
     }
     bool operator==(const TFields&) const = default;
@@ -147,22 +175,101 @@ void CheckAnalysed(const TMQTTPacket& p, const uint8_t* frame)
     if (p.MessageType != 10)
         FUZZ_CHECK(p.UnsubscribeTopicList.empty());
 
+    const bool v50 = p.Version == TProtocolVersion::MQTT50;
     if (p.MessageType == 9) {
-        // One granted QoS per byte after the identifier.
+        // One granted QoS per byte after the identifier (and, in 5.0, the properties).
         const size_t count = SplitCommaText(p.SubackGrantedQoSList).size();
-        FUZZ_CHECK(static_cast<int64_t>(count) == p.FrameSize - v - 2);
+        if (!v50)
+            FUZZ_CHECK(static_cast<int64_t>(count) == p.FrameSize - v - 2);
+        FUZZ_CHECK(count == p.ReasonCodes.size());
         FUZZ_CHECK(IsDecimalList(p.SubackGrantedQoSList));
     }
     if (p.MessageType == 8) {
-        FUZZ_CHECK(IsDecimalList(p.SubscribeReqQoSList));
         const size_t topics = p.SubscribeTopicList.empty() ? 0 : SplitCommaText(p.SubscribeTopicList).size();
         const size_t qos = SplitCommaText(p.SubscribeReqQoSList).size();
         FUZZ_CHECK(topics == qos || topics == qos + 1);
+        FUZZ_CHECK(qos == p.SubscribeOptions.size());
         CheckListText(p.SubscribeTopicList);
         CheckListText(p.SubscribeReqQoSList);
+        if (!v50) {
+            FUZZ_CHECK(IsDecimalList(p.SubscribeReqQoSList));
+        } else {
+            // The options' text reads back to the bytes, unless they are not valid options.
+            bool valid = true;
+            for (uint8_t b : p.SubscribeOptions)
+                valid = valid && (b & 0xC0) == 0 && (b & 3) != 3 && ((b >> 4) & 3) != 3;
+            try {
+                const auto parsed = ParseSubscriptionOptionList(p.SubscribeReqQoSList);
+                FUZZ_CHECK(valid && parsed.size() == p.SubscribeOptions.size());
+                for (size_t i = 0; i < parsed.size(); ++i)
+                    FUZZ_CHECK(parsed[i].ToByte() == p.SubscribeOptions[i]);
+            } catch (const Exception&) {
+                FUZZ_CHECK(!valid);
+            }
+        }
+    } else {
+        FUZZ_CHECK(p.SubscribeOptions.empty());
     }
     if (p.MessageType == 10)
         CheckListText(p.UnsubscribeTopicList);
+    if (p.MessageType != 9 && !(v50 && p.MessageType == 11))
+        FUZZ_CHECK(p.ReasonCodes.empty());
+}
+
+// What came out of the 3.1.1 and 5.0 decoding: only what the version and the
+// packet type allow, and properties that obey their table.
+void CheckVersioned(const TMQTTPacket& p)
+{
+    const bool v31 = p.Version == TProtocolVersion::MQTT31, v50 = p.Version == TProtocolVersion::MQTT50;
+    const auto kind = static_cast<TPacketKind>(p.MessageType);
+    FUZZ_CHECK(p.ReasonCode >= 0 && p.ReasonCode <= 255);
+    FUZZ_CHECK(p.ProtocolLevel >= 0 && p.ProtocolLevel <= 255);
+    if (p.MessageType != 1)
+        FUZZ_CHECK(p.ProtocolName.empty() && p.ProtocolLevel == 0);
+    if (p.MessageType != 2 || v31)
+        FUZZ_CHECK(!p.SessionPresent);
+    // A CONNECT's own level decides whether it has properties (from 3.1.1 on).
+    const bool properties = v50 || (!v31 && p.MessageType == 1 && p.ProtocolLevel == 5);
+    if (!v50)
+        FUZZ_CHECK(p.ReasonCode == 0);
+    if (!properties)
+        FUZZ_CHECK(p.Properties.empty());
+    if (!properties || p.MessageType != 1)
+        FUZZ_CHECK(p.WillProperties.empty());
+    if (!p.WillProperties.empty())
+        FUZZ_CHECK((p.ConnectFlags & 0x04) != 0);
+    CheckText(p.ProtocolName);
+    for (const auto* list : {&p.Properties, &p.WillProperties}) {
+        const TPacketKind where = list == &p.WillProperties ? TPacketKind::Will : kind;
+        bool refused = false;
+        try {
+            CheckProperties(*list, where);
+        } catch (const Exception&) {
+            refused = true;
+        }
+        FUZZ_CHECK(!refused);
+        for (const TProperty& property : *list) {
+            CheckText(property.Text);
+            CheckText(property.Text2);
+        }
+        // Under UTF-8 a decoded list encodes and decodes back to itself.
+        if (CodePage::IsUTF8() && !list->empty()) {
+            const std::string block = EncodeProperties(*list, where);
+            const auto* bytes = reinterpret_cast<const uint8_t*>(block.data());
+            TWireReader reader(bytes, bytes + block.size());
+            TPropertyList again;
+            std::string error;
+            FUZZ_CHECK(DecodeProperties(reader, where, again, error));
+            FUZZ_CHECK(error.empty() && reader.AtEnd() && again == *list);
+        }
+    }
+    const std::vector<std::string> lines = PacketExtraLines(p);
+    if (v31)
+        FUZZ_CHECK(lines.empty());
+    for (const std::string& line : lines)
+        FUZZ_CHECK(line.size() >= 16);
+    if (!p.DecodeError.empty() && !v31)
+        FUZZ_CHECK(lines.back() == "DecodeError     " + p.DecodeError);
 }
 
 } // namespace
@@ -172,16 +279,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
     if (size < 1)
         return 0;
     fuzz::ChooseCodePage(input[0]);
+    const TProtocolVersion version = VersionOf(input[0]);
     // The frame in a buffer of its own exact size, so any read past it is caught.
     const int64_t n = static_cast<int64_t>(size) - 1;
     std::unique_ptr<uint8_t[]> frame(new uint8_t[n > 0 ? n : 1]);
     if (n > 0)
         std::memcpy(frame.get(), input + 1, n);
-    const TExpected expected = Expect(frame.get(), n);
+    const TExpected expected = Expect(frame.get(), n, version);
 
     std::unique_ptr<TMQTTPacket> packet;
     try {
-        packet = std::make_unique<TMQTTPacket>(frame.get(), static_cast<int32_t>(n));
+        packet = std::make_unique<TMQTTPacket>(frame.get(), static_cast<int32_t>(n), version);
     } catch (const Exception& e) {
         if (e.Message() != expected.Refusal)
             std::fprintf(stderr, "refused with \"%s\", expected \"%s\"\n", e.what(), expected.Refusal.c_str());
@@ -197,7 +305,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
     FUZZ_CHECK(p.FrameData.get() != frame.get());
     FUZZ_CHECK(std::memcmp(p.FrameData.get(), frame.get(), n) == 0);
     FUZZ_CHECK(p.MessageType == frame[0] >> 4);
-    FUZZ_CHECK(p.MessageType >= 1 && p.MessageType <= 14);
+    FUZZ_CHECK(p.Version == version);
+    FUZZ_CHECK(p.MessageType >= 1 && p.MessageType <= (version == TProtocolVersion::MQTT50 ? 15 : 14));
     FUZZ_CHECK(p.RemainLengthBytes == expected.LengthBytes);
     FUZZ_CHECK(p.MessageID == expected.MessageID);
     // Nothing is decoded before the analysis.
@@ -205,6 +314,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
 
     p.AnalyzePacket();
     CheckAnalysed(p, frame.get());
+    CheckVersioned(p);
     const TFields first(p);
     p.AnalyzePacket();
     FUZZ_CHECK(TFields(p) == first);
