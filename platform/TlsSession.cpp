@@ -19,6 +19,7 @@
 struct TTlsSession::TTransport {
     int Fd = -1;
     int LastError = 0;   // errno of the last failed send or recv
+    bool Ended = false;  // recv saw the end of the TCP stream
 };
 
 namespace {
@@ -102,8 +103,10 @@ int TransportRead(BIO* bio, char* data, int size)
     auto* transport = TransportOf(bio);
     for (;;) {
         ssize_t got = ::recv(transport->Fd, data, static_cast<size_t>(size), MSG_DONTWAIT);
-        if (got >= 0)
-            return static_cast<int>(got);   // 0: the end of the TCP stream
+        if (got >= 0) {
+            transport->Ended = got == 0;
+            return static_cast<int>(got);
+        }
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
@@ -114,10 +117,17 @@ int TransportRead(BIO* bio, char* data, int size)
     }
 }
 
-long TransportControl(BIO*, int command, long, void*)
+long TransportControl(BIO* bio, int command, long, void*)
 {
-    // Every byte goes straight to the kernel: there is nothing to flush.
-    return command == BIO_CTRL_FLUSH ? 1 : 0;
+    switch (command) {
+    case BIO_CTRL_FLUSH:
+        return 1;   // every byte goes straight to the kernel
+    case BIO_CTRL_EOF:
+        // Tells OpenSSL that a read of 0 was the end of the stream.
+        return TransportOf(bio)->Ended ? 1 : 0;
+    default:
+        return 0;
+    }
 }
 
 int TransportCreate(BIO* bio)
@@ -211,7 +221,8 @@ void TTlsSession::RecordFailure(int sslError)
 {
     TTlsReason reason;
     const long verified = SSL_get_verify_result(FSsl);
-    if (sslError == SSL_ERROR_SYSCALL && FTransport->LastError != 0) {
+    if (FTransport->LastError != 0) {
+        // The operating system's error is the cause, whatever OpenSSL made of it.
         ERR_clear_error();
         reason = {FTransport->LastError, SystemErrorText(FTransport->LastError)};
     } else if (verified != X509_V_OK) {
