@@ -10,10 +10,11 @@
 
 namespace {
 
-[[noreturn]] void RaiseFor(const std::string& where, const std::string& fallback)
+// what: the step that failed, ahead of OpenSSL's reason.
+[[noreturn]] void RaiseFor(const std::string& where, const std::string& what)
 {
-    TTlsReason reason = TakeTlsReason(fallback);
-    throw Exception(TlsErrorMessage(reason.Code, reason.Text, where));
+    TTlsReason reason = TakeTlsReason("no reason given", true);
+    throw Exception(TlsErrorMessage(reason.Code, what + ": " + reason.Text, where));
 }
 
 // An encrypted key would make OpenSSL ask for its pass phrase on the
@@ -37,7 +38,7 @@ TTlsContext::TTlsContext(const TTlsConfig& config) : FConfig(config)
     ERR_clear_error();
     FContext = SSL_CTX_new(TLS_client_method());
     if (!FContext)
-        RaiseFor("SSL_CTX_new", "out of memory");
+        RaiseFor("SSL_CTX_new", "cannot make the TLS context");
     try {
         SSL_CTX_set_min_proto_version(FContext, TLS1_2_VERSION);
         SSL_CTX_set_verify(FContext, SSL_VERIFY_PEER, nullptr);
@@ -48,16 +49,15 @@ TTlsContext::TTlsContext(const TTlsConfig& config) : FConfig(config)
             if (SSL_CTX_set_default_verify_paths(FContext) != 1)
                 RaiseFor("system CA store", "cannot load the system CA store");
         } else if (SSL_CTX_load_verify_locations(FContext, FConfig.CaFile.c_str(), nullptr) != 1) {
-            RaiseFor(FConfig.CaFile, "no CA certificate in the file");
+            RaiseFor(FConfig.CaFile, "cannot load the CA file");
         }
         if (!FConfig.CertFile.empty()) {
             const std::string& keyFile = FConfig.KeyFile.empty() ? FConfig.CertFile : FConfig.KeyFile;
             if (SSL_CTX_use_certificate_chain_file(FContext, FConfig.CertFile.c_str()) != 1)
-                RaiseFor(FConfig.CertFile, "no certificate in the file");
+                RaiseFor(FConfig.CertFile, "cannot load the client certificate");
+            // Loading the key after the certificate also checks that they belong together.
             if (SSL_CTX_use_PrivateKey_file(FContext, keyFile.c_str(), SSL_FILETYPE_PEM) != 1)
-                RaiseFor(keyFile, "no private key in the file");
-            if (SSL_CTX_check_private_key(FContext) != 1)
-                RaiseFor(keyFile, "the key does not belong to the certificate");
+                RaiseFor(keyFile, "cannot load the client key");
         } else if (!FConfig.KeyFile.empty()) {
             throw Exception(TlsErrorMessage(EINVAL, "a client key needs its certificate", FConfig.KeyFile));
         }

@@ -11,8 +11,9 @@ typedef struct ssl_ctx_st SSL_CTX;
 // may go before them. Safe to use from several threads once made.
 class TTlsContext {
 public:
-    // Raises Exception "TLS エラー <code>, <reason> (<file>)" when a file does
-    // not load or the key does not belong to the certificate.
+    // Raises Exception "TLS エラー <code>, cannot load the <what>: <reason>
+    // (<file>)" when a file does not load or the key does not belong to the
+    // certificate; code: OpenSSL's reason code or the system error number.
     explicit TTlsContext(const TTlsConfig& config);
     ~TTlsContext();
     TTlsContext(const TTlsContext&) = delete;

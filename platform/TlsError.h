@@ -18,5 +18,7 @@ struct TTlsReason {
 // The oldest failure in this thread's OpenSSL error queue, which is then
 // emptied (the oldest is the cause; later entries are its consequences).
 // An empty queue gives {0, fallback}. The code is OpenSSL's reason code, or
-// the system error number for a failure of the operating system.
-TTlsReason TakeTlsReason(const std::string& fallback);
+// the system error number for a failure of the operating system. withDetail
+// adds the text OpenSSL attached to the failure, if any ("unsupported: No
+// supported data to decode. Input type: PEM").
+TTlsReason TakeTlsReason(const std::string& fallback, bool withDetail = false);

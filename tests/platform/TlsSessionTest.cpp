@@ -426,11 +426,16 @@ TEST(TlsHandshake, FilesThatDoNotLoadFailBeforeConnecting)
         std::string Where;      // the file named in it
     };
     const TCase cases[] = {
-        {"missing CA file", "/nonexistent/ca.pem", "", "", "No such file or directory", "/nonexistent/ca.pem"},
-        {"CA file without certificates", c.Client.KeyFile, "", "", "no certificate or crl found", c.Client.KeyFile},
-        {"key of another certificate", c.Pki.CaFile(), c.Client.CertFile, c.Server.KeyFile, "key values mismatch",
-         c.Server.KeyFile},
-        {"certificate without its key", c.Pki.CaFile(), c.Client.CertFile, "", "", c.Client.CertFile},
+        {"missing CA file", "/nonexistent/ca.pem", "", "", "2, cannot load the CA file: No such file or directory",
+         "/nonexistent/ca.pem"},
+        {"CA file without certificates", c.Client.KeyFile, "", "", "cannot load the CA file: no certificate or crl found",
+         c.Client.KeyFile},
+        {"client certificate file holds a key", c.Pki.CaFile(), c.Client.KeyFile, c.Client.KeyFile,
+         "cannot load the client certificate: no start line", c.Client.KeyFile},
+        {"key of another certificate", c.Pki.CaFile(), c.Client.CertFile, c.Server.KeyFile,
+         "cannot load the client key: key values mismatch", c.Server.KeyFile},
+        {"certificate without its key", c.Pki.CaFile(), c.Client.CertFile, "", "cannot load the client key",
+         c.Client.CertFile},
         {"key without a certificate", c.Pki.CaFile(), "", c.Client.KeyFile, "a client key needs its certificate",
          c.Client.KeyFile},
     };
