@@ -30,6 +30,7 @@
 #include "platform/CodePage.h"
 #include "platform/Error.h"
 #include "platform/TlsError.h"
+#include "support/FakeBroker.h"
 #include "support/MosquittoBroker.h"
 #include "support/TestPki.h"
 
@@ -96,6 +97,7 @@ struct TServerOptions {
     std::string ClientCaFile;   // set: a client certificate signed by its CA is required
     int MaxVersion = 0;         // 0: the newest OpenSSL speaks
     int BufferSize = 0;         // SO_SNDBUF and SO_RCVBUF (0: the system's)
+    bool Tickets = true;        // TLS 1.3 session tickets after the handshake
     TEnding Ending = TEnding::CloseNotify;
 };
 
@@ -168,6 +170,8 @@ private:
         SSL_CTX_use_PrivateKey_file(context, FOptions.Identity.KeyFile.c_str(), SSL_FILETYPE_PEM);
         if (FOptions.MaxVersion)
             SSL_CTX_set_max_proto_version(context, FOptions.MaxVersion);
+        if (!FOptions.Tickets)
+            SSL_CTX_set_num_tickets(context, 0);
         if (!FOptions.ClientCaFile.empty()) {
             SSL_CTX_load_verify_locations(context, FOptions.ClientCaFile.c_str(), nullptr);
             SSL_CTX_set_verify(context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
@@ -228,12 +232,13 @@ struct TClient {
 };
 
 // Connects and runs the handshake; raises as "Open" would.
-TClient Connect(int port, TTlsConfig config, const std::string& host = "localhost", int sendBuffer = 0)
+TClient Connect(int port, TTlsConfig config, const std::string& host = "localhost", int sendBuffer = 0,
+                int timeoutMs = 5000)
 {
     config.Enabled = true;
     TClient client{ConnectLoopback(port, sendBuffer), std::make_unique<TTlsContext>(config), nullptr};
     client.Session = std::make_unique<TTlsSession>(*client.Context, client.Fd.Fd, host, port);
-    client.Session->Handshake(5000);
+    client.Session->Handshake(timeoutMs);
     return client;
 }
 
@@ -372,24 +377,28 @@ TEST(TlsHandshake, BrokerThatRequiresAClientCertificate)
     struct TCase {
         const char* Name;
         int MaxVersion;
+        bool Tickets;
         const TTestPki::TIdentity* Client;
         int Code;   // 0: accepted
         const char* Reason;
     };
     const TCertificates& c = Certs();
     const TCase cases[] = {
-        {"TLS 1.3 with the certificate", 0, &c.Client, 0, ""},
-        {"TLS 1.2 with the certificate", TLS1_2_VERSION, &c.Client, 0, ""},
+        {"TLS 1.3 with the certificate", 0, true, &c.Client, 0, ""},
+        // No ticket: the broker's silence within the wait counts as consent.
+        {"TLS 1.3 with the certificate, no ticket", 0, false, &c.Client, 0, ""},
+        {"TLS 1.2 with the certificate", TLS1_2_VERSION, true, &c.Client, 0, ""},
         // Under TLS 1.3 the refusal comes after the client has finished.
-        {"TLS 1.3 without", 0, nullptr, 1116, "tlsv13 alert certificate required"},
-        {"TLS 1.2 without", TLS1_2_VERSION, nullptr, 1040, "sslv3 alert handshake failure"},
-        {"TLS 1.3 certificate of another CA", 0, &c.ForeignClient, 1048, "tlsv1 alert unknown ca"},
+        {"TLS 1.3 without", 0, true, nullptr, 1116, "tlsv13 alert certificate required"},
+        {"TLS 1.2 without", TLS1_2_VERSION, true, nullptr, 1040, "sslv3 alert handshake failure"},
+        {"TLS 1.3 certificate of another CA", 0, true, &c.ForeignClient, 1048, "tlsv1 alert unknown ca"},
     };
     for (const TCase& test : cases) {
         SCOPED_TRACE(test.Name);
         TServerOptions options;
         options.ClientCaFile = c.Pki.CaFile();
         options.MaxVersion = test.MaxVersion;
+        options.Tickets = test.Tickets;
         TTlsServer server(options);
         TTlsConfig config = TrustingTestCa();
         if (test.Client) {
@@ -403,16 +412,41 @@ TEST(TlsHandshake, BrokerThatRequiresAClientCertificate)
             EXPECT_FALSE(server.HandshakeError.empty());
             continue;
         }
-        auto started = std::chrono::steady_clock::now();
         TClient client = Connect(server.Port(), config);
-        EXPECT_LT(std::chrono::steady_clock::now() - started, 900ms)
-            << "an accepting broker's ticket should end the wait for its verdict";
+        EXPECT_EQ(client.Session->Version(), test.MaxVersion == TLS1_2_VERSION ? "TLSv1.2" : "TLSv1.3");
         TWriteStats stats;
         ASSERT_TRUE(WriteAsTheWriterDoes(*client.Session, client.Fd.Fd, reinterpret_cast<const uint8_t*>("x"), 1, {1}, stats));
         EXPECT_EQ(ReadAsTheReaderDoes(*client.Session, client.Fd.Fd, 1).size(), 1u);
         client.Session->Shutdown();
         server.Join();
         EXPECT_EQ(server.ClientName, "tarnwick-client");
+    }
+}
+
+TEST(TlsHandshake, BrokerThatDoesNotSpeakTls)
+{
+    struct TCase {
+        const char* Name;
+        std::vector<uint8_t> Answer;   // to the first bytes; none: silence
+        std::string Expected;
+    };
+    const TCase cases[] = {
+        {"silent", {}, SystemErrorText(ETIMEDOUT)},
+        {"answers in clear MQTT", {0x20, 0x02, 0x00, 0x00, 0xD0, 0x00}, "wrong version number"},
+    };
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(test.Name);
+        FakeBroker broker;
+        std::atomic<bool> answered{false};
+        broker.OnFrame([&](const std::vector<uint8_t>&, FakeBroker& b) {
+            if (!test.Answer.empty() && !answered.exchange(true))
+                b.Send(test.Answer);
+        });
+        const auto started = std::chrono::steady_clock::now();
+        std::string raised = RaisedBy([&] { Connect(broker.Port(), TrustingTestCa(), "localhost", 0, 300); });
+        EXPECT_THAT(raised, ::testing::StartsWith(CodePage::FromUTF8Literal("TLS エラー ")));
+        EXPECT_THAT(raised, HasSubstr(test.Expected + " (localhost:" + std::to_string(broker.Port()) + ")"));
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 5s) << "the handshake outlived its time-out";
     }
 }
 
