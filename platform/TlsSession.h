@@ -33,6 +33,15 @@ typedef struct ssl_st SSL;
 //       OpenSSL's reason code and words).
 // After a failure the session is unusable: every later Read or Write raises
 // the same reason again.
+//
+// The loops that keep the clear connection's rules:
+//   read:  try Read first; on 0 poll for `wait` (never for POLLIN alone) until
+//          the deadline, then try again. A wait for data answers true at once
+//          while HasBufferedData().
+//   write: Write; on 0 poll for `wait` until the deadline, then Write the same
+//          bytes again; a count below the piece means the rest follows.
+//   close: Shutdown(), then shutdown(fd, SHUT_RDWR) to wake the waiters; the
+//          session is freed only when nobody can be inside it any more.
 class TTlsSession {
 public:
     // host: the name or address the descriptor was connected to; it is sent

@@ -427,20 +427,26 @@ TEST(TlsHandshake, BrokerThatDoesNotSpeakTls)
 {
     struct TCase {
         const char* Name;
-        std::vector<uint8_t> Answer;   // to the first bytes; none: silence
+        std::vector<uint8_t> Answer;   // to the first bytes
+        bool Close;                    // then closes the connection
         std::string Expected;
     };
     const TCase cases[] = {
-        {"silent", {}, SystemErrorText(ETIMEDOUT)},
-        {"answers in clear MQTT", {0x20, 0x02, 0x00, 0x00, 0xD0, 0x00}, "wrong version number"},
+        {"silent", {}, false, SystemErrorText(ETIMEDOUT)},
+        {"answers in clear MQTT", {0x20, 0x02, 0x00, 0x00, 0xD0, 0x00}, false, "wrong version number"},
+        {"closes at once", {}, true, "unexpected eof while reading"},
     };
     for (const TCase& test : cases) {
         SCOPED_TRACE(test.Name);
         FakeBroker broker;
         std::atomic<bool> answered{false};
         broker.OnFrame([&](const std::vector<uint8_t>&, FakeBroker& b) {
-            if (!test.Answer.empty() && !answered.exchange(true))
+            if (answered.exchange(true))
+                return;
+            if (!test.Answer.empty())
                 b.Send(test.Answer);
+            if (test.Close)
+                b.CloseConnection();
         });
         const auto started = std::chrono::steady_clock::now();
         std::string raised = RaisedBy([&] { Connect(broker.Port(), TrustingTestCa(), "localhost", 0, 300); });
