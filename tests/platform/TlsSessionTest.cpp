@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <functional>
 #include <future>
@@ -17,13 +16,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include "platform/ClientSocket.h"
@@ -33,6 +30,7 @@
 #include "support/FakeBroker.h"
 #include "support/MosquittoBroker.h"
 #include "support/TestPki.h"
+#include "support/TlsTestServer.h"
 
 namespace {
 
@@ -78,6 +76,15 @@ struct TFd {
     TFd(TFd&& other) noexcept : Fd(std::exchange(other.Fd, -1)) {}
 };
 
+// A server with the certificate for localhost and 127.0.0.1.
+TTlsTestServer::TOptions ServerOptions()
+{
+    TTlsTestServer::TOptions options;
+    options.CertFile = Certs().Server.CertFile;
+    options.KeyFile = Certs().Server.KeyFile;
+    return options;
+}
+
 std::string RaisedBy(const std::function<void()>& action)
 {
     try {
@@ -87,126 +94,6 @@ std::string RaisedBy(const std::function<void()>& action)
     }
     return "(nothing raised)";
 }
-
-// ---- a TLS server for one connection -----------------------------------------
-
-enum class TEnding { CloseNotify, TcpClose, Reset };
-
-struct TServerOptions {
-    TTestPki::TIdentity Identity = Certs().Server;
-    std::string ClientCaFile;   // set: a client certificate signed by its CA is required
-    int MaxVersion = 0;         // 0: the newest OpenSSL speaks
-    int BufferSize = 0;         // SO_SNDBUF and SO_RCVBUF (0: the system's)
-    bool Tickets = true;        // TLS 1.3 session tickets after the handshake
-    TEnding Ending = TEnding::CloseNotify;
-};
-
-// Echoes what the client sends until the client ends its side.
-void Echo(SSL* ssl, int)
-{
-    char buffer[16384];
-    for (int got; (got = SSL_read(ssl, buffer, sizeof buffer)) > 0;)
-        if (SSL_write(ssl, buffer, got) <= 0)
-            return;
-}
-
-// Accepts one connection on 127.0.0.1 in a thread, makes the handshake with
-// blocking I/O, runs the case's script (echo by default) and ends the
-// connection as the options say.
-class TTlsServer {
-public:
-    using TScript = std::function<void(SSL*, int fd)>;
-
-    explicit TTlsServer(const TServerOptions& options = {}, TScript script = Echo)
-        : FOptions(options), FScript(std::move(script))
-    {
-        FListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (FOptions.BufferSize > 0) {   // inherited by the accepted connection
-            ::setsockopt(FListener, SOL_SOCKET, SO_RCVBUF, &FOptions.BufferSize, sizeof FOptions.BufferSize);
-            ::setsockopt(FListener, SOL_SOCKET, SO_SNDBUF, &FOptions.BufferSize, sizeof FOptions.BufferSize);
-        }
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(FListener, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(FListener, 1) != 0 ||
-            ::getsockname(FListener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error(std::string("test server: ") + std::strerror(errno));
-        FPort = ntohs(address.sin_port);
-        FThread = std::thread([this] { Run(); });
-    }
-    ~TTlsServer()
-    {
-        Join();
-        ::close(FListener);
-    }
-    int Port() const { return FPort; }
-    void Join()
-    {
-        if (FThread.joinable())
-            FThread.join();
-    }
-    // Read after Join().
-    std::string HandshakeError;
-    std::string ServerName;   // SNI the client sent
-    std::string ClientName;   // common name of the client's certificate
-
-private:
-    void Run()
-    {
-        // The script may write to a connection the client has closed: that
-        // must fail the write, not end the test program.
-        sigset_t pipe;
-        sigemptyset(&pipe);
-        sigaddset(&pipe, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-
-        pollfd entry{FListener, POLLIN, 0};
-        if (::poll(&entry, 1, 10000) != 1)
-            return;
-        TFd connection(::accept4(FListener, nullptr, nullptr, SOCK_CLOEXEC));
-        SSL_CTX* context = SSL_CTX_new(TLS_server_method());
-        SSL_CTX_use_certificate_chain_file(context, FOptions.Identity.CertFile.c_str());
-        SSL_CTX_use_PrivateKey_file(context, FOptions.Identity.KeyFile.c_str(), SSL_FILETYPE_PEM);
-        if (FOptions.MaxVersion)
-            SSL_CTX_set_max_proto_version(context, FOptions.MaxVersion);
-        if (!FOptions.Tickets)
-            SSL_CTX_set_num_tickets(context, 0);
-        if (!FOptions.ClientCaFile.empty()) {
-            SSL_CTX_load_verify_locations(context, FOptions.ClientCaFile.c_str(), nullptr);
-            SSL_CTX_set_verify(context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
-        }
-        SSL* ssl = SSL_new(context);
-        SSL_set_fd(ssl, connection.Fd);
-        if (SSL_accept(ssl) == 1) {
-            if (const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name))
-                ServerName = name;
-            if (X509* peer = SSL_get1_peer_certificate(ssl)) {
-                char name[256] = {};
-                X509_NAME_get_text_by_NID(X509_get_subject_name(peer), NID_commonName, name, sizeof name);
-                ClientName = name;
-                X509_free(peer);
-            }
-            FScript(ssl, connection.Fd);
-            if (FOptions.Ending == TEnding::CloseNotify)
-                SSL_shutdown(ssl);
-            if (FOptions.Ending == TEnding::Reset) {
-                linger abort{1, 0};
-                ::setsockopt(connection.Fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-            }
-        } else {
-            HandshakeError = TakeTlsReason("handshake failed").Text;
-        }
-        SSL_free(ssl);
-        SSL_CTX_free(context);
-    }
-
-    TServerOptions FOptions;
-    TScript FScript;
-    int FListener = -1;
-    int FPort = 0;
-    std::thread FThread;
-};
 
 // ---- the client side, used the way the client socket will use it ------------
 
@@ -349,9 +236,10 @@ TEST(TlsHandshake, AuthenticatesTheBrokerOrSaysWhyNot)
     };
     for (const TCase& test : cases) {
         SCOPED_TRACE(test.Name);
-        TServerOptions options;
-        options.Identity = *test.Identity;
-        TTlsServer server(options);
+        TTlsTestServer::TOptions options = ServerOptions();
+        options.CertFile = test.Identity->CertFile;
+        options.KeyFile = test.Identity->KeyFile;
+        TTlsTestServer server(options);
         TTlsConfig config;
         config.CaFile = test.Trust == TestCa ? c.Pki.CaFile() : test.Trust == OtherCa ? c.OtherCa.CaFile() : "";
         config.VerifyHostName = test.CheckName;
@@ -395,11 +283,11 @@ TEST(TlsHandshake, BrokerThatRequiresAClientCertificate)
     };
     for (const TCase& test : cases) {
         SCOPED_TRACE(test.Name);
-        TServerOptions options;
+        TTlsTestServer::TOptions options = ServerOptions();
         options.ClientCaFile = c.Pki.CaFile();
         options.MaxVersion = test.MaxVersion;
         options.Tickets = test.Tickets;
-        TTlsServer server(options);
+        TTlsTestServer server(options);
         TTlsConfig config = TrustingTestCa();
         if (test.Client) {
             config.CertFile = test.Client->CertFile;
@@ -498,9 +386,9 @@ TEST(TlsHandshake, FilesThatDoNotLoadFailBeforeConnecting)
 TEST(TlsSession, SixtyFourMebibytesBothWaysThroughSmallBuffers)
 {
     constexpr size_t Size = 64u << 20;
-    TServerOptions options;
+    TTlsTestServer::TOptions options = ServerOptions();
     options.BufferSize = 16384;
-    TTlsServer server(options);
+    TTlsTestServer server(options);
     TClient client = Connect(server.Port(), TrustingTestCa(), "localhost", 8192);
     TTlsSession& session = *client.Session;
 
@@ -538,7 +426,7 @@ TEST(TlsSession, BytesHeldInTheSessionAreReadWithoutWaiting)
         for (size_t size : test.Records)
             total += size;
         std::promise<void> done;
-        TTlsServer server({}, [&](SSL* ssl, int fd) {
+        TTlsTestServer server(ServerOptions(), [&](SSL* ssl, int fd) {
             int on = 1, off = 0;
             ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
             size_t from = 0;
@@ -560,11 +448,11 @@ TEST(TlsSession, WriteGivenUpIsFinishedBeforeTheNextOne)
 {
     // The broker stops reading; a write times out with part of its record
     // possibly on the wire. The next write must not break the TLS stream.
-    TServerOptions options;
+    TTlsTestServer::TOptions options = ServerOptions();
     options.BufferSize = 4096;
     std::promise<void> resume;
     std::vector<uint8_t> received;
-    TTlsServer server(options, [&](SSL* ssl, int) {
+    TTlsTestServer server(options, [&](SSL* ssl, int) {
         resume.get_future().wait();
         char buffer[16384];
         for (int got; (got = SSL_read(ssl, buffer, sizeof buffer)) > 0;)
@@ -582,8 +470,8 @@ TEST(TlsSession, WriteGivenUpIsFinishedBeforeTheNextOne)
         // The piece given up still goes out, ahead of the next write.
         expected.insert(expected.end(), piece.begin(), piece.end());
     }
-    ASSERT_TRUE(gaveUp) << "the writes never stalled";
     resume.set_value();
+    ASSERT_TRUE(gaveUp) << "the writes never stalled";
     const std::vector<uint8_t> tail(100, 0xEE);
     ASSERT_TRUE(WriteAsTheWriterDoes(session, client.Fd.Fd, tail.data(), tail.size(), {2000}, stats));
     expected.insert(expected.end(), tail.begin(), tail.end());
@@ -597,19 +485,19 @@ TEST(TlsSession, EndOfTheStream)
 {
     struct TCase {
         const char* Name;
-        TEnding Ending;
+        TTlsTestServer::TEnding Ending;
         std::string ReadRaises;   // empty: the read ends with PeerClosed()
     };
     const TCase cases[] = {
-        {"close_notify", TEnding::CloseNotify, ""},
-        {"TCP close without close_notify", TEnding::TcpClose, ""},
-        {"reset", TEnding::Reset, SocketErrorMessage("Read", ECONNRESET, SystemErrorText(ECONNRESET))},
+        {"close_notify", TTlsTestServer::TEnding::CloseNotify, ""},
+        {"TCP close without close_notify", TTlsTestServer::TEnding::TcpClose, ""},
+        {"reset", TTlsTestServer::TEnding::Reset, SocketErrorMessage("Read", ECONNRESET, SystemErrorText(ECONNRESET))},
     };
     for (const TCase& test : cases) {
         SCOPED_TRACE(test.Name);
-        TServerOptions options;
+        TTlsTestServer::TOptions options = ServerOptions();
         options.Ending = test.Ending;
-        TTlsServer server(options, [](SSL*, int) {});
+        TTlsTestServer server(options, [](SSL*, int) {});
         TClient client = Connect(server.Port(), TrustingTestCa());
         server.Join();
         TTlsSession& session = *client.Session;
@@ -638,7 +526,7 @@ TEST(TlsSession, EndOfTheStream)
 TEST(TlsSession, ShutdownFromAnotherThreadWakesABlockedReader)
 {
     std::atomic<bool> closeNotify{false};
-    TTlsServer server({}, [&](SSL* ssl, int) {
+    TTlsTestServer server(ServerOptions(), [&](SSL* ssl, int) {
         char byte;
         int result = SSL_read(ssl, &byte, 1);
         closeNotify = result <= 0 && SSL_get_error(ssl, result) == SSL_ERROR_ZERO_RETURN;
@@ -662,7 +550,7 @@ TEST(TlsSession, ShutdownFromAnotherThreadWakesABlockedReader)
             ::poll(&entry, 1, 30000);
         }
     });
-    polling.get_future().wait();
+    ASSERT_EQ(polling.get_future().wait_for(10s), std::future_status::ready) << "the reader never waited";
     // What the client socket's Close does: end TLS, then shut the descriptor down.
     const auto started = std::chrono::steady_clock::now();
     session.Shutdown();
