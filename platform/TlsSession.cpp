@@ -232,7 +232,8 @@ void TTlsSession::RecordFailure(int sslError)
         reason.Text += std::string(": ") + X509_verify_cert_error_string(verified);
     } else {
         // An empty queue here means the TCP stream ended without a word.
-        reason = TakeTlsReason(sslError == SSL_ERROR_ZERO_RETURN ? "closed by the broker" : "unexpected eof while reading");
+        reason = TakeTlsReason(sslError == SSL_ERROR_ZERO_RETURN ? "closed by the broker"
+                                                                 : "unexpected eof while reading");
     }
     FFailed = true;
     FFailureCode = reason.Code;
@@ -256,6 +257,7 @@ void TTlsSession::FailHandshake(int sslError)
     throw Exception(TlsErrorMessage(FFailureCode, FFailureText, FWhere));
 }
 
+// Holds the lock throughout: the handshake runs before anyone else has the session.
 void TTlsSession::Handshake(int timeoutMs)
 {
     std::lock_guard<std::mutex> guard(FLock);
@@ -366,7 +368,8 @@ int TTlsSession::Write(const void* buffer, int count, short& wait)
             return 0;
         // The usual case: the caller repeats the bytes it was told did not
         // move yet, and now they have.
-        const bool repeated = count >= finished && std::memcmp(bytes, FPendingWrite.data(), static_cast<size_t>(finished)) == 0;
+        const bool repeated =
+            count >= finished && std::memcmp(bytes, FPendingWrite.data(), static_cast<size_t>(finished)) == 0;
         FPendingWrite.clear();
         if (repeated)
             return finished;

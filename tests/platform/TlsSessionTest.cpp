@@ -175,7 +175,7 @@ bool WriteAsTheWriterDoes(TTlsSession& session, int fd, const uint8_t* data, siz
 {
     size_t sent = 0;
     for (size_t i = 0; sent < size; ++i) {
-        const int piece = static_cast<int>(std::min<size_t>(static_cast<size_t>(pieces[i % pieces.size()]), size - sent));
+        const int piece = static_cast<int>(std::min(static_cast<size_t>(pieces[i % pieces.size()]), size - sent));
         int done = 0;
         while (done < piece) {
             short wait = 0;
@@ -303,7 +303,8 @@ TEST(TlsHandshake, BrokerThatRequiresAClientCertificate)
         TClient client = Connect(server.Port(), config);
         EXPECT_EQ(client.Session->Version(), test.MaxVersion == TLS1_2_VERSION ? "TLSv1.2" : "TLSv1.3");
         TWriteStats stats;
-        ASSERT_TRUE(WriteAsTheWriterDoes(*client.Session, client.Fd.Fd, reinterpret_cast<const uint8_t*>("x"), 1, {1}, stats));
+        const uint8_t byte = 'x';
+        ASSERT_TRUE(WriteAsTheWriterDoes(*client.Session, client.Fd.Fd, &byte, 1, {1}, stats));
         EXPECT_EQ(ReadAsTheReaderDoes(*client.Session, client.Fd.Fd, 1).size(), 1u);
         client.Session->Shutdown();
         server.Join();
@@ -356,7 +357,8 @@ TEST(TlsHandshake, FilesThatDoNotLoadFailBeforeConnecting)
     const TCase cases[] = {
         {"missing CA file", "/nonexistent/ca.pem", "", "", "2, cannot load the CA file: No such file or directory",
          "/nonexistent/ca.pem"},
-        {"CA file without certificates", c.Client.KeyFile, "", "", "cannot load the CA file: no certificate or crl found",
+        {"CA file without certificates", c.Client.KeyFile, "", "",
+         "cannot load the CA file: no certificate or crl found",
          c.Client.KeyFile},
         {"client certificate file holds a key", c.Pki.CaFile(), c.Client.KeyFile, c.Client.KeyFile,
          "cannot load the client certificate: no start line", c.Client.KeyFile},
