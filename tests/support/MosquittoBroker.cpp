@@ -103,6 +103,7 @@ bool MosquittoBroker::Start(int timeoutMs)
         {
             std::ofstream out(config, std::ios::trunc);
             out << "listener " << FPort << " 127.0.0.1\n"
+                << FListenerOptions
                 << "allow_anonymous true\n"
                 << "persistence false\n"
                 << "log_dest file " << log << "\n"

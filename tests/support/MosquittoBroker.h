@@ -19,6 +19,10 @@ public:
     MosquittoBroker(const MosquittoBroker&) = delete;
     MosquittoBroker& operator=(const MosquittoBroker&) = delete;
 
+    // A line of the listener's configuration (e.g. "certfile /tmp/x.pem"),
+    // written after its "listener" line; set before Start().
+    void AddListenerOption(const std::string& line) { FListenerOptions += line + "\n"; }
+
     // Starts the broker and waits until its port accepts connections (at most
     // timeoutMs). false with Error() telling why.
     bool Start(int timeoutMs = 10000);
@@ -36,6 +40,7 @@ private:
     int FPort = 0;
     std::string FDirectory;
     std::string FError;
+    std::string FListenerOptions;
 };
 
 // Fixture: starts a broker before each test; skips the test when the
