@@ -186,7 +186,8 @@ private:
         step.Ms = defaultMs;
         // "... within MS" at the end of the line; quote the text to keep such words in it.
         std::string_view body = rest;
-        if (const std::size_t lastBlank = rest.find_last_of(" \t"); lastBlank != std::string_view::npos) {
+        const std::size_t lastBlank = rest.ends_with('"') ? std::string_view::npos : rest.find_last_of(" \t");
+        if (lastBlank != std::string_view::npos) {
             const std::string_view number = rest.substr(lastBlank + 1);
             const std::string_view before = Trim(rest.substr(0, lastBlank));
             const std::size_t wordStart = before.find_last_of(" \t");
