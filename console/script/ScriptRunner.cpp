@@ -39,8 +39,9 @@ void TScriptRunner::BoxShown(const std::string& title, const std::string& text)
         Boxes.push_back({text, step});
     }
     int line = 0;
-    if (Current != nullptr && step >= 0 && static_cast<std::size_t>(step) < Current->Steps.size())
-        line = Current->Steps[static_cast<std::size_t>(step)].Line;
+    const TScript* script = Current.load();
+    if (script != nullptr && step >= 0 && static_cast<std::size_t>(step) < script->Steps.size())
+        line = script->Steps[static_cast<std::size_t>(step)].Line;
     Say(TScriptMessage::Box, line, "box [" + title + "] " + text);
 }
 
@@ -62,13 +63,22 @@ void TScriptRunner::Say(TScriptMessage::TKind kind, int line, const std::string&
 
 void TScriptRunner::Note(const TScriptStep& step, const std::string& what)
 {
-    Say(TScriptMessage::Note, step.Line, LineMessage(Current->Name, step.Line, step.Text, what));
+    Say(TScriptMessage::Note, step.Line, LineMessage(Current.load()->Name, step.Line, step.Text, what));
 }
 
 TScriptResult TScriptRunner::Run(const TScript& script)
 {
-    Current = &script;
+    Current.store(&script);
     CurrentStep.store(-1);
+    // Boxes shown after the run belong to no line of it.
+    struct TEndOfRun {
+        TScriptRunner& Runner;
+        ~TEndOfRun()
+        {
+            Runner.CurrentStep.store(-1);
+            Runner.Current.store(nullptr);
+        }
+    } endOfRun{*this};
     TScriptResult result;
     auto stop = [&](TScriptStatus status, int step, const std::string& reason) {
         const bool before = step < 0;
@@ -77,7 +87,6 @@ TScriptResult TScriptRunner::Run(const TScript& script)
         result.Line = before ? 0 : at->Line;
         result.Reason = LineMessage(script.Name, result.Line, before ? "(before the first line)" : at->Text, reason);
         Say(TScriptMessage::Failure, result.Line, result.Reason);
-        CurrentStep.store(-1);
         return result;
     };
     // The box a step showed that no expect-box took, if any.
@@ -103,12 +112,13 @@ TScriptResult TScriptRunner::Run(const TScript& script)
             return stop(Stopped() ? TScriptStatus::Cancelled : TScriptStatus::Failed, static_cast<int>(i),
                         Stopped() ? "cancelled" : reason);
         ++result.StepsRun;
+        if (OnStepDone)
+            OnStepDone(step);
         FollowPingTimer();
         RunDueTick();
     }
     if (TBox box; unexpectedBox(box))
         return stop(TScriptStatus::Failed, box.Step, "the box " + Quoted(box.Text) + " was not expected");
-    CurrentStep.store(-1);
     return result;
 }
 

@@ -62,6 +62,9 @@ public:
     TScriptRunner& operator=(const TScriptRunner&) = delete;
 
     bool DrivePingTimer = true;
+    // Called on the running thread after every step that ran (the window
+    // re-reads the fields a set line or a command changed).
+    std::function<void(const TScriptStep&)> OnStepDone;
 
     TScriptResult Run(const TScript& script);
 
@@ -97,7 +100,7 @@ private:
     TForm1& Form;
     TOutput Output;
     int ObserverHandle = 0;
-    const TScript* Current = nullptr;
+    std::atomic<const TScript*> Current{nullptr};
     std::atomic<int> CurrentStep{-1};
 
     std::mutex Lock;

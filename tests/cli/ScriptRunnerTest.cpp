@@ -98,64 +98,44 @@ TEST_F(ScriptRunnerTest, SetByLabelOrControlNameGoesThroughTheWindowsLimitsAndHa
     }
 }
 
-TEST_F(ScriptRunnerTest, ExpectsSearchOnFromThePreviousMatch)
+// Each script passes, or fails at its line for its reason.
+TEST_F(ScriptRunnerTest, ExpectsAndBoxes)
 {
-    struct TRow {
-        const char* Script;      // runs after "open\nconnect\n"
-        int FailedLine;          // 0: passes
-        const char* Reason;
-    };
-    const TRow rows[] = {
-        // Lines that came while the command ran count; successive expects keep order.
-        {"expect sending CONNECT\nexpect MQTT_Unit: sending CONNECT [dev1] within 100", 4,
-         "t:4: expect MQTT_Unit: sending CONNECT [dev1] within 100: no line containing \"MQTT_Unit: sending CONNECT [dev1]\" within 100 ms"},
-        {"expect sending CONNECT\nexpect ConnectReturnCode 0", 0, ""},
-        {"expect ConnectReturnCode 0\nexpect sending CONNECT within 50", 4, "within 50 ms"},
-        {"expect-no *ERROR* within 50\nexpect received CONNACK [dev1]", 0, ""},
-        {"expect-no CONNACK within 50", 3, "a line containing \"CONNACK\" came: Tarnwick: received CONNACK [dev1]"},
+    const std::string connected = "open\nconnect\n";
+    const std::string refused = "set Port " + std::to_string(FakeBroker::UnusedPort()) + "\nopen\n";
+    const std::tuple<std::string, int, std::string> rows[] = {
+        // Lines that came while a command ran count; each expect searches on after the previous match.
+        {connected + "expect sending CONNECT\nexpect ConnectReturnCode 0", 0, ""},
+        {connected + "expect sending CONNECT\nexpect MQTT_Unit: sending CONNECT [dev1] within 100", 4,
+         "t:4: expect MQTT_Unit: sending CONNECT [dev1] within 100: no line containing \"MQTT_Unit: sending "
+         "CONNECT [dev1]\" within 100 ms"},
+        {connected + "expect ConnectReturnCode 0\nexpect sending CONNECT within 50", 4, "within 50 ms"},
+        {connected + "expect-no *ERROR* within 50\nexpect received CONNACK [dev1]", 0, ""},
+        {connected + "expect-no CONNACK within 50", 3,
+         "a line containing \"CONNACK\" came: Tarnwick: received CONNACK [dev1]"},
         {"expect FormCreate: program start.. ", 0, ""},
-        {"pingreq\nexpect received PINGRESP within 0", 0, ""},
-    };
-    for (const TRow& row : rows) {
-        SCOPED_TRACE(row.Script);
-        NewForm();
-        const TScriptResult result = Run(std::string("open\nconnect\n") + row.Script);
-        EXPECT_EQ(result.Status, row.FailedLine ? TScriptStatus::Failed : TScriptStatus::Passed) << result.Reason;
-        EXPECT_EQ(result.Line, row.FailedLine);
-        EXPECT_NE(result.Reason.find(row.Reason), std::string::npos) << result.Reason;
-        if (row.FailedLine) {
-            EXPECT_TRUE(Said(TScriptMessage::Failure, result.Reason));
-        }
-    }
-}
-
-TEST_F(ScriptRunnerTest, BoxesFailUnlessExpected)
-{
-    const std::string unused = std::to_string(FakeBroker::UnusedPort());
-    struct TRow {
-        std::string Script;
-        int FailedLine;
-        std::string Reason;
-    };
-    const TRow rows[] = {
+        {connected + "pingreq\nexpect received PINGRESP within 0", 0, ""},
+        // Boxes of every kind fail unless the next lines expect them.
         {"publish", 1, "t:1: publish: the box \"SocketReady check failed.\" was not expected"},
         {"publish\nexpect-box SocketReady check", 0, ""},
         {"publish\nexpect-box other", 2, "the box said \"SocketReady check failed.\""},
-        {"set Port " + unused + "\nopen\nexpect-box " + U8("接続に失敗しました"), 0, ""},
-        {"set Port " + unused + "\nopen\nsleep 0", 2, U8("接続に失敗しました")},
-        // The empty queue's warning counts as well.
+        {"publish\nexpect-box SocketReady\npublish", 3, "was not expected"},
+        {refused + "expect-box " + U8("接続に失敗しました"), 0, ""},
+        {refused + "sleep 0", 2, U8("接続に失敗しました")},
         {"open\nqueue\nclose", 2, U8("パケットが見つかりません")},
         {"open\nqueue\nexpect-box " + U8("パケットが見つかりません") + "\nclose", 0, ""},
         {"open\nexpect-box x", 2, "no box was shown"},
-        {"publish\nexpect-box SocketReady\npublish", 3, "was not expected"},
     };
-    for (const TRow& row : rows) {
-        SCOPED_TRACE(row.Script);
+    for (const auto& [text, failedLine, reason] : rows) {
+        SCOPED_TRACE(text);
         NewForm();
-        const TScriptResult result = Run(row.Script);
-        EXPECT_EQ(result.Status, row.FailedLine ? TScriptStatus::Failed : TScriptStatus::Passed) << result.Reason;
-        EXPECT_EQ(result.Line, row.FailedLine);
-        EXPECT_NE(result.Reason.find(row.Reason), std::string::npos) << result.Reason;
+        const TScriptResult result = Run(text);
+        EXPECT_EQ(result.Status, failedLine ? TScriptStatus::Failed : TScriptStatus::Passed) << result.Reason;
+        EXPECT_EQ(result.Line, failedLine);
+        EXPECT_NE(result.Reason.find(reason), std::string::npos) << result.Reason;
+        if (failedLine) {
+            EXPECT_TRUE(Said(TScriptMessage::Failure, result.Reason));
+        }
     }
     EXPECT_TRUE(Said(TScriptMessage::Box, "box [tarnwick] SocketReady check failed."));
 }
