@@ -148,6 +148,8 @@ private:
             step.Value = std::string(value);
             return true;
         case TScriptFieldKind::Int:
+            // Blanks around the number are tolerated, as the form reads its integer fields.
+            value = Trim(value);
             if (!ParseInteger(value, step.Number)) {
                 // Digits beyond any integer read as the nearer limit, as in the window.
                 const bool digits = !value.empty() &&

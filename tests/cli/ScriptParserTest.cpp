@@ -30,7 +30,7 @@ TEST_F(ScriptParserTest, LinesBecomeSteps)
     using K = TStepKind;
     const TRow rows[] = {
         {"set Port 1884", K::Set, "BrokerPortSpn", "", 1884, 0, ""},
-        {"SET brokerportspn +1884", K::Set, "BrokerPortSpn", "", 1884, 0, ""},
+        {"SET brokerportspn \" +1884 \"", K::Set, "BrokerPortSpn", "", 1884, 0, ""},
         {"set KeepAlive 99999999999999999999", K::Set, "KeepAliveSpn", "", INT64_MAX, 0, ""},
         {"set Broker HostName 10.0.0.1", K::Set, "BrokerEdit1", "10.0.0.1", 0, 0, ""},
         {"set \"broker hostname\" 10.0.0.2", K::Set, "BrokerEdit1", "10.0.0.2", 0, 0, ""},
