@@ -60,4 +60,39 @@ inline TFrame Suback(int id, const std::vector<uint8_t>& granted)
     return f;
 }
 
+// The granted list a broker that grants what was asked would send for a SUBSCRIBE.
+inline std::vector<uint8_t> RequestedQoS(const TFrame& subscribe)
+{
+    std::vector<uint8_t> qos;
+    std::size_t at = HeaderEnd(subscribe) + 2;
+    while (at + 2 <= subscribe.size()) {
+        const std::size_t len = (static_cast<std::size_t>(subscribe[at]) << 8) | subscribe[at + 1];
+        at += 2 + len;
+        if (at >= subscribe.size())
+            break;
+        qos.push_back(subscribe[at++]);
+    }
+    return qos;
+}
+
+// What a well-behaved MQTT 3.1 broker answers to a frame of the client.
+inline std::vector<TFrame> WellBehavedAnswer(const TFrame& f)
+{
+    switch (TypeOf(f)) {
+    case 1: return {Connack(0)};
+    case 3: {
+        const int qos = (f[0] >> 1) & 3;
+        if (qos == 1) return {Ack(4, IdOf(f))};
+        if (qos == 2) return {Ack(5, IdOf(f))};
+        return {};
+    }
+    case 5: return {Ack(6, IdOf(f), 0x02)};   // PUBREC from the client: PUBREL
+    case 6: return {Ack(7, IdOf(f))};
+    case 8: return {Suback(IdOf(f), RequestedQoS(f))};
+    case 10: return {Ack(11, IdOf(f))};
+    case 12: return {Pingresp()};
+    default: return {};
+    }
+}
+
 }  // namespace testframes

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "console/form/FieldTable.h"
+#include "console/form/Form1.h"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The settings a script can set, by control name or by the label the window
+// shows. Built from the form's field table, so a field added there is settable
+// without any change here; only the check boxes, which the table does not
+// list, are named below.
+
+enum class TScriptFieldKind { Text, Int, Check };
+
+struct TScriptField {
+    TScriptFieldKind Kind;
+    std::string Name;                           // the control name: "BrokerPortSpn", "PingTimerChk", ...
+    TTextField TForm1::*Text = nullptr;         // Kind Text
+    TIntField TForm1::*Int = nullptr;           // Kind Int
+    bool TForm1::*Check = nullptr;              // Kind Check
+    std::string TForm1::*CheckLabel = nullptr;  // Kind Check
+    // What the window runs after the user changed the control; none for most.
+    THandler OnChange = nullptr;
+    // The control's enable flag, for the controls that have one.
+    bool TForm1::*Enabled = nullptr;
+    // The field's bit in a TFieldMask (console/form/FieldTable.h).
+    TFieldMask Bit = 0;
+
+    const std::string& Label(const TForm1& form) const;
+    // The value as a script writes it: texts quoted, numbers as the form reads
+    // them, check boxes "on" or "off".
+    std::string ScriptValue(const TForm1& form) const;
+};
+
+// Every settable field: the text fields, the integer fields and the two check
+// boxes, in the order of the field table's bits.
+const std::vector<TScriptField>& ScriptFields();
+
+// ASCII letters compared without case; every other byte exactly (labels in the
+// system code page compare byte for byte).
+bool EqualsNoCase(std::string_view a, std::string_view b);
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);

@@ -1,0 +1,185 @@
+// tarnwick-cli as a subprocess: a whole session against mosquitto, the exit
+// statuses, boxes, and a session recorded through the form replayed to the
+// same frames.
+#include "CliTestSupport.h"
+
+#include "support/ChildProcess.h"
+#include "support/MosquittoBroker.h"
+
+#include <regex>
+
+namespace {
+
+using namespace clitest;
+
+#ifndef TARNWICK_CLI
+#error "TARNWICK_CLI names the program under test"
+#endif
+
+TChildResult RunCli(const std::vector<std::string>& args, const std::string& input = {})
+{
+    TChildResult result = RunChild(TARNWICK_CLI, args, input);
+    EXPECT_FALSE(result.TimedOut) << result.Out;
+    return result;
+}
+
+// The shipped example session, pointed at the test's broker.
+std::string ExampleScript(int port)
+{
+    std::string text = ReadAll(TARNWICK_EXAMPLE_SCRIPT);
+    const std::string line = "set Port 1883";
+    const std::size_t at = text.find(line);
+    EXPECT_NE(at, std::string::npos);
+    return text.replace(at, line.size(), "set Port " + std::to_string(port));
+}
+
+class CliMosquittoTest : public MosquittoTest {};
+
+TEST_F(CliMosquittoTest, ExampleSessionPassesAndLeavesThePayloadFiles)
+{
+    UdpCapture capture;
+    TScratchDir dir, payloads;
+    const std::string script = dir.Write("session.tws", ExampleScript(Broker.Port()));
+    const TChildResult result = RunCli(
+        {"--event-port", std::to_string(capture.Port()), "--dir", payloads.Path.string(), script});
+
+    EXPECT_EQ(result.ExitCode, 0) << result.Out << result.Err << Broker.Log();
+    EXPECT_NE(result.Out.find("tarnwick-cli: " + script + ": passed"), std::string::npos) << result.Out;
+    // Lines as the log listener prints them.
+    EXPECT_TRUE(std::regex_search(result.Out, std::regex(R"((^|\n)\d{4}/\d\d/\d\d \d\d\.\d\d\.\d\d MQTT_Unit: )"
+                                                         R"(sending CONNECT \[tarnwick-example\]\n)")))
+        << result.Out;
+    EXPECT_NE(result.Out.find(U8("box [警告] パケットが見つかりません")), std::string::npos);
+    // The datagrams still go to the event port.
+    EXPECT_TRUE(capture.WaitForMessage("FormCreate: program start.. ", 5000));
+    EXPECT_TRUE(capture.WaitForMessage("disconnected.", 5000));
+
+    // QoS 0, 1 and 2 of the text and the sample file at QoS 1 came back through the subscription.
+    std::vector<std::string> contents;
+    for (const fs::path& file : payloads.Files()) {
+        EXPECT_TRUE(file.filename().string().starts_with("Pub_")) << file;
+        contents.push_back(ReadAll(file));
+    }
+    std::sort(contents.begin(), contents.end());
+    const std::string text = U8("これは試験データです from Windows7");
+    const std::string sample = ReadAll(TForm1::DefaultDataFilePath());
+    std::vector<std::string> expected{text, text, text, sample};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(contents, expected);
+}
+
+class CliBrokerTest : public ::testing::Test {
+protected:
+    FakeBroker Broker;
+    UdpCapture Capture;
+    TScratchDir Dir;
+
+    void SetUp() override { AnswerWell(Broker); }
+
+    std::string Port() const { return std::to_string(Broker.Port()); }
+    std::vector<std::string> Args(const std::string& script) const
+    {
+        return {"--event-port", std::to_string(Capture.Port()), "--dir", Dir.Path.string(), script};
+    }
+};
+
+TEST_F(CliBrokerTest, UnmetExpectExitsOneNamingTheLine)
+{
+    const std::string script = "set Port " + Port() +
+                               "\nset ClientIDEdit dev1\nopen\nconnect\nexpect received PUBACK within 200\nclose\n";
+    std::vector<std::string> args = Args("-");
+    args.insert(args.begin(), "--quiet");
+    const TChildResult result = RunCli(args, script);
+    EXPECT_EQ(result.ExitCode, 1);
+    EXPECT_EQ(result.Out,
+              "stdin:5: expect received PUBACK within 200: no line containing \"received PUBACK\" within 200 ms\n"
+              "tarnwick-cli: stdin: FAILED at line 5\n");
+    // The run stopped there: no "close", the connection ended with the process.
+    EXPECT_TRUE(Broker.WaitForPeerClose(5000));
+    EXPECT_FALSE(Capture.WaitForMessage("disconnected.", 0));
+}
+
+TEST_F(CliBrokerTest, ParseErrorExitsTwoBeforeAnythingIsSent)
+{
+    const std::string script = Dir.Write("bad.tws", "set Port " + Port() + "\nopen\nconnect\nexpect\nsleep x\n");
+    const TChildResult result = RunCli(Args(script));
+    EXPECT_EQ(result.ExitCode, 2);
+    EXPECT_NE(result.Out.find(script + ":4: expect: the text of the line to wait for is missing\n"), std::string::npos)
+        << result.Out;
+    EXPECT_NE(result.Out.find(script + ":5: sleep x: "), std::string::npos) << result.Out;
+    EXPECT_NE(result.Out.find("not run: 2 lines cannot be parsed"), std::string::npos) << result.Out;
+    // The program has ended: a connection or a datagram would be here by now.
+    EXPECT_EQ(Broker.ConnectionCount(), 0u);
+    EXPECT_FALSE(Capture.WaitForCount(1, 200));
+}
+
+TEST_F(CliBrokerTest, ErrorBoxFailsUnlessTheNextLineExpectsIt)
+{
+    const std::string refused = "set Port " + std::to_string(FakeBroker::UnusedPort()) + "\nopen\n";
+    const std::string failed = U8("接続に失敗しました。ホスト名とポート番号を確認してください");
+    struct TRow {
+        std::string Script;
+        int ExitCode;
+        std::string Printed;
+    };
+    const TRow rows[] = {
+        {refused, 1, "s.tws:2: open: the box \"" + failed + "\" was not expected\n"},
+        {refused + "expect-box " + U8("接続に失敗"), 0, "passed (3 lines)"},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Script);
+        const TChildResult result = RunCli(Args(Dir.Write("s.tws", row.Script)));
+        EXPECT_EQ(result.ExitCode, row.ExitCode);
+        EXPECT_NE(result.Out.find(U8("box [エラー] ") + failed + "\n"), std::string::npos) << result.Out;
+        EXPECT_NE(result.Out.find(row.Printed), std::string::npos) << result.Out;
+    }
+}
+
+TEST_F(CliBrokerTest, RecordedSessionReplaysToTheSameFrames)
+{
+    // The session, run through the form as the window runs it, with the recorder.
+    TScriptFrontEnd frontEnd;
+    TSessionRecorder recorder;
+    frontEnd.Recorder = &recorder;
+    {
+        TForm1 form(frontEnd, Capture.Port());
+        form.Run(&TForm1::FormCreate);
+        auto click = [&](THandler handler) {
+            recorder.OnCommand(form, handler);
+            form.Run(handler);
+            recorder.OnCommandDone(form);
+        };
+        form.ClientIDEdit.Text = "replay1";
+        form.BrokerPortSpn.SetValue(Broker.Port());
+        click(&TForm1::ConnectBtnClick);
+        click(&TForm1::MQTT_CONNECT_BtnClick);
+        click(&TForm1::Button1Click);   // an empty queue: a box the replay expects
+        form.SubscribeTopicListEdit.Text = "a/b,c/d";
+        click(&TForm1::Button2Click);
+        form.PublishSpn.SetValue(1);
+        click(&TForm1::Button5Click);
+        form.PublishSpn.SetValue(2);
+        form.PublishRetainChk = true;
+        form.PublishDataEdit.Text = "  quoted \"text\"  ";
+        click(&TForm1::Button5Click);
+        click(&TForm1::Button7Click);
+        click(&TForm1::MQTT_PINGREQ_BtnClick);
+        click(&TForm1::Button3Click);
+        click(&TForm1::Button4Click);
+        click(&TForm1::DisconnectBtnClick);
+        ASSERT_EQ(frontEnd.Boxes.size(), 1u);
+        ASSERT_TRUE(frontEnd.Errors.empty());
+    }
+    ASSERT_TRUE(Broker.WaitForPeerClose(5000, 0));
+
+    const std::string script = Dir.Write("recorded.tws", recorder.Script());
+    const TChildResult result = RunCli(Args(script));
+    EXPECT_EQ(result.ExitCode, 0) << recorder.Script() << result.Out;
+    ASSERT_TRUE(Broker.WaitForPeerClose(5000, 1));
+    const std::vector<testframes::TFrame> recorded = Broker.Frames(0), replayed = Broker.Frames(1);
+    // CONNECT, SUBSCRIBE, PUBLISH (QoS 1), PUBLISH and PUBREL twice (QoS 2), PINGREQ, UNSUBSCRIBE, DISCONNECT
+    EXPECT_EQ(recorded.size(), 10u);
+    EXPECT_EQ(replayed, recorded) << recorder.Script();
+}
+
+}  // namespace
