@@ -14,6 +14,7 @@
 //
 //   broker_bench <mode> --host H --port P [--file F] [--reps N] [--runs N] [--seconds N]
 //                [--dir D] [--broker-log PATH] [--listener PATH] [--lines F] [--count N]
+//                [--log-port N]   (where the console's lines go; rate-once only)
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
