@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <numeric>
 #include <string>
 #include <unordered_set>
@@ -116,6 +117,20 @@ std::map<std::string, double> RunFresh(const TOptions& o, const std::string& mod
     return figures;
 }
 
+// The console's run and its yardstick's, in turn: the console first in odd
+// repetitions, the yardstick first in even ones, so that what one leaves behind
+// (a file still being written back, a warm cache) does not always fall on the same side.
+void InTurn(int rep, const std::function<void()>& ours, const std::function<void()>& tool)
+{
+    if (rep % 2 == 0) {
+        ours();
+        tool();
+    } else {
+        tool();
+        ours();
+    }
+}
+
 // ---------------------------------------------------------------------------
 // PUBLISH(file) at QoS 1. Ours: in a fresh process, after "Open" and "CONNECT",
 // from the start of the command until the "received PUBACK [" line is handed
@@ -161,21 +176,25 @@ void BenchPublish(const TOptions& o)
                 (long long)size, "rep", "console ms", "CPU ms", "peak RSS MiB", "(click ms)", "(process CPU ms)",
                 "mosquitto_pub ms", "CPU ms");
     for (int rep = 0; rep < o.Reps; ++rep) {
-        const auto f = RunFresh(o, "publish-once", {"--file", o.File, "--dir", o.Dir});
-        ours.push_back(Need(f, "ms"));
-        oursCpu.push_back(Need(f, "cpu_ms"));
-        oursHwm.push_back(Need(f, "hwm_kb"));
-        click.push_back(Need(f, "click_ms"));
-        processCpu.push_back(Need(f, "process_cpu_ms"));
-        errors += Need(f, "errors");
-
-        const auto args = ToolArgs("mosquitto_pub", o, Unique("bpt-"),
-                                   {"-q", "1", "-t", "bench/publish/tool", "-f", o.File.c_str()});
-        const int64_t start = MonoNs();
-        TChild publisher = Spawn(args);
-        const TExit exit = Reap(publisher);
-        tool.push_back(Ms(exit.AtNs - start));
-        toolCpu.push_back(Ms(exit.CpuNs));
+        const auto runOurs = [&] {
+            const auto f = RunFresh(o, "publish-once", {"--file", o.File, "--dir", o.Dir});
+            ours.push_back(Need(f, "ms"));
+            oursCpu.push_back(Need(f, "cpu_ms"));
+            oursHwm.push_back(Need(f, "hwm_kb"));
+            click.push_back(Need(f, "click_ms"));
+            processCpu.push_back(Need(f, "process_cpu_ms"));
+            errors += Need(f, "errors");
+        };
+        const auto runTool = [&] {
+            const auto args = ToolArgs("mosquitto_pub", o, Unique("bpt-"),
+                                       {"-q", "1", "-t", "bench/publish/tool", "-f", o.File.c_str()});
+            const int64_t start = MonoNs();
+            TChild publisher = Spawn(args);
+            const TExit exit = Reap(publisher);
+            tool.push_back(Ms(exit.AtNs - start));
+            toolCpu.push_back(Ms(exit.CpuNs));
+        };
+        InTurn(rep, runOurs, runTool);
         std::printf("%-4d %11.1f %11.1f %13.1f %12.1f %17.1f %17.1f %15.1f\n", rep + 1, ours.back(), oursCpu.back(),
                     oursHwm.back() / 1024, click.back(), processCpu.back(), tool.back(), toolCpu.back());
     }
@@ -272,21 +291,25 @@ void BenchReceive(const TOptions& o)
                 (long long)size, "rep", "console ms", "CPU ms", "peak RSS MiB", "(taken at ms)", "mosquitto_sub ms",
                 "CPU ms");
     for (int rep = 0; rep < o.Reps; ++rep) {
-        const auto f = RunFresh(o, "receive-once", {"--file", o.File, "--dir", dir});
-        ours.push_back(Need(f, "ms"));
-        oursCpu.push_back(Need(f, "cpu_ms"));
-        oursHwm.push_back(Need(f, "hwm_kb"));
-        taken.push_back(Need(f, "taken_ms"));
-        errors += Need(f, "errors");
-
-        const std::string out = dir + "/tool.out";
-        const TToolReceive t = ToolReceive(o, "bench/receive/tool", {"-q", "1", "-C", "1", "-N"},
-                                           {"-q", "1", "-f", o.File.c_str()}, out, "");
-        if (!SameContent(out, o.File))
-            Fail("mosquitto_sub's output differs from the published file");
-        ::unlink(out.c_str());
-        tool.push_back(t.Ms);
-        toolCpu.push_back(t.CpuMs);
+        const auto runOurs = [&] {
+            const auto f = RunFresh(o, "receive-once", {"--file", o.File, "--dir", dir});
+            ours.push_back(Need(f, "ms"));
+            oursCpu.push_back(Need(f, "cpu_ms"));
+            oursHwm.push_back(Need(f, "hwm_kb"));
+            taken.push_back(Need(f, "taken_ms"));
+            errors += Need(f, "errors");
+        };
+        const auto runTool = [&] {
+            const std::string out = dir + "/tool.out";
+            const TToolReceive t = ToolReceive(o, "bench/receive/tool", {"-q", "1", "-C", "1", "-N"},
+                                               {"-q", "1", "-f", o.File.c_str()}, out, "");
+            if (!SameContent(out, o.File))
+                Fail("mosquitto_sub's output differs from the published file");
+            ::unlink(out.c_str());
+            tool.push_back(t.Ms);
+            toolCpu.push_back(t.CpuMs);
+        };
+        InTurn(rep, runOurs, runTool);
         std::printf("%-4d %11.1f %11.1f %13.1f %14.1f %17.1f %15.1f\n", rep + 1, ours.back(), oursCpu.back(),
                     oursHwm.back() / 1024, taken.back(), tool.back(), toolCpu.back());
     }
@@ -408,44 +431,49 @@ void BenchRate(const TOptions& o)
                 o.Count, (long long)ReadLines(o.Lines).front().size(), "rep", "console ms", "CPU ms", "msg/s",
                 "lines sent", "lines lost", "files lost", "mosquitto_sub ms", "CPU ms");
     for (int rep = 0; rep < o.Reps; ++rep) {
-        const std::string listenerOut = dir + "/listener.out", listenerErr = dir + "/listener.err";
-        TChild listener = Spawn({o.Listener, "--port", "0", "--color", "never"}, OutputTo(listenerOut, listenerErr));
         std::map<std::string, double> f;
-        long received = 0;
-        try {
-            const int port = ListenerPort(listenerErr);
-            f = RunFresh(o, "rate-once", {"--lines", o.Lines, "--count", std::to_string(o.Count), "--dir", dir,
-                                          "--log-port", std::to_string(port)});
-            received = ListenerLines(listenerOut, long(Need(f, "lines_sent")));
-        } catch (...) {
+        const auto runOurs = [&] {
+            const std::string listenerOut = dir + "/listener.out", listenerErr = dir + "/listener.err";
+            TChild listener =
+                Spawn({o.Listener, "--port", "0", "--color", "never"}, OutputTo(listenerOut, listenerErr));
+            long received = 0;
+            try {
+                const int port = ListenerPort(listenerErr);
+                f = RunFresh(o, "rate-once", {"--lines", o.Lines, "--count", std::to_string(o.Count), "--dir", dir,
+                                              "--log-port", std::to_string(port)});
+                received = ListenerLines(listenerOut, long(Need(f, "lines_sent")));
+            } catch (...) {
+                Stop(listener);
+                throw;
+            }
             Stop(listener);
-            throw;
-        }
-        Stop(listener);
-        const std::string listenerSaid = ReadFile(listenerErr);
-        if (listenerSaid.find("dropped") != std::string::npos)
-            std::printf("log listener: %s", listenerSaid.c_str());
-        ours.push_back(Need(f, "ms"));
-        oursCpu.push_back(Need(f, "cpu_ms"));
-        oursHwm.push_back(Need(f, "hwm_kb"));
-        rate.push_back(o.Count / ours.back() * 1000);
-        sent.push_back(Need(f, "lines_sent"));
-        lost.push_back(sent.back() - double(received));
-        filesLost.push_back(Need(f, "files_lost"));
-        filesWrong.push_back(Need(f, "files_wrong"));
-        errors += Need(f, "errors");
-        ::unlink(listenerOut.c_str());
-        ::unlink(listenerErr.c_str());
-
-        const std::string out = dir + "/tool.out";
-        const std::string count = std::to_string(o.Count);
-        const TToolReceive t = ToolReceive(o, "bench/rate/tool", {"-q", "1", "-C", count.c_str()}, {"-q", "1", "-l"},
-                                           out, o.Lines);
-        if (CountLines(out) != o.Count)
-            Fail("mosquitto_sub wrote " + std::to_string(CountLines(out)) + " lines, not " + count);
-        ::unlink(out.c_str());
-        tool.push_back(t.Ms);
-        toolCpu.push_back(t.CpuMs);
+            const std::string listenerSaid = ReadFile(listenerErr);
+            if (listenerSaid.find("dropped") != std::string::npos)
+                std::printf("log listener: %s", listenerSaid.c_str());
+            ours.push_back(Need(f, "ms"));
+            oursCpu.push_back(Need(f, "cpu_ms"));
+            oursHwm.push_back(Need(f, "hwm_kb"));
+            rate.push_back(o.Count / ours.back() * 1000);
+            sent.push_back(Need(f, "lines_sent"));
+            lost.push_back(sent.back() - double(received));
+            filesLost.push_back(Need(f, "files_lost"));
+            filesWrong.push_back(Need(f, "files_wrong"));
+            errors += Need(f, "errors");
+            ::unlink(listenerOut.c_str());
+            ::unlink(listenerErr.c_str());
+        };
+        const auto runTool = [&] {
+            const std::string out = dir + "/tool.out";
+            const std::string count = std::to_string(o.Count);
+            const TToolReceive t =
+                ToolReceive(o, "bench/rate/tool", {"-q", "1", "-C", count.c_str()}, {"-q", "1", "-l"}, out, o.Lines);
+            if (CountLines(out) != o.Count)
+                Fail("mosquitto_sub wrote " + std::to_string(CountLines(out)) + " lines, not " + count);
+            ::unlink(out.c_str());
+            tool.push_back(t.Ms);
+            toolCpu.push_back(t.CpuMs);
+        };
+        InTurn(rep, runOurs, runTool);
         std::printf("%-4d %11.1f %11.1f %10.0f %11.0f %11.0f %11.0f %15.1f %15.1f\n", rep + 1, ours.back(),
                     oursCpu.back(), rate.back(), Need(f, "lines_sent"), lost.back(),
                     filesLost.back() + filesWrong.back(), tool.back(), toolCpu.back());
