@@ -1,138 +1,59 @@
 // The console against a real broker, each figure beside the same work done by
 // mosquitto's own command-line tools or by a bare socket, in the same run:
 //   publish  PUBLISH(file) at QoS 1 until "received PUBACK ["  vs mosquitto_pub -f
-//   receive  one big publication until its "Pub_" file is written  vs mosquitto_sub -C 1
+//   receive  one publication until its "Pub_" file is complete  vs mosquitto_sub -C 1 -N
+//   rate     many small QoS 1 publications until the last file is complete, the
+//            lines going to the log listener  vs mosquitto_sub -C N
+//   close    "Close" of a connected idle client
+//   idle     wake-ups and resident memory of a connected idle client
 //   ping     PINGREQ until "received PINGRESP ["  vs a bare-socket PINGREQ/PINGRESP
-//   idle     resident memory of a connected client left idle
-// Every mode runs in a process of its own so that its peak resident memory is
-// its own. Lines starting with "@" carry the figures for bench/run.
+// publish, receive and rate run the console in a fresh process per repetition
+// (the modes publish-once, receive-once and rate-once of this program), so that
+// its start, its peak resident memory and its CPU time are its own. Lines
+// starting with "@" carry the figures for bench/run: "@name median min max count".
 //
-//   broker_bench <mode> --host H --port P [--file F] [--reps N] [--runs N]
-//                 [--seconds N] [--dir D] [--broker-log PATH]
+//   broker_bench <mode> --host H --port P [--file F] [--reps N] [--runs N] [--seconds N]
+//                [--dir D] [--broker-log PATH] [--listener PATH] [--lines F] [--count N]
+//                [--log-port N]   (where the console's lines go; rate-once only)
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/inotify.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <functional>
-#include <memory>
-#include <stdexcept>
+#include <numeric>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "bench/BenchConsole.h"
+#include "bench/BenchProcess.h"
 #include "console/form/Form1.h"
-#include "diag/EventLine.h"
 #include "mqtt/codec/FrameBuilders.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "platform/Thread.h"
 
-extern char** environ;
-
 namespace {
 
+using namespace bench;
 using Clock = std::chrono::steady_clock;
-
-[[noreturn]] void Fail(const std::string& what)
-{
-    throw std::runtime_error(what);
-}
 
 double MsSince(Clock::time_point start, Clock::time_point end)
 {
     return std::chrono::duration<double, std::milli>(end - start).count();
 }
 
-int64_t RealNowNs()
-{
-    timespec ts{};
-    ::clock_gettime(CLOCK_REALTIME, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-double Median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-double Percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t at = std::min(values.size() - 1, size_t(p / 100.0 * double(values.size())));
-    return values[at];
-}
-
-// A field of /proc/self/status in kB (VmRSS, VmHWM), -1 if missing.
-long StatusKb(const char* field)
-{
-    std::ifstream status("/proc/self/status");
-    const std::string key = std::string(field) + ":";
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind(key, 0) == 0)
-            return std::stol(line.substr(key.size()));
-    return -1;
-}
-
-void Figure(const std::string& key, double value)
-{
-    std::printf("@%s %.3f\n", key.c_str(), value);
-    std::fflush(stdout);
-}
-
-// Compared piece by piece, so that no copy of a payload adds to this process's memory.
-bool SameContent(const std::string& a, const std::string& b)
-{
-    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
-    if (!fa || !fb)
-        return false;
-    std::vector<char> ba(1 << 20), bb(1 << 20);
-    for (;;) {
-        fa.read(ba.data(), std::streamsize(ba.size()));
-        fb.read(bb.data(), std::streamsize(bb.size()));
-        if (fa.gcount() != fb.gcount() || !std::equal(ba.begin(), ba.begin() + fa.gcount(), bb.begin()))
-            return false;
-        if (fa.gcount() == 0)
-            return true;
-    }
-}
-
-int64_t FileSize(const std::string& path)
-{
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
-}
-
-struct TOptions {
-    std::string Mode, Host = "127.0.0.1", File, Dir = "/tmp", BrokerLog;
-    int Port = 1883, Reps = 3, Runs = 1000, Seconds = 5;
-};
-
 TOptions ParseOptions(int argc, char** argv)
 {
     if (argc < 2)
-        Fail("usage: broker_bench publish|receive|ping|idle --host H --port P [--file F] [--reps N] "
-             "[--runs N] [--seconds N] [--dir D] [--broker-log PATH]");
+        Fail("usage: broker_bench publish|receive|rate|close|idle|ping --host H --port P [--file F] [--reps N] "
+             "[--runs N] [--seconds N] [--dir D] [--broker-log PATH] [--listener PATH] [--lines F] [--count N]");
     TOptions o;
     o.Mode = argv[1];
     for (int i = 2; i + 1 < argc; i += 2) {
@@ -145,445 +66,503 @@ TOptions ParseOptions(int argc, char** argv)
         else if (key == "--seconds") o.Seconds = std::stoi(value);
         else if (key == "--dir") o.Dir = value;
         else if (key == "--broker-log") o.BrokerLog = value;
+        else if (key == "--listener") o.Listener = value;
+        else if (key == "--lines") o.Lines = value;
+        else if (key == "--count") o.Count = std::stoi(value);
+        else if (key == "--log-port") o.LogPort = std::stoi(value);
         else Fail("unknown option " + key);
     }
+    if (o.Reps < 1)
+        Fail("--reps must be at least 1");
     return o;
 }
 
-// ---------------------------------------------------------------------------
-// The diagnostics of the console under test, read back with the kernel's
-// arrival time of each datagram (SO_TIMESTAMPNS, realtime clock), so that the
-// moment a line was sent is known without a reader thread's wake-up in between.
-
-struct TDatagram {
-    TEventLine Line;
-    int64_t ArrivalNs = 0;
-};
-
-class TDatagramCapture {
-public:
-    TDatagramCapture()
-    {
-        FSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (FSocket < 0)
-            Fail("UDP socket: " + std::string(std::strerror(errno)));
-        const int size = 8 << 20, one = 1;
-        if (::setsockopt(FSocket, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
-            ::setsockopt(FSocket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        ::setsockopt(FSocket, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(FSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
-            || ::getsockname(FSocket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            Fail("UDP bind: " + std::string(std::strerror(errno)));
-        FPort = ntohs(address.sin_port);
-    }
-    ~TDatagramCapture() { ::close(FSocket); }
-    TDatagramCapture(const TDatagramCapture&) = delete;
-    TDatagramCapture& operator=(const TDatagramCapture&) = delete;
-
-    int Port() const { return FPort; }
-
-    // The next datagram within timeoutMs.
-    bool Next(TDatagram& datagram, int timeoutMs)
-    {
-        pollfd p{FSocket, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) <= 0)
-            return false;
-        char buffer[4096];
-        alignas(cmsghdr) char control[256];
-        iovec io{buffer, sizeof buffer};
-        msghdr message{};
-        message.msg_iov = &io;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(FSocket, &message, 0);
-        if (n < 0)
-            return false;
-        datagram.ArrivalNs = RealNowNs();
-        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                timespec ts{};
-                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-                datagram.ArrivalNs = int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-            }
-        datagram.Line = TEventLine{};
-        ParseEventLine(std::string_view(buffer, size_t(n)), datagram.Line);
-        if (datagram.Line.Message.find("*ERROR* could not receive") != std::string::npos)
-            ++FCouldNotReceive;
-        if (datagram.Line.Message.find("*EXCEPTIN*") != std::string::npos)
-            ++FExceptions;
-        return true;
-    }
-
-    // Reads lines until one whose message starts with one of the prefixes; each
-    // wait for a next line lasts at most timeoutMs.
-    bool WaitForLine(const std::vector<std::string>& prefixes, TDatagram& found, int timeoutMs,
-                     const std::function<void(const TDatagram&)>& seen = nullptr)
-    {
-        TDatagram d;
-        while (Next(d, timeoutMs)) {
-            if (seen)
-                seen(d);
-            for (const std::string& prefix : prefixes)
-                if (d.Line.Message.rfind(prefix, 0) == 0) {
-                    found = d;
-                    return true;
-                }
-        }
-        return false;
-    }
-
-    void Drain()
-    {
-        TDatagram d;
-        while (Next(d, 0)) {
-        }
-    }
-
-    int CouldNotReceive() const { return FCouldNotReceive; }
-    int Exceptions() const { return FExceptions; }
-
-private:
-    int FSocket = -1;
-    int FPort = 0;
-    int FCouldNotReceive = 0;
-    int FExceptions = 0;
-};
-
-// ---------------------------------------------------------------------------
-// The console without a window.
-
-class TBenchFrontEnd : public TFrontEnd {
-public:
-    std::vector<std::string> Errors;
-    void ShowError(const std::string& text) override { Errors.push_back(text); }
-    void ShowMessageBox(const std::string& title, const std::string& text, bool) override
-    {
-        Errors.push_back(title + ": " + text);
-    }
-    bool ChooseFile(const std::string&, const std::string&, std::string&) override { return false; }
-    void SetPingTimer(bool, int) override {}
-    void ControlsChanged() override {}
-};
-
-class TConsole {
-public:
-    TDatagramCapture Capture;
-    TBenchFrontEnd FrontEnd;
-    std::unique_ptr<TForm1> Form;
-
-    TConsole(const TOptions& options, const std::string& clientID, const std::string& payloadDir = "")
-    {
-        Form = std::make_unique<TForm1>(FrontEnd, Capture.Port());
-        Command(&TForm1::FormCreate);
-        Form->BrokerEdit1.Text = options.Host;
-        Form->BrokerPortSpn.SetValue(options.Port);
-        Form->ClientIDEdit.Text = clientID;
-        Form->PayloadDirectory = payloadDir;
-    }
-    ~TConsole()
-    {
-        if (Form && Form->Client)
-            Form->Run(&TForm1::DisconnectBtnClick);
-    }
-
-    void Command(THandler handler)
-    {
-        Form->Run(handler);
-        if (!FrontEnd.Errors.empty())
-            Fail("console error: " + FrontEnd.Errors.front());
-    }
-
-    // "Open" and "CONNECT", answered with return code 0.
-    void OpenSession()
-    {
-        Command(&TForm1::ConnectBtnClick);
-        if (!Form->Client || !Form->Client->SocketReady)
-            Fail("Open did not connect");
-        Command(&TForm1::MQTT_CONNECT_BtnClick);
-        TDatagram d;
-        if (!Capture.WaitForLine({"ConnectReturnCode "}, d, 5000) || d.Line.Message != "ConnectReturnCode 0")
-            Fail("CONNECT not accepted: " + d.Line.Message);
-    }
-};
-
-// ---------------------------------------------------------------------------
-// mosquitto's tools as child processes.
-
-struct TChild {
-    pid_t Pid = -1;
-};
-
-TChild Spawn(const std::vector<std::string>& args, const std::string& stdoutPath = "")
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (!stdoutPath.empty())
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    TChild child;
-    const int rc = ::posix_spawnp(&child.Pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        Fail("cannot start " + args[0] + ": " + std::strerror(rc));
-    return child;
-}
-
-// Waits for the child; its exit status must be 0. (Its ru_maxrss would be of no
-// use: a spawned child starts from this process's high-water mark.)
-void Reap(const TChild& child, const std::string& name)
-{
-    int status = 0;
-    if (::waitpid(child.Pid, &status, 0) != child.Pid)
-        Fail("waitpid " + name + ": " + std::strerror(errno));
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        Fail(name + " failed, status " + std::to_string(status));
-}
-
-std::vector<std::string> ToolArgs(const char* tool, const TOptions& o, const std::string& clientID)
-{
-    return {tool, "-h", o.Host, "-p", std::to_string(o.Port), "-V", "mqttv31", "-i", clientID};
-}
-
-// Waits until the broker's log shows the subscription "<clientID> <qos> <topic>";
-// without a log, gives the tool a generous moment instead.
-void WaitForSubscription(const TOptions& o, const std::string& clientID, const std::string& topic)
-{
-    if (o.BrokerLog.empty()) {
-        SleepMs(1000);
-        return;
-    }
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-        std::ifstream log(o.BrokerLog);
-        std::string line;
-        while (std::getline(log, line))
-            if (line.find(clientID + " ") != std::string::npos && line.find(" " + topic) != std::string::npos)
-                return;
-        SleepMs(2);
-    }
-    Fail("no subscription of " + clientID + " in " + o.BrokerLog);
-}
-
-// ---------------------------------------------------------------------------
-// Payload files: IN_CLOSE_WRITE of a "Pub_" file in the directory.
-
-class TPayloadWatch {
-public:
-    explicit TPayloadWatch(const std::string& dir) : FDir(dir)
-    {
-        FFd = ::inotify_init1(IN_CLOEXEC);
-        if (FFd < 0 || ::inotify_add_watch(FFd, dir.c_str(), IN_CLOSE_WRITE) < 0)
-            Fail("inotify: " + std::string(std::strerror(errno)));
-    }
-    ~TPayloadWatch() { ::close(FFd); }
-    TPayloadWatch(const TPayloadWatch&) = delete;
-    TPayloadWatch& operator=(const TPayloadWatch&) = delete;
-
-    // The path of the next "Pub_" file closed after writing, within timeoutMs.
-    std::string WaitForClosedFile(int timeoutMs)
-    {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            const int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-            pollfd p{FFd, POLLIN, 0};
-            if (left <= 0 || ::poll(&p, 1, left) <= 0)
-                return "";
-            alignas(inotify_event) char buffer[4096];
-            const ssize_t n = ::read(FFd, buffer, sizeof buffer);
-            for (ssize_t at = 0; at < n;) {
-                const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
-                const std::string name = e->len ? e->name : "";
-                if (name.rfind("Pub_", 0) == 0)
-                    return FDir + "/" + name;
-                at += ssize_t(sizeof(inotify_event) + e->len);
-            }
-        }
-    }
-
-private:
-    std::string FDir;
-    int FFd = -1;
-};
-
-std::string MakeTempDir(const std::string& parent, const char* name)
-{
-    std::string pattern = parent + "/" + name + "-XXXXXX";
-    if (!::mkdtemp(pattern.data()))
-        Fail("mkdtemp: " + std::string(std::strerror(errno)));
-    return pattern;
-}
-
-std::string Unique(const char* prefix)
-{
-    return std::string(prefix) + std::to_string(::getpid());
-}
-
-// ---------------------------------------------------------------------------
+// The pause between a subscription and the publisher's start. mosquitto writes
+// without TCP_NODELAY, so a small PUBLISH that follows its SUBACK closely waits
+// for the subscriber's delayed acknowledgement of the SUBACK (40 ms or more on
+// Linux, at most 200 ms); after this pause that acknowledgement has gone out.
+constexpr int SettleMs = 250;
 
 void ReportMemory(const std::string& mode)
 {
     Figure(mode + "_hwm_kb", double(StatusKb("VmHWM")));
 }
 
-// PUBLISH(file) at QoS 1: from the start of the command until the "received
-// PUBACK [" line left the process (the 10 ms pause after that line is not
-// counted). mosquitto_pub: from its start until it exited (its own connect and
-// disconnect included).
-void BenchPublish(const TOptions& o)
+int64_t PayloadSize(const TOptions& o)
 {
     const int64_t size = FileSize(o.File);
     if (size <= 0)
         Fail("--file must name a non-empty file");
+    return size;
+}
+
+// One measurement in a fresh process: this program in another mode; its
+// figures come back through a file, its failures on the shared standard error.
+std::map<std::string, double> RunFresh(const TOptions& o, const std::string& mode,
+                                       std::initializer_list<std::string> more)
+{
+    std::vector<std::string> args = {SelfPath(), mode, "--host", o.Host, "--port", std::to_string(o.Port),
+                                     "--broker-log", o.BrokerLog};
+    args.insert(args.end(), more.begin(), more.end());
+    const std::string out = o.Dir + "/" + mode + ".figures";
+    const int64_t start = MonoNs();
+    TChild child = Spawn(args, OutputTo(out));
+    const TExit exit = Reap(child, 600000);
+    auto figures = ReadFigures(out);
+    ::unlink(out.c_str());
+    // The whole process, from its start to its exit (its checks included): a
+    // rough cross-check of the spans.
+    figures["process_ms"] = Ms(exit.AtNs - start);
+    figures["process_cpu_ms"] = Ms(exit.CpuNs);
+    return figures;
+}
+
+// The console's run and its yardstick's, in turn: the console first in odd
+// repetitions, the yardstick first in even ones, so that what one leaves behind
+// (a file still being written back, a warm cache) does not always fall on the same side.
+void InTurn(int rep, const std::function<void()>& ours, const std::function<void()>& tool)
+{
+    if (rep % 2 == 0) {
+        ours();
+        tool();
+    } else {
+        tool();
+        ours();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// PUBLISH(file) at QoS 1. Ours: in a fresh process, after "Open" and "CONNECT",
+// from the start of the command until the "received PUBACK [" line is handed
+// to the diagnostics (the pause after it not counted); CPU time of the whole
+// process over the same span. mosquitto_pub: from its start until it exited
+// (its own start, connect and disconnect included); CPU time of its whole life.
+
+void BenchPublishOnce(const TOptions& o)
+{
+    PayloadSize(o);
     TConsole console(o, Unique("bp-"));
     console.Form->PublishDataFileEdit.Text = o.File;
     console.Form->PublishTopicEdit.Text = "bench/publish/console";
     console.Form->PublishSpn.SetValue(1);
     console.Form->PublishRetainChk = false;
     console.OpenSession();
+    const long hwmBefore = StatusKb("VmHWM");
 
-    std::vector<double> ours, tool;
-    std::printf("PUBLISH(file) of %lld bytes at QoS 1\n%-4s %14s %16s %14s\n", (long long)size, "rep",
-                "console ms", "(whole click ms)", "mosquitto_pub ms");
-    for (int rep = 0; rep < o.Reps; ++rep) {
-        console.Capture.Drain();
-        const int64_t startNs = RealNowNs();
-        const auto start = Clock::now();
-        console.Command(&TForm1::Button7Click);
-        const double whole = MsSince(start, Clock::now());
-        TDatagram d;
-        if (!console.Capture.WaitForLine({"received PUBACK [", "*ERROR*"}, d, 5000)
-            || d.Line.Message.rfind("received PUBACK [", 0) != 0)
-            Fail("no PUBACK: " + d.Line.Message);
-        ours.push_back(double(d.ArrivalNs - startNs) / 1e6);
-
-        auto args = ToolArgs("mosquitto_pub", o, Unique("bpt-"));
-        for (const char* a : {"-q", "1", "-t", "bench/publish/tool", "-f"})
-            args.emplace_back(a);
-        args.push_back(o.File);
-        const auto toolStart = Clock::now();
-        const TChild child = Spawn(args);
-        Reap(child, "mosquitto_pub");
-        tool.push_back(MsSince(toolStart, Clock::now()));
-        std::printf("%-4d %14.1f %16.1f %14.1f\n", rep + 1, ours.back(), whole, tool.back());
-    }
-    Figure("publish_ours_ms", Median(ours));
-    Figure("publish_tool_ms", Median(tool));
-    Figure("publish_errors", console.Capture.CouldNotReceive() + console.Capture.Exceptions());
-    ReportMemory("publish");
+    console.Lines.Arm({"received PUBACK [", "*ERROR*"});
+    const int64_t cpuStart = ProcessCpuNs();
+    const int64_t start = MonoNs();
+    console.Command(&TForm1::Button7Click);
+    const int64_t clickEnd = MonoNs();
+    const long hwm = StatusKb("VmHWM");
+    TLineMark mark;
+    if (!console.Lines.Wait(mark, 0) || mark.Message.rfind("received PUBACK [", 0) != 0)
+        Fail("no PUBACK: " + mark.Message);
+    Figure("ms", Ms(mark.AtNs - start));
+    Figure("cpu_ms", Ms(mark.CpuNs - cpuStart));
+    Figure("click_ms", Ms(clickEnd - start));
+    Figure("hwm_kb", double(hwm));
+    Figure("hwm_before_kb", double(hwmBefore));
+    Figure("errors", console.Lines.Errors());
 }
 
-// One publication of the file's size, published by mosquitto_pub at QoS 1 to
-// a subscription at QoS 1, from the publisher's start until the payload file
-// is complete: the console's "Pub_" file closed, or mosquitto_sub -C 1 -N
-// exited. The console's report lines before the file is written pause 10 ms
-// each; those pauses are subtracted (10 ms per paused line seen).
+void BenchPublish(const TOptions& o)
+{
+    const int64_t size = PayloadSize(o);
+    std::vector<double> ours, oursCpu, oursHwm, click, processCpu, tool, toolCpu;
+    double errors = 0;
+    std::printf("PUBLISH(file) of %lld bytes at QoS 1, each console run in a fresh process\n"
+                "%-4s %11s %11s %13s %12s %17s %17s %15s\n",
+                (long long)size, "rep", "console ms", "CPU ms", "peak RSS MiB", "(click ms)", "(process CPU ms)",
+                "mosquitto_pub ms", "CPU ms");
+    for (int rep = 0; rep < o.Reps; ++rep) {
+        const auto runOurs = [&] {
+            const auto f = RunFresh(o, "publish-once", {"--file", o.File, "--dir", o.Dir});
+            ours.push_back(Need(f, "ms"));
+            oursCpu.push_back(Need(f, "cpu_ms"));
+            oursHwm.push_back(Need(f, "hwm_kb"));
+            click.push_back(Need(f, "click_ms"));
+            processCpu.push_back(Need(f, "process_cpu_ms"));
+            errors += Need(f, "errors");
+        };
+        const auto runTool = [&] {
+            const auto args = ToolArgs("mosquitto_pub", o, Unique("bpt-"),
+                                       {"-q", "1", "-t", "bench/publish/tool", "-f", o.File.c_str()});
+            const int64_t start = MonoNs();
+            TChild publisher = Spawn(args);
+            const TExit exit = Reap(publisher);
+            tool.push_back(Ms(exit.AtNs - start));
+            toolCpu.push_back(Ms(exit.CpuNs));
+        };
+        InTurn(rep, runOurs, runTool);
+        std::printf("%-4d %11.1f %11.1f %13.1f %12.1f %17.1f %17.1f %15.1f\n", rep + 1, ours.back(), oursCpu.back(),
+                    oursHwm.back() / 1024, click.back(), processCpu.back(), tool.back(), toolCpu.back());
+    }
+    Figure("ours_ms", ours);
+    Figure("ours_cpu_ms", oursCpu);
+    Figure("ours_hwm_kb", oursHwm);
+    Figure("ours_click_ms", click);
+    Figure("ours_process_cpu_ms", processCpu);
+    Figure("tool_ms", tool);
+    Figure("tool_cpu_ms", toolCpu);
+    Figure("payload_bytes", double(size));
+    Figure("errors", errors);
+}
+
+// ---------------------------------------------------------------------------
+// One publication of the file, published by mosquitto_pub at QoS 1 to a
+// subscription at QoS 1 made beforehand, from the publisher's start until the
+// payload file is complete. Ours: in a fresh process with the report pause at
+// 0, until the engine reports the "Pub_" file saved; CPU time of the whole
+// process over the same span (taken after the publisher was started: until
+// then this process only waits for it to call exec). mosquitto_sub -C 1 -N
+// (to a file): until it exited; its CPU time over the same span is its whole
+// life's less what it had used when the publisher was started.
+
+void BenchReceiveOnce(const TOptions& o)
+{
+    PayloadSize(o);
+    TConsole console(o, Unique("br-"), o.Dir);
+    console.SetReportPause(0);
+    console.OpenSession();
+    console.Subscribe("bench/receive/console");
+    SleepMs(SettleMs);
+
+    console.Lines.Arm({"received PUBLISH ["});
+    console.Saved.Expect(1);
+    const auto args = ToolArgs("mosquitto_pub", o, Unique("brp-"),
+                               {"-q", "1", "-t", "bench/receive/console", "-f", o.File.c_str()});
+    const int64_t start = MonoNs();
+    TChild publisher = Spawn(args);
+    const int64_t cpuStart = ProcessCpuNs();
+    console.Saved.Wait(120000);
+    const long hwm = StatusKb("VmHWM");
+    Reap(publisher);
+    TLineMark taken;
+    const bool seen = console.Lines.Wait(taken, 0);
+
+    const std::string path = console.Saved.Paths().front();
+    if (!SameContent(path, o.File))
+        Fail("payload file " + path + " differs from the published file");
+    ::unlink(path.c_str());
+    Figure("ms", Ms(console.Saved.AtNs() - start));
+    Figure("cpu_ms", Ms(console.Saved.CpuNs() - cpuStart));
+    Figure("taken_ms", seen ? Ms(taken.AtNs - start) : -1);
+    Figure("hwm_kb", double(hwm));
+    Figure("errors", console.Lines.Errors());
+}
+
+// mosquitto_sub subscribed beforehand, then mosquitto_pub: the time from the
+// publisher's start until the subscriber exited, and the subscriber's CPU time
+// over that span. The subscriber's output must be what was published.
+struct TToolReceive {
+    double Ms = 0, CpuMs = 0;
+};
+
+TToolReceive ToolReceive(const TOptions& o, const std::string& topic, std::initializer_list<const char*> subArgs,
+                         std::initializer_list<const char*> pubArgs, const std::string& out, const std::string& in)
+{
+    static int serial = 0;
+    const std::string subID = Unique("bs-") + "-" + std::to_string(++serial);
+    auto sub = ToolArgs("mosquitto_sub", o, subID, subArgs);
+    sub.insert(sub.end(), {"-t", topic});
+    TChild subscriber = Spawn(sub, OutputTo(out));
+    WaitForSubscription(o, subID, topic);
+    SleepMs(SettleMs);
+    auto pub = ToolArgs("mosquitto_pub", o, Unique("bq-") + "-" + std::to_string(serial), pubArgs);
+    pub.insert(pub.end(), {"-t", topic});
+
+    const int64_t subCpuStart = OtherProcessCpuNs(subscriber.Pid);
+    const int64_t start = MonoNs();
+    TChild publisher = Spawn(pub, InputFrom(in));
+    const TExit exit = Reap(subscriber);
+    Reap(publisher);
+    return {Ms(exit.AtNs - start), Ms(exit.CpuNs - subCpuStart)};
+}
+
 void BenchReceive(const TOptions& o)
 {
-    const int64_t size = FileSize(o.File);
-    if (size <= 0)
-        Fail("--file must name a non-empty file");
+    const int64_t size = PayloadSize(o);
     const std::string dir = MakeTempDir(o.Dir, "receive");
-    const long rssBefore = StatusKb("VmRSS");
-
-    TConsole console(o, Unique("br-"), dir);
-    console.Form->SubscribeTopicListEdit.Text = "bench/receive/console";
-    console.Form->SubscribeQoSListEdit.Text = "1";
-    console.OpenSession();
-    console.Command(&TForm1::Button2Click);
-    TDatagram d;
-    if (!console.Capture.WaitForLine({"SubackGrantedQoSList "}, d, 5000) || d.Line.Message != "SubackGrantedQoSList 1")
-        Fail("SUBSCRIBE not granted: " + d.Line.Message);
-
-    // Lines of the event-handler thread that are followed by a 10 ms pause.
-    const std::vector<std::string> paused = {"received PUBLISH [", "----- PublishData -------", "MessageType     ",
-        "MessageID       ", "FixedDup        ", "FixedQos        ", "FixedRetain     ", "PublishTopic    ",
-        "PublishDataSize ", "PublishData(UTF8) ", "received PUBREL ["};
-
-    std::vector<double> ours, oursRaw, tool;
-    // Where the console's time goes: the frame stored by the reader, then the
-    // report lines, then the file written after the last one's pause.
-    std::printf("receiving one publication of %lld bytes at QoS 1\n%-4s %12s %10s %8s %11s %11s %16s\n",
-                (long long)size, "rep", "console ms", "(raw ms)", "pauses", "stored at", "file write",
-                "mosquitto_sub ms");
+    std::vector<double> ours, oursCpu, oursHwm, taken, tool, toolCpu;
+    double errors = 0;
+    std::printf("receiving one publication of %lld bytes at QoS 1, report pause 0 ms, each console run in a fresh "
+                "process\n%-4s %11s %11s %13s %14s %17s %15s\n",
+                (long long)size, "rep", "console ms", "CPU ms", "peak RSS MiB", "(taken at ms)", "mosquitto_sub ms",
+                "CPU ms");
     for (int rep = 0; rep < o.Reps; ++rep) {
-        // The console.
-        {
-            TPayloadWatch watch(dir);
-            console.Capture.Drain();
-            auto args = ToolArgs("mosquitto_pub", o, Unique("brp-"));
-            for (const char* a : {"-q", "1", "-t", "bench/receive/console", "-f"})
-                args.emplace_back(a);
-            args.push_back(o.File);
-            const int64_t startNs = RealNowNs();
-            const auto start = Clock::now();
-            const TChild publisher = Spawn(args);
-            const std::string path = watch.WaitForClosedFile(60000);
-            const auto end = Clock::now();
-            const int64_t endNs = RealNowNs();
-            if (path.empty())
-                Fail("no payload file within 60 s");
-            Reap(publisher, "mosquitto_pub");
-            int pauses = 0;
-            int64_t storedNs = 0, lastPausedNs = 0;
-            TDatagram line;
-            while (console.Capture.Next(line, 0)) {
-                if (line.Line.Message.rfind("TMQTTClientReaderThread: store frame", 0) == 0 && !storedNs)
-                    storedNs = line.ArrivalNs;
-                for (const std::string& prefix : paused)
-                    if (line.Line.Message.rfind(prefix, 0) == 0) {
-                        ++pauses;
-                        lastPausedNs = line.ArrivalNs;
-                    }
-            }
-            const double raw = MsSince(start, end);
-            oursRaw.push_back(raw);
-            ours.push_back(raw - 10.0 * pauses);
-            if (!SameContent(path, o.File))
-                Fail("payload file differs from the published file");
-            ::unlink(path.c_str());
-            std::printf("%-4d %12.1f %10.1f %8d %11.1f %11.1f", rep + 1, ours.back(), raw, pauses,
-                        double(storedNs - startNs) / 1e6, double(endNs - lastPausedNs) / 1e6 - 10.0);
-        }
-        // mosquitto_sub, subscribed before the clock starts.
-        {
+        const auto runOurs = [&] {
+            const auto f = RunFresh(o, "receive-once", {"--file", o.File, "--dir", dir});
+            ours.push_back(Need(f, "ms"));
+            oursCpu.push_back(Need(f, "cpu_ms"));
+            oursHwm.push_back(Need(f, "hwm_kb"));
+            taken.push_back(Need(f, "taken_ms"));
+            errors += Need(f, "errors");
+        };
+        const auto runTool = [&] {
             const std::string out = dir + "/tool.out";
-            const std::string subID = Unique("brs-") + "-" + std::to_string(rep);
-            auto subArgs = ToolArgs("mosquitto_sub", o, subID);
-            for (const char* a : {"-q", "1", "-C", "1", "-N", "-t", "bench/receive/tool"})
-                subArgs.emplace_back(a);
-            const TChild subscriber = Spawn(subArgs, out);
-            WaitForSubscription(o, subID, "bench/receive/tool");
-            auto pubArgs = ToolArgs("mosquitto_pub", o, Unique("brq-"));
-            for (const char* a : {"-q", "1", "-t", "bench/receive/tool", "-f"})
-                pubArgs.emplace_back(a);
-            pubArgs.push_back(o.File);
-            const auto start = Clock::now();
-            const TChild publisher = Spawn(pubArgs);
-            Reap(subscriber, "mosquitto_sub");
-            tool.push_back(MsSince(start, Clock::now()));
-            Reap(publisher, "mosquitto_pub");
+            const TToolReceive t = ToolReceive(o, "bench/receive/tool", {"-q", "1", "-C", "1", "-N"},
+                                               {"-q", "1", "-f", o.File.c_str()}, out, "");
             if (!SameContent(out, o.File))
-                Fail("mosquitto_sub output differs from the published file");
+                Fail("mosquitto_sub's output differs from the published file");
             ::unlink(out.c_str());
-            std::printf(" %16.1f\n", tool.back());
-        }
+            tool.push_back(t.Ms);
+            toolCpu.push_back(t.CpuMs);
+        };
+        InTurn(rep, runOurs, runTool);
+        std::printf("%-4d %11.1f %11.1f %13.1f %14.1f %17.1f %15.1f\n", rep + 1, ours.back(), oursCpu.back(),
+                    oursHwm.back() / 1024, taken.back(), tool.back(), toolCpu.back());
     }
     ::rmdir(dir.c_str());
-    Figure("receive_ours_ms", Median(ours));
-    Figure("receive_ours_raw_ms", Median(oursRaw));
-    Figure("receive_tool_ms", Median(tool));
-    Figure("receive_payload_bytes", double(size));
-    Figure("receive_rss_before_kb", double(rssBefore));
-    Figure("receive_errors", console.Capture.CouldNotReceive() + console.Capture.Exceptions());
-    ReportMemory("receive");
+    Figure("ours_ms", ours);
+    Figure("ours_cpu_ms", oursCpu);
+    Figure("ours_hwm_kb", oursHwm);
+    Figure("ours_taken_ms", taken);
+    Figure("tool_ms", tool);
+    Figure("tool_cpu_ms", toolCpu);
+    Figure("payload_bytes", double(size));
+    Figure("errors", errors);
+}
+
+// ---------------------------------------------------------------------------
+// Small messages: the lines of the file (one message each, sent by
+// mosquitto_pub -l at QoS 1), from the publisher's start until the last one's
+// payload file is complete. Ours: in a fresh process with the report pause at
+// 0 and its lines going to the log listener; every file must hold one of the
+// lines, each line once. mosquitto_sub -C N (to a file): until it exited. The
+// listener's output lines are counted against the lines the console sent.
+
+std::vector<std::string> ReadLines(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+void BenchRateOnce(const TOptions& o)
+{
+    const std::vector<std::string> lines = ReadLines(o.Lines);
+    if (int(lines.size()) != o.Count)
+        Fail("--lines must hold --count lines");
+    std::unordered_set<std::string> expected(lines.begin(), lines.end());
+    if (expected.size() != lines.size())
+        Fail("--lines must hold distinct lines");
+
+    {
+        TConsole console(o, Unique("bm-"), o.Dir, o.LogPort);
+        console.SetReportPause(0);
+        console.OpenSession();
+        console.Subscribe("bench/rate/console");
+        SleepMs(SettleMs);
+
+        console.Saved.Expect(o.Count);
+        const auto args = ToolArgs("mosquitto_pub", o, Unique("bmp-"), {"-q", "1", "-t", "bench/rate/console", "-l"});
+        const int64_t start = MonoNs();
+        TChild publisher = Spawn(args, InputFrom(o.Lines));
+        const int64_t cpuStart = ProcessCpuNs();
+        console.Saved.Wait(300000);
+        const long hwm = StatusKb("VmHWM");
+        Reap(publisher);
+
+        // A file that holds no line, or a line already seen, is wrong; a line
+        // without a file is a message lost (e.g. a file overwritten by one saved
+        // later under the same name).
+        int wrong = 0;
+        for (const std::string& path : console.Saved.Paths()) {
+            if (expected.erase(ReadFile(path)) != 1)
+                ++wrong;
+            ::unlink(path.c_str());
+        }
+        Figure("files_wrong", wrong);
+        Figure("files_lost", double(expected.size()));
+        Figure("ms", Ms(console.Saved.AtNs() - start));
+        Figure("cpu_ms", Ms(console.Saved.CpuNs() - cpuStart));
+        Figure("hwm_kb", double(hwm));
+
+        // Every line the console sends, up to the end of FormDestroy (which
+        // sends the last ones before it closes the sender).
+        console.Command(&TForm1::DisconnectBtnClick);
+        console.Command(&TForm1::FormDestroy);
+        Figure("lines_sent", double(console.Lines.Lines()));
+        Figure("errors", console.Lines.Errors());
+    }
+}
+
+// The port the log listener says it listens on (on its standard error).
+int ListenerPort(const std::string& errPath)
+{
+    const int64_t deadline = MonoNs() + 10'000'000'000;
+    while (MonoNs() < deadline) {
+        const std::string text = ReadFile(errPath);
+        const size_t at = text.find(" port ");
+        if (at != std::string::npos && text.find('\n', at) != std::string::npos)
+            return std::stoi(text.substr(at + 6));
+        SleepMs(5);
+    }
+    Fail("the log listener did not say its port: " + ReadFile(errPath));
+}
+
+// The listener's output lines once it has caught up with `sent`, or once its
+// count has not moved for two seconds.
+long ListenerLines(const std::string& outPath, long sent)
+{
+    long lines = CountLines(outPath), last = -1;
+    int64_t movedAt = MonoNs();
+    while (lines < sent && MonoNs() - movedAt < 2'000'000'000) {
+        SleepMs(20);
+        last = lines;
+        lines = CountLines(outPath);
+        if (lines != last)
+            movedAt = MonoNs();
+    }
+    return lines;
+}
+
+void BenchRate(const TOptions& o)
+{
+    const std::string dir = MakeTempDir(o.Dir, "rate");
+    std::vector<double> ours, oursCpu, oursHwm, rate, tool, toolCpu, sent, lost, filesLost, filesWrong;
+    double errors = 0;
+    std::printf("%d messages of %lld bytes at QoS 1, report pause 0 ms, lines to the log listener, each console run "
+                "in a fresh process\n%-4s %11s %11s %10s %11s %11s %11s %15s %15s\n",
+                o.Count, (long long)ReadLines(o.Lines).front().size(), "rep", "console ms", "CPU ms", "msg/s",
+                "lines sent", "lines lost", "files lost", "mosquitto_sub ms", "CPU ms");
+    for (int rep = 0; rep < o.Reps; ++rep) {
+        std::map<std::string, double> f;
+        const auto runOurs = [&] {
+            const std::string listenerOut = dir + "/listener.out", listenerErr = dir + "/listener.err";
+            TChild listener =
+                Spawn({o.Listener, "--port", "0", "--color", "never"}, OutputTo(listenerOut, listenerErr));
+            long received = 0;
+            try {
+                const int port = ListenerPort(listenerErr);
+                f = RunFresh(o, "rate-once", {"--lines", o.Lines, "--count", std::to_string(o.Count), "--dir", dir,
+                                              "--log-port", std::to_string(port)});
+                received = ListenerLines(listenerOut, long(Need(f, "lines_sent")));
+            } catch (...) {
+                Stop(listener);
+                throw;
+            }
+            Stop(listener);
+            const std::string listenerSaid = ReadFile(listenerErr);
+            if (listenerSaid.find("dropped") != std::string::npos)
+                std::printf("log listener: %s", listenerSaid.c_str());
+            ours.push_back(Need(f, "ms"));
+            oursCpu.push_back(Need(f, "cpu_ms"));
+            oursHwm.push_back(Need(f, "hwm_kb"));
+            rate.push_back(o.Count / ours.back() * 1000);
+            sent.push_back(Need(f, "lines_sent"));
+            lost.push_back(sent.back() - double(received));
+            filesLost.push_back(Need(f, "files_lost"));
+            filesWrong.push_back(Need(f, "files_wrong"));
+            errors += Need(f, "errors");
+            ::unlink(listenerOut.c_str());
+            ::unlink(listenerErr.c_str());
+        };
+        const auto runTool = [&] {
+            const std::string out = dir + "/tool.out";
+            const std::string count = std::to_string(o.Count);
+            const TToolReceive t =
+                ToolReceive(o, "bench/rate/tool", {"-q", "1", "-C", count.c_str()}, {"-q", "1", "-l"}, out, o.Lines);
+            if (CountLines(out) != o.Count)
+                Fail("mosquitto_sub wrote " + std::to_string(CountLines(out)) + " lines, not " + count);
+            ::unlink(out.c_str());
+            tool.push_back(t.Ms);
+            toolCpu.push_back(t.CpuMs);
+        };
+        InTurn(rep, runOurs, runTool);
+        std::printf("%-4d %11.1f %11.1f %10.0f %11.0f %11.0f %11.0f %15.1f %15.1f\n", rep + 1, ours.back(),
+                    oursCpu.back(), rate.back(), Need(f, "lines_sent"), lost.back(),
+                    filesLost.back() + filesWrong.back(), tool.back(), toolCpu.back());
+    }
+    ::rmdir(dir.c_str());
+    Figure("ours_ms", ours);
+    Figure("ours_cpu_ms", oursCpu);
+    Figure("ours_hwm_kb", oursHwm);
+    Figure("ours_per_s", rate);
+    Figure("lines_lost", lost);
+    Figure("files_lost", filesLost);
+    Figure("files_wrong", filesWrong);
+    auto sum = [](const std::vector<double>& v) { return std::accumulate(v.begin(), v.end(), 0.0); };
+    Figure("lines_sent_total", sum(sent));
+    Figure("lines_lost_total", sum(lost));
+    Figure("files_lost_total", sum(filesLost) + sum(filesWrong));
+    Figure("tool_ms", tool);
+    Figure("tool_cpu_ms", toolCpu);
+    Figure("count", o.Count);
+    Figure("errors", errors);
+}
+
+// ---------------------------------------------------------------------------
+// "Close" of a connected idle client: the whole command (the client's
+// destruction and the "disconnected." line). Each run opens a fresh
+// connection and leaves it idle for 100 to 199 ms, so that the close falls
+// at different points of any periodic wait of the client's threads.
+
+void BenchClose(const TOptions& o)
+{
+    TConsole console(o, Unique("bc-"));
+    std::vector<double> close;
+    std::printf("Close of a connected idle client, %d runs:", o.Reps);
+    for (int run = 0; run < o.Reps; ++run) {
+        console.OpenSession();
+        SleepMs(100 + run * 37 % 100);
+        const auto start = Clock::now();
+        console.Command(&TForm1::DisconnectBtnClick);
+        close.push_back(MsSince(start, Clock::now()));
+        std::printf(" %.1f", close.back());
+    }
+    std::printf(" ms\n");
+    Figure("close_ms", close);
+    Figure("errors", console.Lines.Errors());
+}
+
+// ---------------------------------------------------------------------------
+// A connected idle client: the context switches of its threads over the idle
+// span (every thread of the process but the one that measures, which sleeps
+// through the span), and its resident memory before and after the span.
+
+void BenchIdle(const TOptions& o)
+{
+    TConsole console(o, Unique("bi-"));
+    const long beforeOpen = StatusKb("VmRSS");
+    console.OpenSession();
+    SleepMs(200);   // the CONNECT answer's report is over
+
+    // The two readings of the resident memory enclose the sleep alone, so that
+    // what the measuring allocates is not counted as the client's growth.
+    const std::string self = std::to_string(::gettid());
+    const auto start = ThreadSwitches();
+    const int64_t startNs = MonoNs();
+    const long rssStart = StatusKb("VmRSS");
+    SleepMs(o.Seconds * 1000);
+    const long rssEnd = StatusKb("VmRSS");
+    const auto end = ThreadSwitches();
+    const double seconds = double(MonoNs() - startNs) / 1e9;
+
+    long switches = 0;
+    std::printf("idle connected client, %.1f s: context switches", seconds);
+    for (const auto& [tid, thread] : end) {
+        if (tid == self)
+            continue;
+        const auto before = start.find(tid);
+        const long n = thread.Switches - (before == start.end() ? 0 : before->second.Switches);
+        switches += n;
+        std::printf(", thread %s (%s) %ld", tid.c_str(), thread.Name.c_str(), n);
+    }
+    std::printf("; VmRSS %ld kB before Open, %ld kB at the start of the span, %ld kB at its end\n", beforeOpen,
+                rssStart, rssEnd);
+    Figure("idle_wakeups_per_s", double(switches) / seconds);
+    Figure("idle_rss_start_kb", double(rssStart));
+    Figure("idle_rss_end_kb", double(rssEnd));
+    Figure("idle_growth_kb", double(rssEnd - rssStart));
+    Figure("idle_open_growth_kb", double(rssEnd - beforeOpen));
+    Figure("idle_seconds", seconds);
+    Figure("idle_errors", console.Lines.Errors());
+    ReportMemory("idle");
 }
 
 // A bare MQTT 3.1 connection: CONNECT, then PINGREQ/PINGRESP round trips.
@@ -700,29 +679,8 @@ void BenchPing(const TOptions& o)
     Figure("ping_tool_us", Median(tool) * 1000);
     Figure("ping_runs", o.Runs);
     Figure("ping_could_not_receive", console.Capture.CouldNotReceive());
-    Figure("ping_exceptions", console.Capture.Exceptions());
+    Figure("ping_errors", console.Lines.Errors());
     ReportMemory("ping");
-}
-
-// Resident memory before "Open" and after "Open", "CONNECT" and some seconds idle.
-void BenchIdle(const TOptions& o)
-{
-    TConsole console(o, Unique("bi-"));
-    const long before = StatusKb("VmRSS");
-    console.OpenSession();
-    std::printf("idle connected client: VmRSS before Open %ld kB", before);
-    for (int s = 0; s < o.Seconds; ++s) {
-        SleepMs(1000);
-        std::printf(", %ds %ld kB", s + 1, StatusKb("VmRSS"));
-    }
-    std::printf("\n");
-    const long after = StatusKb("VmRSS");
-    Figure("idle_before_kb", double(before));
-    Figure("idle_after_kb", double(after));
-    Figure("idle_growth_kb", double(after - before));
-    Figure("idle_seconds", o.Seconds);
-    Figure("idle_errors", console.Capture.CouldNotReceive() + console.Capture.Exceptions());
-    ReportMemory("idle");
 }
 
 }  // namespace
@@ -732,9 +690,14 @@ int main(int argc, char** argv)
     try {
         const TOptions o = ParseOptions(argc, argv);
         if (o.Mode == "publish") BenchPublish(o);
+        else if (o.Mode == "publish-once") BenchPublishOnce(o);
         else if (o.Mode == "receive") BenchReceive(o);
-        else if (o.Mode == "ping") BenchPing(o);
+        else if (o.Mode == "receive-once") BenchReceiveOnce(o);
+        else if (o.Mode == "rate") BenchRate(o);
+        else if (o.Mode == "rate-once") BenchRateOnce(o);
+        else if (o.Mode == "close") BenchClose(o);
         else if (o.Mode == "idle") BenchIdle(o);
+        else if (o.Mode == "ping") BenchPing(o);
         else Fail("unknown mode " + o.Mode);
         return 0;
     } catch (const std::exception& e) {
