@@ -84,6 +84,9 @@ int main(int argc, char* argv[])
     QApplication::setWindowIcon(icon);
 
     TMainWindow window(eventPort);
+    // A window that went out of sight before its last command ended is no longer
+    // the last visible one when it closes: the program ends on its own signal.
+    QObject::connect(&window, &TMainWindow::Closed, &app, &QCoreApplication::quit);
     window.Start();
     window.show();
     const int status = app.exec();

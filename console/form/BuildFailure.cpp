@@ -28,7 +28,7 @@ TFieldError FieldErrorOf(TFrameKind kind, const std::string& failure, const TFor
     const char* dataControl = fromFile ? "PublishDataFileEdit" : "PublishDataEdit";
     const TTextField& data = fromFile ? form.PublishDataFileEdit : form.PublishDataEdit;
 
-    if (failure == "ClientID not found")
+    if (failure.starts_with("ClientID not found"))
         return on("ClientIDEdit", form.ClientIDEdit.Label + Sys(" が空です。CONNECT には ClientID が要ります"));
     if (failure == "WillTopic not found")
         return on("WillTopicEdit", Sys("WillMessage を送るには WillTopic が要ります"));

@@ -366,6 +366,7 @@ void TMainWindow::closeEvent(QCloseEvent* event)
     }
     Shutdown();
     event->accept();
+    emit Closed();
 }
 
 // ---- queueing commands ----

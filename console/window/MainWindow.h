@@ -81,6 +81,9 @@ signals:
     void CommandStarted(const QString& caption);
     void CommandFinished(const QString& caption);
     void BecameIdle();
+    // The window closed for good (its form shut down); the program ends here, also
+    // when the window had already gone out of sight while its last command ended.
+    void Closed();
 
 protected:
     // The modal box and the file chooser themselves; tests put their own in.
