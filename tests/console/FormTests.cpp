@@ -131,33 +131,6 @@ TEST(IntField, ReadsAndClampsTypedText)
     }
 }
 
-// What scripts look up in the field table: a control's group, kind and label.
-TEST_F(FormTest, FieldTableFindsControlsWithGroupKindAndLabel)
-{
-    struct TRow {
-        const char* Name;
-        TControlGroup Group;
-        TControlKind Kind;
-        const char* Label;
-    };
-    const TRow rows[] = {
-        {"BrokerPortSpn", TControlGroup::Connection, TControlKind::Int, "Port"},
-        {"PasswordEdit", TControlGroup::Session, TControlKind::Text, "Password"},
-        {"PingTimerChk", TControlGroup::Session, TControlKind::Check, "定期的にPING 送信"},
-        {"PublishDataFileEdit", TControlGroup::Publish, TControlKind::Text, "PublishData(file)"},
-        {"Button1", TControlGroup::Queue, TControlKind::Button, "Queue 取り出し"},
-        {"ReportPauseSpn", TControlGroup::Queue, TControlKind::Int, "報告間隔(ミリ秒)"},
-    };
-    for (const TRow& row : rows) {
-        const TControlInfo* control = FindControl(row.Name);
-        ASSERT_NE(control, nullptr) << row.Name;
-        EXPECT_EQ(control->Group, row.Group) << row.Name;
-        EXPECT_EQ(control->Kind, row.Kind) << row.Name;
-        EXPECT_EQ(ControlLabel(Form, *control), U8(row.Label)) << row.Name;
-    }
-    EXPECT_EQ(FindControl("NoSuchControl"), nullptr);
-}
-
 TEST_F(FormTest, PortTextThatIsNoNumberReadsAsZero)
 {
     Form.BrokerPortSpn.Text = "port";

@@ -785,14 +785,6 @@ private slots:
             QVERIFY(Find<QLineEdit>(window, name)->toolTip().isEmpty());
             QVERIFY(!Find<QLabel>(window, (QString(name) + "Error").toLatin1().constData())->isVisible());
         }
-
-        // CONNECT without a client identifier points at that field.
-        Find<QLineEdit>(window, "ClientIDEdit")->clear();
-        Click(window, "MQTT_CONNECT_Btn");
-        QVERIFY(WaitIdle(window, 20000));
-        QVERIFY2(window.FieldError("ClientIDEdit").endsWith(QStringLiteral("(ClientID not found)")),
-                 qPrintable(window.FieldError("ClientIDEdit")));
-        QVERIFY(Find<QLabel>(window, "ClientIDEditError")->isVisible());
     }
 
     void eventPortOptionReachesTheDatagrams_data()
