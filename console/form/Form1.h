@@ -153,6 +153,8 @@ public:
     // out for the last time: "cancelled by the user [" + ClientID + "]", then the
     // command's usual give-up line, and no repeat. A command that is not waiting
     // yet stops at its next wait. Safe from any thread while a command runs on another.
+    // The cancel is forgotten when the next command starts through Run(), so
+    // handlers are run through Run() wherever a cancel can come.
     void CancelWait();
     // The error box text of a failure message: a "." is added when the last
     // character sorts after ".".
