@@ -1,5 +1,29 @@
 #include "console/form/FieldTable.h"
 
+#include "console/form/FormCommon.h"
+
+const TControlInfo* FindControl(const std::string& name)
+{
+    for (const TControlInfo& row : Controls)
+        if (name == row.Name)
+            return &row;
+    return nullptr;
+}
+
+std::string ControlLabel(const TForm1& form, const TControlInfo& control)
+{
+    if (control.Text)
+        return (form.*control.Text).Label;
+    if (control.Int)
+        return (form.*control.Int).Label;
+    if (control.CheckLabel)
+        return form.*control.CheckLabel;
+    for (const TCommandInfo& command : form.Commands())
+        if (command.Name == control.Name)
+            return command.Caption;
+    return FormCommon::Sys(control.Label ? control.Label : "");
+}
+
 TFieldValues CaptureFields(const TForm1& form)
 {
     TFieldValues values;

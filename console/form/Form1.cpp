@@ -1,8 +1,11 @@
 #include "console/form/Form1.h"
 
+#include "console/form/BuildFailure.h"
+#include "console/form/FieldTable.h"
 #include "console/form/FormCommon.h"
 #include "diag/AppEventMsg.h"
 #include "diag/HostUtils.h"
+#include "mqtt/engine/FrameSignal.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "platform/Error.h"
 #include "platform/Thread.h"
@@ -56,34 +59,17 @@ void TIntField::Clamp()
 
 TForm1::TForm1(TFrontEnd& frontEnd, int eventMsgPort) : FrontEnd(frontEnd), EventMsgPort(eventMsgPort)
 {
-    auto text = [](std::string_view label, std::string_view text) {
-        return TTextField{Sys(label), Sys(text), false};
-    };
-    auto integer = [](std::string_view label, int value, int min, int max) {
-        return TIntField{Sys(label), std::to_string(value), min, max};
-    };
     Caption = Sys("Tarnwick テストプログラム");
-    BrokerEdit1 = text("Broker HostName", "127.0.0.1");
-    BrokerPortSpn = integer("Port", 1883, 0, 65535);
-    ClientIDEdit = text("ClientID", "");
-    UserNameEdit = text("UserName", "");
-    PasswordEdit = text("Password", "");
-    PasswordEdit.Masked = true;
-    KeepAliveSpn = integer("KeepAlive", 60, 0, 65535);
-    WillTopicEdit = text("WillTopic", "hello/my_will");
-    WillMessageEdit = text("WillMessage", "さようなら");
-    WillQoSSpn = integer("WillQoS", 0, 0, 2);
-    SubscribeTopicListEdit = text("SubscribeTopicList", "hello/world,センサー/ノード1");
-    SubscribeQoSListEdit = text("SubscribeQoSList", "2,0");
-    UnSubscribeTopicListEdit = text("UnSubscribeTopicList", "hello/world,センサー/ノード1");
-    PublishTopicEdit = text("PublishTopic", "hello/world");
-    PublishSpn = integer("PublishQoS", 2, 0, 2);
-    PublishRetainChkLabel = Sys("Retain");
-    PublishDataEdit = text("PublishData(str)", "これは試験データです from Windows7");
-    PublishDataFileEdit = TTextField{Sys("PublishData(file)"), DefaultDataFilePath(), false};
-    PingReqIntervalSpn = integer("送信間隔(秒)", 30, 1, 65535);
-    ReportPauseSpn = integer("報告間隔(ミリ秒)", 10, 0, 100);
-    PingTimerChkLabel = Sys("定期的にPING 送信");
+    // Labels, defaults and limits come from the one table the window and scripts use too.
+    for (const TControlInfo& row : Controls) {
+        if (row.Text)
+            this->*row.Text = TTextField{Sys(row.Label), row.Default ? Sys(row.Default) : std::string(), row.Masked};
+        else if (row.Int)
+            this->*row.Int = TIntField{Sys(row.Label), std::to_string(row.Initial), row.Min, row.Max};
+        else if (row.CheckLabel)
+            this->*row.CheckLabel = Sys(row.Label);
+    }
+    PublishDataFileEdit.Text = DefaultDataFilePath();
 }
 
 TForm1::~TForm1()
@@ -175,6 +161,44 @@ TMQTTClient& TForm1::RequireClient()
 void TForm1::Log(const std::string& message, const char* source)
 {
     Events.SendEventMsg(message, source, 0, 0);
+}
+
+void TForm1::CancelWait()
+{
+    CancelRequested = true;
+    std::string eventName;
+    {
+        std::lock_guard lock(WaitEventLock);
+        eventName = WaitEventName;
+    }
+    if (eventName.empty())
+        return;   // no wait in progress: the next one sees the flag before it waits
+    try {
+        SignalNamedEvent(eventName);   // every waiter wakes and looks again
+    } catch (const std::exception&) {
+        // The flag stays set: the wait ends at its time-out and repeats nothing.
+    }
+}
+
+bool TForm1::TryBuild(const std::function<void()>& make, std::string& failure)
+{
+    try {
+        make();
+        return true;
+    } catch (const std::exception& e) {   // the builder's reason, or an allocation failure
+        failure = e.what();
+        return false;
+    }
+}
+
+void TForm1::BuildFailed(const char* line, const std::string& clientID, TFrameKind kind, const std::string& failure)
+{
+    Log(Tagged(line, clientID), SourceUnit);
+    const TFieldError error = FieldErrorOf(kind, failure, *this);
+    if (error.Controls.empty())
+        FrontEnd.ShowFieldError({}, error.Reason);
+    for (const std::string& control : error.Controls)
+        FrontEnd.ShowFieldError(control, error.Reason);
 }
 
 void TForm1::Pause()
@@ -294,6 +318,9 @@ std::string TForm1::ErrorBoxText(const std::string& message)
 
 void TForm1::Run(THandler handler)
 {
+    // A cancel belongs to the command that was running when it was asked for.
+    CancelRequested = false;
+    WaitCancelled = false;
     try {
         (this->*handler)();
     } catch (const std::exception& e) {

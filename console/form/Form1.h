@@ -4,9 +4,11 @@
 #include "diag/EventSink.h"
 #include "mqtt/codec/FrameBuilders.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@ class TFrameWait;
 class TMQTTClient;
 class TMQTTPacket;
 class TSessionObserver;
+enum class TFrameKind;
 namespace FormCommon {
 struct TRequestTexts;
 }
@@ -143,7 +146,16 @@ public:
 
     // Runs a handler the way the application does: a raised failure ends it and
     // its message reaches TFrontEnd::ShowError with the full-stop rule applied.
+    // A cancel asked for before it starts does not reach it.
     void Run(THandler handler);
+
+    // Ends the running command's wait for the broker at once, as if it had timed
+    // out for the last time: "cancelled by the user [" + ClientID + "]", then the
+    // command's usual give-up line, and no repeat. A command that is not waiting
+    // yet stops at its next wait. Safe from any thread while a command runs on another.
+    // The cancel is forgotten when the next command starts through Run(), so
+    // handlers are run through Run() wherever a cancel can come.
+    void CancelWait();
     // The error box text of a failure message: a "." is added when the last
     // character sorts after ".".
     static std::string ErrorBoxText(const std::string& message);
@@ -159,6 +171,14 @@ private:
     bool Destroyed = false;
     std::string LastChosenFile;       // the file chooser's proposal; empty until a file was chosen
 
+    // A cancel asked for and not yet taken by a command; cleared when a command starts.
+    std::atomic<bool> CancelRequested{false};
+    // A wait of the running command was ended by the cancel: it repeats nothing more.
+    bool WaitCancelled = false;
+    // The frame-arrival event of the wait in progress, which CancelWait signals.
+    std::mutex WaitEventLock;
+    std::string WaitEventName;
+
     TMQTTClient& RequireClient();
     // One diagnostic line; the console always passes 0 and 0.
     void Log(const std::string& message, const char* source);
@@ -166,15 +186,20 @@ private:
     void Pause();
     void UpdatePingTimer(bool enabled, int intervalMs);
     // Waits for one answer packet of the type (and identifier, when messageID >= 0);
-    // false when a wait timed out.
+    // false when a wait timed out or was cancelled (WaitCancelled tells which).
     bool WaitForAnswer(TFrameWait& wait, int32_t messageType, int32_t messageID, int timeoutMs,
                        std::unique_ptr<TMQTTPacket>& answer);
+    // Builds with a raising builder (a Make* twin), so that a failure keeps its
+    // reason; false with the reason when it failed, the frame left empty.
+    static bool TryBuild(const std::function<void()>& make, std::string& failure);
+    // The frame-building failure line, then the field to blame to the front end.
+    void BuildFailed(const char* line, const std::string& clientID, TFrameKind kind, const std::string& failure);
     // Builds a frame for dup (false first), sends it and waits for the answer; after
     // each of the first MaxTimeouts time-outs it builds and sends again with dup set.
-    // The answer, or none when a frame could not be built or every wait timed out
-    // (the lines of texts say which).
-    using TBuildFrame = std::function<bool(bool dup, TFrameBuffer& frame, int32_t& frameLen)>;
-    std::unique_ptr<TMQTTPacket> RequestWithRepeats(const FormCommon::TRequestTexts& texts,
+    // The answer, or none when a frame could not be built, every wait timed out or
+    // the wait was cancelled (the lines of texts say which).
+    using TBuildFrame = std::function<void(bool dup, TFrameBuffer& frame, int32_t& frameLen)>;   // raises
+    std::unique_ptr<TMQTTPacket> RequestWithRepeats(const FormCommon::TRequestTexts& texts, TFrameKind kind,
                                                     const TBuildFrame& build, int32_t answerType,
                                                     int32_t messageID, int timeoutMs);
     void PublishFlow(bool fromFile);

@@ -32,4 +32,11 @@ public:
     // Enable flags or field texts were changed by the logic (Open/Close, the
     // default client identifier, the chosen file); the window re-reads them.
     virtual void ControlsChanged() = 0;
+
+    // A frame could not be built from the field named by its control name
+    // ("ClientIDEdit", ...; empty when no field is to blame): the reason, in
+    // Japanese, ends with the builder's own reason in brackets. Called right
+    // after the frame-building failure line, once per field to correct; may
+    // come on the thread that runs the command.
+    virtual void ShowFieldError(const std::string& /*controlName*/, const std::string& /*reason*/) {}
 };

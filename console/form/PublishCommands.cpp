@@ -1,5 +1,6 @@
 #include "console/form/Form1.h"
 
+#include "console/form/BuildFailure.h"
 #include "console/form/FormCommon.h"
 #include "mqtt/codec/FrameBuilders.h"
 #include "mqtt/codec/MQTTPacket.h"
@@ -113,12 +114,15 @@ void TForm1::PublishFlow(bool fromFile)
             const std::string topic = PublishTopicEdit.Text;
             TFrameBuffer frame;
             int32_t frameLen = 0;
-            const bool built = !payload.TooBig &&
-                BuildPublishFrame(frame, frameLen, publishDup, retain, qos, topic, messageID, payload.Bytes.get(),
-                                  payload.Size);
+            std::string failure = "RemainLength encode error";   // a file larger than any frame
+            const bool built = !payload.TooBig && TryBuild([&] {
+                MakePublishFrame(frame, frameLen, publishDup, retain, qos, topic, messageID, payload.Bytes.get(),
+                                 payload.Size);
+            }, failure);
             payload = TPayload{};
             if (!built) {
-                Log(Tagged("*ERROR* PUBLISH frame building failed, parameter error", id), SourceUnit);
+                BuildFailed("*ERROR* PUBLISH frame building failed, parameter error", id,
+                            fromFile ? TFrameKind::PublishFile : TFrameKind::PublishText, failure);
                 return;
             }
             Log(Tagged("sending PUBLISH", id), SourceUnit);
@@ -136,7 +140,7 @@ void TForm1::PublishFlow(bool fromFile)
                 Pause();
                 return;
             }
-            if (++pubackTimeouts > MaxTimeouts) {
+            if (++pubackTimeouts > MaxTimeouts || WaitCancelled) {
                 Log(Tagged("*ERROR* could not receive PUBACK", id), SourceUnit);
                 return;
             }
@@ -146,7 +150,7 @@ void TForm1::PublishFlow(bool fromFile)
         }
 
         if (!WaitForAnswer(*wait, MessageType::PUBREC, messageID, AnswerTimeouts.Pubrec, answer)) {
-            if (++pubrecTimeouts > MaxTimeouts) {
+            if (++pubrecTimeouts > MaxTimeouts || WaitCancelled) {
                 Log(Tagged("*ERROR* could not receive PUBREC", id), SourceUnit);
                 return;
             }
@@ -159,10 +163,8 @@ void TForm1::PublishFlow(bool fromFile)
         answer.reset();
 
         RequestWithRepeats(
-            PubrelTexts,
-            [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) {
-                return BuildPubrelFrame(frame, frameLen, dup, messageID);
-            },
+            PubrelTexts, TFrameKind::Pubrel,
+            [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) { MakePubrelFrame(frame, frameLen, dup, messageID); },
             MessageType::PUBCOMP, messageID, AnswerTimeouts.Pubcomp);
         return;
     }

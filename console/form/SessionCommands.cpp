@@ -1,5 +1,6 @@
 #include "console/form/Form1.h"
 
+#include "console/form/BuildFailure.h"
 #include "console/form/FormCommon.h"
 #include "mqtt/codec/FrameBuilders.h"
 #include "mqtt/codec/MQTTPacket.h"
@@ -20,16 +21,42 @@ using namespace FormCommon;
 // our answer (another frame arrived) starts again for the full time-out, but a
 // broker that keeps sending something else cannot hold the command forever:
 // all waits together end after AnswerWaitLimitFactor times the time-out.
+// A cancel wakes the wait through the same event and ends it at once.
 bool TForm1::WaitForAnswer(TFrameWait& wait, int32_t messageType, int32_t messageID, int timeoutMs,
                            std::unique_ptr<TMQTTPacket>& answer)
 {
     using Clock = std::chrono::steady_clock;
-    TMQTTPacketQueue& queue = RequireClient().Queue();
+    TMQTTClient& client = RequireClient();
+    TMQTTPacketQueue& queue = client.Queue();
+    // While it lasts, CancelWait knows which event to signal.
+    struct TCancelable {
+        TForm1& Form;
+        TCancelable(TForm1& form, const std::string& eventName) : Form(form)
+        {
+            std::lock_guard lock(Form.WaitEventLock);
+            Form.WaitEventName = eventName;
+        }
+        ~TCancelable()
+        {
+            std::lock_guard lock(Form.WaitEventLock);
+            Form.WaitEventName.clear();
+        }
+    } cancelable(*this, client.FrameEventName);
+    auto cancelled = [&] {
+        Log(Tagged("cancelled by the user", client.ClientID), SourceConsole);
+        WaitCancelled = true;
+        return false;
+    };
+
     const auto limit = Clock::now() + std::chrono::milliseconds(int64_t{timeoutMs} * AnswerWaitLimitFactor);
     for (;;) {
+        if (CancelRequested)
+            return cancelled();
         const int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - Clock::now()).count();
         if (left <= 0 || !wait.Wait(static_cast<int>(std::min<int64_t>(timeoutMs, left))))
             return false;
+        if (CancelRequested)
+            return cancelled();
         const bool taken = messageID < 0 ? queue.TakeFirst(messageType, answer)
                                          : queue.TakeByKey(messageType, messageID, answer);
         if (taken)
@@ -38,8 +65,9 @@ bool TForm1::WaitForAnswer(TFrameWait& wait, int32_t messageType, int32_t messag
 }
 
 // The wait starts before each frame goes out, for the reason above.
-std::unique_ptr<TMQTTPacket> TForm1::RequestWithRepeats(const TRequestTexts& texts, const TBuildFrame& build,
-                                                        int32_t answerType, int32_t messageID, int timeoutMs)
+std::unique_ptr<TMQTTPacket> TForm1::RequestWithRepeats(const TRequestTexts& texts, TFrameKind kind,
+                                                        const TBuildFrame& build, int32_t answerType,
+                                                        int32_t messageID, int timeoutMs)
 {
     TMQTTClient& client = RequireClient();
     const std::string& id = client.ClientID;
@@ -48,8 +76,9 @@ std::unique_ptr<TMQTTPacket> TForm1::RequestWithRepeats(const TRequestTexts& tex
     for (;;) {
         TFrameBuffer frame;
         int32_t frameLen = 0;
-        if (!build(dup, frame, frameLen)) {
-            Log(Tagged(texts.BuildFailed, id), SourceUnit);
+        std::string failure;
+        if (!TryBuild([&] { build(dup, frame, frameLen); }, failure)) {
+            BuildFailed(texts.BuildFailed, id, kind, failure);
             return nullptr;
         }
         Log(Tagged(texts.Sending, id), SourceUnit);
@@ -63,7 +92,7 @@ std::unique_ptr<TMQTTPacket> TForm1::RequestWithRepeats(const TRequestTexts& tex
             Pause();
             return answer;
         }
-        if (++timeouts > MaxTimeouts) {
+        if (++timeouts > MaxTimeouts || WaitCancelled) {
             Log(Tagged(texts.GaveUp, id), SourceUnit);
             return nullptr;
         }
@@ -79,10 +108,15 @@ void TForm1::MQTT_CONNECT_BtnClick()
 
     TFrameBuffer frame;
     int32_t frameLen = 0;
-    if (!BuildConnectFrame(frame, frameLen, ClientIDEdit.Text, UserNameEdit.Text, PasswordEdit.Text,
-                           /*willRetain*/ false, /*cleanSession*/ true, WillQoSSpn.Value(), KeepAliveSpn.Value(),
-                           WillTopicEdit.Text, WillMessageEdit.Text)) {
-        Log(Tagged("*ERROR* CONNECT frame building failed, parameter error", id), SourceUnit);
+    std::string failure;
+    if (!TryBuild(
+            [&] {
+                MakeConnectFrame(frame, frameLen, ClientIDEdit.Text, UserNameEdit.Text, PasswordEdit.Text,
+                                 /*willRetain*/ false, /*cleanSession*/ true, WillQoSSpn.Value(),
+                                 KeepAliveSpn.Value(), WillTopicEdit.Text, WillMessageEdit.Text);
+            },
+            failure)) {
+        BuildFailed("*ERROR* CONNECT frame building failed, parameter error", id, TFrameKind::Connect, failure);
         return;
     }
     Log(Tagged("sending CONNECT", id), SourceUnit);
@@ -109,8 +143,9 @@ void TForm1::MQTT_PINGREQ_BtnClick()
 
     TFrameBuffer frame;
     int32_t frameLen = 0;
-    if (!BuildPingreqFrame(frame, frameLen)) {
-        Log(Tagged("*ERROR* PINGREQ frame building failed, parameter error", id), SourceUnit);
+    std::string failure;
+    if (!TryBuild([&] { MakePingreqFrame(frame, frameLen); }, failure)) {
+        BuildFailed("*ERROR* PINGREQ frame building failed, parameter error", id, TFrameKind::Pingreq, failure);
         return;
     }
     Log(Tagged("sending PINGREQ", id), SourceUnit);
@@ -134,8 +169,10 @@ void TForm1::Button4Click()
 
     TFrameBuffer frame;
     int32_t frameLen = 0;
-    if (!BuildDisconnectFrame(frame, frameLen)) {
-        Log(Tagged("*ERROR* DISCONNECT frame building failed, parameter error", id), SourceUnit);
+    std::string failure;
+    if (!TryBuild([&] { MakeDisconnectFrame(frame, frameLen); }, failure)) {
+        BuildFailed("*ERROR* DISCONNECT frame building failed, parameter error", id, TFrameKind::Disconnect,
+                    failure);
         return;
     }
     Log(Tagged("sending DISCONNECT", id), SourceUnit);

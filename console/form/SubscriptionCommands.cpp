@@ -1,10 +1,10 @@
 #include "console/form/Form1.h"
 
+#include "console/form/BuildFailure.h"
 #include "console/form/FormCommon.h"
 #include "mqtt/codec/FrameBuilders.h"
 #include "mqtt/codec/MQTTPacket.h"
 #include "platform/Thread.h"
-
 
 using namespace FormCommon;
 
@@ -34,10 +34,9 @@ void TForm1::Button2Click()
     const int32_t messageID = NextMessageID();
     // The fields are read anew for every frame of the run.
     const std::unique_ptr<TMQTTPacket> answer = RequestWithRepeats(
-        SubscribeTexts,
+        SubscribeTexts, TFrameKind::Subscribe,
         [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) {
-            return BuildSubscribeFrame(frame, frameLen, dup, messageID, SubscribeTopicListEdit.Text,
-                                       SubscribeQoSListEdit.Text);
+            MakeSubscribeFrame(frame, frameLen, dup, messageID, SubscribeTopicListEdit.Text, SubscribeQoSListEdit.Text);
         },
         MessageType::SUBACK, messageID, AnswerTimeouts.Suback);
     if (!answer)
@@ -52,9 +51,9 @@ void TForm1::Button3Click()
     RequireClient();
     const int32_t messageID = NextMessageID();
     RequestWithRepeats(
-        UnsubscribeTexts,
+        UnsubscribeTexts, TFrameKind::Unsubscribe,
         [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) {
-            return BuildUnsubscribeFrame(frame, frameLen, dup, messageID, UnSubscribeTopicListEdit.Text);
+            MakeUnsubscribeFrame(frame, frameLen, dup, messageID, UnSubscribeTopicListEdit.Text);
         },
         MessageType::UNSUBACK, messageID, AnswerTimeouts.Unsuback);
 }

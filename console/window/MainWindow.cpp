@@ -17,8 +17,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSignalBlocker>
 #include <QStatusBar>
+#include <QToolButton>
+#include <QToolTip>
 #include <QVBoxLayout>
 #include <QtDebug>
 
@@ -59,7 +62,7 @@ QString TMainWindow::AppTitle()
 
 // ---- construction ----
 
-TMainWindow::TMainWindow(int eventMsgPort, QWidget* parent) : QMainWindow(parent)
+TMainWindow::TMainWindow(int eventMsgPort, QWidget* parent) : QMainWindow(parent), EventPort(eventMsgPort)
 {
     Form = std::make_unique<TForm1>(*this, eventMsgPort);
     PingTimerObj.setInterval(Form->PingTimerInterval);
@@ -81,77 +84,59 @@ void TMainWindow::BuildUi()
 {
     setWindowTitle(ToQ(Form->Caption));
     setWindowIcon(QIcon(TarnwickLogoPixmap(64)));
+    setCentralWidget(BuildSettings());
 
-    auto* central = new QWidget(this);
-    auto* outer = new QVBoxLayout(central);
+    StatusLabel = new QLabel(this);
+    StatusLabel->setObjectName("StatusText");
+    statusBar()->addWidget(StatusLabel, 1);
+    // A way out of every wait: the button and Esc end the running command's wait.
+    CancelBtn = new QToolButton(this);
+    CancelBtn->setText(QStringLiteral("中止"));
+    CancelBtn->setAutoRaise(true);
+    CancelBtn->setObjectName("CancelBtn");
+    CancelBtn->setToolTip(QStringLiteral("実行中のコマンドの応答待ちを終わらせます (Esc)"));
+    CancelBtn->setFocusPolicy(Qt::NoFocus);
+    connect(CancelBtn, &QToolButton::clicked, this, &TMainWindow::CancelRunning);
+    // As tall as the status texts, so that the status bar keeps its height.
+    CancelBtn->setFixedHeight(StatusLabel->sizeHint().height());
+    statusBar()->addPermanentWidget(CancelBtn);
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, &TMainWindow::CancelRunning);
+    StateLabel = new QLabel(this);
+    StateLabel->setObjectName("StateText");
+    statusBar()->addPermanentWidget(StateLabel);
+}
+
+// The header, then the groups of the field table in two columns.
+QWidget* TMainWindow::BuildSettings()
+{
+    auto* settings = new QWidget(this);
+    auto* outer = new QVBoxLayout(settings);
 
     // Header: the logo and the caption.
     auto* header = new QHBoxLayout;
-    auto* logo = new TLogoWidget(56, central);
+    auto* logo = new TLogoWidget(56, settings);
     logo->setObjectName("Image1");
     header->addWidget(logo);
-    auto* title = new QLabel(ToQ(Form->Caption), central);
+    auto* title = new QLabel(ToQ(Form->Caption), settings);
     QFont titleFont = title->font();
     titleFont.setPointSizeF(titleFont.pointSizeF() * 1.5);
     titleFont.setBold(true);
     title->setFont(titleFont);
     header->addWidget(title);
     header->addStretch(1);
-    auto* hint = new QLabel(QStringLiteral("MQTT 3.1 (MQIsdp)  ·  結果はログ (UDP 2056) に出力されます"), central);
+    auto* hint = new QLabel(QStringLiteral("MQTT 3.1 (MQIsdp)  ·  結果はログ (UDP %1) に出力されます").arg(EventPort),
+                            settings);
     hint->setEnabled(false);
     header->addWidget(hint, 0, Qt::AlignBottom);
     outer->addLayout(header);
 
-    // Widgets of the settings, named after the form's fields.
-    auto textEdit = [&](const char* name) {
-        const std::size_t i = IndexOf(TextFields, name);
-        const TTextField& field = Form.get()->*TextFields[i].Member;
-        auto* edit = new QLineEdit(central);
-        edit->setObjectName(name);
-        edit->setMinimumWidth(edit->fontMetrics().averageCharWidth() * 30);
-        if (field.Masked)
-            edit->setEchoMode(QLineEdit::Password);
-        TextEdits[i] = edit;
-        return std::pair<QString, QLineEdit*>(ToQ(field.Label), edit);
-    };
-    auto intSpin = [&](const char* name) {
-        const std::size_t i = IndexOf(IntFields, name);
-        const TIntField& field = Form.get()->*IntFields[i].Member;
-        auto* spin = new TIntSpinBox(field.Min, field.Max, central);
-        spin->setObjectName(name);
-        Spins[i] = spin;
-        return std::pair<QString, TIntSpinBox*>(ToQ(field.Label), spin);
-    };
-    auto labelFor = [&](const QString& text, QWidget* buddy) {
-        auto* label = new QLabel(text, central);
-        label->setObjectName(buddy->objectName() + "Label");
-        label->setBuddy(buddy);
-        return label;
-    };
-    auto addRow = [&](QFormLayout* form, auto field) {
-        form->addRow(labelFor(field.first, field.second), field.second);
-    };
-
+    // The buttons first: the order in which controls are made is their tab order.
     for (const TCommandInfo& command : Form->Commands()) {
-        auto* button = new QPushButton(ToQ(command.Caption), central);
+        auto* button = new QPushButton(ToQ(command.Caption), settings);
         button->setObjectName(QString::fromStdString(command.Name));
         Buttons[command.Name] = button;
-        TCommandJob job;
-        job.Handler = command.Handler;
-        job.Caption = button->text();
-        if (command.Name == "ConnectBtn")
-            job.Gate = &TForm1::ConnectBtnEnabled;
-        else if (command.Name == "DisconnectBtn")
-            job.Gate = &TForm1::DisconnectBtnEnabled;
-        connect(button, &QPushButton::clicked, this, [this, job] { Enqueue(job); });
     }
-    auto buttonRow = [&](std::initializer_list<const char*> names) {
-        auto* row = new QHBoxLayout;
-        row->addStretch(1);
-        for (const char* name : names)
-            row->addWidget(Buttons.at(name));
-        return row;
-    };
 
     auto* columns = new QHBoxLayout;
     auto* left = new QVBoxLayout;
@@ -159,121 +144,153 @@ void TMainWindow::BuildUi()
     columns->addLayout(left, 1);
     columns->addLayout(right, 1);
     outer->addLayout(columns);
-
-    // The TCP connection: "Open" and "Close" read these.
-    auto* connection = new QGroupBox(QStringLiteral("TCP 接続"), central);
-    connection->setObjectName("ConnectionGroup");
-    auto* connectionForm = new QFormLayout;
-    addRow(connectionForm, textEdit("BrokerEdit1"));
-    addRow(connectionForm, intSpin("BrokerPortSpn"));
-    addRow(connectionForm, textEdit("ClientIDEdit"));
-    auto* connectionBox = new QVBoxLayout(connection);
-    connectionBox->addLayout(connectionForm);
-    connectionBox->addLayout(buttonRow({"ConnectBtn", "DisconnectBtn"}));
-    left->addWidget(connection);
-
-    // The MQTT session: CONNECT reads these; PINGREQ and DISCONNECT read nothing.
-    auto* session = new QGroupBox(QStringLiteral("MQTT セッション"), central);
-    session->setObjectName("SessionGroup");
-    auto* sessionForm = new QFormLayout;
-    addRow(sessionForm, textEdit("UserNameEdit"));
-    addRow(sessionForm, textEdit("PasswordEdit"));
-    addRow(sessionForm, intSpin("KeepAliveSpn"));
-    addRow(sessionForm, textEdit("WillTopicEdit"));
-    addRow(sessionForm, textEdit("WillMessageEdit"));
-    addRow(sessionForm, intSpin("WillQoSSpn"));
-    auto* sessionBox = new QVBoxLayout(session);
-    sessionBox->addLayout(sessionForm);
-    sessionBox->addLayout(buttonRow({"MQTT_CONNECT_Btn", "MQTT_PINGREQ_Btn", "Button4"}));
-
-    // The ping timer sits with PINGREQ, whose command it repeats.
-    auto* timerRow = new QHBoxLayout;
-    PingChk = new QCheckBox(ToQ(Form->PingTimerChkLabel), central);
-    PingChk->setObjectName("PingTimerChk");
-    connect(PingChk, &QCheckBox::clicked, this, [this] {
-        Enqueue({&TForm1::PingTimerChkClick, {}, {}, &TForm1::PingTimerChkEnabled, PingChk->text()});
-    });
-    timerRow->addWidget(PingChk);
-    timerRow->addStretch(1);
-    auto interval = intSpin("PingReqIntervalSpn");
-    timerRow->addWidget(labelFor(interval.first, interval.second));
-    timerRow->addWidget(interval.second);
-    connect(interval.second, &QSpinBox::valueChanged, this, [this, label = interval.first] {
-        Enqueue({&TForm1::PingReqIntervalSpnChange, {}, {}, nullptr, label});
-    });
-    sessionBox->addLayout(timerRow);
-    left->addWidget(session);
+    for (const TGroupInfo& group : Groups) {
+        auto* box = new QGroupBox(QString::fromUtf8(group.Title), settings);
+        box->setObjectName(group.Name);
+        BuildGroup(group.Group, settings, new QFormLayout(box));
+        (group.RightColumn ? right : left)->addWidget(box);
+    }
     left->addStretch(1);
-
-    // SUBSCRIBE and UNSUBSCRIBE.
-    auto* subscription = new QGroupBox(QStringLiteral("購読"), central);
-    subscription->setObjectName("SubscriptionGroup");
-    auto* subscriptionForm = new QFormLayout(subscription);
-    addRow(subscriptionForm, textEdit("SubscribeTopicListEdit"));
-    addRow(subscriptionForm, textEdit("SubscribeQoSListEdit"));
-    subscriptionForm->addRow(buttonRow({"Button2"}));
-    addRow(subscriptionForm, textEdit("UnSubscribeTopicListEdit"));
-    subscriptionForm->addRow(buttonRow({"Button3"}));
-    right->addWidget(subscription);
-
-    // PUBLISH of a typed text or of a file.
-    auto* publish = new QGroupBox(QStringLiteral("配信"), central);
-    publish->setObjectName("PublishGroup");
-    auto* publishForm = new QFormLayout;
-    addRow(publishForm, textEdit("PublishTopicEdit"));
-    auto qos = intSpin("PublishSpn");
-    auto* qosRow = new QHBoxLayout;
-    qosRow->addWidget(qos.second);
-    RetainChk = new QCheckBox(ToQ(Form->PublishRetainChkLabel), central);
-    RetainChk->setObjectName("PublishRetainChk");
-    qosRow->addWidget(RetainChk);
-    qosRow->addStretch(1);
-    publishForm->addRow(labelFor(qos.first, qos.second), qosRow);
-    auto data = textEdit("PublishDataEdit");
-    auto* dataRow = new QHBoxLayout;
-    dataRow->addWidget(data.second, 1);
-    dataRow->addWidget(Buttons.at("Button5"));
-    publishForm->addRow(labelFor(data.first, data.second), dataRow);
-    auto file = textEdit("PublishDataFileEdit");
-    auto* fileRow = new QHBoxLayout;
-    fileRow->addWidget(file.second, 1);
-    QPushButton* browse = Buttons.at("Button6");
-    browse->setMaximumWidth(browse->fontMetrics().horizontalAdvance(QStringLiteral("....")) + 24);
-    fileRow->addWidget(browse);
-    fileRow->addWidget(Buttons.at("Button7"));
-    publishForm->addRow(labelFor(file.first, file.second), fileRow);
-    auto* publishBox = new QVBoxLayout(publish);
-    publishBox->addLayout(publishForm);
-    right->addWidget(publish);
-
-    // The receive queue.
-    auto* queue = new QGroupBox(QStringLiteral("受信キュー"), central);
-    queue->setObjectName("QueueGroup");
-    auto* queueBox = new QVBoxLayout(queue);
-    auto* queueRow = buttonRow({"Button1"});
-    auto pause = intSpin("ReportPauseSpn");
-    queueRow->insertWidget(0, labelFor(pause.first, pause.second));
-    queueRow->insertWidget(1, pause.second);
-    connect(pause.second, &QSpinBox::valueChanged, this, [this, label = pause.first] {
-        Enqueue({&TForm1::ReportPauseSpnChange, {}, {}, nullptr, label});
-    });
-    queueBox->addLayout(queueRow);
-    right->addWidget(queue);
     right->addStretch(1);
 
-    // The two publish buttons share one width so the rows line up.
+    // "..." is only as wide as its caption; the two publish buttons share one width so the rows line up.
+    QPushButton* browse = Buttons.at("Button6");
+    browse->setMaximumWidth(browse->fontMetrics().horizontalAdvance(QStringLiteral("....")) + 24);
     const int publishWidth = std::max(Buttons.at("Button5")->sizeHint().width(), Buttons.at("Button7")->sizeHint().width());
     Buttons.at("Button5")->setMinimumWidth(publishWidth);
     Buttons.at("Button7")->setMinimumWidth(publishWidth);
+    return settings;
+}
 
-    setCentralWidget(central);
+// One group's rows, from the table rows of the group in their order.
+void TMainWindow::BuildGroup(TControlGroup group, QWidget* parent, QFormLayout* form)
+{
+    // The row being filled: its label (a Row), its controls, and whether one of
+    // them takes the row's spare width.
+    struct TRowBuild {
+        TPlace Place = TPlace::Row;
+        QLabel* Label = nullptr;
+        std::vector<std::pair<QWidget*, bool>> Items;   // widget, stretch before it
+        bool Stretches = false;
+    } row;
+    auto labelFor = [&](const TControlInfo& control, QWidget* buddy) {
+        auto* label = new QLabel(ToQ(ControlLabel(*Form, control)), parent);
+        label->setObjectName(buddy->objectName() + "Label");
+        label->setBuddy(buddy);
+        return label;
+    };
+    auto finish = [&] {
+        if (row.Items.empty())
+            return;
+        if (row.Place == TPlace::Row && row.Items.size() == 1) {
+            form->addRow(row.Label, row.Items[0].first);
+        } else {
+            auto* line = new QHBoxLayout;
+            if (row.Place == TPlace::Buttons)
+                line->addStretch(1);
+            bool right = false;
+            for (const auto& [widget, stretchBefore] : row.Items) {
+                if (stretchBefore)
+                    line->addStretch(1);
+                right = right || stretchBefore;
+                line->addWidget(widget, qobject_cast<QLineEdit*>(widget) ? 1 : 0);
+            }
+            // A row without a growing control keeps its controls at the left.
+            if (!row.Stretches && !right && row.Place != TPlace::Buttons)
+                line->addStretch(1);
+            if (row.Place == TPlace::Row)
+                form->addRow(row.Label, line);
+            else
+                form->addRow(line);
+        }
+        row = TRowBuild{};
+    };
 
-    StatusLabel = new QLabel(central);
-    StatusLabel->setObjectName("StatusText");
-    statusBar()->addWidget(StatusLabel, 1);
-    StateLabel = new QLabel(central);
-    StateLabel->setObjectName("StateText");
-    statusBar()->addPermanentWidget(StateLabel);
+    for (const TControlInfo& control : Controls) {
+        if (control.Group != group)
+            continue;
+        QWidget* widget = MakeControl(control, parent);
+        const bool joins = control.Place == TPlace::Beside || control.Place == TPlace::Right ||
+                           (control.Place == TPlace::Buttons && row.Place == TPlace::Buttons);
+        if (!joins) {
+            finish();
+            row.Place = control.Place;
+        }
+        const bool stretchBefore = control.Place == TPlace::Right;
+        if (control.Place == TPlace::Row) {
+            row.Label = labelFor(control, widget);
+        } else if (control.Kind == TControlKind::Int) {
+            // An integer field inside a line has its label right before it.
+            row.Items.emplace_back(labelFor(control, widget), stretchBefore);
+            row.Items.emplace_back(widget, false);
+            row.Stretches = row.Stretches || qobject_cast<QLineEdit*>(widget) != nullptr;
+            continue;
+        }
+        row.Items.emplace_back(widget, stretchBefore);
+        row.Stretches = row.Stretches || qobject_cast<QLineEdit*>(widget) != nullptr;
+        if (control.Kind == TControlKind::Text || control.Kind == TControlKind::Int)
+            FieldPlaces[control.Name] = {form, row.Label};
+    }
+    finish();
+}
+
+// The widget of one table row, named after its control and wired to its handler.
+QWidget* TMainWindow::MakeControl(const TControlInfo& control, QWidget* parent)
+{
+    switch (control.Kind) {
+    case TControlKind::Text: {
+        const std::size_t i = IndexOf(TextFields, control.Name);
+        auto* edit = new QLineEdit(parent);
+        edit->setObjectName(control.Name);
+        edit->setMinimumWidth(edit->fontMetrics().averageCharWidth() * 30);
+        if (control.Masked)
+            edit->setEchoMode(QLineEdit::Password);
+        TextEdits[i] = edit;
+        connect(edit, &QLineEdit::textEdited, this, [this, name = edit->objectName()] { ClearFieldError(name); });
+        return edit;
+    }
+    case TControlKind::Int: {
+        const std::size_t i = IndexOf(IntFields, control.Name);
+        auto* spin = new TIntSpinBox(control.Min, control.Max, parent);
+        spin->setObjectName(control.Name);
+        Spins[i] = spin;
+        connect(spin, &QSpinBox::textChanged, this, [this, name = spin->objectName()] { ClearFieldError(name); });
+        if (control.Handler) {
+            const TCommandJob job{control.Handler, {}, {}, control.Gate, ToQ(ControlLabel(*Form, control))};
+            connect(spin, &QSpinBox::valueChanged, this, [this, job] { Enqueue(job); });
+        }
+        return spin;
+    }
+    case TControlKind::Check: {
+        auto* check = new QCheckBox(ToQ(ControlLabel(*Form, control)), parent);
+        check->setObjectName(control.Name);
+        if (control.Check == &TForm1::PublishRetainChk)
+            RetainChk = check;
+        else if (control.Check == &TForm1::PingTimerChk)
+            PingChk = check;
+        if (control.Handler) {
+            const TCommandJob job{control.Handler, {}, {}, control.Gate, check->text()};
+            connect(check, &QCheckBox::clicked, this, [this, job] { Enqueue(job); });
+        }
+        return check;
+    }
+    case TControlKind::Button:
+        break;
+    }
+    QPushButton* button = Buttons.at(control.Name);
+    for (const TCommandInfo& command : Form->Commands()) {
+        if (command.Name != control.Name)
+            continue;
+        const TCommandJob job{command.Handler, {}, {}, control.Gate, button->text()};
+        connect(button, &QPushButton::clicked, this, [this, job] {
+            Enqueue(job);
+            // "Close" ends the running command's wait, so that it comes at once; it
+            // is queued first, so that a timer tick cannot slip in before it.
+            if (job.Handler == &TForm1::DisconnectBtnClick)
+                CancelRunning();
+        });
+    }
+    return button;
 }
 
 // ---- start and end ----
@@ -299,6 +316,15 @@ void TMainWindow::BeginClosing()
     AskDone.notify_all();
     Pending -= static_cast<int>(Commands.DropPending());
     PingTimerObj.stop();
+    // Whatever the running command waits for, the broker or a box, it stops waiting now.
+    Form->CancelWait();
+    if (ActiveDialog)
+        ActiveDialog->reject();
+}
+
+void TMainWindow::CancelRunning()
+{
+    Form->CancelWait();
 }
 
 void TMainWindow::Shutdown()
@@ -324,16 +350,23 @@ void TMainWindow::closeEvent(QCloseEvent* event)
     }
     BeginClosing();
     if (Pending > 0) {
-        // A command still waits for its broker: the window closes when it ends.
+        // The running command ends its wait now; the window closes when it has
+        // ended. One that still works on (a connect in progress) finishes out of
+        // sight: the window goes away after half a second all the same.
         CloseWhenIdle = true;
         if (centralWidget())
             centralWidget()->setEnabled(false);
         UpdateBusy();
         event->ignore();
+        QTimer::singleShot(500, this, [this] {
+            if (CloseWhenIdle && !ShutDown)
+                hide();
+        });
         return;
     }
     Shutdown();
     event->accept();
+    emit Closed();
 }
 
 // ---- queueing commands ----
@@ -535,6 +568,7 @@ void TMainWindow::ApplyView(const TFormView& view)
         if (view.Changed & TextBit(i)) {
             const QSignalBlocker block(TextEdits[i]);
             TextEdits[i]->setText(ToQ(view.Values.Texts[i]));
+            ClearFieldError(TextEdits[i]->objectName());
         }
     }
     for (std::size_t i = 0; i < Spins.size(); ++i) {
@@ -542,6 +576,7 @@ void TMainWindow::ApplyView(const TFormView& view)
             const TIntField field{{}, view.Values.Ints[i], Spins[i]->minimum(), Spins[i]->maximum()};
             const QSignalBlocker block(Spins[i]);
             Spins[i]->setValue(field.Value());
+            ClearFieldError(Spins[i]->objectName());
         }
     }
     if (view.Changed & (TFieldMask{1} << RetainBit)) {
@@ -600,6 +635,7 @@ void TMainWindow::OnFinished(const QString& caption)
 
 void TMainWindow::UpdateBusy()
 {
+    CancelBtn->setEnabled(Pending > 0 && !ShutDown);
     if (Pending > 0) {
         setCursor(Qt::BusyCursor);
         QString text;
@@ -621,12 +657,113 @@ void TMainWindow::UpdateBusy()
 void TMainWindow::PresentMessageBox(QMessageBox::Icon icon, const QString& title, const QString& text)
 {
     QMessageBox box(icon, title, text, QMessageBox::Ok, this);
+    ActiveDialog = &box;
     box.exec();
 }
 
 bool TMainWindow::PresentFileDialog(const QString& initialDir, const QString& initialFile, QString& chosen)
 {
-    const QString proposal = initialDir.isEmpty() ? initialFile : initialDir + QLatin1Char('/') + initialFile;
-    chosen = QFileDialog::getOpenFileName(this, QString(), proposal);
+    QFileDialog dialog(this, QString(), initialDir);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    if (!initialFile.isEmpty())
+        dialog.selectFile(initialFile);
+    ActiveDialog = &dialog;
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return false;
+    chosen = dialog.selectedFiles().first();
     return !chosen.isEmpty();
+}
+
+// ---- fields that a frame could not be built from ----
+
+void TMainWindow::ShowFieldError(const std::string& controlName, const std::string& reason)
+{
+    const QString name = QString::fromStdString(controlName);
+    const QString text = ToQ(reason);
+    if (Commands.OnWorkerThread())
+        QMetaObject::invokeMethod(this, [this, name, text] { MarkFieldError(name, text); }, Qt::QueuedConnection);
+    else
+        MarkFieldError(name, text);
+}
+
+QString TMainWindow::FieldError(const QString& controlName) const
+{
+    const auto found = FieldErrors.find(controlName);
+    return found == FieldErrors.end() ? QString() : found->second;
+}
+
+QWidget* TMainWindow::FieldWidget(const QString& controlName) const
+{
+    for (std::size_t i = 0; i < TextFields.size(); ++i)
+        if (controlName == QLatin1String(TextFields[i].Name))
+            return TextEdits[i];
+    for (std::size_t i = 0; i < IntFields.size(); ++i)
+        if (controlName == QLatin1String(IntFields[i].Name))
+            return Spins[i];
+    return nullptr;
+}
+
+// A red frame on the field, the reason as its tooltip and in a line under it,
+// until the field is next edited. A reason that names no field goes to the status bar.
+void TMainWindow::MarkFieldError(const QString& controlName, const QString& reason)
+{
+    if (ShutDown)
+        return;
+    QWidget* field = FieldWidget(controlName);
+    if (!field) {
+        statusBar()->showMessage(reason, 15000);
+        return;
+    }
+    FieldErrors[controlName] = reason;
+    field->setStyleSheet(QStringLiteral("border: 2px solid #d32f2f;"));
+    field->setToolTip(reason);
+    const auto place = FieldPlaces.find(controlName.toStdString());
+    if (place == FieldPlaces.end() || !place->second.RowLabel)
+        return;
+    QLabel*& label = ErrorLabels[controlName];
+    QFormLayout* form = place->second.Form;
+    if (!label) {
+        int row = -1;
+        QFormLayout::ItemRole role;
+        form->getWidgetPosition(place->second.RowLabel, &row, &role);
+        label = new QLabel(field->parentWidget());
+        label->setObjectName(controlName + "Error");
+        label->setWordWrap(true);
+        label->setStyleSheet(QStringLiteral("color: #d32f2f;"));
+        form->insertRow(row + 1, static_cast<QWidget*>(nullptr), label);
+    }
+    label->setText(reason);
+    int row = -1;
+    QFormLayout::ItemRole role;
+    form->getWidgetPosition(label, &row, &role);
+    form->setRowVisible(row, true);
+}
+
+// One failure may mark several fields (a topic list and its QoS list): editing
+// one of them clears them all.
+void TMainWindow::ClearFieldError(const QString& controlName)
+{
+    const auto found = FieldErrors.find(controlName);
+    if (found == FieldErrors.end())
+        return;
+    const QString reason = found->second;
+    for (auto it = FieldErrors.begin(); it != FieldErrors.end();) {
+        if (it->second != reason) {
+            ++it;
+            continue;
+        }
+        if (QWidget* field = FieldWidget(it->first)) {
+            field->setStyleSheet(QString());
+            field->setToolTip(QString());
+        }
+        if (const auto label = ErrorLabels.find(it->first); label != ErrorLabels.end()) {
+            int row = -1;
+            QFormLayout::ItemRole role;
+            const auto place = FieldPlaces.find(it->first.toStdString());
+            place->second.Form->getWidgetPosition(label->second, &row, &role);
+            place->second.Form->setRowVisible(row, false);
+        }
+        it = FieldErrors.erase(it);
+    }
 }

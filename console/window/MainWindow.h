@@ -6,6 +6,7 @@
 
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 
@@ -18,9 +19,12 @@
 #include <string>
 
 class QCheckBox;
+class QDialog;
+class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QToolButton;
 class TIntSpinBox;
 
 // The program's window over TForm1. The form's commands run on one command
@@ -44,6 +48,10 @@ public:
     // for it to end, then runs FormDestroy. The window takes no commands afterwards.
     void Shutdown();
 
+    // Ends the running command's wait at once, as if it had timed out for the
+    // last time (the "中止" button and Esc).
+    void CancelRunning();
+
     // Commands (and timer ticks) clicked but not yet finished.
     int Outstanding() const { return Pending; }
     bool IsIdle() const { return Pending == 0; }
@@ -64,11 +72,18 @@ public:
     bool ChooseFile(const std::string& initialDir, const std::string& initialFile, std::string& chosenPath) override;
     void SetPingTimer(bool enabled, int intervalMs) override;
     void ControlsChanged() override;
+    void ShowFieldError(const std::string& controlName, const std::string& reason) override;
+
+    // The text under a field that a frame could not be built from; empty when it has none.
+    QString FieldError(const QString& controlName) const;
 
 signals:
     void CommandStarted(const QString& caption);
     void CommandFinished(const QString& caption);
     void BecameIdle();
+    // The window closed for good (its form shut down); the program ends here, also
+    // when the window had already gone out of sight while its last command ended.
+    void Closed();
 
 protected:
     // The modal box and the file chooser themselves; tests put their own in.
@@ -89,6 +104,9 @@ private:
     };
 
     void BuildUi();
+    QWidget* BuildSettings();
+    void BuildGroup(TControlGroup group, QWidget* parent, QFormLayout* form);
+    QWidget* MakeControl(const TControlInfo& control, QWidget* parent);
     void Enqueue(TCommandJob job);
     void OnPingTimerTimeout();
     void BeginClosing();
@@ -106,7 +124,11 @@ private:
     void OnStarted(const QString& caption);
     void OnFinished(const QString& caption);
     void UpdateBusy();
+    void MarkFieldError(const QString& controlName, const QString& reason);
+    void ClearFieldError(const QString& controlName);
+    QWidget* FieldWidget(const QString& controlName) const;
 
+    const int EventPort;
     std::unique_ptr<TForm1> Form;
     TCommandQueue Commands;
     QTimer PingTimerObj;
@@ -118,6 +140,17 @@ private:
     std::map<std::string, QPushButton*> Buttons;
     QLabel* StatusLabel = nullptr;
     QLabel* StateLabel = nullptr;
+    QToolButton* CancelBtn = nullptr;
+    // Where a field's row is, for the error text under it: its form and the row's label.
+    struct TFieldPlace {
+        QFormLayout* Form = nullptr;
+        QLabel* RowLabel = nullptr;
+    };
+    std::map<std::string, TFieldPlace> FieldPlaces;
+    std::map<QString, QLabel*> ErrorLabels;   // made on the first error of a field
+    std::map<QString, QString> FieldErrors;   // control name -> the reason shown
+    // The box or file chooser on screen for a command, closed when the window closes.
+    QPointer<QDialog> ActiveDialog;
 
     // This thread only.
     int Pending = 0;

@@ -28,6 +28,7 @@ public:
     std::vector<TBox> Boxes;
     std::vector<std::pair<bool, int>> TimerCalls;
     std::vector<TChoice> Choices;
+    std::vector<std::pair<std::string, std::string>> FieldErrors;   // control name, reason
     int ControlsChangedCount = 0;
     // What ChooseFile answers: false = the user cancelled.
     bool ChooseAnswer = false;
@@ -51,6 +52,10 @@ public:
     }
     void SetPingTimer(bool enabled, int intervalMs) override { TimerCalls.emplace_back(enabled, intervalMs); }
     void ControlsChanged() override { ++ControlsChangedCount; }
+    void ShowFieldError(const std::string& controlName, const std::string& reason) override
+    {
+        FieldErrors.emplace_back(controlName, reason);
+    }
 };
 
 inline std::string U8(std::string_view utf8)

@@ -2,9 +2,12 @@
 // the file chooser, start-up and shut-down, Open/Close against a bare socket.
 #include "ConsoleTestSupport.h"
 
+#include "console/form/FieldTable.h"
 #include "diag/AppEventMsg.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "platform/HostName.h"
+#include "support/FakeBroker.h"
+#include "support/MqttFrames.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,8 +15,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 namespace {
 
@@ -403,6 +409,168 @@ TEST_F(FormTest, FormDestroyClosesAnOpenConnectionFirst)
     EXPECT_EQ(Form.Client, nullptr);
     EXPECT_EQ(Form.Events.Sender(), nullptr);
     ASSERT_TRUE(Capture.WaitForMessage("ClientSocketOnDisconnect: start", 5000));
+}
+
+// ---- a frame that cannot be built ----
+
+// The failure line stays as it is; the front end learns which field to correct and why.
+TEST_F(FormTest, BuildFailureNamesTheFieldAndWhy)
+{
+    TLoopbackPort broker(true);
+    Form.Run(&TForm1::FormCreate);
+    Form.ClientIDEdit.Text = "dev1";
+    Form.BrokerPortSpn.SetValue(broker.Port);
+    Form.Run(&TForm1::ConnectBtnClick);
+    ASSERT_NE(Form.Client, nullptr);
+    const std::string emptyFile = ::testing::TempDir() + "empty-payload.dat";
+    std::ofstream(emptyFile).close();
+    const std::string tooLong(65536, 'x');
+    const TFieldValues defaults = CaptureFields(Form);
+
+    struct TRow {
+        const char* Name;
+        std::function<void(TForm1&)> Set;
+        THandler Handler;
+        const char* Line;
+        std::vector<std::string> Controls;
+        std::string Reason;   // the builder's own, in brackets at the end
+    };
+    const TRow rows[] = {
+        {"no client id", [](TForm1& f) { f.ClientIDEdit.Text.clear(); }, &TForm1::MQTT_CONNECT_BtnClick,
+         "*ERROR* CONNECT frame building failed, parameter error", {"ClientIDEdit"}, "ClientID not found"},
+        {"will message without topic", [](TForm1& f) { f.WillTopicEdit.Text.clear(); }, &TForm1::MQTT_CONNECT_BtnClick,
+         "*ERROR* CONNECT frame building failed, parameter error", {"WillTopicEdit"}, "WillTopic not found"},
+        {"will topic without message", [](TForm1& f) { f.WillMessageEdit.Text.clear(); },
+         &TForm1::MQTT_CONNECT_BtnClick, "*ERROR* CONNECT frame building failed, parameter error",
+         {"WillMessageEdit"}, "WillMessage not found"},
+        {"password too long", [&](TForm1& f) { f.PasswordEdit.Text = tooLong; }, &TForm1::MQTT_CONNECT_BtnClick,
+         "*ERROR* CONNECT frame building failed, parameter error", {"PasswordEdit"}, "utf8str too big"},
+        {"lists of different lengths", [](TForm1& f) { f.SubscribeQoSListEdit.Text = "1"; }, &TForm1::Button2Click,
+         "*ERROR* SUBSCRIBE frame building failed, parameter error", {"SubscribeTopicListEdit", "SubscribeQoSListEdit"},
+         "topic parameter error"},
+        {"no topics", [](TForm1& f) { f.SubscribeTopicListEdit.Text.clear(), f.SubscribeQoSListEdit.Text.clear(); },
+         &TForm1::Button2Click, "*ERROR* SUBSCRIBE frame building failed, parameter error", {"SubscribeTopicListEdit"},
+         "topic parameter error"},
+        {"qos not a number", [](TForm1& f) { f.SubscribeQoSListEdit.Text = "2,q"; }, &TForm1::Button2Click,
+         "*ERROR* SUBSCRIBE frame building failed, parameter error", {"SubscribeQoSListEdit"},
+         "'q' is not a valid integer value"},
+        {"no topics to unsubscribe", [](TForm1& f) { f.UnSubscribeTopicListEdit.Text.clear(); }, &TForm1::Button3Click,
+         "*ERROR* UNSUBSCRIBE frame building failed, parameter error", {"UnSubscribeTopicListEdit"},
+         "topic parameter error"},
+        {"no publish topic", [](TForm1& f) { f.PublishTopicEdit.Text.clear(); }, &TForm1::Button5Click,
+         "*ERROR* PUBLISH frame building failed, parameter error", {"PublishTopicEdit"}, "Topic not found"},
+        {"publish topic too long", [&](TForm1& f) { f.PublishTopicEdit.Text = tooLong; }, &TForm1::Button5Click,
+         "*ERROR* PUBLISH frame building failed, parameter error", {"PublishTopicEdit"}, "utf8str too big"},
+        {"no text", [](TForm1& f) { f.PublishDataEdit.Text.clear(); }, &TForm1::Button5Click,
+         "*ERROR* PUBLISH frame building failed, parameter error", {"PublishDataEdit"}, "PublishData empty"},
+        {"empty file", [&](TForm1& f) { f.PublishDataFileEdit.Text = emptyFile; }, &TForm1::Button7Click,
+         "*ERROR* PUBLISH frame building failed, parameter error", {"PublishDataFileEdit"}, "PublishData empty"},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        ApplyFields(Form, defaults);
+        row.Set(Form);
+        FrontEnd.FieldErrors.clear();
+        const std::vector<TLine> lines = LinesDuring(Capture, Form.Events, [&] { Form.Run(row.Handler); });
+        EXPECT_TRUE(FrontEnd.Errors.empty());
+        EXPECT_EQ(lines, (std::vector<TLine>{{Unit, Tag(row.Line, "dev1")}}));
+        std::vector<std::string> controls;
+        for (const auto& [control, reason] : FrontEnd.FieldErrors) {
+            controls.push_back(control);
+            EXPECT_TRUE(reason.ends_with(" (" + row.Reason + ")")) << reason;
+            EXPECT_GT(reason.size(), row.Reason.size() + 3) << "no explanation: " << reason;
+            EXPECT_EQ(reason, FrontEnd.FieldErrors.front().second);   // one failure, one text
+        }
+        EXPECT_EQ(controls, row.Controls);
+    }
+    std::remove(emptyFile.c_str());
+}
+
+// ---- cancelling a wait ----
+
+// The cancel ends the wait in progress at once, as its last time-out would:
+// the cancelled line, the command's give-up line, no repeat.
+TEST_F(FormTest, CancelEndsTheRunningWaitAtOnceWithoutRepeat)
+{
+    using namespace testframes;
+    struct TRow {
+        const char* Name;
+        THandler Handler;
+        int Qos;
+        bool AnswerPublish;        // a PUBREC for a QoS 2 PUBLISH
+        std::size_t FramesBefore;  // frames the broker has when the cancel comes
+        int WaitedType;            // the frame whose answer is awaited then
+        const char* Sending;
+        const char* GaveUp;
+    };
+    const TRow rows[] = {
+        {"CONNACK", &TForm1::MQTT_CONNECT_BtnClick, 0, false, 1, 1, "sending CONNECT",
+         "*ERROR* could not receive CONNACK"},
+        {"SUBACK", &TForm1::Button2Click, 0, false, 1, 8, "sending SUBSCRIBE", "*ERROR* could not receive SUBACK"},
+        {"PUBACK", &TForm1::Button5Click, 1, false, 1, 3, "sending PUBLISH", "*ERROR* could not receive PUBACK"},
+        {"PUBREC", &TForm1::Button7Click, 2, false, 1, 3, "sending PUBLISH", "*ERROR* could not receive PUBREC"},
+        {"PUBCOMP", &TForm1::Button5Click, 2, true, 2, 6, "sending PUBREL", "*ERROR* could not receive PUBCOMP"},
+    };
+    Form.Run(&TForm1::FormCreate);
+    Form.ClientIDEdit.Text = "dev1";
+    Form.AnswerTimeouts = TAnswerTimeouts{20000, 20000, 20000, 20000, 20000, 20000, 20000};
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        FakeBroker broker;
+        broker.OnFrame([&row](const TFrame& f, FakeBroker& b) {
+            if (row.AnswerPublish && TypeOf(f) == 3)
+                b.Send(Ack(5, IdOf(f)));
+        });
+        Form.BrokerPortSpn.SetValue(broker.Port());
+        Form.PublishSpn.SetValue(row.Qos);
+        Form.Run(&TForm1::ConnectBtnClick);
+        ASSERT_NE(Form.Client, nullptr);
+        Capture.Clear();
+
+        std::thread command([&] { Form.Run(row.Handler); });
+        ASSERT_TRUE(broker.WaitForFrames(row.FramesBefore, 5000));
+        const auto start = std::chrono::steady_clock::now();
+        Form.CancelWait();
+        command.join();
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took, std::chrono::milliseconds(1000));
+
+        EXPECT_TRUE(FrontEnd.Errors.empty());
+        SyncMarker(Capture, Form.Events);   // every line of the command has arrived
+        const std::vector<TLine> lines = LinesOf(Capture);
+        EXPECT_TRUE(HasLinesInOrder(lines, {{Unit, Tag(row.Sending, "dev1")},
+                                            {Console, Tag("cancelled by the user", "dev1")},
+                                            {Unit, Tag(row.GaveUp, "dev1")}}));
+        for (const TLine& line : lines)
+            EXPECT_EQ(line.second.find("retrying"), std::string::npos) << line.second;
+        std::size_t waited = 0;
+        for (const TFrame& f : broker.Frames())
+            waited += TypeOf(f) == row.WaitedType ? 1 : 0;
+        EXPECT_EQ(waited, 1u) << "a repeat went out";
+        Form.Run(&TForm1::DisconnectBtnClick);
+    }
+}
+
+// A cancel that comes while no command runs does not reach the next one.
+TEST_F(FormTest, CancelBeforeACommandDoesNotReachIt)
+{
+    FakeBroker broker;
+    broker.OnFrame([](const testframes::TFrame& f, FakeBroker& b) {
+        if (testframes::TypeOf(f) == 12)
+            b.Send(testframes::Pingresp());
+    });
+    Form.Run(&TForm1::FormCreate);
+    Form.ClientIDEdit.Text = "dev1";
+    Form.BrokerPortSpn.SetValue(broker.Port());
+    Form.Run(&TForm1::ConnectBtnClick);
+    ASSERT_NE(Form.Client, nullptr);
+    Form.CancelWait();
+    const std::vector<TLine> lines =
+        LinesDuring(Capture, Form.Events, [&] { Form.Run(&TForm1::MQTT_PINGREQ_BtnClick); });
+    EXPECT_TRUE(HasLinesInOrder(lines, {{Unit, Tag("sending PINGREQ", "dev1")},
+                                        {Console, Tag("received PINGRESP", "dev1")}}));
+    for (const TLine& line : lines)
+        EXPECT_EQ(line.second.find("cancelled"), std::string::npos);
 }
 
 }  // namespace

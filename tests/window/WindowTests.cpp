@@ -7,15 +7,18 @@
 #include "support/UdpCapture.h"
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QFocusEvent>
 #include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <QProcess>
 #include <QPushButton>
 #include <QRawFont>
 #include <QSpinBox>
 #include <QTemporaryDir>
+#include <QToolButton>
 #include <QtTest>
 
 #include <atomic>
@@ -127,6 +130,12 @@ R ReadForm(TMainWindow& window, std::function<R(TForm1&)> fn)
 bool Contains(const std::vector<uint8_t>& frame, const QByteArray& text)
 {
     return std::search(frame.begin(), frame.end(), text.begin(), text.end()) != frame.end();
+}
+
+int CountOfType(const std::vector<std::vector<uint8_t>>& frames, int type)
+{
+    return static_cast<int>(std::count_if(frames.begin(), frames.end(),
+                                          [type](const auto& frame) { return (frame[0] >> 4) == type; }));
 }
 
 }  // namespace
@@ -278,14 +287,23 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("typed");
         QTest::addColumn<int>("shown");   // after leaving the field
-        QTest::newRow("port empty reads as 0") << "BrokerPortSpn" << "" << 0;
-        QTest::newRow("port typed") << "BrokerPortSpn" << "8883" << 8883;
-        QTest::newRow("port too big keeps digits that fit") << "BrokerPortSpn" << "655359" << 65535;
-        QTest::newRow("interval below minimum") << "PingReqIntervalSpn" << "0" << 1;
-        QTest::newRow("interval empty reads as 1") << "PingReqIntervalSpn" << "" << 1;
-        QTest::newRow("will qos above maximum") << "WillQoSSpn" << "7" << 0;
-        QTest::newRow("publish qos letters read as 0") << "PublishSpn" << "x" << 0;
-        QTest::newRow("keep alive") << "KeepAliveSpn" << "120" << 120;
+        QTest::addColumn<bool>("enter");  // Enter instead of leaving
+        QTest::newRow("port empty reads as 0") << "BrokerPortSpn" << "" << 0 << false;
+        QTest::newRow("port typed") << "BrokerPortSpn" << "8883" << 8883 << false;
+        QTest::newRow("port one above the limit") << "BrokerPortSpn" << "65536" << 65535 << false;
+        QTest::newRow("port one above the limit, Enter") << "BrokerPortSpn" << "65536" << 65535 << true;
+        QTest::newRow("port far too big") << "BrokerPortSpn" << "655359" << 65535 << false;
+        QTest::newRow("port more digits than any integer") << "BrokerPortSpn" << "99999999999999999999" << 65535
+                                                           << false;
+        QTest::newRow("port negative") << "BrokerPortSpn" << "-5" << 0 << false;
+        QTest::newRow("port text reads as the minimum") << "BrokerPortSpn" << "abc" << 0 << false;
+        QTest::newRow("interval below minimum") << "PingReqIntervalSpn" << "0" << 1 << false;
+        QTest::newRow("interval negative, Enter") << "PingReqIntervalSpn" << "-5" << 1 << true;
+        QTest::newRow("interval empty reads as 1") << "PingReqIntervalSpn" << "" << 1 << false;
+        QTest::newRow("will qos above maximum") << "WillQoSSpn" << "7" << 2 << false;
+        QTest::newRow("publish qos letters read as 0") << "PublishSpn" << "x" << 0 << false;
+        QTest::newRow("keep alive") << "KeepAliveSpn" << "120" << 120 << false;
+        QTest::newRow("report pause above maximum, Enter") << "ReportPauseSpn" << "250" << 100 << true;
     }
 
     void integerFieldsKeepTheirRules()
@@ -293,10 +311,14 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, typed);
         QFETCH(int, shown);
+        QFETCH(bool, enter);
         TTestWindow& window = OpenWindow();
         auto* spin = Find<QSpinBox>(window, qPrintable(name));
         TypeInto(spin, typed);
-        LeaveField(spin);
+        if (enter)
+            QTest::keyClick(spin->findChild<QLineEdit*>(), Qt::Key_Return);
+        else
+            LeaveField(spin);
         QCOMPARE(spin->value(), shown);
         QCOMPARE(spin->text(), QString::number(shown));
         // The form reads the same value as the window shows.
@@ -626,24 +648,180 @@ private slots:
         QCOMPARE(QString::fromUtf8(saved.readAll()), QStringLiteral("これは試験データです from Windows7"));
     }
 
-    void closingWaitsForTheRunningCommand()
+    // Opens a connection to the broker as "dev1" and starts a QoS 1 PUBLISH(str),
+    // whose PUBACK wait lasts 20 s; returns once the PUBLISH reached the broker.
+    void StartPubackWait(TTestWindow& window, FakeBroker& broker)
+    {
+        PointAt(window, broker.Port());
+        Find<QLineEdit>(window, "ClientIDEdit")->setText(QStringLiteral("dev1"));
+        Click(window, "ConnectBtn");
+        QVERIFY(WaitIdle(window, 20000));
+        Find<QSpinBox>(window, "PublishSpn")->setValue(1);
+        Click(window, "Button5");
+        QVERIFY(broker.WaitForFrames(1, 5000));
+    }
+
+    void VerifyCancelledPuback(FakeBroker& broker)
+    {
+        QVERIFY(Log->WaitForMessage("cancelled by the user [dev1]", 2000));
+        QVERIFY(Log->WaitForMessage("*ERROR* could not receive PUBACK [dev1]", 2000));
+        QVERIFY(!Log->WaitForMessage("could not receive PUBACK, retrying.. [dev1]", 0));
+        QCOMPARE(CountOfType(broker.Frames(), 3), 1);   // no repeat went out
+    }
+
+    void cancelEndsTheRunningWait_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("button") << "button";
+        QTest::newRow("Esc") << "escape";
+        QTest::newRow("Close") << "close";
+    }
+
+    void cancelEndsTheRunningWait()
+    {
+        QFETCH(QString, how);
+        FakeBroker broker;   // accepts, never answers
+        TTestWindow& window = OpenWindow();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        auto* cancel = Find<QToolButton>(window, "CancelBtn");
+        QVERIFY(!cancel->isEnabled());
+        StartPubackWait(window, broker);
+        QVERIFY(cancel->isEnabled());
+
+        QElapsedTimer took;
+        took.start();
+        if (how == "button")
+            QTest::mouseClick(cancel, Qt::LeftButton);
+        else if (how == "escape")
+            QTest::keyClick(&window, Qt::Key_Escape);
+        else
+            Click(window, "DisconnectBtn");
+        QVERIFY(WaitIdle(window, 5000));
+        QVERIFY2(took.elapsed() < 1000, qPrintable(QString::number(took.elapsed())));
+        VerifyCancelledPuback(broker);
+        QVERIFY(window.Boxes.isEmpty());
+        QVERIFY(!cancel->isEnabled());
+        if (how == "close") {
+            QVERIFY(Log->WaitForMessage("disconnected.", 2000));
+            VerifyClosedState(window);
+        }
+    }
+
+    void closingEndsTheRunningWaitAndClosesWithinASecond()
+    {
+        FakeBroker broker;
+        TTestWindow& window = OpenWindow();
+        StartPubackWait(window, broker);
+        Click(window, "Button2");   // dropped when the window closes
+        QElapsedTimer took;
+        took.start();
+        QVERIFY(!window.close());   // it closes once the running command has ended
+        QVERIFY(WaitUntil([&] { return window.IsIdle() && !window.isVisible(); }, 5000));
+        QVERIFY2(took.elapsed() < 1000, qPrintable(QString::number(took.elapsed())));
+        VerifyCancelledPuback(broker);
+        QCOMPARE(CountOfType(broker.Frames(), 8), 0);   // SUBSCRIBE never went out
+    }
+
+    void boxOfTheRunningCommandDoesNotHoldTheClose()
+    {
+        TTestWindow& window = OpenWindow();
+        window.RealBoxes = true;
+        QElapsedTimer sinceClose;
+        bool forced = false;
+        QTimer watcher;
+        watcher.setInterval(20);
+        connect(&watcher, &QTimer::timeout, this, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box && !sinceClose.isValid()) {
+                sinceClose.start();
+                window.close();
+            } else if (box && sinceClose.elapsed() > 3000) {
+                forced = true;   // the close left the box open: end it so the test can end
+                box->reject();
+            }
+        });
+        watcher.start();
+        Click(window, "MQTT_PINGREQ_Btn");   // no connection: an error box that the command waits for
+        QVERIFY(WaitUntil([&] { return sinceClose.isValid(); }, 5000));
+        QVERIFY(WaitUntil([&] { return !window.isVisible() && window.IsIdle(); }, 5000));
+        QVERIFY2(sinceClose.elapsed() < 1000, qPrintable(QString::number(sinceClose.elapsed())));
+        QVERIFY(!forced);
+        QVERIFY(!QApplication::activeModalWidget());
+    }
+
+    void buildFailureMarksTheFieldsUntilEdited()
     {
         FakeBroker broker;
         TTestWindow& window = OpenWindow();
         PointAt(window, broker.Port());
         Click(window, "ConnectBtn");
-        window.PostToForm([](TForm1& form) { form.AnswerTimeouts.Connack = 3000; });
+        auto* qos = Find<QLineEdit>(window, "SubscribeQoSListEdit");
+        qos->setText(QStringLiteral("1"));   // two topics, one QoS
+        Click(window, "Button2");
         QVERIFY(WaitIdle(window, 20000));
-        Click(window, "MQTT_CONNECT_Btn");
-        Click(window, "Button2");   // dropped when the window closes
-        QVERIFY(broker.WaitForFrames(1, 5000));
-        QVERIFY(!window.close());
-        QVERIFY(window.isVisible());
-        QVERIFY(WaitUntil([&] { return !window.isVisible(); }, 30000));
-        QVERIFY(window.IsIdle());
-        // SUBSCRIBE never went out.
-        for (const auto& frame : broker.Frames())
-            QVERIFY((frame[0] >> 4) != 8);
+        QVERIFY(Log->WaitForMessage("*ERROR* SUBSCRIBE frame building failed, parameter error [" +
+                                        Find<QLineEdit>(window, "ClientIDEdit")->text().toStdString() + "]",
+                                    2000));
+        const char* const marked[] = {"SubscribeTopicListEdit", "SubscribeQoSListEdit"};
+        const QString reason = window.FieldError(marked[0]);
+        QVERIFY2(reason.startsWith(QStringLiteral("SubscribeTopicList のトピック数 (2) と SubscribeQoSList の QoS 数 (1)")),
+                 qPrintable(reason));
+        QVERIFY(reason.endsWith(QStringLiteral("(topic parameter error)")));
+        for (const char* name : marked) {
+            QCOMPARE(window.FieldError(name), reason);
+            QCOMPARE(Find<QLineEdit>(window, name)->toolTip(), reason);
+            auto* label = Find<QLabel>(window, (QString(name) + "Error").toLatin1().constData());
+            QVERIFY(label->isVisible());
+            QCOMPARE(label->text(), reason);
+        }
+        QCOMPARE(CountOfType(broker.Frames(), 8), 0);
+
+        // Editing one of the two clears both.
+        qos->setFocus();
+        QTest::keyClicks(qos, QStringLiteral(",0"));
+        for (const char* name : marked) {
+            QVERIFY(window.FieldError(name).isEmpty());
+            QVERIFY(Find<QLineEdit>(window, name)->toolTip().isEmpty());
+            QVERIFY(!Find<QLabel>(window, (QString(name) + "Error").toLatin1().constData())->isVisible());
+        }
+    }
+
+    void eventPortOptionReachesTheDatagrams_data()
+    {
+        QTest::addColumn<QStringList>("arguments");   // PORT: the capture's port
+        QTest::addColumn<int>("exitCode");            // -1: the program runs
+        QTest::newRow("--event-port N") << QStringList{"--event-port", "PORT"} << -1;
+        QTest::newRow("--event-port=N") << QStringList{"--event-port=PORT"} << -1;
+        QTest::newRow("port 0") << QStringList{"--event-port", "0"} << 2;
+        QTest::newRow("port too big") << QStringList{"--event-port=65536"} << 2;
+        QTest::newRow("no number") << QStringList{"--event-port", "x"} << 2;
+        QTest::newRow("no value") << QStringList{"--event-port"} << 2;
+        QTest::newRow("unknown option") << QStringList{"--port", "PORT"} << 2;
+    }
+
+    void eventPortOptionReachesTheDatagrams()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        arguments.replaceInStrings(QStringLiteral("PORT"), QString::number(Log->Port()));
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        program.setProcessEnvironment(environment);
+        program.start(QStringLiteral(TARNWICK_PROGRAM), arguments);
+        QVERIFY(program.waitForStarted(5000));
+        if (exitCode < 0) {
+            QVERIFY(Log->WaitForMessage("FormCreate: program start.. ", 20000));
+            program.terminate();
+            QVERIFY(program.waitForFinished(10000));
+            return;
+        }
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), exitCode);
+        QVERIFY(!program.readAllStandardError().isEmpty());
+        QVERIFY(!Log->WaitForMessage("FormCreate: program start.. ", 0));
     }
 
     void commandQueueRunsInOrderAndKeepsOneTick()
