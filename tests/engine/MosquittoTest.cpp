@@ -124,6 +124,8 @@ TEST_F(MosquittoEngineTest, PublicationsOfEveryQosArriveAsPayloadFiles)
         Publish(*publisher, qos, 100 + qos, "tw/q", payload);
     }
     ASSERT_TRUE(WaitUntil([&] { return Contents(Received) == expected; })) << Broker.Log();
+    // A file is complete before its answer goes out; its line comes last.
+    ASSERT_TRUE(Log.WaitForLinesStartingWith("PublishDataFile " + Received.Path() + "/Pub_", 3));
     for (const auto& name : Received.Files())
         EXPECT_TRUE(IsPayloadFileName(name)) << name;
     EXPECT_TRUE(Unused.Files().empty());
