@@ -116,8 +116,9 @@ void TMQTTPacketQueue::ReleaseRoom(int64_t frameSize)
             FFullSeen = false;
             notify = FRoomNotify;
         }
-        // One line per episode: a backlog that hovers at the bound is still one.
-        if (FPackets <= FPacketLimit / 2 && FBytes <= FByteLimit / 2)
+        // One line per episode: a backlog that hovers at the bound is still one;
+        // the episode ends when it has drained below half.
+        if (FPackets * 2 < FPacketLimit && FBytes * 2 < FByteLimit)
             FFullReported = false;
     }
     FRoom.notify_all();

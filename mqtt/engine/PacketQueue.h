@@ -124,5 +124,5 @@ private:
     bool FPubrelWait = false;
     bool FLifted = false;
     bool FFullSeen = false;     // full since the last room notification
-    bool FFullReported = false; // the line was sent; again only after draining to half
+    bool FFullReported = false; // the line was sent; again only after draining below half
 };
