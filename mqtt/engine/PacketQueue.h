@@ -56,6 +56,10 @@ public:
     int Store(std::unique_ptr<TMQTTPacket>& packet);
 
     // ---- the backlog bound ----
+    // By default at most 10,000 PUBLISH packets or 64 MiB of their frames wait
+    // beside the one the event handler has in hand: 10,000 messages are about a
+    // quarter of an hour of reports at the default pause, and 64 MiB stays well
+    // below the 250 MB the reader reserves for a single frame.
     static constexpr int kBacklogPackets = 10000;
     static constexpr int64_t kBacklogBytes = int64_t{64} * 1024 * 1024;
 
@@ -70,6 +74,7 @@ public:
     // PUBLISH packets waiting and the bytes of their frames.
     int BacklogCount();
     int64_t BacklogBytes();
+    // Other limits (tests, or a caller that knows its memory); at least 1 each.
     void SetBacklogLimits(int packets, int64_t bytes);
     // While a QoS 2 flow waits for its PUBREL, the PUBREL may sit behind
     // messages the broker sent before it: the bound is raised to twice the
