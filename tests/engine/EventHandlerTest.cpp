@@ -118,14 +118,14 @@ protected:
         return lines;
     }
 
-    bool WaitForFiles(size_t count) { return WaitUntil([&] { return Dir.Files().size() >= count; }); }
+    bool WaitForFiles(size_t count) { return WaitUntil([&] { return Dir.PayloadFiles().size() >= count; }); }
 
     // The one payload file, once it holds `size` bytes and its line has named it.
     Bytes WaitForPayloadFile(size_t size)
     {
         std::string name;
         EXPECT_TRUE(WaitUntil([&] {
-            const auto files = Dir.Files();
+            const auto files = Dir.PayloadFiles();
             if (files.size() != 1 || Dir.Size(files[0]) != static_cast<int64_t>(size))
                 return false;
             name = files[0];
@@ -142,7 +142,7 @@ protected:
     // The path of the one file in the payload directory ("" when there is not exactly one).
     std::string OnlyFile() const
     {
-        const auto files = Dir.Files();
+        const auto files = Dir.PayloadFiles();
         return files.size() == 1 ? PathOf(files[0]) : "";
     }
     void RemoveFiles()
@@ -258,7 +258,7 @@ TEST_F(EventHandlerTest, APubrelThatNeverComesEndsTheWaitAfterOneSecondAndALateO
         (std::vector<TLine>{SavedAs(OnlyFile()), {kHandler, "received PUBREL [" + Id + "]"},
             {kHandler, "sending PUBCOMP [" + Id + "]"}}))
         << "no report and no second file for the late completion";
-    EXPECT_EQ(Dir.Files().size(), 1u);
+    EXPECT_EQ(Dir.PayloadFiles().size(), 1u);
     client.reset();
     EXPECT_EQ(DroppedLines(), 0) << "the flow was completed";
 }
@@ -297,9 +297,9 @@ TEST_F(EventHandlerTest, ARepeatedQos2PublishIsSavedOnceWhileItsFlowIsOpen)
         ASSERT_TRUE(Log.WaitForLineCount("sending PUBCOMP [" + Id + "]", c.RepeatBeforePubrel ? 1 : 2));
         ASSERT_TRUE(WaitForFiles(c.Files));
         ASSERT_TRUE(Log.Flush());
-        EXPECT_EQ(Dir.Files().size(), c.Files);
+        EXPECT_EQ(Dir.PayloadFiles().size(), c.Files);
         const int said = Log.CountOf("repeated PUBLISH of an open QoS 2 flow, saved before as "
-            + PathOf(Dir.Files().at(0)) + " [" + Id + "]");
+            + PathOf(Dir.PayloadFiles().at(0)) + " [" + Id + "]");
         EXPECT_EQ(said, c.RepeatBeforePubrel ? 1 : 0);
         client.reset();
         RemoveFiles();
@@ -407,7 +407,7 @@ TEST_F(EventHandlerTest, PublicationsArrivingTogetherAreAllSaved)
     ASSERT_TRUE(WaitForFiles(4));
     ASSERT_TRUE(WaitUntil([&] {
         std::multiset<Bytes> got;
-        for (const auto& f : Dir.Files())
+        for (const auto& f : Dir.PayloadFiles())
             got.insert(Dir.Read(f));
         return got == expected;
     })) << "every publication saved, none replaced";
@@ -491,7 +491,7 @@ TEST_F(EventHandlerTest, AWriteMutexHeldTooLongWhenAnAnswerIsDueEndsTheConnectio
     EXPECT_TRUE(Broker.Received().empty());
     // Saved before its answer was due: a redelivery later, never a loss.
     ASSERT_FALSE(OnlyFile().empty());
-    EXPECT_EQ(Dir.Read(Dir.Files()[0]), Text("busy"));
+    EXPECT_EQ(Dir.Read(Dir.PayloadFiles()[0]), Text("busy"));
     client.reset();
     ASSERT_TRUE(Log.Flush());
     EXPECT_EQ(Log.CountOf("1 received message dropped unacknowledged at close [" + Id + "]"), 1);
@@ -544,7 +544,7 @@ TEST_F(EventHandlerTest, DestroyInTheMiddleOfAQos2FlowIsQuickAndCountsWhatIsDrop
         EXPECT_EQ(Log.CountOf(c.Line + Id + "]"), 1);
         EXPECT_EQ(DroppedLines(), 1);
         ASSERT_FALSE(OnlyFile().empty());
-        EXPECT_EQ(Dir.Read(Dir.Files()[0]), Text("mid"));
+        EXPECT_EQ(Dir.Read(Dir.PayloadFiles()[0]), Text("mid"));
         RemoveFiles();
         Log.Capture.Clear();
         ASSERT_TRUE(Broker.WaitForPeerClose(kWaitMs));
@@ -619,7 +619,7 @@ TEST_F(EventHandlerTest, TheObserverSeesFramesQueueSavedMessagesAndTheBrokersClo
     EXPECT_FALSE(saved.Dup);
     EXPECT_EQ(saved.MessageID, 10);
     EXPECT_EQ(saved.Size, 3);
-    EXPECT_EQ(saved.Path, Dir.Path() + "/" + Dir.Files().at(0));
+    EXPECT_EQ(saved.Path, Dir.Path() + "/" + Dir.PayloadFiles().at(0));
 
     const auto frames = observer.Snapshot(&TRecordingObserver::Frames);
     ASSERT_EQ(frames.size(), 2u);
@@ -695,11 +695,11 @@ TEST_F(EventHandlerTest, AFloodIsHeldAtTheBacklogBoundAndNothingIsLost)
     EXPECT_EQ(full[0].substr(full[0].size() - Id.size() - 2), "[" + Id + "]");
 
     client->SetLinePause(0);
-    const bool all = WaitUntil([&] { return Dir.Files().size() == kMessages; }, 300000);
+    const bool all = WaitUntil([&] { return Dir.PayloadFiles().size() == kMessages; }, 300000);
     sender.join();
-    ASSERT_TRUE(all) << Dir.Files().size() << " of " << kMessages << " saved";
+    ASSERT_TRUE(all) << Dir.PayloadFiles().size() << " of " << kMessages << " saved";
     std::multiset<Bytes> saved;
-    for (const auto& f : Dir.Files())
+    for (const auto& f : Dir.PayloadFiles())
         saved.insert(Dir.Read(f));
     EXPECT_TRUE(saved == expected) << "every message saved once";
     const auto counts = observer.Snapshot(&TRecordingObserver::QueueCounts);
@@ -741,9 +741,9 @@ TEST_F(EventHandlerTest, APubrelBehindAFullBacklogStillCompletesItsFlow)
         ASSERT_TRUE(Broker.Send(Concat2(PublishFrame(2, 1, "q", Text("two")), Flood(c.Behind, &expected))));
         ASSERT_TRUE(WaitUntil([&] { return Broker.Frames() == std::vector<Bytes>{Ack(0x50, 1), Ack(0x70, 1)}; }))
             << Broker.Frames().size() << " frames";
-        ASSERT_TRUE(WaitUntil([&] { return Dir.Files().size() == expected.size(); }));
+        ASSERT_TRUE(WaitUntil([&] { return Dir.PayloadFiles().size() == expected.size(); }));
         std::multiset<Bytes> saved;
-        for (const auto& f : Dir.Files())
+        for (const auto& f : Dir.PayloadFiles())
             saved.insert(Dir.Read(f));
         EXPECT_TRUE(saved == expected);
         ASSERT_TRUE(Log.Flush());
