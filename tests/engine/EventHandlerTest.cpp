@@ -560,6 +560,7 @@ TEST_F(EventHandlerTest, DestroyDuringTheReportPausesIsQuick)
     Id = UniqueClientID("pauses");
     auto client = std::make_unique<TMQTTClient>(Broker.Host(), Broker.Port(), Id, options);
     ASSERT_TRUE(client->SocketReady);
+    ASSERT_TRUE(Broker.WaitForConnections(1, kWaitMs));
     ASSERT_TRUE(Broker.Send(PublishFrame(0, 0, "p", Text("paused"))));
     ASSERT_TRUE(Log.WaitForLine(kHeader));
     // Seven more lines of 100 ms each are still to come.
