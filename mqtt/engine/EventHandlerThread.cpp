@@ -293,12 +293,18 @@ void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TFrameWait& fra
     // Saved before it is answered: an answered message is never lost.
     const std::string path = SavePayload(packet);
     bool completed = true;
-    if (packet.FixedQos == 2) {
-        completed = RunQos2Flow(packet.MessageID, path, answer, length, frameWait);
-    } else {
-        if (packet.FixedQos == 1)
-            SendAnswer("sending PUBACK [", answer, length);
-        FInHand = false;
+    try {
+        if (packet.FixedQos == 2) {
+            completed = RunQos2Flow(packet.MessageID, path, answer, length, frameWait);
+        } else {
+            if (packet.FixedQos == 1)
+                SendAnswer("sending PUBACK [", answer, length);
+            FInHand = false;
+        }
+    } catch (...) {
+        // The file stays: it is named before the failure ends the connection.
+        ReportSaved(packet, path);
+        throw;
     }
     if (completed)
         Report(packet);

@@ -492,6 +492,10 @@ TEST_F(EventHandlerTest, AWriteMutexHeldTooLongWhenAnAnswerIsDueEndsTheConnectio
     // Saved before its answer was due: a redelivery later, never a loss.
     ASSERT_FALSE(OnlyFile().empty());
     EXPECT_EQ(Dir.Read(Dir.PayloadFiles()[0]), Text("busy"));
+    const auto lines = HandlerLines();
+    EXPECT_EQ(std::vector<TLine>(lines.end() - 2, lines.end()),
+        (std::vector<TLine>{SavedAs(OnlyFile()),
+            {kUnit, "TMQTTEventHandlerThread:*EXCEPTIN* WaitForSingleObject() timeout[" + Id + "]"}}));
     client.reset();
     ASSERT_TRUE(Log.Flush());
     EXPECT_EQ(Log.CountOf("1 received message dropped unacknowledged at close [" + Id + "]"), 1);

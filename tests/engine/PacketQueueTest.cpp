@@ -422,25 +422,3 @@ TEST(PacketQueue, AStoreWaitsForRoomThatATakeOrTheBoundMakes)
     const std::string line = "MQTT_Unit | receive backlog full: 2 messages, 12 bytes waiting, reading paused [" + id + "]";
     EXPECT_EQ(sink.Lines(), std::vector<std::string>{line}) << "one line while the backlog stayed full";
 }
-
-// The line comes again only after the backlog drained below half its bound.
-TEST(PacketQueue, TheFullLineComesOncePerEpisode)
-{
-    TLineSink sink;
-    TMQTTPacketQueue q(UniqueID("episode"), nullptr, &sink);
-    q.SetBacklogLimits(4, 1000);
-    std::unique_ptr<TMQTTPacket> p;
-    struct TStep {
-        int Stores;
-        int Takes;
-        size_t Lines;
-    };
-    // 4 full; 3, 4 full again (one episode); 1 (below half); 4 full: a new episode.
-    for (const TStep& step : {TStep{4, 0, 1}, TStep{0, 1, 1}, TStep{1, 0, 1}, TStep{0, 3, 1}, TStep{3, 0, 2}}) {
-        for (int i = 0; i < step.Stores; ++i)
-            StoreOrFail(q, Publish0('x'));
-        for (int i = 0; i < step.Takes; ++i)
-            ASSERT_TRUE(q.TakeFirst(3, p));
-        EXPECT_EQ(sink.Lines().size(), step.Lines) << q.BacklogCount() << " waiting";
-    }
-}

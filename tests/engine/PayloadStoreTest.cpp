@@ -42,7 +42,6 @@ TEST(PayloadStore, AnExistingNameIsNeverReplaced)
     const std::vector<TCase> cases = {
         {"free name", {}, {"Pub_A.dat"}, "Pub_A.dat"},
         {"name taken", {"Pub_A.dat"}, {"Pub_A.dat", "Pub_B.dat"}, "Pub_B.dat"},
-        {"two names taken", {"Pub_A.dat", "Pub_B.dat"}, {"Pub_A.dat", "Pub_B.dat", "Pub_C.dat"}, "Pub_C.dat"},
         {"every name taken", {"Pub_A.dat"}, {"Pub_A.dat"}, ""},
     };
     for (const TCase& c : cases) {
