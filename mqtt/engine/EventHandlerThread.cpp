@@ -1,17 +1,11 @@
 #include "mqtt/engine/EventHandlerThread.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <fcntl.h>
 #include <string_view>
-#include <unistd.h>
 
 #include "diag/EventSink.h"
 #include "diag/EventSources.h"
-#include "diag/HostUtils.h"
-#include "mqtt/codec/FrameBuilders.h"
 #include "mqtt/codec/MQTTPacket.h"
 #include "mqtt/codec/MessageTypes.h"
 #include "mqtt/codec/WirePrimitives.h"
@@ -21,12 +15,11 @@
 #include "mqtt/engine/SessionObserver.h"
 #include "platform/ClientSocket.h"
 #include "platform/Error.h"
-#include "platform/FileHandle.h"
 
 namespace {
 
-// Slice of a PUBREL wait: short enough that a termination request or a
-// closed socket ends the flow at once, without changing the 1000 ms per wait.
+// Slice of a PUBREL wait: short enough that a socket closed by the reader
+// ends the flow at once, without changing the 1000 ms per wait.
 constexpr int kWaitSliceMs = 20;
 
 const char* BoolText(bool value)
@@ -34,10 +27,18 @@ const char* BoolText(bool value)
     return value ? "True" : "False";
 }
 
-std::string FileError(const std::string& what, const std::string& path, int error)
-{
-    return what + " \"" + path + "\". " + std::strerror(error);
-}
+// The bound is raised while a PUBREL wait runs, so the PUBREL behind the
+// waiting messages still gets read.
+class TPubrelWaitBound {
+public:
+    explicit TPubrelWaitBound(TMQTTPacketQueue& queue) : FQueue(queue) { FQueue.SetPubrelWait(true); }
+    ~TPubrelWaitBound() { FQueue.SetPubrelWait(false); }
+    TPubrelWaitBound(const TPubrelWaitBound&) = delete;
+    TPubrelWaitBound& operator=(const TPubrelWaitBound&) = delete;
+
+private:
+    TMQTTPacketQueue& FQueue;
+};
 
 } // namespace
 
@@ -58,25 +59,54 @@ TMQTTEventHandlerThread::TMQTTEventHandlerThread(TClientSocket& socket, TMQTTPac
 // an owner that did not, since the body uses this object's fields.
 TMQTTEventHandlerThread::~TMQTTEventHandlerThread()
 {
-    Terminate();
+    Stop();
     WaitFor();
 }
 
 void TMQTTEventHandlerThread::SetPayloadDirectory(const std::string& directory)
 {
-    std::lock_guard<std::mutex> guard(FDirectoryLock);
-    FPayloadDirectory = directory;
+    FStore.SetDirectory(directory);
 }
 
 std::string TMQTTEventHandlerThread::PayloadDirectory() const
 {
-    std::lock_guard<std::mutex> guard(FDirectoryLock);
-    return FPayloadDirectory;
+    return FStore.Directory();
 }
 
 void TMQTTEventHandlerThread::SetLinePause(int ms)
 {
     FLinePauseMs = std::clamp(ms, 0, kMaxLinePauseMs);
+}
+
+void TMQTTEventHandlerThread::Stop()
+{
+    Terminate();
+    {
+        std::lock_guard<std::mutex> guard(FStopLock);
+        FStopRequested = true;
+    }
+    FStopped.notify_all();
+    // The idle wait and the PUBREL wait end on a frame signal; the other
+    // waiters of the event only look into the queue once more.
+    try {
+        SignalNamedEvent(FrameEventName);
+    } catch (...) {
+    }
+    ReceiveQueue.LiftBound();
+}
+
+void TMQTTEventHandlerThread::ReportDroppedAtClose()
+{
+    const int64_t dropped = static_cast<int64_t>(ReceiveQueue.BacklogCount()) + FFlows.Count() + FFlows.Forgotten()
+        + FLostInPass;
+    if (dropped == 0)
+        return;
+    try {
+        Sink.SendEventMsg(std::to_string(dropped) + (dropped == 1 ? " received message" : " received messages")
+                + " dropped unacknowledged at close [" + ClientID + "]",
+            SourceUnit, 0, 0);
+    } catch (...) {
+    }
 }
 
 bool TMQTTEventHandlerThread::Stopping() const
@@ -92,8 +122,16 @@ void TMQTTEventHandlerThread::Log(const std::string& message)
 void TMQTTEventHandlerThread::LogAndPause(const std::string& message, const char* source)
 {
     Sink.SendEventMsg(message, source, 0, 0);
-    if (const int pause = FLinePauseMs; pause > 0)
-        SleepMs(pause);
+    Pause(FLinePauseMs);
+}
+
+// A pause that Stop() cuts short, so Close never sits one out.
+void TMQTTEventHandlerThread::Pause(int ms)
+{
+    if (ms <= 0)
+        return;
+    std::unique_lock<std::mutex> lock(FStopLock);
+    FStopped.wait_for(lock, std::chrono::milliseconds(ms), [this] { return FStopRequested; });
 }
 
 void TMQTTEventHandlerThread::ReportAndClose(const std::string& message)
@@ -112,9 +150,32 @@ void TMQTTEventHandlerThread::ReportAndClose(const std::string& message)
         Observer->OnConnectionLost(message);
 }
 
+// ---- the acknowledgement protocol -------------------------------------------
+
 int32_t TMQTTEventHandlerThread::WriteAckFrame(const uint8_t* frame, int32_t length)
 {
     return Writer.WriteAckFrame(frame, length, [this] { return Stopping(); });
+}
+
+// The answer the QoS asks for (none at QoS 0 and 3); false, with the line
+// said, when it cannot be built: the message is then neither answered nor saved.
+bool TMQTTEventHandlerThread::BuildAnswer(const TMQTTPacket& packet, TFrameBuffer& frame, int32_t& length)
+{
+    if (packet.FixedQos == 2 && !BuildPubrecFrame(frame, length, packet.MessageID)) {
+        Log("PUBREC frame building failed, parameter error [" + ClientID + "]");
+        return false;
+    }
+    if (packet.FixedQos == 1 && !BuildPubackFrame(frame, length, packet.MessageID)) {
+        Log("PUBACK frame building failed, parameter error [" + ClientID + "]");
+        return false;
+    }
+    return true;
+}
+
+void TMQTTEventHandlerThread::SendAnswer(const char* what, const TFrameBuffer& frame, int32_t length)
+{
+    Log(what + ClientID + "]");
+    WriteAckFrame(frame.get(), length);
 }
 
 bool TMQTTEventHandlerThread::WaitForPubrel(int32_t messageID, TFrameWait& frameWait,
@@ -145,47 +206,121 @@ bool TMQTTEventHandlerThread::WaitForPubrel(int32_t messageID, TFrameWait& frame
     }
 }
 
-void TMQTTEventHandlerThread::SavePayload(const TMQTTPacket& packet)
+// PUBREC, the broker's PUBREL, PUBCOMP. The flow is open from its PUBREC on;
+// false when the PUBREL did not come (the flow stays open for a later one).
+bool TMQTTEventHandlerThread::RunQos2Flow(int32_t id, const std::string& path, const TFrameBuffer& pubrec,
+    int32_t length, TFrameWait& frameWait)
 {
-    std::string directory = PayloadDirectory();
-    if (!directory.empty() && directory.back() != '/')
-        directory += '/';
-    const std::string path = directory + MakeUniqueID("Pub_") + ".dat";
+    // The PUBREL wait begins before the PUBREC goes out, so a PUBREL that
+    // answers it at once still ends the wait.
+    frameWait.Restart();
+    SendAnswer("sending PUBREC [", pubrec, length);
+    FFlows.Open(id, path);
+    FInHand = false;
 
-    TFileHandle file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (file.Get() < 0)
-        throw Exception(FileError("Cannot create file", path, errno));
-
-    const uint8_t* data = packet.PublishData;
-    int64_t left = packet.PublishDataSize > 0 ? packet.PublishDataSize : 0;
-    while (left > 0) {
-        const ssize_t n = ::write(file.Get(), data, static_cast<size_t>(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw Exception(FileError("Cannot write file", path, errno));
-        }
-        data += n;
-        left -= n;
+    std::unique_ptr<TMQTTPacket> pubrel;
+    bool received = false;
+    {
+        TPubrelWaitBound bound(ReceiveQueue);
+        received = WaitForPubrel(id, frameWait, pubrel);
     }
-    if (::close(file.Release()) != 0)
-        throw Exception(FileError("Cannot write file", path, errno));
-
-    if (Observer) {
-        TSavedMessage saved;
-        saved.Time = NowLocal();
-        saved.Topic = packet.PublishTopic;
-        saved.Qos = packet.FixedQos;
-        saved.Retain = packet.FixedRetain;
-        saved.Dup = packet.FixedDup;
-        saved.MessageID = packet.MessageID;
-        saved.Size = packet.PublishDataSize;
-        saved.Path = path;
-        Observer->OnMessageSaved(saved);
+    if (!received) {
+        Log("cound not receive PUBREL [" + ClientID + "]");
+        return false;
     }
+    return AnswerPubrel(id);
 }
 
-void TMQTTEventHandlerThread::ReportAndSave(const TMQTTPacket& packet)
+bool TMQTTEventHandlerThread::AnswerPubrel(int32_t id)
+{
+    LogAndPause("received PUBREL [" + ClientID + "]", SourceEventHandler);
+    TFrameBuffer pubcomp;
+    int32_t length = 0;
+    if (!BuildPubcompFrame(pubcomp, length, id)) {
+        Log("PUBCOMP frame building failed, parameter error [" + ClientID + "]");
+        return false;
+    }
+    SendAnswer("sending PUBCOMP [", pubcomp, length);
+    FFlows.Close(id);
+    return true;
+}
+
+// A PUBREL for a flow whose wait gave up earlier completes it now.
+bool TMQTTEventHandlerThread::AnswerLatePubrel()
+{
+    if (FFlows.Count() == 0)
+        return false;
+    std::unique_ptr<TMQTTPacket> pubrel;
+    if (!ReceiveQueue.TakeFirstWith(
+            MessageType::PUBREL, [this](int32_t id) { return FFlows.Contains(id); }, pubrel))
+        return false;
+    const int32_t id = pubrel->MessageID;
+    pubrel.reset();
+    AnswerPubrel(id);
+    return true;
+}
+
+// The broker did not see our PUBREC and sends the message again: it is
+// answered again but was saved already.
+void TMQTTEventHandlerThread::AnswerRepeatedQos2(const TMQTTPacket& packet, const std::string& path,
+    TFrameWait& frameWait)
+{
+    FInHand = false;
+    Log("repeated PUBLISH of an open QoS 2 flow, saved before as " + path + " [" + ClientID + "]");
+    TFrameBuffer pubrec;
+    int32_t length = 0;
+    if (BuildAnswer(packet, pubrec, length))
+        RunQos2Flow(packet.MessageID, path, pubrec, length, frameWait);
+}
+
+void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TFrameWait& frameWait)
+{
+    LogAndPause("received PUBLISH [" + ClientID + "]", SourceEventHandler);
+    packet.AnalyzePacket();
+    if (packet.FixedQos == 2 && packet.FixedDup) {
+        if (const std::string* path = FFlows.Find(packet.MessageID)) {
+            AnswerRepeatedQos2(packet, std::string(*path), frameWait);
+            return;
+        }
+    }
+
+    TFrameBuffer answer;
+    int32_t length = 0;
+    if (!BuildAnswer(packet, answer, length)) {
+        FInHand = false;
+        return;
+    }
+    // Saved before it is answered: an answered message is never lost.
+    const std::string path = SavePayload(packet);
+    bool completed = true;
+    try {
+        if (packet.FixedQos == 2) {
+            completed = RunQos2Flow(packet.MessageID, path, answer, length, frameWait);
+        } else {
+            if (packet.FixedQos == 1)
+                SendAnswer("sending PUBACK [", answer, length);
+            FInHand = false;
+        }
+    } catch (...) {
+        // The file stays: it is named before the failure ends the connection.
+        ReportSaved(packet, path);
+        throw;
+    }
+    if (completed)
+        Report(packet);
+    ReportSaved(packet, path);
+}
+
+// ---- the file -----------------------------------------------------------------
+
+std::string TMQTTEventHandlerThread::SavePayload(const TMQTTPacket& packet)
+{
+    return FStore.Save(packet.PublishData, packet.PublishDataSize);
+}
+
+// ---- the report ---------------------------------------------------------------
+
+void TMQTTEventHandlerThread::Report(const TMQTTPacket& packet)
 {
     LogAndPause("----- PublishData -------", SourceUnit);
     LogAndPause("MessageType     " + std::to_string(packet.MessageType), SourceEventHandler);
@@ -201,80 +336,65 @@ void TMQTTEventHandlerThread::ReportAndSave(const TMQTTPacket& packet)
         payload = payload.substr(0, payload.find('\0'));
         LogAndPause("PublishData(UTF8) " + UTF8ToText(payload), SourceEventHandler);
     }
-    SavePayload(packet);
 }
 
-void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TFrameWait& frameWait)
+void TMQTTEventHandlerThread::ReportSaved(const TMQTTPacket& packet, const std::string& path)
 {
-    LogAndPause("received PUBLISH [" + ClientID + "]", SourceEventHandler);
-    packet.AnalyzePacket();
-    const int32_t id = packet.MessageID;
-
-    TFrameBuffer frame;
-    int32_t frameLength = 0;
-    if (packet.FixedQos == 2) {
-        if (!BuildPubrecFrame(frame, frameLength, id)) {
-            Log("PUBREC frame building failed, parameter error [" + ClientID + "]");
-            return;
-        }
-        Log("sending PUBREC [" + ClientID + "]");
-        // The PUBREL wait begins before the PUBREC goes out, so a PUBREL
-        // that answers it at once still ends the wait.
-        frameWait.Restart();
-        WriteAckFrame(frame.get(), frameLength);
-        frame.reset();
-
-        std::unique_ptr<TMQTTPacket> pubrel;
-        if (!WaitForPubrel(id, frameWait, pubrel)) {
-            Log("cound not receive PUBREL [" + ClientID + "]");
-            return;
-        }
-        LogAndPause("received PUBREL [" + ClientID + "]", SourceEventHandler);
-        pubrel.reset();
-
-        if (!BuildPubcompFrame(frame, frameLength, id)) {
-            Log("PUBCOMP frame building failed, parameter error [" + ClientID + "]");
-            return;
-        }
-        Log("sending PUBCOMP [" + ClientID + "]");
-        WriteAckFrame(frame.get(), frameLength);
-        frame.reset();
-    } else if (packet.FixedQos == 1) {
-        if (!BuildPubackFrame(frame, frameLength, id)) {
-            Log("PUBACK frame building failed, parameter error [" + ClientID + "]");
-            return;
-        }
-        Log("sending PUBACK [" + ClientID + "]");
-        WriteAckFrame(frame.get(), frameLength);
-        frame.reset();
-    }
-    ReportAndSave(packet);
+    LogAndPause("PublishDataFile " + path, SourceEventHandler);
+    if (!Observer)
+        return;
+    TSavedMessage saved;
+    saved.Time = NowLocal();
+    saved.Topic = packet.PublishTopic;
+    saved.Qos = packet.FixedQos;
+    saved.Retain = packet.FixedRetain;
+    saved.Dup = packet.FixedDup;
+    saved.MessageID = packet.MessageID;
+    saved.Size = packet.PublishDataSize;
+    saved.Path = path;
+    Observer->OnMessageSaved(saved);
 }
+
+// ---- the loop -----------------------------------------------------------------
 
 void TMQTTEventHandlerThread::Execute()
 {
     try {
         TFrameWait frameWait(FrameEventName);
-        while (!Stopping()) {
+        for (;;) {
+            // The starting point of the wait is taken before the queue is
+            // looked at, so a frame stored in between still wakes us, and
+            // before the test, so a Stop() in between is seen by it.
+            frameWait.Restart();
+            if (Stopping())
+                break;
             try {
-                // The starting point of the wait is taken before the queue is
-                // looked at, so a PUBLISH stored in between still wakes us.
-                frameWait.Restart();
+                if (AnswerLatePubrel())
+                    continue;
                 std::unique_ptr<TMQTTPacket> packet;
                 if (!ReceiveQueue.TakeFirst(MessageType::PUBLISH, packet)) {
-                    frameWait.Wait(kIdleWaitMs);
+                    frameWait.Wait(-1);   // no timer: a frame or Stop() wakes us
                     continue;
                 }
-                if (Stopping())
+                if (Stopping()) {
+                    ++FLostInPass;
                     break;
+                }
+                FInHand = true;
                 HandlePublish(*packet, frameWait);
             } catch (const std::exception& e) {
                 ReportAndClose(e.what());
             } catch (...) {
                 ReportAndClose("unknown error");
             }
+            if (FInHand) {
+                FInHand = false;
+                ++FLostInPass;
+            }
         }
     } catch (const std::exception& e) {
         ReportAndClose(e.what());
     }
+    // Nobody drains the backlog from here on: a reader waiting for room goes on.
+    ReceiveQueue.LiftBound();
 }

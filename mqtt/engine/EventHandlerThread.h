@@ -1,11 +1,15 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "mqtt/codec/FrameBuilders.h"
+#include "mqtt/engine/InboundFlows.h"
+#include "mqtt/engine/PayloadStore.h"
 #include "platform/Thread.h"
 
 class TClientSocket;
@@ -17,10 +21,11 @@ class TMQTTPacket;
 class TFrameWait;
 
 // Answers the PUBLISH messages the broker delivers to a client: takes each
-// from the receive queue (oldest first), runs its QoS 1 or QoS 2
-// acknowledgement flow, reports it line by line and writes its payload to a
-// new "Pub_<stamp><5 digits>.dat" file. Any error closes the socket, which
-// ends both client threads.
+// from the receive queue (oldest first), saves its payload to a new
+// "Pub_<stamp><5 digits>.dat" file, then runs its QoS 1 or QoS 2
+// acknowledgement flow and reports it line by line; the last line names the
+// file. A message is acknowledged only once its file is complete. Any error
+// closes the socket, which ends both client threads.
 class TMQTTEventHandlerThread : public TThread {
 public:
     TMQTTEventHandlerThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
@@ -34,7 +39,14 @@ public:
     // The pause after each report line (0 to 100 ms; 10 by default).
     void SetLinePause(int ms);
 
-    static constexpr int kIdleWaitMs = 100;
+    // Terminate() that also ends the waits and pauses at once: the thread
+    // sleeps on no timer, so it must be woken.
+    void Stop();
+    // Once the thread and the reader have ended: one line saying how many
+    // received messages go unacknowledged (still queued, QoS 2 flows without
+    // PUBREL, a message whose pass failed before its answer), if any.
+    void ReportDroppedAtClose();
+
     static constexpr int kPubrelWaitMs = 1000;
     static constexpr int kPubrelWaitLimitMs = 10 * kPubrelWaitMs;
     static constexpr int kLinePauseMs = 10;
@@ -44,13 +56,26 @@ protected:
     void Execute() override;
 
 private:
-    int32_t WriteAckFrame(const uint8_t* frame, int32_t length);
+    // The acknowledgement protocol.
     void HandlePublish(TMQTTPacket& packet, TFrameWait& frameWait);
+    bool BuildAnswer(const TMQTTPacket& packet, TFrameBuffer& frame, int32_t& length);
+    void SendAnswer(const char* what, const TFrameBuffer& frame, int32_t length);
+    bool RunQos2Flow(int32_t id, const std::string& path, const TFrameBuffer& pubrec, int32_t length,
+        TFrameWait& frameWait);
+    void AnswerRepeatedQos2(const TMQTTPacket& packet, const std::string& path, TFrameWait& frameWait);
     bool WaitForPubrel(int32_t messageID, TFrameWait& frameWait, std::unique_ptr<TMQTTPacket>& pubrel);
-    void ReportAndSave(const TMQTTPacket& packet);
-    void SavePayload(const TMQTTPacket& packet);
+    bool AnswerPubrel(int32_t id);
+    bool AnswerLatePubrel();
+    int32_t WriteAckFrame(const uint8_t* frame, int32_t length);
+    // The file.
+    std::string SavePayload(const TMQTTPacket& packet);
+    // The report.
+    void Report(const TMQTTPacket& packet);
+    void ReportSaved(const TMQTTPacket& packet, const std::string& path);
+
     void Log(const std::string& message);
     void LogAndPause(const std::string& message, const char* source);
+    void Pause(int ms);
     void ReportAndClose(const std::string& message);
     bool Stopping() const;
 
@@ -63,6 +88,13 @@ private:
     TSessionObserver* const Observer;
     std::atomic<int> FLinePauseMs{kLinePauseMs};
 
-    mutable std::mutex FDirectoryLock;
-    std::string FPayloadDirectory;
+    TPayloadStore FStore;
+    // The thread's own, and the client's once the thread has ended.
+    TInboundFlows FFlows;
+    bool FInHand = false;     // a taken PUBLISH whose answer (or, at QoS 0, file) is not done
+    int FLostInPass = 0;      // such messages whose pass failed
+
+    std::mutex FStopLock;
+    std::condition_variable FStopped;
+    bool FStopRequested = false;
 };

@@ -42,7 +42,7 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
         if (!FWriteMutex)
             throw Exception("could not create mutex, " + mutexName);
         FWriter = std::make_unique<TFrameWriter>(*FSocket, *FWriteMutex, Observer);
-        FReceiveQueue = std::make_unique<TMQTTPacketQueue>(ClientID, Observer);
+        FReceiveQueue = std::make_unique<TMQTTPacketQueue>(ClientID, Observer, &Sink);
 
         FReaderThread = std::make_unique<TMQTTClientReaderThread>(
             *FSocket, *FReceiveQueue, FrameEventName, ClientID, options.ReceiveBufferSize, Sink, Observer);
@@ -64,13 +64,14 @@ void TMQTTClient::StopThreads()
     if (FReaderThread)
         FReaderThread->Terminate();
     if (FEventHandlerThread)
-        FEventHandlerThread->Terminate();
+        FEventHandlerThread->Stop();   // also wakes it, and lets a reader waiting for room go on
     if (FReaderThread) {
         FReaderThread->WaitFor();
         FReaderThread.reset();
     }
     if (FEventHandlerThread) {
         FEventHandlerThread->WaitFor();
+        FEventHandlerThread->ReportDroppedAtClose();   // both threads have ended: the count is final
         FEventHandlerThread.reset();
     }
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "diag/EventSink.h"
+#include "diag/EventSources.h"
 #include "mqtt/codec/MessageTypes.h"
 #include "mqtt/engine/SessionObserver.h"
 #include "platform/Error.h"
@@ -11,11 +13,17 @@ namespace {
 
 constexpr int kLockTimeoutMs = 100;
 
+bool IsPublish(const TMQTTPacket& packet)
+{
+    return packet.MessageType == MessageType::PUBLISH;
+}
+
 } // namespace
 
-TMQTTPacketQueue::TMQTTPacketQueue(const std::string& clientID, TSessionObserver* observer)
+TMQTTPacketQueue::TMQTTPacketQueue(const std::string& clientID, TSessionObserver* observer, TEventSink* sink)
     : FClientID(clientID)
     , FObserver(observer)
+    , FSink(sink)
 {
     const std::string name = MutexName(clientID);
     FMutex = TNamedMutex::CreateOrOpen(name);
@@ -41,15 +49,146 @@ std::string TMQTTPacketQueue::MutexName(const std::string& clientID)
     return "MQTTPacketQueueMutex" + clientID;
 }
 
+// ---- the backlog bound ----------------------------------------------------
+
+bool TMQTTPacketQueue::FullLocked() const
+{
+    const int factor = FPubrelWait ? 2 : 1;
+    return !FLifted && (FPackets >= FPacketLimit * factor || FBytes >= FByteLimit * factor);
+}
+
+bool TMQTTPacketQueue::FitsLocked(int64_t frameSize) const
+{
+    const int factor = FPubrelWait ? 2 : 1;
+    return FLifted || FPackets == 0
+        || (FPackets < FPacketLimit * factor && FBytes + frameSize <= FByteLimit * factor);
+}
+
+void TMQTTPacketQueue::ReportFull(int packets, int64_t bytes)
+{
+    if (!FSink)
+        return;
+    // The packet is stored all the same: a line that cannot be sent must not change that.
+    try {
+        FSink->SendEventMsg("receive backlog full: " + std::to_string(packets) + " messages, "
+                + std::to_string(bytes) + " bytes waiting, reading paused [" + FClientID + "]",
+            SourceUnit, 0, 0);
+    } catch (...) {
+    }
+}
+
+void TMQTTPacketQueue::ReserveRoom(int64_t frameSize)
+{
+    std::unique_lock<std::mutex> lock(FBacklogLock);
+    auto reportOnce = [&] {
+        FFullSeen = true;
+        if (FFullReported)
+            return;
+        FFullReported = true;
+        const int packets = FPackets;
+        const int64_t bytes = FBytes;
+        lock.unlock();
+        ReportFull(packets, bytes);
+        lock.lock();
+    };
+    while (!FitsLocked(frameSize)) {
+        if (!FFullReported) {
+            reportOnce();
+            continue;
+        }
+        FFullSeen = true;
+        FRoom.wait(lock);
+    }
+    ++FPackets;
+    FBytes += frameSize;
+    if (FullLocked())
+        reportOnce();
+}
+
+void TMQTTPacketQueue::ReleaseRoom(int64_t frameSize)
+{
+    std::function<void()> notify;
+    {
+        std::lock_guard<std::mutex> guard(FBacklogLock);
+        --FPackets;
+        FBytes -= frameSize;
+        if (FFullSeen && !FullLocked()) {
+            FFullSeen = false;
+            notify = FRoomNotify;
+        }
+        // One line per episode: a backlog that hovers at the bound is still one;
+        // the episode ends when it has drained below half.
+        if (FPackets * 2 < FPacketLimit && FBytes * 2 < FByteLimit)
+            FFullReported = false;
+    }
+    FRoom.notify_all();
+    if (notify)
+        notify();
+}
+
+void TMQTTPacketQueue::Rebound(const std::function<void()>& change)
+{
+    std::function<void()> notify;
+    {
+        std::lock_guard<std::mutex> guard(FBacklogLock);
+        change();
+        if (FFullSeen && !FullLocked()) {
+            FFullSeen = false;
+            notify = FRoomNotify;
+        }
+    }
+    FRoom.notify_all();
+    if (notify)
+        notify();
+}
+
 bool TMQTTPacketQueue::BacklogFull()
 {
-    return false;   // not bounded yet
+    std::lock_guard<std::mutex> guard(FBacklogLock);
+    const bool full = FullLocked();
+    FFullSeen = FFullSeen || full;
+    return full;
 }
 
 void TMQTTPacketQueue::SetRoomNotify(std::function<void()> notify)
 {
+    std::lock_guard<std::mutex> guard(FBacklogLock);
     FRoomNotify = std::move(notify);
 }
+
+int TMQTTPacketQueue::BacklogCount()
+{
+    std::lock_guard<std::mutex> guard(FBacklogLock);
+    return FPackets;
+}
+
+int64_t TMQTTPacketQueue::BacklogBytes()
+{
+    std::lock_guard<std::mutex> guard(FBacklogLock);
+    return FBytes;
+}
+
+void TMQTTPacketQueue::SetBacklogLimits(int packets, int64_t bytes)
+{
+    {
+        std::lock_guard<std::mutex> guard(FBacklogLock);
+        FPacketLimit = std::max(packets, 1);
+        FByteLimit = std::max<int64_t>(bytes, 1);
+    }
+    FRoom.notify_all();
+}
+
+void TMQTTPacketQueue::SetPubrelWait(bool waiting)
+{
+    Rebound([&] { FPubrelWait = waiting; });
+}
+
+void TMQTTPacketQueue::LiftBound()
+{
+    Rebound([&] { FLifted = true; });
+}
+
+// ---- the entry list -------------------------------------------------------
 
 // Outside the lock: an observer never holds up the other users of the queue.
 void TMQTTPacketQueue::Changed(int count)
@@ -80,39 +219,44 @@ int TMQTTPacketQueue::Count()
 bool TMQTTPacketQueue::TakeByKey(int32_t messageType, int32_t messageID, std::unique_ptr<TMQTTPacket>& packet)
 {
     const std::string key = MakeKey(messageType, messageID);
-    Lock();
-    bool found = false;
-    auto it = std::find_if(FEntries.begin(), FEntries.end(), [&](const TEntry& e) { return e.Key == key; });
-    if (it != FEntries.end()) {
-        packet = std::move(it->Packet);
-        FEntries.erase(it);
-        found = true;
-    }
-    const int count = static_cast<int>(FEntries.size());
-    Unlock();
-    if (found)
-        Changed(count);
-    return found;
+    return TakeFirstIf([&](const TEntry& e) { return e.Key == key; }, packet);
 }
 
 bool TMQTTPacketQueue::TakeFirst(int32_t messageType, std::unique_ptr<TMQTTPacket>& packet)
 {
+    return TakeFirstIf(
+        [&](const TEntry& e) { return messageType == 0 || e.Packet->MessageType == messageType; }, packet);
+}
+
+bool TMQTTPacketQueue::TakeFirstWith(int32_t messageType, const std::function<bool(int32_t messageID)>& wanted,
+    std::unique_ptr<TMQTTPacket>& packet)
+{
+    return TakeFirstIf(
+        [&](const TEntry& e) { return e.Packet->MessageType == messageType && wanted(e.Packet->MessageID); },
+        packet);
+}
+
+bool TMQTTPacketQueue::TakeFirstIf(const std::function<bool(const TEntry&)>& matches,
+    std::unique_ptr<TMQTTPacket>& packet)
+{
     Lock();
-    bool found = false;
-    auto it = messageType == 0
-        ? FEntries.begin()
-        : std::find_if(FEntries.begin(), FEntries.end(),
-              [&](const TEntry& e) { return e.Packet->MessageType == messageType; });
+    std::unique_ptr<TMQTTPacket> taken;
+    auto it = std::find_if(FEntries.begin(), FEntries.end(), matches);
     if (it != FEntries.end()) {
-        packet = std::move(it->Packet);
+        taken = std::move(it->Packet);
         FEntries.erase(it);
-        found = true;
     }
     const int count = static_cast<int>(FEntries.size());
     Unlock();
-    if (found)
-        Changed(count);
-    return found;
+    if (!taken)
+        return false;
+    const bool publish = IsPublish(*taken);
+    const int64_t size = taken->FrameSize;
+    packet = std::move(taken);
+    if (publish)
+        ReleaseRoom(size);
+    Changed(count);
+    return true;
 }
 
 int TMQTTPacketQueue::Store(std::unique_ptr<TMQTTPacket>& packet)
@@ -122,7 +266,8 @@ int TMQTTPacketQueue::Store(std::unique_ptr<TMQTTPacket>& packet)
     if (!packet->FrameData)
         throw Exception("frame data error");
 
-    const bool keepAll = packet->MessageType == MessageType::PUBLISH;
+    const bool keepAll = IsPublish(*packet);
+    const int64_t size = packet->FrameSize;
     std::string key = MakeKey(packet->MessageType, packet->MessageID);
 
     // The new entry is made before the lock, so nothing under the lock can
@@ -130,7 +275,15 @@ int TMQTTPacketQueue::Store(std::unique_ptr<TMQTTPacket>& packet)
     std::list<TEntry> fresh;
     fresh.push_back(TEntry{std::move(key), nullptr});
 
-    Lock();
+    if (keepAll)
+        ReserveRoom(size);
+    try {
+        Lock();
+    } catch (...) {
+        if (keepAll)
+            ReleaseRoom(size);
+        throw;
+    }
     std::unique_ptr<TMQTTPacket> replaced;
     if (!keepAll) {
         auto it = std::find_if(FEntries.begin(), FEntries.end(),

@@ -1,13 +1,16 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "mqtt/codec/MQTTPacket.h"
 
+class TEventSink;
 class TNamedMutex;
 class TSessionObserver;
 
@@ -19,10 +22,20 @@ class TSessionObserver;
 // A newer packet replaces an older one with the same key, except PUBLISH
 // packets: every received publication is kept, in arrival order, so that
 // none is lost while an earlier one is still being handled.
+//
+// The PUBLISH packets waiting here (the backlog) are bounded by count and by
+// the bytes of their frames. Once the backlog is full, BacklogFull() tells the
+// reader to read no further, so TCP pushes back on the broker, and a Store of
+// a PUBLISH that does not fit waits until a take makes room: so the bound
+// holds also for the frames of a read already in hand, and nothing received is
+// ever dropped. A single frame larger than the bound is taken when nothing
+// waits. Other packets never wait and do not count.
 class TMQTTPacketQueue {
 public:
-    // observer (may be none) learns the count after every change.
-    explicit TMQTTPacketQueue(const std::string& clientID, TSessionObserver* observer = nullptr);
+    // observer (may be none) learns the count after every change; sink (may be
+    // none) gets the line that says the backlog is full.
+    explicit TMQTTPacketQueue(const std::string& clientID, TSessionObserver* observer = nullptr,
+        TEventSink* sink = nullptr);
     ~TMQTTPacketQueue();
 
     TMQTTPacketQueue(const TMQTTPacketQueue&) = delete;
@@ -33,15 +46,45 @@ public:
     bool TakeByKey(int32_t messageType, int32_t messageID, std::unique_ptr<TMQTTPacket>& packet);
     // The oldest packet of that type (0 = any type); leaves `packet` untouched when none.
     bool TakeFirst(int32_t messageType, std::unique_ptr<TMQTTPacket>& packet);
+    // The oldest packet of that type whose identifier `wanted` accepts (called
+    // under the queue's lock: keep it quick); leaves `packet` untouched when none.
+    bool TakeFirstWith(int32_t messageType, const std::function<bool(int32_t messageID)>& wanted,
+        std::unique_ptr<TMQTTPacket>& packet);
     // Takes the packet over (moves it out of `packet`) only when it is stored;
-    // returns the number of stored packets afterwards.
+    // returns the number of stored packets afterwards. A PUBLISH that does not
+    // fit into the backlog waits here for room; meant for the reader alone.
     int Store(std::unique_ptr<TMQTTPacket>& packet);
 
-    // The backlog of received packets is bounded: while BacklogFull() the reader
-    // reads nothing more, so TCP pushes back on the broker. The notification is
-    // called (outside the lock) when a take makes room again.
+    // ---- the backlog bound ----
+    // By default at most 10,000 PUBLISH packets or 64 MiB of their frames wait
+    // beside the one the event handler has in hand: 10,000 messages are about a
+    // quarter of an hour of reports at the default pause, and 64 MiB stays well
+    // below the 250 MB the reader reserves for a single frame.
+    static constexpr int kBacklogPackets = 10000;
+    static constexpr int64_t kBacklogBytes = int64_t{64} * 1024 * 1024;
+
+    // True while the backlog is full: the reader reads nothing more until the
+    // room notification comes.
     bool BacklogFull();
+    // Called (outside every lock, on the thread that took) when a take or a
+    // lifted bound makes room after the backlog was full. It may come before the
+    // reader begins to wait, so the reader's wait must remember it (an eventfd,
+    // or a flag under a lock).
     void SetRoomNotify(std::function<void()> notify);
+    // PUBLISH packets waiting and the bytes of their frames.
+    int BacklogCount();
+    int64_t BacklogBytes();
+    // Other limits (tests, or a caller that knows its memory); at least 1 each.
+    void SetBacklogLimits(int packets, int64_t bytes);
+    // While a QoS 2 flow waits for its PUBREL, the PUBREL may sit behind
+    // messages the broker sent before it: the bound is raised to twice the
+    // limits, so reading goes on until the PUBREL gets through. At that ceiling
+    // the reader stops all the same; the wait then gives up, and the PUBREL is
+    // answered when it comes.
+    void SetPubrelWait(bool waiting);
+    // Nobody drains the backlog any more (the event-handler thread ends):
+    // from now on nothing waits for room.
+    void LiftBound();
 
     static std::string MakeKey(int32_t messageType, int32_t messageID);
     static std::string MutexName(const std::string& clientID);
@@ -56,10 +99,35 @@ private:
     void Unlock();
 
     void Changed(int count);
+    bool TakeFirstIf(const std::function<bool(const TEntry&)>& matches, std::unique_ptr<TMQTTPacket>& packet);
+
+    // Under FBacklogLock.
+    bool FullLocked() const;
+    bool FitsLocked(int64_t frameSize) const;
+    // Waits until a PUBLISH of that size fits and counts it in.
+    void ReserveRoom(int64_t frameSize);
+    // Counts a PUBLISH out (taken, or not stored after all).
+    void ReleaseRoom(int64_t frameSize);
+    // Changes the bound under its lock; makes room known when it made some.
+    void Rebound(const std::function<void()>& change);
+    void ReportFull(int packets, int64_t bytes);
 
     const std::string FClientID;
     TSessionObserver* const FObserver;
+    TEventSink* const FSink;
     std::list<TEntry> FEntries;
     std::unique_ptr<TNamedMutex> FMutex;
+
+    // The backlog: taken after the named mutex when both are held.
+    std::mutex FBacklogLock;
+    std::condition_variable FRoom;
     std::function<void()> FRoomNotify;
+    int FPacketLimit = kBacklogPackets;
+    int64_t FByteLimit = kBacklogBytes;
+    int FPackets = 0;
+    int64_t FBytes = 0;
+    bool FPubrelWait = false;
+    bool FLifted = false;
+    bool FFullSeen = false;     // full since the last room notification
+    bool FFullReported = false; // the line was sent; again only after draining below half
 };

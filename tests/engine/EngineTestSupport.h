@@ -90,6 +90,15 @@ public:
         return names;
     }
 
+    // The "Pub_" files only: a payload gets that name once it is complete,
+    // while its temporary file may still be there beside it.
+    std::vector<std::string> PayloadFiles() const
+    {
+        std::vector<std::string> names = Files();
+        std::erase_if(names, [](const std::string& name) { return name.rfind("Pub_", 0) != 0; });
+        return names;
+    }
+
     Bytes Read(const std::string& name) const
     {
         std::ifstream in(FPath + "/" + name, std::ios::binary);

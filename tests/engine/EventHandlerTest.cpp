@@ -2,16 +2,21 @@
 
 #include <sys/resource.h>
 
+#include <dirent.h>
+
+#include <cstdio>
 #include <future>
 #include <set>
 #include <thread>
 
 #include "EngineTestSupport.h"
 #include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/engine/EventHandlerThread.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "platform/NamedSync.h"
 #include "support/FakeBroker.h"
 #include "support/RecordingObserver.h"
+#include "support/SmallFileSystem.h"
 
 using namespace enginetest;
 
@@ -74,6 +79,12 @@ std::vector<TLine> Report(int qos, int id, const std::string& topic, size_t size
     };
 }
 
+// The line that names a saved file, last of a message's lines.
+TLine SavedAs(const std::string& path)
+{
+    return {kHandler, "PublishDataFile " + path};
+}
+
 std::vector<TLine> operator+(std::vector<TLine> a, const std::vector<TLine>& b)
 {
     a.insert(a.end(), b.begin(), b.end());
@@ -107,21 +118,45 @@ protected:
         return lines;
     }
 
-    bool WaitForFiles(size_t count) { return WaitUntil([&] { return Dir.Files().size() >= count; }); }
+    bool WaitForFiles(size_t count) { return WaitUntil([&] { return Dir.PayloadFiles().size() >= count; }); }
 
-    // The one payload file, once it holds `size` bytes.
+    // The one payload file, once it holds `size` bytes and its line has named it.
     Bytes WaitForPayloadFile(size_t size)
     {
         std::string name;
         EXPECT_TRUE(WaitUntil([&] {
-            const auto files = Dir.Files();
+            const auto files = Dir.PayloadFiles();
             if (files.size() != 1 || Dir.Size(files[0]) != static_cast<int64_t>(size))
                 return false;
             name = files[0];
             return true;
         })) << "no payload file of " << size << " bytes";
         EXPECT_TRUE(IsPayloadFileName(name)) << name;
-        return name.empty() ? Bytes() : Dir.Read(name);
+        if (name.empty())
+            return Bytes();
+        EXPECT_TRUE(Log.WaitForLine(SavedAs(PathOf(name)).second));
+        return Dir.Read(name);
+    }
+
+    std::string PathOf(const std::string& name) const { return Dir.Path() + "/" + name; }
+    // The path of the one file in the payload directory ("" when there is not exactly one).
+    std::string OnlyFile() const
+    {
+        const auto files = Dir.PayloadFiles();
+        return files.size() == 1 ? PathOf(files[0]) : "";
+    }
+    void RemoveFiles()
+    {
+        for (const auto& f : Dir.Files())
+            ::unlink(PathOf(f).c_str());
+    }
+    int DroppedLines()
+    {
+        EXPECT_TRUE(Log.Flush());
+        int n = 0;
+        for (const auto& line : Log.Lines())
+            n += line.find("dropped unacknowledged at close") != std::string::npos;
+        return n;
     }
 
     TLogCapture Log;
@@ -140,7 +175,7 @@ TEST_F(EventHandlerTest, Qos0IsReportedAndSavedWithoutAnAnswer)
     ASSERT_TRUE(Log.WaitForLine("PublishData(UTF8) hello"));
     EXPECT_EQ(HandlerLines(),
         (std::vector<TLine>{{kHandler, "received PUBLISH [" + Id + "]"}} + Report(0, 0, "a/b", 5)
-            + std::vector<TLine>{{kHandler, "PublishData(UTF8) hello"}}));
+            + std::vector<TLine>{{kHandler, "PublishData(UTF8) hello"}, SavedAs(OnlyFile())}));
     EXPECT_TRUE(Broker.Received().empty());
     EXPECT_TRUE(client->SocketReady);
 }
@@ -155,7 +190,8 @@ TEST_F(EventHandlerTest, Qos1IsAnsweredWithPuback)
     ASSERT_TRUE(Log.WaitForLine("PublishData(UTF8) abc"));
     EXPECT_EQ(HandlerLines(),
         (std::vector<TLine>{{kHandler, "received PUBLISH [" + Id + "]"}, {kHandler, "sending PUBACK [" + Id + "]"}}
-            + Report(1, 10, "x", 3, true, true) + std::vector<TLine>{{kHandler, "PublishData(UTF8) abc"}}));
+            + Report(1, 10, "x", 3, true, true)
+            + std::vector<TLine>{{kHandler, "PublishData(UTF8) abc"}, SavedAs(OnlyFile())}));
 }
 
 TEST_F(EventHandlerTest, Qos2RunsTheWholeFlowBeforeTheReport)
@@ -177,7 +213,9 @@ TEST_F(EventHandlerTest, Qos2RunsTheWholeFlowBeforeTheReport)
             {kHandler, "received PUBREL [" + Id + "]"},
             {kHandler, "sending PUBCOMP [" + Id + "]"},
         } + Report(2, 7, "q/2", 3)
-            + std::vector<TLine>{{kHandler, "PublishData(UTF8) two"}}));
+            + std::vector<TLine>{{kHandler, "PublishData(UTF8) two"}, SavedAs(OnlyFile())}));
+    client.reset();
+    EXPECT_EQ(DroppedLines(), 0) << "a completed flow is no dropped message";
 }
 
 TEST_F(EventHandlerTest, APubrelStoredBeforeTheWaitBeganStillCompletesTheFlow)
@@ -194,7 +232,9 @@ TEST_F(EventHandlerTest, APubrelStoredBeforeTheWaitBeganStillCompletesTheFlow)
     EXPECT_EQ(Log.CountOf("cound not receive PUBREL [" + Id + "]"), 0);
 }
 
-TEST_F(EventHandlerTest, APubrelThatNeverComesEndsTheFlowAfterOneSecond)
+// The message is saved before its PUBREC, so a flow whose PUBREL does not come
+// keeps its file; the flow stays open, and a PUBREL that comes later completes it.
+TEST_F(EventHandlerTest, APubrelThatNeverComesEndsTheWaitAfterOneSecondAndALateOneCompletesTheFlow)
 {
     auto client = Connect("nopubrel");
     ASSERT_TRUE(Broker.Send(PublishFrame(2, 7, "n", Text("none"))));
@@ -202,16 +242,71 @@ TEST_F(EventHandlerTest, APubrelThatNeverComesEndsTheFlowAfterOneSecond)
     const auto sent = Clock::now();
     ASSERT_TRUE(Log.WaitForLine("cound not receive PUBREL [" + Id + "]"));
     EXPECT_GE(MsSince(sent), 800);
+    EXPECT_EQ(WaitForPayloadFile(4), Text("none"));
     EXPECT_EQ(Broker.Frames(), (std::vector<Bytes>{Ack(0x50, 7)}));
-    const auto lines = HandlerLines();
-    EXPECT_EQ(lines.back(), TLine(kHandler, "cound not receive PUBREL [" + Id + "]"));
-    EXPECT_TRUE(Dir.Files().empty());
+    EXPECT_EQ(HandlerLines(),
+        (std::vector<TLine>{{kHandler, "received PUBLISH [" + Id + "]"}, {kHandler, "sending PUBREC [" + Id + "]"},
+            {kHandler, "cound not receive PUBREL [" + Id + "]"}, SavedAs(OnlyFile())}));
     EXPECT_TRUE(client->SocketReady) << "the connection stays";
 
-    // A PUBREL that comes later stays in the queue for whoever takes it.
     ASSERT_TRUE(Broker.Send(Ack(0x62, 7)));
-    std::unique_ptr<TMQTTPacket> pubrel;
-    EXPECT_TRUE(WaitUntil([&] { return client->ReceiveQueue().TakeByKey(6, 7, pubrel); }));
+    ASSERT_TRUE(Broker.WaitForFrames(2, kWaitMs));
+    EXPECT_EQ(Broker.Frames(), (std::vector<Bytes>{Ack(0x50, 7), Ack(0x70, 7)}));
+    ASSERT_TRUE(Log.WaitForLine("sending PUBCOMP [" + Id + "]"));
+    const auto lines = HandlerLines();
+    EXPECT_EQ(std::vector<TLine>(lines.end() - 3, lines.end()),
+        (std::vector<TLine>{SavedAs(OnlyFile()), {kHandler, "received PUBREL [" + Id + "]"},
+            {kHandler, "sending PUBCOMP [" + Id + "]"}}))
+        << "no report and no second file for the late completion";
+    EXPECT_EQ(Dir.PayloadFiles().size(), 1u);
+    client.reset();
+    EXPECT_EQ(DroppedLines(), 0) << "the flow was completed";
+}
+
+// A broker that did not see a PUBREC sends the PUBLISH again with DUP set. While
+// its flow is open that is the same message: answered again, saved once. Once
+// the flow is complete, the identifier is free, and a PUBLISH with it is new.
+TEST_F(EventHandlerTest, ARepeatedQos2PublishIsSavedOnceWhileItsFlowIsOpen)
+{
+    struct TCase {
+        const char* Name;
+        bool RepeatBeforePubrel;   // else after the flow completed
+        size_t Files;
+    };
+    for (const TCase& c : {TCase{"while the flow is open", true, 1}, TCase{"after the flow completed", false, 2}}) {
+        SCOPED_TRACE(c.Name);
+        const Bytes publish = PublishFrame(2, 4, "d", Text("dup"));
+        const Bytes repeat = PublishFrame(2, 4, "d", Text("dup"), true);
+        std::atomic<int> pubrecs{0};
+        Broker.OnFrame([&](const Bytes& frame, FakeBroker& broker) {
+            const bool first = frame == Ack(0x50, 4) && ++pubrecs == 1;
+            if (first && c.RepeatBeforePubrel)
+                broker.Send(repeat);
+            else if (frame == Ack(0x50, 4))
+                broker.Send(Ack(0x62, 4));
+            else if (frame == Ack(0x70, 4) && pubrecs == 1)
+                broker.Send(repeat);
+        });
+        auto client = Connect("dup");
+        ASSERT_TRUE(Broker.Send(publish));
+        const auto expected = c.RepeatBeforePubrel
+            ? std::vector<Bytes>{Ack(0x50, 4), Ack(0x50, 4), Ack(0x70, 4)}
+            : std::vector<Bytes>{Ack(0x50, 4), Ack(0x70, 4), Ack(0x50, 4), Ack(0x70, 4)};
+        ASSERT_TRUE(Broker.WaitForFrames(expected.size(), kWaitMs));
+        EXPECT_EQ(Broker.Frames(), expected);
+        ASSERT_TRUE(Log.WaitForLineCount("sending PUBCOMP [" + Id + "]", c.RepeatBeforePubrel ? 1 : 2));
+        ASSERT_TRUE(WaitForFiles(c.Files));
+        ASSERT_TRUE(Log.Flush());
+        EXPECT_EQ(Dir.PayloadFiles().size(), c.Files);
+        const int said = Log.CountOf("repeated PUBLISH of an open QoS 2 flow, saved before as "
+            + PathOf(Dir.PayloadFiles().at(0)) + " [" + Id + "]");
+        EXPECT_EQ(said, c.RepeatBeforePubrel ? 1 : 0);
+        client.reset();
+        RemoveFiles();
+        Log.Capture.Clear();
+        ASSERT_TRUE(Broker.WaitForPeerClose(kWaitMs));
+    }
+    Broker.OnFrame({});
 }
 
 // Other frames that arrive while the flow waits for its PUBREL start the wait
@@ -312,26 +407,67 @@ TEST_F(EventHandlerTest, PublicationsArrivingTogetherAreAllSaved)
     ASSERT_TRUE(WaitForFiles(4));
     ASSERT_TRUE(WaitUntil([&] {
         std::multiset<Bytes> got;
-        for (const auto& f : Dir.Files())
+        for (const auto& f : Dir.PayloadFiles())
             got.insert(Dir.Read(f));
         return got == expected;
     })) << "every publication saved, none replaced";
+    ASSERT_TRUE(Broker.WaitForFrames(2, kWaitMs));
     EXPECT_EQ(Broker.Frames(), (std::vector<Bytes>{Ack(0x40, 20), Ack(0x40, 20)}));
+    ASSERT_TRUE(Log.WaitForLinesStartingWith("PublishDataFile ", 4));
+    client.reset();
+    EXPECT_EQ(DroppedLines(), 0) << "every message was handled";
 }
 
-TEST_F(EventHandlerTest, AnUnwritablePayloadDirectoryEndsTheConnection)
+// A payload that cannot be saved is not acknowledged: no answer on the wire, no
+// "Pub_" file and no temporary file left, the failure line, the connection closed.
+TEST_F(EventHandlerTest, APayloadThatCannotBeSavedIsNotAcknowledgedAndEndsTheConnection)
 {
-    auto client = Connect("nodir", "/nonexistent-tarnwick-dir/sub");
-    ASSERT_TRUE(Broker.Send(PublishFrame(0, 0, "a", Text("lost"))));
-    ASSERT_TRUE(Log.WaitForLinesStartingWith("TMQTTEventHandlerThread:*EXCEPTIN* ", 1));
-    ASSERT_TRUE(Log.WaitForLine("ClientSocketOnDisconnect: start"));
-    EXPECT_TRUE(WaitUntil([&] { return !client->SocketReady; }));
-    EXPECT_TRUE(Broker.WaitForPeerClose(kWaitMs));
-    const auto lines = HandlerLines();
-    const auto& last = lines.back();
-    EXPECT_EQ(last.first, kUnit);
-    EXPECT_NE(last.second.find("/nonexistent-tarnwick-dir/sub/Pub_"), std::string::npos) << last.second;
-    EXPECT_EQ(last.second.substr(last.second.size() - Id.size() - 2), "[" + Id + "]");
+    TSmallFileSystem small(1024 * 1024);
+    struct TCase {
+        const char* Name;
+        std::string Directory;
+        size_t PayloadSize;
+        const char* Error;
+    };
+    const std::vector<TCase> cases = {
+        {"no such directory", "/nonexistent-tarnwick-dir/sub", 4, "Cannot create file"},
+        {"a full file system", small.Path(), 4 * 1024 * 1024, "Cannot write file"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        if (c.Directory.empty() || (c.Directory == small.Path() && !small.Ready())) {
+            std::printf("skipped \"%s\": no small file system (no tmpfs mount, no file-size limit)\n", c.Name);
+            continue;
+        }
+        auto client = Connect("unsaved", c.Directory);
+        ASSERT_TRUE(Broker.Send(PublishFrame(1, 6, "a", Bytes(c.PayloadSize, 'L'))));
+        ASSERT_TRUE(Log.WaitForLinesStartingWith("TMQTTEventHandlerThread:*EXCEPTIN* ", 1));
+        ASSERT_TRUE(Log.WaitForLine("ClientSocketOnDisconnect: start"));
+        EXPECT_TRUE(WaitUntil([&] { return !client->SocketReady; }));
+        EXPECT_TRUE(Broker.WaitForPeerClose(kWaitMs));
+        EXPECT_TRUE(Broker.Received().empty()) << "no PUBACK for a message that was not saved";
+        const auto lines = HandlerLines();
+        const auto& last = lines.back();
+        EXPECT_EQ(last.first, kUnit);
+        const std::string head = "TMQTTEventHandlerThread:*EXCEPTIN* " + std::string(c.Error) + " \"" + c.Directory + "/Pub_";
+        EXPECT_EQ(last.second.rfind(head, 0), 0u) << last.second;
+        EXPECT_EQ(last.second.substr(last.second.size() - Id.size() - 2), "[" + Id + "]");
+        EXPECT_EQ(lines.end()[-2], TLine(kHandler, "received PUBLISH [" + Id + "]"));
+        if (c.Directory == small.Path()) {
+            DIR* dir = ::opendir(small.Path().c_str());
+            ASSERT_NE(dir, nullptr);
+            std::vector<std::string> left;
+            while (dirent* e = ::readdir(dir))
+                if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                    left.push_back(e->d_name);
+            ::closedir(dir);
+            EXPECT_TRUE(left.empty()) << "left behind: " << left.front() << " (" << small.How() << ")";
+        }
+        client.reset();
+        ASSERT_TRUE(Log.Flush());
+        EXPECT_EQ(Log.CountOf("1 received message dropped unacknowledged at close [" + Id + "]"), 1);
+        Log.Capture.Clear();
+    }
 }
 
 TEST_F(EventHandlerTest, AWriteMutexHeldTooLongWhenAnAnswerIsDueEndsTheConnection)
@@ -353,7 +489,16 @@ TEST_F(EventHandlerTest, AWriteMutexHeldTooLongWhenAnAnswerIsDueEndsTheConnectio
     ASSERT_TRUE(reported);
     EXPECT_TRUE(WaitUntil([&] { return !client->SocketReady; }));
     EXPECT_TRUE(Broker.Received().empty());
-    EXPECT_TRUE(Dir.Files().empty());
+    // Saved before its answer was due: a redelivery later, never a loss.
+    ASSERT_FALSE(OnlyFile().empty());
+    EXPECT_EQ(Dir.Read(Dir.PayloadFiles()[0]), Text("busy"));
+    const auto lines = HandlerLines();
+    EXPECT_EQ(std::vector<TLine>(lines.end() - 2, lines.end()),
+        (std::vector<TLine>{SavedAs(OnlyFile()),
+            {kUnit, "TMQTTEventHandlerThread:*EXCEPTIN* WaitForSingleObject() timeout[" + Id + "]"}}));
+    client.reset();
+    ASSERT_TRUE(Log.Flush());
+    EXPECT_EQ(Log.CountOf("1 received message dropped unacknowledged at close [" + Id + "]"), 1);
 }
 
 TEST_F(EventHandlerTest, PacketsLeftForTheConsoleDoNotMakeTheThreadSpin)
@@ -377,17 +522,57 @@ TEST_F(EventHandlerTest, PacketsLeftForTheConsoleDoNotMakeTheThreadSpin)
 
 // ---- destruction in every state ------------------------------------------------
 
-TEST_F(EventHandlerTest, DestroyInTheMiddleOfAQos2FlowIsQuick)
+// Close while a QoS 2 flow waits for its PUBREL, with messages queued behind
+// it: quick, the flow's file kept, and one line counts what goes unanswered.
+TEST_F(EventHandlerTest, DestroyInTheMiddleOfAQos2FlowIsQuickAndCountsWhatIsDropped)
 {
-    auto client = Connect("mid2");
-    ASSERT_TRUE(Broker.Send(PublishFrame(2, 5, "m", Text("mid"))));
-    ASSERT_TRUE(Log.WaitForLine("sending PUBREC [" + Id + "]"));
+    struct TCase {
+        int Queued;
+        const char* Line;
+    };
+    for (const TCase& c : {TCase{0, "1 received message dropped unacknowledged at close ["},
+             TCase{3, "4 received messages dropped unacknowledged at close ["}}) {
+        SCOPED_TRACE(c.Queued);
+        auto client = Connect("mid2");
+        Bytes frames = PublishFrame(2, 5, "m", Text("mid"));
+        for (int i = 0; i < c.Queued; ++i)
+            frames = Concat2(frames, PublishFrame(1, 20 + i, "m", Text("queued")));
+        ASSERT_TRUE(Broker.Send(frames));
+        ASSERT_TRUE(Log.WaitForLine("sending PUBREC [" + Id + "]"));
+        ASSERT_TRUE(Log.WaitForLinesStartingWith("TMQTTClientReaderThread: store frame", 1 + c.Queued));
+        const auto start = Clock::now();
+        client.reset();
+        EXPECT_LT(MsSince(start), 900) << "the PUBREL wait notices termination";
+        ASSERT_TRUE(Log.Flush());
+        EXPECT_EQ(Log.CountOf("ClientSocketOnDisconnect: start"), 1);
+        EXPECT_EQ(Log.CountOf(c.Line + Id + "]"), 1);
+        EXPECT_EQ(DroppedLines(), 1);
+        ASSERT_FALSE(OnlyFile().empty());
+        EXPECT_EQ(Dir.Read(Dir.PayloadFiles()[0]), Text("mid"));
+        RemoveFiles();
+        Log.Capture.Clear();
+        ASSERT_TRUE(Broker.WaitForPeerClose(kWaitMs));
+    }
+}
+
+// The report's pauses end at Close: it does not sit out the rest of them.
+TEST_F(EventHandlerTest, DestroyDuringTheReportPausesIsQuick)
+{
+    TMQTTClientOptions options = Log.Options();
+    options.PayloadDirectory = Dir.Path();
+    options.LinePauseMs = TMQTTEventHandlerThread::kMaxLinePauseMs;
+    Id = UniqueClientID("pauses");
+    auto client = std::make_unique<TMQTTClient>(Broker.Host(), Broker.Port(), Id, options);
+    ASSERT_TRUE(client->SocketReady);
+    ASSERT_TRUE(Broker.WaitForConnections(1, kWaitMs));
+    ASSERT_TRUE(Broker.Send(PublishFrame(0, 0, "p", Text("paused"))));
+    ASSERT_TRUE(Log.WaitForLine(kHeader));
+    // Seven more lines of 100 ms each are still to come.
     const auto start = Clock::now();
     client.reset();
-    EXPECT_LT(MsSince(start), 900) << "the PUBREL wait notices termination";
+    EXPECT_LT(MsSince(start), 400);
     ASSERT_TRUE(Log.Flush());
-    EXPECT_EQ(Log.CountOf("ClientSocketOnDisconnect: start"), 1);
-    EXPECT_TRUE(Dir.Files().empty());
+    EXPECT_EQ(Log.CountOf("PublishData(UTF8) paused"), 1) << "the lines are all sent, only without pauses";
 }
 
 TEST_F(EventHandlerTest, DestroyWhileAFrameIsHalfReceivedOrPacketsAreQueued)
@@ -439,7 +624,7 @@ TEST_F(EventHandlerTest, TheObserverSeesFramesQueueSavedMessagesAndTheBrokersClo
     EXPECT_FALSE(saved.Dup);
     EXPECT_EQ(saved.MessageID, 10);
     EXPECT_EQ(saved.Size, 3);
-    EXPECT_EQ(saved.Path, Dir.Path() + "/" + Dir.Files().at(0));
+    EXPECT_EQ(saved.Path, Dir.Path() + "/" + Dir.PayloadFiles().at(0));
 
     const auto frames = observer.Snapshot(&TRecordingObserver::Frames);
     ASSERT_EQ(frames.size(), 2u);
@@ -454,4 +639,125 @@ TEST_F(EventHandlerTest, TheObserverSeesFramesQueueSavedMessagesAndTheBrokersClo
     EXPECT_EQ(observer.Snapshot(&TRecordingObserver::Lost), std::vector<std::string>{"closed by the broker"});
     client.reset();
     EXPECT_EQ(observer.Snapshot(&TRecordingObserver::Lost).size(), 1u) << "Close is no lost connection";
+}
+
+// ---- the receive backlog ------------------------------------------------------
+
+namespace {
+
+// count QoS 0 messages with distinct payloads, in one stream.
+Bytes Flood(int count, std::multiset<Bytes>* payloads)
+{
+    Bytes all;
+    for (int i = 0; i < count; ++i) {
+        const std::string text = "flood " + std::to_string(i);
+        payloads->insert(Text(text));
+        all = Concat2(std::move(all), PublishFrame(0, 0, "f", Text(text)));
+    }
+    return all;
+}
+
+} // namespace
+
+// A broker that sends far faster than the handler reports: the queue holds at
+// most the bound, the reader waits meanwhile (TCP pushes back on the broker),
+// one line says so, and in the end every message is saved.
+TEST_F(EventHandlerTest, AFloodIsHeldAtTheBacklogBoundAndNothingIsLost)
+{
+    constexpr int kBound = 100;
+    constexpr int kMessages = 3000;
+    TRecordingObserver observer;
+    TMQTTClientOptions options = Log.Options();
+    options.PayloadDirectory = Dir.Path();
+    options.Observer = &observer;
+    options.LinePauseMs = TMQTTEventHandlerThread::kMaxLinePauseMs;
+    Id = UniqueClientID("flood");
+    auto client = std::make_unique<TMQTTClient>(Broker.Host(), Broker.Port(), Id, options);
+    ASSERT_TRUE(client->SocketReady);
+    ASSERT_TRUE(Broker.WaitForConnections(1, kWaitMs));
+    client->ReceiveQueue().SetBacklogLimits(kBound, int64_t{1} << 30);
+
+    std::multiset<Bytes> expected;
+    const Bytes flood = Flood(kMessages, &expected);
+    std::thread sender([&] { Broker.Send(flood); });   // blocks while the client does not read
+    // On every way out: the client goes first, which ends a send still blocked.
+    const std::unique_ptr<void, std::function<void(void*)>> joinSender(&sender, [&](void*) {
+        client.reset();
+        if (sender.joinable())
+            sender.join();
+    });
+
+    // Full, and still one line after the handler has made room a few times.
+    ASSERT_TRUE(Log.WaitForLinesStartingWith("receive backlog full: ", 1));
+    ASSERT_TRUE(Log.WaitForLineCount("received PUBLISH [" + Id + "]", 3));
+    ASSERT_TRUE(Log.Flush());
+    std::vector<std::string> full;
+    for (const auto& line : Log.Lines(kUnit))
+        if (line.rfind("receive backlog full: ", 0) == 0)
+            full.push_back(line);
+    ASSERT_EQ(full.size(), 1u);
+    EXPECT_EQ(full[0].rfind("receive backlog full: 100 messages, ", 0), 0u) << full[0];
+    EXPECT_EQ(full[0].substr(full[0].size() - Id.size() - 2), "[" + Id + "]");
+
+    client->SetLinePause(0);
+    const bool all = WaitUntil([&] { return Dir.PayloadFiles().size() == kMessages; }, 300000);
+    sender.join();
+    ASSERT_TRUE(all) << Dir.PayloadFiles().size() << " of " << kMessages << " saved";
+    std::multiset<Bytes> saved;
+    for (const auto& f : Dir.PayloadFiles())
+        saved.insert(Dir.Read(f));
+    EXPECT_TRUE(saved == expected) << "every message saved once";
+    const auto counts = observer.Snapshot(&TRecordingObserver::QueueCounts);
+    ASSERT_FALSE(counts.empty());
+    EXPECT_EQ(*std::max_element(counts.begin(), counts.end()), kBound) << "filled to the bound, never beyond";
+    EXPECT_TRUE(client->SocketReady);
+}
+
+// While a QoS 2 flow waits for its PUBREL, the PUBREL may sit behind messages
+// that fill the backlog. Reading goes on up to twice the bound, so a PUBREL
+// within that gets through; behind more, the wait gives up, the backlog drains
+// and the PUBREL is answered when it comes. No deadlock either way.
+TEST_F(EventHandlerTest, APubrelBehindAFullBacklogStillCompletesItsFlow)
+{
+    constexpr int kBound = 20;
+    struct TCase {
+        const char* Name;
+        int Behind;
+        bool GivesUp;
+    };
+    for (const TCase& c : {TCase{"within twice the bound", 30, false}, TCase{"far beyond it", 300, true}}) {
+        SCOPED_TRACE(c.Name);
+        Broker.OnFrame([](const Bytes& frame, FakeBroker& broker) {
+            if (frame == Ack(0x50, 1))
+                broker.Send(Ack(0x62, 1));
+        });
+        TMQTTClientOptions options = Log.Options();
+        options.PayloadDirectory = Dir.Path();
+        options.LinePauseMs = 0;
+        Id = UniqueClientID("behind");
+        const size_t before = Broker.ConnectionCount();
+        auto client = std::make_unique<TMQTTClient>(Broker.Host(), Broker.Port(), Id, options);
+        ASSERT_TRUE(client->SocketReady);
+        ASSERT_TRUE(Broker.WaitForConnections(before + 1, kWaitMs));
+        client->ReceiveQueue().SetBacklogLimits(kBound, int64_t{1} << 30);
+
+        std::multiset<Bytes> expected{Text("two")};
+        // The broker's PUBREL follows our PUBREC, so it comes behind all of these.
+        ASSERT_TRUE(Broker.Send(Concat2(PublishFrame(2, 1, "q", Text("two")), Flood(c.Behind, &expected))));
+        ASSERT_TRUE(WaitUntil([&] { return Broker.Frames() == std::vector<Bytes>{Ack(0x50, 1), Ack(0x70, 1)}; }))
+            << Broker.Frames().size() << " frames";
+        ASSERT_TRUE(WaitUntil([&] { return Dir.PayloadFiles().size() == expected.size(); }));
+        std::multiset<Bytes> saved;
+        for (const auto& f : Dir.PayloadFiles())
+            saved.insert(Dir.Read(f));
+        EXPECT_TRUE(saved == expected);
+        ASSERT_TRUE(Log.Flush());
+        EXPECT_EQ(Log.CountOf("cound not receive PUBREL [" + Id + "]"), c.GivesUp ? 1 : 0);
+        client.reset();
+        EXPECT_EQ(DroppedLines(), 0);
+        RemoveFiles();
+        Log.Capture.Clear();
+        ASSERT_TRUE(Broker.WaitForPeerClose(kWaitMs));
+    }
+    Broker.OnFrame({});
 }

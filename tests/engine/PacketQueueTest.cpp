@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
+#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "diag/EventSink.h"
 #include "mqtt/codec/MQTTPacket.h"
 #include "mqtt/engine/PacketQueue.h"
 #include "platform/Error.h"
@@ -219,9 +222,11 @@ TEST(PacketQueue, AMutexHeldElsewhereMakesEveryOperationTimeOut)
 
     std::unique_ptr<TMQTTPacket> p;
     auto fresh = Puback(2);
+    auto publish = Publish0('p');
     const std::vector<std::pair<const char*, std::function<void()>>> ops = {
         {"Count", [&] { q.Count(); }},
         {"Store", [&] { q.Store(fresh); }},
+        {"Store PUBLISH", [&] { q.Store(publish); }},
         {"TakeFirst", [&] { q.TakeFirst(0, p); }},
         {"TakeByKey", [&] { q.TakeByKey(4, 1, p); }},
     };
@@ -235,6 +240,8 @@ TEST(PacketQueue, AMutexHeldElsewhereMakesEveryOperationTimeOut)
         }
     }
     EXPECT_NE(fresh, nullptr) << "a refused store leaves the packet with the caller";
+    EXPECT_NE(publish, nullptr);
+    EXPECT_EQ(q.BacklogCount(), 0) << "a refused PUBLISH takes no room";
     release.set_value();
     holder.join();
     EXPECT_EQ(q.Count(), 1);
@@ -304,4 +311,114 @@ TEST(PacketQueue, ConcurrentStoresAndTakesLoseNoPublish)
     for (auto& t : producers)
         t.join();
     EXPECT_EQ(q.Count(), 0);
+}
+
+// ---- the backlog bound --------------------------------------------------------
+
+namespace {
+
+// Keeps the lines a queue sends.
+class TLineSink : public TEventSink {
+public:
+    void SendEventMsg(const std::string& message, const std::string& source, int, int) override
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        FLines.push_back(source + " | " + message);
+    }
+    std::vector<std::string> Lines()
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        return FLines;
+    }
+
+private:
+    std::mutex FLock;
+    std::vector<std::string> FLines;
+};
+
+// PUBLISH QoS 0 of exactly `size` bytes (at least 5).
+std::unique_ptr<TMQTTPacket> PublishOfSize(int size)
+{
+    std::vector<uint8_t> frame = {0x30, static_cast<uint8_t>(size - 2), 0x00, 0x01, 't'};
+    frame.resize(static_cast<size_t>(size), 'x');
+    return MakePacket(frame);
+}
+
+} // namespace
+
+// Full by count or by bytes of the waiting PUBLISH packets; other packets do
+// not count, and a frame larger than the bound is taken when nothing waits.
+TEST(PacketQueue, TheBacklogIsFullAtItsCountOrItsBytes)
+{
+    struct TCase {
+        const char* Name;
+        int Packets;
+        int64_t Bytes;
+        std::vector<std::function<std::unique_ptr<TMQTTPacket>()>> Stored;
+        bool Full;
+    };
+    const auto small = [] { return PublishOfSize(6); };
+    const std::vector<TCase> cases = {
+        {"below the count", 3, 1000, {small, small}, false},
+        {"at the count", 3, 1000, {small, small, small}, true},
+        {"below the bytes", 100, 12, {small}, false},
+        {"at the bytes", 100, 12, {small, small}, true},
+        {"one frame larger than the bound", 100, 5, {small}, true},
+        {"other packets", 1, 5, {[] { return Connack(0); }, [] { return Suback(1, 0); }}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TMQTTPacketQueue q(UniqueID("bound"));
+        q.SetBacklogLimits(c.Packets, c.Bytes);
+        for (const auto& make : c.Stored)
+            StoreOrFail(q, make());
+        EXPECT_EQ(q.BacklogFull(), c.Full);
+    }
+}
+
+// A PUBLISH that does not fit waits for room, so the bound holds for every
+// frame the reader has in hand. The room notification comes once per full
+// backlog; the raised bound of a PUBREL wait and a lifted bound make room too.
+TEST(PacketQueue, AStoreWaitsForRoomThatATakeOrTheBoundMakes)
+{
+    TLineSink sink;
+    const std::string id = UniqueID("room");
+    TMQTTPacketQueue q(id, nullptr, &sink);
+    q.SetBacklogLimits(2, 1000);
+    std::atomic<int> notified{0};
+    q.SetRoomNotify([&] { ++notified; });
+    StoreOrFail(q, Publish0('a'));
+    StoreOrFail(q, Publish0('b'));
+    ASSERT_TRUE(q.BacklogFull());
+
+    auto third = std::async(std::launch::async, [&] { StoreOrFail(q, Publish0('c')); });
+    // Cannot end early on a busy machine, only late: a store that did not wait fails it.
+    EXPECT_EQ(third.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout) << "stored beyond the bound";
+    std::unique_ptr<TMQTTPacket> p;
+    ASSERT_TRUE(q.TakeFirst(3, p));
+    third.get();
+    EXPECT_EQ(LastByte(*p), 'a');
+    EXPECT_EQ(notified, 1);
+    EXPECT_EQ(q.BacklogCount(), 2);
+    EXPECT_TRUE(q.BacklogFull());
+
+    // Twice the bound while a PUBREL wait runs.
+    q.SetPubrelWait(true);
+    EXPECT_EQ(notified, 2);
+    StoreOrFail(q, Publish0('d'));
+    EXPECT_FALSE(q.BacklogFull());
+    StoreOrFail(q, Publish0('e'));
+    EXPECT_TRUE(q.BacklogFull());
+    q.SetPubrelWait(false);
+    EXPECT_EQ(notified, 2) << "still full";
+
+    // Nobody drains any more: nothing waits.
+    q.LiftBound();
+    EXPECT_EQ(notified, 3);
+    StoreOrFail(q, Publish0('f'));
+    EXPECT_FALSE(q.BacklogFull());
+    EXPECT_EQ(q.BacklogCount(), 5);
+
+    const std::string line = "MQTT_Unit | receive backlog full: 2 messages, 12 bytes waiting, reading paused [" + id + "]";
+    EXPECT_EQ(sink.Lines(), std::vector<std::string>{line}) << "one line while the backlog stayed full";
 }

@@ -31,6 +31,7 @@ TExp ExPrefix(const std::string& message) { return {Unit, "TMQTTClientReaderThre
 const TExp Down{Unit, "ClientSocketOnDisconnect: start"};
 const TExp Up{Unit, "ClientSocketOnConnect: start"};
 const TExp ReportHead{Unit, "----- PublishData -------"};
+const TExp SavedFile{HandlerSource, "PublishDataFile ", true};
 const TExp NotYet{Unit, "TMQTTClientReaderThread: remain-length data has not yet received [hb]"};
 const TExp Stored{Unit, "TMQTTClientReaderThread: store frame to ReceiveQueue, entries = ", true};
 
@@ -560,8 +561,8 @@ std::vector<THostileCase> Cases()
                  return true;
              },
          .Script = Push(Publish(2, 7, "a/b", "q2")),
-         .Lines = {{H("received PUBLISH"), H("sending PUBREC"), H("cound not receive PUBREL")}},
-         .Absent = {"sending PUBCOMP", "----- PublishData"}, .Files = std::vector<std::string>{},
+         .Lines = {{H("received PUBLISH"), H("sending PUBREC"), H("cound not receive PUBREL"), SavedFile}},
+         .Absent = {"sending PUBCOMP", "----- PublishData"}, .Files = std::vector<std::string>{"q2"},
          .BrokerGets = {Ack(5, 7)}},
         {.Name = "PublishQoS2BrokerClosesBeforePubrel",
          .Broker =
@@ -572,8 +573,8 @@ std::vector<THostileCase> Cases()
                  return true;
              },
          .Script = Push(Publish(2, 7, "a/b", "q2")),
-         .Lines = {{H("sending PUBREC"), H("cound not receive PUBREL")}},
-         .Absent = {"sending PUBCOMP", "----- PublishData"}, .Files = std::vector<std::string>{},
+         .Lines = {{H("sending PUBREC"), H("cound not receive PUBREL"), SavedFile}},
+         .Absent = {"sending PUBCOMP", "----- PublishData"}, .Files = std::vector<std::string>{"q2"},
          .After = TAfter::Dropped},
         // A PUBLISH arrives while CONNECT waits: each waiter takes its own packet.
         {.Name = "PublishBeforeConnack",
@@ -735,6 +736,7 @@ std::vector<THostileCase> Cases()
          .Lines = {{U("sending PUBLISH")}}, .Errors = {"Socket Write Error."}, .After = TAfter::StillOpen},
         // While the console's write is stuck holding the write mutex, a QoS 1 PUBLISH needs its PUBACK:
         // the event handler cannot write it and ends the connection; the console's send fails too.
+        // The message was saved before its PUBACK was due, so it is kept.
         {.Name = "AcknowledgementDueWhileConsoleWriteIsStuck",
          .Options = {.receiveBufferSize = 4096, .startReading = false},
          .Script =
@@ -757,7 +759,7 @@ std::vector<THostileCase> Cases()
              },
          .Lines = {{H("received PUBLISH"), H("sending PUBACK"),
                     {Unit, "TMQTTEventHandlerThread:*EXCEPTIN* ", true}}},
-         .Absent = {"----- PublishData"}, .Files = std::vector<std::string>{},
+         .Absent = {"----- PublishData"}, .Files = std::vector<std::string>{"ack me"},
          .After = TAfter::Dropped, .BrokerBlind = true,
          // The console's write gives up on its own, or fails on the socket the handler closed.
          .ErrorsMatch =

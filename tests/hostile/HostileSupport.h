@@ -71,9 +71,9 @@ private:
     std::thread FThread;
 };
 
-// A scratch directory for payload files. inotify tells when a "Pub_" file has
-// been closed after writing, so a test waits for finished files, never for a
-// file that is still being written.
+// A scratch directory for payload files. A "Pub_" name appears only once its
+// file is complete (renamed, or linked, from a temporary name), and inotify
+// tells when one appears, so a test waits for finished files.
 class TPayloadDir {
 public:
     TPayloadDir()
@@ -83,7 +83,7 @@ public:
             throw std::runtime_error("mkdtemp failed");
         FPath = pattern;
         FNotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (FNotify < 0 || ::inotify_add_watch(FNotify, FPath.c_str(), IN_CLOSE_WRITE) < 0)
+        if (FNotify < 0 || ::inotify_add_watch(FNotify, FPath.c_str(), IN_MOVED_TO | IN_CREATE) < 0)
             throw std::runtime_error("inotify failed");
     }
     ~TPayloadDir()
@@ -99,7 +99,7 @@ public:
 
     const std::string& Path() const { return FPath; }
 
-    // Waits until count "Pub_" files have been written and closed in all.
+    // Waits until count "Pub_" files have appeared in all.
     bool WaitForFiles(std::size_t count, int timeoutMs)
     {
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -132,15 +132,16 @@ TEST_F(HostileTrickleTest, SubscribeGivesUpWhileOtherFramesKeepArriving)
     Close();
 }
 
-// The event handler's wait for a PUBREL: the broker never sends it, but keeps other frames coming.
+// The event handler's wait for a PUBREL: the broker never sends it, but keeps
+// other frames coming. Each PINGRESP goes once the one before has been stored,
+// so every wait of one second is restarted by a frame and only the limit on all
+// waits together can end the flow; the steps are counted, not timed.
 TEST_F(HostileTrickleTest, QoS2FlowGivesUpOnPubrelWhileOtherFramesKeepArriving)
 {
     TWatchdog watchdog("PUBREL wait under a trickle", 120000);
-    Broker.OnFrame([this](const TFrame& f, FakeBroker& b) {
-        if (TypeOf(f) == 5) {
-            Trickle = true;   // no PUBREL, ever
-            return;
-        }
+    Broker.OnFrame([](const TFrame& f, FakeBroker& b) {
+        if (TypeOf(f) == 5)
+            return;   // no PUBREL, ever
         for (const TFrame& answer : WellBehavedAnswer(f))
             b.Send(answer);
     });
@@ -149,29 +150,28 @@ TEST_F(HostileTrickleTest, QoS2FlowGivesUpOnPubrelWhileOtherFramesKeepArriving)
         return;
 
     const TExp gaveUp{HandlerSource, Tag("cound not receive PUBREL", ID)};
-    std::size_t seen = 0;
-    bool gaveUpSeen = false;
-    const bool ended = EndsWhileTrickling(
-        [this] { Broker.Send(Publish(2, 7, "a/b", "never released")); },
-        [&] {
-            // Non-blocking look at the lines that came so far.
-            Capture.WaitFor(
-                [&](const std::vector<std::string>& datagrams) {
-                    for (; seen < datagrams.size(); ++seen)
-                        if (gaveUp.Matches(UdpCapture::Field(datagrams[seen], 4), UdpCapture::Field(datagrams[seen], 7)))
-                            gaveUpSeen = true;
-                    return gaveUpSeen;
-                },
-                0);
-            return gaveUpSeen;
-        },
-        25000);
-    // The work above only sends the PUBLISH; what must end is the handler's wait.
-    EXPECT_TRUE(ended) << "the event handler was still waiting for its PUBREL after 25 s of PINGRESPs every "
-                       << TrickleGapMs << " ms";
-    // Without the trickle it gives up in any case; the connection is checked after that.
-    EXPECT_TRUE(WaitForSequences(Capture, {{gaveUp}}, 10000));
-    EXPECT_EQ(PayloadDir.PayloadFiles().size(), 0u);
+    const TExp stored{Unit, "TMQTTClientReaderThread: store frame to ReceiveQueue, entries = ", true};
+    ASSERT_TRUE(Broker.Send(Publish(2, 7, "a/b", "never released")));
+    ASSERT_TRUE(WaitForSequences(Capture, {{{HandlerSource, Tag("sending PUBREC", ID)}}}, 10000));
+    const std::size_t storedBefore = CountOf(LinesOf(Capture), stored);
+
+    // Three times the steps the limit allows at this pace: a wait without a limit runs out of them.
+    constexpr std::size_t MaxSteps = 3 * 10000 / TrickleGapMs;
+    std::size_t steps = 0;
+    bool ended = false;
+    while (!ended && steps < MaxSteps) {
+        ASSERT_TRUE(Broker.Send(Pingresp()));
+        ++steps;
+        ASSERT_TRUE(WaitForCountOf(Capture, stored, storedBefore + steps, 10000)) << "PINGRESP " << steps << " not stored";
+        ended = WaitForCountOf(Capture, gaveUp, 1, TrickleGapMs);   // the pace of the trickle
+    }
+    EXPECT_TRUE(ended) << "the event handler was still waiting for its PUBREL after " << steps
+                       << " PINGRESPs, one every " << TrickleGapMs << " ms";
+    // Saved before its PUBREC, the message keeps its file; the line after the give-up names it.
+    EXPECT_TRUE(WaitForSequences(Capture, {{gaveUp, {HandlerSource, "PublishDataFile " + PayloadDir.Path() + "/Pub_", true}}},
+                                 10000));
+    EXPECT_TRUE(PayloadDir.WaitForFiles(1, 10000));
+    EXPECT_EQ(PayloadDir.PayloadContents(), std::vector<std::string>{"never released"});
     // The connection stays usable: a PINGREQ gets its PINGRESP.
     Form->AnswerTimeouts.Pingresp = 10000;
     Form->Run(&TForm1::MQTT_PINGREQ_BtnClick);

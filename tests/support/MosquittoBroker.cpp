@@ -7,23 +7,96 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <netinet/in.h>
 #include <pwd.h>
-#include <spawn.h>
+#include <set>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "support/FakeBroker.h"
 
-extern char** environ;
-
 namespace {
 
 using TClock = std::chrono::steady_clock;
+
+// Whatever happens to a test process, no broker and no folder outlives it for
+// long: each broker runs in its own process group and is killed by the kernel
+// when the thread that started it ends (PR_SET_PDEATHSIG, so also on a crash,
+// an abort or SIGKILL); brokers still running at exit() are killed by an atexit
+// handler; and the folders live under a directory of this run, which the next
+// run removes when the process that made it is gone.
+const char* const kBaseDirectory = "/tmp/tarnwick-mosquitto";
+
+std::mutex gLock;
+std::set<pid_t> gRunning;   // process groups of brokers that were started and not yet stopped
+
+void KillRunningBrokers()
+{
+    std::lock_guard<std::mutex> guard(gLock);
+    for (pid_t pid : gRunning) {
+        ::kill(-pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    gRunning.clear();
+    std::error_code ignored;
+    std::filesystem::remove_all(std::string(kBaseDirectory) + "/run-" + std::to_string(::getpid()), ignored);
+}
+
+// The directory of this run; on first use, folders of runs whose process is
+// gone are removed and the exit handler is installed.
+std::string RunDirectory()
+{
+    static const std::string directory = [] {
+        ::mkdir(kBaseDirectory, 0700);
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(kBaseDirectory, error)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind("run-", 0) != 0)
+                continue;
+            const pid_t pid = static_cast<pid_t>(std::atoi(name.c_str() + 4));
+            if (pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH) {
+                std::error_code ignored;
+                std::filesystem::remove_all(entry.path(), ignored);
+            }
+        }
+        const std::string mine = std::string(kBaseDirectory) + "/run-" + std::to_string(::getpid());
+        ::mkdir(mine.c_str(), 0700);
+        std::atexit(KillRunningBrokers);
+        return mine;
+    }();
+    return directory;
+}
+
+// fork + exec rather than posix_spawn: the child must ask for its death signal
+// and its own process group before it runs the broker.
+pid_t StartInOwnGroup(const char* path, char* const argv[])
+{
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    // Child: only async-signal-safe calls from here.
+    ::setpgid(0, 0);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent)
+        ::_exit(127);   // the parent died before the request took effect
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(null, STDOUT_FILENO);
+        ::dup2(null, STDERR_FILENO);
+    }
+    ::execv(path, argv);
+    ::_exit(127);
+}
 
 bool PortAccepts(int port)
 {
@@ -57,9 +130,8 @@ MosquittoBroker::~MosquittoBroker()
 {
     Stop();
     if (!FDirectory.empty()) {
-        std::remove((FDirectory + "/mosquitto.conf").c_str());
-        std::remove((FDirectory + "/mosquitto.log").c_str());
-        ::rmdir(FDirectory.c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(FDirectory, ignored);
     }
 }
 
@@ -82,8 +154,8 @@ bool MosquittoBroker::Start(int timeoutMs)
         return false;
     }
     if (FDirectory.empty()) {
-        char pattern[] = "/tmp/tarnwick-mosquitto-XXXXXX";
-        if (!::mkdtemp(pattern)) {
+        std::string pattern = RunDirectory() + "/broker-XXXXXX";
+        if (!::mkdtemp(pattern.data())) {
             FError = std::string("mkdtemp: ") + std::strerror(errno);
             return false;
         }
@@ -115,20 +187,20 @@ bool MosquittoBroker::Start(int timeoutMs)
                 return false;
             }
         }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
         std::string arg0 = "mosquitto", arg1 = "-c";
         std::string arg2 = config;
         char* argv[] = {arg0.data(), arg1.data(), arg2.data(), nullptr};
         pid_t pid = -1;
-        int spawned = ::posix_spawn(&pid, BinaryPath, &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            FError = std::string("posix_spawn: ") + std::strerror(spawned);
-            return false;
+        {
+            // Registered under the lock, so the exit handler never misses a broker.
+            std::lock_guard<std::mutex> guard(gLock);
+            pid = StartInOwnGroup(BinaryPath, argv);
+            if (pid < 0) {
+                FError = std::string("fork: ") + std::strerror(errno);
+                return false;
+            }
+            ::setpgid(pid, pid);   // also from here: the group exists before anyone signals it
+            gRunning.insert(pid);
         }
         FPid = pid;
 
@@ -139,6 +211,7 @@ bool MosquittoBroker::Start(int timeoutMs)
                 return true;
             int status = 0;
             if (Reaped(FPid, status)) {
+                Forget(FPid);
                 FPid = -1;
                 FError = "mosquitto exited at start (status " + std::to_string(status) + "): " + Log();
                 break;
@@ -158,16 +231,23 @@ void MosquittoBroker::Stop()
 {
     if (FPid <= 0)
         return;
-    ::kill(FPid, SIGTERM);
+    ::kill(-FPid, SIGTERM);
     int status = 0;
     const auto deadline = TClock::now() + std::chrono::seconds(5);
     while (!Reaped(FPid, status)) {
         if (TClock::now() >= deadline) {
-            ::kill(FPid, SIGKILL);
+            ::kill(-FPid, SIGKILL);
             ::waitpid(FPid, &status, 0);
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    Forget(FPid);
     FPid = -1;
+}
+
+void MosquittoBroker::Forget(pid_t pid)
+{
+    std::lock_guard<std::mutex> guard(gLock);
+    gRunning.erase(pid);
 }

@@ -8,7 +8,10 @@
 // A real mosquitto broker for integration tests: listens on 127.0.0.1 on a
 // free port with a temporary configuration (anonymous access, no
 // persistence, log in a temporary file) and is stopped (SIGTERM, reaped) by
-// the destructor.
+// the destructor, which also removes its folder. Neither outlives the test
+// process: the broker dies with the thread that started it (start it from the
+// test's own thread), also on a crash, and the folders of a run that did not
+// end cleanly are removed by the next run.
 class MosquittoBroker {
 public:
     static constexpr const char* BinaryPath = "/usr/sbin/mosquitto";
@@ -36,6 +39,8 @@ public:
     std::string Log() const;
 
 private:
+    static void Forget(pid_t pid);
+
     pid_t FPid = -1;
     int FPort = 0;
     std::string FDirectory;
