@@ -2,6 +2,9 @@
 
 #include "console/window/IntSpinBox.h"
 #include "console/window/LogoWidget.h"
+#include "console/window/SessionFeed.h"
+#include "console/window/SessionPanel.h"
+#include "console/window/SessionStatus.h"
 #include "platform/CodePage.h"
 
 #include <QApplication>
@@ -18,6 +21,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QVBoxLayout>
 #include <QtDebug>
@@ -62,6 +66,10 @@ QString TMainWindow::AppTitle()
 TMainWindow::TMainWindow(int eventMsgPort, QWidget* parent) : QMainWindow(parent)
 {
     Form = std::make_unique<TForm1>(*this, eventMsgPort);
+    // The views of the session hear every line, and every connection "Open" makes.
+    Feed = std::make_unique<TSessionFeed>();
+    Form->Events.AddObserver([feed = Feed.get()](const TEventRecord& record) { feed->OnEvent(record); });
+    Form->SessionObserver = Feed.get();
     PingTimerObj.setInterval(Form->PingTimerInterval);
     PingTimerObj.setTimerType(Qt::CoarseTimer);
     connect(&PingTimerObj, &QTimer::timeout, this, &TMainWindow::OnPingTimerTimeout);
@@ -266,14 +274,22 @@ void TMainWindow::BuildUi()
     Buttons.at("Button5")->setMinimumWidth(publishWidth);
     Buttons.at("Button7")->setMinimumWidth(publishWidth);
 
-    setCentralWidget(central);
+    // The settings keep their size; the views of the session below take the rest.
+    Views = new TSessionPanel(*Feed, this);
+    auto* split = new QSplitter(Qt::Vertical, this);
+    split->setObjectName("MainSplitter");
+    split->setChildrenCollapsible(false);
+    split->addWidget(central);
+    split->addWidget(Views);
+    split->setStretchFactor(0, 0);
+    split->setStretchFactor(1, 1);
+    setCentralWidget(split);
 
     StatusLabel = new QLabel(central);
     StatusLabel->setObjectName("StatusText");
     statusBar()->addWidget(StatusLabel, 1);
-    StateLabel = new QLabel(central);
-    StateLabel->setObjectName("StateText");
-    statusBar()->addPermanentWidget(StateLabel);
+    statusBar()->addPermanentWidget(Views->Status());
+    Views->Status()->show();
 }
 
 // ---- start and end ----
@@ -555,8 +571,7 @@ void TMainWindow::ApplyView(const TFormView& view)
     Buttons.at("ConnectBtn")->setEnabled(view.ConnectBtnEnabled);
     Buttons.at("DisconnectBtn")->setEnabled(view.DisconnectBtnEnabled);
     PingChk->setEnabled(view.PingTimerChkEnabled);
-    StateLabel->setText(view.DisconnectBtnEnabled ? QStringLiteral("接続中 (Opened)")
-                                                  : QStringLiteral("未接続 (Closed)"));
+    Views->SetConsoleOpened(view.DisconnectBtnEnabled);
 }
 
 void TMainWindow::ApplyTimer(bool enabled, int intervalMs)

@@ -22,6 +22,8 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class TIntSpinBox;
+class TSessionFeed;
+class TSessionPanel;
 
 // The program's window over TForm1. The form's commands run on one command
 // thread, in the order they were clicked, so that the window keeps painting
@@ -52,6 +54,8 @@ public:
 
     const QTimer& PingTimer() const { return PingTimerObj; }
     QLabel* StatusText() const { return StatusLabel; }
+    // The log, the received messages, the frames and the status texts of the session.
+    TSessionPanel* SessionViews() const { return Views; }
 
     // The error box title: the program file's name without its extension.
     static QString AppTitle();
@@ -107,6 +111,9 @@ private:
     void OnFinished(const QString& caption);
     void UpdateBusy();
 
+    // Declared before the form, so it outlives the form's connection and its
+    // threads, which report to it until the form is gone.
+    std::unique_ptr<TSessionFeed> Feed;
     std::unique_ptr<TForm1> Form;
     TCommandQueue Commands;
     QTimer PingTimerObj;
@@ -117,7 +124,7 @@ private:
     QCheckBox* PingChk = nullptr;
     std::map<std::string, QPushButton*> Buttons;
     QLabel* StatusLabel = nullptr;
-    QLabel* StateLabel = nullptr;
+    TSessionPanel* Views = nullptr;
 
     // This thread only.
     int Pending = 0;
