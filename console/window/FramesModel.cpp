@@ -118,6 +118,52 @@ std::vector<std::string> FrameDetailLines(const TFrameEntry& frame)
     return lines;
 }
 
+bool AnswersFrame(const TFrameEntry& received, const TFrameEntry& sent)
+{
+    if (received.Direction != TFrameDirection::Received || sent.Direction != TFrameDirection::Sent ||
+        received.Malformed || sent.Malformed)
+        return false;
+    using namespace MessageType;
+    const auto byID = [&](int32_t request) { return sent.Type == request && sent.MessageID == received.MessageID; };
+    switch (received.Type) {
+    case CONNACK:
+        return sent.Type == CONNECT;
+    case PINGRESP:
+        return sent.Type == PINGREQ;
+    case SUBACK:
+        return byID(SUBSCRIBE);
+    case UNSUBACK:
+        return byID(UNSUBSCRIBE);
+    case PUBACK:
+        return byID(PUBLISH) && sent.Qos == 1;
+    case PUBREC:
+        return byID(PUBLISH) && sent.Qos == 2;
+    case PUBREL:
+        return byID(PUBREC);
+    case PUBCOMP:
+        return byID(PUBREL);
+    }
+    return false;
+}
+
+void PlaceSentBeforeAnswers(std::vector<TFrameEntry>& frames, std::size_t from, std::size_t window)
+{
+    for (std::size_t j = from; j < frames.size(); ++j) {
+        if (frames[j].Direction != TFrameDirection::Sent)
+            continue;
+        std::size_t earliest = j;
+        for (std::size_t i = j; i > 0 && j - i < window; --i)
+            if (AnswersFrame(frames[i - 1], frames[j]))
+                earliest = i - 1;
+        if (earliest == j)
+            continue;
+        // Its last byte went out no later than the answer came in.
+        frames[j].Time = frames[earliest].Time;
+        std::rotate(frames.begin() + static_cast<std::ptrdiff_t>(earliest),
+                    frames.begin() + static_cast<std::ptrdiff_t>(j), frames.begin() + static_cast<std::ptrdiff_t>(j) + 1);
+    }
+}
+
 QString FrameFlagsText(const TFrameEntry& frame)
 {
     QStringList flags;
@@ -138,9 +184,25 @@ TFramesModel::TFramesModel(std::size_t capacity, std::size_t byteBudget, QObject
 
 void TFramesModel::Append(std::vector<TFrameEntry> frames)
 {
+    if (frames.empty())
+        return;
     FNextNumber += frames.size();
-    AppendRows(std::make_move_iterator(frames.begin()), std::make_move_iterator(frames.end()),
-               [this](TFrameEntry&& frame) {
+    // The newest rows go in front of the batch, so that a sent frame of this
+    // batch can still move before an answer already shown.
+    const bool sends = std::any_of(frames.begin(), frames.end(),
+                                   [](const TFrameEntry& f) { return f.Direction == TFrameDirection::Sent; });
+    const std::size_t tail = sends ? std::min(FRows.size(), AnswerWindow) : 0;
+    std::vector<TFrameEntry> combined(FRows.end() - static_cast<std::ptrdiff_t>(tail), FRows.end());
+    combined.insert(combined.end(), std::make_move_iterator(frames.begin()), std::make_move_iterator(frames.end()));
+    PlaceSentBeforeAnswers(combined, tail, AnswerWindow);
+    std::size_t unchanged = 0;
+    while (unchanged < tail && combined[unchanged].Bytes == FRows[FRows.size() - tail + unchanged].Bytes &&
+           combined[unchanged].Direction == FRows[FRows.size() - tail + unchanged].Direction)
+        ++unchanged;
+    // Rows shown already are taken back only when a late sent frame goes before them.
+    DropNewest(tail - unchanged);
+    AppendRows(std::make_move_iterator(combined.begin() + static_cast<std::ptrdiff_t>(unchanged)),
+               std::make_move_iterator(combined.end()), [this](TFrameEntry&& frame) {
                    FKeptBytes += frame.Bytes.size();
                    return std::move(frame);
                });

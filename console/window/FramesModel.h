@@ -43,6 +43,17 @@ TFrameEntry MakeFrameEntry(TFrameDirection direction, const uint8_t* frame, int3
 // fields decoded when it passed, and a line saying where it was cut.
 std::vector<std::string> FrameDetailLines(const TFrameEntry& frame);
 
+// Whether a received frame is the broker's answer to a sent one: CONNACK to
+// CONNECT, PINGRESP to PINGREQ, and by identifier SUBACK to SUBSCRIBE, UNSUBACK
+// to UNSUBSCRIBE, PUBACK to a QoS 1 PUBLISH, PUBREC to a QoS 2 PUBLISH, PUBREL
+// to PUBREC, PUBCOMP to PUBREL.
+bool AnswersFrame(const TFrameEntry& received, const TFrameEntry& sent);
+
+// A sent frame is reported once its write has returned, and by then the
+// broker's answer may have been reported already. Puts each sent frame from
+// index `from` on before an answer to it among the `window` frames before it.
+void PlaceSentBeforeAnswers(std::vector<TFrameEntry>& frames, std::size_t from, std::size_t window);
+
 // "DUP, QoS 1, Retain" from the first byte's flags; "QoS 0" when none is set.
 QString FrameFlagsText(const TFrameEntry& frame);
 
@@ -63,6 +74,8 @@ public:
     static constexpr int KindRole = Qt::UserRole + 1;
     // Bytes shown in the table's last column; the detail pane shows all kept bytes.
     static constexpr int ShownBytes = 24;
+    // How far back an answer reported before its request is looked for.
+    static constexpr std::size_t AnswerWindow = 64;
 
     explicit TFramesModel(std::size_t capacity = DefaultCapacity, std::size_t byteBudget = DefaultByteBudget,
                           QObject* parent = nullptr);

@@ -67,7 +67,20 @@ protected:
         endRemoveRows();
     }
 
-    // Told of each row as it leaves the front.
+    void DropNewest(std::size_t count)
+    {
+        count = std::min(count, FRows.size());
+        if (count == 0)
+            return;
+        const std::size_t first = FRows.size() - count;
+        beginRemoveRows({}, static_cast<int>(first), static_cast<int>(FRows.size()) - 1);
+        for (std::size_t i = first; i < FRows.size(); ++i)
+            Dropping(FRows[i]);
+        FRows.erase(FRows.begin() + static_cast<std::ptrdiff_t>(first), FRows.end());
+        endRemoveRows();
+    }
+
+    // Told of each row as it leaves.
     virtual void Dropping(const TRow&) {}
 
     bool ValidRow(const QModelIndex& index) const
