@@ -6,6 +6,7 @@
 #include <QBrush>
 #include <QColor>
 #include <QFont>
+#include <QFontDatabase>
 #include <QIcon>
 #include <QStyle>
 
@@ -72,13 +73,14 @@ QVariant TLogModel::data(const QModelIndex& index, int role) const
         if (line.Severity == TEventSeverity::Error)
             return QBrush(QColor(0xff, 0xe4, 0xe1));
         return {};
-    case Qt::FontRole:
-        if (failure) {
-            QFont font;
-            font.setBold(true);
-            return font;
-        }
-        return {};
+    case Qt::FontRole: {
+        // The report lines line their values up with blanks: a fixed pitch keeps them lined up.
+        if (index.column() != MessageColumn && !failure)
+            return {};
+        QFont font = index.column() == MessageColumn ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : QFont();
+        font.setBold(failure);
+        return font;
+    }
     case Qt::DecorationRole:
         if (failure && index.column() == MessageColumn)
             return QApplication::style()->standardIcon(line.Severity == TEventSeverity::Exception
