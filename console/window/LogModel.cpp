@@ -75,9 +75,9 @@ QVariant TLogModel::data(const QModelIndex& index, int role) const
         return {};
     case Qt::FontRole: {
         // The report lines line their values up with blanks: a fixed pitch keeps them lined up.
-        if (index.column() != MessageColumn && !failure)
+        if (index.column() != MessageColumn)
             return {};
-        QFont font = index.column() == MessageColumn ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : QFont();
+        QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
         font.setBold(failure);
         return font;
     }

@@ -5,13 +5,15 @@
 //
 // Open, CONNECT, SUBSCRIBE (the default topics), PUBLISH(str) at QoS 1 and 2
 // and PUBLISH(file) of a binary file to the subscribed topics, so that the
-// broker hands every message back; then the pictures, then DISCONNECT and Close.
+// broker hands every message back, and an UNSUBSCRIBE without a topic for a
+// failure line; then the pictures, then DISCONNECT and Close.
 // scripts/screenshot runs it under Xvfb against a mosquitto of its own.
 #include "console/window/FramesView.h"
 #include "console/window/LogPane.h"
 #include "console/window/MessagesView.h"
 #include "console/window/MainWindow.h"
 #include "console/window/SessionPanel.h"
+#include "console/window/SessionStatus.h"
 #include "platform/Random.h"
 
 #include <QApplication>
@@ -20,6 +22,7 @@
 #include <QDir>
 #include <QFile>
 #include <QItemSelectionModel>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -154,6 +157,10 @@ int main(int argc, char* argv[])
     qos->setValue(1);
     Click(window, "Button7", "PUBLISH(file) of a binary file to センサー/ノード1 at QoS 1");
 
+    // A frame that cannot be built: its "*ERROR*" line stands out in the log.
+    Find<QLineEdit>(window, "UnSubscribeTopicListEdit")->clear();
+    Click(window, "Button3", "UNSUBSCRIBE with no topic");
+
     TSessionPanel* views = window.SessionViews();
     TMessagesModel* messages = views->Messages()->Model();
     if (!RunUntil([&] { return messages->rowCount() >= 3; }, 20000))
@@ -175,8 +182,16 @@ int main(int argc, char* argv[])
     });
     Save(window, out + "/window-frames.png");
 
+    // What the status bar said after each of the last steps, for the one who runs this.
+    auto state = [&] {
+        Settle(300);
+        return views->Status()->ConnectionLabel()->text() + " / " + views->Status()->SessionLabel()->text();
+    };
+    std::printf("  status: %s\n", qPrintable(state()));
     Click(window, "Button4", "DISCONNECT");
+    std::printf("  status: %s\n", qPrintable(state()));
     Click(window, "DisconnectBtn", "Close");
+    std::printf("  status: %s\n", qPrintable(state()));
     window.Shutdown();
     return 0;
 }
