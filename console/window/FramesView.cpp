@@ -132,5 +132,5 @@ void TFramesView::ShowFrame(int row)
 
 void TFramesView::UpdateCount()
 {
-    FCount->setText(QStringLiteral("%1 フレーム").arg(QLocale::c().toString(FModel->rowCount())));
+    FCount->setText(QStringLiteral("%1 フレーム").arg(ViewText::Count(FModel->rowCount())));
 }

@@ -60,7 +60,7 @@ QVariant TMessagesModel::data(const QModelIndex& index, int role) const
     case IdColumn:
         return QString::number(m.MessageID);
     case SizeColumn:
-        return QLocale::c().toString(static_cast<qlonglong>(m.Size));
+        return ViewText::Count(m.Size);
     case FileColumn:
         return QFileInfo(row.Path).fileName();
     }

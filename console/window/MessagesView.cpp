@@ -1,6 +1,7 @@
 #include "console/window/MessagesView.h"
 
 #include "console/window/ViewSetup.h"
+#include "console/window/ViewText.h"
 #include "platform/CodePage.h"
 
 #include <QApplication>
@@ -45,7 +46,7 @@ int SequenceNeeds(unsigned char lead)
 
 QString Size(qint64 bytes)
 {
-    return QStringLiteral("%1 バイト").arg(QLocale::c().toString(bytes));
+    return QStringLiteral("%1 バイト").arg(ViewText::Count(bytes));
 }
 
 }  // namespace
@@ -168,7 +169,7 @@ void TMessagesView::ShowMessage(int row)
     }
     const qint64 size = FHex->Size();
     const bool cut = size > TextLimit;
-    FText->setPlainText(PayloadText(FHex->Bytes(0, TextLimit), cut));
+    FText->setPlainText(PayloadText(FHex->Bytes(0, TextLimit), cut, DisplayLineLimit));
     QString info = QStringLiteral("%1  —  %2").arg(message.Path, Size(size));
     if (size != message.Message.Size)
         info += QStringLiteral(" (受信時 %1)").arg(Size(message.Message.Size));
@@ -230,12 +231,26 @@ void TMessagesView::OpenFolder()
     QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(FShownPath).absolutePath()));
 }
 
-QString TMessagesView::PayloadText(const QByteArray& bytes, bool cut)
+QString TMessagesView::PayloadText(const QByteArray& bytes, bool cut, int lineLimit)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
     const auto n = static_cast<std::size_t>(bytes.size());
     QString text;
     text.reserve(bytes.size());
+    qsizetype column = 0;
+    // One character or one escape at a time, so that a break never splits either.
+    auto put = [&](const QString& unit) {
+        if (unit == QLatin1String("\n")) {
+            column = 0;
+        } else {
+            if (lineLimit > 0 && column > 0 && column + unit.size() > lineLimit) {
+                text += QLatin1Char('\n');
+                column = 0;
+            }
+            column += unit.size();
+        }
+        text += unit;
+    };
     std::size_t i = 0;
     while (i < n) {
         const unsigned char b = p[i];
@@ -245,21 +260,19 @@ QString TMessagesView::PayloadText(const QByteArray& bytes, bool cut)
                 continue;
             }
             if ((b < 0x20 && b != '\n' && b != '\t') || b == 0x7f)
-                text += Escaped(b, "\\x%02X");
+                put(Escaped(b, "\\x%02X"));
             else
-                text += QLatin1Char(static_cast<char>(b));
+                put(QString(QLatin1Char(static_cast<char>(b))));
             ++i;
             continue;
         }
         const std::size_t length = CodePage::UTF8SequenceLength(p + i, n - i);
         if (length > 0) {
-            const QString character = QString::fromUtf8(reinterpret_cast<const char*>(p + i),
-                                                        static_cast<qsizetype>(length));
             // C1 controls (U+0080..U+009F) would act, not show.
             if (length == 2 && b == 0xC2 && p[i + 1] <= 0x9F)
-                text += Escaped(p[i + 1], "\\u%04X");
+                put(Escaped(p[i + 1], "\\u%04X"));
             else
-                text += character;
+                put(QString::fromUtf8(reinterpret_cast<const char*>(p + i), static_cast<qsizetype>(length)));
             i += length;
             continue;
         }
@@ -271,7 +284,7 @@ QString TMessagesView::PayloadText(const QByteArray& bytes, bool cut)
             if (continuation)
                 break;   // the prefix ends inside a character
         }
-        text += Escaped(b, "\\x%02X");
+        put(Escaped(b, "\\x%02X"));
         ++i;
     }
     return text;

@@ -45,7 +45,12 @@ public:
     // A payload as text: UTF-8, with every byte that is not part of a valid
     // character, and every control character but tab and line end, shown as \xNN.
     // cut: the bytes are a prefix, so a character cut at the end is left out.
-    static QString PayloadText(const QByteArray& bytes, bool cut);
+    // lineLimit (0: none): a line longer than this many characters is broken
+    // before the character that would pass it.
+    static QString PayloadText(const QByteArray& bytes, bool cut, int lineLimit = 0);
+    // The text pane breaks lines this long: laying out one paragraph of a
+    // quarter million characters takes seconds, lines of a thousand a moment.
+    static constexpr int DisplayLineLimit = 1024;
 
 private:
     TMessagesModel* FModel;

@@ -4,6 +4,7 @@
 #include "platform/Clock.h"
 #include "platform/CodePage.h"
 
+#include <QLocale>
 #include <QString>
 
 #include <cstdio>
@@ -30,6 +31,14 @@ inline QString EventTimeMs(const TLocalDateTime& when)
     char ms[8];
     std::snprintf(ms, sizeof ms, ".%03d", when.Millisecond % 1000);
     return QString::fromStdString(FormatEventTime(when) + ms);
+}
+
+// A count with thousands separated: "67,108,864".
+inline QString Count(qint64 value)
+{
+    QLocale locale = QLocale::c();
+    locale.setNumberOptions(QLocale::DefaultNumberOptions);
+    return locale.toString(value);
 }
 
 }  // namespace ViewText

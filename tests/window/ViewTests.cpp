@@ -342,24 +342,28 @@ private slots:
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<bool>("cut");
+        QTest::addColumn<int>("lineLimit");
         QTest::addColumn<QString>("text");
-        QTest::newRow("ASCII") << QByteArray("hello") << false << "hello";
-        QTest::newRow("Japanese") << QStringLiteral("センサー").toUtf8() << false << QStringLiteral("センサー");
-        QTest::newRow("invalid byte") << QByteArray("a\xFF" "b") << false << "a\\xFFb";
-        QTest::newRow("zero byte is not an end") << QByteArray("ab\0z", 4) << false << "ab\\x00z";
-        QTest::newRow("line ends and tabs") << QByteArray("a\r\nb\tc\rd") << false << "a\nb\tc\\x0Dd";
-        QTest::newRow("C1 control") << QByteArray("x\xC2\x85y") << false << "x\\u0085y";
-        QTest::newRow("character cut by the prefix") << QByteArray("ab\xE3\x82") << true << "ab";
-        QTest::newRow("the same bytes at the real end") << QByteArray("ab\xE3\x82") << false << "ab\\xE3\\x82";
-        QTest::newRow("lone continuation at the cut") << QByteArray("ab\x82") << true << "ab\\x82";
+        QTest::newRow("ASCII") << QByteArray("hello") << false << 0 << "hello";
+        QTest::newRow("Japanese") << QStringLiteral("センサー").toUtf8() << false << 0 << QStringLiteral("センサー");
+        QTest::newRow("invalid byte") << QByteArray("a\xFF" "b") << false << 0 << "a\\xFFb";
+        QTest::newRow("zero byte is not an end") << QByteArray("ab\0z", 4) << false << 0 << "ab\\x00z";
+        QTest::newRow("line ends and tabs") << QByteArray("a\r\nb\tc\rd") << false << 0 << "a\nb\tc\\x0Dd";
+        QTest::newRow("C1 control") << QByteArray("x\xC2\x85y") << false << 0 << "x\\u0085y";
+        QTest::newRow("character cut by the prefix") << QByteArray("ab\xE3\x82") << true << 0 << "ab";
+        QTest::newRow("the same bytes at the real end") << QByteArray("ab\xE3\x82") << false << 0 << "ab\\xE3\\x82";
+        QTest::newRow("lone continuation at the cut") << QByteArray("ab\x82") << true << 0 << "ab\\x82";
+        QTest::newRow("long line broken") << QByteArray("abcde\nfg") << false << 2 << "ab\ncd\ne\nfg";
+        QTest::newRow("escapes stay whole") << QByteArray("\x01\x02z") << false << 5 << "\\x01\n\\x02z";
     }
 
     void payloadTextShowsEveryByte()
     {
         QFETCH(QByteArray, bytes);
         QFETCH(bool, cut);
+        QFETCH(int, lineLimit);
         QFETCH(QString, text);
-        QCOMPARE(TMessagesView::PayloadText(bytes, cut), text);
+        QCOMPARE(TMessagesView::PayloadText(bytes, cut, lineLimit), text);
     }
 
     // ---- the log ----
@@ -612,6 +616,37 @@ private slots:
         QCOMPARE(CellText(Views().Frames()->View(), 1, TFramesModel::BytesColumn), QStringLiteral("40 02 00 05"));
         QVERIFY(StatusReads(QStringLiteral("接続中 (Opened)"), QStringLiteral("MQTT セッション: なし")));
         QCOMPARE(Views().Status()->SavedLabel()->text(), QStringLiteral("保存: 1 件"));
+    }
+
+    void bigPayloadOpensFromItsFirstPages()
+    {
+        QTemporaryDir dir;
+        QFile file(dir.filePath("Pub_big.dat"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(64 * 1024 * 1024));   // sparse: made at once, reads as zero bytes
+        file.close();
+        TMessagesView view;
+        view.resize(900, 500);
+        view.show();
+        TSavedMessage saved;
+        saved.Topic = "big";
+        saved.Size = 64 * 1024 * 1024;
+        saved.Path = file.fileName().toStdString();
+        view.Append({saved});
+        SelectRow(view.View(), 0);
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QCOMPARE(view.Hex()->rowCount(), 4 * 1024 * 1024);
+        QCOMPARE(view.Hex()->PagesRead(), 1);   // the text's 64 KiB and the rows in sight share the first page
+        QVERIFY(view.Info()->text().contains(QStringLiteral("先頭 65,536 バイト")));
+        // Each zero byte as \x00, in lines the pane lays out at once.
+        const QStringList lines = view.TextView()->toPlainText().split('\n');
+        QCOMPARE(lines.size(), 64 * 1024 * 4 / TMessagesView::DisplayLineLimit);
+        const QString line = QStringLiteral("\\x00").repeated(TMessagesView::DisplayLineLimit / 4);
+        QVERIFY(std::all_of(lines.begin(), lines.end(), [&](const QString& l) { return l == line; }));
+        view.HexView()->scrollToBottom();
+        QCOMPARE(view.Hex()->index(4 * 1024 * 1024 - 1, THexDumpModel::OffsetColumn).data().toString(),
+                 QStringLiteral("03FFFFF0"));
+        QVERIFY(view.Hex()->PagesRead() <= 3);
     }
 
     void framesAndStateFollowTheSession()
