@@ -149,17 +149,38 @@ bool AnswersFrame(const TFrameEntry& received, const TFrameEntry& sent)
 void PlaceSentBeforeAnswers(std::vector<TFrameEntry>& frames, std::size_t from, std::size_t window)
 {
     for (std::size_t j = from; j < frames.size(); ++j) {
-        if (frames[j].Direction != TFrameDirection::Sent)
+        const TFrameEntry& sent = frames[j];
+        if (sent.Direction != TFrameDirection::Sent)
             continue;
-        std::size_t earliest = j;
-        for (std::size_t i = j; i > 0 && j - i < window; --i)
-            if (AnswersFrame(frames[i - 1], frames[j]))
-                earliest = i - 1;
-        if (earliest == j)
+        const std::size_t low = j > window ? j - window : 0;
+        // The first answer after an earlier request of the same kind is that request's.
+        std::size_t start = low;
+        bool earlierRequest = false;
+        for (std::size_t i = j; i > low; --i) {
+            const TFrameEntry& other = frames[i - 1];
+            if (other.Direction == TFrameDirection::Sent && other.Type == sent.Type &&
+                other.MessageID == sent.MessageID) {
+                start = i;
+                earlierRequest = true;
+                break;
+            }
+        }
+        std::size_t target = j;
+        for (std::size_t i = start; i < j; ++i) {
+            if (!AnswersFrame(frames[i], sent))
+                continue;
+            if (earlierRequest) {
+                earlierRequest = false;
+                continue;
+            }
+            target = i;
+            break;
+        }
+        if (target == j)
             continue;
         // Its last byte went out no later than the answer came in.
-        frames[j].Time = frames[earliest].Time;
-        std::rotate(frames.begin() + static_cast<std::ptrdiff_t>(earliest),
+        frames[j].Time = frames[target].Time;
+        std::rotate(frames.begin() + static_cast<std::ptrdiff_t>(target),
                     frames.begin() + static_cast<std::ptrdiff_t>(j), frames.begin() + static_cast<std::ptrdiff_t>(j) + 1);
     }
 }

@@ -51,7 +51,8 @@ bool AnswersFrame(const TFrameEntry& received, const TFrameEntry& sent);
 
 // A sent frame is reported once its write has returned, and by then the
 // broker's answer may have been reported already. Puts each sent frame from
-// index `from` on before an answer to it among the `window` frames before it.
+// index `from` on before an answer to it among the `window` frames before it;
+// an answer that follows an earlier request of the same kind stays that request's.
 void PlaceSentBeforeAnswers(std::vector<TFrameEntry>& frames, std::size_t from, std::size_t window);
 
 // "DUP, QoS 1, Retain" from the first byte's flags; "QoS 0" when none is set.

@@ -256,6 +256,9 @@ private slots:
         QTest::newRow("PUBACK does not answer QoS 2") << "R40020003 S34070003612F620003" << "PUBACK PUBLISH";
         QTest::newRow("broker's PUBREL answers our PUBREC") << "R62020004 | S50020004" << "PUBREC PUBREL";
         QTest::newRow("in order already") << "S10020000 R20020000" << "CONNECT CONNACK";
+        QTest::newRow("answer of an earlier request stays") << "SC000 RD000 SC000" << "PINGREQ PINGRESP PINGREQ";
+        QTest::newRow("second answer goes after the second request")
+            << "SC000 RD000 RD000 | SC000" << "PINGREQ PINGRESP PINGREQ PINGRESP";
     }
 
     void sentFrameGoesBeforeAnAnswerReportedFirst()
