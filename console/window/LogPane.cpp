@@ -34,6 +34,7 @@ TLogPane::TLogPane(std::size_t capacity, QWidget* parent) : QWidget(parent)
     FFilterEdit->setClearButtonEnabled(true);
     FFilterEdit->setPlaceholderText(QStringLiteral("この文字列を含む行だけ"));
     FFilterEdit->setAccessibleName(QStringLiteral("ログの絞り込み"));
+    FFilterEdit->setMinimumWidth(FFilterEdit->fontMetrics().averageCharWidth() * 18);
     filterLabel->setBuddy(FFilterEdit);
     connect(FFilterEdit, &QLineEdit::textChanged, FFilter, &TLogFilterModel::SetText);
 
@@ -44,6 +45,7 @@ TLogPane::TLogPane(std::size_t capacity, QWidget* parent) : QWidget(parent)
     FSourceBox->addItem(QStringLiteral("すべて"), QString());
     for (const char* source : {SourceConsole, SourceUnit, SourceEventHandler})
         FSourceBox->addItem(QString::fromLatin1(source), QString::fromLatin1(source));
+    FSourceBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     sourceLabel->setBuddy(FSourceBox);
     connect(FSourceBox, &QComboBox::currentIndexChanged, this,
             [this] { FFilter->SetSource(FSourceBox->currentData().toString()); });
@@ -54,6 +56,7 @@ TLogPane::TLogPane(std::size_t capacity, QWidget* parent) : QWidget(parent)
     FFindEdit->setClearButtonEnabled(true);
     FFindEdit->setAccessibleName(QStringLiteral("ログの検索"));
     FFindEdit->setToolTip(QStringLiteral("Enter / F3: 次へ、Shift+F3: 前へ"));
+    FFindEdit->setMinimumWidth(FFindEdit->fontMetrics().averageCharWidth() * 18);
     findLabel->setBuddy(FFindEdit);
     auto* previous = new QPushButton(QStringLiteral("前へ"), this);
     previous->setObjectName("LogFindPreviousBtn");

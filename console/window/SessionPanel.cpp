@@ -49,6 +49,11 @@ void TSessionPanel::SetConsoleOpened(bool opened)
     FStatus->SetConsoleOpened(opened);
 }
 
+QSize TSessionPanel::sizeHint() const
+{
+    return {QWidget::sizeHint().width(), fontMetrics().height() * 22};
+}
+
 void TSessionPanel::Deliver(TFeedBatch& batch)
 {
     if (!batch.Lines.empty())

@@ -23,6 +23,9 @@ public:
     // holds is taken in first, so the state follows every report made before it.
     void SetConsoleOpened(bool opened);
 
+    // Room for a dozen lines when the window opens.
+    QSize sizeHint() const override;
+
     QTabWidget* Tabs() const { return FTabs; }
     TLogPane* Log() const { return FLog; }
     TMessagesView* Messages() const { return FMessages; }
