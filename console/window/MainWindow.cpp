@@ -2,6 +2,9 @@
 
 #include "console/window/IntSpinBox.h"
 #include "console/window/LogoWidget.h"
+#include "console/window/SessionFeed.h"
+#include "console/window/SessionPanel.h"
+#include "console/window/SessionStatus.h"
 #include "platform/CodePage.h"
 
 #include <QApplication>
@@ -19,6 +22,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QSignalBlocker>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QToolButton>
 #include <QToolTip>
@@ -65,6 +69,10 @@ QString TMainWindow::AppTitle()
 TMainWindow::TMainWindow(int eventMsgPort, QWidget* parent) : QMainWindow(parent), EventPort(eventMsgPort)
 {
     Form = std::make_unique<TForm1>(*this, eventMsgPort);
+    // The views of the session hear every line, and every connection "Open" makes.
+    Feed = std::make_unique<TSessionFeed>();
+    Form->Events.AddObserver([feed = Feed.get()](const TEventRecord& record) { feed->OnEvent(record); });
+    Form->SessionObserver = Feed.get();
     PingTimerObj.setInterval(Form->PingTimerInterval);
     PingTimerObj.setTimerType(Qt::CoarseTimer);
     connect(&PingTimerObj, &QTimer::timeout, this, &TMainWindow::OnPingTimerTimeout);
@@ -84,7 +92,16 @@ void TMainWindow::BuildUi()
 {
     setWindowTitle(ToQ(Form->Caption));
     setWindowIcon(QIcon(TarnwickLogoPixmap(64)));
-    setCentralWidget(BuildSettings());
+    // The settings keep their size; the views of the session below take the rest.
+    Views = new TSessionPanel(*Feed, this);
+    auto* split = new QSplitter(Qt::Vertical, this);
+    split->setObjectName("MainSplitter");
+    split->setChildrenCollapsible(false);
+    split->addWidget(BuildSettings());
+    split->addWidget(Views);
+    split->setStretchFactor(0, 0);
+    split->setStretchFactor(1, 1);
+    setCentralWidget(split);
 
     StatusLabel = new QLabel(this);
     StatusLabel->setObjectName("StatusText");
@@ -102,9 +119,8 @@ void TMainWindow::BuildUi()
     statusBar()->addPermanentWidget(CancelBtn);
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, this, &TMainWindow::CancelRunning);
-    StateLabel = new QLabel(this);
-    StateLabel->setObjectName("StateText");
-    statusBar()->addPermanentWidget(StateLabel);
+    statusBar()->addPermanentWidget(Views->Status());
+    Views->Status()->show();
 }
 
 // The header, then the groups of the field table in two columns.
@@ -590,8 +606,7 @@ void TMainWindow::ApplyView(const TFormView& view)
     Buttons.at("ConnectBtn")->setEnabled(view.ConnectBtnEnabled);
     Buttons.at("DisconnectBtn")->setEnabled(view.DisconnectBtnEnabled);
     PingChk->setEnabled(view.PingTimerChkEnabled);
-    StateLabel->setText(view.DisconnectBtnEnabled ? QStringLiteral("接続中 (Opened)")
-                                                  : QStringLiteral("未接続 (Closed)"));
+    Views->SetConsoleOpened(view.DisconnectBtnEnabled);
 }
 
 void TMainWindow::ApplyTimer(bool enabled, int intervalMs)

@@ -26,6 +26,8 @@ class QLineEdit;
 class QPushButton;
 class QToolButton;
 class TIntSpinBox;
+class TSessionFeed;
+class TSessionPanel;
 
 // The program's window over TForm1. The form's commands run on one command
 // thread, in the order they were clicked, so that the window keeps painting
@@ -60,6 +62,8 @@ public:
 
     const QTimer& PingTimer() const { return PingTimerObj; }
     QLabel* StatusText() const { return StatusLabel; }
+    // The log, the received messages, the frames and the status texts of the session.
+    TSessionPanel* SessionViews() const { return Views; }
 
     // The error box title: the program file's name without its extension.
     static QString AppTitle();
@@ -129,6 +133,9 @@ private:
     QWidget* FieldWidget(const QString& controlName) const;
 
     const int EventPort;
+    // Declared before the form, so it outlives the form's connection and its
+    // threads, which report to it until the form is gone.
+    std::unique_ptr<TSessionFeed> Feed;
     std::unique_ptr<TForm1> Form;
     TCommandQueue Commands;
     QTimer PingTimerObj;
@@ -139,7 +146,6 @@ private:
     QCheckBox* PingChk = nullptr;
     std::map<std::string, QPushButton*> Buttons;
     QLabel* StatusLabel = nullptr;
-    QLabel* StateLabel = nullptr;
     QToolButton* CancelBtn = nullptr;
     // Where a field's row is, for the error text under it: its form and the row's label.
     struct TFieldPlace {
@@ -151,6 +157,7 @@ private:
     std::map<QString, QString> FieldErrors;   // control name -> the reason shown
     // The box or file chooser on screen for a command, closed when the window closes.
     QPointer<QDialog> ActiveDialog;
+    TSessionPanel* Views = nullptr;
 
     // This thread only.
     int Pending = 0;

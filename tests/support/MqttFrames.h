@@ -5,6 +5,7 @@
 // codec is checked against bytes it did not make.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace testframes {
@@ -93,6 +94,23 @@ inline std::vector<TFrame> WellBehavedAnswer(const TFrame& f)
     case 12: return {Pingresp()};
     default: return {};
     }
+}
+
+// A PUBLISH as a broker delivers it; extraFlags may add DUP (0x08) and RETAIN (0x01).
+inline TFrame BrokerPublish(int qos, int id, const std::string& topic, const std::vector<uint8_t>& payload,
+                            int extraFlags = 0)
+{
+    TFrame f{static_cast<uint8_t>(0x30 | (qos << 1) | extraFlags)};
+    AppendLength(f, 2 + topic.size() + (qos > 0 ? 2 : 0) + payload.size());
+    f.push_back(static_cast<uint8_t>(topic.size() >> 8));
+    f.push_back(static_cast<uint8_t>(topic.size()));
+    f.insert(f.end(), topic.begin(), topic.end());
+    if (qos > 0) {
+        f.push_back(static_cast<uint8_t>(id >> 8));
+        f.push_back(static_cast<uint8_t>(id));
+    }
+    f.insert(f.end(), payload.begin(), payload.end());
+    return f;
 }
 
 }  // namespace testframes

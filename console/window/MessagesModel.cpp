@@ -1,0 +1,93 @@
+#include "console/window/MessagesModel.h"
+
+#include "console/window/ViewText.h"
+
+#include <QFileInfo>
+#include <QLocale>
+
+
+TMessagesModel::TMessagesModel(std::size_t capacity, QObject* parent) : TRingTableModel(capacity, parent)
+{
+}
+
+void TMessagesModel::Append(const std::vector<TSavedMessage>& messages)
+{
+    AppendRows(messages.begin(), messages.end(), [](const TSavedMessage& m) {
+        return TMessageRow{m, ViewText::FromSystem(m.Topic), ViewText::FromSystem(m.Path)};
+    });
+}
+
+int TMessagesModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QVariant TMessagesModel::data(const QModelIndex& index, int role) const
+{
+    if (!ValidRow(index))
+        return {};
+    const TMessageRow& row = RowAt(index.row());
+    const TSavedMessage& m = row.Message;
+    if (role == PathRole)
+        return row.Path;
+    if (role == Qt::TextAlignmentRole) {
+        switch (index.column()) {
+        case QosColumn:
+        case RetainColumn:
+        case DupColumn:
+            return int(Qt::AlignCenter);
+        case IdColumn:
+        case SizeColumn:
+            return int(Qt::AlignRight | Qt::AlignVCenter);
+        }
+        return {};
+    }
+    if (role == Qt::ToolTipRole && index.column() == FileColumn)
+        return row.Path;
+    if (role != Qt::DisplayRole)
+        return {};
+    switch (index.column()) {
+    case TimeColumn:
+        return ViewText::EventTimeMs(m.Time);
+    case TopicColumn:
+        return row.Topic;
+    case QosColumn:
+        return QString::number(m.Qos);
+    case RetainColumn:
+        return m.Retain ? QStringLiteral("はい") : QStringLiteral("いいえ");
+    case DupColumn:
+        return m.Dup ? QStringLiteral("はい") : QStringLiteral("いいえ");
+    case IdColumn:
+        return QString::number(m.MessageID);
+    case SizeColumn:
+        return ViewText::Count(m.Size);
+    case FileColumn:
+        return QFileInfo(row.Path).fileName();
+    }
+    return {};
+}
+
+QVariant TMessagesModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return {};
+    switch (section) {
+    case TimeColumn:
+        return QStringLiteral("時刻");
+    case TopicColumn:
+        return QStringLiteral("トピック");
+    case QosColumn:
+        return QStringLiteral("QoS");
+    case RetainColumn:
+        return QStringLiteral("Retain");
+    case DupColumn:
+        return QStringLiteral("DUP");
+    case IdColumn:
+        return QStringLiteral("ID");
+    case SizeColumn:
+        return QStringLiteral("サイズ");
+    case FileColumn:
+        return QStringLiteral("ファイル");
+    }
+    return {};
+}

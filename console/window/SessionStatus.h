@@ -1,0 +1,45 @@
+#pragma once
+
+#include "console/window/SessionFeed.h"
+
+#include <QWidget>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class QLabel;
+
+// The status bar's account of the session: the connection as the socket has
+// it (not only as the buttons have it), whether the MQTT session is up, the
+// packets waiting in the receive queue and the messages saved.
+class TSessionStatus : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit TSessionStatus(QWidget* parent = nullptr);
+
+    // The console's state, Opened or Closed, as the form's buttons show it.
+    void SetConsoleOpened(bool opened);
+    void Apply(const std::vector<TStatusEvent>& events);
+
+    QLabel* ConnectionLabel() const { return FConnection; }
+    QLabel* SessionLabel() const { return FSession; }
+    QLabel* QueueLabel() const { return FQueue; }
+    QLabel* SavedLabel() const { return FSaved; }
+
+private:
+    void Show();
+
+    QLabel* FConnection;
+    QLabel* FSession;
+    QLabel* FQueue;
+    QLabel* FSaved;
+
+    bool FOpened = false;
+    bool FLost = false;
+    std::string FLostReason;
+    bool FSessionUp = false;
+    int FQueueCount = 0;
+    uint64_t FSavedCount = 0;
+};
