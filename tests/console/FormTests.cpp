@@ -112,6 +112,20 @@ TEST_F(FormTest, IntegerFieldsHaveTheirLabelsDefaultsAndLimits)
     }
 }
 
+// The program's answer waits: a wait planted shorter or longer would change
+// when a command repeats its request and when it gives up.
+TEST_F(FormTest, AnswerWaitsHaveTheProgramsDefaults)
+{
+    const TAnswerTimeouts t = Form.AnswerTimeouts;
+    const std::pair<const char*, int> rows[] = {
+        {"CONNACK", t.Connack}, {"PINGRESP", t.Pingresp}, {"SUBACK", t.Suback}, {"UNSUBACK", t.Unsuback},
+        {"PUBACK", t.Puback},   {"PUBREC", t.Pubrec},     {"PUBCOMP", t.Pubcomp},
+    };
+    const int expected[] = {1000, 1000, 1000, 1000, 20000, 20000, 1000};
+    for (std::size_t i = 0; i < std::size(rows); ++i)
+        EXPECT_EQ(rows[i].second, expected[i]) << rows[i].first;
+}
+
 TEST(IntField, ReadsAndClampsTypedText)
 {
     struct TRow {
