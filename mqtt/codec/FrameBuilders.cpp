@@ -51,6 +51,13 @@ public:
         if (size > 0) std::memcpy(Cursor, data, size);
         Cursor += size;
     }
+    // Leaves size bytes for the caller to fill; returns where they start.
+    uint8_t* Skip(size_t size)
+    {
+        uint8_t* place = Cursor;
+        Cursor += size;
+        return place;
+    }
 
     void Finish(TFrameBuffer& frame, int32_t& frameLen)
     {
@@ -199,6 +206,19 @@ void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool ret
     // A PUBLISH always carries at least one payload byte; a negative size or
     // missing data is refused the same way rather than read from nowhere.
     if (dataSize <= 0 || data == nullptr) throw Exception("PublishData empty");
+    uint8_t* payload = nullptr;
+    MakePublishFrameWithRoom(frame, frameLen, dup, retain, qos, topic, messageID, dataSize, payload);
+    std::memcpy(payload, data, static_cast<size_t>(dataSize));
+}
+
+void MakePublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
+    const std::string& topic, int32_t messageID, int32_t dataSize, uint8_t*& payload)
+{
+    frame.reset();
+    frameLen = 0;
+    payload = nullptr;
+    if (topic.empty()) throw Exception("Topic not found");
+    if (dataSize <= 0) throw Exception("PublishData empty");
     if (qos > 0 && messageID == 0) throw Exception("MessageID not specified at QoS > 0");
     if (messageID > 65535) throw Exception("MessageID too big");
     if (messageID < 0) throw Exception("MessageID out of range");
@@ -214,8 +234,9 @@ void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool ret
     writer.Allocate();
     writer.Str(topicUtf8);
     if (qos > 0) writer.U16(messageID);
-    writer.Bytes(data, static_cast<size_t>(dataSize));
+    uint8_t* place = writer.Skip(static_cast<size_t>(dataSize));
     writer.Finish(frame, frameLen);
+    payload = place;
 }
 
 void MakePubackFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID)
@@ -316,6 +337,15 @@ bool BuildPublishFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool re
 {
     return Guarded(frame, frameLen,
                    [&] { MakePublishFrame(frame, frameLen, dup, retain, qos, topic, messageID, data, dataSize); });
+}
+
+bool BuildPublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
+    const std::string& topic, int32_t messageID, int32_t dataSize, uint8_t*& payload)
+{
+    payload = nullptr;
+    return Guarded(frame, frameLen, [&] {
+        MakePublishFrameWithRoom(frame, frameLen, dup, retain, qos, topic, messageID, dataSize, payload);
+    });
 }
 
 bool BuildPubackFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID)

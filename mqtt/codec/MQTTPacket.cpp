@@ -6,12 +6,28 @@
 #include "mqtt/codec/WirePrimitives.h"
 #include "platform/Error.h"
 
-TMQTTPacket::TMQTTPacket(const uint8_t* frame, int32_t frameSize)
+namespace {
+
+std::unique_ptr<uint8_t[]> CopyOfFrame(const uint8_t* frame, int32_t frameSize)
 {
     // The first byte and at least one length byte, before anything is read.
     if (frame == nullptr || frameSize < 2) throw Exception("frame size error");
-    FrameData = std::make_unique_for_overwrite<uint8_t[]>(frameSize);
-    std::memcpy(FrameData.get(), frame, frameSize);
+    auto copy = std::make_unique_for_overwrite<uint8_t[]>(frameSize);
+    std::memcpy(copy.get(), frame, frameSize);
+    return copy;
+}
+
+} // namespace
+
+TMQTTPacket::TMQTTPacket(const uint8_t* frame, int32_t frameSize)
+    : TMQTTPacket(CopyOfFrame(frame, frameSize), frameSize)
+{
+}
+
+TMQTTPacket::TMQTTPacket(std::unique_ptr<uint8_t[]> frame, int32_t frameSize)
+{
+    if (!frame || frameSize < 2) throw Exception("frame size error");
+    FrameData = std::move(frame);
     FrameSize = frameSize;
 
     const uint8_t* data = FrameData.get();

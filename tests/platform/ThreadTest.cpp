@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 namespace {
 
 // Runs until asked to terminate, counting its passes.
@@ -69,6 +71,58 @@ TEST(Thread, ConcurrentWaitForBothReturn)
     first.get();
     second.get();
     EXPECT_TRUE(thread.Finished());
+}
+
+// Sleeps in poll() on its termination handle alone: only Terminate() can end it.
+class TSleepingThread : public TThread {
+public:
+    ~TSleepingThread() override
+    {
+        Terminate();
+        WaitFor();
+    }
+    std::atomic<int> Wakes{0};
+
+protected:
+    void Execute() override
+    {
+        pollfd entry{TerminationHandle(), POLLIN, 0};
+        while (!Terminated()) {
+            ::poll(&entry, 1, -1);
+            Wakes.fetch_add(1);
+        }
+    }
+};
+
+bool Readable(int handle)
+{
+    pollfd entry{handle, POLLIN, 0};
+    return ::poll(&entry, 1, 0) == 1;
+}
+
+TEST(Thread, TerminateWakesABodyBlockedOnItsHandle)
+{
+    TSleepingThread thread;
+    thread.Start();
+    thread.Terminate();
+    thread.WaitFor();
+    EXPECT_TRUE(thread.Finished());
+    EXPECT_LE(thread.Wakes, 1);
+}
+
+TEST(WakeEvent, ReadableFromSignalUntilReset)
+{
+    TWakeEvent wake;
+    ASSERT_GE(wake.Handle(), 0);
+    EXPECT_FALSE(Readable(wake.Handle()));
+    wake.Signal();
+    wake.Signal();
+    EXPECT_TRUE(Readable(wake.Handle()));
+    wake.Reset();
+    EXPECT_FALSE(Readable(wake.Handle())) << "one reset clears every signal before it";
+    wake.Reset();   // nothing to clear: does not block
+    wake.Signal();
+    EXPECT_TRUE(Readable(wake.Handle()));
 }
 
 TEST(Thread, ExceptionInBodyEndsOnlyTheThread)
