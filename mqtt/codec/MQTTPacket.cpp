@@ -24,13 +24,12 @@ TMQTTPacket::TMQTTPacket(const uint8_t* frame, int32_t frameSize)
 {
 }
 
-TMQTTPacket::TMQTTPacket(std::unique_ptr<uint8_t[]> frame, int32_t frameSize)
+TMQTTPacket::TMQTTPacket(std::unique_ptr<uint8_t[]>&& frame, int32_t frameSize)
 {
     if (!frame || frameSize < 2) throw Exception("frame size error");
-    FrameData = std::move(frame);
     FrameSize = frameSize;
 
-    const uint8_t* data = FrameData.get();
+    const uint8_t* data = frame.get();
     MessageType = data[0] >> 4;
     const int qosBits = (data[0] >> 1) & 3;
 
@@ -59,6 +58,8 @@ TMQTTPacket::TMQTTPacket(std::unique_ptr<uint8_t[]> frame, int32_t frameSize)
     } else if (MessageType >= 4 && MessageType <= 11) {
         MessageID = readID(v);
     }
+    // Taken only once accepted: a refused frame stays with the caller.
+    FrameData = std::move(frame);
 }
 
 TMQTTPacket::~TMQTTPacket() = default;

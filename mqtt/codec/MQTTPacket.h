@@ -12,8 +12,8 @@ class TMQTTPacket {
 public:
     TMQTTPacket(const uint8_t* frame, int32_t frameSize);   // raises Exception on a bad frame
     // Takes the frame's buffer over instead of copying it (the reader's long
-    // frames); raises as above, and the buffer is freed then.
-    TMQTTPacket(std::unique_ptr<uint8_t[]> frame, int32_t frameSize);
+    // frames); raises as above, and then leaves the buffer with the caller.
+    TMQTTPacket(std::unique_ptr<uint8_t[]>&& frame, int32_t frameSize);
     virtual ~TMQTTPacket();
     TMQTTPacket(const TMQTTPacket&) = delete;
     TMQTTPacket& operator=(const TMQTTPacket&) = delete;
