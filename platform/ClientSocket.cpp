@@ -1,16 +1,20 @@
 #include "platform/ClientSocket.h"
 
+#include <algorithm>
 #include <utility>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "platform/CodePage.h"
@@ -53,6 +57,24 @@ int PollDescriptor(int fd, short events, const TDeadline& deadline)
         if (errno != EINTR)
             return 1;   // let the following read or write report the failure
     }
+}
+
+// How often a write that waits for room looks whether the bytes queued in the
+// socket drain: the system reports room only once about a third of the send
+// buffer is free, which on a slow link can take longer than the write's
+// time-out while bytes do move.
+constexpr int kDrainCheckMs = 100;
+
+int64_t SteadyNowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(TClock::now().time_since_epoch()).count();
+}
+
+// Bytes written but not yet acknowledged by the peer; -1 when unknown.
+int QueuedOutBytes(int fd)
+{
+    int queued = 0;
+    return ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
 // strerror_r comes in a GNU and an XSI flavour; both are handled.
@@ -105,33 +127,40 @@ void TClientSocket::ReleaseDescriptor()
         ::close(fd);
 }
 
-int TClientSocket::Connect(std::string& error, int& pendingError) const
+TClientSocket::TConnectResult TClientSocket::Connect() const
 {
-    pendingError = 0;
+    TConnectResult result;
     if (FPort < 0 || FPort > 65535) {
-        error = SocketErrorMessage("Connect", EINVAL, SystemErrorText(EINVAL));
-        return -1;
+        result.Error = SocketErrorMessage("Connect", EINVAL, SystemErrorText(EINVAL));
+        result.Failure = "invalid port number";
+        return result;
     }
+    // Any family: "::1" and names with AAAA records work as well as IPv4.
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
     int lookup = ::getaddrinfo(FHost.c_str(), std::to_string(FPort).c_str(), &hints, &found);
     if (lookup != 0) {
-        if (lookup == EAI_SYSTEM)
-            error = SocketErrorMessage("Lookup", errno, SystemErrorText(errno));
-        else
-            error = SocketErrorMessage("Lookup", lookup, gai_strerror(lookup));
-        return -1;
+        const int code = lookup == EAI_SYSTEM ? errno : lookup;
+        const std::string text = lookup == EAI_SYSTEM ? SystemErrorText(code) : gai_strerror(lookup);
+        result.Error = SocketErrorMessage("Lookup", code, text);
+        result.Failure = "the host name does not resolve (" + text + ")";
+        return result;
     }
+    int addresses = 0;
+    for (addrinfo* address = found; address != nullptr; address = address->ai_next)
+        ++addresses;
 
-    // One deadline for all addresses of the host.
+    // One deadline for all addresses of the host; each address gets an equal
+    // share of what is left, so one that never answers cannot use up the time
+    // of those behind it.
     TDeadline deadline(FConnectTimeoutMs);
     int lastError = EHOSTUNREACH;
     int connected = -1;
-    for (addrinfo* address = found; address != nullptr && connected < 0; address = address->ai_next) {
+    for (addrinfo* address = found; address != nullptr && connected < 0; address = address->ai_next, --addresses) {
         int fd = ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                           address->ai_protocol);
         if (fd < 0) {
@@ -140,10 +169,12 @@ int TClientSocket::Connect(std::string& error, int& pendingError) const
         }
         if (FSendBufferSize > 0)
             ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &FSendBufferSize, sizeof FSendBufferSize);
-        int result = ::connect(fd, address->ai_addr, address->ai_addrlen);
-        int failure = result == 0 ? 0 : errno;
+        int connectResult = ::connect(fd, address->ai_addr, address->ai_addrlen);
+        int failure = connectResult == 0 ? 0 : errno;
         if (failure == EINPROGRESS) {
-            if (PollDescriptor(fd, POLLOUT, deadline) == 0) {
+            const int left = deadline.RemainingMs();
+            const TDeadline share(left < 0 ? -1 : left / addresses);
+            if (PollDescriptor(fd, POLLOUT, address->ai_next ? share : deadline) == 0) {
                 failure = ETIMEDOUT;
             } else {
                 socklen_t length = sizeof failure;
@@ -154,7 +185,7 @@ int TClientSocket::Connect(std::string& error, int& pendingError) const
         // A reset that arrived after the handshake completed: a blocking connect
         // would have succeeded, and the reset shows on the first read.
         if (failure == ECONNRESET || failure == EPIPE) {
-            pendingError = failure;
+            result.PendingError = failure;
             failure = 0;
         }
         if (failure == 0) {
@@ -168,13 +199,21 @@ int TClientSocket::Connect(std::string& error, int& pendingError) const
     }
     ::freeaddrinfo(found);
     if (connected < 0) {
-        error = SocketErrorMessage("Connect", lastError, SystemErrorText(lastError));
-        return -1;
+        result.Error = SocketErrorMessage("Connect", lastError, SystemErrorText(lastError));
+        if (lastError == ECONNREFUSED)
+            result.Failure = "connection refused";
+        else if (lastError == ETIMEDOUT)
+            result.Failure = "no answer within " + std::to_string(FConnectTimeoutMs) + " ms";
+        else
+            result.Failure = SystemErrorText(lastError);
+        return result;
     }
     // Frames go out in small pieces; they should not wait for earlier ACKs.
+    // A long frame is corked around its pieces instead (SetCork).
     int one = 1;
     ::setsockopt(connected, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return connected;
+    result.Fd = connected;
+    return result;
 }
 
 void TClientSocket::Open()
@@ -184,19 +223,18 @@ void TClientSocket::Open()
     // The previous connection's descriptor (shut down by Close) goes now.
     ReleaseDescriptor();
 
-    std::string error;
-    int pendingError = 0;
-    int fd = Connect(error, pendingError);
-    if (fd < 0) {
+    TConnectResult connected = Connect();
+    FConnectFailure = connected.Failure;
+    if (connected.Fd < 0) {
         FActive = false;
         if (FOnDisconnect)
             FOnDisconnect();
-        throw Exception(error);
+        throw Exception(connected.Error);
     }
     {
         std::lock_guard<std::mutex> guard(FLock);
-        FFd = fd;
-        FPendingError = pendingError;
+        FFd = connected.Fd;
+        FPendingError = connected.PendingError;
     }
     FActive = true;
     if (FOnConnect)
@@ -276,14 +314,24 @@ int TClientSocket::Receive(void* buffer, int count, int timeoutMs, bool& peerClo
     }
 }
 
+void TClientSocket::NoteWriteActivity()
+{
+    FWriteActivity = SteadyNowNs();
+}
+
 int TClientSocket::Send(const void* buffer, int count, int timeoutMs)
 {
     if (count <= 0)
         return 0;
-    TDeadline deadline(timeoutMs);
+    // The time-out runs from the last time bytes moved, not from the call: a
+    // write on a slow link waits as long as the queued bytes keep draining.
+    NoteWriteActivity();
+    auto lastMove = TClock::now();
+    int queued = -1;
     for (;;) {
         int failure = 0;
         int fd = -1;
+        int nowQueued = -1;
         {
             std::lock_guard<std::mutex> guard(FLock);
             fd = FFd;
@@ -291,18 +339,115 @@ int TClientSocket::Send(const void* buffer, int count, int timeoutMs)
                 failure = ENOTCONN;
             } else {
                 ssize_t sent = ::send(fd, buffer, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (sent > 0)
+                    NoteWriteActivity();
                 if (sent >= 0)
                     return static_cast<int>(sent);
                 failure = errno;
+                if (failure == EAGAIN || failure == EWOULDBLOCK)
+                    nowQueued = QueuedOutBytes(fd);
             }
         }
         if (failure == EINTR)
             continue;
         if (failure != EAGAIN && failure != EWOULDBLOCK)
             throw Exception(SocketErrorMessage("Write", failure, SystemErrorText(failure)));
-        if (PollDescriptor(fd, POLLOUT, deadline) == 0)
-            return 0;
+        if (queued >= 0 && nowQueued >= 0 && nowQueued < queued) {
+            lastMove = TClock::now();
+            NoteWriteActivity();
+        }
+        queued = nowQueued;
+        int waitMs = kDrainCheckMs;
+        if (timeoutMs >= 0) {
+            const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - lastMove).count();
+            if (idle >= timeoutMs)
+                return 0;
+            waitMs = std::min<int>(waitMs, static_cast<int>(timeoutMs - idle));
+        }
+        PollDescriptor(fd, POLLOUT, TDeadline(waitMs));
     }
+}
+
+unsigned TClientSocket::WaitForDataOr(std::initializer_list<int> handles, bool watchSocket, int timeoutMs)
+{
+    constexpr size_t kMaxHandles = 4;
+    if (!FActive)
+        return kSocketReady;
+    pollfd entries[kMaxHandles + 1];
+    unsigned bits[kMaxHandles + 1];
+    nfds_t count = 0;
+    const int fd = FFd;
+    if (watchSocket) {
+        if (fd < 0)
+            return kSocketReady;   // the caller re-checks under the lock
+        entries[count] = {fd, POLLIN, 0};
+        bits[count++] = kSocketReady;
+    }
+    unsigned bit = kHandleReady;
+    for (int handle : handles) {
+        if (handle >= 0 && count <= kMaxHandles) {
+            entries[count] = {handle, POLLIN, 0};
+            bits[count++] = bit;
+        }
+        bit <<= 1;
+    }
+    const TDeadline deadline(timeoutMs);
+    for (;;) {
+        const int result = ::poll(entries, count, deadline.RemainingMs());
+        if (result == 0)
+            return 0;
+        if (result < 0) {
+            if (errno == EINTR)
+                continue;
+            return kSocketReady;   // let the following read report the failure
+        }
+        unsigned ready = 0;
+        for (nfds_t i = 0; i < count; ++i)
+            if (entries[i].revents != 0)
+                ready |= bits[i];
+        return ready;
+    }
+}
+
+int TClientSocket::ReceiveAvailable(void* first, int firstCount, void* second, int secondCount, bool& peerClosed)
+{
+    if (firstCount < 0 || secondCount < 0 || firstCount + static_cast<int64_t>(secondCount) <= 0)
+        return 0;
+    int failure = 0;
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        if (!FActive || FFd < 0)
+            return 0;
+        if (FPendingError != 0) {
+            failure = std::exchange(FPendingError, 0);
+        } else {
+            iovec areas[2] = {{first, static_cast<size_t>(firstCount)}, {second, static_cast<size_t>(secondCount)}};
+            msghdr message{};
+            message.msg_iov = firstCount > 0 ? areas : areas + 1;
+            message.msg_iovlen = (firstCount > 0 ? 1 : 0) + (secondCount > 0 ? 1 : 0);
+            const ssize_t got = ::recvmsg(FFd, &message, MSG_DONTWAIT);
+            if (got > 0)
+                return static_cast<int>(got);
+            if (got == 0) {
+                peerClosed = true;
+                return 0;
+            }
+            failure = errno;
+        }
+    }
+    if (failure == EAGAIN || failure == EWOULDBLOCK || failure == EINTR)
+        return 0;
+    throw Exception(SocketErrorMessage("Read", failure, SystemErrorText(failure)));
+}
+
+void TClientSocket::SetCork(bool on)
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    const int fd = FFd;
+    if (fd < 0)
+        return;
+    const int value = on ? 1 : 0;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
 }
 
 // ---- TSocketStream ------------------------------------------------------------

@@ -1,14 +1,16 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 
-// A TCP client socket (IPv4) used in blocking style: every operation that may
-// wait takes a time-out and waits with poll() on a non-blocking descriptor, so
-// no thread is ever stuck in the kernel beyond its time-out and Close() from
-// another thread ends every wait at once.
+// A TCP client socket (IPv4 and IPv6) used in blocking style: every operation
+// that may wait takes a time-out and waits with poll() on a non-blocking
+// descriptor, so no thread is ever stuck in the kernel beyond its time-out and
+// Close() from another thread ends every wait at once.
 //
 // The socket's own lock is held by each single read, write, shutdown and
 // descriptor change, never while waiting for readiness.
@@ -25,22 +27,28 @@ public:
     TClientSocket(const TClientSocket&) = delete;
     TClientSocket& operator=(const TClientSocket&) = delete;
 
-    void SetHost(const std::string& host);   // host name or dotted address
+    void SetHost(const std::string& host);   // host name, dotted IPv4 or IPv6 address
     void SetPort(int port);
     const std::string& Host() const { return FHost; }
     int Port() const { return FPort; }
     void SetOnConnect(TNotify notify);
     void SetOnDisconnect(TNotify notify);
-    // Upper bound for one connect; an unreachable host fails within it.
+    // Upper bound for one connect, shared by all addresses of the host; an
+    // unreachable host fails within it. The name lookup itself is not bounded.
     void SetConnectTimeout(int ms);             // default 5000
     // SO_SNDBUF for the next Open(); 0 leaves the system's choice.
     void SetSendBufferSize(int bytes);
 
-    // Resolves the host and connects. On success: active, then OnConnect.
-    // On failure: inactive, OnDisconnect, the OS socket released, and an
-    // Exception "Connect エラー <errno>, <text>" ("Lookup エラー ..." when the
-    // host does not resolve) is raised. Does nothing when already active.
+    // Resolves the host and connects, trying each address in turn. On success:
+    // active, then OnConnect. On failure: inactive, OnDisconnect, the OS socket
+    // released, and an Exception "Connect エラー <errno>, <text>" ("Lookup
+    // エラー ..." when the host does not resolve) is raised; ConnectFailure()
+    // then says why in English. Does nothing when already active.
     void Open();
+    // Why the last Open() failed, in English: "the host name does not resolve
+    // (...)", "connection refused", "no answer within <n> ms", or the system's
+    // text. Empty after a successful Open().
+    const std::string& ConnectFailure() const { return FConnectFailure; }
     // From any thread. If active: inactive, OnDisconnect on the calling
     // thread, then the connection is shut down in both directions, which wakes
     // every thread waiting on it. Does nothing when not active. True when
@@ -53,17 +61,47 @@ public:
     // Negative time-out: no limit.
     bool WaitForData(int timeoutMs);
 
+    // The reader's one wait per read: until the connection has something for
+    // ReceiveAvailable (data, its end, a failure) or one of the handles (an
+    // eventfd and the like; negative entries are ignored) is readable. With
+    // watchSocket false only the handles end it, so that a reader can stop
+    // reading. Returns a mask: kSocketReady for the socket, kHandleReady << i
+    // for handles[i]; 0 on time-out (negative: no limit). On a socket that is
+    // not active it returns kSocketReady at once.
+    unsigned WaitForDataOr(std::initializer_list<int> handles, bool watchSocket, int timeoutMs);
+    static constexpr unsigned kSocketReady = 1;
+    static constexpr unsigned kHandleReady = 2;
+    // One read of what is there now, without waiting, filling first and then
+    // second (which may be null with count 0). 0 when nothing is there, when
+    // the socket is not active, or when the peer closed the connection
+    // (peerClosed then true). An OS failure raises "Read エラー <errno>, <text>".
+    int ReceiveAvailable(void* first, int firstCount, void* second, int secondCount, bool& peerClosed);
+
+    // TCP_CORK: while set, the bytes of several writes leave in full segments;
+    // clearing it sends what is held at once.
+    void SetCork(bool on);
+    // When bytes last moved out (steady clock, ns): a write accepted some, or
+    // the bytes queued in the socket drained while a write waited; also the
+    // start of each write. Read by writers waiting for the one in progress.
+    int64_t LastWriteActivity() const { return FWriteActivity; }
+
 private:
     friend class TSocketStream;
+
+    struct TConnectResult {
+        int Fd = -1;
+        int PendingError = 0;   // a failure the peer caused right after the handshake, which the first read reports
+        std::string Error;      // the raised text
+        std::string Failure;    // the English reason
+    };
 
     // 1: ready, 0: time-out. timeoutMs < 0: no limit.
     int PollFor(short events, int timeoutMs) const;
     int Receive(void* buffer, int count, int timeoutMs, bool& peerClosed);
     int Send(const void* buffer, int count, int timeoutMs);
-    // A connected descriptor or -1. pendingError: a failure the peer caused
-    // right after the handshake, which the first read reports.
-    int Connect(std::string& error, int& pendingError) const;
+    TConnectResult Connect() const;
     void ReleaseDescriptor();
+    void NoteWriteActivity();
 
     std::string FHost;
     int FPort = 0;
@@ -71,8 +109,10 @@ private:
     int FSendBufferSize = 0;
     TNotify FOnConnect;
     TNotify FOnDisconnect;
+    std::string FConnectFailure;
 
     std::atomic<bool> FActive{false};
+    std::atomic<int64_t> FWriteActivity{0};
     int FPendingError = 0;   // guarded by FLock
     // The descriptor stays open after Close() (which only shuts it down) until
     // the next Open() or the destructor. Other threads may still be about to
@@ -96,10 +136,12 @@ public:
     // An OS failure raises Exception "Read エラー <errno>, <text>".
     int Read(void* buffer, int count);
     bool PeerClosed() const { return FPeerClosed; }
-    // Writes what the connection takes now, waiting up to the time-out for
-    // room: may be fewer bytes than asked, 0 when nothing could be written in
-    // time. An OS failure, or a socket that is not active, raises Exception
-    // "Write エラー <errno>, <text>". No SIGPIPE on a closed connection.
+    // Writes what the connection takes now, waiting for room: may be fewer
+    // bytes than asked, 0 when no byte moved for the time-out. Bytes draining
+    // from the socket's queue count as moving, so a slow link that drains
+    // steadily never times out even while the system does not yet report the
+    // socket writable. An OS failure, or a socket that is not active, raises
+    // Exception "Write エラー <errno>, <text>". No SIGPIPE on a closed connection.
     int Write(const void* buffer, int count);
 
 private:

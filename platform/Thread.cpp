@@ -1,6 +1,37 @@
 #include "platform/Thread.h"
 
 #include <chrono>
+#include <cstdint>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+TWakeEvent::TWakeEvent()
+    : FHandle(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+}
+
+TWakeEvent::~TWakeEvent()
+{
+    if (FHandle >= 0)
+        ::close(FHandle);
+}
+
+void TWakeEvent::Signal()
+{
+    if (FHandle < 0)
+        return;
+    // Fails only when the counter is about to overflow, and it is readable then anyway.
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(FHandle, &one, sizeof one);
+}
+
+void TWakeEvent::Reset()
+{
+    if (FHandle < 0)
+        return;
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t got = ::read(FHandle, &count, sizeof count);
+}
 
 TThread::~TThread()
 {
@@ -30,6 +61,7 @@ void TThread::Run()
 void TThread::Terminate()
 {
     FTerminated = true;
+    FTerminationWake.Signal();
 }
 
 bool TThread::Terminated() const

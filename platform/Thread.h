@@ -5,6 +5,25 @@
 #include <mutex>
 #include <thread>
 
+// A wake-up that a thread can wait for beside a socket (poll on Handle()):
+// readable from Signal() until Reset(). Signals do not count; several before
+// a Reset() wake the waiter once. Handle() is -1 when the system could not
+// make one; a waiter must then fall back to waits with a time-out.
+class TWakeEvent {
+public:
+    TWakeEvent();
+    ~TWakeEvent();
+    TWakeEvent(const TWakeEvent&) = delete;
+    TWakeEvent& operator=(const TWakeEvent&) = delete;
+
+    void Signal();   // from any thread
+    void Reset();    // by the waiter, before it looks at what it was woken for
+    int Handle() const { return FHandle; }
+
+private:
+    int FHandle = -1;
+};
+
 // A thread object with a virtual body and a termination request that the body
 // polls through Terminated(). Created idle; Start() runs Execute() on a new
 // thread. The owner asks it to end with Terminate() and waits with WaitFor()
@@ -22,7 +41,7 @@ public:
     TThread& operator=(const TThread&) = delete;
 
     void Start();              // once; later calls do nothing
-    void Terminate();          // sets the termination request
+    void Terminate();          // sets the termination request and signals TerminationHandle()
     bool Terminated() const;   // the termination request
     void WaitFor();            // joins; safe to call again and from several threads
     bool Finished() const;     // Execute() has returned (or raised)
@@ -32,6 +51,10 @@ public:
 
 protected:
     virtual void Execute() = 0;
+    // Readable once Terminate() was called, so that a body blocked in poll()
+    // beside it ends at once instead of waking on a timer to look (-1: none,
+    // see TWakeEvent).
+    int TerminationHandle() const { return FTerminationWake.Handle(); }
 
 private:
     void Run();
@@ -39,6 +62,7 @@ private:
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FFinished{false};
     std::atomic<bool> FStarted{false};
+    TWakeEvent FTerminationWake;
     std::mutex FJoinLock;        // guards FThread
     std::thread FThread;
     mutable std::mutex FFatalLock;

@@ -25,11 +25,10 @@ namespace {
 // holds at most 268435455 bytes, and the topic needs at least its length bytes.
 constexpr int64_t MaxPayloadSize = 268435455 - 2;
 
-// A payload the command owns until the frame is built.
+// A text payload the command owns until the frame is built.
 struct TPayload {
     std::unique_ptr<uint8_t[]> Bytes;
     int32_t Size = 0;
-    bool TooBig = false;          // larger than any frame; nothing was read
 };
 
 [[noreturn]] void RaiseFileError(const char* utf8Before, const std::string& path, const char* utf8After)
@@ -37,32 +36,43 @@ struct TPayload {
     throw Exception(Sys(utf8Before) + path + Sys(utf8After));
 }
 
-// The whole file, in one buffer of exactly its size.
-TPayload LoadFile(const std::string& path)
+// The PUBLISH frame of a file, its payload read straight into the frame, so
+// the payload is in memory once. The file is opened without blocking and must
+// be a regular file: a FIFO or a device would hang the console or never end.
+// Raises the file's box texts; false with the builder's reason in failure when
+// the frame cannot be built (the frame-building failure line).
+bool BuildFilePublishFrame(const std::string& path, const TPublishParams& params, TFrameBuffer& frame,
+    int32_t& frameLen, std::string& failure)
 {
-    TFileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    TFileHandle file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
     if (file.Get() < 0 || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode))
         RaiseFileError("ファイル ", path, " は開けません");
-    TPayload payload;
     if (st.st_size > MaxPayloadSize) {
-        payload.TooBig = true;
-        return payload;
+        failure = "RemainLength encode error";   // larger than any frame
+        return false;
     }
-    payload.Size = static_cast<int32_t>(st.st_size);
-    if (payload.Size == 0)
-        return payload;
-    payload.Bytes = std::make_unique_for_overwrite<uint8_t[]>(static_cast<std::size_t>(payload.Size));
+    TPublishParams sized = params;
+    sized.DataSize = static_cast<int32_t>(st.st_size);
+    uint8_t* payload = nullptr;
+    try {
+        MakePublishFrameWithRoom(frame, frameLen, sized, payload);
+    } catch (const std::exception& e) {   // the builder's reason, or an allocation failure
+        failure = e.what();
+        return false;
+    }
     int32_t done = 0;
-    while (done < payload.Size) {
-        const ssize_t n = ::read(file.Get(), payload.Bytes.get() + done, static_cast<std::size_t>(payload.Size - done));
+    while (done < sized.DataSize) {
+        const ssize_t n = ::read(file.Get(), payload + done, static_cast<std::size_t>(sized.DataSize - done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)   // a read error, or the file shrank while it was read
+        if (n <= 0) {   // a read error, or the file shrank while it was read
+            frame.reset();
             RaiseFileError("ファイル ", path, " は読めません");
+        }
         done += static_cast<int32_t>(n);
     }
-    return payload;
+    return true;
 }
 
 TPayload TextPayload(const std::string& text)
@@ -108,18 +118,27 @@ void TForm1::PublishFlow(bool fromFile)
         int qos = 0;
         std::unique_ptr<TFrameWait> wait;
         {
-            TPayload payload = fromFile ? LoadFile(PublishDataFileEdit.Text) : TextPayload(PublishDataEdit.Text);
             const bool retain = PublishRetainChk;
             qos = PublishSpn.Value();
             const std::string topic = PublishTopicEdit.Text;
             TFrameBuffer frame;
             int32_t frameLen = 0;
-            std::string failure = "RemainLength encode error";   // a file larger than any frame
-            const bool built = !payload.TooBig && TryBuild([&] {
-                MakePublishFrame(frame, frameLen, publishDup, retain, qos, topic, messageID, payload.Bytes.get(),
-                                 payload.Size);
-            }, failure);
-            payload = TPayload{};
+            TPublishParams params;
+            params.Dup = publishDup;
+            params.Retain = retain;
+            params.QoS = qos;
+            params.Topic = topic;
+            params.MessageID = messageID;
+            std::string failure;
+            bool built = false;
+            if (fromFile) {
+                built = BuildFilePublishFrame(PublishDataFileEdit.Text, params, frame, frameLen, failure);
+            } else {
+                const TPayload payload = TextPayload(PublishDataEdit.Text);
+                params.Data = payload.Bytes.get();
+                params.DataSize = payload.Size;
+                built = TryBuild([&] { MakePublishFrame(frame, frameLen, params); }, failure);
+            }
             if (!built) {
                 BuildFailed("*ERROR* PUBLISH frame building failed, parameter error", id,
                             fromFile ? TFrameKind::PublishFile : TFrameKind::PublishText, failure);

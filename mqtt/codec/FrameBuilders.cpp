@@ -54,6 +54,13 @@ public:
         if (size > 0) std::memcpy(Cursor, data, size);
         Cursor += size;
     }
+    // Leaves size bytes for the caller to fill; returns where they start.
+    uint8_t* Skip(size_t size)
+    {
+        uint8_t* place = Cursor;
+        Cursor += size;
+        return place;
+    }
 
     void Finish(TFrameBuffer& frame, int32_t& frameLen)
     {
@@ -318,8 +325,20 @@ void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const std::string&
 
 void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params)
 {
+    // Missing data is refused as an empty payload rather than read from nowhere.
+    TPublishParams checked = params;
+    if (params.Data == nullptr)
+        checked.DataSize = 0;
+    uint8_t* payload = nullptr;
+    MakePublishFrameWithRoom(frame, frameLen, checked, payload);
+    std::memcpy(payload, params.Data, static_cast<size_t>(params.DataSize));
+}
+
+void MakePublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params, uint8_t*& payload)
+{
     frame.reset();
     frameLen = 0;
+    payload = nullptr;
     const TProtocolVersion version = CheckVersion(params.Version);
     const int32_t qos = params.QoS, messageID = params.MessageID, dataSize = params.DataSize;
     // Under 5.0 a topic alias may stand for the topic.
@@ -330,9 +349,8 @@ void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishPara
     };
     if (params.Topic.empty() && !(version == TProtocolVersion::MQTT50 && hasTopicAlias()))
         throw Exception("Topic not found");
-    // A PUBLISH always carries at least one payload byte; a negative size or
-    // missing data is refused the same way rather than read from nowhere.
-    if (dataSize <= 0 || params.Data == nullptr) throw Exception("PublishData empty");
+    // A PUBLISH always carries at least one payload byte.
+    if (dataSize <= 0) throw Exception("PublishData empty");
     if (qos > 0 && messageID == 0) throw Exception("MessageID not specified at QoS > 0");
     if (messageID > 65535) throw Exception("MessageID too big");
     if (messageID < 0) throw Exception("MessageID out of range");
@@ -351,8 +369,9 @@ void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishPara
     writer.Str(topicUtf8);
     if (qos > 0) writer.U16(messageID);
     writer.Raw(properties);
-    writer.Bytes(params.Data, static_cast<size_t>(dataSize));
+    uint8_t* place = writer.Skip(static_cast<size_t>(dataSize));
     writer.Finish(frame, frameLen);
+    payload = place;
 }
 
 void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
@@ -367,6 +386,19 @@ void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool ret
     params.Data = data;
     params.DataSize = dataSize;
     MakePublishFrame(frame, frameLen, params);
+}
+
+void MakePublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
+    const std::string& topic, int32_t messageID, int32_t dataSize, uint8_t*& payload)
+{
+    TPublishParams params;
+    params.Dup = dup;
+    params.Retain = retain;
+    params.QoS = qos;
+    params.Topic = topic;
+    params.MessageID = messageID;
+    params.DataSize = dataSize;
+    MakePublishFrameWithRoom(frame, frameLen, params, payload);
 }
 
 void MakePubackFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
@@ -538,6 +570,22 @@ bool BuildPublishFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool re
 {
     return Guarded(frame, frameLen,
                    [&] { MakePublishFrame(frame, frameLen, dup, retain, qos, topic, messageID, data, dataSize); });
+}
+
+bool BuildPublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
+    const std::string& topic, int32_t messageID, int32_t dataSize, uint8_t*& payload)
+{
+    payload = nullptr;
+    return Guarded(frame, frameLen, [&] {
+        MakePublishFrameWithRoom(frame, frameLen, dup, retain, qos, topic, messageID, dataSize, payload);
+    });
+}
+
+bool BuildPublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params,
+    uint8_t*& payload)
+{
+    payload = nullptr;
+    return Guarded(frame, frameLen, [&] { MakePublishFrameWithRoom(frame, frameLen, params, payload); });
 }
 
 bool BuildPubackFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID)

@@ -21,6 +21,11 @@ bool BuildConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const std::string
     const std::string& willTopic, const std::string& willMessage);
 bool BuildPublishFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
     const std::string& topic, int32_t messageID, const uint8_t* data, int32_t dataSize);
+// A PUBLISH frame whose payload place (dataSize bytes at payload) is left for
+// the caller to fill, so that a file is read straight into the frame. The same
+// checks and bytes as BuildPublishFrame; payload is null on failure.
+bool BuildPublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
+    const std::string& topic, int32_t messageID, int32_t dataSize, uint8_t*& payload);
 bool BuildPubackFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID);
 bool BuildPubrecFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID);
 bool BuildPubrelFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_t messageID);
@@ -37,6 +42,8 @@ void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const std::string&
     const std::string& willTopic, const std::string& willMessage);
 void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
     const std::string& topic, int32_t messageID, const uint8_t* data, int32_t dataSize);
+void MakePublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
+    const std::string& topic, int32_t messageID, int32_t dataSize, uint8_t*& payload);
 void MakePubackFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID);
 void MakePubrecFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID);
 void MakePubrelFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_t messageID);
@@ -125,6 +132,10 @@ struct TAuthParams {
 
 bool BuildConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectParams& params);
 bool BuildPublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params);
+// The payload's place (params.DataSize bytes at payload) is left for the caller
+// to fill; params.Data is not read. payload is null on failure.
+bool BuildPublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params,
+    uint8_t*& payload);
 bool BuildPubackFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
 bool BuildPubrecFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
 bool BuildPubrelFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
@@ -136,6 +147,8 @@ bool BuildAuthFrame(TFrameBuffer& frame, int32_t& frameLen, const TAuthParams& p
 
 void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectParams& params);
 void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params);
+void MakePublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params,
+    uint8_t*& payload);
 void MakePubackFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
 void MakePubrecFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
 void MakePubrelFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);

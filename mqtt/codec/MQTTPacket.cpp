@@ -10,19 +10,34 @@
 #include "mqtt/codec/WireReader.h"
 #include "platform/Error.h"
 
+namespace {
+
+std::unique_ptr<uint8_t[]> CopyOfFrame(const uint8_t* frame, int32_t frameSize)
+{
+    // The first byte and at least one length byte, before anything is read.
+    if (frame == nullptr || frameSize < 2) throw Exception("frame size error");
+    auto copy = std::make_unique_for_overwrite<uint8_t[]>(frameSize);
+    std::memcpy(copy.get(), frame, frameSize);
+    return copy;
+}
+
+} // namespace
+
 TMQTTPacket::TMQTTPacket(const uint8_t* frame, int32_t frameSize, TProtocolVersion version)
+    : TMQTTPacket(CopyOfFrame(frame, frameSize), frameSize, version)
+{
+}
+
+TMQTTPacket::TMQTTPacket(std::unique_ptr<uint8_t[]>&& frame, int32_t frameSize, TProtocolVersion version)
     // A value that names no version (a zero-initialised one) decodes by the
     // default rules rather than by some mixture.
     : Version(version == TProtocolVersion::MQTT311 || version == TProtocolVersion::MQTT50 ? version
                                                                                          : TProtocolVersion::MQTT31)
 {
-    // The first byte and at least one length byte, before anything is read.
-    if (frame == nullptr || frameSize < 2) throw Exception("frame size error");
-    FrameData = std::make_unique_for_overwrite<uint8_t[]>(frameSize);
-    std::memcpy(FrameData.get(), frame, frameSize);
+    if (!frame || frameSize < 2) throw Exception("frame size error");
     FrameSize = frameSize;
 
-    const uint8_t* data = FrameData.get();
+    const uint8_t* data = frame.get();
     MessageType = data[0] >> 4;
     const int qosBits = (data[0] >> 1) & 3;
 
@@ -53,6 +68,8 @@ TMQTTPacket::TMQTTPacket(const uint8_t* frame, int32_t frameSize, TProtocolVersi
     } else if (MessageType >= 4 && MessageType <= 11) {
         MessageID = readID(v);
     }
+    // Taken only once accepted: a refused frame stays with the caller.
+    FrameData = std::move(frame);
 }
 
 TMQTTPacket::~TMQTTPacket() = default;

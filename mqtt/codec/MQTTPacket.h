@@ -17,6 +17,10 @@ class TMQTTPacket {
 public:
     // Raises Exception on a bad frame.
     TMQTTPacket(const uint8_t* frame, int32_t frameSize, TProtocolVersion version = TProtocolVersion::MQTT31);
+    // Takes the frame's buffer over instead of copying it (the reader's long
+    // frames); raises as above, and then leaves the buffer with the caller.
+    TMQTTPacket(std::unique_ptr<uint8_t[]>&& frame, int32_t frameSize,
+                TProtocolVersion version = TProtocolVersion::MQTT31);
     virtual ~TMQTTPacket();
     TMQTTPacket(const TMQTTPacket&) = delete;
     TMQTTPacket& operator=(const TMQTTPacket&) = delete;

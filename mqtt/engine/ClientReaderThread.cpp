@@ -22,6 +22,7 @@ TMQTTClientReaderThread::TMQTTClientReaderThread(TClientSocket& socket, TMQTTPac
     , BufferSize(bufferSize)
     , Sink(sink)
     , Observer(observer)
+    , FRoom(std::make_shared<TWakeEvent>())
 {
 }
 
@@ -31,6 +32,21 @@ TMQTTClientReaderThread::~TMQTTClientReaderThread()
 {
     Terminate();
     WaitFor();
+}
+
+std::function<void()> TMQTTClientReaderThread::RoomNotify() const
+{
+    return [room = FRoom] { room->Signal(); };
+}
+
+void TMQTTClientReaderThread::SetBacklogProbe(std::function<bool()> full)
+{
+    FBacklogProbe = std::move(full);
+}
+
+bool TMQTTClientReaderThread::BacklogFull()
+{
+    return FBacklogProbe ? FBacklogProbe() : ReceiveQueue.BacklogFull();
 }
 
 void TMQTTClientReaderThread::Log(const std::string& message)
@@ -75,40 +91,50 @@ void TMQTTClientReaderThread::Execute()
         return;
     }
 
-    const TFrameAssembler::TStoreFrame store = [this](const uint8_t* frame, int32_t frameSize) {
-        auto packet = std::make_unique<TMQTTPacket>(frame, frameSize);
+    const TFrameAssembler::TStoreFrame store = [this](const uint8_t* frame, int32_t frameSize,
+                                                   std::unique_ptr<uint8_t[]>& owned) {
+        // A long frame's own buffer becomes the packet's: no copy.
+        auto packet = owned ? std::make_unique<TMQTTPacket>(std::move(owned), frameSize)
+                            : std::make_unique<TMQTTPacket>(frame, frameSize);
         if (Observer)
-            Observer->OnFrame(TFrameDirection::Received, frame, frameSize);
+            Observer->OnFrame(TFrameDirection::Received, packet->FrameData.get(), frameSize);
         return ReceiveQueue.Store(packet);
     };
     const TFrameAssembler::TLog log = [this](const std::string& message) { Log(message); };
     const TFrameAssembler::TFrameStored signal = [this] { SignalNamedEvent(FrameEventName); };
 
-    try {
-        TSocketStream stream(Socket, kStreamTimeoutMs);
-        uint8_t chunk[kReadChunkSize];
-        while (!Terminated() && Socket.Active()) {
-            try {
-                if (!Socket.WaitForData(kIdleWaitMs))
-                    continue;
-                if (Terminated() || !Socket.Active())
-                    break;
-                const int count = stream.Read(chunk, kReadChunkSize);
-                if (count == 0) {
-                    // Readable but nothing to read: the broker closed its end.
-                    if (stream.PeerClosed())
-                        CloseLost("closed by the broker");
-                    continue;
-                }
-                buffer.Append(chunk, count);
-                buffer.CutFrames(store, log, signal);
-            } catch (const std::exception& e) {
-                ReportAndClose(e.what());
-            } catch (...) {
-                ReportAndClose("unknown error");
+    // One poll per read, without a timer: data, the termination request or
+    // room in the backlog wake the thread.
+    const int termination = TerminationHandle();
+    const int room = FRoom->Handle();
+    const int waitMs = termination >= 0 && room >= 0 ? -1 : kFallbackWaitMs;
+    const unsigned roomReady = TClientSocket::kHandleReady << 1;
+    while (!Terminated() && Socket.Active()) {
+        try {
+            const bool full = BacklogFull();
+            const unsigned ready = Socket.WaitForDataOr({termination, room}, !full, waitMs);
+            if (ready & roomReady)
+                FRoom->Reset();   // before the backlog is looked at again
+            if (Terminated() || !Socket.Active())
+                break;
+            if (full || !(ready & TClientSocket::kSocketReady))
+                continue;
+            const auto areas = buffer.PrepareRead();
+            bool peerClosed = false;
+            const int count = Socket.ReceiveAvailable(areas[0].Data, static_cast<int>(areas[0].Size), areas[1].Data,
+                static_cast<int>(areas[1].Size), peerClosed);
+            if (count == 0) {
+                // Readable but nothing to read: the broker closed its end.
+                if (peerClosed)
+                    CloseLost("closed by the broker");
+                continue;
             }
+            buffer.Commit(count);
+            buffer.CutFrames(store, log, signal);
+        } catch (const std::exception& e) {
+            ReportAndClose(e.what());
+        } catch (...) {
+            ReportAndClose("unknown error");
         }
-    } catch (const std::exception& e) {
-        ReportAndClose(e.what());
     }
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/Thread.h"
@@ -14,6 +16,11 @@ class TSessionObserver;
 // growable buffer, cuts complete MQTT frames out of it, stores each as a
 // TMQTTPacket in the receive queue and signals the frame-arrival event.
 // Any error closes the socket, which ends both client threads.
+//
+// It sleeps until data, its termination or room in a full backlog wakes it:
+// no timer. While the receive queue's backlog is full it reads nothing, so
+// TCP pushes back on the broker; the queue's room notification
+// (RoomNotify()) lets it read again.
 class TMQTTClientReaderThread : public TThread {
 public:
     TMQTTClientReaderThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
@@ -21,9 +28,17 @@ public:
         TSessionObserver* observer = nullptr);
     ~TMQTTClientReaderThread() override;
 
+    // What the receive queue calls when a take makes room in its backlog;
+    // safe to call from any thread, also after this thread has ended.
+    std::function<void()> RoomNotify() const;
+    // Replaces the queue's BacklogFull() as the reader's test of a full
+    // backlog; set before Start(). For tests.
+    void SetBacklogProbe(std::function<bool()> full);
+
     static constexpr int kReadChunkSize = 2000;
-    static constexpr int kIdleWaitMs = 10;
-    static constexpr int kStreamTimeoutMs = 1000;
+    // Only when the system gives no wake handle: then the reader looks for
+    // termination and room this often.
+    static constexpr int kFallbackWaitMs = 10;
 
 protected:
     void Execute() override;
@@ -32,6 +47,7 @@ private:
     void Log(const std::string& message);
     void ReportAndClose(const std::string& message);
     void CloseLost(const std::string& reason);
+    bool BacklogFull();
 
     TClientSocket& Socket;
     TMQTTPacketQueue& ReceiveQueue;
@@ -40,4 +56,7 @@ private:
     const int32_t BufferSize;
     TEventSink& Sink;
     TSessionObserver* const Observer;
+    // Shared with the notification the queue keeps, which may outlive us.
+    const std::shared_ptr<TWakeEvent> FRoom;
+    std::function<bool()> FBacklogProbe;
 };

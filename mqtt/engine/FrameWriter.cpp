@@ -1,19 +1,30 @@
 #include "mqtt/engine/FrameWriter.h"
 
+#include <algorithm>
+#include <chrono>
+
+#include "diag/EventSink.h"
+#include "diag/EventSources.h"
 #include "mqtt/engine/SessionObserver.h"
 #include "platform/ClientSocket.h"
 #include "platform/NamedSync.h"
 
 namespace {
 
-// Holds the write mutex for one frame; a failed release is raised only when
-// nothing else is on its way out.
+using TClock = std::chrono::steady_clock;
+
+int64_t NowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(TClock::now().time_since_epoch()).count();
+}
+
+constexpr int64_t kNsPerMs = 1000000;
+
+// Releases the write mutex on the way out; a failed release is raised only
+// when nothing else is on its way out.
 class TWriteLock {
 public:
-    explicit TWriteLock(TNamedMutex& mutex) : FMutex(mutex)
-    {
-        LockNamedMutex(FMutex, TFrameWriter::kWriteMutexTimeoutMs);
-    }
+    explicit TWriteLock(TNamedMutex& mutex) : FMutex(mutex) {}
     ~TWriteLock()
     {
         if (!FReleased)
@@ -34,40 +45,123 @@ private:
     bool FReleased = false;
 };
 
+// Marks the frame in progress for the waiters, and corks a frame of several
+// pieces so that they leave in full segments; both end with the frame.
+class TFrameInProgress {
+public:
+    TFrameInProgress(std::atomic<bool>& writing, TClientSocket& socket, bool cork)
+        : FWriting(writing), FSocket(socket), FCork(cork)
+    {
+        FWriting = true;
+        if (FCork)
+            FSocket.SetCork(true);
+    }
+    ~TFrameInProgress()
+    {
+        if (FCork)
+            FSocket.SetCork(false);
+        FWriting = false;
+    }
+    TFrameInProgress(const TFrameInProgress&) = delete;
+    TFrameInProgress& operator=(const TFrameInProgress&) = delete;
+
+private:
+    std::atomic<bool>& FWriting;
+    TClientSocket& FSocket;
+    const bool FCork;
+};
+
 } // namespace
 
-TFrameWriter::TFrameWriter(TClientSocket& socket, TNamedMutex& writeMutex, TSessionObserver* observer)
+TFrameWriter::TFrameWriter(TClientSocket& socket, TNamedMutex& writeMutex, const std::string& clientID,
+    TEventSink& sink, TSessionObserver* observer)
     : Socket(socket)
     , WriteMutex(writeMutex)
+    , ClientID(clientID)
+    , Sink(sink)
     , Observer(observer)
 {
 }
 
+void TFrameWriter::Lock()
+{
+    const int64_t start = NowNs();
+    for (;;) {
+        // 100 ms in any case; while a frame is being written, until its bytes
+        // have not moved for the write time-out (its writer gives up then too).
+        int64_t deadline = start + kWriteMutexTimeoutMs * kNsPerMs;
+        if (FWriting)
+            deadline = std::max(deadline, Socket.LastWriteActivity() + kWriteTimeoutMs * kNsPerMs);
+        const int64_t left = deadline - NowNs();
+        if (left <= 0)
+            throw Exception("WaitForSingleObject() timeout");
+        switch (WriteMutex.Wait(static_cast<int>((left + kNsPerMs - 1) / kNsPerMs))) {
+        case TWaitResult::Acquired:
+            return;
+        case TWaitResult::Failed:
+            throw Exception("WaitForSingleObject() failed");
+        case TWaitResult::Timeout:
+            break;   // look again whether the frame in front moved meanwhile
+        }
+    }
+}
+
+void TFrameWriter::CloseHalfWritten(const std::string& reason)
+{
+    try {
+        Sink.SendEventMsg("*ERROR* frame half written, closing the connection [" + ClientID + "]", SourceUnit, 0, 0);
+    } catch (...) {
+        // The close matters more than the line.
+    }
+    bool closedHere = false;
+    try {
+        closedHere = Socket.Close();
+    } catch (...) {
+        closedHere = true;   // the notification failed; the socket is closed all the same
+    }
+    if (closedHere && Observer)
+        Observer->OnConnectionLost(reason);
+}
+
+int32_t TFrameWriter::WriteWhole(const uint8_t* frame, int32_t length, int32_t pieceSize)
+{
+    TSocketStream stream(Socket, kWriteTimeoutMs);
+    int32_t written = 0;
+    try {
+        TFrameInProgress inProgress(FWriting, Socket, length > pieceSize);
+        WriteInPieces(stream, frame, length, pieceSize, &written);
+    } catch (const std::exception& e) {
+        // Still under the mutex: nobody can write behind the half frame.
+        if (written > 0)
+            CloseHalfWritten(e.what());
+        throw;
+    }
+    if (Observer)
+        Observer->OnFrame(TFrameDirection::Sent, frame, length);
+    return written;
+}
+
 void TFrameWriter::WriteFrame(const uint8_t* frame, int32_t length)
 {
+    Lock();
     TWriteLock lock(WriteMutex);
     if (Socket.Active() && length > 0) {
         if (!frame)
             throw Exception("parameter is null");
-        TSocketStream stream(Socket, kWriteTimeoutMs);
-        WriteInPieces(stream, frame, length, kPieceSize);
-        if (Observer)
-            Observer->OnFrame(TFrameDirection::Sent, frame, length);
+        WriteWhole(frame, length, kPieceSize);
     }
     lock.Release();
 }
 
 int32_t TFrameWriter::WriteAckFrame(const uint8_t* frame, int32_t length, const std::function<bool()>& stopping)
 {
+    Lock();
     TWriteLock lock(WriteMutex);
     if (stopping())
         throw Exception("terminated or socket closed");
-    TSocketStream stream(Socket, kWriteTimeoutMs);
     // The whole frame in one write; should the write stop short, the rest
     // follows, so the broker never holds half an acknowledgement.
-    const int32_t written = WriteInPieces(stream, frame, length, length);
-    if (Observer)
-        Observer->OnFrame(TFrameDirection::Sent, frame, length);
+    const int32_t written = WriteWhole(frame, length, length);
     lock.Release();
     return written;
 }

@@ -4,6 +4,7 @@
 #include "diag/EventSources.h"
 #include "mqtt/engine/ClientReaderThread.h"
 #include "mqtt/engine/EventHandlerThread.h"
+#include "mqtt/engine/FrameSignal.h"
 #include "mqtt/engine/FrameWriter.h"
 #include "mqtt/engine/SessionObserver.h"
 #include "platform/ClientSocket.h"
@@ -33,15 +34,17 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
             SleepMs(kConnectPauseMs);
         }
     }
-    if (!FSocket->Active())
+    if (!FSocket->Active()) {
         SocketReady = false;
+        ReportConnectFailure(host, port);
+    }
 
     try {
         const std::string mutexName = WriteMutexName(ClientID);
         FWriteMutex = TNamedMutex::CreateOrOpen(mutexName);
         if (!FWriteMutex)
             throw Exception("could not create mutex, " + mutexName);
-        FWriter = std::make_unique<TFrameWriter>(*FSocket, *FWriteMutex, Observer);
+        FWriter = std::make_unique<TFrameWriter>(*FSocket, *FWriteMutex, ClientID, Sink, Observer);
         FReceiveQueue = std::make_unique<TMQTTPacketQueue>(ClientID, Observer, &Sink);
 
         FReaderThread = std::make_unique<TMQTTClientReaderThread>(
@@ -50,6 +53,8 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
             *FSocket, *FReceiveQueue, FrameEventName, ClientID, *FWriter, Sink, Observer);
         FEventHandlerThread->SetPayloadDirectory(options.PayloadDirectory);
         FEventHandlerThread->SetLinePause(options.LinePauseMs);
+        // A take that makes room in a full backlog lets the reader read again.
+        FReceiveQueue->SetRoomNotify(FReaderThread->RoomNotify());
         FReaderThread->Start();
         FEventHandlerThread->Start();
     } catch (...) {
@@ -60,7 +65,9 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
 
 void TMQTTClient::StopThreads()
 {
-    // Both are asked first, so their waits run side by side.
+    // Both are asked first, so their waits run side by side. The reader wakes
+    // on its termination handle; the frame-arrival signal wakes the
+    // event-handler thread from its idle wait, so Close does not sit it out.
     if (FReaderThread)
         FReaderThread->Terminate();
     if (FEventHandlerThread)
@@ -102,6 +109,19 @@ void TMQTTClient::SetPayloadDirectory(const std::string& directory)
 void TMQTTClient::SetLinePause(int ms)
 {
     FEventHandlerThread->SetLinePause(ms);
+}
+
+void TMQTTClient::ReportConnectFailure(const std::string& host, int port)
+{
+    // An IPv6 address is bracketed so that its port stays readable.
+    const std::string where = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    try {
+        Sink.SendEventMsg(
+            "*ERROR* could not connect to " + where + ": " + FSocket->ConnectFailure() + " [" + ClientID + "]",
+            SourceUnit, 0, 0);
+    } catch (...) {
+        // "Open" still reports the failure with its box.
+    }
 }
 
 void TMQTTClient::ClientSocketOnConnect()

@@ -27,8 +27,9 @@ struct TMQTTClientOptions {
 // One TCP connection to one broker. The constructor connects (at most two
 // attempts), makes the write mutex and the receive queue and starts the
 // reader and event-handler threads; it returns also when no connection was
-// made, with SocketReady false. The destructor stops both threads before it
-// frees the queue and the socket.
+// made, with SocketReady false, after the line "*ERROR* could not connect to
+// <host>:<port>: <reason> [<ClientID>]". The destructor stops both threads
+// before it frees the queue and the socket.
 class TMQTTClient {
 public:
     TMQTTClient(const std::string& host, int port, const std::string& clientID,
@@ -39,10 +40,12 @@ public:
     TMQTTClient& operator=(const TMQTTClient&) = delete;
 
     // Writes one whole frame under the write mutex, in pieces of at most
-    // 2000 bytes, each within 1000 ms. The caller keeps the buffer.
-    // Raises "SocketReady check failed", "WaitForSingleObject() timeout",
-    // "WaitForSingleObject() failed", "Socket Write Error", "ReleaseMutex() failed"
-    // or the socket's own write error. Writes nothing on a closed socket.
+    // 2000 bytes; a write fails when no byte moved for 1000 ms. A frame that
+    // fails half written closes the connection (TFrameWriter). The caller keeps
+    // the buffer. Raises "SocketReady check failed", "WaitForSingleObject()
+    // timeout", "WaitForSingleObject() failed", "Socket Write Error",
+    // "ReleaseMutex() failed" or the socket's own write error. Writes nothing
+    // on a closed socket.
     void SendFrame(const uint8_t* frame, int32_t length);
 
     TMQTTPacketQueue& ReceiveQueue() { return *FReceiveQueue; }
@@ -64,6 +67,8 @@ public:
     static std::string FrameEventNameFor(const std::string& clientID) { return "MQTT_FRAME_RECV" + clientID; }
 
 private:
+    // The line that says why no connection was made.
+    void ReportConnectFailure(const std::string& host, int port);
     void ClientSocketOnConnect();
     void ClientSocketOnDisconnect();
     void StopThreads();

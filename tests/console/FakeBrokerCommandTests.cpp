@@ -10,9 +10,12 @@
 #include "support/FakeBroker.h"
 #include "support/MqttFrames.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <future>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -40,6 +43,20 @@ std::vector<TFrame> Answer(const TFrame& f)
     case 12: return {Pingresp()};
     default: return {};
     }
+}
+
+TFrame PublishFrame(int qos, int id, const std::string& topic, const TFrame& payload)
+{
+    TFrame body{static_cast<uint8_t>(topic.size() >> 8), static_cast<uint8_t>(topic.size())};
+    body.insert(body.end(), topic.begin(), topic.end());
+    if (qos > 0) {
+        body.push_back(static_cast<uint8_t>(id >> 8));
+        body.push_back(static_cast<uint8_t>(id));
+    }
+    body.insert(body.end(), payload.begin(), payload.end());
+    TFrame f{static_cast<uint8_t>(0x30 | (qos << 1)), static_cast<uint8_t>(body.size())};
+    f.insert(f.end(), body.begin(), body.end());
+    return f;
 }
 
 TAnswerTimeouts Timeouts(int ms)
@@ -438,7 +455,72 @@ TEST_F(BrokerTest, PublishFileThatCannotBeOpenedShowsErrorAndUsesUpTheIdentifier
     Command(&TForm1::Button7Click);
     ASSERT_EQ(FrontEnd.Errors.size(), 2u);
     EXPECT_EQ(Form->LastMessageID, 2);
+    // Nor a FIFO nobody writes to, nor a device: refused at once, never waited on.
+    const std::string fifo = ::testing::TempDir() + "tarnwick_fifo";
+    ::unlink(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+        Form->PublishDataFileEdit.Text = path;
+        auto command = std::async(std::launch::async, [&] { Command(&TForm1::Button7Click); });
+        if (command.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            ADD_FAILURE() << path << " held the command";
+            const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);   // lets a blocked open go on
+            command.wait();
+            ::close(writer);
+        }
+        command.get();
+        EXPECT_EQ(FrontEnd.Errors.back(), U8("ファイル ") + path + U8(" は開けません") + ".");
+    }
+    ::unlink(fifo.c_str());
+    EXPECT_EQ(FrontEnd.Errors.size(), 4u);
     EXPECT_TRUE(Broker.Frames().empty());
+}
+
+// A slow link: the broker reads 100 KiB/s while a 1 MiB PUBLISH(file) goes out
+// for about ten seconds, and a QoS 1 message it sends meanwhile gets its
+// PUBACK right after that frame; the connection stays.
+TEST_F(BrokerTest, PublishFileOverASlowLinkArrivesWholeWithAnAcknowledgementBehindIt)
+{
+    FakeBroker::Options slowLink;
+    slowLink.receiveBufferSize = 16 * 1024;
+    slowLink.readBytesPerSecond = 100 * 1024;
+    FakeBroker slow(slowLink);
+    slow.OnFrame([](const TFrame& f, FakeBroker& b) {
+        if (TypeOf(f) == 3)
+            b.Send(Ack(4, IdOf(f)));
+    });
+    const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / ("tarnwick_slow_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / "payload.bin").string();
+    TFrame payload(1024 * 1024);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<uint8_t>(i * 31 + 7);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(payload.data()), std::streamsize(payload.size()));
+    Form->BrokerPortSpn.SetValue(slow.Port());
+    Form->PayloadDirectory = (dir / "received").string();
+    std::filesystem::create_directories(Form->PayloadDirectory);
+    Form->Run(&TForm1::ConnectBtnClick);
+    ASSERT_TRUE(Form->Client && Form->Client->SocketReady);
+    Form->PublishSpn.SetValue(1);
+    Form->PublishDataFileEdit.Text = path;
+
+    std::thread broker([&] {
+        if (slow.WaitForBytes(200 * 1024, 20000))
+            slow.Send(PublishFrame(1, 77, "a/b", {'m', 'i', 'd'}));
+    });
+    const std::vector<TLine> lines = Command(&TForm1::Button7Click);
+    broker.join();
+    EXPECT_TRUE(FrontEnd.Errors.empty()) << FrontEnd.Errors.front();
+    EXPECT_TRUE(HasLinesInOrder(lines, {{Unit, "sending PUBLISH [dev1]"}, {Console, "received PUBACK [dev1]"}}));
+    ASSERT_TRUE(slow.WaitForFrames(2, 5000));
+    const std::vector<TFrame> frames = slow.Frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0][0], 0x32);
+    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), frames[0].end() - std::ptrdiff_t(payload.size())));
+    EXPECT_EQ(frames[1], Ack(4, 77)) << "the acknowledgement goes out right after the long frame";
+    EXPECT_TRUE(Form->Client->SocketReady);
+    Form->Run(&TForm1::DisconnectBtnClick);
+    std::filesystem::remove_all(dir);
 }
 
 TEST_F(BrokerTest, PublishSendsPayloadUnchanged)
@@ -570,19 +652,6 @@ void PrintTo(const TReportCase& c, std::ostream* os) { *os << c.Name; }
 
 class QueueReportTest : public ::testing::TestWithParam<TReportCase> {};
 
-TFrame PublishFrame(int qos, int id, const std::string& topic, const TFrame& payload)
-{
-    TFrame body{static_cast<uint8_t>(topic.size() >> 8), static_cast<uint8_t>(topic.size())};
-    body.insert(body.end(), topic.begin(), topic.end());
-    if (qos > 0) {
-        body.push_back(static_cast<uint8_t>(id >> 8));
-        body.push_back(static_cast<uint8_t>(id));
-    }
-    body.insert(body.end(), payload.begin(), payload.end());
-    TFrame f{static_cast<uint8_t>(0x30 | (qos << 1)), static_cast<uint8_t>(body.size())};
-    f.insert(f.end(), body.begin(), body.end());
-    return f;
-}
 
 TEST_P(QueueReportTest, LinesOfOnePacket)
 {

@@ -6,9 +6,11 @@
 
 #include "EngineTestSupport.h"
 #include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/engine/ClientReaderThread.h"
 #include "mqtt/engine/FrameSignal.h"
 #include "mqtt/engine/FrameWriter.h"
 #include "mqtt/engine/MQTTClient.h"
+#include "platform/ClientSocket.h"
 #include "platform/Error.h"
 #include "platform/NamedSync.h"
 #include "support/FakeBroker.h"
@@ -71,6 +73,7 @@ Bytes Suback(int id, int n)
 const Bytes kConnack = {0x20, 0x02, 0x00, 0x00};
 const Bytes kPingresp = {0xD0, 0x00};
 const Bytes kPubcomp9 = {0x70, 0x02, 0x00, 0x09};
+const Bytes kPingreq = {0xC0, 0x00};
 
 // Every packet in the queue, oldest first, as frame bytes.
 std::vector<Bytes> DrainQueue(TMQTTClient& client)
@@ -159,12 +162,48 @@ TEST_F(ClientTest, AConnectThatHangsGivesUpWithinItsTimeOut)
         GTEST_SKIP() << "could not fill a listen backlog on this host";
     TMQTTClientOptions options;
     options.ConnectTimeoutMs = 300;
+    Id = UniqueClientID("hang");
     const auto start = Clock::now();
-    TMQTTClient client("127.0.0.1", silent.Port(), UniqueClientID("hang"), Log.Options(options));
+    TMQTTClient client("127.0.0.1", silent.Port(), Id, Log.Options(options));
     const auto elapsed = MsSince(start);
     EXPECT_FALSE(client.SocketReady);
     EXPECT_GE(elapsed, 2 * 300);
     EXPECT_LT(elapsed, 5000);
+    ASSERT_TRUE(Log.Flush());
+    EXPECT_EQ(Log.CountOf("*ERROR* could not connect to 127.0.0.1:" + std::to_string(silent.Port())
+                  + ": no answer within 300 ms [" + Id + "]"),
+        1);
+}
+
+// "Open" says why it failed, once, after the notification lines of its attempts.
+TEST_F(ClientTest, AFailedOpenSaysWhyInALine)
+{
+    const std::string refused = std::to_string(FakeBroker::UnusedPort());
+    struct TCase {
+        std::string Host, Port, Line;   // the line up to the identifier
+    };
+    std::vector<TCase> cases = {
+        {"127.0.0.1", refused, "*ERROR* could not connect to 127.0.0.1:" + refused + ": connection refused"},
+        {"no-such-host.invalid", "1883",
+            "*ERROR* could not connect to no-such-host.invalid:1883: the host name does not resolve ("},
+    };
+    if (FakeBroker::HasIPv6Loopback())
+        cases.push_back({"::1", refused, "*ERROR* could not connect to [::1]:" + refused + ": connection refused"});
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Host);
+        TLogCapture log;
+        Id = UniqueClientID("why");
+        TMQTTClient client(c.Host, std::stoi(c.Port), Id, log.Options());
+        EXPECT_FALSE(client.SocketReady);
+        ASSERT_TRUE(log.Flush());
+        const auto lines = log.SourcedLines();
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_EQ(lines[0], std::make_pair(std::string("MQTT_Unit"), kDisconnectLine));
+        EXPECT_EQ(lines[1], lines[0]);
+        EXPECT_EQ(lines[2].first, "MQTT_Unit");
+        EXPECT_EQ(lines[2].second.rfind(c.Line, 0), 0u) << lines[2].second;
+        EXPECT_TRUE(lines[2].second.ends_with(" [" + Id + "]")) << lines[2].second;
+    }
 }
 
 // ---- reader framing ---------------------------------------------------------
@@ -215,21 +254,28 @@ TEST_F(ClientTest, AFrameByteAloneWaitsForTheRestOfItsLength)
 TEST_F(ClientTest, FramesSplitAtEveryByteArriveWhole)
 {
     auto client = Connect("bytes");
-    const std::vector<Bytes> frames = {kConnack, Suback(300, 198), kPingresp, Suback(7, 3000), kPubcomp9};
-    const Bytes stream = Concat({frames[0], frames[1], frames[2], frames[3], frames[4]});
-    // One byte at a time, but the body of the long SUBACK in bigger steps.
-    const size_t longStart = frames[0].size() + frames[1].size() + frames[2].size();
-    const size_t longEnd = longStart + frames[3].size();
+    // The 70,004-byte SUBACK is long enough to be read into a buffer of its own.
+    const std::vector<Bytes> frames = {kConnack, Suback(300, 198), kPingresp, Suback(7, 3000), kPubcomp9,
+                                       Suback(9, 70000), Bytes{0xB0, 0x02, 0x00, 0x03}};
+    Bytes stream;
+    std::vector<std::pair<size_t, size_t>> longFrames;   // [start, end) of frames over 1000 bytes
+    for (const Bytes& frame : frames) {
+        if (frame.size() > 1000)
+            longFrames.emplace_back(stream.size(), stream.size() + frame.size());
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    }
+    // One byte at a time, but the bodies of the long SUBACKs in bigger steps.
     std::vector<size_t> pieces;
     for (size_t i = 0; i < stream.size();) {
         size_t piece = 1;
-        if (i >= longStart + 5 && i + 1 < longEnd)
-            piece = std::min<size_t>(997, longEnd - 1 - i);
+        for (const auto& [start, end] : longFrames)
+            if (i >= start + 5 && i + 1 < end)
+                piece = std::min<size_t>(997, end - 1 - i);
         pieces.push_back(piece);
         i += piece;
     }
     ASSERT_TRUE(Broker.SendInPieces(stream, pieces, 1));
-    ASSERT_TRUE(Log.WaitForLinesStartingWith("TMQTTClientReaderThread: store frame", 5));
+    ASSERT_TRUE(Log.WaitForLinesStartingWith("TMQTTClientReaderThread: store frame", int(frames.size())));
     EXPECT_EQ(DrainQueue(*client), frames);
     EXPECT_TRUE(client->SocketReady);
 }
@@ -425,7 +471,10 @@ TEST_F(ClientTest, SendFrameTimesOutOnAWriteMutexHeldElsewhere)
     EXPECT_EQ(Broker.Received(), kConnack);
 }
 
-TEST_F(ClientTest, SendFrameRaisesWhenAPieceCannotBeWritten)
+// A broker that stops reading in the middle of a frame: the rest never follows,
+// and the broker would read every later frame as part of it, so the connection
+// closes instead of staying open with half a frame on it.
+TEST_F(ClientTest, AFrameLeftHalfWrittenClosesTheConnection)
 {
     FakeBroker::Options stalled;
     stalled.receiveBufferSize = 4096;
@@ -435,15 +484,69 @@ TEST_F(ClientTest, SendFrameRaisesWhenAPieceCannotBeWritten)
     TMQTTClient client(slow.Host(), slow.Port(), Id, Log.Options());
     ASSERT_TRUE(client.SocketReady);
     Bytes frame(32 * 1024 * 1024, 0x41);
+    frame[0] = 0x30;   // a PUBLISH of the largest size: FF FF FF 7F
+    frame[1] = frame[2] = frame[3] = 0xFF;
+    frame[4] = 0x7F;
     try {
         client.SendFrame(frame.data(), static_cast<int32_t>(frame.size()));
         FAIL() << "no exception";
     } catch (const Exception& e) {
         EXPECT_EQ(e.Message(), "Socket Write Error");
     }
-    // The mutex was released and the socket stays open.
-    EXPECT_TRUE(client.SocketReady);
+    EXPECT_FALSE(client.SocketReady);
+    ASSERT_TRUE(Log.Flush());
+    const auto lines = Log.Lines("MQTT_Unit");
+    const int halfLine = IndexOf(lines, "*ERROR* frame half written, closing the connection [" + Id + "]");
+    ASSERT_GE(halfLine, 0);
+    EXPECT_EQ(IndexOf(lines, kDisconnectLine, halfLine), halfLine + 1);
+    // The mutex was released; later frames are refused, none reaches the broker.
     auto m = TNamedMutex::CreateOrOpen(TMQTTClient::WriteMutexName(Id));
     EXPECT_EQ(m->Wait(0), TWaitResult::Acquired);
     m->Release();
+    try {
+        client.SendFrame(kPingreq.data(), 2);
+        ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "SocketReady check failed");
+    }
+    slow.ResumeReading();
+    ASSERT_TRUE(slow.WaitForPeerClose(kWaitMs));
+    const Bytes received = slow.Received();
+    EXPECT_GT(received.size(), 0u);
+    EXPECT_LT(received.size(), frame.size());
+    EXPECT_TRUE(std::equal(received.begin(), received.end(), frame.begin())) << "only a part of the frame, nothing after";
+}
+
+// While the receive queue's backlog is full the reader reads nothing (TCP
+// pushes back on the broker) and sleeps: the room notification wakes it.
+TEST_F(ClientTest, TheReaderReadsNothingWhileTheBacklogIsFull)
+{
+    Id = UniqueClientID("full");
+    TClientSocket socket;
+    socket.SetHost(Broker.Host());
+    socket.SetPort(Broker.Port());
+    socket.Open();
+    ASSERT_TRUE(Broker.WaitForConnections(1, kWaitMs));
+    TMQTTPacketQueue queue(Id);
+    std::atomic<bool> full{true};
+    std::atomic<int> looks{0};
+    TMQTTClientReaderThread reader(socket, queue, TMQTTClient::FrameEventNameFor(Id), Id, 1000, Log.Sink());
+    reader.SetBacklogProbe([&] {
+        ++looks;
+        return full.load();
+    });
+    reader.Start();
+    ASSERT_TRUE(WaitUntil([&] { return looks > 0; }));
+    ASSERT_TRUE(Broker.Send(Concat({kConnack, kPingresp})));
+    EXPECT_FALSE(Log.WaitForLinesStartingWith("TMQTTClientReaderThread: store frame", 1, 300));
+    EXPECT_EQ(queue.Count(), 0);
+    EXPECT_EQ(looks, 1) << "the reader woke without data, room or termination";
+
+    full = false;
+    reader.RoomNotify()();
+    ASSERT_TRUE(Log.WaitForLine(StoreLine(2, 1000, 2)));
+    EXPECT_EQ(queue.Count(), 2);
+    reader.Terminate();
+    reader.WaitFor();
+    EXPECT_TRUE(socket.Active()) << "stopping the reader leaves the connection to its owner";
 }

@@ -99,10 +99,15 @@ public:
         return names;
     }
 
+    // In one read: byte by byte, a 64 MiB file took minutes under ThreadSanitizer,
+    // long enough for the broker's keep-alive to end the connection under test.
     Bytes Read(const std::string& name) const
     {
         std::ifstream in(FPath + "/" + name, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        Bytes bytes(static_cast<size_t>(std::max<int64_t>(Size(name), 0)));
+        in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        bytes.resize(static_cast<size_t>(in.gcount()));
+        return bytes;
     }
 
     // Size of a file, -1 when it is not there.

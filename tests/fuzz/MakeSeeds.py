@@ -115,6 +115,10 @@ def reader_seeds():
         reader_input(16, [0], hexbytes("F0 00")),
         reader_input(16, [0], hexbytes("80 02 00 01")),
         reader_input(16, [2, 3], connack + hexbytes("32 0A 00 03 61 2F 62 00 0A 68 69 6A") + pingresp),
+        # The top bits of the first byte: frames from 2, 16 or 300 bytes are read into buffers of their own.
+        reader_input(64 + 16, [1, 0], connack + suback(300, 198) + pingresp + pubcomp9),
+        reader_input(128 + 0, [3, 250, 0], suback(300, 198) + b"\x90" + suback(7, 3000) + connack),
+        reader_input(192 + 10, [0, 7], suback(7, 3000) + suback(1, 297) + b"\x70\x02\x00"),
     ]
     return seeds
 

@@ -1,12 +1,15 @@
 // The reader's framing: an arbitrary byte stream in arbitrary read sizes goes
-// through TFrameAssembler and TMQTTPacket as the reader thread feeds them.
-// The frames stored are checked against framing worked out here from the
-// whole stream, the log lines against the buffer's state, and the buffer's
-// bookkeeping after every read.
+// through TFrameAssembler and TMQTTPacket as the reader thread feeds them:
+// each read fills at most what the assembler's read plan offers. The frames
+// stored are checked against framing worked out here from the whole stream,
+// the log lines against the buffer's state, and the buffer's bookkeeping and
+// read plan after every read.
 //
-// Input: byte 0 the reservation (0..63 bytes), byte 1 the number k of read
-// sizes (1..8), k bytes of read sizes (0 stands for a full read of 2000
-// bytes), then the stream; the read sizes are used in turn.
+// Input: byte 0 the reservation (its low six bits, 0..63 bytes) and, in its
+// top two bits, the size from which a frame is read into a buffer of its own
+// (none, 2, 16 or 300 bytes); byte 1 the number k of read sizes (1..8), k
+// bytes of read sizes (0 stands for a full read of 2000 bytes), then the
+// stream; the read sizes are used in turn.
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -87,6 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
     if (size < 2)
         return 0;
     const int64_t reservation = input[0] % 64;
+    const int64_t directSizes[4] = {TFrameAssembler::kDirectFrameMin, 2, 16, 300};
+    const int64_t directFrameMin = directSizes[input[0] / 64];
     const size_t sizeCount = input[1] % 8 + 1;
     if (size < 2 + sizeCount)
         return 0;
@@ -97,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
     const size_t streamSize = size - 2 - sizeCount;
     const TFraming expected = Frame(stream, streamSize);
 
-    TFrameAssembler buffer(kClientID);
+    TFrameAssembler buffer(kClientID, directFrameMin);
     buffer.EnsureFreeSpace(reservation);
     FUZZ_CHECK(buffer.Capacity() == reservation && buffer.Held() == 0);
 
@@ -107,13 +112,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
     int64_t heldAtStore = 0;
     int signals = 0;
     int64_t consumed = 0;         // bytes of the frames stored
-    const TFrameAssembler::TStoreFrame store = [&](const uint8_t* frame, int32_t n) {
-        // The frame is the start of the held bytes and lies wholly inside them.
-        FUZZ_CHECK(frame == buffer.Data());
-        FUZZ_CHECK(n >= 2 && n <= buffer.Held());
+    const TFrameAssembler::TStoreFrame store = [&](const uint8_t* frame, int32_t n, std::unique_ptr<uint8_t[]>& owned) {
+        if (owned) {
+            // A long frame, whole in its own buffer; the buffer holds nothing before it.
+            FUZZ_CHECK(frame == owned.get() && n == buffer.DirectFrameSize() && n == buffer.DirectFrameFilled());
+            FUZZ_CHECK(n >= directFrameMin);
+        } else {
+            // The frame is the start of the held bytes and lies wholly inside them.
+            FUZZ_CHECK(frame == buffer.Data());
+            FUZZ_CHECK(n >= 2 && n <= buffer.Buffered() && buffer.DirectFrameSize() == 0);
+        }
         frameSize = n;
         heldAtStore = buffer.Held();
-        TMQTTPacket packet(frame, n);   // raises for a bad frame, as in the reader
+        // As in the reader: a long frame's buffer is taken over, not copied; a bad frame raises.
+        TMQTTPacket packet = owned ? TMQTTPacket(std::move(owned), n) : TMQTTPacket(frame, n);
+        FUZZ_CHECK((packet.FrameData.get() == frame) == (frame != buffer.Data()));
         packet.AnalyzePacket();
         stored.emplace_back(frame, frame + n);
         consumed += n;
@@ -128,10 +141,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
             // Only right after a store line and the signal, when bytes follow the frame.
             FUZZ_CHECK(!lines.empty() && lines.back().rfind(kStorePrefix, 0) == 0);
             FUZZ_CHECK(signals == static_cast<int>(stored.size()));
-            FUZZ_CHECK(frameSize < buffer.Held());
+            FUZZ_CHECK(frameSize < heldAtStore);
         } else {
             FUZZ_CHECK(line == kNotYetLine);
-            FUZZ_CHECK(!LengthKnown(buffer.Data(), buffer.Held()));
+            FUZZ_CHECK(buffer.DirectFrameSize() == 0 && !LengthKnown(buffer.Data(), buffer.Buffered()));
         }
         lines.push_back(line);
     };
@@ -147,10 +160,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
     bool failed = false;
     std::string failure;
     while (fed < streamSize && !failed) {
-        const size_t count = std::min<size_t>(readSizes[reads++ % readSizes.size()], streamSize - fed);
         const int64_t capacityBefore = buffer.Capacity(), heldBefore = buffer.Held();
         try {
-            buffer.Append(stream + fed, static_cast<int64_t>(count));
+            const auto areas = buffer.PrepareRead();
+            const int64_t plan = areas[0].Size + areas[1].Size;
+            // Whole chunks of 2000 bytes, at least one, and a long frame's rest first.
+            FUZZ_CHECK(plan >= kReadChunkSize && plan % kReadChunkSize == 0);
+            if (buffer.DirectFrameSize() > 0)
+                FUZZ_CHECK(areas[0].Size == buffer.DirectFrameSize() - buffer.DirectFrameFilled()
+                    && areas[1].Size < kReadChunkSize);
+            else
+                FUZZ_CHECK(areas[1].Size == 0 && areas[0].Data == buffer.Data() + buffer.Buffered());
+            const size_t count = std::min<size_t>(
+                {static_cast<size_t>(readSizes[reads++ % readSizes.size()]), static_cast<size_t>(plan), streamSize - fed});
+            const size_t first = std::min<size_t>(count, static_cast<size_t>(areas[0].Size));
+            std::copy(stream + fed, stream + fed + first, areas[0].Data);
+            std::copy(stream + fed + first, stream + fed + count, areas[1].Data);
+            buffer.Commit(static_cast<int64_t>(count));
             fed += count;
             // Grown to exactly what is held, never shrunk, the bytes kept.
             FUZZ_CHECK(buffer.Capacity() == std::max<int64_t>(capacityBefore, heldBefore + count));
@@ -164,11 +190,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
         FUZZ_CHECK(buffer.Held() >= 0 && buffer.Held() <= buffer.Capacity());
         FUZZ_CHECK(buffer.Capacity() >= reservation);
         FUZZ_CHECK(consumed + buffer.Held() == static_cast<int64_t>(fed));
-        // The held bytes are the stream's bytes behind the last stored frame.
-        FUZZ_CHECK(std::equal(buffer.Data(), buffer.Data() + buffer.Held(), stream + consumed));
+        // The buffer's bytes are the stream's bytes behind the last stored
+        // frame (behind the part of a long frame read so far).
+        const int64_t direct = buffer.DirectFrameFilled();
+        FUZZ_CHECK(std::equal(buffer.Data(), buffer.Data() + buffer.Buffered(), stream + consumed + direct));
+        if (buffer.DirectFrameSize() > 0) {
+            FUZZ_CHECK(buffer.DirectFrameSize() >= directFrameMin && direct <= buffer.DirectFrameSize());
+            // Complete only when its store failed; the bytes behind it come with its last read.
+            FUZZ_CHECK(failed || (buffer.Buffered() == 0 && direct < buffer.DirectFrameSize()));
+        }
         if (!failed) {
             // After a pass without error no complete frame is left waiting.
-            FUZZ_CHECK(Frame(buffer.Data(), static_cast<size_t>(buffer.Held())).Frames.empty());
+            FUZZ_CHECK(Frame(buffer.Data(), static_cast<size_t>(buffer.Buffered())).Frames.empty());
             FUZZ_CHECK(signals == static_cast<int>(stored.size()));
         }
     }

@@ -263,6 +263,7 @@ inline TFrame Publish(int qos, int id, const std::string& topic, const std::stri
 {
     const std::size_t remain = 2 + topic.size() + (qos > 0 ? 2 : 0) + payload.size();
     TFrame f{static_cast<uint8_t>(0x30 | (qos << 1) | extraFlags)};
+    f.reserve(5 + remain);   // one allocation; also spares g++ 12 -O3 a false stringop-overflow warning
     AppendLength(f, remain);
     f.push_back(static_cast<uint8_t>(topic.size() >> 8));
     f.push_back(static_cast<uint8_t>(topic.size()));

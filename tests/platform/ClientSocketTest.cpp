@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <algorithm>
 #include <cstring>
 #include <future>
 #include <string>
@@ -15,6 +16,11 @@
 #include "platform/CodePage.h"
 #include "platform/Error.h"
 #include "support/FakeBroker.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -151,6 +157,7 @@ TEST(ClientSocket, RefusedConnectRaisesAfterOneDisconnectNotification)
 {
     TProbe probe(FakeBroker::UnusedPort());
     EXPECT_EQ(RaisedBy([&] { probe.Socket.Open(); }), ExpectedError("Connect", ECONNREFUSED));
+    EXPECT_EQ(probe.Socket.ConnectFailure(), "connection refused");
     EXPECT_FALSE(probe.Socket.Active());
     EXPECT_EQ(probe.Connects, 0);
     EXPECT_EQ(probe.Disconnects, 1);
@@ -163,7 +170,38 @@ TEST(ClientSocket, InvalidPortRaises)
 {
     TProbe probe(70000);
     EXPECT_EQ(RaisedBy([&] { probe.Socket.Open(); }), ExpectedError("Connect", EINVAL));
+    EXPECT_EQ(probe.Socket.ConnectFailure(), "invalid port number");
     EXPECT_EQ(probe.Disconnects, 1);
+}
+
+TEST(ClientSocket, ConnectsToTheIPv6Loopback)
+{
+    if (!FakeBroker::HasIPv6Loopback())
+        GTEST_SKIP() << "no IPv6 loopback on this host";
+    const int listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    socklen_t length = sizeof address;
+    ASSERT_GE(listener, 0);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    TProbe probe(ntohs(address.sin6_port), "::1");
+    probe.Socket.Open();
+    EXPECT_TRUE(probe.Socket.Active());
+    EXPECT_EQ(probe.Connects, 1);
+    EXPECT_EQ(probe.Socket.ConnectFailure(), "");
+    const int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(accepted, 0);
+    TSocketStream stream(probe.Socket, 1000);
+    const uint8_t ping[] = {0xC0, 0x00};
+    EXPECT_EQ(stream.Write(ping, 2), 2);
+    uint8_t got[2] = {};
+    EXPECT_EQ(::recv(accepted, got, 2, MSG_WAITALL), 2);
+    EXPECT_EQ(got[0], 0xC0);
+    ::close(accepted);
+    ::close(listener);
 }
 
 TEST(ClientSocket, ConnectToFullBacklogTimesOut)
@@ -175,6 +213,7 @@ TEST(ClientSocket, ConnectToFullBacklogTimesOut)
     probe.Socket.SetConnectTimeout(300);
     auto start = TClock::now();
     EXPECT_EQ(RaisedBy([&] { probe.Socket.Open(); }), ExpectedError("Connect", ETIMEDOUT));
+    EXPECT_EQ(probe.Socket.ConnectFailure(), "no answer within 300 ms");
     auto elapsed = TClock::now() - start;
     EXPECT_GE(elapsed, 290ms);
     EXPECT_LT(elapsed, 5s) << "the connect time-out did not bound the attempt";
@@ -303,6 +342,53 @@ TEST(ClientSocket, WriteReturnsZeroWhenThePeerNeverReads)
     broker.ResumeReading();
     ASSERT_TRUE(broker.WaitForBytes(accepted.size(), 10000));
     EXPECT_EQ(broker.Received(), accepted);
+}
+
+// The system reports a socket writable only once about a third of its send
+// buffer is free; with a large buffer on a slow link that takes longer than the
+// write's time-out, while bytes keep draining all along.
+TEST(ClientSocket, AWriteWaitsAsLongAsQueuedBytesDrain)
+{
+    FakeBroker::Options slow;
+    slow.receiveBufferSize = 16 * 1024;
+    slow.readBytesPerSecond = 200 * 1024;
+    FakeBroker broker(slow);
+    TProbe probe(broker.Port());
+    probe.Socket.SetSendBufferSize(256 * 1024);
+    probe.Socket.Open();
+    TSocketStream stream(probe.Socket, 300);
+    std::vector<uint8_t> data(1024 * 1024);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 13 + 1);
+    size_t sent = 0;
+    while (sent < data.size()) {
+        const int n = stream.Write(data.data() + sent, static_cast<int>(std::min<size_t>(2000, data.size() - sent)));
+        ASSERT_GT(n, 0) << "the write gave up after " << sent << " bytes while the peer was still reading";
+        sent += static_cast<size_t>(n);
+    }
+    ASSERT_TRUE(broker.WaitForBytes(data.size(), 30000));
+    EXPECT_EQ(broker.Received(), data);
+}
+
+// The reader's read: what is there fills the first area, then the second; no wait.
+TEST(ClientSocket, ReceiveAvailableFillsTwoAreasInOrder)
+{
+    FakeBroker broker;
+    TProbe probe(broker.Port());
+    probe.Socket.Open();
+    ASSERT_TRUE(broker.WaitForConnections(1, 5000));
+    bool peerClosed = false;
+    uint8_t first[4] = {}, second[8] = {};
+    EXPECT_EQ(probe.Socket.ReceiveAvailable(first, 4, second, 8, peerClosed), 0) << "nothing there";
+    ASSERT_TRUE(broker.Send({0x20, 0x02, 0x00, 0x00, 0xD0, 0x00}));
+    ASSERT_TRUE(probe.Socket.WaitForData(5000));
+    ASSERT_EQ(probe.Socket.ReceiveAvailable(first, 4, second, 8, peerClosed), 6);   // one segment on loopback
+    EXPECT_EQ(std::vector<uint8_t>(first, first + 4), (std::vector<uint8_t>{0x20, 0x02, 0x00, 0x00}));
+    EXPECT_EQ(std::vector<uint8_t>(second, second + 2), (std::vector<uint8_t>{0xD0, 0x00}));
+    broker.CloseConnection();
+    ASSERT_TRUE(probe.Socket.WaitForData(5000));
+    EXPECT_EQ(probe.Socket.ReceiveAvailable(first, 4, nullptr, 0, peerClosed), 0);
+    EXPECT_TRUE(peerClosed);
 }
 
 TEST(ClientSocket, ReaderWriterAndCloserThreadsShareOneSocket)

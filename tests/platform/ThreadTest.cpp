@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 namespace {
 
 // Runs until asked to terminate, counting its passes.
@@ -68,6 +70,41 @@ TEST(Thread, ConcurrentWaitForBothReturn)
     thread.Terminate();
     first.get();
     second.get();
+    EXPECT_TRUE(thread.Finished());
+}
+
+// Sleeps in poll() on its termination handle alone: only Terminate() can end it.
+class TSleepingThread : public TThread {
+protected:
+    void Execute() override
+    {
+        pollfd entry{TerminationHandle(), POLLIN, 0};
+        while (!Terminated())
+            ::poll(&entry, 1, -1);
+    }
+};
+
+bool Readable(int handle)
+{
+    pollfd entry{handle, POLLIN, 0};
+    return ::poll(&entry, 1, 0) == 1;
+}
+
+TEST(Thread, WakeEventsAndTheTerminationHandle)
+{
+    TWakeEvent wake;
+    ASSERT_GE(wake.Handle(), 0);
+    EXPECT_FALSE(Readable(wake.Handle()));
+    wake.Signal();
+    wake.Signal();
+    EXPECT_TRUE(Readable(wake.Handle()));
+    wake.Reset();
+    EXPECT_FALSE(Readable(wake.Handle())) << "one reset clears every signal before it";
+
+    TSleepingThread thread;
+    thread.Start();
+    thread.Terminate();
+    thread.WaitFor();   // would hang if Terminate did not wake the poll
     EXPECT_TRUE(thread.Finished());
 }
 

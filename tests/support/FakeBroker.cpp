@@ -1,5 +1,6 @@
 #include "support/FakeBroker.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -208,8 +209,20 @@ void FakeBroker::AcceptLoop()
 
 void FakeBroker::ReadLoop(TConnection* connection)
 {
-    std::vector<uint8_t> chunk(64 * 1024);
+    // A paced connection reads a twentieth of a second's worth at a time, and
+    // never runs ahead of its rate since its first read.
+    const int rate = FOptions.readBytesPerSecond;
+    std::vector<uint8_t> chunk(rate > 0 ? std::max(rate / 20, 1) : 64 * 1024);
+    const auto pacingStart = TClock::now();
+    uint64_t pacedBytes = 0;
     for (;;) {
+        if (rate > 0) {
+            const auto due = pacingStart + std::chrono::microseconds(pacedBytes * 1000000 / uint64_t(rate));
+            const auto ahead = std::chrono::ceil<std::chrono::milliseconds>(due - TClock::now()).count();
+            pollfd wake{connection->Wake, POLLIN, 0};
+            if (ahead > 0 && ::poll(&wake, 1, static_cast<int>(ahead)) > 0)
+                Drain(connection->Wake);   // a stop or a pause: looked at below
+        }
         {
             std::unique_lock<std::mutex> lock(FLock);
             if (!connection->Reading && !connection->Stop) {
@@ -239,6 +252,7 @@ void FakeBroker::ReadLoop(TConnection* connection)
             connection->PeerClosed = true;
             break;
         }
+        pacedBytes += static_cast<uint64_t>(got);
         std::vector<std::vector<uint8_t>> fresh;
         FrameHandler handler;
         {
@@ -504,6 +518,19 @@ int FakeBroker::UnusedPort()
     int fd = MakeLoopbackListener(1, 0, port);
     ::close(fd);
     return port;
+}
+
+bool FakeBroker::HasIPv6Loopback()
+{
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return bound;
 }
 
 // ---- FullBacklogListener --------------------------------------------------------

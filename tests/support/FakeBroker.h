@@ -45,6 +45,9 @@ public:
         int receiveBufferSize = 0;
         // false: connections start with reading stopped (see StopReading).
         bool startReading = true;
+        // Above 0: each connection reads at most this many bytes per second
+        // (a slow link; with a small receiveBufferSize the client feels it).
+        int readBytesPerSecond = 0;
     };
 
     FakeBroker();
@@ -107,6 +110,8 @@ public:
 
     // A loopback port on which nothing listens (a connect is refused).
     static int UnusedPort();
+    // Whether this host has the IPv6 loopback ::1 to connect to.
+    static bool HasIPv6Loopback();
 
     struct TConnection;
 
