@@ -116,8 +116,8 @@ void TForm1::PublishFlow(bool fromFile)
             int32_t frameLen = 0;
             std::string failure = "RemainLength encode error";   // a file larger than any frame
             const bool built = !payload.TooBig && TryBuild([&] {
-                MakePublishFrame(frame, frameLen, publishDup, retain, qos, topic, messageID, payload.Bytes.get(),
-                                 payload.Size);
+                MakePublishFrame(frame, frameLen, TPublishParams{SessionVersion, publishDup, retain, qos, topic,
+                                                                 messageID, payload.Bytes.get(), payload.Size, {}});
             }, failure);
             payload = TPayload{};
             if (!built) {
@@ -164,7 +164,9 @@ void TForm1::PublishFlow(bool fromFile)
 
         RequestWithRepeats(
             PubrelTexts, TFrameKind::Pubrel,
-            [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) { MakePubrelFrame(frame, frameLen, dup, messageID); },
+            [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) {
+                MakePubrelFrame(frame, frameLen, TAckParams{SessionVersion, dup, messageID, 0, {}});
+            },
             MessageType::PUBCOMP, messageID, AnswerTimeouts.Pubcomp);
         return;
     }

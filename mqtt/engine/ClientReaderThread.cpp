@@ -14,7 +14,7 @@
 
 TMQTTClientReaderThread::TMQTTClientReaderThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
     const std::string& frameEventName, const std::string& clientID, int32_t bufferSize, TEventSink& sink,
-    TSessionObserver* observer)
+    TSessionObserver* observer, TProtocolVersion version)
     : Socket(socket)
     , ReceiveQueue(receiveQueue)
     , FrameEventName(frameEventName)
@@ -22,6 +22,7 @@ TMQTTClientReaderThread::TMQTTClientReaderThread(TClientSocket& socket, TMQTTPac
     , BufferSize(bufferSize)
     , Sink(sink)
     , Observer(observer)
+    , Version(version)
 {
 }
 
@@ -76,7 +77,7 @@ void TMQTTClientReaderThread::Execute()
     }
 
     const TFrameAssembler::TStoreFrame store = [this](const uint8_t* frame, int32_t frameSize) {
-        auto packet = std::make_unique<TMQTTPacket>(frame, frameSize);
+        auto packet = std::make_unique<TMQTTPacket>(frame, frameSize, Version);
         if (Observer)
             Observer->OnFrame(TFrameDirection::Received, frame, frameSize);
         return ReceiveQueue.Store(packet);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "mqtt/codec/ProtocolVersion.h"
 #include "platform/Thread.h"
 
 class TClientSocket;
@@ -18,7 +19,7 @@ class TMQTTClientReaderThread : public TThread {
 public:
     TMQTTClientReaderThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
         const std::string& frameEventName, const std::string& clientID, int32_t bufferSize, TEventSink& sink,
-        TSessionObserver* observer = nullptr);
+        TSessionObserver* observer = nullptr, TProtocolVersion version = TProtocolVersion::MQTT31);
     ~TMQTTClientReaderThread() override;
 
     static constexpr int kReadChunkSize = 2000;
@@ -40,4 +41,5 @@ private:
     const int32_t BufferSize;
     TEventSink& Sink;
     TSessionObserver* const Observer;
+    const TProtocolVersion Version;   // the rules received frames are decoded by
 };

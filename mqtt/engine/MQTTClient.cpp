@@ -22,6 +22,7 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
     FSocket->SetHost(host);
     FSocket->SetPort(port);
     FSocket->SetConnectTimeout(options.ConnectTimeoutMs);
+    FSocket->SetTls(options.Tls);
     FSocket->SetOnConnect([this] { ClientSocketOnConnect(); });
     FSocket->SetOnDisconnect([this] { ClientSocketOnDisconnect(); });
 
@@ -45,9 +46,10 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
         FReceiveQueue = std::make_unique<TMQTTPacketQueue>(ClientID, Observer, &Sink);
 
         FReaderThread = std::make_unique<TMQTTClientReaderThread>(
-            *FSocket, *FReceiveQueue, FrameEventName, ClientID, options.ReceiveBufferSize, Sink, Observer);
+            *FSocket, *FReceiveQueue, FrameEventName, ClientID, options.ReceiveBufferSize, Sink, Observer,
+            options.Version);
         FEventHandlerThread = std::make_unique<TMQTTEventHandlerThread>(
-            *FSocket, *FReceiveQueue, FrameEventName, ClientID, *FWriter, Sink, Observer);
+            *FSocket, *FReceiveQueue, FrameEventName, ClientID, *FWriter, Sink, Observer, options.Version);
         FEventHandlerThread->SetPayloadDirectory(options.PayloadDirectory);
         FEventHandlerThread->SetLinePause(options.LinePauseMs);
         FReaderThread->Start();

@@ -42,6 +42,7 @@ public:
     QList<TBox> Boxes;
     bool RealBoxes = false;
     QList<QPair<QString, QString>> FileRequests;   // (folder, proposed file)
+    QList<TFileDialogKind> FileKinds;
     QStringList FileAnswers;                        // "" cancels
 
 protected:
@@ -53,9 +54,10 @@ protected:
         }
         Boxes.append({icon, title, text});
     }
-    bool PresentFileDialog(const QString& dir, const QString& file, QString& chosen) override
+    bool PresentFileDialog(const QString& dir, const QString& file, QString& chosen, TFileDialogKind kind) override
     {
         FileRequests.append({dir, file});
+        FileKinds.append(kind);
         chosen = FileAnswers.isEmpty() ? QString() : FileAnswers.takeFirst();
         return !chosen.isEmpty();
     }
