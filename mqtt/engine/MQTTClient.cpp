@@ -18,6 +18,8 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
     , Sink(options.Sink ? *options.Sink : NullEventSink())
     , Observer(options.Observer)
 {
+    if (Observer)
+        Observer->OnProtocolVersion(options.Version);
     FSocket = std::make_unique<TClientSocket>();
     FSocket->SetHost(host);
     FSocket->SetPort(port);

@@ -5,6 +5,7 @@
 #include "console/form/FieldTable.h"
 #include "diag/AppEventMsg.h"
 #include "mqtt/engine/MQTTClient.h"
+#include "platform/ClientSocket.h"
 #include "platform/HostName.h"
 #include "support/FakeBroker.h"
 #include "support/MqttFrames.h"
@@ -76,6 +77,9 @@ TEST_F(FormTest, TextFieldsHaveTheirLabelsAndDefaults)
         {&Form.UnSubscribeTopicListEdit, "UnSubscribeTopicList", "hello/world,センサー/ノード1"},
         {&Form.PublishTopicEdit, "PublishTopic", "hello/world"},
         {&Form.PublishDataEdit, "PublishData(str)", "これは試験データです from Windows7"},
+        {&Form.TlsCaFileEdit, "CA 証明書", ""},
+        {&Form.TlsCertFileEdit, "クライアント証明書", ""},
+        {&Form.TlsKeyFileEdit, "秘密鍵", ""},
     };
     for (const TRow& row : rows) {
         EXPECT_EQ(row.Field->Label, U8(row.Label));
@@ -84,9 +88,83 @@ TEST_F(FormTest, TextFieldsHaveTheirLabelsAndDefaults)
     }
     EXPECT_EQ(Form.PublishDataFileEdit.Label, U8("PublishData(file)"));
     EXPECT_EQ(Form.Caption, U8("Tarnwick テストプログラム"));
-    EXPECT_EQ(Form.PingTimerChkLabel, U8("定期的にPING 送信"));
-    EXPECT_FALSE(Form.PublishRetainChk);
-    EXPECT_FALSE(Form.PingTimerChk);
+}
+
+// The defaults keep today's CONNECT: MQTT 3.1, clean session, will retain off, no TLS.
+TEST_F(FormTest, CheckBoxesAndTheProtocolHaveTheirLabelsAndDefaults)
+{
+    struct TRow {
+        const bool* Check;
+        const std::string* Label;
+        const char* Expected;
+        bool Default;
+    };
+    const TRow rows[] = {
+        {&Form.PublishRetainChk, &Form.PublishRetainChkLabel, "Retain", false},
+        {&Form.PingTimerChk, &Form.PingTimerChkLabel, "定期的にPING 送信", false},
+        {&Form.CleanSessionChk, &Form.CleanSessionChkLabel, "クリーンセッション", true},
+        {&Form.WillRetainChk, &Form.WillRetainChkLabel, "Will Retain", false},
+        {&Form.TlsChk, &Form.TlsChkLabel, "TLS", false},
+        {&Form.TlsVerifyHostChk, &Form.TlsVerifyHostChkLabel, "サーバー名を検証", true},
+    };
+    for (const TRow& row : rows) {
+        EXPECT_EQ(*row.Label, U8(row.Expected));
+        EXPECT_EQ(*row.Check, row.Default) << row.Expected;
+    }
+    EXPECT_EQ(Form.ProtocolVersionCmb.Label, U8("プロトコル"));
+    ASSERT_EQ(Form.ProtocolVersionCmb.Items.size(), std::size(AllProtocolVersions));
+    for (std::size_t i = 0; i < std::size(AllProtocolVersions); ++i)
+        EXPECT_EQ(Form.ProtocolVersionCmb.Items[i], ProtocolVersionName(AllProtocolVersions[i]));
+    EXPECT_EQ(Form.ProtocolVersion(), TProtocolVersion::MQTT31);
+    EXPECT_FALSE(Form.TlsConfig().Enabled);
+}
+
+TEST_F(FormTest, ChoiceFindsAnItemByItsTextOrOneOfItsWords)
+{
+    const std::pair<const char*, int> rows[] = {
+        {"MQTT 3.1.1", 1}, {"mqtt 5.0", 2}, {"3.1.1", 1}, {"3.1", 0}, {"5.0", 2}, {"MQIsdp", 0},
+        {"MQTT", -1},   // every item has it
+        {"3", -1},       {"", -1},      {"3.1.1 ", -1},
+    };
+    for (const auto& [text, index] : rows)
+        EXPECT_EQ(Form.ProtocolVersionCmb.Find(text), index) << '"' << text << '"';
+    Form.ProtocolVersionCmb.Index = 7;   // outside the items: the first
+    EXPECT_EQ(Form.ProtocolVersionCmb.Text(), "MQTT 3.1 (MQIsdp)");
+    EXPECT_EQ(Form.ProtocolVersion(), TProtocolVersion::MQTT31);
+}
+
+TEST_F(FormTest, TlsSettingsReachTheConnectionsConfig)
+{
+    Form.TlsChk = true;
+    Form.TlsCaFileEdit.Text = "/ca.pem";
+    Form.TlsCertFileEdit.Text = "/client.pem";
+    Form.TlsKeyFileEdit.Text = "/client.key";
+    Form.TlsVerifyHostChk = false;
+    const TTlsConfig tls = Form.TlsConfig();
+    EXPECT_TRUE(tls.Enabled);
+    EXPECT_EQ(tls.CaFile, "/ca.pem");
+    EXPECT_EQ(tls.CertFile, "/client.pem");
+    EXPECT_EQ(tls.KeyFile, "/client.key");
+    EXPECT_FALSE(tls.VerifyHostName);
+}
+
+// Asked for TLS while the connection cannot encrypt, "Open" refuses before
+// anything is sent, rather than send the credentials in clear text.
+TEST_F(FormTest, TlsOnRefusesOpenWhileTheConnectionCannotEncrypt)
+{
+    if (TClientSocket::SpeaksTls)
+        GTEST_SKIP() << "the connection speaks TLS";
+    FakeBroker broker;
+    Form.Run(&TForm1::FormCreate);
+    Form.BrokerPortSpn.SetValue(broker.Port());
+    Form.TlsChk = true;
+    const std::vector<TLine> lines = LinesDuring(Capture, Form.Events, [&] { Form.Run(&TForm1::ConnectBtnClick); });
+    ASSERT_EQ(FrontEnd.Errors.size(), 1u);
+    EXPECT_EQ(FrontEnd.Errors[0], "TLS is not available in this build: the connection would not be encrypted.");
+    EXPECT_TRUE(lines.empty()) << Describe(lines);
+    EXPECT_EQ(Form.Client, nullptr);
+    EXPECT_TRUE(Form.ConnectBtnEnabled);
+    EXPECT_EQ(broker.ConnectionCount(), 0u);
 }
 
 TEST_F(FormTest, IntegerFieldsHaveTheirLabelsDefaultsAndLimits)
@@ -146,7 +224,8 @@ TEST_F(FormTest, CommandButtonsInWindowOrder)
         {"ConnectBtn", "Open"},          {"DisconnectBtn", "Close"},      {"MQTT_CONNECT_Btn", "CONNECT"},
         {"Button4", "DISCONNECT"},       {"MQTT_PINGREQ_Btn", "PINGREQ"}, {"Button2", "SUBSCRIBE"},
         {"Button3", "UNSUBSCRIBE"},      {"Button5", "PUBLISH(str)"},     {"Button7", "PUBLISH(file)"},
-        {"Button6", "..."},              {"Button1", "Queue 取り出し"},
+        {"Button6", "..."},              {"Button1", "Queue 取り出し"},   {"TlsCaFileBtn", "..."},
+        {"TlsCertFileBtn", "..."},       {"TlsKeyFileBtn", "..."},
     };
     ASSERT_EQ(commands.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -465,6 +544,15 @@ TEST_F(FormTest, BuildFailureNamesTheFieldAndWhy)
          "*ERROR* PUBLISH frame building failed, parameter error", {"PublishDataEdit"}, "PublishData empty"},
         {"empty file", [&](TForm1& f) { f.PublishDataFileEdit.Text = emptyFile; }, &TForm1::Button7Click,
          "*ERROR* PUBLISH frame building failed, parameter error", {"PublishDataFileEdit"}, "PublishData empty"},
+        // Last: the connection's version stays 3.1.1 from here on.
+        {"empty client id without clean session in 3.1.1",
+         [](TForm1& f) {
+             f.SessionVersion = TProtocolVersion::MQTT311;
+             f.ClientIDEdit.Text.clear();
+             f.CleanSessionChk = false;
+         },
+         &TForm1::MQTT_CONNECT_BtnClick, "*ERROR* CONNECT frame building failed, parameter error",
+         {"ClientIDEdit", "CleanSessionChk"}, "ClientID not found: an empty ClientID needs clean session in MQTT 3.1.1"},
     };
     for (const TRow& row : rows) {
         SCOPED_TRACE(row.Name);
