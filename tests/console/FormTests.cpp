@@ -374,6 +374,33 @@ TEST_F(FormTest, FileChooserProposesLastFileAndCancelChangesNothing)
     EXPECT_EQ(Form.PublishDataFileEdit.Text, "/tmp/other dir/payload.bin");
 }
 
+// Each "..." of the TLS files opens where its field points and fills that field only.
+TEST_F(FormTest, TlsFileChoosersFillTheirOwnField)
+{
+    const std::pair<THandler, TTextField*> rows[] = {
+        {&TForm1::TlsCaFileBtnClick, &Form.TlsCaFileEdit},
+        {&TForm1::TlsCertFileBtnClick, &Form.TlsCertFileEdit},
+        {&TForm1::TlsKeyFileBtnClick, &Form.TlsKeyFileEdit},
+    };
+    for (const auto& [handler, field] : rows) {
+        SCOPED_TRACE(field->Label);
+        for (const auto& [h, f] : rows)
+            f->Text = "/etc/ssl/old.pem";
+        FrontEnd.ChooseAnswer = false;
+        Form.Run(handler);
+        ASSERT_FALSE(FrontEnd.Choices.empty());
+        EXPECT_EQ(FrontEnd.Choices.back().InitialDir, "/etc/ssl");
+        EXPECT_EQ(FrontEnd.Choices.back().InitialFile, "old.pem");
+        EXPECT_EQ(field->Text, "/etc/ssl/old.pem");
+        FrontEnd.ChooseAnswer = true;
+        FrontEnd.ChoosePath = "/home/u/new.pem";
+        Form.Run(handler);
+        for (const auto& [h, f] : rows)
+            EXPECT_EQ(f->Text, f == field ? "/home/u/new.pem" : "/etc/ssl/old.pem");
+    }
+    EXPECT_TRUE(FrontEnd.Errors.empty());
+}
+
 // ---- start-up and shut-down ----
 
 TEST_F(FormTest, FormCreateSendsStartLineAndFillsClientID)
