@@ -42,8 +42,8 @@ void TForm1::Button2Click()
         SubscribeTexts, TFrameKind::Subscribe,
         [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) {
             topicList = SubscribeTopicListEdit.Text;
-            MakeSubscribeFrame(frame, frameLen,
-                               TSubscribeParams{SessionVersion, dup, messageID, topicList, SubscribeQoSListEdit.Text, {}});
+            const TSubscribeParams params{SessionVersion, dup, messageID, topicList, SubscribeQoSListEdit.Text, {}};
+            MakeSubscribeFrame(frame, frameLen, params);
         },
         MessageType::SUBACK, messageID, AnswerTimeouts.Suback);
     if (!answer)

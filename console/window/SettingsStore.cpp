@@ -271,7 +271,8 @@ bool TSettingsStore::WritePasswords(const QMap<QString, QString>& passwords, QSt
         if (file.Get() >= 0 && ::fchmod(file.Get(), S_IRUSR | S_IWUSR) == 0) {
             qsizetype done = 0;
             while (done < bytes.size()) {
-                const ssize_t n = ::write(file.Get(), bytes.constData() + done, static_cast<std::size_t>(bytes.size() - done));
+                const ssize_t n =
+                    ::write(file.Get(), bytes.constData() + done, static_cast<std::size_t>(bytes.size() - done));
                 if (n < 0 && errno == EINTR)
                     continue;
                 if (n <= 0)
