@@ -90,35 +90,6 @@ TEST_F(FormTest, TextFieldsHaveTheirLabelsAndDefaults)
     EXPECT_EQ(Form.Caption, U8("Tarnwick テストプログラム"));
 }
 
-// The defaults keep today's CONNECT: MQTT 3.1, clean session, will retain off, no TLS.
-TEST_F(FormTest, CheckBoxesAndTheProtocolHaveTheirLabelsAndDefaults)
-{
-    struct TRow {
-        const bool* Check;
-        const std::string* Label;
-        const char* Expected;
-        bool Default;
-    };
-    const TRow rows[] = {
-        {&Form.PublishRetainChk, &Form.PublishRetainChkLabel, "Retain", false},
-        {&Form.PingTimerChk, &Form.PingTimerChkLabel, "定期的にPING 送信", false},
-        {&Form.CleanSessionChk, &Form.CleanSessionChkLabel, "クリーンセッション", true},
-        {&Form.WillRetainChk, &Form.WillRetainChkLabel, "Will Retain", false},
-        {&Form.TlsChk, &Form.TlsChkLabel, "TLS", false},
-        {&Form.TlsVerifyHostChk, &Form.TlsVerifyHostChkLabel, "サーバー名を検証", true},
-    };
-    for (const TRow& row : rows) {
-        EXPECT_EQ(*row.Label, U8(row.Expected));
-        EXPECT_EQ(*row.Check, row.Default) << row.Expected;
-    }
-    EXPECT_EQ(Form.ProtocolVersionCmb.Label, U8("プロトコル"));
-    ASSERT_EQ(Form.ProtocolVersionCmb.Items.size(), std::size(AllProtocolVersions));
-    for (std::size_t i = 0; i < std::size(AllProtocolVersions); ++i)
-        EXPECT_EQ(Form.ProtocolVersionCmb.Items[i], ProtocolVersionName(AllProtocolVersions[i]));
-    EXPECT_EQ(Form.ProtocolVersion(), TProtocolVersion::MQTT31);
-    EXPECT_FALSE(Form.TlsConfig().Enabled);
-}
-
 TEST_F(FormTest, ChoiceFindsAnItemByItsTextOrOneOfItsWords)
 {
     const std::pair<const char*, int> rows[] = {
@@ -128,24 +99,12 @@ TEST_F(FormTest, ChoiceFindsAnItemByItsTextOrOneOfItsWords)
     };
     for (const auto& [text, index] : rows)
         EXPECT_EQ(Form.ProtocolVersionCmb.Find(text), index) << '"' << text << '"';
-    Form.ProtocolVersionCmb.Index = 7;   // outside the items: the first
+    // The items are the versions' names, in their order; one outside the items reads as the first.
+    for (std::size_t i = 0; i < std::size(AllProtocolVersions); ++i)
+        EXPECT_EQ(Form.ProtocolVersionCmb.Items.at(i), ProtocolVersionName(AllProtocolVersions[i]));
+    Form.ProtocolVersionCmb.Index = 7;
     EXPECT_EQ(Form.ProtocolVersionCmb.Text(), "MQTT 3.1 (MQIsdp)");
     EXPECT_EQ(Form.ProtocolVersion(), TProtocolVersion::MQTT31);
-}
-
-TEST_F(FormTest, TlsSettingsReachTheConnectionsConfig)
-{
-    Form.TlsChk = true;
-    Form.TlsCaFileEdit.Text = "/ca.pem";
-    Form.TlsCertFileEdit.Text = "/client.pem";
-    Form.TlsKeyFileEdit.Text = "/client.key";
-    Form.TlsVerifyHostChk = false;
-    const TTlsConfig tls = Form.TlsConfig();
-    EXPECT_TRUE(tls.Enabled);
-    EXPECT_EQ(tls.CaFile, "/ca.pem");
-    EXPECT_EQ(tls.CertFile, "/client.pem");
-    EXPECT_EQ(tls.KeyFile, "/client.key");
-    EXPECT_FALSE(tls.VerifyHostName);
 }
 
 // Asked for TLS while the connection cannot encrypt, "Open" refuses before
