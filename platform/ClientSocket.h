@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/TlsConfig.h"
+
 // A TCP client socket (IPv4 and IPv6) used in blocking style: every operation
 // that may wait takes a time-out and waits with poll() on a non-blocking
 // descriptor, so no thread is ever stuck in the kernel beyond its time-out and
@@ -38,6 +40,11 @@ public:
     void SetConnectTimeout(int ms);             // default 5000
     // SO_SNDBUF for the next Open(); 0 leaves the system's choice.
     void SetSendBufferSize(int bytes);
+    // How the connection is to be secured. Kept for the TLS stream; until the
+    // socket speaks TLS (SpeaksTls) it is not used, and callers refuse TLS.
+    void SetTls(const TTlsConfig& tls) { FTls = tls; }
+    const TTlsConfig& Tls() const { return FTls; }
+    static constexpr bool SpeaksTls = false;
 
     // Resolves the host and connects, trying each address in turn. On success:
     // active, then OnConnect. On failure: inactive, OnDisconnect, the OS socket
@@ -107,6 +114,7 @@ private:
     int FPort = 0;
     int FConnectTimeoutMs = 5000;
     int FSendBufferSize = 0;
+    TTlsConfig FTls;
     TNotify FOnConnect;
     TNotify FOnDisconnect;
     std::string FConnectFailure;

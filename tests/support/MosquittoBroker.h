@@ -25,6 +25,9 @@ public:
     // A line of the listener's configuration (e.g. "certfile /tmp/x.pem"),
     // written after its "listener" line; set before Start().
     void AddListenerOption(const std::string& line) { FListenerOptions += line + "\n"; }
+    // A line of the broker's general configuration (e.g. "acl_file /tmp/acl"),
+    // written before the listener; set before Start().
+    void AddOption(const std::string& line) { FOptions += line + "\n"; }
 
     // Starts the broker and waits until its port accepts connections (at most
     // timeoutMs). false with Error() telling why.
@@ -46,6 +49,7 @@ private:
     std::string FDirectory;
     std::string FError;
     std::string FListenerOptions;
+    std::string FOptions;
 };
 
 // Fixture: starts a broker before each test; skips the test when the
