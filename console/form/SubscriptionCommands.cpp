@@ -60,7 +60,11 @@ void TForm1::Button2Click()
     for (std::size_t i = 0; i < answer->ReasonCodes.size(); ++i) {
         if (!answer->SubscriptionRefused(i))
             continue;
-        const std::string topic = i < topics.size() ? topics[i] : "#" + std::to_string(i + 1);
+        std::string topic = "#";   // a code beyond the topics sent: its place
+        if (i < topics.size())
+            topic = topics[i];
+        else
+            topic += std::to_string(i + 1);
         const std::string code = FormatReasonCode(answer->ReasonCodes[i], TPacketKind::Suback, answer->Version);
         Log("SUBSCRIBE refused: " + topic + " (" + code + ") [" + id + "]", SourceConsole);
         Pause();
