@@ -217,6 +217,24 @@ std::string TTlsSession::Version()
     return SSL_get_version(FSsl);
 }
 
+int TTlsSession::FailureCode()
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return FFailureCode;
+}
+
+std::string TTlsSession::FailureText()
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return FFailureText;
+}
+
+bool TTlsSession::HasPendingWrite()
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return !FPendingWrite.empty();
+}
+
 void TTlsSession::RecordFailure(int sslError)
 {
     TTlsReason reason;

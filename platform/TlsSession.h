@@ -87,8 +87,16 @@ public:
     // descriptor down, which wakes every thread waiting on it.
     void Shutdown();
 
+    // A record of a write that returned 0 is still to be finished: the next
+    // Write sends it before anything else.
+    bool HasPendingWrite();
+
     // Handshake facts, for tests and reports.
     std::string Version();   // "TLSv1.3", ...
+    // Why the session failed (after a raise): the code and OpenSSL's reason
+    // of the message, without the "TLS エラー" head and the place.
+    int FailureCode();
+    std::string FailureText();
 
     struct TTransport;   // the descriptor and its last system error
 

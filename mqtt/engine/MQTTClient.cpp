@@ -23,6 +23,7 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
     FSocket->SetHost(host);
     FSocket->SetPort(port);
     FSocket->SetConnectTimeout(options.ConnectTimeoutMs);
+    FSocket->SetTls(options.Tls);
     FSocket->SetOnConnect([this] { ClientSocketOnConnect(); });
     FSocket->SetOnDisconnect([this] { ClientSocketOnDisconnect(); });
 

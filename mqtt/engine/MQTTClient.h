@@ -6,6 +6,7 @@
 #include <string>
 
 #include "mqtt/engine/PacketQueue.h"
+#include "platform/TlsConfig.h"
 
 class TClientSocket;
 class TEventSink;
@@ -22,13 +23,17 @@ struct TMQTTClientOptions {
     TEventSink* Sink = nullptr;            // where the diagnostic lines go; none: dropped
     TSessionObserver* Observer = nullptr;  // frames, connection loss, queue and saved messages; may be none
     int LinePauseMs = 10;                  // the pause after each report line of the event-handler thread
+    TTlsConfig Tls;                        // off: the clear TCP connection of old
 };
 
 // One TCP connection to one broker. The constructor connects (at most two
 // attempts), makes the write mutex and the receive queue and starts the
 // reader and event-handler threads; it returns also when no connection was
 // made, with SocketReady false, after the line "*ERROR* could not connect to
-// <host>:<port>: <reason> [<ClientID>]". The destructor stops both threads
+// <host>:<port>: <reason> [<ClientID>]". With options.Tls on, the connection
+// is made only once the TLS handshake and the broker's certificate passed;
+// the reason then says what OpenSSL refused ("TLS handshake failed:
+// certificate verify failed: hostname mismatch"). The destructor stops both threads
 // before it frees the queue and the socket.
 class TMQTTClient {
 public:
