@@ -1,5 +1,6 @@
 #include "console/window/LogoWidget.h"
 #include "console/window/MainWindow.h"
+#include "console/window/SettingsStore.h"
 #include "platform/Random.h"
 
 #include <QApplication>
@@ -83,7 +84,10 @@ int main(int argc, char* argv[])
         icon.addPixmap(TarnwickLogoPixmap(size));
     QApplication::setWindowIcon(icon);
 
-    TMainWindow window(eventPort);
+    QApplication::setOrganizationName(QStringLiteral("Tarnwick"));
+    QApplication::setApplicationName(QStringLiteral("tarnwick"));
+    // The fields and the connection profiles are kept in the standard place for settings.
+    TMainWindow window(eventPort, nullptr, TSettingsStore::DefaultDirectory());
     // A window that went out of sight before its last command ended is no longer
     // the last visible one when it closes: the program ends on its own signal.
     QObject::connect(&window, &TMainWindow::Closed, &app, &QCoreApplication::quit);

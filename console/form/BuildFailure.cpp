@@ -28,6 +28,9 @@ TFieldError FieldErrorOf(TFrameKind kind, const std::string& failure, const TFor
     const char* dataControl = fromFile ? "PublishDataFileEdit" : "PublishDataEdit";
     const TTextField& data = fromFile ? form.PublishDataFileEdit : form.PublishDataEdit;
 
+    if (failure.starts_with("ClientID not found") && failure.find("clean session") != std::string::npos)
+        return TFieldError{{"ClientIDEdit", "CleanSessionChk"},
+                           Sys("空の ClientID で接続するには ") + form.CleanSessionChkLabel + Sys(" が要ります") + reason};
     if (failure.starts_with("ClientID not found"))
         return on("ClientIDEdit", form.ClientIDEdit.Label + Sys(" が空です。CONNECT には ClientID が要ります"));
     if (failure == "WillTopic not found")
@@ -55,6 +58,8 @@ TFieldError FieldErrorOf(TFrameKind kind, const std::string& failure, const TFor
                                Sys(") と ") + form.SubscribeQoSListEdit.Label + Sys(" の QoS 数 (") +
                                std::to_string(qos) + Sys(") が合いません") + reason};
     }
+    if (failure.starts_with("subscription options"))
+        return on("SubscribeQoSListEdit", form.SubscribeQoSListEdit.Label + Sys(" の購読オプションが読めません"));
     if (failure.size() > NotAnInteger.size() && failure.ends_with(NotAnInteger)) {
         const std::string item = failure.substr(0, failure.size() - NotAnInteger.size());   // quoted
         return on("SubscribeQoSListEdit", form.SubscribeQoSListEdit.Label + Sys(" の ") + item + Sys(" は数値ではありません"));

@@ -18,6 +18,8 @@ std::string ControlLabel(const TForm1& form, const TControlInfo& control)
         return (form.*control.Int).Label;
     if (control.CheckLabel)
         return form.*control.CheckLabel;
+    if (control.Choice)
+        return (form.*control.Choice).Label;
     for (const TCommandInfo& command : form.Commands())
         if (command.Name == control.Name)
             return command.Caption;
@@ -31,8 +33,10 @@ TFieldValues CaptureFields(const TForm1& form)
         values.Texts[i] = (form.*TextFields[i].Member).Text;
     for (std::size_t i = 0; i < IntFields.size(); ++i)
         values.Ints[i] = (form.*IntFields[i].Member).Text;
-    values.PublishRetainChk = form.PublishRetainChk;
-    values.PingTimerChk = form.PingTimerChk;
+    for (std::size_t i = 0; i < CheckFields.size(); ++i)
+        values.Checks[i] = form.*CheckFields[i].Member;
+    for (std::size_t i = 0; i < ChoiceFields.size(); ++i)
+        values.Choices[i] = (form.*ChoiceFields[i].Member).Index;
     return values;
 }
 
@@ -42,8 +46,10 @@ void ApplyFields(TForm1& form, const TFieldValues& values)
         (form.*TextFields[i].Member).Text = values.Texts[i];
     for (std::size_t i = 0; i < IntFields.size(); ++i)
         (form.*IntFields[i].Member).Text = values.Ints[i];
-    form.PublishRetainChk = values.PublishRetainChk;
-    form.PingTimerChk = values.PingTimerChk;
+    for (std::size_t i = 0; i < CheckFields.size(); ++i)
+        form.*CheckFields[i].Member = values.Checks[i];
+    for (std::size_t i = 0; i < ChoiceFields.size(); ++i)
+        (form.*ChoiceFields[i].Member).Index = values.Choices[i];
 }
 
 TFieldMask DiffFields(const TFieldValues& a, const TFieldValues& b)
@@ -55,10 +61,12 @@ TFieldMask DiffFields(const TFieldValues& a, const TFieldValues& b)
     for (std::size_t i = 0; i < IntFields.size(); ++i)
         if (a.Ints[i] != b.Ints[i])
             mask |= IntBit(i);
-    if (a.PublishRetainChk != b.PublishRetainChk)
-        mask |= TFieldMask{1} << RetainBit;
-    if (a.PingTimerChk != b.PingTimerChk)
-        mask |= TFieldMask{1} << PingTimerChkBit;
+    for (std::size_t i = 0; i < CheckFields.size(); ++i)
+        if (a.Checks[i] != b.Checks[i])
+            mask |= CheckBit(i);
+    for (std::size_t i = 0; i < ChoiceFields.size(); ++i)
+        if (a.Choices[i] != b.Choices[i])
+            mask |= ChoiceBit(i);
     return mask;
 }
 

@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 
 // Every control of the form in one table: its group, kind, control name, label,
 // default and limits, and where the window puts it. The form takes the labels,
@@ -12,14 +14,14 @@
 // from here, and scripts find a setting by its control name or label. A new
 // setting is one row here and its member in TForm1.
 
-enum class TControlKind : uint8_t { Text, Int, Check, Button };
+enum class TControlKind : uint8_t { Text, Int, Check, Choice, Button };
 
-enum class TControlGroup : uint8_t { Connection, Session, Subscription, Publish, Queue };
+enum class TControlGroup : uint8_t { Connection, Tls, Session, Subscription, Publish, Queue };
 
 // Where a control goes in its group.
 enum class TPlace : uint8_t {
     Row,       // a row of its own: the label, then the control
-    Line,      // a row of its own across the group (an integer field's label comes first in it)
+    Line,      // a row of its own across the group (an integer field's or a choice's label comes first in it)
     Beside,    // in the row of the control before it, after that control
     Right,     // in the row of the control before it, at the right end
     Buttons,   // the group's next row of buttons, at the right; a run of them shares one row
@@ -32,12 +34,16 @@ struct TControlInfo {
     const char* Name;                   // the control name: "BrokerEdit1", "ConnectBtn", ...
     const char* Label = nullptr;        // UTF-8; a button's caption lives in TForm1::Commands()
     const char* Default = nullptr;      // UTF-8 text; nullptr: filled in elsewhere (the data file's path)
-    int Initial = 0, Min = 0, Max = 0;  // an integer field's default and limits
+    int Initial = 0, Min = 0, Max = 0;  // an integer field's default and limits; a check box's default (0/1);
+                                        // a choice's default item
     bool Masked = false;                // shown as one "*" per character
+    const char* Hint = nullptr;         // UTF-8: a text field's placeholder, a greyed note after a check box
     TTextField TForm1::*Text = nullptr;
     TIntField TForm1::*Int = nullptr;
     bool TForm1::*Check = nullptr;
     std::string TForm1::*CheckLabel = nullptr;
+    TChoiceField TForm1::*Choice = nullptr;
+    std::span<const char* const> Items = {};  // a choice's items, UTF-8
     THandler Handler = nullptr;         // an integer field's change, a check box's click
     bool TForm1::*Gate = nullptr;       // the enable flag the logic keeps for the control
 };
@@ -45,12 +51,13 @@ struct TControlInfo {
 namespace FieldRows {
 
 constexpr TControlInfo Text(TControlGroup group, const char* name, TTextField TForm1::*member, const char* label,
-                            const char* initial, bool masked = false)
+                            const char* initial, bool masked = false, const char* hint = nullptr)
 {
     TControlInfo row{group, TControlKind::Text, TPlace::Row, name};
     row.Label = label;
     row.Default = initial;
     row.Masked = masked;
+    row.Hint = hint;
     row.Text = member;
     return row;
 }
@@ -70,7 +77,7 @@ constexpr TControlInfo Int(TControlGroup group, TPlace place, const char* name, 
 
 constexpr TControlInfo Check(TControlGroup group, TPlace place, const char* name, bool TForm1::*member,
                              std::string TForm1::*labelMember, const char* label, THandler onClick = nullptr,
-                             bool TForm1::*gate = nullptr)
+                             bool TForm1::*gate = nullptr, bool checked = false, const char* hint = nullptr)
 {
     TControlInfo row{group, TControlKind::Check, place, name};
     row.Label = label;
@@ -78,6 +85,19 @@ constexpr TControlInfo Check(TControlGroup group, TPlace place, const char* name
     row.CheckLabel = labelMember;
     row.Handler = onClick;
     row.Gate = gate;
+    row.Initial = checked ? 1 : 0;
+    row.Hint = hint;
+    return row;
+}
+
+constexpr TControlInfo Choice(TControlGroup group, TPlace place, const char* name, TChoiceField TForm1::*member,
+                              const char* label, std::span<const char* const> items, int initial = 0)
+{
+    TControlInfo row{group, TControlKind::Choice, place, name};
+    row.Label = label;
+    row.Choice = member;
+    row.Items = items;
+    row.Initial = initial;
     return row;
 }
 
@@ -90,23 +110,49 @@ constexpr TControlInfo Button(TControlGroup group, TPlace place, const char* nam
 
 }  // namespace FieldRows
 
+// The protocol versions in the order of AllProtocolVersions (ProtocolVersion.h).
+inline constexpr const char* ProtocolVersionItems[] = {"MQTT 3.1 (MQIsdp)", "MQTT 3.1.1", "MQTT 5.0"};
+static_assert(std::size(ProtocolVersionItems) == std::size(AllProtocolVersions));
+
 // In the window's order, group by group.
 inline constexpr std::array Controls{
     // The TCP connection: "Open" and "Close" read these.
     FieldRows::Text(TControlGroup::Connection, "BrokerEdit1", &TForm1::BrokerEdit1, "Broker HostName", "127.0.0.1"),
     FieldRows::Int(TControlGroup::Connection, TPlace::Row, "BrokerPortSpn", &TForm1::BrokerPortSpn, "Port", 1883, 0,
                    65535),
+    // The version of every frame of the connection: read by "Open".
+    FieldRows::Choice(TControlGroup::Connection, TPlace::Row, "ProtocolVersionCmb", &TForm1::ProtocolVersionCmb,
+                      "プロトコル", ProtocolVersionItems),
     FieldRows::Text(TControlGroup::Connection, "ClientIDEdit", &TForm1::ClientIDEdit, "ClientID", ""),
     FieldRows::Button(TControlGroup::Connection, TPlace::Buttons, "ConnectBtn", &TForm1::ConnectBtnEnabled),
     FieldRows::Button(TControlGroup::Connection, TPlace::Buttons, "DisconnectBtn", &TForm1::DisconnectBtnEnabled),
+    // How "Open" secures the connection. The port stays as typed: TLS brokers mostly listen on 8883.
+    FieldRows::Check(TControlGroup::Tls, TPlace::Line, "TlsChk", &TForm1::TlsChk, &TForm1::TlsChkLabel,
+                     "TLS", nullptr, nullptr, false, "TLS のポートは通常 8883 です"),
+    FieldRows::Text(TControlGroup::Tls, "TlsCaFileEdit", &TForm1::TlsCaFileEdit, "CA 証明書", "", false,
+                    "空欄: システムの証明書ストア"),
+    FieldRows::Button(TControlGroup::Tls, TPlace::Beside, "TlsCaFileBtn"),
+    FieldRows::Text(TControlGroup::Tls, "TlsCertFileEdit", &TForm1::TlsCertFileEdit, "クライアント証明書", "", false,
+                    "PEM (任意)"),
+    FieldRows::Button(TControlGroup::Tls, TPlace::Beside, "TlsCertFileBtn"),
+    FieldRows::Text(TControlGroup::Tls, "TlsKeyFileEdit", &TForm1::TlsKeyFileEdit, "秘密鍵", "", false,
+                    "PEM (空欄: 証明書のファイルから)"),
+    FieldRows::Button(TControlGroup::Tls, TPlace::Beside, "TlsKeyFileBtn"),
+    FieldRows::Check(TControlGroup::Tls, TPlace::Line, "TlsVerifyHostChk", &TForm1::TlsVerifyHostChk,
+                     &TForm1::TlsVerifyHostChkLabel, "サーバー名を検証", nullptr, nullptr, true,
+                     "オフ: 証明書の名前がホスト名と違っても接続します"),
     // The MQTT session: CONNECT reads these; PINGREQ and DISCONNECT read nothing.
     FieldRows::Text(TControlGroup::Session, "UserNameEdit", &TForm1::UserNameEdit, "UserName", ""),
     FieldRows::Text(TControlGroup::Session, "PasswordEdit", &TForm1::PasswordEdit, "Password", "", true),
     FieldRows::Int(TControlGroup::Session, TPlace::Row, "KeepAliveSpn", &TForm1::KeepAliveSpn, "KeepAlive", 60, 0,
                    65535),
+    FieldRows::Check(TControlGroup::Session, TPlace::Right, "CleanSessionChk", &TForm1::CleanSessionChk,
+                     &TForm1::CleanSessionChkLabel, "クリーンセッション", nullptr, nullptr, true),
     FieldRows::Text(TControlGroup::Session, "WillTopicEdit", &TForm1::WillTopicEdit, "WillTopic", "hello/my_will"),
     FieldRows::Text(TControlGroup::Session, "WillMessageEdit", &TForm1::WillMessageEdit, "WillMessage", "さようなら"),
     FieldRows::Int(TControlGroup::Session, TPlace::Row, "WillQoSSpn", &TForm1::WillQoSSpn, "WillQoS", 0, 0, 2),
+    FieldRows::Check(TControlGroup::Session, TPlace::Right, "WillRetainChk", &TForm1::WillRetainChk,
+                     &TForm1::WillRetainChkLabel, "Will Retain"),
     FieldRows::Button(TControlGroup::Session, TPlace::Buttons, "MQTT_CONNECT_Btn"),
     FieldRows::Button(TControlGroup::Session, TPlace::Buttons, "MQTT_PINGREQ_Btn"),
     FieldRows::Button(TControlGroup::Session, TPlace::Buttons, "Button4"),
@@ -151,8 +197,9 @@ struct TGroupInfo {
     bool RightColumn;
 };
 
-inline constexpr std::array<TGroupInfo, 5> Groups{{
+inline constexpr std::array<TGroupInfo, 6> Groups{{
     {TControlGroup::Connection, "ConnectionGroup", "TCP 接続", false},
+    {TControlGroup::Tls, "TlsGroup", "暗号化 (TLS)", true},
     {TControlGroup::Session, "SessionGroup", "MQTT セッション", false},
     {TControlGroup::Subscription, "SubscriptionGroup", "購読", true},
     {TControlGroup::Publish, "PublishGroup", "配信", true},
@@ -177,6 +224,16 @@ struct TIntFieldRef {
     TIntField TForm1::*Member;
 };
 
+struct TCheckFieldRef {
+    const char* Name;
+    bool TForm1::*Member;
+};
+
+struct TChoiceFieldRef {
+    const char* Name;
+    TChoiceField TForm1::*Member;
+};
+
 namespace FieldRows {
 
 constexpr std::size_t CountTexts()
@@ -192,6 +249,22 @@ constexpr std::size_t CountInts()
     std::size_t n = 0;
     for (const TControlInfo& row : Controls)
         n += row.Int != nullptr ? 1 : 0;
+    return n;
+}
+
+constexpr std::size_t CountChecks()
+{
+    std::size_t n = 0;
+    for (const TControlInfo& row : Controls)
+        n += row.Check != nullptr ? 1 : 0;
+    return n;
+}
+
+constexpr std::size_t CountChoices()
+{
+    std::size_t n = 0;
+    for (const TControlInfo& row : Controls)
+        n += row.Choice != nullptr ? 1 : 0;
     return n;
 }
 
@@ -215,24 +288,58 @@ inline constexpr auto IntFields = [] {
     return refs;
 }();
 
-// Texts in the system code page, exactly as the form holds them.
+inline constexpr auto CheckFields = [] {
+    std::array<TCheckFieldRef, FieldRows::CountChecks()> refs{};
+    std::size_t i = 0;
+    for (const TControlInfo& row : Controls)
+        if (row.Check != nullptr)
+            refs[i++] = {row.Name, row.Check};
+    return refs;
+}();
+
+inline constexpr auto ChoiceFields = [] {
+    std::array<TChoiceFieldRef, FieldRows::CountChoices()> refs{};
+    std::size_t i = 0;
+    for (const TControlInfo& row : Controls)
+        if (row.Choice != nullptr)
+            refs[i++] = {row.Name, row.Choice};
+    return refs;
+}();
+
+// The position of a control name in one of the field lists above, or the list's size.
+template <std::size_t N, typename TRef>
+constexpr std::size_t FieldIndex(const std::array<TRef, N>& fields, std::string_view name)
+{
+    for (std::size_t i = 0; i < N; ++i)
+        if (name == fields[i].Name)
+            return i;
+    return N;
+}
+
+// Texts in the system code page, exactly as the form holds them; a choice by its item's index.
 struct TFieldValues {
     std::array<std::string, TextFields.size()> Texts;
     std::array<std::string, IntFields.size()> Ints;
-    bool PublishRetainChk = false;
-    bool PingTimerChk = false;
+    std::array<bool, CheckFields.size()> Checks{};
+    std::array<int, ChoiceFields.size()> Choices{};
 
     bool operator==(const TFieldValues&) const = default;
 };
 
-// One bit per setting: texts first, then the integer fields, then the two check boxes.
-using TFieldMask = uint32_t;
-inline constexpr int RetainBit = static_cast<int>(TextFields.size() + IntFields.size());
-inline constexpr int PingTimerChkBit = RetainBit + 1;
-static_assert(PingTimerChkBit < 32);
+// One bit per setting: texts first, then the integer fields, the check boxes and the choices.
+using TFieldMask = uint64_t;
+static_assert(TextFields.size() + IntFields.size() + CheckFields.size() + ChoiceFields.size() <= 64);
 
 inline constexpr TFieldMask TextBit(std::size_t i) { return TFieldMask{1} << i; }
 inline constexpr TFieldMask IntBit(std::size_t i) { return TFieldMask{1} << (TextFields.size() + i); }
+inline constexpr TFieldMask CheckBit(std::size_t i)
+{
+    return TFieldMask{1} << (TextFields.size() + IntFields.size() + i);
+}
+inline constexpr TFieldMask ChoiceBit(std::size_t i)
+{
+    return TFieldMask{1} << (TextFields.size() + IntFields.size() + CheckFields.size() + i);
+}
 
 TFieldValues CaptureFields(const TForm1& form);
 void ApplyFields(TForm1& form, const TFieldValues& values);

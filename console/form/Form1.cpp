@@ -66,7 +66,15 @@ TForm1::TForm1(TFrontEnd& frontEnd, int eventMsgPort) : FrontEnd(frontEnd), Even
             this->*row.Text = TTextField{Sys(row.Label), row.Default ? Sys(row.Default) : std::string(), row.Masked};
         else if (row.Int)
             this->*row.Int = TIntField{Sys(row.Label), std::to_string(row.Initial), row.Min, row.Max};
-        else if (row.CheckLabel)
+        else if (row.Choice) {
+            TChoiceField& choice = this->*row.Choice;
+            choice = TChoiceField{Sys(row.Label), {}, row.Initial};
+            for (const char* item : row.Items)
+                choice.Items.push_back(Sys(item));
+        }
+        if (row.Check)
+            this->*row.Check = row.Initial != 0;
+        if (row.CheckLabel)
             this->*row.CheckLabel = Sys(row.Label);
     }
     PublishDataFileEdit.Text = DefaultDataFilePath();
@@ -99,6 +107,9 @@ std::vector<TCommandInfo> TForm1::Commands() const
         {"Button7", Sys("PUBLISH(file)"), &TForm1::Button7Click},
         {"Button6", Sys("..."), &TForm1::Button6Click},
         {"Button1", Sys("Queue 取り出し"), &TForm1::Button1Click},
+        {"TlsCaFileBtn", Sys("..."), &TForm1::TlsCaFileBtnClick},
+        {"TlsCertFileBtn", Sys("..."), &TForm1::TlsCertFileBtnClick},
+        {"TlsKeyFileBtn", Sys("..."), &TForm1::TlsKeyFileBtnClick},
     };
 }
 

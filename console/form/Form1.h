@@ -3,6 +3,7 @@
 #include "console/form/FrontEnd.h"
 #include "diag/EventSink.h"
 #include "mqtt/codec/FrameBuilders.h"
+#include "platform/TlsConfig.h"
 
 #include <atomic>
 #include <cstdint>
@@ -10,8 +11,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
+struct TMQTTClientOptions;
 class TAppEventMsg;
 class TFrameWait;
 class TMQTTClient;
@@ -55,6 +58,18 @@ struct TAnswerTimeouts {
     int Pubcomp = 1000;
 };
 
+// A choice among fixed items (a combo box). Texts in the system code page.
+struct TChoiceField {
+    std::string Label;
+    std::vector<std::string> Items;
+    int Index = 0;                // the chosen item; one outside the items reads as the first
+    const std::string& Text() const;
+    int Chosen() const;           // Index, within the items
+    // The item that is the text (letter case aside), or else the only item that
+    // has the text as one of its words ("3.1.1" in "MQTT 3.1.1"); -1 for none.
+    int Find(std::string_view text) const;
+};
+
 class TForm1;
 using THandler = void (TForm1::*)();
 
@@ -93,6 +108,22 @@ public:
     bool PingTimerChk = false;           // checked
     std::string PingTimerChkLabel;       // "定期的にPING 送信"
 
+    // The protocol version of the connection "Open" makes (MQTT 3.1 by default).
+    TChoiceField ProtocolVersionCmb;
+    // CONNECT's session flags.
+    bool CleanSessionChk = true;
+    std::string CleanSessionChkLabel;    // "クリーンセッション"
+    bool WillRetainChk = false;
+    std::string WillRetainChkLabel;      // "Will Retain"
+    // TLS for the connection "Open" makes: off, or on with the CA file (empty:
+    // the system's store), the optional client certificate and key, and the
+    // broker's name checked against its certificate.
+    bool TlsChk = false;
+    std::string TlsChkLabel;             // "TLS"
+    TTextField TlsCaFileEdit, TlsCertFileEdit, TlsKeyFileEdit;
+    bool TlsVerifyHostChk = true;
+    std::string TlsVerifyHostChkLabel;   // "サーバー名を検証"
+
     // Enable flags of "Open", "Close" and PingTimerChk; every other button is always enabled.
     bool ConnectBtnEnabled = true;
     bool DisconnectBtnEnabled = false;
@@ -104,6 +135,8 @@ public:
 
     // The connection made by "Open"; none at start and after "Close".
     std::unique_ptr<TMQTTClient> Client;
+    // The protocol version the connection was opened with; its frames are built by it.
+    TProtocolVersion SessionVersion = TProtocolVersion::MQTT31;
     // The message identifier handed out last; 0 at start.
     int32_t LastMessageID = 0;
     // Waits for the broker's answers; tests shorten them.
@@ -139,6 +172,9 @@ public:
     void Button7Click();              // "PUBLISH(file)"
     void Button6Click();              // "..."
     void Button1Click();              // "Queue 取り出し"
+    void TlsCaFileBtnClick();         // "..." of the CA certificates
+    void TlsCertFileBtnClick();       // "..." of the client certificate
+    void TlsKeyFileBtnClick();        // "..." of the client key
     void PingTimerChkClick();         // PingTimerChk clicked (the window has already toggled PingTimerChk)
     void PingReqIntervalSpnChange();  // the text of PingReqIntervalSpn changed
     void ReportPauseSpnChange();      // the text of ReportPauseSpn changed
@@ -162,6 +198,10 @@ public:
 
     // Where the shipped data file was found (its folder is the project folder).
     static std::string DefaultDataFilePath();
+
+    // The settings as the connection takes them.
+    TProtocolVersion ProtocolVersion() const;
+    TTlsConfig TlsConfig() const;
 
 private:
     TFrontEnd& FrontEnd;
@@ -203,4 +243,12 @@ private:
                                                     const TBuildFrame& build, int32_t answerType,
                                                     int32_t messageID, int timeoutMs);
     void PublishFlow(bool fromFile);
+    // What "Open" gives the connection it makes; raises when the settings ask
+    // for what it cannot do (TLS without a TLS transport).
+    TMQTTClientOptions ConnectionOptions();
+    // The answer's lines beyond those of MQTT 3.1 (nothing under 3.1).
+    void ReportExtraLines(const TMQTTPacket& answer);
+    // "..." of a text field that holds a file: the file chooser in the field's
+    // folder; a confirmed file goes into the field.
+    void ChooseFileInto(TTextField& field);
 };

@@ -8,6 +8,7 @@ using namespace FormCommon;
 // "Open": the TCP connection only; the MQTT session starts with CONNECT.
 void TForm1::ConnectBtnClick()
 {
+    const TMQTTClientOptions options = ConnectionOptions();
     Log("connecting...", SourceConsole);
     const std::string host = BrokerEdit1.Text;
     const int port = BrokerPortSpn.Value();
@@ -15,11 +16,6 @@ void TForm1::ConnectBtnClick()
     // A second "Open" replaces nothing: the button is disabled while a client lives,
     // and a client still held is closed first so that two never share the form.
     Client.reset();
-    TMQTTClientOptions options;
-    options.PayloadDirectory = PayloadDirectory;
-    options.Sink = &Events;
-    options.Observer = SessionObserver;
-    options.LinePauseMs = ReportPauseSpn.Value();
     Client = std::make_unique<TMQTTClient>(host, port, clientID, options);
     if (Client->SocketReady) {
         DisconnectBtnEnabled = true;

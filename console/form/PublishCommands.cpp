@@ -124,6 +124,7 @@ void TForm1::PublishFlow(bool fromFile)
             TFrameBuffer frame;
             int32_t frameLen = 0;
             TPublishParams params;
+            params.Version = SessionVersion;
             params.Dup = publishDup;
             params.Retain = retain;
             params.QoS = qos;
@@ -183,7 +184,9 @@ void TForm1::PublishFlow(bool fromFile)
 
         RequestWithRepeats(
             PubrelTexts, TFrameKind::Pubrel,
-            [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) { MakePubrelFrame(frame, frameLen, dup, messageID); },
+            [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) {
+                MakePubrelFrame(frame, frameLen, TAckParams{SessionVersion, dup, messageID, 0, {}});
+            },
             MessageType::PUBCOMP, messageID, AnswerTimeouts.Pubcomp);
         return;
     }

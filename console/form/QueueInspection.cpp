@@ -3,6 +3,7 @@
 #include "console/form/FormCommon.h"
 #include "console/form/QueueReport.h"
 #include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/codec/PacketDisplay.h"
 #include "mqtt/codec/WirePrimitives.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "mqtt/engine/PacketQueue.h"
@@ -61,6 +62,9 @@ std::vector<std::string> QueueReportLines(const TMQTTPacket& p)
         lines.push_back("PublishData(UTF8) " +
                         UTF8ToText(std::string_view(data, static_cast<std::size_t>(end - data))));
     }
+    // What 3.1.1 and 5.0 add (nothing under 3.1).
+    for (std::string& line : PacketExtraLines(p))
+        lines.push_back(std::move(line));
     return lines;
 }
 

@@ -4,6 +4,7 @@
 #include "console/form/FormCommon.h"
 #include "mqtt/codec/FrameBuilders.h"
 #include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/codec/PacketDisplay.h"
 #include "mqtt/engine/FrameSignal.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "mqtt/engine/PacketQueue.h"
@@ -109,13 +110,18 @@ void TForm1::MQTT_CONNECT_BtnClick()
     TFrameBuffer frame;
     int32_t frameLen = 0;
     std::string failure;
-    if (!TryBuild(
-            [&] {
-                MakeConnectFrame(frame, frameLen, ClientIDEdit.Text, UserNameEdit.Text, PasswordEdit.Text,
-                                 /*willRetain*/ false, /*cleanSession*/ true, WillQoSSpn.Value(),
-                                 KeepAliveSpn.Value(), WillTopicEdit.Text, WillMessageEdit.Text);
-            },
-            failure)) {
+    TConnectParams params;
+    params.Version = SessionVersion;
+    params.ClientID = ClientIDEdit.Text;
+    params.UserName = UserNameEdit.Text;
+    params.Password = PasswordEdit.Text;
+    params.WillRetain = WillRetainChk;
+    params.CleanSession = CleanSessionChk;
+    params.WillQoS = WillQoSSpn.Value();
+    params.KeepAliveTimer = KeepAliveSpn.Value();
+    params.WillTopic = WillTopicEdit.Text;
+    params.WillMessage = WillMessageEdit.Text;
+    if (!TryBuild([&] { MakeConnectFrame(frame, frameLen, params); }, failure)) {
         BuildFailed("*ERROR* CONNECT frame building failed, parameter error", id, TFrameKind::Connect, failure);
         return;
     }
@@ -134,6 +140,17 @@ void TForm1::MQTT_CONNECT_BtnClick()
     answer->AnalyzePacket();
     Log("ConnectReturnCode " + std::to_string(answer->ConnectReturnCode), SourceConsole);
     Pause();
+    ReportExtraLines(*answer);
+}
+
+// Beyond 3.1: the session-present flag, the return or reason code by name,
+// the properties, and anything found wrong in the answer.
+void TForm1::ReportExtraLines(const TMQTTPacket& answer)
+{
+    for (const std::string& line : PacketExtraLines(answer)) {
+        Log(line, SourceConsole);
+        Pause();
+    }
 }
 
 void TForm1::MQTT_PINGREQ_BtnClick()
@@ -170,7 +187,8 @@ void TForm1::Button4Click()
     TFrameBuffer frame;
     int32_t frameLen = 0;
     std::string failure;
-    if (!TryBuild([&] { MakeDisconnectFrame(frame, frameLen); }, failure)) {
+    if (!TryBuild([&] { MakeDisconnectFrame(frame, frameLen, TDisconnectParams{SessionVersion, 0, {}}); },
+                  failure)) {
         BuildFailed("*ERROR* DISCONNECT frame building failed, parameter error", id, TFrameKind::Disconnect,
                     failure);
         return;

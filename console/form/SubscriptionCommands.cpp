@@ -4,6 +4,9 @@
 #include "console/form/FormCommon.h"
 #include "mqtt/codec/FrameBuilders.h"
 #include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/codec/ReasonCodes.h"
+#include "mqtt/codec/WirePrimitives.h"
+#include "mqtt/engine/MQTTClient.h"
 #include "platform/Thread.h"
 
 using namespace FormCommon;
@@ -32,11 +35,15 @@ void TForm1::Button2Click()
 {
     RequireClient();   // without a connection no message identifier is used up
     const int32_t messageID = NextMessageID();
-    // The fields are read anew for every frame of the run.
+    // The fields are read anew for every frame of the run; the topics of the
+    // last frame are those the answer speaks of.
+    std::string topicList;
     const std::unique_ptr<TMQTTPacket> answer = RequestWithRepeats(
         SubscribeTexts, TFrameKind::Subscribe,
         [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) {
-            MakeSubscribeFrame(frame, frameLen, dup, messageID, SubscribeTopicListEdit.Text, SubscribeQoSListEdit.Text);
+            topicList = SubscribeTopicListEdit.Text;
+            const TSubscribeParams params{SessionVersion, dup, messageID, topicList, SubscribeQoSListEdit.Text, {}};
+            MakeSubscribeFrame(frame, frameLen, params);
         },
         MessageType::SUBACK, messageID, AnswerTimeouts.Suback);
     if (!answer)
@@ -44,16 +51,35 @@ void TForm1::Button2Click()
     answer->AnalyzePacket();
     Log("SubackGrantedQoSList " + answer->SubackGrantedQoSList, SourceConsole);
     Pause();
+    ReportExtraLines(*answer);
+    if (answer->Version == TProtocolVersion::MQTT31)
+        return;   // 3.1 knows no refusal: the granted list says it all
+    // Each topic the broker refused, by name.
+    const std::vector<std::string> topics = SplitCommaText(topicList);
+    const std::string& id = RequireClient().ClientID;
+    for (std::size_t i = 0; i < answer->ReasonCodes.size(); ++i) {
+        if (!answer->SubscriptionRefused(i))
+            continue;
+        const std::string topic = i < topics.size() ? topics[i] : "#" + std::to_string(i + 1);
+        const std::string code = FormatReasonCode(answer->ReasonCodes[i], TPacketKind::Suback, answer->Version);
+        Log("SUBSCRIBE refused: " + topic + " (" + code + ") [" + id + "]", SourceConsole);
+        Pause();
+    }
 }
 
 void TForm1::Button3Click()
 {
     RequireClient();
     const int32_t messageID = NextMessageID();
-    RequestWithRepeats(
+    const std::unique_ptr<TMQTTPacket> answer = RequestWithRepeats(
         UnsubscribeTexts, TFrameKind::Unsubscribe,
         [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) {
-            MakeUnsubscribeFrame(frame, frameLen, dup, messageID, UnSubscribeTopicListEdit.Text);
+            MakeUnsubscribeFrame(frame, frameLen,
+                                 TUnsubscribeParams{SessionVersion, dup, messageID, UnSubscribeTopicListEdit.Text, {}});
         },
         MessageType::UNSUBACK, messageID, AnswerTimeouts.Unsuback);
+    if (!answer || answer->Version == TProtocolVersion::MQTT31)
+        return;
+    answer->AnalyzePacket();
+    ReportExtraLines(*answer);   // 5.0: a reason code for each topic
 }

@@ -7,25 +7,6 @@ char Fold(char c)
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// The handlers the window runs when the user changes one of these controls.
-struct TChangeHandler {
-    const char* Name;
-    THandler Handler;
-};
-const TChangeHandler ChangeHandlers[] = {
-    {"PingReqIntervalSpn", &TForm1::PingReqIntervalSpnChange},
-    {"ReportPauseSpn", &TForm1::ReportPauseSpnChange},
-    {"PingTimerChk", &TForm1::PingTimerChkClick},
-};
-
-THandler ChangeHandlerOf(const std::string& name)
-{
-    for (const TChangeHandler& entry : ChangeHandlers)
-        if (name == entry.Name)
-            return entry.Handler;
-    return nullptr;
-}
-
 std::vector<TScriptField> MakeFields()
 {
     std::vector<TScriptField> fields;
@@ -41,19 +22,25 @@ std::vector<TScriptField> MakeFields()
         field.Bit = IntBit(i);
         fields.push_back(field);
     }
-    TScriptField retain{TScriptFieldKind::Check, "PublishRetainChk"};
-    retain.Check = &TForm1::PublishRetainChk;
-    retain.CheckLabel = &TForm1::PublishRetainChkLabel;
-    retain.Bit = TFieldMask{1} << RetainBit;
-    fields.push_back(retain);
-    TScriptField ping{TScriptFieldKind::Check, "PingTimerChk"};
-    ping.Check = &TForm1::PingTimerChk;
-    ping.CheckLabel = &TForm1::PingTimerChkLabel;
-    ping.Enabled = &TForm1::PingTimerChkEnabled;
-    ping.Bit = TFieldMask{1} << PingTimerChkBit;
-    fields.push_back(ping);
-    for (TScriptField& field : fields)
-        field.OnChange = ChangeHandlerOf(field.Name);
+    for (std::size_t i = 0; i < CheckFields.size(); ++i) {
+        TScriptField field{TScriptFieldKind::Check, CheckFields[i].Name};
+        field.Check = CheckFields[i].Member;
+        field.Bit = CheckBit(i);
+        fields.push_back(field);
+    }
+    for (std::size_t i = 0; i < ChoiceFields.size(); ++i) {
+        TScriptField field{TScriptFieldKind::Choice, ChoiceFields[i].Name};
+        field.Choice = ChoiceFields[i].Member;
+        field.Bit = ChoiceBit(i);
+        fields.push_back(field);
+    }
+    // What the window runs after the user changed the control, and its enable flag.
+    for (TScriptField& field : fields) {
+        const TControlInfo& row = *FindControl(field.Name);
+        field.CheckLabel = row.CheckLabel;
+        field.OnChange = row.Handler;
+        field.Enabled = row.Gate;
+    }
     return fields;
 }
 
@@ -64,6 +51,7 @@ const std::string& TScriptField::Label(const TForm1& form) const
     switch (Kind) {
     case TScriptFieldKind::Text: return (form.*Text).Label;
     case TScriptFieldKind::Int: return (form.*Int).Label;
+    case TScriptFieldKind::Choice: return (form.*Choice).Label;
     case TScriptFieldKind::Check: break;
     }
     return form.*CheckLabel;
@@ -74,6 +62,7 @@ std::string TScriptField::ScriptValue(const TForm1& form) const
     switch (Kind) {
     case TScriptFieldKind::Text: return "\"" + (form.*Text).Text + "\"";
     case TScriptFieldKind::Int: return std::to_string((form.*Int).Value());
+    case TScriptFieldKind::Choice: return "\"" + (form.*Choice).Text() + "\"";
     case TScriptFieldKind::Check: break;
     }
     return form.*Check ? "on" : "off";

@@ -10,10 +10,9 @@
 
 // The settings a script can set, by control name or by the label the window
 // shows. Built from the form's field table, so a field added there is settable
-// without any change here; only the check boxes, which the table does not
-// list, are named below.
+// without any change here.
 
-enum class TScriptFieldKind { Text, Int, Check };
+enum class TScriptFieldKind { Text, Int, Check, Choice };
 
 struct TScriptField {
     TScriptFieldKind Kind;
@@ -22,6 +21,7 @@ struct TScriptField {
     TIntField TForm1::*Int = nullptr;           // Kind Int
     bool TForm1::*Check = nullptr;              // Kind Check
     std::string TForm1::*CheckLabel = nullptr;  // Kind Check
+    TChoiceField TForm1::*Choice = nullptr;     // Kind Choice
     // What the window runs after the user changed the control; none for most.
     THandler OnChange = nullptr;
     // The control's enable flag, for the controls that have one.
@@ -31,12 +31,12 @@ struct TScriptField {
 
     const std::string& Label(const TForm1& form) const;
     // The value as a script writes it: texts quoted, numbers as the form reads
-    // them, check boxes "on" or "off".
+    // them, check boxes "on" or "off", a choice's item quoted.
     std::string ScriptValue(const TForm1& form) const;
 };
 
-// Every settable field: the text fields, the integer fields and the two check
-// boxes, in the order of the field table's bits.
+// Every settable field: the text fields, the integer fields, the check boxes
+// and the choices, in the order of the field table's bits.
 const std::vector<TScriptField>& ScriptFields();
 
 // ASCII letters compared without case; every other byte exactly (labels in the

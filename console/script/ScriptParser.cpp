@@ -170,6 +170,16 @@ private:
             }
             reason = step.Field->Name + " takes on or off";
             return false;
+        case TScriptFieldKind::Choice: {
+            const TChoiceField& choice = Form.*step.Field->Choice;
+            step.Number = choice.Find(value);
+            if (step.Number >= 0)
+                return true;
+            reason = step.Field->Name + " takes one of";
+            for (std::size_t i = 0; i < choice.Items.size(); ++i)
+                reason += (i == 0 ? " \"" : ", \"") + choice.Items[i] + "\"";
+            return false;
+        }
         }
         return false;
     }
@@ -220,7 +230,7 @@ private:
             if (!named)
                 continue;
             if (command == nullptr) {
-                reason = "the file chooser has no place in a script: set PublishDataFileEdit PATH";
+                reason = "the file chooser has no place in a script: set " + ChooserField(info.Name) + " PATH";
                 return false;
             }
             step.Handler = info.Handler;
@@ -228,6 +238,18 @@ private:
         }
         reason = "unknown command";
         return false;
+    }
+
+    // The text field a "..." button fills: the table's row right before the button.
+    static std::string ChooserField(const std::string& button)
+    {
+        const TControlInfo* before = nullptr;
+        for (const TControlInfo& row : Controls) {
+            if (button == row.Name)
+                break;
+            before = row.Text != nullptr ? &row : before;
+        }
+        return before != nullptr ? before->Name : "PublishDataFileEdit";
     }
 
     const TForm1& Form;

@@ -148,6 +148,9 @@ bool TScriptRunner::RunStep(const TScriptStep& step, std::string& reason)
         case TScriptFieldKind::Check:
             Form.*field.Check = step.Number != 0;
             break;
+        case TScriptFieldKind::Choice:
+            (Form.*field.Choice).Index = static_cast<int>(step.Number);
+            break;
         }
         if (field.OnChange != nullptr)
             Form.Run(field.OnChange);

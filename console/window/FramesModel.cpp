@@ -80,7 +80,7 @@ std::vector<std::string> FrameDetailLines(const TFrameEntry& frame)
     std::string failure;
     if (frame.Whole() && !frame.Bytes.empty()) {
         try {
-            TMQTTPacket packet(frame.Bytes.data(), frame.Size);
+            TMQTTPacket packet(frame.Bytes.data(), frame.Size, frame.Version);
             packet.AnalyzePacket();
             return QueueReportLines(packet);
         } catch (const std::exception& e) {

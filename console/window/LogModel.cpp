@@ -50,7 +50,8 @@ QVariant TLogModel::data(const QModelIndex& index, int role) const
     case Qt::DisplayRole:
         switch (index.column()) {
         case NumberColumn:
-            return QString::number(line.Sequence);
+            // 0: a line of the window's own (a script run's notes), not a diagnostic line.
+            return line.Sequence == 0 ? QString() : QString::number(line.Sequence);
         case TimeColumn:
             return ViewText::EventTime(line.Time);
         case SourceColumn:

@@ -1,15 +1,20 @@
 #include "console/window/MainWindow.h"
 
+#include "console/script/Script.h"
+#include "console/script/ScriptRunner.h"
 #include "console/window/IntSpinBox.h"
 #include "console/window/LogoWidget.h"
 #include "console/window/SessionFeed.h"
 #include "console/window/SessionPanel.h"
 #include "console/window/SessionStatus.h"
+#include "console/window/SettingsStore.h"
 #include "platform/CodePage.h"
 
 #include <QApplication>
+#include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -19,7 +24,9 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QShortcut>
 #include <QSignalBlocker>
 #include <QSplitter>
@@ -45,6 +52,9 @@ std::size_t IndexOf(const std::array<TRef, N>& table, const char* name)
 
 constexpr TFieldMask AllFields = ~TFieldMask{0};
 
+// The source of the lines a script run adds to the log pane; they never reach the diagnostics.
+const char* const SourceScript = "Script";
+
 }  // namespace
 
 // ---- texts ----
@@ -66,8 +76,11 @@ QString TMainWindow::AppTitle()
 
 // ---- construction ----
 
-TMainWindow::TMainWindow(int eventMsgPort, QWidget* parent) : QMainWindow(parent), EventPort(eventMsgPort)
+TMainWindow::TMainWindow(int eventMsgPort, QWidget* parent, const QString& settingsDirectory)
+    : QMainWindow(parent), EventPort(eventMsgPort)
 {
+    if (!settingsDirectory.isEmpty())
+        Store = std::make_unique<TSettingsStore>(settingsDirectory);
     Form = std::make_unique<TForm1>(*this, eventMsgPort);
     // The views of the session hear every line, and every connection "Open" makes.
     Feed = std::make_unique<TSessionFeed>();
@@ -77,6 +90,7 @@ TMainWindow::TMainWindow(int eventMsgPort, QWidget* parent) : QMainWindow(parent
     PingTimerObj.setTimerType(Qt::CoarseTimer);
     connect(&PingTimerObj, &QTimer::timeout, this, &TMainWindow::OnPingTimerTimeout);
     BuildUi();
+    BuildMenus();
     ApplyView(ViewOf(*Form, AllFields));
     UpdateBusy();
 }
@@ -141,8 +155,7 @@ QWidget* TMainWindow::BuildSettings()
     title->setFont(titleFont);
     header->addWidget(title);
     header->addStretch(1);
-    auto* hint = new QLabel(QStringLiteral("MQTT 3.1 (MQIsdp)  ·  結果はログ (UDP %1) に出力されます").arg(EventPort),
-                            settings);
+    auto* hint = new QLabel(QStringLiteral("結果はログ (UDP %1) に出力されます").arg(EventPort), settings);
     hint->setEnabled(false);
     header->addWidget(hint, 0, Qt::AlignBottom);
     outer->addLayout(header);
@@ -163,15 +176,19 @@ QWidget* TMainWindow::BuildSettings()
     for (const TGroupInfo& group : Groups) {
         auto* box = new QGroupBox(QString::fromUtf8(group.Title), settings);
         box->setObjectName(group.Name);
-        BuildGroup(group.Group, settings, new QFormLayout(box));
+        auto* form = new QFormLayout(box);
+        if (group.Group == TControlGroup::Connection)
+            BuildProfileRows(settings, form);
+        BuildGroup(group.Group, settings, form);
         (group.RightColumn ? right : left)->addWidget(box);
     }
     left->addStretch(1);
     right->addStretch(1);
 
     // "..." is only as wide as its caption; the two publish buttons share one width so the rows line up.
-    QPushButton* browse = Buttons.at("Button6");
-    browse->setMaximumWidth(browse->fontMetrics().horizontalAdvance(QStringLiteral("....")) + 24);
+    for (const auto& [name, button] : Buttons)
+        if (button->text() == QLatin1String("..."))
+            button->setMaximumWidth(button->fontMetrics().horizontalAdvance(QStringLiteral("....")) + 24);
     const int publishWidth = std::max(Buttons.at("Button5")->sizeHint().width(), Buttons.at("Button7")->sizeHint().width());
     Buttons.at("Button5")->setMinimumWidth(publishWidth);
     Buttons.at("Button7")->setMinimumWidth(publishWidth);
@@ -233,18 +250,36 @@ void TMainWindow::BuildGroup(TControlGroup group, QWidget* parent, QFormLayout* 
             row.Place = control.Place;
         }
         const bool stretchBefore = control.Place == TPlace::Right;
+        // The TLS group's controls but its switch follow the switch.
+        auto follow = [&](QWidget* w) {
+            if (group == TControlGroup::Tls && control.Check != &TForm1::TlsChk)
+                TlsRows.push_back(w);
+        };
+        follow(widget);
         if (control.Place == TPlace::Row) {
             row.Label = labelFor(control, widget);
-        } else if (control.Kind == TControlKind::Int) {
-            // An integer field inside a line has its label right before it.
-            row.Items.emplace_back(labelFor(control, widget), stretchBefore);
+            follow(row.Label);
+        } else if (control.Kind == TControlKind::Int || control.Kind == TControlKind::Choice) {
+            // An integer field or a choice inside a line has its label right before it.
+            QLabel* label = labelFor(control, widget);
+            follow(label);
+            row.Items.emplace_back(label, stretchBefore);
             row.Items.emplace_back(widget, false);
             row.Stretches = row.Stretches || qobject_cast<QLineEdit*>(widget) != nullptr;
             continue;
         }
         row.Items.emplace_back(widget, stretchBefore);
         row.Stretches = row.Stretches || qobject_cast<QLineEdit*>(widget) != nullptr;
-        if (control.Kind == TControlKind::Text || control.Kind == TControlKind::Int)
+        if (control.Kind == TControlKind::Check && control.Hint) {
+            // A greyed note after the check box says what it changes.
+            auto* note = new QLabel(QString::fromUtf8(control.Hint), parent);
+            note->setObjectName(QString::fromLatin1(control.Name) + "Hint");
+            note->setEnabled(false);
+            row.Items.emplace_back(note, false);
+            follow(note);
+        }
+        if (control.Kind == TControlKind::Text || control.Kind == TControlKind::Int ||
+            control.Kind == TControlKind::Choice)
             FieldPlaces[control.Name] = {form, row.Label};
     }
     finish();
@@ -261,6 +296,8 @@ QWidget* TMainWindow::MakeControl(const TControlInfo& control, QWidget* parent)
         edit->setMinimumWidth(edit->fontMetrics().averageCharWidth() * 30);
         if (control.Masked)
             edit->setEchoMode(QLineEdit::Password);
+        if (control.Hint)
+            edit->setPlaceholderText(QString::fromUtf8(control.Hint));
         TextEdits[i] = edit;
         connect(edit, &QLineEdit::textEdited, this, [this, name = edit->objectName()] { ClearFieldError(name); });
         return edit;
@@ -280,15 +317,27 @@ QWidget* TMainWindow::MakeControl(const TControlInfo& control, QWidget* parent)
     case TControlKind::Check: {
         auto* check = new QCheckBox(ToQ(ControlLabel(*Form, control)), parent);
         check->setObjectName(control.Name);
-        if (control.Check == &TForm1::PublishRetainChk)
-            RetainChk = check;
-        else if (control.Check == &TForm1::PingTimerChk)
+        Checks[IndexOf(CheckFields, control.Name)] = check;
+        if (control.Check == &TForm1::PingTimerChk)
             PingChk = check;
+        if (control.Check == &TForm1::TlsChk) {
+            TlsChk = check;
+            connect(check, &QCheckBox::toggled, this, &TMainWindow::UpdateTlsRows);
+        }
         if (control.Handler) {
             const TCommandJob job{control.Handler, {}, {}, control.Gate, check->text()};
             connect(check, &QCheckBox::clicked, this, [this, job] { Enqueue(job); });
         }
         return check;
+    }
+    case TControlKind::Choice: {
+        auto* combo = new QComboBox(parent);
+        combo->setObjectName(control.Name);
+        for (const char* item : control.Items)
+            combo->addItem(QString::fromUtf8(item));
+        combo->setAccessibleName(ToQ(ControlLabel(*Form, control)));
+        Combos[IndexOf(ChoiceFields, control.Name)] = combo;
+        return combo;
     }
     case TControlKind::Button:
         break;
@@ -318,6 +367,12 @@ void TMainWindow::Start()
     Started = true;
     // The command thread does not run yet: the form is this thread's alone.
     Form->Run(&TForm1::FormCreate);
+    // The fields as the window left them last time (the identifier too, over the new default).
+    if (Store) {
+        TFieldValues values = CaptureFields(*Form);
+        if (Store->LoadFields(values))
+            ApplyFields(*Form, values);
+    }
     ApplyView(ViewOf(*Form, AllFields));
     Commands.Start();
 }
@@ -333,13 +388,18 @@ void TMainWindow::BeginClosing()
     Pending -= static_cast<int>(Commands.DropPending());
     PingTimerObj.stop();
     // Whatever the running command waits for, the broker or a box, it stops waiting now.
-    Form->CancelWait();
+    CancelRunning();
     if (ActiveDialog)
         ActiveDialog->reject();
 }
 
 void TMainWindow::CancelRunning()
 {
+    {
+        std::lock_guard lock(RunnerLock);
+        if (ActiveRunner)
+            ActiveRunner->Cancel();
+    }
     Form->CancelWait();
 }
 
@@ -347,6 +407,9 @@ void TMainWindow::Shutdown()
 {
     if (ShutDown)
         return;
+    // The fields as they are on the screen now, for the next start.
+    if (Store && Started)
+        Store->SaveFields(ReadWidgets());
     BeginClosing();
     ShutDown = true;
     Commands.Stop();
@@ -439,7 +502,9 @@ void TMainWindow::RunCommand(const TCommandJob& job)
         if (job.Gate == &TForm1::PingTimerChkEnabled)
             form.PingTimerChk = checkedBefore;
     } else if (job.Handler) {
+        Recorder.OnCommand(form, job.Handler);
         form.Run(job.Handler);
+        Recorder.OnCommandDone(form);
     } else if (job.Custom) {
         job.Custom(form);
     }
@@ -496,6 +561,11 @@ R TMainWindow::AskUi(std::function<R()> ask, R cancelled, const QString& what)
 
 void TMainWindow::ShowError(const std::string& text)
 {
+    if (Commands.OnWorkerThread()) {
+        Recorder.OnBox(text);
+        if (BoxToRunner(ToSystem(AppTitle()), text))
+            return;
+    }
     const QString message = ToQ(text);
     auto show = [this, message] {
         PresentMessageBox(QMessageBox::Critical, AppTitle(), message);
@@ -512,6 +582,11 @@ void TMainWindow::ShowError(const std::string& text)
 
 void TMainWindow::ShowMessageBox(const std::string& title, const std::string& text, bool warning)
 {
+    if (Commands.OnWorkerThread()) {
+        Recorder.OnBox(text);
+        if (BoxToRunner(title, text))
+            return;
+    }
     const QString boxTitle = ToQ(title);
     const QString message = ToQ(text);
     auto show = [this, boxTitle, message, warning] {
@@ -533,7 +608,7 @@ bool TMainWindow::ChooseFile(const std::string& initialDir, const std::string& i
     const QString file = ToQ(initialFile);
     auto choose = [this, dir, file] {
         QString chosen;
-        const bool confirmed = PresentFileDialog(dir, file, chosen);
+        const bool confirmed = PresentFileDialog(dir, file, chosen, TFileDialogKind::OpenFile);
         return std::pair<bool, QString>(confirmed && !chosen.isEmpty(), chosen);
     };
     std::pair<bool, QString> result{false, {}};
@@ -573,13 +648,25 @@ TFieldValues TMainWindow::ReadWidgets() const
         values.Texts[i] = ToSystem(TextEdits[i]->text());
     for (std::size_t i = 0; i < Spins.size(); ++i)
         values.Ints[i] = ToSystem(Spins[i]->cleanText());
-    values.PublishRetainChk = RetainChk->isChecked();
-    values.PingTimerChk = PingChk->isChecked();
+    for (std::size_t i = 0; i < Checks.size(); ++i)
+        values.Checks[i] = Checks[i]->isChecked();
+    for (std::size_t i = 0; i < Combos.size(); ++i)
+        values.Choices[i] = Combos[i]->currentIndex();
     return values;
 }
 
 void TMainWindow::ApplyView(const TFormView& view)
 {
+    ApplyValues(view.Values, view.Changed);
+    Buttons.at("ConnectBtn")->setEnabled(view.ConnectBtnEnabled);
+    Buttons.at("DisconnectBtn")->setEnabled(view.DisconnectBtnEnabled);
+    PingChk->setEnabled(view.PingTimerChkEnabled);
+    Views->SetConsoleOpened(view.DisconnectBtnEnabled);
+}
+
+void TMainWindow::ApplyValues(const TFieldValues& values, TFieldMask changed)
+{
+    const TFormView view{values, changed};
     for (std::size_t i = 0; i < TextEdits.size(); ++i) {
         if (view.Changed & TextBit(i)) {
             const QSignalBlocker block(TextEdits[i]);
@@ -595,18 +682,27 @@ void TMainWindow::ApplyView(const TFormView& view)
             ClearFieldError(Spins[i]->objectName());
         }
     }
-    if (view.Changed & (TFieldMask{1} << RetainBit)) {
-        const QSignalBlocker block(RetainChk);
-        RetainChk->setChecked(view.Values.PublishRetainChk);
+    for (std::size_t i = 0; i < Checks.size(); ++i) {
+        if (view.Changed & CheckBit(i)) {
+            const QSignalBlocker block(Checks[i]);
+            Checks[i]->setChecked(view.Values.Checks[i]);
+        }
     }
-    if (view.Changed & (TFieldMask{1} << PingTimerChkBit)) {
-        const QSignalBlocker block(PingChk);
-        PingChk->setChecked(view.Values.PingTimerChk);
+    for (std::size_t i = 0; i < Combos.size(); ++i) {
+        if (view.Changed & ChoiceBit(i)) {
+            const QSignalBlocker block(Combos[i]);
+            const int index = view.Values.Choices[i];
+            Combos[i]->setCurrentIndex(index >= 0 && index < Combos[i]->count() ? index : 0);
+        }
     }
-    Buttons.at("ConnectBtn")->setEnabled(view.ConnectBtnEnabled);
-    Buttons.at("DisconnectBtn")->setEnabled(view.DisconnectBtnEnabled);
-    PingChk->setEnabled(view.PingTimerChkEnabled);
-    Views->SetConsoleOpened(view.DisconnectBtnEnabled);
+    UpdateTlsRows();
+}
+
+void TMainWindow::UpdateTlsRows()
+{
+    const bool on = TlsChk && TlsChk->isChecked();
+    for (QWidget* widget : TlsRows)
+        widget->setEnabled(on);
 }
 
 void TMainWindow::ApplyTimer(bool enabled, int intervalMs)
@@ -676,11 +772,18 @@ void TMainWindow::PresentMessageBox(QMessageBox::Icon icon, const QString& title
     box.exec();
 }
 
-bool TMainWindow::PresentFileDialog(const QString& initialDir, const QString& initialFile, QString& chosen)
+bool TMainWindow::PresentFileDialog(const QString& initialDir, const QString& initialFile, QString& chosen,
+                                    TFileDialogKind kind)
 {
     QFileDialog dialog(this, QString(), initialDir);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::ExistingFile);
+    const bool save = kind == TFileDialogKind::SaveScript;
+    dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    if (kind != TFileDialogKind::OpenFile) {
+        dialog.setWindowTitle(save ? QStringLiteral("スクリプトとして保存") : QStringLiteral("スクリプトを実行"));
+        dialog.setNameFilters({QStringLiteral("Tarnwick スクリプト (*.tws)"), QStringLiteral("すべてのファイル (*)")});
+        dialog.setDefaultSuffix(QStringLiteral("tws"));
+    }
     if (!initialFile.isEmpty())
         dialog.selectFile(initialFile);
     ActiveDialog = &dialog;
@@ -716,6 +819,12 @@ QWidget* TMainWindow::FieldWidget(const QString& controlName) const
     for (std::size_t i = 0; i < IntFields.size(); ++i)
         if (controlName == QLatin1String(IntFields[i].Name))
             return Spins[i];
+    for (std::size_t i = 0; i < CheckFields.size(); ++i)
+        if (controlName == QLatin1String(CheckFields[i].Name))
+            return Checks[i];
+    for (std::size_t i = 0; i < ChoiceFields.size(); ++i)
+        if (controlName == QLatin1String(ChoiceFields[i].Name))
+            return Combos[i];
     return nullptr;
 }
 
@@ -781,4 +890,234 @@ void TMainWindow::ClearFieldError(const QString& controlName)
         }
         it = FieldErrors.erase(it);
     }
+}
+
+// ---- connection profiles ----
+
+// The profile box, its three buttons and the password's switch, above the connection's fields.
+void TMainWindow::BuildProfileRows(QWidget* parent, QFormLayout* form)
+{
+    ProfileCmb = new QComboBox(parent);
+    ProfileCmb->setObjectName("ProfileCmb");
+    ProfileCmb->setEditable(true);
+    ProfileCmb->setInsertPolicy(QComboBox::NoInsert);
+    ProfileCmb->lineEdit()->setPlaceholderText(QStringLiteral("名前"));
+    ProfileCmb->setAccessibleName(QStringLiteral("接続プロファイル"));
+    ProfileCmb->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    auto* label = new QLabel(QStringLiteral("接続プロファイル"), parent);
+    label->setObjectName("ProfileCmbLabel");
+    label->setBuddy(ProfileCmb);
+    auto button = [&](const char* name, const QString& caption, const QString& tip, void (TMainWindow::*slot)()) {
+        auto* b = new QPushButton(caption, parent);
+        b->setObjectName(name);
+        b->setToolTip(tip);
+        connect(b, &QPushButton::clicked, this, slot);
+        return b;
+    };
+    QPushButton* load = button("ProfileLoadBtn", QStringLiteral("読込"),
+                               QStringLiteral("プロファイルの接続先を欄に読み込みます"), &TMainWindow::LoadProfile);
+    QPushButton* save = button("ProfileSaveBtn", QStringLiteral("保存"),
+                               QStringLiteral("いまの接続先をこの名前で保存します"), &TMainWindow::SaveProfile);
+    QPushButton* remove = button("ProfileDeleteBtn", QStringLiteral("削除"),
+                                 QStringLiteral("この名前のプロファイルを削除します"), &TMainWindow::DeleteProfile);
+    ProfilePasswordChk = new QCheckBox(QStringLiteral("パスワードも保存"), parent);
+    ProfilePasswordChk->setObjectName("ProfilePasswordChk");
+    ProfilePasswordChk->setToolTip(QStringLiteral("パスワードは本人だけが読めるファイル (passwords.json, 0600) に保存されます"));
+
+    auto* line = new QHBoxLayout;
+    line->addWidget(ProfileCmb, 1);
+    line->addWidget(load);
+    line->addWidget(save);
+    line->addWidget(remove);
+    form->addRow(label, line);
+    auto* second = new QHBoxLayout;
+    second->addStretch(1);
+    second->addWidget(ProfilePasswordChk);
+    form->addRow(second);
+    if (!Store) {
+        for (QWidget* w : std::initializer_list<QWidget*>{ProfileCmb, load, save, remove, ProfilePasswordChk}) {
+            w->setEnabled(false);
+            w->setToolTip(QStringLiteral("設定の保存先がありません"));
+        }
+        return;
+    }
+    RefreshProfiles(QString());
+}
+
+void TMainWindow::RefreshProfiles(const QString& select)
+{
+    const QSignalBlocker block(ProfileCmb);
+    ProfileCmb->clear();
+    if (Store)
+        ProfileCmb->addItems(Store->ProfileNames());
+    ProfileCmb->setCurrentIndex(ProfileCmb->findText(select));
+    ProfileCmb->setEditText(select);
+}
+
+void TMainWindow::SaveProfile()
+{
+    if (!Store)
+        return;
+    const QString name = ProfileCmb->currentText().trimmed();
+    QString error;
+    if (!Store->SaveProfile(name, ReadWidgets(), ProfilePasswordChk->isChecked(), error)) {
+        PresentMessageBox(QMessageBox::Warning, QStringLiteral("接続プロファイル"), error);
+        return;
+    }
+    RefreshProfiles(name);
+    statusBar()->showMessage(QStringLiteral("接続プロファイル「%1」を保存しました").arg(name), 5000);
+}
+
+void TMainWindow::LoadProfile()
+{
+    if (!Store)
+        return;
+    const QString name = ProfileCmb->currentText().trimmed();
+    const TFieldValues now = ReadWidgets();
+    TFieldValues values = now;
+    if (!Store->LoadProfile(name, values)) {
+        statusBar()->showMessage(QStringLiteral("接続プロファイル「%1」はありません").arg(name), 5000);
+        return;
+    }
+    ApplyValues(values, DiffFields(values, now));
+    ProfilePasswordChk->setChecked(Store->HasPassword(name));
+    statusBar()->showMessage(QStringLiteral("接続プロファイル「%1」を読み込みました").arg(name), 5000);
+}
+
+void TMainWindow::DeleteProfile()
+{
+    if (!Store)
+        return;
+    const QString name = ProfileCmb->currentText().trimmed();
+    if (!Store->ProfileNames().contains(name)) {
+        statusBar()->showMessage(QStringLiteral("接続プロファイル「%1」はありません").arg(name), 5000);
+        return;
+    }
+    QString error;
+    if (!Store->DeleteProfile(name, error)) {
+        PresentMessageBox(QMessageBox::Warning, QStringLiteral("接続プロファイル"), error);
+        return;
+    }
+    RefreshProfiles(QString());
+    statusBar()->showMessage(QStringLiteral("接続プロファイル「%1」を削除しました").arg(name), 5000);
+}
+
+// ---- scripts ----
+
+void TMainWindow::BuildMenus()
+{
+    QMenu* menu = menuBar()->addMenu(QStringLiteral("スクリプト(&R)"));
+    menu->setObjectName("ScriptMenu");
+    QAction* save = menu->addAction(QStringLiteral("スクリプトとして保存…"));
+    save->setObjectName("SaveSessionScriptAction");
+    save->setToolTip(QStringLiteral("Open からのコマンドと既定と違う欄を tarnwick-cli のスクリプトにします"));
+    connect(save, &QAction::triggered, this, [this] {
+        QString chosen;
+        if (PresentFileDialog(LastScriptDir, QStringLiteral("session.tws"), chosen, TFileDialogKind::SaveScript) &&
+            !chosen.isEmpty()) {
+            LastScriptDir = QFileInfo(chosen).absolutePath();
+            SaveSessionScript(chosen);
+        }
+    });
+    QAction* run = menu->addAction(QStringLiteral("スクリプトを実行…"));
+    run->setObjectName("RunScriptAction");
+    connect(run, &QAction::triggered, this, [this] {
+        QString chosen;
+        if (PresentFileDialog(LastScriptDir, QString(), chosen, TFileDialogKind::OpenScript) && !chosen.isEmpty()) {
+            LastScriptDir = QFileInfo(chosen).absolutePath();
+            RunScriptFile(chosen);
+        }
+    });
+}
+
+bool TMainWindow::SaveSessionScript(const QString& path)
+{
+    if (Recorder.Empty()) {
+        PresentMessageBox(QMessageBox::Warning, QStringLiteral("スクリプトとして保存"),
+                          QStringLiteral("記録したセッションがありません。Open から後のコマンドを記録します"));
+        return false;
+    }
+    const std::string script = Recorder.Script();
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(script.data(), static_cast<qint64>(script.size())) != static_cast<qint64>(script.size()) ||
+        !file.commit()) {
+        PresentMessageBox(QMessageBox::Critical, AppTitle(), QStringLiteral("ファイルに書けません: ") + path);
+        return false;
+    }
+    statusBar()->showMessage(QStringLiteral("セッションをスクリプト %1 に保存しました").arg(path), 5000);
+    return true;
+}
+
+void TMainWindow::RunScriptFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        PresentMessageBox(QMessageBox::Critical, AppTitle(), QStringLiteral("スクリプトを読めません: ") + path);
+        return;
+    }
+    // The bytes as they are, as tarnwick-cli reads them.
+    const QByteArray bytes = file.readAll();
+    const std::string text(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    const QString fileName = QFileInfo(path).fileName();
+    const std::string name = ToSystem(fileName);
+    TCommandJob job;
+    job.Caption = QStringLiteral("スクリプト %1").arg(fileName);
+    job.Custom = [this, text, name](TForm1& form) {
+        TScript script;
+        script.Name = name;
+        const std::vector<TScriptError> errors = ParseScript(text, form, script);
+        if (!errors.empty()) {
+            for (const TScriptError& e : errors)
+                ScriptNote(LineMessage(name, e.Line, e.Text, e.Reason));
+            ScriptNote(name + ": not run: " + std::to_string(errors.size()) +
+                       (errors.size() == 1 ? " line cannot" : " lines cannot") + " be parsed");
+            return;
+        }
+        ScriptNote(name + ": running " + std::to_string(script.Steps.size()) + " lines");
+        TScriptRunner runner(form, [this](const TScriptMessage& message) { ScriptNote(message.Text); });
+        // The fields a set line or a command changed show at once.
+        runner.OnStepDone = [this](const TScriptStep&) { PublishView(); };
+        {
+            std::lock_guard lock(RunnerLock);
+            ActiveRunner = &runner;
+        }
+        const TScriptResult result = runner.Run(script);
+        {
+            std::lock_guard lock(RunnerLock);
+            ActiveRunner = nullptr;
+        }
+        switch (result.Status) {
+        case TScriptStatus::Passed:
+            ScriptNote(name + ": passed (" + std::to_string(result.StepsRun) + " lines)");
+            break;
+        case TScriptStatus::Failed:
+            ScriptNote(name + ": FAILED at line " + std::to_string(result.Line));
+            break;
+        case TScriptStatus::Cancelled:
+            ScriptNote(name + ": CANCELLED at line " + std::to_string(result.Line));
+            break;
+        }
+    };
+    Enqueue(std::move(job));
+}
+
+bool TMainWindow::BoxToRunner(const std::string& title, const std::string& text)
+{
+    std::lock_guard lock(RunnerLock);
+    if (!ActiveRunner)
+        return false;
+    ActiveRunner->BoxShown(title, text);
+    return true;
+}
+
+// Into the log pane the way the session's lines come, so it keeps their order,
+// but not through the form's diagnostics.
+void TMainWindow::ScriptNote(const std::string& text)
+{
+    TEventRecord record;
+    record.Time = NowLocal();
+    record.Source = SourceScript;
+    record.Message = text;
+    Feed->OnEvent(record);
 }

@@ -3,6 +3,7 @@
 #include "console/form/Form1.h"
 #include "console/window/CommandQueue.h"
 #include "console/form/FieldTable.h"
+#include "console/script/SessionRecorder.h"
 
 #include <QMainWindow>
 #include <QMessageBox>
@@ -18,7 +19,9 @@
 #include <mutex>
 #include <string>
 
+class QAction;
 class QCheckBox;
+class QComboBox;
 class QDialog;
 class QFormLayout;
 class QLabel;
@@ -26,8 +29,14 @@ class QLineEdit;
 class QPushButton;
 class QToolButton;
 class TIntSpinBox;
+class TScriptRunner;
 class TSessionFeed;
 class TSessionPanel;
+class TSettingsStore;
+
+// What a file chooser is for: a file to send or read (no type filter), a
+// script to run, or where to save a script.
+enum class TFileDialogKind { OpenFile, OpenScript, SaveScript };
 
 // The program's window over TForm1. The form's commands run on one command
 // thread, in the order they were clicked, so that the window keeps painting
@@ -36,11 +45,16 @@ class TSessionPanel;
 // the window learns what the logic changed through views posted back to it.
 // Boxes and the file chooser that a command asks for are shown on this thread
 // while the command waits for the answer.
+//
+// With a settings folder (the program passes TSettingsStore::DefaultDirectory())
+// the window keeps its fields between runs and offers named connection
+// profiles; without one it keeps nothing.
 class TMainWindow : public QMainWindow, public TFrontEnd {
     Q_OBJECT
 
 public:
-    explicit TMainWindow(int eventMsgPort = 2056, QWidget* parent = nullptr);
+    explicit TMainWindow(int eventMsgPort = 2056, QWidget* parent = nullptr,
+                         const QString& settingsDirectory = QString());
     ~TMainWindow() override;
 
     // Runs FormCreate here (its error box comes before the window is used), then
@@ -51,8 +65,23 @@ public:
     void Shutdown();
 
     // Ends the running command's wait at once, as if it had timed out for the
-    // last time (the "中止" button and Esc).
+    // last time (the "中止" button and Esc); a running script stops too.
     void CancelRunning();
+
+    // "スクリプトとして保存…": the fields that differ from the defaults and the
+    // commands clicked since the last "Open", as a script tarnwick-cli replays.
+    // False (with a box) when nothing was recorded or the file cannot be written.
+    bool SaveSessionScript(const QString& path);
+    // "スクリプトを実行…": runs the script in turn with the commands; its lines go
+    // to the log pane, the runner's own notes and verdict too (never to the
+    // diagnostics, so no later expect can match them).
+    void RunScriptFile(const QString& path);
+    // The settings folder's store; none when the window keeps nothing.
+    TSettingsStore* Settings() const { return Store.get(); }
+    // Connection profiles: by the name in the profile box.
+    void SaveProfile();
+    void LoadProfile();
+    void DeleteProfile();
 
     // Commands (and timer ticks) clicked but not yet finished.
     int Outstanding() const { return Pending; }
@@ -92,7 +121,8 @@ signals:
 protected:
     // The modal box and the file chooser themselves; tests put their own in.
     virtual void PresentMessageBox(QMessageBox::Icon icon, const QString& title, const QString& text);
-    virtual bool PresentFileDialog(const QString& initialDir, const QString& initialFile, QString& chosen);
+    virtual bool PresentFileDialog(const QString& initialDir, const QString& initialFile, QString& chosen,
+                                   TFileDialogKind kind);
 
     void closeEvent(QCloseEvent* event) override;
 
@@ -108,6 +138,9 @@ private:
     };
 
     void BuildUi();
+    void BuildMenus();
+    void BuildProfileRows(QWidget* parent, QFormLayout* form);
+    void RefreshProfiles(const QString& select);
     QWidget* BuildSettings();
     void BuildGroup(TControlGroup group, QWidget* parent, QFormLayout* form);
     QWidget* MakeControl(const TControlInfo& control, QWidget* parent);
@@ -124,6 +157,12 @@ private:
     // This thread.
     TFieldValues ReadWidgets() const;
     void ApplyView(const TFormView& view);
+    void ApplyValues(const TFieldValues& values, TFieldMask changed);
+    // The TLS rows are greyed out while TLS is off.
+    void UpdateTlsRows();
+    // A box asked for while a script runs goes to its runner; true when it did.
+    bool BoxToRunner(const std::string& title, const std::string& text);
+    void ScriptNote(const std::string& text);
     void ApplyTimer(bool enabled, int intervalMs);
     void OnStarted(const QString& caption);
     void OnFinished(const QString& caption);
@@ -142,8 +181,15 @@ private:
 
     std::array<QLineEdit*, TextFields.size()> TextEdits{};
     std::array<TIntSpinBox*, IntFields.size()> Spins{};
-    QCheckBox* RetainChk = nullptr;
+    std::array<QCheckBox*, CheckFields.size()> Checks{};
+    std::array<QComboBox*, ChoiceFields.size()> Combos{};
     QCheckBox* PingChk = nullptr;
+    QCheckBox* TlsChk = nullptr;
+    std::vector<QWidget*> TlsRows;   // the widgets of the TLS group but its switch
+    std::unique_ptr<TSettingsStore> Store;
+    QComboBox* ProfileCmb = nullptr;
+    QCheckBox* ProfilePasswordChk = nullptr;
+    QString LastScriptDir;            // where the script choosers open
     std::map<std::string, QPushButton*> Buttons;
     QLabel* StatusLabel = nullptr;
     QToolButton* CancelBtn = nullptr;
@@ -170,6 +216,11 @@ private:
 
     // Command thread only: the fields as the window last knew them.
     TFieldValues Baseline;
+    // The commands since the last "Open", for "スクリプトとして保存…"; fed on the command thread.
+    TSessionRecorder Recorder;
+    // The script running on the command thread, for the cancel and its boxes.
+    std::mutex RunnerLock;
+    TScriptRunner* ActiveRunner = nullptr;
 
     // Between the threads: a command waiting for a box, and the end of all waiting.
     std::mutex AskLock;

@@ -77,10 +77,16 @@ void TSessionFeed::OnEvent(const TEventRecord& record)
     Post(start);
 }
 
+void TSessionFeed::OnProtocolVersion(TProtocolVersion version)
+{
+    FVersion.store(version);
+}
+
 void TSessionFeed::OnFrame(TFrameDirection direction, const uint8_t* frame, int32_t size)
 {
     // Outside the lock: the header is read and at most FrameKeepBytes copied.
     TFrameEntry entry = MakeFrameEntry(direction, frame, size);
+    entry.Version = FVersion.load();
     bool start;
     {
         std::lock_guard lock(FLock);

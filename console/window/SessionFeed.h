@@ -7,6 +7,8 @@
 
 #include <QObject>
 
+#include <atomic>
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -79,6 +81,7 @@ public:
     void OnConnectionLost(const std::string& reason) override;
     void OnQueueCount(int count) override;
     void OnMessageSaved(const TSavedMessage& message) override;
+    void OnProtocolVersion(TProtocolVersion version) override;
 
     // On the window's thread: hands over a batch now, with every pending change
     // of state, rather than at the timer's next tick.
@@ -109,4 +112,5 @@ private:
     uint64_t FDroppedLines = 0;
     uint64_t FDroppedFrames = 0;
     bool FScheduled = false;
+    std::atomic<TProtocolVersion> FVersion{TProtocolVersion::MQTT31};   // the connection's, for the frames view
 };

@@ -14,7 +14,7 @@
 
 TMQTTClientReaderThread::TMQTTClientReaderThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
     const std::string& frameEventName, const std::string& clientID, int32_t bufferSize, TEventSink& sink,
-    TSessionObserver* observer)
+    TSessionObserver* observer, TProtocolVersion version)
     : Socket(socket)
     , ReceiveQueue(receiveQueue)
     , FrameEventName(frameEventName)
@@ -23,6 +23,7 @@ TMQTTClientReaderThread::TMQTTClientReaderThread(TClientSocket& socket, TMQTTPac
     , Sink(sink)
     , Observer(observer)
     , FRoom(std::make_shared<TWakeEvent>())
+    , Version(version)
 {
 }
 
@@ -94,8 +95,8 @@ void TMQTTClientReaderThread::Execute()
     const TFrameAssembler::TStoreFrame store = [this](const uint8_t* frame, int32_t frameSize,
                                                    std::unique_ptr<uint8_t[]>& owned) {
         // A long frame's own buffer becomes the packet's: no copy.
-        auto packet = owned ? std::make_unique<TMQTTPacket>(std::move(owned), frameSize)
-                            : std::make_unique<TMQTTPacket>(frame, frameSize);
+        auto packet = owned ? std::make_unique<TMQTTPacket>(std::move(owned), frameSize, Version)
+                            : std::make_unique<TMQTTPacket>(frame, frameSize, Version);
         if (Observer)
             Observer->OnFrame(TFrameDirection::Received, packet->FrameData.get(), frameSize);
         return ReceiveQueue.Store(packet);

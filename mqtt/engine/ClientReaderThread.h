@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "mqtt/codec/ProtocolVersion.h"
 #include "platform/Thread.h"
 
 class TClientSocket;
@@ -25,7 +26,7 @@ class TMQTTClientReaderThread : public TThread {
 public:
     TMQTTClientReaderThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
         const std::string& frameEventName, const std::string& clientID, int32_t bufferSize, TEventSink& sink,
-        TSessionObserver* observer = nullptr);
+        TSessionObserver* observer = nullptr, TProtocolVersion version = TProtocolVersion::MQTT31);
     ~TMQTTClientReaderThread() override;
 
     // What the receive queue calls when a take makes room in its backlog;
@@ -59,4 +60,5 @@ private:
     // Shared with the notification the queue keeps, which may outlive us.
     const std::shared_ptr<TWakeEvent> FRoom;
     std::function<bool()> FBacklogProbe;
+    const TProtocolVersion Version;   // the rules received frames are decoded by
 };

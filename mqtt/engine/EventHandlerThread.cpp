@@ -44,7 +44,7 @@ private:
 
 TMQTTEventHandlerThread::TMQTTEventHandlerThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
     const std::string& frameEventName, const std::string& clientID, TFrameWriter& writer, TEventSink& sink,
-    TSessionObserver* observer)
+    TSessionObserver* observer, TProtocolVersion version)
     : Socket(socket)
     , ReceiveQueue(receiveQueue)
     , FrameEventName(frameEventName)
@@ -52,6 +52,7 @@ TMQTTEventHandlerThread::TMQTTEventHandlerThread(TClientSocket& socket, TMQTTPac
     , Writer(writer)
     , Sink(sink)
     , Observer(observer)
+    , Version(version)
 {
 }
 
@@ -161,11 +162,11 @@ int32_t TMQTTEventHandlerThread::WriteAckFrame(const uint8_t* frame, int32_t len
 // said, when it cannot be built: the message is then neither answered nor saved.
 bool TMQTTEventHandlerThread::BuildAnswer(const TMQTTPacket& packet, TFrameBuffer& frame, int32_t& length)
 {
-    if (packet.FixedQos == 2 && !BuildPubrecFrame(frame, length, packet.MessageID)) {
+    if (packet.FixedQos == 2 && !BuildPubrecFrame(frame, length, AckParams(packet.MessageID))) {
         Log("PUBREC frame building failed, parameter error [" + ClientID + "]");
         return false;
     }
-    if (packet.FixedQos == 1 && !BuildPubackFrame(frame, length, packet.MessageID)) {
+    if (packet.FixedQos == 1 && !BuildPubackFrame(frame, length, AckParams(packet.MessageID))) {
         Log("PUBACK frame building failed, parameter error [" + ClientID + "]");
         return false;
     }
@@ -236,7 +237,7 @@ bool TMQTTEventHandlerThread::AnswerPubrel(int32_t id)
     LogAndPause("received PUBREL [" + ClientID + "]", SourceEventHandler);
     TFrameBuffer pubcomp;
     int32_t length = 0;
-    if (!BuildPubcompFrame(pubcomp, length, id)) {
+    if (!BuildPubcompFrame(pubcomp, length, AckParams(id))) {
         Log("PUBCOMP frame building failed, parameter error [" + ClientID + "]");
         return false;
     }

@@ -30,7 +30,7 @@ class TMQTTEventHandlerThread : public TThread {
 public:
     TMQTTEventHandlerThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
         const std::string& frameEventName, const std::string& clientID, TFrameWriter& writer, TEventSink& sink,
-        TSessionObserver* observer = nullptr);
+        TSessionObserver* observer = nullptr, TProtocolVersion version = TProtocolVersion::MQTT31);
     ~TMQTTEventHandlerThread() override;
 
     // Where payload files go; empty means the working directory.
@@ -59,6 +59,7 @@ private:
     // The acknowledgement protocol.
     void HandlePublish(TMQTTPacket& packet, TFrameWait& frameWait);
     bool BuildAnswer(const TMQTTPacket& packet, TFrameBuffer& frame, int32_t& length);
+    TAckParams AckParams(int32_t messageID) const { return {Version, false, messageID, 0, {}}; }
     void SendAnswer(const char* what, const TFrameBuffer& frame, int32_t length);
     bool RunQos2Flow(int32_t id, const std::string& path, const TFrameBuffer& pubrec, int32_t length,
         TFrameWait& frameWait);
@@ -86,6 +87,7 @@ private:
     TFrameWriter& Writer;
     TEventSink& Sink;
     TSessionObserver* const Observer;
+    const TProtocolVersion Version;   // the acknowledgements are built by its rules
     std::atomic<int> FLinePauseMs{kLinePauseMs};
 
     TPayloadStore FStore;

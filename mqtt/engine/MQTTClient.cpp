@@ -19,6 +19,8 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
     , Sink(options.Sink ? *options.Sink : NullEventSink())
     , Observer(options.Observer)
 {
+    if (Observer)
+        Observer->OnProtocolVersion(options.Version);
     FSocket = std::make_unique<TClientSocket>();
     FSocket->SetHost(host);
     FSocket->SetPort(port);
@@ -49,9 +51,10 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
         FReceiveQueue = std::make_unique<TMQTTPacketQueue>(ClientID, Observer, &Sink);
 
         FReaderThread = std::make_unique<TMQTTClientReaderThread>(
-            *FSocket, *FReceiveQueue, FrameEventName, ClientID, options.ReceiveBufferSize, Sink, Observer);
+            *FSocket, *FReceiveQueue, FrameEventName, ClientID, options.ReceiveBufferSize, Sink, Observer,
+            options.Version);
         FEventHandlerThread = std::make_unique<TMQTTEventHandlerThread>(
-            *FSocket, *FReceiveQueue, FrameEventName, ClientID, *FWriter, Sink, Observer);
+            *FSocket, *FReceiveQueue, FrameEventName, ClientID, *FWriter, Sink, Observer, options.Version);
         FEventHandlerThread->SetPayloadDirectory(options.PayloadDirectory);
         FEventHandlerThread->SetLinePause(options.LinePauseMs);
         // A take that makes room in a full backlog lets the reader read again.

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "mqtt/codec/ProtocolVersion.h"
 #include "mqtt/engine/PacketQueue.h"
 #include "platform/TlsConfig.h"
 
@@ -23,7 +24,8 @@ struct TMQTTClientOptions {
     TEventSink* Sink = nullptr;            // where the diagnostic lines go; none: dropped
     TSessionObserver* Observer = nullptr;  // frames, connection loss, queue and saved messages; may be none
     int LinePauseMs = 10;                  // the pause after each report line of the event-handler thread
-    TTlsConfig Tls;                        // off: the clear TCP connection of old
+    TProtocolVersion Version = TProtocolVersion::MQTT31;  // received frames are decoded by its rules
+    TTlsConfig Tls;                        // how the connection is secured; off: clear TCP
 };
 
 // One TCP connection to one broker. The constructor connects (at most two

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mqtt/codec/ProtocolVersion.h"
 #include "platform/Clock.h"
 
 #include <cstdint>
@@ -25,6 +26,9 @@ struct TSavedMessage {
 class TSessionObserver {
 public:
     virtual ~TSessionObserver() = default;
+    // A connection is about to be made that speaks this version: the frames
+    // reported from now on follow its rules.
+    virtual void OnProtocolVersion(TProtocolVersion /*version*/) {}
     // A whole frame went out (after its last byte was written) or came in
     // (as it was cut out of the stream). The bytes are valid during the call only.
     virtual void OnFrame(TFrameDirection /*direction*/, const uint8_t* /*frame*/, int32_t /*size*/) {}

@@ -135,7 +135,10 @@ TEST_F(CliBrokerTest, ErrorBoxFailsUnlessTheNextLineExpectsIt)
     }
 }
 
-TEST_F(CliBrokerTest, RecordedSessionReplaysToTheSameFrames)
+// Recorded in MQTT 3.1, and in 3.1.1 with will retain on and clean session off.
+class CliReplayTest : public CliBrokerTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(CliReplayTest, RecordedSessionReplaysToTheSameFrames)
 {
     // The session, run through the form as the window runs it, with the recorder.
     TScriptFrontEnd frontEnd;
@@ -151,6 +154,9 @@ TEST_F(CliBrokerTest, RecordedSessionReplaysToTheSameFrames)
         };
         form.ClientIDEdit.Text = "replay1";
         form.BrokerPortSpn.SetValue(Broker.Port());
+        form.ProtocolVersionCmb.Index = GetParam();
+        form.CleanSessionChk = GetParam() == 0;
+        form.WillRetainChk = GetParam() != 0;
         click(&TForm1::ConnectBtnClick);
         click(&TForm1::MQTT_CONNECT_BtnClick);
         click(&TForm1::Button1Click);   // an empty queue: a box the replay expects
@@ -180,6 +186,11 @@ TEST_F(CliBrokerTest, RecordedSessionReplaysToTheSameFrames)
     // CONNECT, SUBSCRIBE, PUBLISH (QoS 1), PUBLISH and PUBREL twice (QoS 2), PINGREQ, UNSUBSCRIBE, DISCONNECT
     EXPECT_EQ(recorded.size(), 10u);
     EXPECT_EQ(replayed, recorded) << recorder.Script();
+    ASSERT_FALSE(recorded.empty());
+    // The CONNECT's protocol level, after "MQIsdp" or "MQTT".
+    EXPECT_EQ(GetParam() == 0 ? recorded[0].at(10) : recorded[0].at(8), GetParam() == 0 ? 3 : 4);
 }
+
+INSTANTIATE_TEST_SUITE_P(Versions, CliReplayTest, ::testing::Values(0, 1));
 
 }  // namespace

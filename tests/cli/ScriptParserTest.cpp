@@ -39,6 +39,13 @@ TEST_F(ScriptParserTest, LinesBecomeSteps)
         {"set WillMessage say \"hi\"", K::Set, "WillMessageEdit", "say \"hi\"", 0, 0, ""},
         {"set PublishTopicEdit", K::Set, "PublishTopicEdit", "", 0, 0, ""},
         {U8("set 定期的にPING 送信 OFF"), K::Set, "PingTimerChk", "", 0, 0, ""},
+        // A choice by one of its items, whole or by a word of it; the number is the item's.
+        {"set ProtocolVersionCmb 3.1.1", K::Set, "ProtocolVersionCmb", "", 1, 0, ""},
+        {U8("set プロトコル \"MQTT 5.0\""), K::Set, "ProtocolVersionCmb", "", 2, 0, ""},
+        {"set TLS on", K::Set, "TlsChk", "", 1, 0, ""},
+        {U8("set クリーンセッション off"), K::Set, "CleanSessionChk", "", 0, 0, ""},
+        {"set Will Retain ON", K::Set, "WillRetainChk", "", 1, 0, ""},
+        {U8("set CA 証明書 /etc/ca.pem"), K::Set, "TlsCaFileEdit", "/etc/ca.pem", 0, 0, ""},
         {"sleep 250", K::Sleep, nullptr, "", 0, 250, ""},
         {"expect received PUBACK [", K::Expect, nullptr, "", 0, DefaultExpectMs, "received PUBACK ["},
         {"expect received PUBACK within 300", K::Expect, nullptr, "", 0, 300, "received PUBACK"},
@@ -101,6 +108,9 @@ TEST_F(ScriptParserTest, ErrorsNameTheirLineAndReason)
         {"set Port abc", 1, "BrokerPortSpn takes a whole number"},
         {"set Port -", 1, "BrokerPortSpn takes a whole number"},
         {"set Retain maybe", 1, "PublishRetainChk takes on or off"},
+        {"set ProtocolVersionCmb MQTT", 1,
+         "ProtocolVersionCmb takes one of \"MQTT 3.1 (MQIsdp)\", \"MQTT 3.1.1\", \"MQTT 5.0\""},
+        {"TlsCaFileBtn", 1, "the file chooser has no place in a script: set TlsCaFileEdit PATH"},
         {"sleep soon", 1, "sleep takes a time in milliseconds"},
         {"sleep -1", 1, "sleep takes a time in milliseconds"},
         {"expect within 5", 1, "the text of the line to wait for is missing"},
@@ -174,6 +184,8 @@ TEST_F(SessionRecorderTest, WritesChangedFieldsBeforeEachCommandFromTheLastOpenO
     // The session that counts.
     Form.ClientIDEdit.Text = "dev1";
     Form.BrokerPortSpn.SetValue(1884);
+    Form.ProtocolVersionCmb.Index = 1;
+    Form.CleanSessionChk = false;
     Click(&TForm1::ConnectBtnClick);
     EXPECT_FALSE(Recorder.Empty());
     Click(&TForm1::MQTT_CONNECT_BtnClick);
@@ -196,6 +208,8 @@ TEST_F(SessionRecorderTest, WritesChangedFieldsBeforeEachCommandFromTheLastOpenO
               "# Tarnwick session script. Replay: tarnwick-cli FILE\n"
               "set ClientIDEdit \"dev1\"\n"
               "set BrokerPortSpn 1884\n"
+              "set CleanSessionChk off\n"
+              "set ProtocolVersionCmb \"MQTT 3.1.1\"\n"
               "open\n"
               "connect\n"
               "set PingReqIntervalSpn 5\n"
@@ -213,7 +227,8 @@ TEST_F(SessionRecorderTest, WritesChangedFieldsBeforeEachCommandFromTheLastOpenO
     // What it wrote parses, and the quoted text comes back whole.
     TScript script;
     ASSERT_TRUE(ParseScript(Recorder.Script(), Form, script).empty());
-    EXPECT_EQ(script.Steps[6].Value, "with \"quotes\"");
+    EXPECT_EQ(script.Steps[8].Value, "with \"quotes\"");
+    EXPECT_EQ(script.Steps[3].Number, 1);   // MQTT 3.1.1
 }
 
 }  // namespace

@@ -81,6 +81,9 @@ TEST_F(ScriptRunnerTest, SetByLabelOrControlNameGoesThroughTheWindowsLimitsAndHa
          [](const TForm1& f) { return f.SubscribeTopicListEdit.Text == " x "; }, nullptr},
         {U8("set 報告間隔(ミリ秒) 0"), [](const TForm1& f) { return f.ReportPauseSpn.Text == "0"; }, nullptr},
         {"set Retain on", [](const TForm1& f) { return f.PublishRetainChk; }, nullptr},
+        {U8("set プロトコル 5.0"), [](const TForm1& f) { return f.ProtocolVersion() == TProtocolVersion::MQTT50; },
+         nullptr},
+        {"set TlsVerifyHostChk off", [](const TForm1& f) { return !f.TlsConfig().VerifyHostName; }, nullptr},
         // The interval's handler runs, as the window runs it on a change.
         {U8("set 送信間隔(秒) 7"), [](const TForm1& f) { return f.PingTimerInterval == 7000; }, nullptr},
         // Disabled without a connection, as in the window.

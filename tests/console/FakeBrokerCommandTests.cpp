@@ -158,6 +158,66 @@ TEST_F(BrokerTest, ConnectReportsReturnCodeAndUsesTheOpenedIdentifierInLines)
     EXPECT_FALSE(Form->ConnectBtnEnabled);
 }
 
+// The version chosen at "Open" and the session flags shape the CONNECT; the
+// defaults give today's 3.1 frame.
+TEST_F(BrokerTest, ConnectFrameFollowsTheVersionAndTheSessionFlags)
+{
+    const TFrame id{0, 4, 'd', 'e', 'v', '1'};
+    const TFrame will{0, 1, 'w', 0, 3, 'b', 'y', 'e'};
+    auto frame = [](std::initializer_list<TFrame> parts) {
+        TFrame body;
+        for (const TFrame& part : parts)
+            body.insert(body.end(), part.begin(), part.end());
+        TFrame f{0x10};
+        AppendLength(f, body.size());
+        f.insert(f.end(), body.begin(), body.end());
+        return f;
+    };
+    const TFrame mqisdp{0, 6, 'M', 'Q', 'I', 's', 'd', 'p', 3};
+    const TFrame mqtt4{0, 4, 'M', 'Q', 'T', 'T', 4};
+    const TFrame mqtt5{0, 4, 'M', 'Q', 'T', 'T', 5};
+    const TFrame keepAlive{0, 60};
+    struct TRow {
+        const char* Name;
+        int Version;   // the protocol box's item
+        bool Clean, WillRetain, Will;
+        std::string ClientID;
+        TFrame Expected;
+    };
+    const TRow rows[] = {
+        {"3.1 defaults", 0, true, false, false, "dev1", frame({mqisdp, {0x02}, keepAlive, id})},
+        {"3.1 will retained, no clean session", 0, false, true, true, "dev1",
+         frame({mqisdp, {0x24}, keepAlive, id, will})},
+        {"3.1.1", 1, true, false, false, "dev1", frame({mqtt4, {0x02}, keepAlive, id})},
+        {"3.1.1 empty client id", 1, true, false, false, "", frame({mqtt4, {0x02}, keepAlive, {0, 0}})},
+        {"3.1.1 will retained", 1, true, true, true, "dev1", frame({mqtt4, {0x26}, keepAlive, id, will})},
+        {"5.0 without properties", 2, true, false, false, "dev1", frame({mqtt5, {0x02}, keepAlive, {0}, id})},
+    };
+    Broker.OnFrame([](const TFrame& f, FakeBroker& b) {
+        if (TypeOf(f) == 1)
+            b.Send(Connack(0));
+    });
+    std::size_t connection = 0;
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        Form->ProtocolVersionCmb.Index = row.Version;
+        Form->ClientIDEdit.Text = row.ClientID;
+        Form->CleanSessionChk = row.Clean;
+        Form->WillRetainChk = row.WillRetain;
+        Form->WillTopicEdit.Text = row.Will ? "w" : "";
+        Form->WillMessageEdit.Text = row.Will ? "bye" : "";
+        Form->Run(&TForm1::ConnectBtnClick);
+        ASSERT_NE(Form->Client, nullptr);
+        const std::vector<TLine> lines = Command(&TForm1::MQTT_CONNECT_BtnClick);
+        EXPECT_TRUE(HasLinesInOrder(lines, {{Console, Tag("received CONNACK", row.ClientID)}}));
+        ASSERT_TRUE(Broker.WaitForFrames(1, 5000, static_cast<int>(connection)));
+        EXPECT_EQ(Broker.Frames(static_cast<int>(connection)).at(0), row.Expected);
+        Form->Run(&TForm1::DisconnectBtnClick);
+        ++connection;
+    }
+    EXPECT_TRUE(FrontEnd.Errors.empty());
+}
+
 TEST_F(BrokerTest, SessionCommandsThatGetNoAnswerReportOnceWithoutRetry)
 {
     Open();
@@ -252,6 +312,8 @@ struct TRepeatCase {
     int FrameType;            // the repeated request
     int FirstByte;            // its first byte without DUP
     std::vector<TLine> Lines;
+    int Version = 0;          // the protocol box's item: 3.1, 3.1.1, 5.0
+    bool RepeatsSetDup = true;
 };
 // Test lists show the case by its name.
 void PrintTo(const TRepeatCase& c, std::ostream* os) { *os << c.Name; }
@@ -261,6 +323,7 @@ class RepeatTest : public BrokerTest, public ::testing::WithParamInterface<TRepe
 TEST_P(RepeatTest, ThreeFramesWithOneIdentifierLaterTwoWithDup)
 {
     const TRepeatCase& c = GetParam();
+    Form->ProtocolVersionCmb.Index = c.Version;
     Open();
     Form->AnswerTimeouts = Timeouts(150);
     Form->PublishSpn.SetValue(c.Qos);
@@ -271,7 +334,7 @@ TEST_P(RepeatTest, ThreeFramesWithOneIdentifierLaterTwoWithDup)
     const std::vector<TFrame> frames = Broker.Frames();
     ASSERT_EQ(frames.size(), 3u);
     for (std::size_t i = 0; i < frames.size(); ++i) {
-        EXPECT_EQ(frames[i][0], c.FirstByte | (i > 0 ? 0x08 : 0)) << "frame " << i;
+        EXPECT_EQ(frames[i][0], c.FirstByte | (i > 0 && c.RepeatsSetDup ? 0x08 : 0)) << "frame " << i;
         EXPECT_EQ(IdOf(frames[i]), 41) << "frame " << i;
         // A repeat is the same request with DUP set.
         TFrame same = frames[i];
@@ -296,15 +359,27 @@ INSTANTIATE_TEST_SUITE_P(
         TRepeatCase{"Unsubscribe", &TForm1::Button3Click, 2, 10, 0xA2, RepeatLines("UNSUBSCRIBE", "UNSUBACK")},
         TRepeatCase{"PublishStrQos1", &TForm1::Button5Click, 1, 3, 0x32, RepeatLines("PUBLISH", "PUBACK")},
         TRepeatCase{"PublishStrQos2", &TForm1::Button5Click, 2, 3, 0x34, RepeatLines("PUBLISH", "PUBREC")},
-        TRepeatCase{"PublishFileQos1", &TForm1::Button7Click, 1, 3, 0x32, RepeatLines("PUBLISH", "PUBACK")}),
+        TRepeatCase{"PublishFileQos1", &TForm1::Button7Click, 1, 3, 0x32, RepeatLines("PUBLISH", "PUBACK")},
+        // 3.1.1 and 5.0 repeat SUBSCRIBE and UNSUBSCRIBE unchanged; a PUBLISH still says DUP.
+        TRepeatCase{"Subscribe311", &TForm1::Button2Click, 2, 8, 0x82, RepeatLines("SUBSCRIBE", "SUBACK"), 1, false},
+        TRepeatCase{"Unsubscribe311", &TForm1::Button3Click, 2, 10, 0xA2, RepeatLines("UNSUBSCRIBE", "UNSUBACK"), 1,
+                    false},
+        TRepeatCase{"Subscribe50", &TForm1::Button2Click, 2, 8, 0x82, RepeatLines("SUBSCRIBE", "SUBACK"), 2, false},
+        TRepeatCase{"PublishStrQos1In311", &TForm1::Button5Click, 1, 3, 0x32, RepeatLines("PUBLISH", "PUBACK"), 1,
+                    true}),
     [](const ::testing::TestParamInfo<TRepeatCase>& info) { return std::string(info.param.Name); });
 
-TEST_F(BrokerTest, PubcompRepeatsPubrelWithDupThenGivesUp)
+// 3.1 repeats a PUBREL with DUP set; 3.1.1 and 5.0 send the same frame again.
+class PubrelRepeatTest : public BrokerTest, public ::testing::WithParamInterface<std::tuple<int, int>> {};
+
+TEST_P(PubrelRepeatTest, PubcompRepeatsPubrelThenGivesUp)
 {
+    const auto [version, repeatByte] = GetParam();
     Broker.OnFrame([](const TFrame& f, FakeBroker& b) {
         if (TypeOf(f) == 3)
             b.Send(Ack(5, IdOf(f)));
     });
+    Form->ProtocolVersionCmb.Index = version;
     Open();
     Form->AnswerTimeouts.Pubcomp = 150;
     EXPECT_EQ(ConsoleOnly(Command(&TForm1::Button5Click)),
@@ -321,11 +396,14 @@ TEST_F(BrokerTest, PubcompRepeatsPubrelWithDupThenGivesUp)
     ASSERT_EQ(frames.size(), 4u);
     EXPECT_EQ(frames[0][0], 0x34);
     const TFrame pubrel{0x62, 2, 0, 1};
-    const TFrame pubrelDup{0x6A, 2, 0, 1};
+    const TFrame repeat{static_cast<uint8_t>(repeatByte), 2, 0, 1};
     EXPECT_EQ(frames[1], pubrel);
-    EXPECT_EQ(frames[2], pubrelDup);
-    EXPECT_EQ(frames[3], pubrelDup);
+    EXPECT_EQ(frames[2], repeat);
+    EXPECT_EQ(frames[3], repeat);
 }
+
+INSTANTIATE_TEST_SUITE_P(Versions, PubrelRepeatTest,
+                         ::testing::Values(std::tuple{0, 0x6A}, std::tuple{1, 0x62}, std::tuple{2, 0x62}));
 
 TEST_F(BrokerTest, LostPubrecRepeatsPublishThenFlowEndsNormally)
 {
@@ -647,6 +725,7 @@ struct TReportCase {
     TFrame Frame;
     std::vector<std::pair<int, std::string>> Lines;   // index into the report, expected line
     std::size_t Size;
+    TProtocolVersion Version = TProtocolVersion::MQTT31;   // the connection's
 };
 void PrintTo(const TReportCase& c, std::ostream* os) { *os << c.Name; }
 
@@ -656,7 +735,7 @@ class QueueReportTest : public ::testing::TestWithParam<TReportCase> {};
 TEST_P(QueueReportTest, LinesOfOnePacket)
 {
     const TReportCase& c = GetParam();
-    TMQTTPacket packet(c.Frame.data(), static_cast<int32_t>(c.Frame.size()));
+    TMQTTPacket packet(c.Frame.data(), static_cast<int32_t>(c.Frame.size()), c.Version);
     packet.AnalyzePacket();
     const std::vector<std::string> lines = QueueReportLines(packet);
     ASSERT_EQ(lines.size(), c.Size);
@@ -689,7 +768,24 @@ INSTANTIATE_TEST_SUITE_P(
                     {{6, "ConnectFlags    $C2"}, {7, "KeepAliveTimer  60"}, {8, "ClientID        dev1"}},
                     20},
         TReportCase{"Connack5", Connack(5), {{13, "ConnectReturnCode 5"}, {6, "ConnectFlags    $00"}}, 20},
-        TReportCase{"Pingresp", Pingresp(), {{0, "----- Analyze -------"}, {1, "MessageType     13"}}, 20}),
+        TReportCase{"Pingresp", Pingresp(), {{0, "----- Analyze -------"}, {1, "MessageType     13"}}, 20},
+        // 3.1.1 and 5.0 add their fields after today's lines.
+        TReportCase{"Connack311SessionPresent",
+                    TFrame{0x20, 2, 0x01, 0x00},
+                    {{13, "ConnectReturnCode 0"},
+                     {20, "SessionPresent  True"},
+                     {21, "ReturnCode      0x00 Connection Accepted"}},
+                    22,
+                    TProtocolVersion::MQTT311},
+        TReportCase{"Suback311Refused", Suback(7, {1, 0x80}),
+                    {{18, "SubackGrantedQoSList 1,128"},
+                     {20, "ReturnCode#1    0x01 Success - Maximum QoS 1"},
+                     {21, "ReturnCode#2    0x80 Failure (refused)"}},
+                    22, TProtocolVersion::MQTT311},
+        TReportCase{"Suback50NotAuthorized", TFrame{0x90, 4, 0, 7, 0, 0x87},
+                    {{20, "ReasonCode#1    0x87 Not authorized (refused)"}}, 21, TProtocolVersion::MQTT50},
+        TReportCase{"Publish311", PublishFrame(1, 3, "t", {'x'}), {{20, "PublishData(UTF8) x"}}, 21,
+                    TProtocolVersion::MQTT311}),
     [](const ::testing::TestParamInfo<TReportCase>& info) { return std::string(info.param.Name); });
 
 // ---- the connection gone ----

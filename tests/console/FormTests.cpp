@@ -5,6 +5,7 @@
 #include "console/form/FieldTable.h"
 #include "diag/AppEventMsg.h"
 #include "mqtt/engine/MQTTClient.h"
+#include "platform/ClientSocket.h"
 #include "platform/HostName.h"
 #include "support/FakeBroker.h"
 #include "support/MqttFrames.h"
@@ -76,6 +77,9 @@ TEST_F(FormTest, TextFieldsHaveTheirLabelsAndDefaults)
         {&Form.UnSubscribeTopicListEdit, "UnSubscribeTopicList", "hello/world,センサー/ノード1"},
         {&Form.PublishTopicEdit, "PublishTopic", "hello/world"},
         {&Form.PublishDataEdit, "PublishData(str)", "これは試験データです from Windows7"},
+        {&Form.TlsCaFileEdit, "CA 証明書", ""},
+        {&Form.TlsCertFileEdit, "クライアント証明書", ""},
+        {&Form.TlsKeyFileEdit, "秘密鍵", ""},
     };
     for (const TRow& row : rows) {
         EXPECT_EQ(row.Field->Label, U8(row.Label));
@@ -84,9 +88,42 @@ TEST_F(FormTest, TextFieldsHaveTheirLabelsAndDefaults)
     }
     EXPECT_EQ(Form.PublishDataFileEdit.Label, U8("PublishData(file)"));
     EXPECT_EQ(Form.Caption, U8("Tarnwick テストプログラム"));
-    EXPECT_EQ(Form.PingTimerChkLabel, U8("定期的にPING 送信"));
-    EXPECT_FALSE(Form.PublishRetainChk);
-    EXPECT_FALSE(Form.PingTimerChk);
+}
+
+TEST_F(FormTest, ChoiceFindsAnItemByItsTextOrOneOfItsWords)
+{
+    const std::pair<const char*, int> rows[] = {
+        {"MQTT 3.1.1", 1}, {"mqtt 5.0", 2}, {"3.1.1", 1}, {"3.1", 0}, {"5.0", 2}, {"MQIsdp", 0},
+        {"MQTT", -1},   // every item has it
+        {"3", -1},       {"", -1},      {"3.1.1 ", -1},
+    };
+    for (const auto& [text, index] : rows)
+        EXPECT_EQ(Form.ProtocolVersionCmb.Find(text), index) << '"' << text << '"';
+    // The items are the versions' names, in their order; one outside the items reads as the first.
+    for (std::size_t i = 0; i < std::size(AllProtocolVersions); ++i)
+        EXPECT_EQ(Form.ProtocolVersionCmb.Items.at(i), ProtocolVersionName(AllProtocolVersions[i]));
+    Form.ProtocolVersionCmb.Index = 7;
+    EXPECT_EQ(Form.ProtocolVersionCmb.Text(), "MQTT 3.1 (MQIsdp)");
+    EXPECT_EQ(Form.ProtocolVersion(), TProtocolVersion::MQTT31);
+}
+
+// Asked for TLS while the connection cannot encrypt, "Open" refuses before
+// anything is sent, rather than send the credentials in clear text.
+TEST_F(FormTest, TlsOnRefusesOpenWhileTheConnectionCannotEncrypt)
+{
+    if (TClientSocket::SpeaksTls)
+        GTEST_SKIP() << "the connection speaks TLS";
+    FakeBroker broker;
+    Form.Run(&TForm1::FormCreate);
+    Form.BrokerPortSpn.SetValue(broker.Port());
+    Form.TlsChk = true;
+    const std::vector<TLine> lines = LinesDuring(Capture, Form.Events, [&] { Form.Run(&TForm1::ConnectBtnClick); });
+    ASSERT_EQ(FrontEnd.Errors.size(), 1u);
+    EXPECT_EQ(FrontEnd.Errors[0], "TLS is not available in this build: the connection would not be encrypted.");
+    EXPECT_TRUE(lines.empty()) << Describe(lines);
+    EXPECT_EQ(Form.Client, nullptr);
+    EXPECT_TRUE(Form.ConnectBtnEnabled);
+    EXPECT_EQ(broker.ConnectionCount(), 0u);
 }
 
 TEST_F(FormTest, IntegerFieldsHaveTheirLabelsDefaultsAndLimits)
@@ -160,7 +197,8 @@ TEST_F(FormTest, CommandButtonsInWindowOrder)
         {"ConnectBtn", "Open"},          {"DisconnectBtn", "Close"},      {"MQTT_CONNECT_Btn", "CONNECT"},
         {"Button4", "DISCONNECT"},       {"MQTT_PINGREQ_Btn", "PINGREQ"}, {"Button2", "SUBSCRIBE"},
         {"Button3", "UNSUBSCRIBE"},      {"Button5", "PUBLISH(str)"},     {"Button7", "PUBLISH(file)"},
-        {"Button6", "..."},              {"Button1", "Queue 取り出し"},
+        {"Button6", "..."},              {"Button1", "Queue 取り出し"},   {"TlsCaFileBtn", "..."},
+        {"TlsCertFileBtn", "..."},       {"TlsKeyFileBtn", "..."},
     };
     ASSERT_EQ(commands.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -307,6 +345,33 @@ TEST_F(FormTest, FileChooserProposesLastFileAndCancelChangesNothing)
     EXPECT_EQ(FrontEnd.Choices[2].InitialDir, "/tmp/other dir");
     EXPECT_EQ(FrontEnd.Choices[2].InitialFile, "payload.bin");
     EXPECT_EQ(Form.PublishDataFileEdit.Text, "/tmp/other dir/payload.bin");
+}
+
+// Each "..." of the TLS files opens where its field points and fills that field only.
+TEST_F(FormTest, TlsFileChoosersFillTheirOwnField)
+{
+    const std::pair<THandler, TTextField*> rows[] = {
+        {&TForm1::TlsCaFileBtnClick, &Form.TlsCaFileEdit},
+        {&TForm1::TlsCertFileBtnClick, &Form.TlsCertFileEdit},
+        {&TForm1::TlsKeyFileBtnClick, &Form.TlsKeyFileEdit},
+    };
+    for (const auto& [handler, field] : rows) {
+        SCOPED_TRACE(field->Label);
+        for (const auto& [h, f] : rows)
+            f->Text = "/etc/ssl/old.pem";
+        FrontEnd.ChooseAnswer = false;
+        Form.Run(handler);
+        ASSERT_FALSE(FrontEnd.Choices.empty());
+        EXPECT_EQ(FrontEnd.Choices.back().InitialDir, "/etc/ssl");
+        EXPECT_EQ(FrontEnd.Choices.back().InitialFile, "old.pem");
+        EXPECT_EQ(field->Text, "/etc/ssl/old.pem");
+        FrontEnd.ChooseAnswer = true;
+        FrontEnd.ChoosePath = "/home/u/new.pem";
+        Form.Run(handler);
+        for (const auto& [h, f] : rows)
+            EXPECT_EQ(f->Text, f == field ? "/home/u/new.pem" : "/etc/ssl/old.pem");
+    }
+    EXPECT_TRUE(FrontEnd.Errors.empty());
 }
 
 // ---- start-up and shut-down ----
@@ -479,6 +544,15 @@ TEST_F(FormTest, BuildFailureNamesTheFieldAndWhy)
          "*ERROR* PUBLISH frame building failed, parameter error", {"PublishDataEdit"}, "PublishData empty"},
         {"empty file", [&](TForm1& f) { f.PublishDataFileEdit.Text = emptyFile; }, &TForm1::Button7Click,
          "*ERROR* PUBLISH frame building failed, parameter error", {"PublishDataFileEdit"}, "PublishData empty"},
+        // Last: the connection's version stays 3.1.1 from here on.
+        {"empty client id without clean session in 3.1.1",
+         [](TForm1& f) {
+             f.SessionVersion = TProtocolVersion::MQTT311;
+             f.ClientIDEdit.Text.clear();
+             f.CleanSessionChk = false;
+         },
+         &TForm1::MQTT_CONNECT_BtnClick, "*ERROR* CONNECT frame building failed, parameter error",
+         {"ClientIDEdit", "CleanSessionChk"}, "ClientID not found: an empty ClientID needs clean session in MQTT 3.1.1"},
     };
     for (const TRow& row : rows) {
         SCOPED_TRACE(row.Name);

@@ -24,8 +24,12 @@ protected:
     std::unique_ptr<TForm1> Form;
     fs::path PayloadDir;
 
+    // Broker options before it starts.
+    virtual void Configure() {}
+
     void SetUp() override
     {
+        Configure();
         MosquittoTest::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
@@ -61,6 +65,11 @@ protected:
             kept.push_back(l);
         }
         return kept;
+    }
+
+    std::size_t PayloadFileCount() const
+    {
+        return static_cast<std::size_t>(std::distance(fs::directory_iterator(PayloadDir), fs::directory_iterator()));
     }
 
     std::vector<TBytes> PayloadFiles() const
@@ -156,6 +165,122 @@ TEST_F(ConsoleSessionTest, WholeSessionWithDefaults)
     std::vector<TBytes> expected{textBytes, textBytes, textBytes, fileBytes};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(PayloadFiles(), expected);
+}
+
+// A broker that lets anonymous clients subscribe to hello/# only: its ACL
+// (mosquitto's dynamic security plugin; the plain acl_file never refuses a
+// SUBSCRIBE) refuses anything else.
+class ConsoleAclSessionTest : public ConsoleSessionTest, public ::testing::WithParamInterface<TProtocolVersion> {
+protected:
+    static constexpr const char* Plugin = "/usr/lib/x86_64-linux-gnu/mosquitto_dynamic_security.so";
+
+    void Configure() override
+    {
+        if (!fs::exists(Plugin))
+            return;
+        AclFile = fs::temp_directory_path() / ("tarnwick_dynsec_" + std::to_string(::getpid()) + ".json");
+        std::ofstream(AclFile) << R"({
+  "defaultACLAccess": {"publishClientSend": true, "publishClientReceive": true, "subscribe": false,
+                       "unsubscribe": true},
+  "clients": [],
+  "groups": [{"groupname": "anonymous", "roles": [{"rolename": "hello"}], "clients": []}],
+  "roles": [{"rolename": "hello",
+             "acls": [{"acltype": "subscribePattern", "topic": "hello/#", "priority": 0, "allow": true}]}],
+  "anonymousGroup": "anonymous"
+})";
+        Broker.AddOption(std::string("plugin ") + Plugin);
+        Broker.AddOption("plugin_opt_config_file " + AclFile.string());
+    }
+    void TearDown() override
+    {
+        ConsoleSessionTest::TearDown();
+        if (!AclFile.empty())
+            fs::remove(AclFile);
+    }
+    fs::path AclFile;
+};
+
+// 3.1.1 and 5.0 at packet level: CONNACK with its session flag and code by
+// name, a refused topic named, QoS 1 and 2 both ways (the event-handler's
+// answers in the version), UNSUBSCRIBE, DISCONNECT.
+TEST_P(ConsoleAclSessionTest, SessionInTheChosenVersion)
+{
+    if (AclFile.empty())
+        GTEST_SKIP() << "no dynamic security plugin at " << Plugin;
+    const TProtocolVersion version = GetParam();
+    const bool v50 = version == TProtocolVersion::MQTT50;
+    const std::string id = Form->ClientIDEdit.Text;
+    auto tag = [&](const std::string& text) { return Tag(text, id); };
+    Form->ProtocolVersionCmb.Index = Form->ProtocolVersionCmb.Find(std::string(ProtocolVersionName(version)));
+    Form->SubscribeTopicListEdit.Text = "hello/world,secret/x";
+    Form->SubscribeQoSListEdit.Text = "2,1";
+    Form->UnSubscribeTopicListEdit.Text = "hello/world";
+
+    Command(&TForm1::ConnectBtnClick);
+    ASSERT_NE(Form->Client, nullptr);
+    EXPECT_TRUE(HasLinesInOrder(Command(&TForm1::MQTT_CONNECT_BtnClick),
+                                {{Console, tag("received CONNACK")},
+                                 {Console, "ConnectReturnCode 0"},
+                                 {Console, "SessionPresent  False"},
+                                 {Console, v50 ? "ReasonCode      0x00 Success"
+                                               : "ReturnCode      0x00 Connection Accepted"}}))
+        << Broker.Log();
+    const std::string refused = v50 ? "0x87 Not authorized" : "0x80 Failure";
+    EXPECT_TRUE(HasLinesInOrder(Command(&TForm1::Button2Click),
+                                {{Console, tag("received SUBACK")},
+                                 {Console, v50 ? "SubackGrantedQoSList 2,135" : "SubackGrantedQoSList 2,128"},
+                                 {Console, tag("SUBSCRIBE refused: secret/x (" + refused + ")")}}))
+        << Broker.Log();
+    for (int qos : {1, 2}) {
+        Form->PublishSpn.SetValue(qos);
+        EXPECT_TRUE(HasLinesInOrder(Command(&TForm1::Button5Click),
+                                    {{Console, tag(qos == 1 ? "received PUBACK" : "received PUBCOMP")}}));
+    }
+    // Both come back through the subscription and are answered in the version.
+    ASSERT_TRUE(Capture.WaitFor(
+        [](const std::vector<std::string>& datagrams) {
+            return std::count_if(datagrams.begin(), datagrams.end(), [](const std::string& d) {
+                       return UdpCapture::Field(d, 7).starts_with("received PUBREL [");
+                   }) == 1;
+        },
+        10000))
+        << Describe(LinesOf(Capture));
+    const std::vector<TLine> unsubscribe = Command(&TForm1::Button3Click);
+    EXPECT_TRUE(HasLinesInOrder(unsubscribe, {{Console, tag("received UNSUBACK")}}));
+    if (v50) {
+        EXPECT_TRUE(HasLinesInOrder(unsubscribe, {{Console, "ReasonCode#1    0x00 Success"}}));
+    }
+    Command(&TForm1::Button4Click);
+    Command(&TForm1::DisconnectBtnClick);
+    EXPECT_TRUE(FrontEnd.Errors.empty()) << FrontEnd.Errors[0];
+    for (const TLine& line : LinesOf(Capture))
+        EXPECT_EQ(line.second.find("*EXCEPTIN*"), std::string::npos) << line.second;
+    EXPECT_EQ(PayloadFileCount(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, ConsoleAclSessionTest,
+                         ::testing::Values(TProtocolVersion::MQTT311, TProtocolVersion::MQTT50),
+                         [](const ::testing::TestParamInfo<TProtocolVersion>& info) {
+                             return info.param == TProtocolVersion::MQTT50 ? std::string("MQTT50")
+                                                                           : std::string("MQTT311");
+                         });
+
+// Without clean session the broker keeps the session (in memory) after the
+// connection ends: the next CONNECT finds it.
+TEST_F(ConsoleSessionTest, SessionIsPresentAfterAReconnectWithoutCleanSession)
+{
+    Form->ProtocolVersionCmb.Index = 1;   // 3.1.1
+    Form->CleanSessionChk = false;
+    for (const char* present : {"SessionPresent  False", "SessionPresent  True"}) {
+        Command(&TForm1::ConnectBtnClick);
+        ASSERT_NE(Form->Client, nullptr);
+        EXPECT_TRUE(HasLinesInOrder(Command(&TForm1::MQTT_CONNECT_BtnClick),
+                                    {{Console, "ConnectReturnCode 0"}, {Console, present}}))
+            << Broker.Log();
+        Command(&TForm1::Button4Click);
+        Command(&TForm1::DisconnectBtnClick);
+    }
+    EXPECT_TRUE(FrontEnd.Errors.empty());
 }
 
 }  // namespace

@@ -174,7 +174,7 @@ bool MosquittoBroker::Start(int timeoutMs)
         FPort = FakeBroker::UnusedPort();
         {
             std::ofstream out(config, std::ios::trunc);
-            out << "listener " << FPort << " 127.0.0.1\n"
+            out << FOptions << "listener " << FPort << " 127.0.0.1\n"
                 << FListenerOptions
                 << "allow_anonymous true\n"
                 << "persistence false\n"

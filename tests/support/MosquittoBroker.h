@@ -37,6 +37,9 @@ public:
         if (requireCertificate)
             AddListenerOption("require_certificate true");
     }
+    // A line of the broker's general configuration (e.g. "acl_file /tmp/acl"),
+    // written before the listener; set before Start().
+    void AddOption(const std::string& line) { FOptions += line + "\n"; }
 
     // Starts the broker and waits until its port accepts connections (at most
     // timeoutMs). false with Error() telling why.
@@ -58,6 +61,7 @@ private:
     std::string FDirectory;
     std::string FError;
     std::string FListenerOptions;
+    std::string FOptions;
 };
 
 // Fixture: starts a broker before each test; skips the test when the

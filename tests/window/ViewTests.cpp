@@ -212,31 +212,44 @@ private slots:
     {
         QTest::addColumn<QByteArray>("frame");
         QTest::addColumn<QStringList>("expected");   // lines that must be among the details
+        QTest::addColumn<int>("version");            // the connection's protocol level
         QTest::newRow("SUBACK kept whole")
             << AsQ(testframes::Suback(7, {2, 0}))
             << QStringList{"----- Analyze -------", "MessageType     9", "MessageID       7",
-                           "SubackGrantedQoSList 2,0"};
+                           "SubackGrantedQoSList 2,0"}
+            << 3;
         QTest::newRow("PUBLISH cut at 4 KiB")
             << AsQ(testframes::BrokerPublish(1, 9, "big/t", std::vector<uint8_t>(5000, 'p')))
             << QStringList{"MessageType     3", "MessageID       9", "FixedQos        1", "RemainLength    5009",
                            "PublishTopic    big/t", "PublishDataSize 5000",
-                           QStringLiteral("(先頭 4096 バイトだけ保持: 全 5012 バイト。以降のフィールドは復号していません)")};
+                           QStringLiteral("(先頭 4096 バイトだけ保持: 全 5012 バイト。以降のフィールドは復号していません)")}
+            << 3;
         QTest::newRow("unknown type") << AsQ(Bytes("F000"))
                                       << QStringList{QStringLiteral("*ERROR* 解析できません: unknown MQTT message"),
-                                                     "MessageType     15"};
+                                                     "MessageType     15"}
+                                      << 3;
+        // Frames of a 3.1.1 connection are read by its rules.
+        QTest::newRow("3.1.1 CONNECT") << AsQ(Bytes("101000044D5154540402003C000464657631"))
+                                       << QStringList{"ConnectFlags    $02", "KeepAliveTimer  60",
+                                                      "ClientID        dev1", "ProtocolName    MQTT",
+                                                      "ProtocolLevel   4"}
+                                       << 4;
+        QTest::newRow("3.1.1 CONNACK") << AsQ(Bytes("20020100")) << QStringList{"SessionPresent  True"} << 4;
     }
 
     void frameIsDecodedLikeTheQueueInspection()
     {
         QFETCH(QByteArray, frame);
         QFETCH(QStringList, expected);
+        QFETCH(int, version);
         const auto* bytes = reinterpret_cast<const uint8_t*>(frame.constData());
-        const TFrameEntry entry = MakeFrameEntry(TFrameDirection::Received, bytes, static_cast<int32_t>(frame.size()));
+        TFrameEntry entry = MakeFrameEntry(TFrameDirection::Received, bytes, static_cast<int32_t>(frame.size()));
+        entry.Version = static_cast<TProtocolVersion>(version);
         const QStringList details = Lines(FrameDetailLines(entry));
         for (const QString& line : expected)
             QVERIFY2(details.contains(line), qPrintable(line + "\n in:\n" + details.join('\n')));
         if (entry.Whole() && !entry.Malformed) {
-            TMQTTPacket packet(bytes, static_cast<int32_t>(frame.size()));
+            TMQTTPacket packet(bytes, static_cast<int32_t>(frame.size()), entry.Version);
             packet.AnalyzePacket();
             QCOMPARE(details, Lines(QueueReportLines(packet)));
         }

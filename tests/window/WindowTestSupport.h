@@ -27,7 +27,7 @@ public:
 
 protected:
     void PresentMessageBox(QMessageBox::Icon, const QString&, const QString& text) override { Boxes << text; }
-    bool PresentFileDialog(const QString&, const QString&, QString&) override { return false; }
+    bool PresentFileDialog(const QString&, const QString&, QString&, TFileDialogKind) override { return false; }
 };
 
 // Runs the event loop until the predicate holds; false when the time-out passes.

@@ -1,12 +1,21 @@
 #include "console/window/CommandQueue.h"
+#include "console/window/LogModel.h"
+#include "console/window/LogPane.h"
 #include "console/window/MainWindow.h"
+#include "console/window/SessionPanel.h"
+#include "console/window/SettingsStore.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "platform/CodePage.h"
 #include "support/FakeBroker.h"
 #include "support/MosquittoBroker.h"
+#include "support/MqttFrames.h"
 #include "support/UdpCapture.h"
 
+#include <sys/stat.h>
+
+#include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFocusEvent>
 #include <QFontDatabase>
@@ -16,7 +25,9 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRawFont>
+#include <QSettings>
 #include <QSpinBox>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QToolButton>
 #include <QtTest>
@@ -42,6 +53,7 @@ public:
     QList<TBox> Boxes;
     bool RealBoxes = false;
     QList<QPair<QString, QString>> FileRequests;   // (folder, proposed file)
+    QList<TFileDialogKind> FileKinds;
     QStringList FileAnswers;                        // "" cancels
 
 protected:
@@ -53,9 +65,10 @@ protected:
         }
         Boxes.append({icon, title, text});
     }
-    bool PresentFileDialog(const QString& dir, const QString& file, QString& chosen) override
+    bool PresentFileDialog(const QString& dir, const QString& file, QString& chosen, TFileDialogKind kind) override
     {
         FileRequests.append({dir, file});
+        FileKinds.append(kind);
         chosen = FileAnswers.isEmpty() ? QString() : FileAnswers.takeFirst();
         return !chosen.isEmpty();
     }
@@ -127,6 +140,26 @@ R ReadForm(TMainWindow& window, std::function<R(TForm1&)> fn)
     return future.get();
 }
 
+// Answers every frame as a well-behaved broker does.
+void AnswerWell(FakeBroker& broker)
+{
+    broker.OnFrame([](const testframes::TFrame& frame, FakeBroker& b) {
+        for (const testframes::TFrame& answer : testframes::WellBehavedAnswer(frame))
+            b.Send(answer);
+    });
+}
+
+// The log pane's lines of one source, as "source: message".
+QStringList PaneLines(TMainWindow& window, const QString& source)
+{
+    QStringList lines;
+    const TLogModel* model = window.SessionViews()->Log()->Model();
+    for (int row = 0; row < model->rowCount(); ++row)
+        if (model->LineAt(row).Source == source)
+            lines << model->LineAt(row).Message;
+    return lines;
+}
+
 bool Contains(const std::vector<uint8_t>& frame, const QByteArray& text)
 {
     return std::search(frame.begin(), frame.end(), text.begin(), text.end()) != frame.end();
@@ -180,6 +213,12 @@ private:
     }
 
 private slots:
+    void initTestCase()
+    {
+        // Nothing a test does reaches the user's own settings.
+        QStandardPaths::setTestModeEnabled(true);
+    }
+
     void init()
     {
         Log = std::make_unique<UdpCapture>();
@@ -221,6 +260,9 @@ private slots:
                                       << text << text;
         QTest::newRow("interval") << "PingReqIntervalSpn" << "送信間隔(秒)" << "30" << 1 << 65535;
         QTest::newRow("report pause") << "ReportPauseSpn" << "報告間隔(ミリ秒)" << "10" << 0 << 100;
+        QTest::newRow("tls ca") << "TlsCaFileEdit" << "CA 証明書" << "" << text << text;
+        QTest::newRow("tls cert") << "TlsCertFileEdit" << "クライアント証明書" << "" << text << text;
+        QTest::newRow("tls key") << "TlsKeyFileEdit" << "秘密鍵" << "" << text << text;
     }
 
     void showsEveryFieldWithDefaultAndLimits()
@@ -239,7 +281,7 @@ private slots:
         if (min < 0) {
             auto* edit = window.findChild<QLineEdit*>(name);
             QVERIFY(edit);
-            QVERIFY(edit->isEnabled());
+            QCOMPARE(edit->isEnabled(), !name.startsWith("Tls"));   // the TLS rows wait for the TLS switch
             if (text == "*")
                 QVERIFY(!edit->text().isEmpty());   // the default client identifier
             else if (text.startsWith('/'))
@@ -280,6 +322,267 @@ private slots:
         }
         QVERIFY(Find<QWidget>(window, "Image1")->isVisible());
         VerifyClosedState(window);
+
+        // The session flags and TLS: today's CONNECT by default, TLS off with its rows greyed out.
+        const std::tuple<const char*, QString, bool> checks[] = {
+            {"CleanSessionChk", "クリーンセッション", true},
+            {"WillRetainChk", "Will Retain", false},
+            {"TlsChk", "TLS", false},
+            {"TlsVerifyHostChk", "サーバー名を検証", true},
+        };
+        for (const auto& [name, caption, checked] : checks) {
+            auto* check = Find<QCheckBox>(window, name);
+            QCOMPARE(check->text(), caption);
+            QCOMPARE(check->isChecked(), checked);
+            QVERIFY2(check->isVisible(), name);
+        }
+        auto* protocol = Find<QComboBox>(window, "ProtocolVersionCmb");
+        QCOMPARE(Find<QLabel>(window, "ProtocolVersionCmbLabel")->text(), QStringLiteral("プロトコル"));
+        QCOMPARE(protocol->count(), 3);
+        QCOMPARE(protocol->currentText(), QStringLiteral("MQTT 3.1 (MQIsdp)"));
+        QCOMPARE(protocol->itemText(1), QStringLiteral("MQTT 3.1.1"));
+        QCOMPARE(protocol->itemText(2), QStringLiteral("MQTT 5.0"));
+        const char* tlsRows[] = {"TlsCaFileEdit", "TlsCaFileBtn", "TlsCertFileEdit", "TlsKeyFileBtn", "TlsVerifyHostChk"};
+        for (const char* name : tlsRows)
+            QVERIFY2(!Find<QWidget>(window, name)->isEnabled(), name);
+        QTest::mouseClick(Find<QCheckBox>(window, "TlsChk"), Qt::LeftButton);
+        for (const char* name : tlsRows)
+            QVERIFY2(Find<QWidget>(window, name)->isEnabled(), name);
+        // The choices reach the form in turn with the commands.
+        protocol->setCurrentIndex(1);
+        Find<QCheckBox>(window, "CleanSessionChk")->setChecked(false);
+        const auto seen = ReadForm<std::tuple<TProtocolVersion, bool, bool>>(window, [](TForm1& form) {
+            return std::make_tuple(form.ProtocolVersion(), form.CleanSessionChk, form.TlsChk);
+        });
+        QVERIFY(std::get<0>(seen) == TProtocolVersion::MQTT311);
+        QVERIFY(!std::get<1>(seen));
+        QVERIFY(std::get<2>(seen));
+    }
+
+    // The fields as they were when the window closed come back at its next start;
+    // the password never does.
+    void fieldsAreKeptBetweenRuns()
+    {
+        QTemporaryDir settings;
+        QVERIFY(settings.isValid());
+        {
+            TTestWindow window(Log->Port(), nullptr, settings.path());
+            window.Start();
+            Find<QLineEdit>(window, "BrokerEdit1")->setText(QStringLiteral("broker.example"));
+            Find<QSpinBox>(window, "BrokerPortSpn")->setValue(8883);
+            Find<QComboBox>(window, "ProtocolVersionCmb")->setCurrentIndex(2);
+            Find<QCheckBox>(window, "TlsChk")->setChecked(true);
+            Find<QLineEdit>(window, "TlsCaFileEdit")->setText(QStringLiteral("/etc/証明書/ca.pem"));
+            Find<QLineEdit>(window, "ClientIDEdit")->setText(QStringLiteral("kept-id"));
+            Find<QLineEdit>(window, "PasswordEdit")->setText(QStringLiteral("secret"));
+            window.Shutdown();
+        }
+        QFile conf(settings.filePath("tarnwick.conf"));
+        QVERIFY(conf.open(QIODevice::ReadOnly));
+        QVERIFY(!conf.readAll().contains("secret"));
+        TTestWindow window(Log->Port(), nullptr, settings.path());
+        window.Start();
+        QCOMPARE(Find<QLineEdit>(window, "BrokerEdit1")->text(), QStringLiteral("broker.example"));
+        QCOMPARE(Find<QSpinBox>(window, "BrokerPortSpn")->value(), 8883);
+        QCOMPARE(Find<QComboBox>(window, "ProtocolVersionCmb")->currentText(), QStringLiteral("MQTT 5.0"));
+        QVERIFY(Find<QCheckBox>(window, "TlsChk")->isChecked());
+        QVERIFY(Find<QLineEdit>(window, "TlsCaFileEdit")->isEnabled());
+        QCOMPARE(Find<QLineEdit>(window, "TlsCaFileEdit")->text(), QStringLiteral("/etc/証明書/ca.pem"));
+        QCOMPARE(Find<QLineEdit>(window, "ClientIDEdit")->text(), QStringLiteral("kept-id"));
+        QCOMPARE(Find<QLineEdit>(window, "PasswordEdit")->text(), QString());
+        // The form runs with them too.
+        QCOMPARE(TMainWindow::ToQ(ReadForm<std::string>(window, [](TForm1& form) { return form.BrokerEdit1.Text; })),
+                 QStringLiteral("broker.example"));
+    }
+
+    void profilesSaveLoadAndDelete()
+    {
+        QTemporaryDir settings;
+        QVERIFY(settings.isValid());
+        TTestWindow window(Log->Port(), nullptr, settings.path());
+        window.Start();
+        auto* profile = Find<QComboBox>(window, "ProfileCmb");
+        auto* broker = Find<QLineEdit>(window, "BrokerEdit1");
+        auto* password = Find<QLineEdit>(window, "PasswordEdit");
+        auto* protocol = Find<QComboBox>(window, "ProtocolVersionCmb");
+        auto* keepPassword = Find<QCheckBox>(window, "ProfilePasswordChk");
+        auto save = [&](const QString& name, const QString& host, int version, bool withPassword) {
+            broker->setText(host);
+            protocol->setCurrentIndex(version);
+            password->setText(QStringLiteral("pw-") + host);
+            keepPassword->setChecked(withPassword);
+            profile->setEditText(name);
+            Find<QPushButton>(window, "ProfileSaveBtn")->click();
+        };
+        const QString lab = QStringLiteral("試験/lab 1");   // a slash and blanks are part of a name
+        save(lab, QStringLiteral("lab.example"), 1, true);
+        save(QStringLiteral("prod"), QStringLiteral("prod.example"), 2, false);
+        QVERIFY(window.Boxes.isEmpty());
+        QCOMPARE(window.Settings()->ProfileNames(), (QStringList{"prod", lab}));
+        QCOMPARE(profile->count(), 2);
+
+        // Only the profile saved with its password has one, in a file of the user's alone.
+        const QString passwords = settings.filePath("passwords.json");
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(passwords).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, 0600u);
+        QFile file(passwords);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray kept = file.readAll();
+        QVERIFY(kept.contains("pw-lab.example"));
+        QVERIFY(!kept.contains("pw-prod.example"));
+        QFile conf(settings.filePath("tarnwick.conf"));
+        QVERIFY(conf.open(QIODevice::ReadOnly));
+        QVERIFY(!conf.readAll().contains("pw-"));
+
+        struct TLoad {
+            QString Name, Host, Protocol, Password;
+        };
+        const TLoad loads[] = {
+            {lab, "lab.example", "MQTT 3.1.1", "pw-lab.example"},
+            {"prod", "prod.example", "MQTT 5.0", ""},   // no password of its own: none is sent to it
+        };
+        for (const TLoad& load : loads) {
+            broker->setText(QStringLiteral("elsewhere"));
+            password->setText(QStringLiteral("typed"));
+            profile->setEditText(load.Name);
+            Find<QPushButton>(window, "ProfileLoadBtn")->click();
+            QCOMPARE(broker->text(), load.Host);
+            QCOMPARE(protocol->currentText(), load.Protocol);
+            QCOMPARE(password->text(), load.Password);
+            QCOMPARE(keepPassword->isChecked(), !load.Password.isEmpty());
+        }
+
+        profile->setEditText(lab);
+        Find<QPushButton>(window, "ProfileDeleteBtn")->click();
+        QCOMPARE(window.Settings()->ProfileNames(), QStringList{"prod"});
+        QVERIFY(!QFile::exists(passwords));   // its password went with it
+        QCOMPARE(profile->count(), 1);
+        // Without a name nothing is saved.
+        profile->setEditText(QString());
+        Find<QPushButton>(window, "ProfileSaveBtn")->click();
+        QCOMPARE(window.Boxes.size(), 1);
+        QCOMPARE(window.Settings()->ProfileNames(), QStringList{"prod"});
+    }
+
+    // The window's session, saved as a script, goes out the same from tarnwick-cli.
+    void savedSessionScriptReplaysInTheCli()
+    {
+        FakeBroker broker;
+        AnswerWell(broker);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        TTestWindow& window = OpenWindow();
+        QAction* save = Find<QAction>(window, "SaveSessionScriptAction");
+        const QString path = dir.filePath("session.tws");
+        window.FileAnswers << path;
+        save->trigger();   // nothing recorded yet
+        QCOMPARE(window.Boxes.size(), 1);
+        QVERIFY(!QFile::exists(path));
+
+        PointAt(window, broker.Port());
+        Find<QLineEdit>(window, "ClientIDEdit")->setText(QStringLiteral("window-replay"));
+        Find<QComboBox>(window, "ProtocolVersionCmb")->setCurrentIndex(1);
+        Find<QCheckBox>(window, "WillRetainChk")->setChecked(true);
+        for (const char* button : {"ConnectBtn", "MQTT_CONNECT_Btn", "Button2", "Button5", "PublishQoS 1", "Button5",
+                                   "Button3", "Button4", "DisconnectBtn"}) {
+            if (std::string(button) == "PublishQoS 1") {
+                Find<QSpinBox>(window, "PublishSpn")->setValue(1);
+                continue;
+            }
+            Click(window, button);
+            QVERIFY2(WaitIdle(window, 20000), button);
+        }
+        QVERIFY(broker.WaitForPeerClose(5000, 0));
+        QCOMPARE(window.Boxes.size(), 1);
+
+        window.FileAnswers << path;
+        save->trigger();
+        QCOMPARE(window.FileKinds.last(), TFileDialogKind::SaveScript);
+        QVERIFY(QFile::exists(path));
+        QProcess cli;
+        cli.start(QStringLiteral(TARNWICK_CLI), {"--event-port", QString::number(Log->Port()), "--dir", dir.path(),
+                                                 path});
+        QVERIFY(cli.waitForFinished(60000));
+        QFile script(path);
+        QVERIFY(script.open(QIODevice::ReadOnly));
+        QVERIFY2(cli.exitCode() == 0, (script.readAll() + cli.readAllStandardOutput()).constData());
+        QVERIFY(broker.WaitForPeerClose(5000, 1));
+        const auto recorded = broker.Frames(0);
+        // CONNECT, SUBSCRIBE, PUBLISH and PUBREL (QoS 2), PUBLISH (QoS 1), UNSUBSCRIBE, DISCONNECT
+        QCOMPARE(recorded.size(), std::size_t{7});
+        QVERIFY(broker.Frames(1) == recorded);
+        QCOMPARE(int(recorded[0][8]), 4);   // MQTT 3.1.1
+    }
+
+    void scriptRunsInTheWindow_data()
+    {
+        QTest::addColumn<QString>("body");       // after "set Port N\nset ClientIDEdit w1\n"
+        QTest::addColumn<QString>("verdict");    // the runner's last line in the log pane
+        QTest::addColumn<QString>("note");       // another line of the runner's, or ""
+        QTest::newRow("passes") << "open\nconnect\nexpect received CONNACK\nqueue\nexpect-box パケット\nclose\n"
+                                << "passed (8 lines)" << "";
+        QTest::newRow("unmet expect") << "open\nexpect never said within 50\nclose\n"
+                                      << "FAILED at line 4" << "no line containing \"never said\" within 50 ms";
+        QTest::newRow("box not expected") << "open\nqueue\nclose\n" << "FAILED at line 4"
+                                          << "box [警告] パケットが見つかりません";
+        QTest::newRow("parse error") << "open\nbogus\n" << "not run: 1 line cannot be parsed"
+                                     << "s.tws:4: bogus: unknown command";
+    }
+
+    // Its lines go to the log pane, the runner's own never to the diagnostics,
+    // and a box goes to the runner instead of the screen.
+    void scriptRunsInTheWindow()
+    {
+        QFETCH(QString, body);
+        QFETCH(QString, verdict);
+        QFETCH(QString, note);
+        FakeBroker broker;
+        AnswerWell(broker);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString path = dir.filePath("s.tws");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral("set Port %1\nset ClientIDEdit w1\n%2").arg(broker.Port()).arg(body).toUtf8());
+        file.close();
+        TTestWindow& window = OpenWindow();
+        window.FileAnswers << path;
+        Find<QAction>(window, "RunScriptAction")->trigger();
+        QCOMPARE(window.FileKinds.last(), TFileDialogKind::OpenScript);
+        QVERIFY(WaitIdle(window, 30000));
+        QVERIFY(WaitUntil([&] { return !PaneLines(window, "Script").filter(verdict).isEmpty(); }, 5000));
+        const QStringList notes = PaneLines(window, "Script");
+        if (!note.isEmpty())
+            QVERIFY2(!notes.filter(note).isEmpty(), qPrintable(notes.join('\n')));
+        QVERIFY2(window.Boxes.isEmpty(), window.Boxes.isEmpty() ? "" : qPrintable(window.Boxes[0].Text));
+        // The set lines show in the fields; a script that cannot be parsed runs none.
+        QCOMPARE(Find<QSpinBox>(window, "BrokerPortSpn")->value(), verdict.startsWith("not run") ? 1883 : broker.Port());
+        window.PostToForm([](TForm1& form) { form.Events.SendEventMsg("marker", "test", 0, 0); });
+        QVERIFY(Log->WaitForMessage("marker", 5000));
+        for (const std::string& message : Log->Messages())
+            QVERIFY2(message.find(verdict.toStdString()) == std::string::npos, message.c_str());
+    }
+
+    void cancelStopsARunningScript()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString path = dir.filePath("long.tws");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("sleep 30000\nsleep 30000\n");
+        file.close();
+        TTestWindow& window = OpenWindow();
+        window.FileAnswers << path;
+        Find<QAction>(window, "RunScriptAction")->trigger();
+        QVERIFY(WaitUntil([&] { return !PaneLines(window, "Script").filter("running").isEmpty(); }, 5000));
+        QElapsedTimer took;
+        took.start();
+        window.CancelRunning();
+        QVERIFY(WaitIdle(window, 5000));
+        QVERIFY(took.elapsed() < 3000);
+        QVERIFY(WaitUntil([&] { return !PaneLines(window, "Script").filter("CANCELLED at line 1").isEmpty(); }, 5000));
     }
 
     void integerFieldsKeepTheirRules_data()
@@ -808,6 +1111,10 @@ private slots:
         QProcess program;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        // The program keeps its fields in the standard place for settings: here, a folder of the test's.
+        QTemporaryDir settings;
+        QVERIFY(settings.isValid());
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), settings.path());
         program.setProcessEnvironment(environment);
         program.start(QStringLiteral(TARNWICK_PROGRAM), arguments);
         QVERIFY(program.waitForStarted(5000));

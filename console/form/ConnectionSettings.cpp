@@ -1,0 +1,142 @@
+#include "console/form/Form1.h"
+
+#include "console/form/FieldTable.h"
+#include "console/form/FormCommon.h"
+#include "mqtt/engine/MQTTClient.h"
+#include "platform/ClientSocket.h"
+#include "platform/Error.h"
+
+#include <algorithm>
+
+using namespace FormCommon;
+
+// ---- choices ----
+
+namespace {
+
+char Fold(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameText(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return Fold(x) == Fold(y);
+           });
+}
+
+// Words of an item: separated by blanks, brackets taken off ("(MQIsdp)" is MQIsdp).
+bool HasWord(std::string_view item, std::string_view word)
+{
+    std::size_t i = 0;
+    while (i < item.size()) {
+        while (i < item.size() && (item[i] == ' ' || item[i] == '(' || item[i] == ')'))
+            ++i;
+        std::size_t end = i;
+        while (end < item.size() && item[end] != ' ' && item[end] != '(' && item[end] != ')')
+            ++end;
+        if (end > i && SameText(item.substr(i, end - i), word))
+            return true;
+        i = end;
+    }
+    return false;
+}
+
+}  // namespace
+
+int TChoiceField::Chosen() const
+{
+    return Index >= 0 && static_cast<std::size_t>(Index) < Items.size() ? Index : 0;
+}
+
+const std::string& TChoiceField::Text() const
+{
+    static const std::string none;
+    return Items.empty() ? none : Items[static_cast<std::size_t>(Chosen())];
+}
+
+int TChoiceField::Find(std::string_view text) const
+{
+    for (std::size_t i = 0; i < Items.size(); ++i)
+        if (SameText(Items[i], text))
+            return static_cast<int>(i);
+    int found = -1;
+    for (std::size_t i = 0; i < Items.size(); ++i) {
+        if (!text.empty() && HasWord(Items[i], text)) {
+            if (found >= 0)
+                return -1;   // more than one item has it: the text does not choose
+            found = static_cast<int>(i);
+        }
+    }
+    return found;
+}
+
+// ---- the connection's settings ----
+
+TProtocolVersion TForm1::ProtocolVersion() const
+{
+    return AllProtocolVersions[static_cast<std::size_t>(ProtocolVersionCmb.Chosen())];
+}
+
+TTlsConfig TForm1::TlsConfig() const
+{
+    TTlsConfig tls;
+    tls.Enabled = TlsChk;
+    tls.CaFile = TlsCaFileEdit.Text;
+    tls.CertFile = TlsCertFileEdit.Text;
+    tls.KeyFile = TlsKeyFileEdit.Text;
+    tls.VerifyHostName = TlsVerifyHostChk;
+    return tls;
+}
+
+TMQTTClientOptions TForm1::ConnectionOptions()
+{
+    TMQTTClientOptions options;
+    options.PayloadDirectory = PayloadDirectory;
+    options.Sink = &Events;
+    options.Observer = SessionObserver;
+    options.LinePauseMs = ReportPauseSpn.Value();
+    options.Version = ProtocolVersion();
+    options.Tls = TlsConfig();
+    // Asked for TLS, a connection in clear text would send the credentials for
+    // anyone to read: refused before anything is sent.
+    if (options.Tls.Enabled && !TClientSocket::SpeaksTls)
+        throw Exception("TLS is not available in this build: the connection would not be encrypted");
+    SessionVersion = options.Version;
+    return options;
+}
+
+// ---- file choosers of the TLS files ----
+
+void TForm1::ChooseFileInto(TTextField& field)
+{
+    std::string dir, file;
+    const std::size_t slash = field.Text.find_last_of('/');
+    if (slash == std::string::npos) {
+        file = field.Text;
+    } else {
+        dir = field.Text.substr(0, slash == 0 ? 1 : slash);
+        file = field.Text.substr(slash + 1);
+    }
+    std::string chosen;
+    if (!FrontEnd.ChooseFile(dir, file, chosen))
+        return;
+    field.Text = chosen;
+    FrontEnd.ControlsChanged();
+}
+
+void TForm1::TlsCaFileBtnClick()
+{
+    ChooseFileInto(TlsCaFileEdit);
+}
+
+void TForm1::TlsCertFileBtnClick()
+{
+    ChooseFileInto(TlsCertFileEdit);
+}
+
+void TForm1::TlsKeyFileBtnClick()
+{
+    ChooseFileInto(TlsKeyFileEdit);
+}

@@ -1,0 +1,291 @@
+#include "console/window/SettingsStore.h"
+
+#include "platform/CodePage.h"
+#include "platform/FileHandle.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QUrl>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+const QString FieldsGroup = QStringLiteral("Fields");
+const QString ProfilesGroup = QStringLiteral("Profiles");
+
+// Never kept with the fields: the password, and the switch of a timer that
+// only runs while a connection is open.
+bool KeptBetweenRuns(const char* control)
+{
+    return std::strcmp(control, "PasswordEdit") != 0 && std::strcmp(control, "PingTimerChk") != 0;
+}
+
+QString ToQ(const std::string& system)
+{
+    return QString::fromStdString(CodePage::SystemToUTF8(system));
+}
+
+std::string ToSystem(const QString& text)
+{
+    return CodePage::UTF8ToSystem(text.toStdString());
+}
+
+// A profile's name as one group of the INI file, whatever it holds ("/" included).
+QString ProfileKey(const QString& name)
+{
+    return ProfilesGroup + "/" + QString::fromLatin1(QUrl::toPercentEncoding(name));
+}
+
+template <typename TFn>
+void ForEachField(TFn fn)
+{
+    for (const TControlInfo& row : Controls)
+        if (row.Text || row.Int || row.Check || row.Choice)
+            fn(row.Name);
+}
+
+}  // namespace
+
+QString FieldSettingValue(const TFieldValues& values, const char* control)
+{
+    if (const std::size_t i = FieldIndex(TextFields, control); i < TextFields.size())
+        return ToQ(values.Texts[i]);
+    if (const std::size_t i = FieldIndex(IntFields, control); i < IntFields.size())
+        return ToQ(values.Ints[i]);
+    if (const std::size_t i = FieldIndex(CheckFields, control); i < CheckFields.size())
+        return values.Checks[i] ? QStringLiteral("true") : QStringLiteral("false");
+    if (const std::size_t i = FieldIndex(ChoiceFields, control); i < ChoiceFields.size()) {
+        const std::span<const char* const> items = FindControl(control)->Items;
+        const int index = values.Choices[i];
+        return QString::fromUtf8(items[index >= 0 && static_cast<std::size_t>(index) < items.size() ? index : 0]);
+    }
+    return {};
+}
+
+bool SetFieldFromSetting(TFieldValues& values, const char* control, const QString& value)
+{
+    if (const std::size_t i = FieldIndex(TextFields, control); i < TextFields.size()) {
+        values.Texts[i] = ToSystem(value);
+        return true;
+    }
+    if (const std::size_t i = FieldIndex(IntFields, control); i < IntFields.size()) {
+        values.Ints[i] = ToSystem(value.trimmed());
+        return true;
+    }
+    if (const std::size_t i = FieldIndex(CheckFields, control); i < CheckFields.size()) {
+        if (value != QLatin1String("true") && value != QLatin1String("false"))
+            return false;
+        values.Checks[i] = value == QLatin1String("true");
+        return true;
+    }
+    if (const std::size_t i = FieldIndex(ChoiceFields, control); i < ChoiceFields.size()) {
+        const std::span<const char* const> items = FindControl(control)->Items;
+        for (std::size_t item = 0; item < items.size(); ++item) {
+            if (value == QString::fromUtf8(items[item])) {
+                values.Choices[i] = static_cast<int>(item);
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+TSettingsStore::TSettingsStore(QString directory) : FDirectory(std::move(directory)) {}
+
+QString TSettingsStore::DefaultDirectory()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/Tarnwick");
+}
+
+QString TSettingsStore::SettingsFile() const
+{
+    return FDirectory + QStringLiteral("/tarnwick.conf");
+}
+
+QString TSettingsStore::PasswordFile() const
+{
+    return FDirectory + QStringLiteral("/passwords.json");
+}
+
+void TSettingsStore::SaveFields(const TFieldValues& values) const
+{
+    QDir().mkpath(FDirectory);
+    QSettings settings(SettingsFile(), QSettings::IniFormat);
+    settings.remove(FieldsGroup);
+    settings.beginGroup(FieldsGroup);
+    ForEachField([&](const char* control) {
+        if (KeptBetweenRuns(control))
+            settings.setValue(QString::fromLatin1(control), FieldSettingValue(values, control));
+    });
+    settings.endGroup();
+    settings.sync();
+}
+
+bool TSettingsStore::LoadFields(TFieldValues& values) const
+{
+    if (!QFile::exists(SettingsFile()))
+        return false;
+    QSettings settings(SettingsFile(), QSettings::IniFormat);
+    settings.beginGroup(FieldsGroup);
+    bool found = false;
+    ForEachField([&](const char* control) {
+        const QString key = QString::fromLatin1(control);
+        if (KeptBetweenRuns(control) && settings.contains(key))
+            found = SetFieldFromSetting(values, control, settings.value(key).toString()) || found;
+    });
+    return found;
+}
+
+const QStringList& TSettingsStore::ProfileControls()
+{
+    static const QStringList controls{
+        "BrokerEdit1",     "BrokerPortSpn",  "ProtocolVersionCmb", "TlsChk",       "TlsCaFileEdit",
+        "TlsCertFileEdit", "TlsKeyFileEdit", "TlsVerifyHostChk",   "ClientIDEdit", "UserNameEdit",
+    };
+    return controls;
+}
+
+QStringList TSettingsStore::ProfileNames() const
+{
+    QStringList names;
+    if (!QFile::exists(SettingsFile()))
+        return names;
+    QSettings settings(SettingsFile(), QSettings::IniFormat);
+    settings.beginGroup(ProfilesGroup);
+    for (const QString& key : settings.childGroups())
+        names << QUrl::fromPercentEncoding(key.toLatin1());
+    names.sort(Qt::CaseInsensitive);
+    return names;
+}
+
+bool TSettingsStore::SaveProfile(const QString& name, const TFieldValues& values, bool withPassword,
+                                 QString& error) const
+{
+    if (name.trimmed().isEmpty()) {
+        error = QStringLiteral("プロファイルの名前を入れてください");
+        return false;
+    }
+    QMap<QString, QString> passwords;
+    ReadPasswords(passwords);
+    const QString password = ToQ(values.Texts[FieldIndex(TextFields, "PasswordEdit")]);
+    // The password file first: a profile is never left claiming a password it does not have.
+    if (withPassword && !password.isEmpty())
+        passwords[name] = password;
+    else
+        passwords.remove(name);
+    if (!WritePasswords(passwords, error))
+        return false;
+    QDir().mkpath(FDirectory);
+    QSettings settings(SettingsFile(), QSettings::IniFormat);
+    settings.remove(ProfileKey(name));
+    settings.beginGroup(ProfileKey(name));
+    for (const QString& control : ProfileControls())
+        settings.setValue(control, FieldSettingValue(values, control.toLatin1().constData()));
+    settings.endGroup();
+    settings.sync();
+    if (settings.status() != QSettings::NoError) {
+        error = QStringLiteral("設定ファイルに書けません: ") + SettingsFile();
+        return false;
+    }
+    return true;
+}
+
+bool TSettingsStore::LoadProfile(const QString& name, TFieldValues& values) const
+{
+    if (!ProfileNames().contains(name))
+        return false;
+    QSettings settings(SettingsFile(), QSettings::IniFormat);
+    settings.beginGroup(ProfileKey(name));
+    for (const QString& control : ProfileControls())
+        if (settings.contains(control))
+            SetFieldFromSetting(values, control.toLatin1().constData(), settings.value(control).toString());
+    QMap<QString, QString> passwords;
+    ReadPasswords(passwords);
+    values.Texts[FieldIndex(TextFields, "PasswordEdit")] = ToSystem(passwords.value(name));
+    return true;
+}
+
+bool TSettingsStore::DeleteProfile(const QString& name, QString& error) const
+{
+    QMap<QString, QString> passwords;
+    ReadPasswords(passwords);
+    if (passwords.remove(name) > 0 && !WritePasswords(passwords, error))
+        return false;
+    QSettings settings(SettingsFile(), QSettings::IniFormat);
+    settings.remove(ProfileKey(name));
+    settings.sync();
+    return true;
+}
+
+bool TSettingsStore::HasPassword(const QString& name) const
+{
+    QMap<QString, QString> passwords;
+    ReadPasswords(passwords);
+    return passwords.contains(name);
+}
+
+bool TSettingsStore::ReadPasswords(QMap<QString, QString>& passwords) const
+{
+    QFile file(PasswordFile());
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QJsonObject object = QJsonDocument::fromJson(file.readAll()).object();
+    for (auto it = object.begin(); it != object.end(); ++it)
+        passwords[it.key()] = it.value().toString();
+    return true;
+}
+
+// Written to a new file that is the owner's alone from its first byte, then
+// renamed over the old one: no moment in which another user could read it.
+bool TSettingsStore::WritePasswords(const QMap<QString, QString>& passwords, QString& error) const
+{
+    const QByteArray path = QFile::encodeName(PasswordFile());
+    if (passwords.isEmpty()) {
+        if (::unlink(path.constData()) != 0 && errno != ENOENT) {
+            error = QStringLiteral("パスワードのファイルを消せません: ") + PasswordFile();
+            return false;
+        }
+        return true;
+    }
+    QJsonObject object;
+    for (auto it = passwords.begin(); it != passwords.end(); ++it)
+        object.insert(it.key(), it.value());
+    const QByteArray bytes = QJsonDocument(object).toJson();
+    QDir().mkpath(FDirectory);
+    const QByteArray temporary = path + ".tmp";
+    bool written = false;
+    {
+        TFileHandle file(::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+        // An old temporary file keeps its mode through O_CREAT: set it again.
+        if (file.Get() >= 0 && ::fchmod(file.Get(), S_IRUSR | S_IWUSR) == 0) {
+            qsizetype done = 0;
+            while (done < bytes.size()) {
+                const ssize_t n =
+                    ::write(file.Get(), bytes.constData() + done, static_cast<std::size_t>(bytes.size() - done));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
+                done += n;
+            }
+            written = done == bytes.size() && ::fsync(file.Get()) == 0;
+        }
+    }
+    if (!written || ::rename(temporary.constData(), path.constData()) != 0) {
+        ::unlink(temporary.constData());
+        error = QStringLiteral("パスワードのファイルに書けません: ") + PasswordFile();
+        return false;
+    }
+    return true;
+}
