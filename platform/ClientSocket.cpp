@@ -130,6 +130,8 @@ void TClientSocket::ReleaseDescriptor()
     // still be on its way into it until then.
     FSession.reset();
     FSecured = false;
+    FStaged.clear();
+    FCorkOn = false;
     int fd = FFd.exchange(-1);
     if (fd >= 0)
         ::close(fd);
@@ -437,10 +439,8 @@ void TClientSocket::NoteWriteActivity()
     FWriteActivity = SteadyNowNs();
 }
 
-int TClientSocket::Send(const void* buffer, int count, int timeoutMs)
+int TClientSocket::WriteWithProgress(int timeoutMs, const TWriteAttempt& attempt)
 {
-    if (count <= 0)
-        return 0;
     // The time-out runs from the last time bytes moved, not from the call: a
     // write on a slow link waits as long as the queued bytes keep draining.
     NoteWriteActivity();
@@ -456,23 +456,16 @@ int TClientSocket::Send(const void* buffer, int count, int timeoutMs)
             fd = FFd;
             if (!FActive || fd < 0) {
                 failure = ENOTCONN;
-            } else if (FSession) {
-                // 0: nothing accepted now; the same bytes are offered again
-                // once the socket can take more.
-                const int sent = FSession->Write(buffer, count, wait);
-                if (sent > 0) {
-                    NoteWriteActivity();
-                    return sent;
-                }
-                failure = EAGAIN;
-                nowQueued = QueuedOutBytes(fd);
             } else {
-                ssize_t sent = ::send(fd, buffer, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
-                if (sent > 0)
+                bool moved = false;
+                const int done = attempt(fd, wait, moved);
+                if (moved) {
+                    lastMove = TClock::now();
                     NoteWriteActivity();
-                if (sent >= 0)
-                    return static_cast<int>(sent);
-                failure = errno;
+                }
+                if (done >= 0)
+                    return done;
+                failure = -done;
                 if (failure == EAGAIN || failure == EWOULDBLOCK)
                     nowQueued = QueuedOutBytes(fd);
             }
@@ -497,12 +490,72 @@ int TClientSocket::Send(const void* buffer, int count, int timeoutMs)
     }
 }
 
+int TClientSocket::FlushStagedLocked(short& wait, bool& moved)
+{
+    const int sent = FSession->Write(FStaged.data(), static_cast<int>(FStaged.size()), wait);
+    if (sent > 0) {
+        FStaged.erase(FStaged.begin(), FStaged.begin() + sent);
+        moved = true;
+    }
+    return sent;
+}
+
+int TClientSocket::Send(const void* buffer, int count, int timeoutMs)
+{
+    if (count <= 0)
+        return 0;
+    return WriteWithProgress(timeoutMs, [&](int fd, short& wait, bool& moved) -> int {
+        if (!FSession) {
+            const ssize_t sent = ::send(fd, buffer, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent < 0)
+                return -errno;
+            moved = sent > 0;
+            return static_cast<int>(sent);
+        }
+        for (;;) {
+            // While corked, pieces gather into whole records: a 2000-byte
+            // record each would cost the broker one read and one decryption
+            // per piece.
+            const int room = TTlsSession::kRecordBytes - static_cast<int>(FStaged.size());
+            if (FCorkOn && room > 0) {
+                const int taken = std::min(count, room);
+                const auto* bytes = static_cast<const uint8_t*>(buffer);
+                FStaged.insert(FStaged.end(), bytes, bytes + taken);
+                moved = true;
+                return taken;
+            }
+            if (FStaged.empty()) {
+                // 0: nothing accepted now; the same bytes are offered again
+                // once the socket can take more.
+                const int sent = FSession->Write(buffer, count, wait);
+                moved = sent > 0;
+                return sent > 0 ? sent : -EAGAIN;
+            }
+            // The gathered record goes first, then these bytes.
+            if (FlushStagedLocked(wait, moved) == 0)
+                return -EAGAIN;
+        }
+    });
+}
+
+bool TClientSocket::Flush(int timeoutMs)
+{
+    if (!FSecured)
+        return true;
+    return WriteWithProgress(timeoutMs, [&](int, short& wait, bool& moved) -> int {
+        while (FSession && !FStaged.empty())
+            if (FlushStagedLocked(wait, moved) == 0)
+                return -EAGAIN;
+        return 1;
+    }) > 0;
+}
+
 bool TClientSocket::WriteHeldBack() const
 {
     if (!FSecured)
         return false;
     std::lock_guard<std::mutex> guard(FLock);
-    return FSession && FSession->HasPendingWrite();
+    return !FStaged.empty() || (FSession && FSession->HasPendingWrite());
 }
 
 unsigned TClientSocket::WaitForDataOr(std::initializer_list<int> handles, bool watchSocket, int timeoutMs)
@@ -629,6 +682,7 @@ void TClientSocket::SetCork(bool on)
         return;
     const int value = on ? 1 : 0;
     ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
+    FCorkOn = on && FSession;
 }
 
 // ---- TSocketStream ------------------------------------------------------------
@@ -647,4 +701,9 @@ int TSocketStream::Read(void* buffer, int count)
 int TSocketStream::Write(const void* buffer, int count)
 {
     return FSocket.Send(buffer, count, FTimeoutMs);
+}
+
+bool TSocketStream::Flush()
+{
+    return FSocket.Flush(FTimeoutMs);
 }

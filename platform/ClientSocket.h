@@ -7,6 +7,7 @@
 #include <mutex>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/TlsConfig.h"
 
@@ -108,15 +109,22 @@ public:
     int ReceiveAvailable(void* first, int firstCount, void* second, int secondCount, bool& peerClosed);
 
     // TCP_CORK: while set, the bytes of several writes leave in full segments;
-    // clearing it sends what is held at once.
+    // clearing it sends what is held at once. Under TLS the writes also
+    // gather into whole records (16 KB) while it is set; clearing it leaves
+    // the last one for Flush() (or the next write) to send.
     void SetCork(bool on);
+    // Sends the record gathered under TLS while corked, waiting for room as a
+    // write does. false when nothing moved for the time-out; true at once on
+    // a clear connection or with nothing gathered. Raises as a write does.
+    bool Flush(int timeoutMs);
     // When bytes last moved out (steady clock, ns): a write accepted some, or
     // the bytes queued in the socket drained while a write waited; also the
     // start of each write. Read by writers waiting for the one in progress.
     int64_t LastWriteActivity() const { return FWriteActivity; }
     // Under TLS: a write that returned 0 left a record the session must still
-    // finish, and the next write of any bytes sends it first. Whoever gave up
-    // that write has therefore started something on the wire.
+    // finish, or bytes gathered while corked are not sent yet; the next write
+    // of any bytes sends them first. Whoever gave up that write has therefore
+    // started something on the wire.
     bool WriteHeldBack() const;
 
 private:
@@ -133,6 +141,13 @@ private:
     int PollFor(short events, int timeoutMs) const;
     int Receive(void* buffer, int count, int timeoutMs, bool& peerClosed);
     int Send(const void* buffer, int count, int timeoutMs);
+    // One try under FLock: >= 0 the result (bytes accepted), < 0 -errno
+    // (-EAGAIN: wait for `wait`); moved: bytes went out meanwhile.
+    using TWriteAttempt = std::function<int(int fd, short& wait, bool& moved)>;
+    // Tries until the attempt gives a result, waiting for room between tries;
+    // 0 when nothing moved for timeoutMs (negative: no limit).
+    int WriteWithProgress(int timeoutMs, const TWriteAttempt& attempt);
+    int FlushStagedLocked(short& wait, bool& moved);
     TConnectResult Connect() const;
     // What a failed Open() does after its clean-up: inactive, OnDisconnect, raise.
     [[noreturn]] void FailOpen(const std::string& failure, const std::string& error);
@@ -170,6 +185,10 @@ private:
     // The TLS session over FFd: made and freed with the descriptor, used
     // under FLock.
     std::unique_ptr<TTlsSession> FSession;
+    // Under TLS while corked: the plaintext gathered for the next record
+    // (guarded by FLock).
+    bool FCorkOn = false;
+    std::vector<uint8_t> FStaged;
     mutable std::mutex FLock;
 };
 
@@ -192,6 +211,8 @@ public:
     // socket writable. An OS failure, or a socket that is not active, raises
     // Exception "Write エラー <errno>, <text>". No SIGPIPE on a closed connection.
     int Write(const void* buffer, int count);
+    // What TClientSocket::Flush does, with the stream's time-out.
+    bool Flush();
 
 private:
     TClientSocket& FSocket;

@@ -28,7 +28,7 @@ using TClock = std::chrono::steady_clock;
 
 // The most plaintext one TLS record carries; Write hands OpenSSL no more, so
 // a write that must be finished later is one record.
-constexpr int MaxRecordBytes = 16384;
+constexpr int MaxRecordBytes = TTlsSession::kRecordBytes;
 // How long a TLS 1.3 handshake waits for the broker's verdict on the client's
 // certificate (its session ticket, or its alert).
 constexpr int VerdictWaitMs = 1000;

@@ -44,6 +44,9 @@ typedef struct ssl_st SSL;
 //          session is freed only when nobody can be inside it any more.
 class TTlsSession {
 public:
+    // The most plaintext one record carries, and so one Write.
+    static constexpr int kRecordBytes = 16384;
+
     // host: the name or address the descriptor was connected to; it is sent
     // as SNI (names only) and checked against the broker's certificate
     // (unless the context's config turned that off). port: for messages.
