@@ -78,8 +78,9 @@ public:
     // A shut-down session raises "Write エラー 107, ...".
     int Write(const void* buffer, int count, short& wait);
 
-    // Decrypted bytes held inside the session that poll() cannot see. A
-    // reader must call Read() while this is true before it polls the
+    // Bytes held inside the session that poll() cannot see: decrypted, or
+    // read ahead from the socket and not yet known to end inside a record.
+    // A reader must call Read() while this is true before it polls the
     // descriptor, or it waits for bytes that have already arrived.
     bool HasBufferedData();
     // The broker ended the TLS stream (close_notify or end of the TCP stream).
@@ -122,6 +123,7 @@ private:
     std::string FFailureText;
     bool FCertificateRequested = false;   // set by OpenSSL's certificate callback
     bool FTicketSeen = false;             // set when the broker sends a session ticket
+    bool FReadWanted = false;             // the last read waits for the rest of a record
     // The plaintext of a record that could not be sent whole: OpenSSL must be
     // given the same bytes again to finish it.
     std::vector<uint8_t> FPendingWrite;
