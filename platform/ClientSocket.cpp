@@ -378,6 +378,12 @@ int TClientSocket::ReadSecured(void* buffer, int count, bool& peerClosed, bool& 
         return 0;
     }
     FReadWait = wait;
+    // Everything there is read: acknowledge it now rather than up to 40 ms
+    // later. A broker without TCP_NODELAY (mosquitto's default) holds a
+    // small write until its previous one is acknowledged, and under TLS its
+    // session tickets come just before the first answer.
+    const int one = 1;
+    ::setsockopt(FFd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
     return 0;
 }
 
