@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -83,10 +83,10 @@ public:
     // Whether the connection is encrypted (TLS was on at the last Open()).
     bool Secured() const { return FSecured; }
     // true when data can be read within the time-out (at once while the TLS
-    // session holds decrypted bytes), also when the peer
-    // closed or the connection failed (a read then tells which) or when the
-    // socket was closed meanwhile. false at once when the socket is not active.
-    // Negative time-out: no limit.
+    // session holds bytes), also when the peer closed or the connection
+    // failed (a read then tells which) or when the socket was closed
+    // meanwhile. false at once when the socket is not active. Negative
+    // time-out: no limit.
     bool WaitForData(int timeoutMs);
 
     // The reader's one wait per read: until the connection has something for
