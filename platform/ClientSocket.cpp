@@ -19,6 +19,9 @@
 
 #include "platform/CodePage.h"
 #include "platform/Error.h"
+#include "platform/TlsContext.h"
+#include "platform/TlsError.h"
+#include "platform/TlsSession.h"
 
 namespace {
 
@@ -100,7 +103,7 @@ std::string SocketErrorMessage(const char* operation, int code, const std::strin
 
 // ---- TClientSocket ------------------------------------------------------------
 
-TClientSocket::TClientSocket() = default;
+TClientSocket::TClientSocket() : FReadWait(POLLIN) {}
 
 TClientSocket::~TClientSocket()
 {
@@ -118,10 +121,17 @@ void TClientSocket::SetOnConnect(TNotify notify) { FOnConnect = std::move(notify
 void TClientSocket::SetOnDisconnect(TNotify notify) { FOnDisconnect = std::move(notify); }
 void TClientSocket::SetConnectTimeout(int ms) { FConnectTimeoutMs = ms; }
 void TClientSocket::SetSendBufferSize(int bytes) { FSendBufferSize = bytes; }
+void TClientSocket::SetTls(const TTlsConfig& config) { FTls = config; }
 
 void TClientSocket::ReleaseDescriptor()
 {
     std::lock_guard<std::mutex> guard(FLock);
+    // The session goes with its descriptor, never in Close(): a thread may
+    // still be on its way into it until then.
+    FSession.reset();
+    FSecured = false;
+    FStaged.clear();
+    FCorkOn = false;
     int fd = FFd.exchange(-1);
     if (fd >= 0)
         ::close(fd);
@@ -216,6 +226,48 @@ TClientSocket::TConnectResult TClientSocket::Connect() const
     return result;
 }
 
+void TClientSocket::FailOpen(const std::string& failure, const std::string& error)
+{
+    FConnectFailure = failure;
+    FActive = false;
+    if (FOnDisconnect)
+        FOnDisconnect();
+    throw Exception(error);
+}
+
+std::unique_ptr<TTlsSession> TClientSocket::Handshake(
+    const TTlsContext& context, const TConnectResult& connected, int timeoutMs)
+{
+    std::unique_ptr<TTlsSession> session;
+    std::string failure;
+    std::string error;
+    try {
+        if (connected.PendingError != 0) {
+            // Reset right after the TCP handshake: there is nobody to speak TLS with.
+            const std::string text = SystemErrorText(connected.PendingError);
+            failure = "TLS handshake failed: " + text;
+            throw Exception(TlsErrorMessage(connected.PendingError, text, FHost + ":" + std::to_string(FPort)));
+        }
+        session = std::make_unique<TTlsSession>(context, connected.Fd, FHost, FPort);
+        session->Handshake(timeoutMs);
+        return session;
+    } catch (const Exception& raised) {
+        error = raised.Message();
+        if (!failure.empty()) {
+            // said above
+        } else if (!session) {
+            failure = "TLS handshake failed: " + TlsErrorReason(error);
+        } else if (session->FailureCode() == ETIMEDOUT) {
+            failure = "TLS handshake failed: no answer within " + std::to_string(FConnectTimeoutMs) + " ms";
+        } else {
+            failure = "TLS handshake failed: " + session->FailureText();
+        }
+    }
+    session.reset();
+    ::close(connected.Fd);   // never published: nobody else can hold this number
+    FailOpen(failure, error);
+}
+
 void TClientSocket::Open()
 {
     if (FActive)
@@ -223,18 +275,31 @@ void TClientSocket::Open()
     // The previous connection's descriptor (shut down by Close) goes now.
     ReleaseDescriptor();
 
-    TConnectResult connected = Connect();
-    FConnectFailure = connected.Failure;
-    if (connected.Fd < 0) {
-        FActive = false;
-        if (FOnDisconnect)
-            FOnDisconnect();
-        throw Exception(connected.Error);
+    const TDeadline deadline(FConnectTimeoutMs);
+    std::unique_ptr<TTlsContext> context;
+    if (FTls.Enabled) {
+        // A file that does not load fails now, before the broker is contacted.
+        try {
+            context = std::make_unique<TTlsContext>(FTls);
+        } catch (const Exception& error) {
+            FailOpen("TLS set-up failed: " + TlsErrorReason(error.Message()), error.Message());
+        }
     }
+    TConnectResult connected = Connect();
+    if (connected.Fd < 0)
+        FailOpen(connected.Failure, connected.Error);
+    std::unique_ptr<TTlsSession> session;
+    if (context)
+        session = Handshake(*context, connected, deadline.RemainingMs());
+    FConnectFailure.clear();
     {
         std::lock_guard<std::mutex> guard(FLock);
         FFd = connected.Fd;
-        FPendingError = connected.PendingError;
+        // Under TLS the handshake has met any error the connect left behind.
+        FPendingError = session ? 0 : connected.PendingError;
+        FSecured = session != nullptr;
+        FSession = std::move(session);
+        FReadWait = POLLIN;
     }
     FActive = true;
     if (FOnConnect)
@@ -248,6 +313,10 @@ bool TClientSocket::Close()
         return false;
     auto shutDown = [this] {
         std::lock_guard<std::mutex> guard(FLock);
+        // close_notify first (if it fits now), then the descriptor, which
+        // wakes every thread that waits on it.
+        if (FSession)
+            FSession->Shutdown();
         int fd = FFd;
         if (fd >= 0)
             ::shutdown(fd, SHUT_RDWR);
@@ -271,17 +340,74 @@ int TClientSocket::PollFor(short events, int timeoutMs) const
     return PollDescriptor(fd, events, TDeadline(timeoutMs));
 }
 
+bool TClientSocket::SessionHoldsData() const
+{
+    if (!FSecured)
+        return false;
+    std::lock_guard<std::mutex> guard(FLock);
+    return FSession && FSession->HasBufferedData();
+}
+
 bool TClientSocket::WaitForData(int timeoutMs)
 {
     if (!FActive)
         return false;
-    return PollFor(POLLIN, timeoutMs) > 0;
+    // Bytes the session decrypted already are not in the descriptor: polling
+    // for them would wait for what has arrived.
+    if (SessionHoldsData())
+        return true;
+    return PollFor(FReadWait, timeoutMs) > 0;
+}
+
+// One SSL_read under the lock. gone: the socket is closed (0 returned).
+int TClientSocket::ReadSecured(void* buffer, int count, bool& peerClosed, bool& gone)
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    if (!FActive || FFd < 0 || !FSession) {
+        gone = true;
+        return 0;
+    }
+    short wait = 0;
+    const int got = FSession->Read(buffer, count, wait);
+    if (got > 0)
+        return got;
+    if (wait == 0) {
+        // The end of the TLS stream, or our own shutdown (not the peer's).
+        peerClosed = FSession->PeerClosed();
+        gone = true;
+        return 0;
+    }
+    FReadWait = wait;
+    // Everything there is read: acknowledge it now rather than up to 40 ms
+    // later. A broker without TCP_NODELAY (mosquitto's default) holds a
+    // small write until its previous one is acknowledged, and under TLS its
+    // session tickets come just before the first answer.
+    const int one = 1;
+    ::setsockopt(FFd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    return 0;
+}
+
+int TClientSocket::ReceiveSecured(void* buffer, int count, int timeoutMs, bool& peerClosed)
+{
+    // Read first, wait second: the session may hold bytes that poll() cannot see.
+    TDeadline deadline(timeoutMs);
+    for (;;) {
+        bool gone = false;
+        const int got = ReadSecured(buffer, count, peerClosed, gone);
+        if (got > 0 || gone)
+            return got;
+        const int fd = FFd;
+        if (fd < 0 || PollDescriptor(fd, FReadWait, deadline) == 0)
+            return 0;
+    }
 }
 
 int TClientSocket::Receive(void* buffer, int count, int timeoutMs, bool& peerClosed)
 {
     if (count <= 0)
         return 0;
+    if (FSecured)
+        return ReceiveSecured(buffer, count, timeoutMs, peerClosed);
     TDeadline deadline(timeoutMs);
     for (;;) {
         if (!FActive)
@@ -319,10 +445,8 @@ void TClientSocket::NoteWriteActivity()
     FWriteActivity = SteadyNowNs();
 }
 
-int TClientSocket::Send(const void* buffer, int count, int timeoutMs)
+int TClientSocket::WriteWithProgress(int timeoutMs, const TWriteAttempt& attempt)
 {
-    if (count <= 0)
-        return 0;
     // The time-out runs from the last time bytes moved, not from the call: a
     // write on a slow link waits as long as the queued bytes keep draining.
     NoteWriteActivity();
@@ -332,18 +456,22 @@ int TClientSocket::Send(const void* buffer, int count, int timeoutMs)
         int failure = 0;
         int fd = -1;
         int nowQueued = -1;
+        short wait = POLLOUT;
         {
             std::lock_guard<std::mutex> guard(FLock);
             fd = FFd;
             if (!FActive || fd < 0) {
                 failure = ENOTCONN;
             } else {
-                ssize_t sent = ::send(fd, buffer, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
-                if (sent > 0)
+                bool moved = false;
+                const int done = attempt(fd, wait, moved);
+                if (moved) {
+                    lastMove = TClock::now();
                     NoteWriteActivity();
-                if (sent >= 0)
-                    return static_cast<int>(sent);
-                failure = errno;
+                }
+                if (done >= 0)
+                    return done;
+                failure = -done;
                 if (failure == EAGAIN || failure == EWOULDBLOCK)
                     nowQueued = QueuedOutBytes(fd);
             }
@@ -364,8 +492,76 @@ int TClientSocket::Send(const void* buffer, int count, int timeoutMs)
                 return 0;
             waitMs = std::min<int>(waitMs, static_cast<int>(timeoutMs - idle));
         }
-        PollDescriptor(fd, POLLOUT, TDeadline(waitMs));
+        PollDescriptor(fd, wait, TDeadline(waitMs));
     }
+}
+
+int TClientSocket::FlushStagedLocked(short& wait, bool& moved)
+{
+    const int sent = FSession->Write(FStaged.data(), static_cast<int>(FStaged.size()), wait);
+    if (sent > 0) {
+        FStaged.erase(FStaged.begin(), FStaged.begin() + sent);
+        moved = true;
+    }
+    return sent;
+}
+
+int TClientSocket::Send(const void* buffer, int count, int timeoutMs)
+{
+    if (count <= 0)
+        return 0;
+    return WriteWithProgress(timeoutMs, [&](int fd, short& wait, bool& moved) -> int {
+        if (!FSession) {
+            const ssize_t sent = ::send(fd, buffer, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent < 0)
+                return -errno;
+            moved = sent > 0;
+            return static_cast<int>(sent);
+        }
+        for (;;) {
+            // While corked, pieces gather into whole records: a 2000-byte
+            // record each would cost the broker one read and one decryption
+            // per piece.
+            const int room = TTlsSession::kRecordBytes - static_cast<int>(FStaged.size());
+            if (FCorkOn && room > 0) {
+                const int taken = std::min(count, room);
+                const auto* bytes = static_cast<const uint8_t*>(buffer);
+                FStaged.insert(FStaged.end(), bytes, bytes + taken);
+                moved = true;
+                return taken;
+            }
+            if (FStaged.empty()) {
+                // 0: nothing accepted now; the same bytes are offered again
+                // once the socket can take more.
+                const int sent = FSession->Write(buffer, count, wait);
+                moved = sent > 0;
+                return sent > 0 ? sent : -EAGAIN;
+            }
+            // The gathered record goes first, then these bytes.
+            if (FlushStagedLocked(wait, moved) == 0)
+                return -EAGAIN;
+        }
+    });
+}
+
+bool TClientSocket::Flush(int timeoutMs)
+{
+    if (!FSecured)
+        return true;
+    return WriteWithProgress(timeoutMs, [&](int, short& wait, bool& moved) -> int {
+        while (FSession && !FStaged.empty())
+            if (FlushStagedLocked(wait, moved) == 0)
+                return -EAGAIN;
+        return 1;
+    }) > 0;
+}
+
+bool TClientSocket::WriteHeldBack() const
+{
+    if (!FSecured)
+        return false;
+    std::lock_guard<std::mutex> guard(FLock);
+    return !FStaged.empty() || (FSession && FSession->HasPendingWrite());
 }
 
 unsigned TClientSocket::WaitForDataOr(std::initializer_list<int> handles, bool watchSocket, int timeoutMs)
@@ -377,10 +573,13 @@ unsigned TClientSocket::WaitForDataOr(std::initializer_list<int> handles, bool w
     unsigned bits[kMaxHandles + 1];
     nfds_t count = 0;
     const int fd = FFd;
+    // Bytes the TLS session holds are ready now; the handles are still
+    // looked at, without waiting.
+    const bool held = watchSocket && SessionHoldsData();
     if (watchSocket) {
         if (fd < 0)
             return kSocketReady;   // the caller re-checks under the lock
-        entries[count] = {fd, POLLIN, 0};
+        entries[count] = {fd, FReadWait, 0};
         bits[count++] = kSocketReady;
     }
     unsigned bit = kHandleReady;
@@ -391,17 +590,17 @@ unsigned TClientSocket::WaitForDataOr(std::initializer_list<int> handles, bool w
         }
         bit <<= 1;
     }
-    const TDeadline deadline(timeoutMs);
+    const TDeadline deadline(held ? 0 : timeoutMs);
     for (;;) {
         const int result = ::poll(entries, count, deadline.RemainingMs());
         if (result == 0)
-            return 0;
+            return held ? kSocketReady : 0;
         if (result < 0) {
             if (errno == EINTR)
                 continue;
             return kSocketReady;   // let the following read report the failure
         }
-        unsigned ready = 0;
+        unsigned ready = held ? kSocketReady : 0;
         for (nfds_t i = 0; i < count; ++i)
             if (entries[i].revents != 0)
                 ready |= bits[i];
@@ -413,6 +612,8 @@ int TClientSocket::ReceiveAvailable(void* first, int firstCount, void* second, i
 {
     if (firstCount < 0 || secondCount < 0 || firstCount + static_cast<int64_t>(secondCount) <= 0)
         return 0;
+    if (FSecured)
+        return ReceiveAvailableSecured(first, firstCount, second, secondCount, peerClosed);
     int failure = 0;
     {
         std::lock_guard<std::mutex> guard(FLock);
@@ -440,6 +641,45 @@ int TClientSocket::ReceiveAvailable(void* first, int firstCount, void* second, i
     throw Exception(SocketErrorMessage("Read", failure, SystemErrorText(failure)));
 }
 
+// SSL_read gives one record at a time: records are read until the areas are
+// full or nothing more can be decrypted without waiting. The lock is taken
+// for each record, so that writers are not held up by a long read.
+int TClientSocket::ReceiveAvailableSecured(
+    void* first, int firstCount, void* second, int secondCount, bool& peerClosed)
+{
+    struct {
+        uint8_t* Data;
+        int Left;
+    } areas[2] = {{static_cast<uint8_t*>(first), firstCount}, {static_cast<uint8_t*>(second), secondCount}};
+    int total = 0;
+    for (auto& area : areas) {
+        while (area.Left > 0) {
+            bool gone = false;
+            bool closed = false;
+            int got = 0;
+            try {
+                got = ReadSecured(area.Data, area.Left, closed, gone);
+            } catch (const Exception&) {
+                // As on a clear connection, the bytes before a failure are
+                // delivered first; the session raises it again next time.
+                if (total > 0)
+                    return total;
+                throw;
+            }
+            if (got == 0) {
+                // The end shows on its own, after the bytes read before it.
+                if (total == 0)
+                    peerClosed = closed;
+                return total;
+            }
+            area.Data += got;
+            area.Left -= got;
+            total += got;
+        }
+    }
+    return total;
+}
+
 void TClientSocket::SetCork(bool on)
 {
     std::lock_guard<std::mutex> guard(FLock);
@@ -448,6 +688,7 @@ void TClientSocket::SetCork(bool on)
         return;
     const int value = on ? 1 : 0;
     ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
+    FCorkOn = on && FSession;
 }
 
 // ---- TSocketStream ------------------------------------------------------------
@@ -466,4 +707,9 @@ int TSocketStream::Read(void* buffer, int count)
 int TSocketStream::Write(const void* buffer, int count)
 {
     return FSocket.Send(buffer, count, FTimeoutMs);
+}
+
+bool TSocketStream::Flush()
+{
+    return FSocket.Flush(FTimeoutMs);
 }

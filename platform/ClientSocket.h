@@ -4,10 +4,15 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/TlsConfig.h"
+
+class TTlsContext;
+class TTlsSession;
 
 // A TCP client socket (IPv4 and IPv6) used in blocking style: every operation
 // that may wait takes a time-out and waits with poll() on a non-blocking
@@ -17,7 +22,13 @@
 // The socket's own lock is held by each single read, write, shutdown and
 // descriptor change, never while waiting for readiness.
 //
-// Host, port, time-outs and the notifications are set before Open() by the
+// With TLS configured (SetTls), Open() runs the handshake right after the
+// connect and every read, write, wait and close below goes through the TLS
+// session with the same rules: the session's lock nests inside the socket's,
+// bytes the session already holds count as readable, and a write counts as
+// moving when the session accepts bytes or the socket's queue drains.
+//
+// Host, port, time-outs, TLS and the notifications are set before Open() by the
 // thread that owns the object. Open() must not run while other threads still
 // use the socket (Close() from any thread is fine at any time).
 class TClientSocket {
@@ -40,20 +51,27 @@ public:
     void SetConnectTimeout(int ms);             // default 5000
     // SO_SNDBUF for the next Open(); 0 leaves the system's choice.
     void SetSendBufferSize(int bytes);
-    // How the connection is to be secured. Kept for the TLS stream; until the
-    // socket speaks TLS (SpeaksTls) it is not used, and callers refuse TLS.
-    void SetTls(const TTlsConfig& tls) { FTls = tls; }
+    // TLS for the next Open(); the default (Enabled false) keeps the clear
+    // connection.
+    void SetTls(const TTlsConfig& config);
     const TTlsConfig& Tls() const { return FTls; }
-    static constexpr bool SpeaksTls = false;
+    // Callers that refuse TLS where the connection cannot encrypt look here.
+    static constexpr bool SpeaksTls = true;
 
-    // Resolves the host and connects, trying each address in turn. On success:
-    // active, then OnConnect. On failure: inactive, OnDisconnect, the OS socket
-    // released, and an Exception "Connect エラー <errno>, <text>" ("Lookup
-    // エラー ..." when the host does not resolve) is raised; ConnectFailure()
-    // then says why in English. Does nothing when already active.
+    // Resolves the host and connects, trying each address in turn; with TLS
+    // the handshake follows, and connect and handshake together keep within
+    // the connect time-out. On success: active, then OnConnect. On failure:
+    // inactive, OnDisconnect, the OS socket released, and an Exception
+    // "Connect エラー <errno>, <text>" ("Lookup エラー ..." when the host does
+    // not resolve, "TLS エラー <code>, <reason> (<where>)" when the TLS files
+    // do not load - then before anything is connected - or the handshake or
+    // the broker's certificate fails) is raised; ConnectFailure() then says
+    // why in English. Does nothing when already active.
     void Open();
     // Why the last Open() failed, in English: "the host name does not resolve
-    // (...)", "connection refused", "no answer within <n> ms", or the system's
+    // (...)", "connection refused", "no answer within <n> ms", "TLS set-up
+    // failed: <reason> (<file>)", "TLS handshake failed: <OpenSSL's reason>"
+    // (e.g. "certificate verify failed: hostname mismatch"), or the system's
     // text. Empty after a successful Open().
     const std::string& ConnectFailure() const { return FConnectFailure; }
     // From any thread. If active: inactive, OnDisconnect on the calling
@@ -62,10 +80,13 @@ public:
     // this call closed it (exactly one of several closers gets true).
     bool Close();
     bool Active() const { return FActive; }
-    // true when data can be read within the time-out, also when the peer
-    // closed or the connection failed (a read then tells which) or when the
-    // socket was closed meanwhile. false at once when the socket is not active.
-    // Negative time-out: no limit.
+    // Whether the connection is encrypted (TLS was on at the last Open()).
+    bool Secured() const { return FSecured; }
+    // true when data can be read within the time-out (at once while the TLS
+    // session holds bytes), also when the peer closed or the connection
+    // failed (a read then tells which) or when the socket was closed
+    // meanwhile. false at once when the socket is not active. Negative
+    // time-out: no limit.
     bool WaitForData(int timeoutMs);
 
     // The reader's one wait per read: until the connection has something for
@@ -82,15 +103,29 @@ public:
     // second (which may be null with count 0). 0 when nothing is there, when
     // the socket is not active, or when the peer closed the connection
     // (peerClosed then true). An OS failure raises "Read エラー <errno>, <text>".
+    // Under TLS, "there" is what the session can decrypt without waiting; a
+    // wake-up that brought no data (a session ticket) reads 0 without
+    // peerClosed, and a broken TLS stream raises "Read エラー <code>, <reason>".
     int ReceiveAvailable(void* first, int firstCount, void* second, int secondCount, bool& peerClosed);
 
     // TCP_CORK: while set, the bytes of several writes leave in full segments;
-    // clearing it sends what is held at once.
+    // clearing it sends what is held at once. Under TLS the writes also
+    // gather into whole records (16 KB) while it is set; clearing it leaves
+    // the last one for Flush() (or the next write) to send.
     void SetCork(bool on);
+    // Sends the record gathered under TLS while corked, waiting for room as a
+    // write does. false when nothing moved for the time-out; true at once on
+    // a clear connection or with nothing gathered. Raises as a write does.
+    bool Flush(int timeoutMs);
     // When bytes last moved out (steady clock, ns): a write accepted some, or
     // the bytes queued in the socket drained while a write waited; also the
     // start of each write. Read by writers waiting for the one in progress.
     int64_t LastWriteActivity() const { return FWriteActivity; }
+    // Under TLS: a write that returned 0 left a record the session must still
+    // finish, or bytes gathered while corked are not sent yet; the next write
+    // of any bytes sends them first. Whoever gave up that write has therefore
+    // started something on the wire.
+    bool WriteHeldBack() const;
 
 private:
     friend class TSocketStream;
@@ -106,7 +141,21 @@ private:
     int PollFor(short events, int timeoutMs) const;
     int Receive(void* buffer, int count, int timeoutMs, bool& peerClosed);
     int Send(const void* buffer, int count, int timeoutMs);
+    // One try under FLock: >= 0 the result (bytes accepted), < 0 -errno
+    // (-EAGAIN: wait for `wait`); moved: bytes went out meanwhile.
+    using TWriteAttempt = std::function<int(int fd, short& wait, bool& moved)>;
+    // Tries until the attempt gives a result, waiting for room between tries;
+    // 0 when nothing moved for timeoutMs (negative: no limit).
+    int WriteWithProgress(int timeoutMs, const TWriteAttempt& attempt);
+    int FlushStagedLocked(short& wait, bool& moved);
     TConnectResult Connect() const;
+    // What a failed Open() does after its clean-up: inactive, OnDisconnect, raise.
+    [[noreturn]] void FailOpen(const std::string& failure, const std::string& error);
+    std::unique_ptr<TTlsSession> Handshake(const TTlsContext& context, const TConnectResult& connected, int timeoutMs);
+    int ReceiveSecured(void* buffer, int count, int timeoutMs, bool& peerClosed);
+    int ReadSecured(void* buffer, int count, bool& peerClosed, bool& gone);
+    int ReceiveAvailableSecured(void* first, int firstCount, void* second, int secondCount, bool& peerClosed);
+    bool SessionHoldsData() const;
     void ReleaseDescriptor();
     void NoteWriteActivity();
 
@@ -120,6 +169,10 @@ private:
     std::string FConnectFailure;
 
     std::atomic<bool> FActive{false};
+    std::atomic<bool> FSecured{false};
+    // The event the TLS session waits for before a read can go on (POLLIN,
+    // or POLLOUT while it must send first); POLLIN on a clear connection.
+    std::atomic<short> FReadWait;
     std::atomic<int64_t> FWriteActivity{0};
     int FPendingError = 0;   // guarded by FLock
     // The descriptor stays open after Close() (which only shuts it down) until
@@ -129,6 +182,13 @@ private:
     // reach that one. Reads and writes take the descriptor under FLock and
     // check FActive there, so they never use one that was released.
     std::atomic<int> FFd{-1};
+    // The TLS session over FFd: made and freed with the descriptor, used
+    // under FLock.
+    std::unique_ptr<TTlsSession> FSession;
+    // Under TLS while corked: the plaintext gathered for the next record
+    // (guarded by FLock).
+    bool FCorkOn = false;
+    std::vector<uint8_t> FStaged;
     mutable std::mutex FLock;
 };
 
@@ -151,6 +211,8 @@ public:
     // socket writable. An OS failure, or a socket that is not active, raises
     // Exception "Write エラー <errno>, <text>". No SIGPIPE on a closed connection.
     int Write(const void* buffer, int count);
+    // What TClientSocket::Flush does, with the stream's time-out.
+    bool Flush();
 
 private:
     TClientSocket& FSocket;

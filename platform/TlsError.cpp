@@ -9,6 +9,17 @@ std::string TlsErrorMessage(int code, const std::string& reason, const std::stri
     return SocketErrorMessage("TLS", code, reason + " (" + where + ")");
 }
 
+std::string TlsErrorReason(const std::string& message)
+{
+    // The head is made the same way, in the code page of the moment.
+    const std::string head = SocketErrorMessage("TLS", 0, "");
+    const std::string prefix = head.substr(0, head.size() - std::string("0, ").size());
+    if (message.rfind(prefix, 0) != 0)
+        return message;
+    const size_t comma = message.find(", ", prefix.size());
+    return comma == std::string::npos ? message : message.substr(comma + 2);
+}
+
 TTlsReason TakeTlsReason(const std::string& fallback, bool withDetail)
 {
     const char* detail = nullptr;

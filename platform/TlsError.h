@@ -8,6 +8,9 @@
 // connection or its set-up failed. where names what failed: "host:port" for
 // a handshake, the file for a certificate or key that did not load.
 std::string TlsErrorMessage(int code, const std::string& reason, const std::string& where);
+// "<reason> (<where>)" of such a text, without its "TLS エラー <code>, " head;
+// any other text as it is.
+std::string TlsErrorReason(const std::string& message);
 
 // One failure's code and OpenSSL's words for it.
 struct TTlsReason {

@@ -28,7 +28,9 @@ using TClock = std::chrono::steady_clock;
 
 // The most plaintext one TLS record carries; Write hands OpenSSL no more, so
 // a write that must be finished later is one record.
-constexpr int MaxRecordBytes = 16384;
+constexpr int MaxRecordBytes = TTlsSession::kRecordBytes;
+// What one read from the socket may take while reading ahead.
+constexpr size_t ReadBufferBytes = 128 * 1024;
 // How long a TLS 1.3 handshake waits for the broker's verdict on the client's
 // certificate (its session ticket, or its alert).
 constexpr int VerdictWaitMs = 1000;
@@ -180,6 +182,11 @@ TTlsSession::TTlsSession(const TTlsContext& context, int fd, const std::string& 
     // Partial writes: each Write is one record that is finished or not.
     // Moving buffer: a record left unfinished is finished from a copy.
     SSL_set_mode(FSsl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Reads take what the socket holds, many records at once, instead of two
+    // reads (header, body) per record. Records read ahead are seen by
+    // HasBufferedData().
+    SSL_set_read_ahead(FSsl, 1);
+    SSL_set_default_read_buffer_len(FSsl, ReadBufferBytes);
     // Without renegotiation a write never has to read, so a writer only ever
     // waits for room and cannot miss bytes that the reader thread takes.
     SSL_set_options(FSsl, SSL_OP_NO_RENEGOTIATION);
@@ -215,6 +222,24 @@ std::string TTlsSession::Version()
 {
     std::lock_guard<std::mutex> guard(FLock);
     return SSL_get_version(FSsl);
+}
+
+int TTlsSession::FailureCode()
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return FFailureCode;
+}
+
+std::string TTlsSession::FailureText()
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return FFailureText;
+}
+
+bool TTlsSession::HasPendingWrite()
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return !FPendingWrite.empty();
 }
 
 void TTlsSession::RecordFailure(int sslError)
@@ -319,10 +344,14 @@ int TTlsSession::Read(void* buffer, int count, short& wait)
     ERR_clear_error();
     FTransport->LastError = 0;
     int result = SSL_read(FSsl, buffer, count);
+    FReadWanted = false;
     if (result > 0)
         return result;
     switch (int error = SSL_get_error(FSsl, result)) {
     case SSL_ERROR_WANT_READ:
+        // Whatever is held now is the start of a record whose rest is still
+        // to come from the socket.
+        FReadWanted = true;
         wait = POLLIN;
         return 0;
     case SSL_ERROR_WANT_WRITE:
@@ -395,7 +424,9 @@ int TTlsSession::Write(const void* buffer, int count, short& wait)
 bool TTlsSession::HasBufferedData()
 {
     std::lock_guard<std::mutex> guard(FLock);
-    return !FShutdown && SSL_pending(FSsl) > 0;
+    // Bytes read ahead may hold whole records: they count until a read has
+    // shown that they end inside one.
+    return !FShutdown && (SSL_pending(FSsl) > 0 || (!FReadWanted && SSL_has_pending(FSsl)));
 }
 
 void TTlsSession::Shutdown()

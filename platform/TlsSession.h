@@ -44,6 +44,9 @@ typedef struct ssl_st SSL;
 //          session is freed only when nobody can be inside it any more.
 class TTlsSession {
 public:
+    // The most plaintext one record carries, and so one Write.
+    static constexpr int kRecordBytes = 16384;
+
     // host: the name or address the descriptor was connected to; it is sent
     // as SNI (names only) and checked against the broker's certificate
     // (unless the context's config turned that off). port: for messages.
@@ -75,8 +78,9 @@ public:
     // A shut-down session raises "Write エラー 107, ...".
     int Write(const void* buffer, int count, short& wait);
 
-    // Decrypted bytes held inside the session that poll() cannot see. A
-    // reader must call Read() while this is true before it polls the
+    // Bytes held inside the session that poll() cannot see: decrypted, or
+    // read ahead from the socket and not yet known to end inside a record.
+    // A reader must call Read() while this is true before it polls the
     // descriptor, or it waits for bytes that have already arrived.
     bool HasBufferedData();
     // The broker ended the TLS stream (close_notify or end of the TCP stream).
@@ -87,8 +91,16 @@ public:
     // descriptor down, which wakes every thread waiting on it.
     void Shutdown();
 
+    // A record of a write that returned 0 is still to be finished: the next
+    // Write sends it before anything else.
+    bool HasPendingWrite();
+
     // Handshake facts, for tests and reports.
     std::string Version();   // "TLSv1.3", ...
+    // Why the session failed (after a raise): the code and OpenSSL's reason
+    // of the message, without the "TLS エラー" head and the place.
+    int FailureCode();
+    std::string FailureText();
 
     struct TTransport;   // the descriptor and its last system error
 
@@ -111,6 +123,7 @@ private:
     std::string FFailureText;
     bool FCertificateRequested = false;   // set by OpenSSL's certificate callback
     bool FTicketSeen = false;             // set when the broker sends a session ticket
+    bool FReadWanted = false;             // the last read waits for the rest of a record
     // The plaintext of a record that could not be sent whole: OpenSSL must be
     // given the same bytes again to finish it.
     std::vector<uint8_t> FPendingWrite;

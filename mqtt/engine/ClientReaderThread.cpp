@@ -125,7 +125,9 @@ void TMQTTClientReaderThread::Execute()
             const int count = Socket.ReceiveAvailable(areas[0].Data, static_cast<int>(areas[0].Size), areas[1].Data,
                 static_cast<int>(areas[1].Size), peerClosed);
             if (count == 0) {
-                // Readable but nothing to read: the broker closed its end.
+                // Readable but nothing to read: the broker closed its end
+                // (peerClosed), or under TLS the wake-up brought no data (a
+                // session ticket), and the next wait goes on.
                 if (peerClosed)
                     CloseLost("closed by the broker");
                 continue;

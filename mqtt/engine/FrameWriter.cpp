@@ -130,9 +130,14 @@ int32_t TFrameWriter::WriteWhole(const uint8_t* frame, int32_t length, int32_t p
     try {
         TFrameInProgress inProgress(FWriting, Socket, length > pieceSize);
         WriteInPieces(stream, frame, length, pieceSize, &written);
+        // Under TLS the corked pieces' last record is still to go.
+        if (!stream.Flush())
+            throw Exception("Socket Write Error");
     } catch (const std::exception& e) {
-        // Still under the mutex: nobody can write behind the half frame.
-        if (written > 0)
+        // Still under the mutex: nobody can write behind the half frame. A
+        // TLS record held back counts as written: it goes out with the next
+        // write of anybody, and the frame's rest would never follow it.
+        if (written > 0 || Socket.WriteHeldBack())
             CloseHalfWritten(e.what());
         throw;
     }

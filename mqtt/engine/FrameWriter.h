@@ -22,7 +22,8 @@ class TSessionObserver;
 // acknowledgement goes out right after a long frame instead of ending the
 // connection.
 //
-// A frame that fails after part of it went out leaves the broker reading every
+// A frame that fails after part of it went out (under TLS also one whose
+// first record is held back, half sent) leaves the broker reading every
 // later byte as the rest of it: the connection is then closed, with the line
 // "*ERROR* frame half written, closing the connection [" + client identifier + "]",
 // before the mutex is released, and the error goes on to the caller.

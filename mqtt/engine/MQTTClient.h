@@ -32,7 +32,10 @@ struct TMQTTClientOptions {
 // attempts), makes the write mutex and the receive queue and starts the
 // reader and event-handler threads; it returns also when no connection was
 // made, with SocketReady false, after the line "*ERROR* could not connect to
-// <host>:<port>: <reason> [<ClientID>]". The destructor stops both threads
+// <host>:<port>: <reason> [<ClientID>]". With options.Tls on, the connection
+// is made only once the TLS handshake and the broker's certificate passed;
+// the reason then says what OpenSSL refused ("TLS handshake failed:
+// certificate verify failed: hostname mismatch"). The destructor stops both threads
 // before it frees the queue and the socket.
 class TMQTTClient {
 public:

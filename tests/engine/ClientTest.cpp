@@ -14,6 +14,8 @@
 #include "platform/Error.h"
 #include "platform/NamedSync.h"
 #include "support/FakeBroker.h"
+#include "support/TestPki.h"
+#include "support/TlsTestServer.h"
 
 using namespace enginetest;
 
@@ -515,6 +517,53 @@ TEST_F(ClientTest, AFrameLeftHalfWrittenClosesTheConnection)
     EXPECT_GT(received.size(), 0u);
     EXPECT_LT(received.size(), frame.size());
     EXPECT_TRUE(std::equal(received.begin(), received.end(), frame.begin())) << "only a part of the frame, nothing after";
+}
+
+// Under TLS a write that gives up has handed its piece to the session as a
+// record, part of which may be on the wire; the session sends the rest of it
+// ahead of the next write of anybody. So even a frame of whose bytes none
+// was reported written is half written, and the connection closes.
+TEST_F(ClientTest, AFrameWhoseTlsRecordIsHeldBackClosesTheConnection)
+{
+    const TTestCertificates& certs = TestCertificates();
+    TTlsTestServer::TOptions serverOptions;
+    serverOptions.CertFile = certs.Server.CertFile;
+    serverOptions.KeyFile = certs.Server.KeyFile;
+    serverOptions.BufferSize = 4096;
+    std::promise<void> done;
+    auto released = done.get_future().share();
+    TTlsTestServer server(serverOptions, [released](SSL*, int) { released.wait(); });   // never reads
+    struct TRelease {
+        std::promise<void>& Done;
+        ~TRelease() { Done.set_value(); }
+    } release{done};
+
+    TMQTTClientOptions options;
+    options.Tls.Enabled = true;
+    options.Tls.CaFile = certs.Pki.CaFile();
+    Id = UniqueClientID("tlsstall");
+    TMQTTClient client("localhost", server.Port(), Id, Log.Options(options));
+    ASSERT_TRUE(client.SocketReady);
+    // One-piece frames until the broker's window and our buffer are full.
+    Bytes frame(2000, 0x41);
+    frame[0] = 0x30;   // PUBLISH, remaining length 1997
+    frame[1] = 0xCD;
+    frame[2] = 0x0F;
+    std::string raised;
+    for (int i = 0; i < 20000 && raised.empty(); ++i) {
+        try {
+            client.SendFrame(frame.data(), static_cast<int32_t>(frame.size()));
+        } catch (const Exception& e) {
+            raised = e.Message();
+        }
+    }
+    EXPECT_EQ(raised, "Socket Write Error");
+    EXPECT_FALSE(client.SocketReady);
+    ASSERT_TRUE(Log.Flush());
+    const auto lines = Log.Lines("MQTT_Unit");
+    const int halfLine = IndexOf(lines, "*ERROR* frame half written, closing the connection [" + Id + "]");
+    ASSERT_GE(halfLine, 0);
+    EXPECT_EQ(IndexOf(lines, kDisconnectLine, halfLine), halfLine + 1);
 }
 
 // While the receive queue's backlog is full the reader reads nothing (TCP

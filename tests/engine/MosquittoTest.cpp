@@ -9,6 +9,7 @@
 #include "mqtt/engine/FrameSignal.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "support/MosquittoBroker.h"
+#include "support/TestPki.h"
 
 using namespace enginetest;
 
@@ -45,10 +46,18 @@ class MosquittoEngineTest : public MosquittoTest {
 protected:
     std::unique_ptr<TMQTTClient> ConnectMqtt(const std::string& stem, const std::string& payloadDir)
     {
+        return ConnectMqttTo(Broker, Broker.Host(), stem, payloadDir);
+    }
+
+    // Opens a client with Tls and sends CONNECT; the CONNACK must accept it.
+    std::unique_ptr<TMQTTClient> ConnectMqttTo(MosquittoBroker& broker, const std::string& host,
+        const std::string& stem, const std::string& payloadDir)
+    {
         TMQTTClientOptions options;
         options.PayloadDirectory = payloadDir;
         options.Sink = &Log.Sink();
-        auto client = std::make_unique<TMQTTClient>(Broker.Host(), Broker.Port(), ShortID(stem), options);
+        options.Tls = Tls;
+        auto client = std::make_unique<TMQTTClient>(host, broker.Port(), ShortID(stem), options);
         EXPECT_TRUE(client->SocketReady);
         if (!client->SocketReady)
             return client;
@@ -58,7 +67,7 @@ protected:
         // which under a sanitizer on a busy machine can outlast any interval.
         EXPECT_TRUE(BuildConnectFrame(frame, length, client->ClientID, "", "", false, true, 0, 0, "", ""));
         auto connack = Request(*client, frame, length, [&](auto& p) { return client->ReceiveQueue().TakeFirst(2, p); });
-        EXPECT_NE(connack, nullptr) << Broker.Log();
+        EXPECT_NE(connack, nullptr) << broker.Log();
         if (connack) {
             EXPECT_EQ(connack->ConnectReturnCode, 0);
         }
@@ -95,9 +104,53 @@ protected:
         }
     }
 
+    // A 64 MiB message published by one client and received by another
+    // arrives whole in the subscriber's payload file.
+    void TransferWhole(int qos)
+    {
+        auto subscriber = ConnectMqtt("big", Received.Path());
+        ASSERT_TRUE(subscriber->SocketReady);
+        Subscribe(*subscriber, "tw/big", qos);
+        auto publisher = ConnectMqtt("bigp", Unused.Path());
+        ASSERT_TRUE(publisher->SocketReady);
+
+        Bytes payload(64 * 1024 * 1024);
+        uint32_t x = 12345;
+        for (auto& b : payload) {
+            x = x * 1103515245u + 12345u;
+            b = static_cast<uint8_t>(x >> 24);
+        }
+        Publish(*publisher, qos, qos == 0 ? 0 : 77, "tw/big", payload);
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                const auto files = Received.PayloadFiles();
+                return files.size() == 1 && Received.Size(files[0]) == static_cast<int64_t>(payload.size());
+            },
+            120000))
+            << Broker.Log();
+        EXPECT_TRUE(Received.Read(Received.PayloadFiles()[0]) == payload);
+        EXPECT_TRUE(subscriber->SocketReady) << Broker.Log();
+        EXPECT_TRUE(publisher->SocketReady) << Broker.Log();
+    }
+
     TLogCapture Log;
     TTempDir Received;
     TTempDir Unused;
+    TTlsConfig Tls;   // off: the clear connection
+};
+
+// The fixture's broker listens with TLS only (the test CA's server
+// certificate for localhost and 127.0.0.1); its clients trust the test CA.
+class MosquittoTlsEngineTest : public MosquittoEngineTest {
+protected:
+    void SetUp() override
+    {
+        const TTestCertificates& c = TestCertificates();
+        Broker.UseTls(c.Pki.CaFile(), c.Server.CertFile, c.Server.KeyFile);
+        Tls.Enabled = true;
+        Tls.CaFile = c.Pki.CaFile();
+        MosquittoEngineTest::SetUp();
+    }
 };
 
 std::multiset<Bytes> Contents(const TTempDir& dir)
@@ -143,26 +196,63 @@ TEST_F(MosquittoEngineTest, PublicationsOfEveryQosArriveAsPayloadFiles)
 
 TEST_F(MosquittoEngineTest, A64MiBPublicationArrivesWhole)
 {
-    auto subscriber = ConnectMqtt("big", Received.Path());
-    ASSERT_TRUE(subscriber->SocketReady);
-    Subscribe(*subscriber, "tw/big", 0);
-    auto publisher = ConnectMqtt("bigp", Unused.Path());
-    ASSERT_TRUE(publisher->SocketReady);
+    TransferWhole(0);
+}
 
-    Bytes payload(64 * 1024 * 1024);
-    uint32_t x = 12345;
-    for (auto& b : payload) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 24);
+TEST_F(MosquittoTlsEngineTest, A64MiBPublicationArrivesWholeOverTls)
+{
+    TransferWhole(1);
+}
+
+// "Open" over TLS: the broker is authenticated (and the client, when the
+// broker asks), or the connection fails with OpenSSL's reason in its line.
+TEST_F(MosquittoTlsEngineTest, OpenAuthenticatesTheBrokerOrSaysWhyNot)
+{
+    const TTestCertificates& c = TestCertificates();
+    struct TCase {
+        const char* Name;
+        const TTestPki::TIdentity* ServerCert;
+        bool RequireCertificate;
+        const TTestPki* TrustedCa;
+        const TTestPki::TIdentity* ClientCert;
+        const char* Reason;   // nullptr: CONNACK
+    };
+    const TCase cases[] = {
+        {"server authentication", &c.Server, false, &c.Pki, nullptr, nullptr},
+        {"mutual authentication", &c.Server, true, &c.Pki, &c.Client, nullptr},
+        // mosquitto sends its CA along with its certificate.
+        {"unknown CA", &c.Server, false, &c.OtherCa, nullptr,
+            "certificate verify failed: self-signed certificate in certificate chain"},
+        {"name mismatch", &c.OtherName, false, &c.Pki, nullptr, "certificate verify failed: hostname mismatch"},
+        {"expired", &c.Expired, false, &c.Pki, nullptr, "certificate verify failed: certificate has expired"},
+        {"client without the required certificate", &c.Server, true, &c.Pki, nullptr,
+            "tlsv13 alert certificate required"},
+    };
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(test.Name);
+        MosquittoBroker broker;
+        broker.UseTls(c.Pki.CaFile(), test.ServerCert->CertFile, test.ServerCert->KeyFile, test.RequireCertificate);
+        ASSERT_TRUE(broker.Start()) << broker.Error();
+        Tls.CaFile = test.TrustedCa->CaFile();
+        Tls.CertFile = test.ClientCert ? test.ClientCert->CertFile : "";
+        Tls.KeyFile = test.ClientCert ? test.ClientCert->KeyFile : "";
+        if (!test.Reason) {
+            auto client = ConnectMqttTo(broker, "localhost", "tls", Unused.Path());
+            EXPECT_TRUE(client->SocketReady);
+            continue;
+        }
+        TLogCapture log;
+        const std::string id = ShortID("tlsno");
+        TMQTTClientOptions options;
+        options.Tls = Tls;
+        TMQTTClient client("localhost", broker.Port(), id, log.Options(options));
+        EXPECT_FALSE(client.SocketReady);
+        ASSERT_TRUE(log.Flush());
+        // The attempts' notifications, then the reason; no connect line.
+        EXPECT_EQ(log.Lines(), (std::vector<std::string>{"ClientSocketOnDisconnect: start",
+                                   "ClientSocketOnDisconnect: start",
+                                   "*ERROR* could not connect to localhost:" + std::to_string(broker.Port())
+                                       + ": TLS handshake failed: " + test.Reason + " [" + id + "]"}))
+            << broker.Log();
     }
-    Publish(*publisher, 0, 0, "tw/big", payload);
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            const auto files = Received.PayloadFiles();
-            return files.size() == 1 && Received.Size(files[0]) == static_cast<int64_t>(payload.size());
-        },
-        120000))
-        << Broker.Log();
-    EXPECT_TRUE(Received.Read(Received.PayloadFiles()[0]) == payload);
-    EXPECT_TRUE(subscriber->SocketReady) << Broker.Log();
 }

@@ -13,9 +13,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <openssl/ssl.h>
+
 #include "platform/CodePage.h"
 #include "platform/Error.h"
+#include "platform/TlsError.h"
 #include "support/FakeBroker.h"
+#include "support/TestPki.h"
+#include "support/TlsTestServer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -435,6 +440,210 @@ TEST(ClientSocket, ReaderWriterAndCloserThreadsShareOneSocket)
     reader.join();
     EXPECT_EQ(probe.Disconnects, 1);
     EXPECT_LE(echoed.load(), 400u);
+}
+
+// ---- TLS ------------------------------------------------------------------------
+
+TTlsConfig TrustingTestCa()
+{
+    TTlsConfig config;
+    config.Enabled = true;
+    config.CaFile = TestCertificates().Pki.CaFile();
+    return config;
+}
+
+// The reader's step: wait, then read what is there; a wake-up may bring no
+// data (a session ticket), so it goes round until bytes come.
+int WaitAndReceive(TClientSocket& socket, void* first, int firstCount, void* second, int secondCount)
+{
+    bool peerClosed = false;
+    for (int pass = 0; pass < 100 && !peerClosed; ++pass) {
+        if ((socket.WaitForDataOr({}, true, 5000) & TClientSocket::kSocketReady) == 0)
+            return 0;
+        if (int got = socket.ReceiveAvailable(first, firstCount, second, secondCount, peerClosed))
+            return got;
+    }
+    return 0;
+}
+
+TTlsTestServer::TOptions TlsServerOptions()
+{
+    TTlsTestServer::TOptions options;
+    options.CertFile = TestCertificates().Server.CertFile;
+    options.KeyFile = TestCertificates().Server.KeyFile;
+    return options;
+}
+
+// The reader's and the writers' rules through TLS: bytes the session holds
+// are readable without waiting, a read fills both areas, writes and reads go
+// through the stream, and a close from another thread wakes every waiter and
+// tells the broker.
+TEST(ClientSocketTls, ReadsWritesAndClosesThroughTheSession)
+{
+    std::promise<void> firstRead;
+    std::atomic<bool> closeNotify{false};
+    TTlsTestServer server(TlsServerOptions(), [&](SSL* ssl, int) {
+        // One record of 1000 bytes, then an echo until the client's close_notify.
+        std::vector<uint8_t> record(1000);
+        for (size_t i = 0; i < record.size(); ++i)
+            record[i] = static_cast<uint8_t>(i * 7);
+        SSL_write(ssl, record.data(), static_cast<int>(record.size()));
+        firstRead.get_future().wait();
+        char buffer[4096];
+        int got;
+        while ((got = SSL_read(ssl, buffer, sizeof buffer)) > 0)
+            SSL_write(ssl, buffer, got);
+        closeNotify = SSL_get_error(ssl, got) == SSL_ERROR_ZERO_RETURN;
+    });
+    // Lets the server go on however the test ends.
+    struct TRelease {
+        std::promise<void>& Promise;
+        bool Done = false;
+        void operator()()
+        {
+            if (!std::exchange(Done, true))
+                Promise.set_value();
+        }
+        ~TRelease() { (*this)(); }
+    } releaseServer{firstRead};
+    TProbe probe(server.Port(), "localhost");
+    probe.Socket.SetTls(TrustingTestCa());
+    probe.Socket.Open();
+    ASSERT_TRUE(probe.Socket.Active());
+    EXPECT_TRUE(probe.Socket.Secured());
+    EXPECT_EQ(probe.Connects, 1);
+
+    // 10 bytes of the record: the other 990 stay in the session, none in the descriptor.
+    std::vector<uint8_t> got(1000);
+    bool peerClosed = false;
+    ASSERT_EQ(WaitAndReceive(probe.Socket, got.data(), 10, nullptr, 0), 10);
+    auto start = TClock::now();
+    EXPECT_EQ(probe.Socket.WaitForDataOr({}, true, 3000), TClientSocket::kSocketReady);
+    EXPECT_TRUE(probe.Socket.WaitForData(3000));
+    EXPECT_LT(TClock::now() - start, 1s) << "waited for bytes that had arrived";
+    EXPECT_EQ(probe.Socket.ReceiveAvailable(got.data() + 10, 500, got.data() + 510, 1000, peerClosed), 990);
+    for (size_t i = 0; i < got.size(); ++i)
+        ASSERT_EQ(got[i], static_cast<uint8_t>(i * 7)) << "byte " << i;
+    EXPECT_FALSE(peerClosed);
+    releaseServer();
+
+    TSocketStream stream(probe.Socket, 5000);
+    std::vector<uint8_t> frame(4500);
+    for (size_t i = 0; i < frame.size(); ++i)
+        frame[i] = static_cast<uint8_t>(i * 13 + 5);
+    for (size_t sent = 0; sent < frame.size();) {
+        const int n = stream.Write(frame.data() + sent, static_cast<int>(std::min<size_t>(2000, frame.size() - sent)));
+        ASSERT_GT(n, 0);
+        sent += static_cast<size_t>(n);
+    }
+    std::vector<uint8_t> echoed(frame.size());
+    for (size_t read = 0; read < echoed.size();) {
+        const int n = stream.Read(echoed.data() + read, static_cast<int>(echoed.size() - read));
+        ASSERT_GT(n, 0);
+        read += static_cast<size_t>(n);
+    }
+    EXPECT_EQ(echoed, frame);
+
+    // Nothing more comes: a waiter and a reader sleep until the close.
+    auto waiter = std::async(std::launch::async, [&] { return probe.Socket.WaitForDataOr({}, true, 30000); });
+    auto reader = std::async(std::launch::async, [&] {
+        uint8_t buffer[8];
+        return stream.Read(buffer, sizeof buffer);
+    });
+    EXPECT_EQ(waiter.wait_for(100ms), std::future_status::timeout);
+    start = TClock::now();
+    std::thread closer([&] { probe.Socket.Close(); });
+    closer.join();
+    ASSERT_EQ(waiter.wait_for(10s), std::future_status::ready) << "Close did not wake the wait";
+    ASSERT_EQ(reader.wait_for(10s), std::future_status::ready) << "Close did not wake the read";
+    EXPECT_LT(TClock::now() - start, 2s);
+    EXPECT_EQ(reader.get(), 0);
+    EXPECT_FALSE(stream.PeerClosed()) << "our own close is not the peer's";
+    server.Join();
+    EXPECT_TRUE(closeNotify) << "the broker was not told";
+    EXPECT_EQ(probe.Disconnects, 1);
+}
+
+TEST(ClientSocketTls, TheBrokersEndOfTheStream)
+{
+    struct TCase {
+        const char* Name;
+        TTlsTestServer::TEnding Ending;
+        bool Raises;   // else peerClosed
+    };
+    const TCase cases[] = {
+        {"close_notify", TTlsTestServer::TEnding::CloseNotify, false},
+        {"TCP close without close_notify", TTlsTestServer::TEnding::TcpClose, false},
+        {"reset", TTlsTestServer::TEnding::Reset, true},
+    };
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(test.Name);
+        TTlsTestServer::TOptions options = TlsServerOptions();
+        options.Ending = test.Ending;
+        // Two bytes, then the end: they are read before the end shows.
+        TTlsTestServer server(options, [](SSL* ssl, int) { SSL_write(ssl, "ab", 2); });
+        TProbe probe(server.Port(), "localhost");
+        probe.Socket.SetTls(TrustingTestCa());
+        probe.Socket.Open();
+        server.Join();
+        std::string got;
+        bool peerClosed = false;
+        // The reader's loop: a wait, then what is there.
+        const std::string raised = RaisedBy([&] {
+            char buffer[8];
+            for (int pass = 0; pass < 10 && !peerClosed && probe.Socket.WaitForData(5000); ++pass)
+                got.append(buffer, probe.Socket.ReceiveAvailable(buffer, 8, nullptr, 0, peerClosed));
+        });
+        if (test.Raises) {
+            EXPECT_EQ(raised, ExpectedError("Read", ECONNRESET));
+            EXPECT_FALSE(peerClosed);
+        } else {
+            EXPECT_EQ(raised, "(nothing raised)");
+            EXPECT_EQ(got, "ab");
+            EXPECT_TRUE(peerClosed);
+        }
+        EXPECT_TRUE(probe.Socket.Active()) << "the reader decides to close";
+    }
+}
+
+// A TLS failure fails Open as a refused connect does: inactive, one
+// disconnect notification, the "TLS エラー" text raised and the reason kept.
+TEST(ClientSocketTls, AFailedOpenSaysWhy)
+{
+    const TTestCertificates& c = TestCertificates();
+    FakeBroker silent;
+    TTlsTestServer server(TlsServerOptions());
+    struct TCase {
+        const char* Name;
+        int Port;
+        std::string CaFile;
+        std::string Failure;
+    };
+    const TCase cases[] = {
+        // Before the connect: the port refuses, yet the file is the reason.
+        {"CA file missing", FakeBroker::UnusedPort(), "/nonexistent/ca.pem",
+         "TLS set-up failed: cannot load the CA file: No such file or directory (/nonexistent/ca.pem)"},
+        {"another CA", server.Port(), c.OtherCa.CaFile(),
+         "TLS handshake failed: certificate verify failed: unable to get local issuer certificate"},
+        {"no TLS answer", silent.Port(), c.Pki.CaFile(), "TLS handshake failed: no answer within 300 ms"},
+    };
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(test.Name);
+        TProbe probe(test.Port, "localhost");
+        TTlsConfig config = TrustingTestCa();
+        config.CaFile = test.CaFile;
+        probe.Socket.SetTls(config);
+        probe.Socket.SetConnectTimeout(300);
+        const auto start = TClock::now();
+        EXPECT_THAT(RaisedBy([&] { probe.Socket.Open(); }),
+                    ::testing::StartsWith(CodePage::FromUTF8Literal("TLS エラー ")));
+        EXPECT_LT(TClock::now() - start, 5s);
+        EXPECT_EQ(probe.Socket.ConnectFailure(), test.Failure);
+        EXPECT_FALSE(probe.Socket.Active());
+        EXPECT_EQ(probe.Connects, 0);
+        EXPECT_EQ(probe.Disconnects, 1);
+    }
+    EXPECT_EQ(silent.ConnectionCount(), 1u);
 }
 
 } // namespace

@@ -37,34 +37,6 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 
-// The certificates every case draws on, made once for the program.
-struct TCertificates {
-    TTestPki Pki;
-    TTestPki OtherCa;   // a CA nobody here trusts
-    TTestPki::TIdentity Server, OtherName, NameOnly, Expired, Client, ForeignClient;
-    TCertificates()
-    {
-        Server = Pki.Issue("server", TTestPki::Server());
-        TTestPki::TSpec spec = TTestPki::Server();
-        spec.IpAddresses = {};
-        NameOnly = Pki.Issue("name-only", spec);
-        spec.CommonName = "other.example";
-        spec.DnsNames = {"other.example"};
-        OtherName = Pki.Issue("other-name", spec);
-        spec = TTestPki::Server();
-        spec.ValidFromDays = -30;
-        spec.ValidToDays = -1;
-        Expired = Pki.Issue("expired", spec);
-        Client = Pki.Issue("client", TTestPki::Client());
-        ForeignClient = OtherCa.Issue("foreign-client", TTestPki::Client());
-    }
-};
-const TCertificates& Certs()
-{
-    static TCertificates certificates;
-    return certificates;
-}
-
 struct TFd {
     int Fd = -1;
     explicit TFd(int fd = -1) : Fd(fd) {}
@@ -80,8 +52,8 @@ struct TFd {
 TTlsTestServer::TOptions ServerOptions()
 {
     TTlsTestServer::TOptions options;
-    options.CertFile = Certs().Server.CertFile;
-    options.KeyFile = Certs().Server.KeyFile;
+    options.CertFile = TestCertificates().Server.CertFile;
+    options.KeyFile = TestCertificates().Server.KeyFile;
     return options;
 }
 
@@ -132,7 +104,7 @@ TClient Connect(int port, TTlsConfig config, const std::string& host = "localhos
 TTlsConfig TrustingTestCa()
 {
     TTlsConfig config;
-    config.CaFile = Certs().Pki.CaFile();
+    config.CaFile = TestCertificates().Pki.CaFile();
     return config;
 }
 
@@ -219,7 +191,7 @@ TEST(TlsHandshake, AuthenticatesTheBrokerOrSaysWhyNot)
         int Code;             // 0: the handshake succeeds
         const char* Reason;   // the server's SNI on success
     };
-    const TCertificates& c = Certs();
+    const TTestCertificates& c = TestCertificates();
     const TCase cases[] = {
         {"name", &c.Server, TestCa, "localhost", true, 0, "localhost"},
         {"address: no SNI, IP SAN checked", &c.Server, TestCa, "127.0.0.1", true, 0, ""},
@@ -270,7 +242,7 @@ TEST(TlsHandshake, BrokerThatRequiresAClientCertificate)
         int Code;   // 0: accepted
         const char* Reason;
     };
-    const TCertificates& c = Certs();
+    const TTestCertificates& c = TestCertificates();
     const TCase cases[] = {
         {"TLS 1.3 with the certificate", 0, true, &c.Client, 0, ""},
         // No ticket: the broker's silence within the wait counts as consent.
@@ -347,7 +319,7 @@ TEST(TlsHandshake, BrokerThatDoesNotSpeakTls)
 
 TEST(TlsHandshake, FilesThatDoNotLoadFailBeforeConnecting)
 {
-    const TCertificates& c = Certs();
+    const TTestCertificates& c = TestCertificates();
     struct TCase {
         const char* Name;
         std::string CaFile, CertFile, KeyFile;
@@ -574,7 +546,7 @@ TEST(TlsMosquitto, ConnectAndConnackOverTls)
 {
     if (!MosquittoBroker::Available())
         GTEST_SKIP() << "mosquitto not installed at " << MosquittoBroker::BinaryPath;
-    const TCertificates& c = Certs();
+    const TTestCertificates& c = TestCertificates();
     struct TCase {
         const char* Name;
         bool RequireCertificate;
@@ -592,11 +564,7 @@ TEST(TlsMosquitto, ConnectAndConnackOverTls)
     for (const TCase& test : cases) {
         SCOPED_TRACE(test.Name);
         MosquittoBroker broker;
-        broker.AddListenerOption("cafile " + c.Pki.CaFile());
-        broker.AddListenerOption("certfile " + c.Server.CertFile);
-        broker.AddListenerOption("keyfile " + c.Server.KeyFile);
-        if (test.RequireCertificate)
-            broker.AddListenerOption("require_certificate true");
+        broker.UseTls(c.Pki.CaFile(), c.Server.CertFile, c.Server.KeyFile, test.RequireCertificate);
         ASSERT_TRUE(broker.Start()) << broker.Error();
         TTlsConfig config = TrustingTestCa();
         if (test.Client) {

@@ -25,6 +25,18 @@ public:
     // A line of the listener's configuration (e.g. "certfile /tmp/x.pem"),
     // written after its "listener" line; set before Start().
     void AddListenerOption(const std::string& line) { FListenerOptions += line + "\n"; }
+    // The listener speaks TLS only, with this certificate and key (PEM);
+    // caFile: the CA that client certificates must come from, and with
+    // requireCertificate the broker refuses a client without one.
+    void UseTls(const std::string& caFile, const std::string& certFile, const std::string& keyFile,
+                bool requireCertificate = false)
+    {
+        AddListenerOption("cafile " + caFile);
+        AddListenerOption("certfile " + certFile);
+        AddListenerOption("keyfile " + keyFile);
+        if (requireCertificate)
+            AddListenerOption("require_certificate true");
+    }
     // A line of the broker's general configuration (e.g. "acl_file /tmp/acl"),
     // written before the listener; set before Start().
     void AddOption(const std::string& line) { FOptions += line + "\n"; }

@@ -190,3 +190,26 @@ TTestPki::TSpec TTestPki::Client()
     spec.Client = true;
     return spec;
 }
+
+TTestCertificates::TTestCertificates()
+{
+    Server = Pki.Issue("server", TTestPki::Server());
+    TTestPki::TSpec spec = TTestPki::Server();
+    spec.IpAddresses = {};
+    NameOnly = Pki.Issue("name-only", spec);
+    spec.CommonName = "other.example";
+    spec.DnsNames = {"other.example"};
+    OtherName = Pki.Issue("other-name", spec);
+    spec = TTestPki::Server();
+    spec.ValidFromDays = -30;
+    spec.ValidToDays = -1;
+    Expired = Pki.Issue("expired", spec);
+    Client = Pki.Issue("client", TTestPki::Client());
+    ForeignClient = OtherCa.Issue("foreign-client", TTestPki::Client());
+}
+
+const TTestCertificates& TestCertificates()
+{
+    static TTestCertificates certificates;
+    return certificates;
+}

@@ -49,3 +49,16 @@ private:
     long FSerial = 1;
     std::vector<std::string> FFiles;
 };
+
+// The certificates the TLS tests draw on, made once per test program: a CA
+// that issued a server certificate for localhost and 127.0.0.1, certificates
+// for a name only, for another name and an expired one, a client
+// certificate, and a second CA that nobody trusts with a client certificate
+// of its own.
+struct TTestCertificates {
+    TTestPki Pki;
+    TTestPki OtherCa;
+    TTestPki::TIdentity Server, OtherName, NameOnly, Expired, Client, ForeignClient;
+    TTestCertificates();
+};
+const TTestCertificates& TestCertificates();
