@@ -1,5 +1,6 @@
 #include "console/form/BuildFailure.h"
 
+#include "console/form/FieldTable.h"
 #include "console/form/Form1.h"
 #include "console/form/FormCommon.h"
 #include "mqtt/codec/WirePrimitives.h"
@@ -28,6 +29,28 @@ TFieldError FieldErrorOf(TFrameKind kind, const std::string& failure, const TFor
     const char* dataControl = fromFile ? "PublishDataFileEdit" : "PublishDataEdit";
     const TTextField& data = fromFile ? form.PublishDataFileEdit : form.PublishDataEdit;
 
+    // A properties field or a reason code field of MQTT 5.0: the reason names the property or the code.
+    const std::pair<const char*, const char*> propertyFields[] = {
+        {"CONNECT properties: ", "ConnectPropertiesEdit"},
+        {"will properties: ", "WillPropertiesEdit"},
+        {"PUBLISH properties: ", "PublishPropertiesEdit"},
+        {"SUBSCRIBE properties: ", "SubscribePropertiesEdit"},
+        {"UNSUBSCRIBE properties: ", "UnsubscribePropertiesEdit"},
+        {"DISCONNECT properties: ", "DisconnectPropertiesEdit"},
+        {"acknowledgement properties: ", "AckPropertiesEdit"},
+        {"AUTH properties: ", "AuthPropertiesEdit"},
+        {"acknowledgement reason code: ", "AckReasonSpn"},
+    };
+    for (const auto& [prefix, control] : propertyFields)
+        if (failure.starts_with(prefix))
+            return on(control, ControlLabel(form, *FindControl(control)) + Sys(" を送れません"));
+    if (failure == "will properties need a will topic and message")
+        return on("WillPropertiesEdit", form.WillPropertiesEdit.Label + Sys(" を送るには WillTopic と WillMessage が要ります"));
+    if (failure.starts_with("reason code ") && (kind == TFrameKind::Disconnect || kind == TFrameKind::Auth)) {
+        const TIntField& field = kind == TFrameKind::Disconnect ? form.DisconnectReasonSpn : form.AuthReasonSpn;
+        return on(kind == TFrameKind::Disconnect ? "DisconnectReasonSpn" : "AuthReasonSpn",
+                  field.Label + Sys(" はこのパケットに使えない理由コードです"));
+    }
     if (failure.starts_with("ClientID not found") && failure.find("clean session") != std::string::npos)
         return TFieldError{{"ClientIDEdit", "CleanSessionChk"},
                            Sys("空の ClientID で接続するには ") + form.CleanSessionChkLabel + Sys(" が要ります") + reason};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "console/form/Form1.h"
+#include "mqtt/codec/PacketKind.h"
 
 #include <array>
 #include <cstdint>
@@ -16,7 +17,7 @@
 
 enum class TControlKind : uint8_t { Text, Int, Check, Choice, Button };
 
-enum class TControlGroup : uint8_t { Connection, Tls, Session, Subscription, Publish, Queue };
+enum class TControlGroup : uint8_t { Connection, Tls, Session, Mqtt5, Subscription, Publish, Queue };
 
 // Where a control goes in its group.
 enum class TPlace : uint8_t {
@@ -44,8 +45,13 @@ struct TControlInfo {
     std::string TForm1::*CheckLabel = nullptr;
     TChoiceField TForm1::*Choice = nullptr;
     std::span<const char* const> Items = {};  // a choice's items, UTF-8
-    THandler Handler = nullptr;         // an integer field's change, a check box's click
+    THandler Handler = nullptr;         // a text or integer field's change, a check box's click
     bool TForm1::*Gate = nullptr;       // the enable flag the logic keeps for the control
+    // MQTT 5.0: the packet whose properties a text field holds (in the text
+    // form of mqtt/codec/PropertyText.h) or whose reason code an integer field
+    // holds; TPacketKind{} (0) for every other control. A window may show such
+    // a text as rows of name and value, and such a code by its name.
+    TPacketKind Packet{};
 };
 
 namespace FieldRows {
@@ -62,6 +68,16 @@ constexpr TControlInfo Text(TControlGroup group, const char* name, TTextField TF
     return row;
 }
 
+// A text field of MQTT 5.0 properties for one packet.
+constexpr TControlInfo Properties(TControlGroup group, const char* name, TTextField TForm1::*member, const char* label,
+                                  TPacketKind packet, const char* hint, THandler onChange = nullptr)
+{
+    TControlInfo row = Text(group, name, member, label, "", false, hint);
+    row.Packet = packet;
+    row.Handler = onChange;
+    return row;
+}
+
 constexpr TControlInfo Int(TControlGroup group, TPlace place, const char* name, TIntField TForm1::*member,
                            const char* label, int initial, int min, int max, THandler onChange = nullptr)
 {
@@ -72,6 +88,15 @@ constexpr TControlInfo Int(TControlGroup group, TPlace place, const char* name, 
     row.Max = max;
     row.Int = member;
     row.Handler = onChange;
+    return row;
+}
+
+// An integer field with the MQTT 5.0 reason code of one packet: 0 to 255, 0 (Success) at first.
+constexpr TControlInfo Reason(TControlGroup group, const char* name, TIntField TForm1::*member, const char* label,
+                              TPacketKind packet, THandler onChange = nullptr)
+{
+    TControlInfo row = Int(group, TPlace::Row, name, member, label, 0, 0, 255, onChange);
+    row.Packet = packet;
     return row;
 }
 
@@ -162,6 +187,37 @@ inline constexpr std::array Controls{
                      &TForm1::PingTimerChkEnabled),
     FieldRows::Int(TControlGroup::Session, TPlace::Right, "PingReqIntervalSpn", &TForm1::PingReqIntervalSpn,
                    "送信間隔(秒)", 30, 1, 65535, &TForm1::PingReqIntervalSpnChange),
+    // MQTT 5.0: what each packet carries beyond the fields above, used only on a
+    // 5.0 connection. Reason codes are decimal (0x8E is 142).
+    FieldRows::Properties(TControlGroup::Mqtt5, "ConnectPropertiesEdit", &TForm1::ConnectPropertiesEdit,
+                          "CONNECT プロパティ", TPacketKind::Connect,
+                          "例: session-expiry-interval = 3600; user-property = a=b"),
+    FieldRows::Properties(TControlGroup::Mqtt5, "WillPropertiesEdit", &TForm1::WillPropertiesEdit, "Will プロパティ",
+                          TPacketKind::Will, "例: will-delay-interval = 10; message-expiry-interval = 60"),
+    FieldRows::Properties(TControlGroup::Mqtt5, "PublishPropertiesEdit", &TForm1::PublishPropertiesEdit,
+                          "PUBLISH プロパティ", TPacketKind::Publish,
+                          "例: message-expiry-interval = 60; topic-alias = 1; content-type = text/plain"),
+    FieldRows::Properties(TControlGroup::Mqtt5, "SubscribePropertiesEdit", &TForm1::SubscribePropertiesEdit,
+                          "SUBSCRIBE プロパティ", TPacketKind::Subscribe,
+                          "例: subscription-identifier = 1 (トピック毎のオプションは QoS リストに: 1 nl rap rh=2)"),
+    FieldRows::Properties(TControlGroup::Mqtt5, "UnsubscribePropertiesEdit", &TForm1::UnsubscribePropertiesEdit,
+                          "UNSUBSCRIBE プロパティ", TPacketKind::Unsubscribe, "例: user-property = a=b"),
+    FieldRows::Properties(TControlGroup::Mqtt5, "DisconnectPropertiesEdit", &TForm1::DisconnectPropertiesEdit,
+                          "DISCONNECT プロパティ", TPacketKind::Disconnect,
+                          "例: session-expiry-interval = 0; reason-string = bye"),
+    FieldRows::Reason(TControlGroup::Mqtt5, "DisconnectReasonSpn", &TForm1::DisconnectReasonSpn,
+                      "DISCONNECT 理由コード", TPacketKind::Disconnect),
+    FieldRows::Properties(TControlGroup::Mqtt5, "AckPropertiesEdit", &TForm1::AckPropertiesEdit, "応答プロパティ",
+                          TPacketKind::Puback, "PUBACK・PUBREC・PUBREL・PUBCOMP に: reason-string = x; user-property = a=b",
+                          &TForm1::AckPropertiesEditChange),
+    FieldRows::Reason(TControlGroup::Mqtt5, "AckReasonSpn", &TForm1::AckReasonSpn, "応答の理由コード",
+                      TPacketKind::Puback, &TForm1::AckReasonSpnChange),
+    FieldRows::Properties(TControlGroup::Mqtt5, "AuthPropertiesEdit", &TForm1::AuthPropertiesEdit, "AUTH プロパティ",
+                          TPacketKind::Auth,
+                          "例: authentication-method = SCRAM-SHA-1; authentication-data = hex:0a0b"),
+    FieldRows::Reason(TControlGroup::Mqtt5, "AuthReasonSpn", &TForm1::AuthReasonSpn, "AUTH 理由コード",
+                      TPacketKind::Auth),
+    FieldRows::Button(TControlGroup::Mqtt5, TPlace::Buttons, "MQTT_AUTH_Btn"),
     // SUBSCRIBE and UNSUBSCRIBE.
     FieldRows::Text(TControlGroup::Subscription, "SubscribeTopicListEdit", &TForm1::SubscribeTopicListEdit,
                     "SubscribeTopicList", "hello/world,センサー/ノード1"),
@@ -197,10 +253,11 @@ struct TGroupInfo {
     bool RightColumn;
 };
 
-inline constexpr std::array<TGroupInfo, 6> Groups{{
+inline constexpr std::array<TGroupInfo, 7> Groups{{
     {TControlGroup::Connection, "ConnectionGroup", "TCP 接続", false},
     {TControlGroup::Tls, "TlsGroup", "暗号化 (TLS)", true},
     {TControlGroup::Session, "SessionGroup", "MQTT セッション", false},
+    {TControlGroup::Mqtt5, "Mqtt5Group", "MQTT 5.0 のプロパティと理由コード", false},
     {TControlGroup::Subscription, "SubscriptionGroup", "購読", true},
     {TControlGroup::Publish, "PublishGroup", "配信", true},
     {TControlGroup::Queue, "QueueGroup", "受信キュー", true},

@@ -110,6 +110,7 @@ std::vector<TCommandInfo> TForm1::Commands() const
         {"TlsCaFileBtn", Sys("..."), &TForm1::TlsCaFileBtnClick},
         {"TlsCertFileBtn", Sys("..."), &TForm1::TlsCertFileBtnClick},
         {"TlsKeyFileBtn", Sys("..."), &TForm1::TlsKeyFileBtnClick},
+        {"MQTT_AUTH_Btn", Sys("AUTH"), &TForm1::MQTT_AUTH_BtnClick},
     };
 }
 
@@ -166,6 +167,8 @@ TMQTTClient& TForm1::RequireClient()
     // way a command on a closed connection does.
     if (!Client)
         throw Exception("SocketReady check failed");
+    // A field edited since the last command counts from this command on.
+    SyncAckSettings();
     return *Client;
 }
 

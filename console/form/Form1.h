@@ -1,8 +1,10 @@
 #pragma once
 
+#include "console/form/BrokerLimits.h"
 #include "console/form/FrontEnd.h"
 #include "diag/EventSink.h"
 #include "mqtt/codec/FrameBuilders.h"
+#include "mqtt/engine/AckSettings.h"
 #include "platform/TlsConfig.h"
 
 #include <atomic>
@@ -10,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,6 +59,7 @@ struct TAnswerTimeouts {
     int Puback = 20000;
     int Pubrec = 20000;
     int Pubcomp = 1000;
+    int Auth = 1000;
 };
 
 // A choice among fixed items (a combo box). Texts in the system code page.
@@ -123,6 +127,15 @@ public:
     TTextField TlsCaFileEdit, TlsCertFileEdit, TlsKeyFileEdit;
     bool TlsVerifyHostChk = true;
     std::string TlsVerifyHostChkLabel;   // "サーバー名を検証"
+    // MQTT 5.0, used on a 5.0 connection only: the properties of each packet the
+    // console sends, in the text form of mqtt/codec/PropertyText.h
+    // ("session-expiry-interval = 3600; user-property = a=b"), and the reason
+    // codes of DISCONNECT, the acknowledgements and AUTH (0 to 255). The
+    // acknowledgements' settings go into the PUBACK, PUBREC and PUBCOMP the
+    // connection sends by itself and into the console's PUBREL.
+    TTextField ConnectPropertiesEdit, WillPropertiesEdit, PublishPropertiesEdit, SubscribePropertiesEdit,
+        UnsubscribePropertiesEdit, DisconnectPropertiesEdit, AckPropertiesEdit, AuthPropertiesEdit;
+    TIntField DisconnectReasonSpn, AckReasonSpn, AuthReasonSpn;
 
     // Enable flags of "Open", "Close" and PingTimerChk; every other button is always enabled.
     bool ConnectBtnEnabled = true;
@@ -137,6 +150,9 @@ public:
     std::unique_ptr<TMQTTClient> Client;
     // The protocol version the connection was opened with; its frames are built by it.
     TProtocolVersion SessionVersion = TProtocolVersion::MQTT31;
+    // What the broker's CONNACK (5.0) said this connection may send; the
+    // protocol's defaults until then.
+    TBrokerLimits BrokerLimits;
     // The message identifier handed out last; 0 at start.
     int32_t LastMessageID = 0;
     // Waits for the broker's answers; tests shorten them.
@@ -172,12 +188,15 @@ public:
     void Button7Click();              // "PUBLISH(file)"
     void Button6Click();              // "..."
     void Button1Click();              // "Queue 取り出し"
+    void MQTT_AUTH_BtnClick();        // "AUTH"
     void TlsCaFileBtnClick();         // "..." of the CA certificates
     void TlsCertFileBtnClick();       // "..." of the client certificate
     void TlsKeyFileBtnClick();        // "..." of the client key
     void PingTimerChkClick();         // PingTimerChk clicked (the window has already toggled PingTimerChk)
     void PingReqIntervalSpnChange();  // the text of PingReqIntervalSpn changed
     void ReportPauseSpnChange();      // the text of ReportPauseSpn changed
+    void AckPropertiesEditChange();   // the text of AckPropertiesEdit changed
+    void AckReasonSpnChange();        // the text of AckReasonSpn changed
     void PingTimerTick();             // one tick of the ping timer
 
     // Runs a handler the way the application does: a raised failure ends it and
@@ -210,6 +229,10 @@ private:
     bool Created = false;
     bool Destroyed = false;
     std::string LastChosenFile;       // the file chooser's proposal; empty until a file was chosen
+    // QoS 1 and 2 PUBLISHes of this connection whose flow has not ended.
+    std::set<int32_t> UnacknowledgedPublishes;
+    // The acknowledgement fields as last handed to the connection.
+    std::string SyncedAckFields;
 
     // A cancel asked for and not yet taken by a command; cleared when a command starts.
     std::atomic<bool> CancelRequested{false};
@@ -219,6 +242,8 @@ private:
     std::mutex WaitEventLock;
     std::string WaitEventName;
 
+    // Every command on the connection starts here: it also hands the
+    // connection the acknowledgement settings the fields hold now.
     TMQTTClient& RequireClient();
     // One diagnostic line; the console always passes 0 and 0.
     void Log(const std::string& message, const char* source);
@@ -227,8 +252,9 @@ private:
     void UpdatePingTimer(bool enabled, int intervalMs);
     // Waits for one answer packet of the type (and identifier, when messageID >= 0);
     // false when a wait timed out or was cancelled (WaitCancelled tells which).
+    // orType: a second type that also ends the wait (messageID < 0 only).
     bool WaitForAnswer(TFrameWait& wait, int32_t messageType, int32_t messageID, int timeoutMs,
-                       std::unique_ptr<TMQTTPacket>& answer);
+                       std::unique_ptr<TMQTTPacket>& answer, int32_t orType = -1);
     // Builds with a raising builder (a Make* twin), so that a failure keeps its
     // reason; false with the reason when it failed, the frame left empty.
     static bool TryBuild(const std::function<void()>& make, std::string& failure);
@@ -248,6 +274,25 @@ private:
     TMQTTClientOptions ConnectionOptions();
     // The answer's lines beyond those of MQTT 3.1 (nothing under 3.1).
     void ReportExtraLines(const TMQTTPacket& answer);
+    // 5.0: a PUBACK, PUBREC or PUBCOMP taken by the console: its reason code
+    // and properties, when it has any beyond Success.
+    void ReportAckLines(TMQTTPacket& answer);
+    // CONNACK's lines; under 5.0 it also sets the broker's limits.
+    void ReportConnack(TMQTTPacket& answer);
+    // The properties of a field for a frame of this connection: parsed under
+    // 5.0 (raises "<what>: <reason>"); none before 5.0, with one note line
+    // when note is set and the field holds anything.
+    TPropertyList FieldProperties(const TTextField& field, TPacketKind kind, const char* what, bool note);
+    // A reason code field: its value under 5.0; 0 before, with a note as above.
+    uint8_t FieldReasonCode(const TIntField& field, const char* what, bool note);
+    // The acknowledgement settings of the fields (5.0); raises as FieldProperties.
+    TAckSettings ReadAckSettings() const;
+    // Hands the connection the acknowledgement settings when the fields changed since.
+    void SyncAckSettings();
+    // One "warning: ... sent anyway" line per limit of the broker that the frame
+    // breaks; unacknowledged: the QoS 1 and 2 PUBLISHes open once it is sent (0: none counted).
+    void WarnLimits(const uint8_t* frame, int32_t frameLen, const TPropertyList& properties,
+                    std::size_t unacknowledged);
     // "..." of a text field that holds a file: the file chooser in the field's
     // folder; a confirmed file goes into the field.
     void ChooseFileInto(TTextField& field);

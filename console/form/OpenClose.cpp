@@ -16,8 +16,13 @@ void TForm1::ConnectBtnClick()
     // A second "Open" replaces nothing: the button is disabled while a client lives,
     // and a client still held is closed first so that two never share the form.
     Client.reset();
+    // A new connection knows nothing of the broker yet.
+    BrokerLimits = TBrokerLimits();
+    UnacknowledgedPublishes.clear();
+    SyncedAckFields.clear();
     Client = std::make_unique<TMQTTClient>(host, port, clientID, options);
     if (Client->SocketReady) {
+        SyncAckSettings();
         DisconnectBtnEnabled = true;
         ConnectBtnEnabled = false;
         PingTimerChkEnabled = true;

@@ -4,6 +4,7 @@
 #include "console/form/FormCommon.h"
 #include "mqtt/codec/FrameBuilders.h"
 #include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/codec/ReasonCodes.h"
 #include "mqtt/codec/WirePrimitives.h"
 #include "mqtt/engine/FrameSignal.h"
 #include "mqtt/engine/MQTTClient.h"
@@ -112,6 +113,9 @@ void TForm1::PublishFlow(bool fromFile)
     const int32_t messageID = NextMessageID();
     int pubackTimeouts = 0, pubrecTimeouts = 0;
     bool publishDup = false;
+    // The flow is open at the broker from its first QoS 1 or 2 frame until
+    // its last answer (or a refusing PUBREC) came.
+    auto flowEnded = [&] { UnacknowledgedPublishes.erase(messageID); };
 
     for (;;) {
         // Each PUBLISH frame of the run is built anew from the fields (and the file).
@@ -131,10 +135,15 @@ void TForm1::PublishFlow(bool fromFile)
             params.Topic = topic;
             params.MessageID = messageID;
             std::string failure;
-            bool built = false;
-            if (fromFile) {
+            bool built = TryBuild(
+                [&] {
+                    params.Properties =
+                        FieldProperties(PublishPropertiesEdit, TPacketKind::Publish, "PUBLISH properties", !publishDup);
+                },
+                failure);
+            if (built && fromFile) {
                 built = BuildFilePublishFrame(PublishDataFileEdit.Text, params, frame, frameLen, failure);
-            } else {
+            } else if (built) {
                 const TPayload payload = TextPayload(PublishDataEdit.Text);
                 params.Data = payload.Bytes.get();
                 params.DataSize = payload.Size;
@@ -145,6 +154,8 @@ void TForm1::PublishFlow(bool fromFile)
                             fromFile ? TFrameKind::PublishFile : TFrameKind::PublishText, failure);
                 return;
             }
+            const bool opens = qos > 0 && UnacknowledgedPublishes.insert(messageID).second;
+            WarnLimits(frame.get(), frameLen, params.Properties, opens ? UnacknowledgedPublishes.size() : 0);
             Log(Tagged("sending PUBLISH", id), SourceUnit);
             if (qos != 0)
                 wait = std::make_unique<TFrameWait>(client.FrameEventName);
@@ -158,6 +169,8 @@ void TForm1::PublishFlow(bool fromFile)
             if (WaitForAnswer(*wait, MessageType::PUBACK, messageID, AnswerTimeouts.Puback, answer)) {
                 Log(Tagged("received PUBACK", id), SourceConsole);
                 Pause();
+                ReportAckLines(*answer);
+                flowEnded();
                 return;
             }
             if (++pubackTimeouts > MaxTimeouts || WaitCancelled) {
@@ -180,14 +193,32 @@ void TForm1::PublishFlow(bool fromFile)
         }
         Log(Tagged("received PUBREC", id), SourceConsole);
         Pause();
+        ReportAckLines(*answer);
+        if (answer->Version == TProtocolVersion::MQTT50 && answer->ReasonCode >= 0x80) {
+            // 5.0: the broker refused the message; no PUBREL follows.
+            flowEnded();
+            Log(Tagged(("PUBREC with reason code " +
+                        FormatReasonCode(static_cast<uint8_t>(answer->ReasonCode), TPacketKind::Pubrec) +
+                        " ends the QoS 2 flow without PUBREL").c_str(),
+                       id),
+                SourceConsole);
+            Pause();
+            return;
+        }
         answer.reset();
 
-        RequestWithRepeats(
+        const std::unique_ptr<TMQTTPacket> pubcomp = RequestWithRepeats(
             PubrelTexts, TFrameKind::Pubrel,
             [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) {
-                MakePubrelFrame(frame, frameLen, TAckParams{SessionVersion, dup, messageID, 0, {}});
+                const TAckSettings acks =
+                    SessionVersion == TProtocolVersion::MQTT50 ? ReadAckSettings() : TAckSettings();
+                MakePubrelFrame(frame, frameLen, AckParamsFor(acks, SessionVersion, TPacketKind::Pubrel, messageID, dup));
             },
             MessageType::PUBCOMP, messageID, AnswerTimeouts.Pubcomp);
+        if (pubcomp) {
+            ReportAckLines(*pubcomp);
+            flowEnded();
+        }
         return;
     }
 }

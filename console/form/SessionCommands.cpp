@@ -24,7 +24,7 @@ using namespace FormCommon;
 // all waits together end after AnswerWaitLimitFactor times the time-out.
 // A cancel wakes the wait through the same event and ends it at once.
 bool TForm1::WaitForAnswer(TFrameWait& wait, int32_t messageType, int32_t messageID, int timeoutMs,
-                           std::unique_ptr<TMQTTPacket>& answer)
+                           std::unique_ptr<TMQTTPacket>& answer, int32_t orType)
 {
     using Clock = std::chrono::steady_clock;
     TMQTTClient& client = RequireClient();
@@ -58,7 +58,8 @@ bool TForm1::WaitForAnswer(TFrameWait& wait, int32_t messageType, int32_t messag
             return false;
         if (CancelRequested)
             return cancelled();
-        const bool taken = messageID < 0 ? queue.TakeFirst(messageType, answer)
+        const bool taken = messageID < 0 ? queue.TakeFirst(messageType, answer) ||
+                                               (orType >= 0 && queue.TakeFirst(orType, answer))
                                          : queue.TakeByKey(messageType, messageID, answer);
         if (taken)
             return true;
@@ -82,6 +83,7 @@ std::unique_ptr<TMQTTPacket> TForm1::RequestWithRepeats(const TRequestTexts& tex
             BuildFailed(texts.BuildFailed, id, kind, failure);
             return nullptr;
         }
+        WarnLimits(frame.get(), frameLen, {}, 0);
         Log(Tagged(texts.Sending, id), SourceUnit);
         TFrameWait wait(client.FrameEventName);
         client.SendFrame(frame.get(), frameLen);
@@ -121,7 +123,14 @@ void TForm1::MQTT_CONNECT_BtnClick()
     params.KeepAliveTimer = KeepAliveSpn.Value();
     params.WillTopic = WillTopicEdit.Text;
     params.WillMessage = WillMessageEdit.Text;
-    if (!TryBuild([&] { MakeConnectFrame(frame, frameLen, params); }, failure)) {
+    if (!TryBuild(
+            [&] {
+                params.Properties = FieldProperties(ConnectPropertiesEdit, TPacketKind::Connect, "CONNECT properties",
+                                                    true);
+                params.WillProperties = FieldProperties(WillPropertiesEdit, TPacketKind::Will, "will properties", true);
+                MakeConnectFrame(frame, frameLen, params);
+            },
+            failure)) {
         BuildFailed("*ERROR* CONNECT frame building failed, parameter error", id, TFrameKind::Connect, failure);
         return;
     }
@@ -130,16 +139,91 @@ void TForm1::MQTT_CONNECT_BtnClick()
     client.SendFrame(frame.get(), frameLen);
     frame.reset();
 
+    // With an Authentication Method a 5.0 broker may answer with AUTH first
+    // (enhanced authentication); the AUTH command goes on from there.
     std::unique_ptr<TMQTTPacket> answer;
-    if (!WaitForAnswer(wait, MessageType::CONNACK, -1, AnswerTimeouts.Connack, answer)) {
+    if (!WaitForAnswer(wait, MessageType::CONNACK, -1, AnswerTimeouts.Connack, answer,
+                       SessionVersion == TProtocolVersion::MQTT50 ? MessageType::AUTH : -1)) {
         Log(Tagged("*ERROR* could not receive CONNACK", id), SourceUnit);
         return;
     }
-    Log(Tagged("received CONNACK", id), SourceConsole);
+    if (answer->MessageType == MessageType::AUTH) {
+        Log(Tagged("received AUTH", id), SourceConsole);
+        Pause();
+        answer->AnalyzePacket();
+        ReportExtraLines(*answer);
+        return;
+    }
+    ReportConnack(*answer);
+}
+
+void TForm1::ReportConnack(TMQTTPacket& answer)
+{
+    Log(Tagged("received CONNACK", RequireClient().ClientID), SourceConsole);
+    Pause();
+    answer.AnalyzePacket();
+    Log("ConnectReturnCode " + std::to_string(answer.ConnectReturnCode), SourceConsole);
+    Pause();
+    ReportExtraLines(answer);
+    if (answer.Version != TProtocolVersion::MQTT50 || answer.ConnectReturnCode >= 0x80)
+        return;
+    BrokerLimits = TBrokerLimits::FromConnack(answer);
+    // Without a session kept for us, no PUBLISH of ours is open at the broker.
+    if (!answer.SessionPresent)
+        UnacknowledgedPublishes.clear();
+}
+
+void TForm1::ReportAckLines(TMQTTPacket& answer)
+{
+    if (answer.Version != TProtocolVersion::MQTT50)
+        return;
+    answer.AnalyzePacket();
+    if (answer.ReasonCode != 0 || !answer.Properties.empty() || !answer.DecodeError.empty())
+        ReportExtraLines(answer);
+}
+
+// AUTH (5.0): sent with its reason code and properties; the broker answers
+// with AUTH, or with CONNACK when an authentication during CONNECT is done.
+void TForm1::MQTT_AUTH_BtnClick()
+{
+    TMQTTClient& client = RequireClient();
+    const std::string& id = client.ClientID;
+    if (SessionVersion != TProtocolVersion::MQTT50) {
+        Log(Tagged("*ERROR* AUTH needs MQTT 5.0, nothing sent", id), SourceUnit);
+        return;
+    }
+    TFrameBuffer frame;
+    int32_t frameLen = 0;
+    std::string failure;
+    TAuthParams params;
+    if (!TryBuild(
+            [&] {
+                params.ReasonCode = static_cast<uint8_t>(AuthReasonSpn.Value());
+                params.Properties = FieldProperties(AuthPropertiesEdit, TPacketKind::Auth, "AUTH properties", false);
+                MakeAuthFrame(frame, frameLen, params);
+            },
+            failure)) {
+        BuildFailed("*ERROR* AUTH frame building failed, parameter error", id, TFrameKind::Auth, failure);
+        return;
+    }
+    WarnLimits(frame.get(), frameLen, params.Properties, 0);
+    Log(Tagged("sending AUTH", id), SourceUnit);
+    TFrameWait wait(client.FrameEventName);
+    client.SendFrame(frame.get(), frameLen);
+    frame.reset();
+
+    std::unique_ptr<TMQTTPacket> answer;
+    if (!WaitForAnswer(wait, MessageType::AUTH, -1, AnswerTimeouts.Auth, answer, MessageType::CONNACK)) {
+        Log(Tagged("*ERROR* could not receive AUTH", id), SourceUnit);
+        return;
+    }
+    if (answer->MessageType == MessageType::CONNACK) {
+        ReportConnack(*answer);
+        return;
+    }
+    Log(Tagged("received AUTH", id), SourceConsole);
     Pause();
     answer->AnalyzePacket();
-    Log("ConnectReturnCode " + std::to_string(answer->ConnectReturnCode), SourceConsole);
-    Pause();
     ReportExtraLines(*answer);
 }
 
@@ -187,12 +271,20 @@ void TForm1::Button4Click()
     TFrameBuffer frame;
     int32_t frameLen = 0;
     std::string failure;
-    if (!TryBuild([&] { MakeDisconnectFrame(frame, frameLen, TDisconnectParams{SessionVersion, 0, {}}); },
-                  failure)) {
+    TDisconnectParams params{SessionVersion, 0, {}};
+    if (!TryBuild(
+            [&] {
+                params.ReasonCode = FieldReasonCode(DisconnectReasonSpn, "DISCONNECT reason code", true);
+                params.Properties =
+                    FieldProperties(DisconnectPropertiesEdit, TPacketKind::Disconnect, "DISCONNECT properties", true);
+                MakeDisconnectFrame(frame, frameLen, params);
+            },
+            failure)) {
         BuildFailed("*ERROR* DISCONNECT frame building failed, parameter error", id, TFrameKind::Disconnect,
                     failure);
         return;
     }
+    WarnLimits(frame.get(), frameLen, {}, 0);
     Log(Tagged("sending DISCONNECT", id), SourceUnit);
     client.SendFrame(frame.get(), frameLen);
 }

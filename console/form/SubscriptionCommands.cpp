@@ -42,7 +42,9 @@ void TForm1::Button2Click()
         SubscribeTexts, TFrameKind::Subscribe,
         [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) {
             topicList = SubscribeTopicListEdit.Text;
-            const TSubscribeParams params{SessionVersion, dup, messageID, topicList, SubscribeQoSListEdit.Text, {}};
+            const TSubscribeParams params{
+                SessionVersion, dup, messageID, topicList, SubscribeQoSListEdit.Text,
+                FieldProperties(SubscribePropertiesEdit, TPacketKind::Subscribe, "SUBSCRIBE properties", !dup)};
             MakeSubscribeFrame(frame, frameLen, params);
         },
         MessageType::SUBACK, messageID, AnswerTimeouts.Suback);
@@ -78,8 +80,12 @@ void TForm1::Button3Click()
     const std::unique_ptr<TMQTTPacket> answer = RequestWithRepeats(
         UnsubscribeTexts, TFrameKind::Unsubscribe,
         [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) {
-            MakeUnsubscribeFrame(frame, frameLen,
-                                 TUnsubscribeParams{SessionVersion, dup, messageID, UnSubscribeTopicListEdit.Text, {}});
+            MakeUnsubscribeFrame(
+                frame, frameLen,
+                TUnsubscribeParams{
+                    SessionVersion, dup, messageID, UnSubscribeTopicListEdit.Text,
+                    FieldProperties(UnsubscribePropertiesEdit, TPacketKind::Unsubscribe, "UNSUBSCRIBE properties",
+                                    !dup)});
         },
         MessageType::UNSUBACK, messageID, AnswerTimeouts.Unsuback);
     if (!answer || answer->Version == TProtocolVersion::MQTT31)

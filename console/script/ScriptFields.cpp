@@ -40,6 +40,7 @@ std::vector<TScriptField> MakeFields()
         field.CheckLabel = row.CheckLabel;
         field.OnChange = row.Handler;
         field.Enabled = row.Gate;
+        field.Packet = row.Packet;
     }
     return fields;
 }
@@ -60,7 +61,16 @@ const std::string& TScriptField::Label(const TForm1& form) const
 std::string TScriptField::ScriptValue(const TForm1& form) const
 {
     switch (Kind) {
-    case TScriptFieldKind::Text: return "\"" + (form.*Text).Text + "\"";
+    case TScriptFieldKind::Text: {
+        std::string text = (form.*Text).Text;
+        if (Packet != TPacketKind{}) {
+            // Entries end at a line break or at ";" alike.
+            std::erase(text, '\r');
+            for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at))
+                text.replace(at, 1, "; ");
+        }
+        return "\"" + text + "\"";
+    }
     case TScriptFieldKind::Int: return std::to_string((form.*Int).Value());
     case TScriptFieldKind::Choice: return "\"" + (form.*Choice).Text() + "\"";
     case TScriptFieldKind::Check: break;

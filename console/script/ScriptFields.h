@@ -28,10 +28,13 @@ struct TScriptField {
     bool TForm1::*Enabled = nullptr;
     // The field's bit in a TFieldMask (console/form/FieldTable.h).
     TFieldMask Bit = 0;
+    // MQTT 5.0: the packet of a properties text field (or of a reason code); TPacketKind{} otherwise.
+    TPacketKind Packet{};
 
     const std::string& Label(const TForm1& form) const;
     // The value as a script writes it: texts quoted, numbers as the form reads
-    // them, check boxes "on" or "off", a choice's item quoted.
+    // them, check boxes "on" or "off", a choice's item quoted. A properties
+    // text keeps to its one line: its line breaks become "; ".
     std::string ScriptValue(const TForm1& form) const;
 };
 

@@ -273,6 +273,7 @@ const std::vector<TScriptCommand>& ScriptCommands()
         {"publish", "Button5", &TForm1::Button5Click},
         {"publish-file", "Button7", &TForm1::Button7Click},
         {"queue", "Button1", &TForm1::Button1Click},
+        {"auth", "MQTT_AUTH_Btn", &TForm1::MQTT_AUTH_BtnClick},
     };
     return commands;
 }

@@ -254,6 +254,7 @@ private:
     void Publish()
     {
         if (!Got(R.Str(P.PublishTopic), "the topic")) return;
+        if (V50 && P.PublishTopic.empty()) P.PublishTopic = P.AliasedTopic;
         if (P.FixedQos > 0 && !SkipMessageID()) return;   // inside the frame: checked on creation
         if (V50) {
             if (!Properties(P.Properties, K::Publish)) return;

@@ -59,6 +59,10 @@ public:
     std::vector<uint8_t> SubscribeOptions;  // SUBSCRIBE: the byte after each topic (the requested QoS before 5.0)
     TPropertyList Properties;               // 5.0
     TPropertyList WillProperties;           // 5.0 CONNECT with a will
+    // Set by the connection that received a 5.0 PUBLISH, not by AnalyzePacket:
+    // the topic its Topic Alias stands for. A PUBLISH whose topic is empty
+    // gets it as PublishTopic when analysed.
+    std::string AliasedTopic;
     // The first thing found wrong inside an accepted frame (a field cut off by
     // the end of the frame, a property refused, reserved bits set ...); empty
     // when none. What was decoded before it stays.

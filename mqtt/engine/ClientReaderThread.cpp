@@ -5,6 +5,7 @@
 #include "diag/EventSink.h"
 #include "diag/EventSources.h"
 #include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/codec/MessageTypes.h"
 #include "mqtt/engine/FrameAssembler.h"
 #include "mqtt/engine/FrameSignal.h"
 #include "mqtt/engine/PacketQueue.h"
@@ -99,6 +100,10 @@ void TMQTTClientReaderThread::Execute()
                             : std::make_unique<TMQTTPacket>(frame, frameSize, Version);
         if (Observer)
             Observer->OnFrame(TFrameDirection::Received, packet->FrameData.get(), frameSize);
+        if (Version == TProtocolVersion::MQTT50 && packet->MessageType == MessageType::PUBLISH) {
+            if (const std::string problem = FAliases.Resolve(*packet); !problem.empty())
+                Log("*ERROR* " + problem + " [" + ClientID + "]");
+        }
         return ReceiveQueue.Store(packet);
     };
     const TFrameAssembler::TLog log = [this](const std::string& message) { Log(message); };

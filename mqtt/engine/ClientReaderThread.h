@@ -6,6 +6,7 @@
 #include <string>
 
 #include "mqtt/codec/ProtocolVersion.h"
+#include "mqtt/engine/TopicAliases.h"
 #include "platform/Thread.h"
 
 class TClientSocket;
@@ -61,4 +62,5 @@ private:
     const std::shared_ptr<TWakeEvent> FRoom;
     std::function<bool()> FBacklogProbe;
     const TProtocolVersion Version;   // the rules received frames are decoded by
+    TInboundTopicAliases FAliases;    // 5.0: the broker's topic aliases, in stream order
 };

@@ -8,6 +8,8 @@
 #include "diag/EventSources.h"
 #include "mqtt/codec/MQTTPacket.h"
 #include "mqtt/codec/MessageTypes.h"
+#include "mqtt/codec/PacketDisplay.h"
+#include "mqtt/codec/ReasonCodes.h"
 #include "mqtt/codec/WirePrimitives.h"
 #include "mqtt/engine/FrameSignal.h"
 #include "mqtt/engine/FrameWriter.h"
@@ -17,6 +19,8 @@
 #include "platform/Error.h"
 
 namespace {
+
+constexpr uint8_t kSubscriptionIdentifier = 0x0B;
 
 // Slice of a PUBREL wait: short enough that a socket closed by the reader
 // ends the flow at once, without changing the 1000 ms per wait.
@@ -77,6 +81,18 @@ std::string TMQTTEventHandlerThread::PayloadDirectory() const
 void TMQTTEventHandlerThread::SetLinePause(int ms)
 {
     FLinePauseMs = std::clamp(ms, 0, kMaxLinePauseMs);
+}
+
+void TMQTTEventHandlerThread::SetAckSettings(const TAckSettings& settings)
+{
+    std::lock_guard<std::mutex> guard(FAckLock);
+    FAcks = settings;
+}
+
+TAckParams TMQTTEventHandlerThread::AckParams(TPacketKind kind, int32_t messageID) const
+{
+    std::lock_guard<std::mutex> guard(FAckLock);
+    return AckParamsFor(FAcks, Version, kind, messageID);
 }
 
 void TMQTTEventHandlerThread::Stop()
@@ -160,13 +176,20 @@ int32_t TMQTTEventHandlerThread::WriteAckFrame(const uint8_t* frame, int32_t len
 
 // The answer the QoS asks for (none at QoS 0 and 3); false, with the line
 // said, when it cannot be built: the message is then neither answered nor saved.
-bool TMQTTEventHandlerThread::BuildAnswer(const TMQTTPacket& packet, TFrameBuffer& frame, int32_t& length)
+bool TMQTTEventHandlerThread::BuildAnswer(const TMQTTPacket& packet, TFrameBuffer& frame, int32_t& length,
+    uint8_t& reasonCode)
 {
-    if (packet.FixedQos == 2 && !BuildPubrecFrame(frame, length, AckParams(packet.MessageID))) {
+    reasonCode = 0;
+    if (packet.FixedQos != 1 && packet.FixedQos != 2)
+        return true;
+    const bool qos2 = packet.FixedQos == 2;
+    const TAckParams params = AckParams(qos2 ? TPacketKind::Pubrec : TPacketKind::Puback, packet.MessageID);
+    reasonCode = params.ReasonCode;
+    if (qos2 && !BuildPubrecFrame(frame, length, params)) {
         Log("PUBREC frame building failed, parameter error [" + ClientID + "]");
         return false;
     }
-    if (packet.FixedQos == 1 && !BuildPubackFrame(frame, length, AckParams(packet.MessageID))) {
+    if (!qos2 && !BuildPubackFrame(frame, length, params)) {
         Log("PUBACK frame building failed, parameter error [" + ClientID + "]");
         return false;
     }
@@ -210,12 +233,19 @@ bool TMQTTEventHandlerThread::WaitForPubrel(int32_t messageID, TFrameWait& frame
 // PUBREC, the broker's PUBREL, PUBCOMP. The flow is open from its PUBREC on;
 // false when the PUBREL did not come (the flow stays open for a later one).
 bool TMQTTEventHandlerThread::RunQos2Flow(int32_t id, const std::string& path, const TFrameBuffer& pubrec,
-    int32_t length, TFrameWait& frameWait)
+    int32_t length, uint8_t pubrecCode, TFrameWait& frameWait)
 {
     // The PUBREL wait begins before the PUBREC goes out, so a PUBREL that
     // answers it at once still ends the wait.
     frameWait.Restart();
     SendAnswer("sending PUBREC [", pubrec, length);
+    if (pubrecCode >= 0x80) {
+        // 5.0: a PUBREC with an error code ends the flow; no PUBREL follows.
+        FInHand = false;
+        Log("PUBREC with reason code " + FormatReasonCode(pubrecCode, TPacketKind::Pubrec) +
+            " ends the QoS 2 flow without PUBREL [" + ClientID + "]");
+        return true;
+    }
     FFlows.Open(id, path);
     FInHand = false;
 
@@ -237,7 +267,7 @@ bool TMQTTEventHandlerThread::AnswerPubrel(int32_t id)
     LogAndPause("received PUBREL [" + ClientID + "]", SourceEventHandler);
     TFrameBuffer pubcomp;
     int32_t length = 0;
-    if (!BuildPubcompFrame(pubcomp, length, AckParams(id))) {
+    if (!BuildPubcompFrame(pubcomp, length, AckParams(TPacketKind::Pubcomp, id))) {
         Log("PUBCOMP frame building failed, parameter error [" + ClientID + "]");
         return false;
     }
@@ -270,8 +300,9 @@ void TMQTTEventHandlerThread::AnswerRepeatedQos2(const TMQTTPacket& packet, cons
     Log("repeated PUBLISH of an open QoS 2 flow, saved before as " + path + " [" + ClientID + "]");
     TFrameBuffer pubrec;
     int32_t length = 0;
-    if (BuildAnswer(packet, pubrec, length))
-        RunQos2Flow(packet.MessageID, path, pubrec, length, frameWait);
+    uint8_t code = 0;
+    if (BuildAnswer(packet, pubrec, length, code))
+        RunQos2Flow(packet.MessageID, path, pubrec, length, code, frameWait);
 }
 
 void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TFrameWait& frameWait)
@@ -287,7 +318,8 @@ void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TFrameWait& fra
 
     TFrameBuffer answer;
     int32_t length = 0;
-    if (!BuildAnswer(packet, answer, length)) {
+    uint8_t code = 0;
+    if (!BuildAnswer(packet, answer, length, code)) {
         FInHand = false;
         return;
     }
@@ -296,7 +328,7 @@ void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TFrameWait& fra
     bool completed = true;
     try {
         if (packet.FixedQos == 2) {
-            completed = RunQos2Flow(packet.MessageID, path, answer, length, frameWait);
+            completed = RunQos2Flow(packet.MessageID, path, answer, length, code, frameWait);
         } else {
             if (packet.FixedQos == 1)
                 SendAnswer("sending PUBACK [", answer, length);
@@ -337,6 +369,10 @@ void TMQTTEventHandlerThread::Report(const TMQTTPacket& packet)
         payload = payload.substr(0, payload.find('\0'));
         LogAndPause("PublishData(UTF8) " + UTF8ToText(payload), SourceEventHandler);
     }
+    // 5.0: its properties (the subscription identifiers among them), one line each.
+    if (Version == TProtocolVersion::MQTT50)
+        for (const std::string& line : PacketExtraLines(packet))
+            LogAndPause(line, SourceEventHandler);
 }
 
 void TMQTTEventHandlerThread::ReportSaved(const TMQTTPacket& packet, const std::string& path)
@@ -353,6 +389,11 @@ void TMQTTEventHandlerThread::ReportSaved(const TMQTTPacket& packet, const std::
     saved.MessageID = packet.MessageID;
     saved.Size = packet.PublishDataSize;
     saved.Path = path;
+    for (const TProperty& property : packet.Properties) {
+        saved.Properties.push_back(FormatProperty(property));
+        if (property.Id == kSubscriptionIdentifier)
+            saved.SubscriptionIdentifiers.push_back(property.Number);
+    }
     Observer->OnMessageSaved(saved);
 }
 
@@ -374,7 +415,8 @@ void TMQTTEventHandlerThread::Execute()
                     continue;
                 std::unique_ptr<TMQTTPacket> packet;
                 if (!ReceiveQueue.TakeFirst(MessageType::PUBLISH, packet)) {
-                    frameWait.Wait(-1);   // no timer: a frame or Stop() wakes us
+                    if (!ReportDisconnect())
+                        frameWait.Wait(-1);   // no timer: a frame or Stop() wakes us
                     continue;
                 }
                 if (Stopping()) {
@@ -393,9 +435,26 @@ void TMQTTEventHandlerThread::Execute()
                 ++FLostInPass;
             }
         }
+        // The broker's DISCONNECT comes right before it closes: said also when
+        // the close was seen first.
+        if (!Terminated())
+            ReportDisconnect();
     } catch (const std::exception& e) {
         ReportAndClose(e.what());
     }
     // Nobody drains the backlog from here on: a reader waiting for room goes on.
     ReceiveQueue.LiftBound();
+}
+
+// Every PUBLISH stored before it has been taken: the reader stores in stream order.
+bool TMQTTEventHandlerThread::ReportDisconnect()
+{
+    std::unique_ptr<TMQTTPacket> packet;
+    if (Version != TProtocolVersion::MQTT50 || !ReceiveQueue.TakeFirst(MessageType::DISCONNECT, packet))
+        return false;
+    packet->AnalyzePacket();
+    LogAndPause("received DISCONNECT [" + ClientID + "]", SourceEventHandler);
+    for (const std::string& line : PacketExtraLines(*packet))
+        LogAndPause(line, SourceEventHandler);
+    return true;
 }

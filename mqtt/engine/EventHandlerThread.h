@@ -8,6 +8,7 @@
 #include <string>
 
 #include "mqtt/codec/FrameBuilders.h"
+#include "mqtt/engine/AckSettings.h"
 #include "mqtt/engine/InboundFlows.h"
 #include "mqtt/engine/PayloadStore.h"
 #include "platform/Thread.h"
@@ -24,8 +25,9 @@ class TFrameWait;
 // from the receive queue (oldest first), saves its payload to a new
 // "Pub_<stamp><5 digits>.dat" file, then runs its QoS 1 or QoS 2
 // acknowledgement flow and reports it line by line; the last line names the
-// file. A message is acknowledged only once its file is complete. Any error
-// closes the socket, which ends both client threads.
+// file. A message is acknowledged only once its file is complete. Under MQTT
+// 5.0 it also reports the broker's DISCONNECT. Any error closes the socket,
+// which ends both client threads.
 class TMQTTEventHandlerThread : public TThread {
 public:
     TMQTTEventHandlerThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
@@ -38,6 +40,8 @@ public:
     std::string PayloadDirectory() const;
     // The pause after each report line (0 to 100 ms; 10 by default).
     void SetLinePause(int ms);
+    // What the acknowledgements carry under 5.0, from the next one on. Any thread.
+    void SetAckSettings(const TAckSettings& settings);
 
     // Terminate() that also ends the waits and pauses at once: the thread
     // sleeps on no timer, so it must be woken.
@@ -58,15 +62,18 @@ protected:
 private:
     // The acknowledgement protocol.
     void HandlePublish(TMQTTPacket& packet, TFrameWait& frameWait);
-    bool BuildAnswer(const TMQTTPacket& packet, TFrameBuffer& frame, int32_t& length);
-    TAckParams AckParams(int32_t messageID) const { return {Version, false, messageID, 0, {}}; }
+    // reasonCode: what the answer carries (5.0).
+    bool BuildAnswer(const TMQTTPacket& packet, TFrameBuffer& frame, int32_t& length, uint8_t& reasonCode);
+    TAckParams AckParams(TPacketKind kind, int32_t messageID) const;
     void SendAnswer(const char* what, const TFrameBuffer& frame, int32_t length);
     bool RunQos2Flow(int32_t id, const std::string& path, const TFrameBuffer& pubrec, int32_t length,
-        TFrameWait& frameWait);
+        uint8_t pubrecCode, TFrameWait& frameWait);
     void AnswerRepeatedQos2(const TMQTTPacket& packet, const std::string& path, TFrameWait& frameWait);
     bool WaitForPubrel(int32_t messageID, TFrameWait& frameWait, std::unique_ptr<TMQTTPacket>& pubrel);
     bool AnswerPubrel(int32_t id);
     bool AnswerLatePubrel();
+    // 5.0: the broker's DISCONNECT, once every message before it is done.
+    bool ReportDisconnect();
     int32_t WriteAckFrame(const uint8_t* frame, int32_t length);
     // The file.
     std::string SavePayload(const TMQTTPacket& packet);
@@ -89,6 +96,8 @@ private:
     TSessionObserver* const Observer;
     const TProtocolVersion Version;   // the acknowledgements are built by its rules
     std::atomic<int> FLinePauseMs{kLinePauseMs};
+    mutable std::mutex FAckLock;
+    TAckSettings FAcks;
 
     TPayloadStore FStore;
     // The thread's own, and the client's once the thread has ended.

@@ -57,6 +57,7 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
             *FSocket, *FReceiveQueue, FrameEventName, ClientID, *FWriter, Sink, Observer, options.Version);
         FEventHandlerThread->SetPayloadDirectory(options.PayloadDirectory);
         FEventHandlerThread->SetLinePause(options.LinePauseMs);
+        FEventHandlerThread->SetAckSettings(options.Acks);
         // A take that makes room in a full backlog lets the reader read again.
         FReceiveQueue->SetRoomNotify(FReaderThread->RoomNotify());
         FReaderThread->Start();
@@ -113,6 +114,11 @@ void TMQTTClient::SetPayloadDirectory(const std::string& directory)
 void TMQTTClient::SetLinePause(int ms)
 {
     FEventHandlerThread->SetLinePause(ms);
+}
+
+void TMQTTClient::SetAckSettings(const TAckSettings& settings)
+{
+    FEventHandlerThread->SetAckSettings(settings);
 }
 
 void TMQTTClient::ReportConnectFailure(const std::string& host, int port)

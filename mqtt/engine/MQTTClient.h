@@ -6,6 +6,7 @@
 #include <string>
 
 #include "mqtt/codec/ProtocolVersion.h"
+#include "mqtt/engine/AckSettings.h"
 #include "mqtt/engine/PacketQueue.h"
 #include "platform/TlsConfig.h"
 
@@ -26,6 +27,7 @@ struct TMQTTClientOptions {
     int LinePauseMs = 10;                  // the pause after each report line of the event-handler thread
     TProtocolVersion Version = TProtocolVersion::MQTT31;  // received frames are decoded by its rules
     TTlsConfig Tls;                        // how the connection is secured; off: clear TCP
+    TAckSettings Acks;                     // 5.0: what the event-handler thread's acknowledgements carry
 };
 
 // One TCP connection to one broker. The constructor connects (at most two
@@ -62,6 +64,8 @@ public:
     void SetPayloadDirectory(const std::string& directory);
     // The pause after each report line of the event-handler thread, from now on.
     void SetLinePause(int ms);
+    // What the event-handler thread's acknowledgements carry under 5.0, from now on.
+    void SetAckSettings(const TAckSettings& settings);
 
     const std::string ClientID;
     const std::string FrameEventName;          // "MQTT_FRAME_RECV" + ClientID

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 enum class TFrameDirection { Sent, Received };
 
@@ -18,6 +19,10 @@ struct TSavedMessage {
     int32_t MessageID = 0;
     int64_t Size = 0;
     std::string Path;         // the "Pub_" file
+    // MQTT 5.0: the message's properties as display lines ("Message Expiry
+    // Interval = 60"), and the identifiers of the subscriptions it came through.
+    std::vector<std::string> Properties;
+    std::vector<uint32_t> SubscriptionIdentifiers;
 };
 
 // What a view of the session (the window, the CLI) learns from a client, on the

@@ -135,7 +135,8 @@ TEST_F(CliBrokerTest, ErrorBoxFailsUnlessTheNextLineExpectsIt)
     }
 }
 
-// Recorded in MQTT 3.1, and in 3.1.1 with will retain on and clean session off.
+// Recorded in MQTT 3.1, in 3.1.1 with will retain on and clean session off, and
+// in 5.0 with properties (one on two lines) and a reason code.
 class CliReplayTest : public CliBrokerTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(CliReplayTest, RecordedSessionReplaysToTheSameFrames)
@@ -157,6 +158,11 @@ TEST_P(CliReplayTest, RecordedSessionReplaysToTheSameFrames)
         form.ProtocolVersionCmb.Index = GetParam();
         form.CleanSessionChk = GetParam() == 0;
         form.WillRetainChk = GetParam() != 0;
+        if (GetParam() == 2) {
+            form.ConnectPropertiesEdit.Text = "session-expiry-interval = 10\nuser-property = a=b";
+            form.PublishPropertiesEdit.Text = "content-type = \"a; b\"";
+            form.DisconnectReasonSpn.SetValue(4);
+        }
         click(&TForm1::ConnectBtnClick);
         click(&TForm1::MQTT_CONNECT_BtnClick);
         click(&TForm1::Button1Click);   // an empty queue: a box the replay expects
@@ -188,9 +194,12 @@ TEST_P(CliReplayTest, RecordedSessionReplaysToTheSameFrames)
     EXPECT_EQ(replayed, recorded) << recorder.Script();
     ASSERT_FALSE(recorded.empty());
     // The CONNECT's protocol level, after "MQIsdp" or "MQTT".
-    EXPECT_EQ(GetParam() == 0 ? recorded[0].at(10) : recorded[0].at(8), GetParam() == 0 ? 3 : 4);
+    EXPECT_EQ(GetParam() == 0 ? recorded[0].at(10) : recorded[0].at(8), GetParam() == 0 ? 3 : GetParam() + 3);
+    // 5.0: the DISCONNECT carries its reason code.
+    const testframes::TFrame disconnect = GetParam() == 2 ? testframes::TFrame{0xE0, 1, 4} : testframes::TFrame{0xE0, 0};
+    EXPECT_EQ(recorded.back(), disconnect);
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, CliReplayTest, ::testing::Values(0, 1));
+INSTANTIATE_TEST_SUITE_P(Versions, CliReplayTest, ::testing::Values(0, 1, 2));
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Script lines as the parser reads them, and the scripts the recorder writes.
 #include "CliTestSupport.h"
 
+#include "mqtt/codec/PropertyText.h"
+
 namespace {
 
 using namespace clitest;
@@ -46,6 +48,12 @@ TEST_F(ScriptParserTest, LinesBecomeSteps)
         {U8("set クリーンセッション off"), K::Set, "CleanSessionChk", "", 0, 0, ""},
         {"set Will Retain ON", K::Set, "WillRetainChk", "", 1, 0, ""},
         {U8("set CA 証明書 /etc/ca.pem"), K::Set, "TlsCaFileEdit", "/etc/ca.pem", 0, 0, ""},
+        // MQTT 5.0 properties, one line, ";" between entries; reason codes in decimal.
+        {"set ConnectPropertiesEdit \"session-expiry-interval = 3600; user-property = a=b\"", K::Set,
+         "ConnectPropertiesEdit", "session-expiry-interval = 3600; user-property = a=b", 0, 0, ""},
+        {U8("set \"CONNECT プロパティ\" user-property = a=b"), K::Set, "ConnectPropertiesEdit", "user-property = a=b",
+         0, 0, ""},
+        {U8("set 応答の理由コード 135"), K::Set, "AckReasonSpn", "", 135, 0, ""},
         {"sleep 250", K::Sleep, nullptr, "", 0, 250, ""},
         {"expect received PUBACK [", K::Expect, nullptr, "", 0, DefaultExpectMs, "received PUBACK ["},
         {"expect received PUBACK within 300", K::Expect, nullptr, "", 0, 300, "received PUBACK"},
@@ -89,6 +97,8 @@ TEST_F(ScriptParserTest, CommandsByWordCaptionControlAndHandlerName)
         {"publish(FILE)", &TForm1::Button7Click},
         {U8("Queue 取り出し"), &TForm1::Button1Click},
         {"Button1", &TForm1::Button1Click},
+        {"auth", &TForm1::MQTT_AUTH_BtnClick},
+        {"MQTT_AUTH_Btn", &TForm1::MQTT_AUTH_BtnClick},
     };
     for (const auto& [line, handler] : rows) {
         SCOPED_TRACE(line);
@@ -202,6 +212,11 @@ TEST_F(SessionRecorderTest, WritesChangedFieldsBeforeEachCommandFromTheLastOpenO
     Click(&TForm1::Button7Click);
     Click(&TForm1::DisconnectBtnClick, [&] { Form.PingTimerChk = false; });
     Click(&TForm1::Button1Click);                   // Close's own change is no set line
+    // A properties text on several lines is written on one.
+    const std::string properties = "message-expiry-interval = 60\r\ncontent-type = \"a; b\"";
+    Form.PublishPropertiesEdit.Text = properties;
+    Form.AuthReasonSpn.SetValue(25);
+    Click(&TForm1::MQTT_AUTH_BtnClick);
     Recorder.OnBox("outside any command");
 
     EXPECT_EQ(Recorder.Script(),
@@ -222,13 +237,18 @@ TEST_F(SessionRecorderTest, WritesChangedFieldsBeforeEachCommandFromTheLastOpenO
               "set PublishDataFileEdit \"/data/chosen.bin\"\n"
               "publish-file\n"
               "close\n"
-              "queue\n");
+              "queue\n"
+              "set PublishPropertiesEdit \"message-expiry-interval = 60; content-type = \"a; b\"\"\n"
+              "set AuthReasonSpn 25\n"
+              "auth\n");
 
     // What it wrote parses, and the quoted text comes back whole.
     TScript script;
     ASSERT_TRUE(ParseScript(Recorder.Script(), Form, script).empty());
     EXPECT_EQ(script.Steps[8].Value, "with \"quotes\"");
     EXPECT_EQ(script.Steps[3].Number, 1);   // MQTT 3.1.1
+    EXPECT_EQ(ParsePropertyText(script.Steps[17].Value, TPacketKind::Publish),
+              ParsePropertyText(properties, TPacketKind::Publish));
 }
 
 }  // namespace

@@ -385,6 +385,18 @@ TEST(PacketDecode, VersionedFieldsAndProblemsInside)
     }
     // AUTH is a packet of 5.0 only.
     EXPECT_EQ(CreateFailure(Hex("F0 00"), TProtocolVersion::MQTT311), "unknown MQTT message");
+
+    // The topic a connection resolved for an alias stands in for an empty topic only, analysis after analysis.
+    for (const auto& [frameText, topic] : {std::pair{"30 08 00 00 03 23 00 01 68 69", "a/b"},
+                                           std::pair{"30 09 00 01 63 03 23 00 01 68 69", "c"}}) {
+        const std::vector<uint8_t> frame = Hex(frameText);
+        TMQTTPacket packet(frame.data(), static_cast<int32_t>(frame.size()), V50);
+        packet.AliasedTopic = "a/b";
+        packet.AnalyzePacket();
+        packet.AnalyzePacket();
+        EXPECT_EQ(packet.PublishTopic, topic) << frameText;
+        EXPECT_EQ(packet.DecodeError, "");
+    }
 }
 
 TEST(PacketDecode, Connect50FromTheBuilder)

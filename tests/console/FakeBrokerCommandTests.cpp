@@ -2,6 +2,7 @@
 // late answers and the queue inspection, build failures.
 #include "ConsoleTestSupport.h"
 
+#include "console/form/FieldTable.h"
 #include "console/form/QueueReport.h"
 #include "diag/AppEventMsg.h"
 #include "mqtt/codec/MQTTPacket.h"
@@ -61,7 +62,27 @@ TFrame PublishFrame(int qos, int id, const std::string& topic, const TFrame& pay
 
 TAnswerTimeouts Timeouts(int ms)
 {
-    return TAnswerTimeouts{ms, ms, ms, ms, ms, ms, ms};
+    return TAnswerTimeouts{ms, ms, ms, ms, ms, ms, ms, ms};
+}
+
+// What a well-behaved 5.0 broker answers, all with Success.
+std::vector<TFrame> Answer50(const TFrame& f)
+{
+    const auto id = [&] { return TFrame{static_cast<uint8_t>(IdOf(f) >> 8), static_cast<uint8_t>(IdOf(f))}; };
+    switch (TypeOf(f)) {
+    case 1: return {Connack5(0)};
+    case 8: {
+        TFrame body = id();
+        body.insert(body.end(), {0, 0});   // no properties, QoS 0 granted for one topic
+        return {Framed(0x90, body)};
+    }
+    case 10: {
+        TFrame body = id();
+        body.insert(body.end(), {0, 0});   // no properties, one topic unsubscribed
+        return {Framed(0xB0, body)};
+    }
+    default: return Answer(f);
+    }
 }
 
 class BrokerTest : public ::testing::Test {
@@ -183,6 +204,9 @@ TEST_F(BrokerTest, ConnectFrameFollowsTheVersionAndTheSessionFlags)
         bool Clean, WillRetain, Will;
         std::string ClientID;
         TFrame Expected;
+        const char* ConnectProperties = "";
+        const char* WillProperties = "";
+        const char* Note = nullptr;   // a line before the frame goes out
     };
     const TRow rows[] = {
         {"3.1 defaults", 0, true, false, false, "dev1", frame({mqisdp, {0x02}, keepAlive, id})},
@@ -192,6 +216,13 @@ TEST_F(BrokerTest, ConnectFrameFollowsTheVersionAndTheSessionFlags)
         {"3.1.1 empty client id", 1, true, false, false, "", frame({mqtt4, {0x02}, keepAlive, {0, 0}})},
         {"3.1.1 will retained", 1, true, true, true, "dev1", frame({mqtt4, {0x26}, keepAlive, id, will})},
         {"5.0 without properties", 2, true, false, false, "dev1", frame({mqtt5, {0x02}, keepAlive, {0}, id})},
+        {"5.0 with properties", 2, false, false, true, "dev1",
+         frame({mqtt5, {0x04}, keepAlive,
+                Props({PropU32(0x11, 3600), PropU16(0x21, 10), PropPair(0x26, "a", "b")}), id,
+                Props({PropU32(0x18, 5)}), will}),
+         "session-expiry-interval = 3600; receive-maximum = 10\nuser-property = a=b", "will-delay-interval = 5"},
+        {"3.1.1 leaves the properties out", 1, true, false, false, "dev1", frame({mqtt4, {0x02}, keepAlive, id}),
+         "session-expiry-interval = 3600", "", "note: CONNECT properties not sent (MQTT 5.0 only)"},
     };
     Broker.OnFrame([](const TFrame& f, FakeBroker& b) {
         if (TypeOf(f) == 1)
@@ -206,10 +237,16 @@ TEST_F(BrokerTest, ConnectFrameFollowsTheVersionAndTheSessionFlags)
         Form->WillRetainChk = row.WillRetain;
         Form->WillTopicEdit.Text = row.Will ? "w" : "";
         Form->WillMessageEdit.Text = row.Will ? "bye" : "";
+        Form->ConnectPropertiesEdit.Text = row.ConnectProperties;
+        Form->WillPropertiesEdit.Text = row.WillProperties;
         Form->Run(&TForm1::ConnectBtnClick);
         ASSERT_NE(Form->Client, nullptr);
         const std::vector<TLine> lines = Command(&TForm1::MQTT_CONNECT_BtnClick);
         EXPECT_TRUE(HasLinesInOrder(lines, {{Console, Tag("received CONNACK", row.ClientID)}}));
+        if (row.Note) {
+            EXPECT_TRUE(HasLinesInOrder(lines, {{Console, Tag(row.Note, row.ClientID)},
+                                                {Unit, Tag("sending CONNECT", row.ClientID)}}));
+        }
         ASSERT_TRUE(Broker.WaitForFrames(1, 5000, static_cast<int>(connection)));
         EXPECT_EQ(Broker.Frames(static_cast<int>(connection)).at(0), row.Expected);
         Form->Run(&TForm1::DisconnectBtnClick);
@@ -808,6 +845,293 @@ TEST_F(BrokerTest, CommandsAfterCloseOrLostConnectionStopAtSend)
     ASSERT_EQ(FrontEnd.Errors.size(), 1u);
     EXPECT_EQ(FrontEnd.Errors[0], "SocketReady check failed.");
     EXPECT_EQ(Form->LastMessageID, 0);
+}
+
+// ---- MQTT 5.0 ----
+
+TFrame Cat(std::initializer_list<TFrame> parts)
+{
+    TFrame all;
+    for (const TFrame& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// Each 5.0 field goes into its packet, in the order the standard gives.
+TEST_F(BrokerTest, Mqtt50FieldsGoIntoTheirFrames)
+{
+    Broker.OnFrame([](const TFrame& f, FakeBroker& b) {
+        for (const TFrame& a : TypeOf(f) == 15 ? std::vector<TFrame>{Answer5(0xF0, -1, 0)} : Answer50(f))
+            b.Send(a);
+    });
+    Form->ProtocolVersionCmb.Index = 2;
+    Open();
+    const TFrame topic{0, 3, 'a', '/', 'b'};
+    struct TRow {
+        const char* Name;
+        std::function<void(TForm1&)> Set;
+        THandler Handler;
+        int FrameType;
+        TFrame Expected;   // the last frame of its type
+    };
+    const TRow rows[] = {
+        {"subscribe",
+         [](TForm1& f) {
+             f.SubscribeTopicListEdit.Text = "a/b";
+             f.SubscribeQoSListEdit.Text = "1 nl";
+             f.SubscribePropertiesEdit.Text = "subscription-identifier = 7; user-property = a=b";
+         },
+         &TForm1::Button2Click, 8,
+         Framed(0x82, Cat({{0, 1}, Props({PropVbi(0x0B, 7), PropPair(0x26, "a", "b")}), topic, {0x05}}))},
+        {"unsubscribe",
+         [](TForm1& f) {
+             f.UnSubscribeTopicListEdit.Text = "a/b";
+             f.UnsubscribePropertiesEdit.Text = "user-property = k=v";
+         },
+         &TForm1::Button3Click, 10, Framed(0xA2, Cat({{0, 2}, Props({PropPair(0x26, "k", "v")}), topic}))},
+        {"publish",
+         [](TForm1& f) {
+             f.PublishTopicEdit.Text = "t";
+             f.PublishDataEdit.Text = "p";
+             f.PublishSpn.SetValue(1);
+             f.PublishPropertiesEdit.Text = "message-expiry-interval = 60; content-type = \"a; b\"";
+         },
+         &TForm1::Button5Click, 3,
+         Framed(0x32, Cat({{0, 1, 't', 0, 3}, Props({PropU32(0x02, 60), PropString(0x03, "a; b")}), {'p'}}))},
+        {"pubrel with the acknowledgements' settings",
+         [](TForm1& f) {
+             f.PublishSpn.SetValue(2);
+             f.AckReasonSpn.SetValue(0x92);
+             f.AckPropertiesEdit.Text = "reason-string = r";
+         },
+         &TForm1::Button5Click, 6, Answer5(0x62, 4, 0x92, {PropString(0x1F, "r")})},
+        {"auth",
+         [](TForm1& f) {
+             f.AuthReasonSpn.SetValue(0x19);
+             f.AuthPropertiesEdit.Text = "authentication-method = X; authentication-data = hex:0102";
+         },
+         &TForm1::MQTT_AUTH_BtnClick, 15,
+         Answer5(0xF0, -1, 0x19, {PropString(0x15, "X"), PropString(0x16, "\x01\x02")})},
+        {"disconnect",
+         [](TForm1& f) {
+             f.DisconnectReasonSpn.SetValue(4);
+             f.DisconnectPropertiesEdit.Text = "reason-string = bye";
+         },
+         &TForm1::Button4Click, 14, Answer5(0xE0, -1, 4, {PropString(0x1F, "bye")})},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        row.Set(*Form);
+        Command(row.Handler);
+        EXPECT_TRUE(FrontEnd.Errors.empty());
+        EXPECT_TRUE(FrontEnd.FieldErrors.empty());
+        const std::vector<TFrame> ofType = FramesOfType(Broker.Frames(), row.FrameType);
+        ASSERT_FALSE(ofType.empty());
+        EXPECT_EQ(ofType.back(), row.Expected);
+    }
+}
+
+// Enhanced authentication: CONNECT with a method gets AUTH back, AUTH by hand
+// goes on until the broker's CONNACK. Before 5.0 AUTH sends nothing.
+TEST_F(BrokerTest, Mqtt50AuthenticationExchangeEndsInTheConnack)
+{
+    Broker.OnFrame([](const TFrame& f, FakeBroker& b) {
+        if (TypeOf(f) == 1)
+            b.Send(Answer5(0xF0, -1, 0x18, {PropString(0x15, "SCRAM"), PropString(0x16, "\x01")}));
+        if (TypeOf(f) == 15)
+            b.Send(Connack5(0, {PropString(0x15, "SCRAM")}));
+    });
+    Form->ProtocolVersionCmb.Index = 2;
+    Open();
+    Form->ConnectPropertiesEdit.Text = "authentication-method = SCRAM; authentication-data = hex:00";
+    EXPECT_EQ(ConsoleOnly(Command(&TForm1::MQTT_CONNECT_BtnClick)),
+              (std::vector<TLine>{{Unit, "sending CONNECT [dev1]"},
+                                  {Console, "received AUTH [dev1]"},
+                                  {Console, "ReasonCode      0x18 Continue authentication"},
+                                  {Console, "Property        Authentication Method = SCRAM"},
+                                  {Console, "Property        Authentication Data = hex:01"}}));
+    Form->AuthReasonSpn.SetValue(0x18);
+    Form->AuthPropertiesEdit.Text = "authentication-method = SCRAM; authentication-data = hex:02";
+    EXPECT_EQ(ConsoleOnly(Command(&TForm1::MQTT_AUTH_BtnClick)),
+              (std::vector<TLine>{{Unit, "sending AUTH [dev1]"},
+                                  {Console, "received CONNACK [dev1]"},
+                                  {Console, "ConnectReturnCode 0"},
+                                  {Console, "SessionPresent  False"},
+                                  {Console, "ReasonCode      0x00 Success"},
+                                  {Console, "Property        Authentication Method = SCRAM"}}));
+    EXPECT_EQ(FramesOfType(Broker.Frames(), 15),
+              std::vector<TFrame>{Answer5(0xF0, -1, 0x18, {PropString(0x15, "SCRAM"), PropString(0x16, "\x02")})});
+    Form->Run(&TForm1::DisconnectBtnClick);
+
+    Form->ProtocolVersionCmb.Index = 1;
+    Form->Run(&TForm1::ConnectBtnClick);
+    ASSERT_TRUE(Broker.WaitForConnections(2, 5000));
+    EXPECT_EQ(ConsoleOnly(Command(&TForm1::MQTT_AUTH_BtnClick)),
+              (std::vector<TLine>{{Unit, "*ERROR* AUTH needs MQTT 5.0, nothing sent [dev1]"}}));
+    EXPECT_TRUE(Broker.Frames(1).empty());
+    EXPECT_TRUE(FrontEnd.Errors.empty());
+}
+
+// The broker's answers by name when they are no plain Success: a refusing
+// PUBREC ends the flow without PUBREL. Acknowledgement settings that no
+// acknowledgement can carry are said once and leave the answers plain.
+TEST_F(BrokerTest, Mqtt50AnswersShowTheirReasonCodes)
+{
+    Broker.OnFrame([](const TFrame& f, FakeBroker& b) {
+        const int qos = (f[0] >> 1) & 3;
+        if (TypeOf(f) == 3 && qos == 1)
+            b.Send(Answer5(0x40, IdOf(f), 0x10, {PropString(0x1F, "nobody")}));
+        else if (TypeOf(f) == 3 && qos == 2)
+            b.Send(Answer5(0x50, IdOf(f), f[HeaderEnd(f) + 2] == 'r' ? 0x87 : 0x00));
+        else if (TypeOf(f) == 6)
+            b.Send(Answer5(0x70, IdOf(f), 0x92));
+        else
+            for (const TFrame& a : Answer50(f))
+                b.Send(a);
+    });
+    Form->ProtocolVersionCmb.Index = 2;
+    Open();
+    Form->PublishTopicEdit.Text = "t";
+    struct TRow {
+        const char* Name;
+        int Qos;
+        const char* Topic;
+        std::vector<TLine> Lines;
+    };
+    const TRow rows[] = {
+        {"puback", 1, "t",
+         {{Unit, "sending PUBLISH [dev1]"},
+          {Console, "received PUBACK [dev1]"},
+          {Console, "ReasonCode      0x10 No matching subscribers"},
+          {Console, "Property        Reason String = nobody"}}},
+        {"refusing pubrec", 2, "r",
+         {{Unit, "sending PUBLISH [dev1]"},
+          {Console, "received PUBREC [dev1]"},
+          {Console, "ReasonCode      0x87 Not authorized"},
+          {Console, "PUBREC with reason code 0x87 Not authorized ends the QoS 2 flow without PUBREL [dev1]"}}},
+        {"pubcomp", 2, "t",
+         {{Unit, "sending PUBLISH [dev1]"},
+          {Console, "received PUBREC [dev1]"},
+          {Unit, "sending PUBREL [dev1]"},
+          {Console, "received PUBCOMP [dev1]"},
+          {Console, "ReasonCode      0x92 Packet Identifier not found"}}},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        Form->PublishSpn.SetValue(row.Qos);
+        Form->PublishTopicEdit.Text = row.Topic;
+        EXPECT_EQ(ConsoleOnly(Command(&TForm1::Button5Click)), row.Lines);
+    }
+    EXPECT_EQ(FramesOfType(Broker.Frames(), 6).size(), 1u) << "no PUBREL after the refusing PUBREC";
+
+    Form->AckPropertiesEdit.Text = "topic-alias = 1";
+    EXPECT_EQ(ConsoleOnly(Command(&TForm1::AckPropertiesEditChange)),
+              (std::vector<TLine>{{Unit, "*ERROR* acknowledgement settings refused, acknowledgements go without them [dev1]"}}));
+    ASSERT_EQ(FrontEnd.FieldErrors.size(), 1u);
+    EXPECT_EQ(FrontEnd.FieldErrors[0].first, "AckPropertiesEdit");
+    EXPECT_TRUE(FrontEnd.FieldErrors[0].second.ends_with(
+        "(acknowledgement properties: Topic Alias is not allowed in PUBACK)"));
+    EXPECT_TRUE(HasLinesInOrder(Command(&TForm1::Button5Click),
+                                {{Console, "received PUBREC [dev1]"},
+                                 {Unit, "*ERROR* PUBREL frame building failed, parameter error [dev1]"}}));
+    EXPECT_EQ(FrontEnd.FieldErrors.size(), 2u);
+    EXPECT_TRUE(FrontEnd.Errors.empty());
+
+    // Before 5.0 they are not sent, and a note says so once.
+    Form->Run(&TForm1::DisconnectBtnClick);
+    Form->ProtocolVersionCmb.Index = 1;
+    Form->AckPropertiesEdit.Text.clear();
+    Form->AckReasonSpn.SetValue(0x10);
+    EXPECT_TRUE(HasLinesInOrder(Command(&TForm1::ConnectBtnClick),
+                                {{Console, "note: acknowledgement reason code and properties not sent (MQTT 5.0 only) [dev1]"}}));
+    EXPECT_TRUE(Command(&TForm1::AckPropertiesEditChange).empty());
+}
+
+// The limits of the broker's CONNACK: each frame that breaks one gets a
+// warning line per limit before it goes out, and goes out all the same.
+TEST_F(BrokerTest, Mqtt50BrokersLimitsAreWarnedAboutAndFramesSentAnyway)
+{
+    Broker.OnFrame([](const TFrame& f, FakeBroker& b) {
+        if (TypeOf(f) == 1)
+            b.Send(Connack5(0, {PropU32(0x27, 40), PropByte(0x24, 1), PropByte(0x25, 0), PropU16(0x22, 2),
+                                PropU16(0x21, 1)}));
+        else if (!(TypeOf(f) == 3 && f[HeaderEnd(f) + 2] == 'l'))   // "lost" is never answered
+            for (const TFrame& a : Answer50(f))
+                b.Send(a);
+    });
+    Form->ProtocolVersionCmb.Index = 2;
+    Open();
+    EXPECT_TRUE(HasLinesInOrder(Command(&TForm1::MQTT_CONNECT_BtnClick),
+                                {{Console, "ReasonCode      0x00 Success"},
+                                 {Console, "Property        Maximum Packet Size = 40"},
+                                 {Console, "Property        Maximum QoS = 1"},
+                                 {Console, "Property        Retain Available = 0"},
+                                 {Console, "Property        Topic Alias Maximum = 2"},
+                                 {Console, "Property        Receive Maximum = 1"}}));
+    EXPECT_EQ(Form->BrokerLimits, (TBrokerLimits{1, 40, 2, 1, false}));
+    Form->AnswerTimeouts.Puback = 100;
+    const std::string warning = "warning: ";
+    struct TRow {
+        const char* Name;
+        std::function<void(TForm1&)> Set;
+        THandler Handler;
+        std::vector<std::string> Warnings;   // each before the frame's "sending" line
+    };
+    const TRow rows[] = {
+        {"within the limits", [](TForm1&) {}, &TForm1::Button5Click, {}},
+        {"retain and an alias above the maximum",
+         [](TForm1& f) {
+             f.PublishRetainChk = true;
+             f.PublishPropertiesEdit.Text = "topic-alias = 3";
+         },
+         &TForm1::Button5Click,
+         {"PUBLISH with retain while the broker's Retain Available is 0, sent anyway",
+          "PUBLISH with Topic Alias 3 exceeds the broker's Topic Alias Maximum 2, sent anyway"}},
+        {"too large", [](TForm1& f) { f.PublishDataEdit.Text = std::string(40, 'x'); }, &TForm1::Button5Click,
+         {"PUBLISH of 46 bytes exceeds the broker's Maximum Packet Size 40, sent anyway"}},
+        {"qos above the maximum", [](TForm1& f) { f.PublishSpn.SetValue(2); }, &TForm1::Button5Click,
+         {"PUBLISH at QoS 2 exceeds the broker's Maximum QoS 1, sent anyway"}},
+        {"one unacknowledged",
+         [](TForm1& f) {
+             f.PublishSpn.SetValue(1);
+             f.PublishTopicEdit.Text = "lost";
+         },
+         &TForm1::Button5Click, {}},
+        {"one more than the receive maximum", [](TForm1& f) { f.PublishSpn.SetValue(1); }, &TForm1::Button5Click,
+         {"PUBLISH makes 2 unacknowledged QoS 1 and 2 PUBLISHes, above the broker's Receive Maximum 1, sent anyway"}},
+        {"a subscription too large",
+         [](TForm1& f) {
+             f.SubscribeTopicListEdit.Text = "a/very/long/topic/name/over/forty";
+             f.SubscribeQoSListEdit.Text = "0";
+         },
+         &TForm1::Button2Click, {"SUBSCRIBE of 41 bytes exceeds the broker's Maximum Packet Size 40, sent anyway"}},
+    };
+    const TFieldValues defaults = CaptureFields(*Form);
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        ApplyFields(*Form, defaults);
+        Form->PublishTopicEdit.Text = "t";
+        Form->PublishDataEdit.Text = "x";
+        Form->PublishSpn.SetValue(0);
+        row.Set(*Form);
+        const std::size_t before = Broker.Frames().size();
+        std::vector<std::string> warnings;
+        std::size_t sent = 0;
+        for (const TLine& line : ConsoleOnly(Command(row.Handler))) {
+            if (line.second.starts_with(warning)) {
+                EXPECT_EQ(line.first, Unit);
+                warnings.push_back(line.second.substr(warning.size()));
+            }
+            sent += line.second.starts_with("sending ") ? 1 : 0;
+        }
+        std::vector<std::string> expected;
+        for (const std::string& w : row.Warnings)
+            expected.push_back(w + " [dev1]");
+        EXPECT_EQ(warnings, expected);
+        EXPECT_TRUE(Broker.WaitForFrames(before + sent, 5000));
+        EXPECT_GT(sent, 0u);
+    }
+    EXPECT_TRUE(FrontEnd.Errors.empty());
 }
 
 }  // namespace

@@ -80,6 +80,14 @@ TEST_F(FormTest, TextFieldsHaveTheirLabelsAndDefaults)
         {&Form.TlsCaFileEdit, "CA 証明書", ""},
         {&Form.TlsCertFileEdit, "クライアント証明書", ""},
         {&Form.TlsKeyFileEdit, "秘密鍵", ""},
+        {&Form.ConnectPropertiesEdit, "CONNECT プロパティ", ""},
+        {&Form.WillPropertiesEdit, "Will プロパティ", ""},
+        {&Form.PublishPropertiesEdit, "PUBLISH プロパティ", ""},
+        {&Form.SubscribePropertiesEdit, "SUBSCRIBE プロパティ", ""},
+        {&Form.UnsubscribePropertiesEdit, "UNSUBSCRIBE プロパティ", ""},
+        {&Form.DisconnectPropertiesEdit, "DISCONNECT プロパティ", ""},
+        {&Form.AckPropertiesEdit, "応答プロパティ", ""},
+        {&Form.AuthPropertiesEdit, "AUTH プロパティ", ""},
     };
     for (const TRow& row : rows) {
         EXPECT_EQ(row.Field->Label, U8(row.Label));
@@ -140,6 +148,9 @@ TEST_F(FormTest, IntegerFieldsHaveTheirLabelsDefaultsAndLimits)
         {&Form.PublishSpn, "PublishQoS", 2, 0, 2},
         {&Form.PingReqIntervalSpn, "送信間隔(秒)", 30, 1, 65535},
         {&Form.ReportPauseSpn, "報告間隔(ミリ秒)", 10, 0, 100},
+        {&Form.DisconnectReasonSpn, "DISCONNECT 理由コード", 0, 0, 255},
+        {&Form.AckReasonSpn, "応答の理由コード", 0, 0, 255},
+        {&Form.AuthReasonSpn, "AUTH 理由コード", 0, 0, 255},
     };
     for (const TRow& row : rows) {
         EXPECT_EQ(row.Field->Label, U8(row.Label));
@@ -156,9 +167,9 @@ TEST_F(FormTest, AnswerWaitsHaveTheProgramsDefaults)
     const TAnswerTimeouts t = Form.AnswerTimeouts;
     const std::pair<const char*, int> rows[] = {
         {"CONNACK", t.Connack}, {"PINGRESP", t.Pingresp}, {"SUBACK", t.Suback}, {"UNSUBACK", t.Unsuback},
-        {"PUBACK", t.Puback},   {"PUBREC", t.Pubrec},     {"PUBCOMP", t.Pubcomp},
+        {"PUBACK", t.Puback},   {"PUBREC", t.Pubrec},     {"PUBCOMP", t.Pubcomp},   {"AUTH", t.Auth},
     };
-    const int expected[] = {1000, 1000, 1000, 1000, 20000, 20000, 1000};
+    const int expected[] = {1000, 1000, 1000, 1000, 20000, 20000, 1000, 1000};
     for (std::size_t i = 0; i < std::size(rows); ++i)
         EXPECT_EQ(rows[i].second, expected[i]) << rows[i].first;
 }
@@ -198,7 +209,7 @@ TEST_F(FormTest, CommandButtonsInWindowOrder)
         {"Button4", "DISCONNECT"},       {"MQTT_PINGREQ_Btn", "PINGREQ"}, {"Button2", "SUBSCRIBE"},
         {"Button3", "UNSUBSCRIBE"},      {"Button5", "PUBLISH(str)"},     {"Button7", "PUBLISH(file)"},
         {"Button6", "..."},              {"Button1", "Queue 取り出し"},   {"TlsCaFileBtn", "..."},
-        {"TlsCertFileBtn", "..."},       {"TlsKeyFileBtn", "..."},
+        {"TlsCertFileBtn", "..."},       {"TlsKeyFileBtn", "..."},        {"MQTT_AUTH_Btn", "AUTH"},
     };
     ASSERT_EQ(commands.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -544,6 +555,52 @@ TEST_F(FormTest, BuildFailureNamesTheFieldAndWhy)
          "*ERROR* PUBLISH frame building failed, parameter error", {"PublishDataEdit"}, "PublishData empty"},
         {"empty file", [&](TForm1& f) { f.PublishDataFileEdit.Text = emptyFile; }, &TForm1::Button7Click,
          "*ERROR* PUBLISH frame building failed, parameter error", {"PublishDataFileEdit"}, "PublishData empty"},
+        // MQTT 5.0 (from here on the connection's version is set by each row): a
+        // property or a reason code that the packet cannot carry, named with its field.
+        {"connect property not allowed",
+         [](TForm1& f) {
+             f.SessionVersion = TProtocolVersion::MQTT50;
+             f.ConnectPropertiesEdit.Text = "session-expiry-interval = 60; topic-alias = 1";
+         },
+         &TForm1::MQTT_CONNECT_BtnClick, "*ERROR* CONNECT frame building failed, parameter error",
+         {"ConnectPropertiesEdit"}, "CONNECT properties: Topic Alias is not allowed in CONNECT"},
+        {"will property out of range", [](TForm1& f) { f.WillPropertiesEdit.Text = "payload-format-indicator = 2"; },
+         &TForm1::MQTT_CONNECT_BtnClick, "*ERROR* CONNECT frame building failed, parameter error",
+         {"WillPropertiesEdit"}, "will properties: Payload Format Indicator: 2 is out of range (0 to 1)"},
+        {"will properties without a will",
+         [](TForm1& f) {
+             f.WillTopicEdit.Text.clear();
+             f.WillMessageEdit.Text.clear();
+             f.WillPropertiesEdit.Text = "will-delay-interval = 5";
+         },
+         &TForm1::MQTT_CONNECT_BtnClick, "*ERROR* CONNECT frame building failed, parameter error",
+         {"WillPropertiesEdit"}, "will properties need a will topic and message"},
+        {"publish property repeated",
+         [](TForm1& f) { f.PublishPropertiesEdit.Text = "message-expiry-interval = 1\nmessage-expiry-interval = 2"; },
+         &TForm1::Button5Click, "*ERROR* PUBLISH frame building failed, parameter error", {"PublishPropertiesEdit"},
+         "PUBLISH properties: Message Expiry Interval may appear only once in PUBLISH"},
+        {"publish file with an unknown property", [](TForm1& f) { f.PublishPropertiesEdit.Text = "expiry = 1"; },
+         &TForm1::Button7Click, "*ERROR* PUBLISH frame building failed, parameter error", {"PublishPropertiesEdit"},
+         "PUBLISH properties: unknown property 'expiry'"},
+        {"subscription identifier 0", [](TForm1& f) { f.SubscribePropertiesEdit.Text = "subscription-identifier = 0"; },
+         &TForm1::Button2Click, "*ERROR* SUBSCRIBE frame building failed, parameter error",
+         {"SubscribePropertiesEdit"},
+         "SUBSCRIBE properties: Subscription Identifier: 0 is out of range (1 to 268435455)"},
+        {"unsubscribe property not allowed", [](TForm1& f) { f.UnsubscribePropertiesEdit.Text = "reason-string = x"; },
+         &TForm1::Button3Click, "*ERROR* UNSUBSCRIBE frame building failed, parameter error",
+         {"UnsubscribePropertiesEdit"}, "UNSUBSCRIBE properties: Reason String is not allowed in UNSUBSCRIBE"},
+        {"disconnect entry without a value", [](TForm1& f) { f.DisconnectPropertiesEdit.Text = "reason-string"; },
+         &TForm1::Button4Click, "*ERROR* DISCONNECT frame building failed, parameter error",
+         {"DisconnectPropertiesEdit"}, "DISCONNECT properties: 'reason-string' is not name = value"},
+        {"disconnect reason code of CONNACK", [](TForm1& f) { f.DisconnectReasonSpn.SetValue(0x86); },
+         &TForm1::Button4Click, "*ERROR* DISCONNECT frame building failed, parameter error", {"DisconnectReasonSpn"},
+         "reason code 0x86 is not allowed in DISCONNECT"},
+        {"auth reason code of PUBACK", [](TForm1& f) { f.AuthReasonSpn.SetValue(0x10); }, &TForm1::MQTT_AUTH_BtnClick,
+         "*ERROR* AUTH frame building failed, parameter error", {"AuthReasonSpn"},
+         "reason code 0x10 is not allowed in AUTH"},
+        {"auth property not allowed", [](TForm1& f) { f.AuthPropertiesEdit.Text = "session-expiry-interval = 1"; },
+         &TForm1::MQTT_AUTH_BtnClick, "*ERROR* AUTH frame building failed, parameter error", {"AuthPropertiesEdit"},
+         "AUTH properties: Session Expiry Interval is not allowed in AUTH"},
         // Last: the connection's version stays 3.1.1 from here on.
         {"empty client id without clean session in 3.1.1",
          [](TForm1& f) {

@@ -5,12 +5,14 @@
 #include "diag/AppEventMsg.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "support/MosquittoBroker.h"
+#include "support/RecordingObserver.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 namespace {
 
@@ -281,6 +283,259 @@ TEST_F(ConsoleSessionTest, SessionIsPresentAfterAReconnectWithoutCleanSession)
         Command(&TForm1::DisconnectBtnClick);
     }
     EXPECT_TRUE(FrontEnd.Errors.empty());
+}
+
+// ---- MQTT 5.0 against mosquitto ----
+
+// Consoles speaking 5.0 to one broker: the fixture's, and others made on demand,
+// each telling its saved messages to an observer.
+class ConsoleMqtt5Test : public ConsoleSessionTest {
+protected:
+    struct TConsole {
+        TFakeFrontEnd FrontEnd;
+        TRecordingObserver Observer;
+        std::unique_ptr<TForm1> Form;
+    };
+
+    TRecordingObserver Observer;
+
+    void SetUp() override
+    {
+        ConsoleSessionTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        Speak50(*Form, Observer);
+    }
+
+    void Speak50(TForm1& form, TRecordingObserver& observer)
+    {
+        form.ProtocolVersionCmb.Index = 2;
+        form.SessionObserver = &observer;
+        form.ReportPauseSpn.SetValue(0);
+    }
+
+    std::unique_ptr<TConsole> Other(const std::string& clientID)
+    {
+        auto console = std::make_unique<TConsole>();
+        console->Form = std::make_unique<TForm1>(console->FrontEnd, Capture.Port());
+        console->Form->Run(&TForm1::FormCreate);
+        console->Form->BrokerEdit1.Text = Broker.Host();
+        console->Form->BrokerPortSpn.SetValue(Broker.Port());
+        console->Form->PayloadDirectory = PayloadDir.string();
+        console->Form->ClientIDEdit.Text = clientID;
+        Speak50(*console->Form, console->Observer);
+        return console;
+    }
+
+    // Open and CONNECT; the CONNECT's lines.
+    std::vector<TLine> Connect(TForm1& form)
+    {
+        form.Run(&TForm1::ConnectBtnClick);
+        EXPECT_NE(form.Client, nullptr);
+        return LinesDuring(Capture, form.Events, [&] { form.Run(&TForm1::MQTT_CONNECT_BtnClick); });
+    }
+
+    static void Publish(TForm1& form, const std::string& topic, int qos, bool retain, const std::string& properties)
+    {
+        form.PublishTopicEdit.Text = topic;
+        form.PublishSpn.SetValue(qos);
+        form.PublishRetainChk = retain;
+        form.PublishDataEdit.Text = "x";
+        form.PublishPropertiesEdit.Text = properties;
+        form.Run(&TForm1::Button5Click);
+    }
+
+    static void Subscribe(TForm1& form, const std::string& topics, const std::string& options)
+    {
+        form.SubscribeTopicListEdit.Text = topics;
+        form.SubscribeQoSListEdit.Text = options;
+        form.Run(&TForm1::Button2Click);
+    }
+
+    // The topics of the messages saved from index `from` on, once `count` are there.
+    static std::vector<std::string> SavedTopics(TRecordingObserver& observer, std::size_t from, std::size_t count)
+    {
+        EXPECT_TRUE(observer.WaitFor([&](const TRecordingObserver& o) { return o.Saved.size() >= from + count; }));
+        std::vector<std::string> topics;
+        const std::vector<TSavedMessage> saved = observer.Snapshot(&TRecordingObserver::Saved);
+        for (std::size_t i = from; i < saved.size(); ++i)
+            topics.push_back(saved[i].Topic);
+        return topics;
+    }
+};
+
+// CONNACK's properties come back by name and set the limits the console keeps.
+TEST_F(ConsoleMqtt5Test, ConnectPropertiesAndTheConnacksInLines)
+{
+    const std::string id = Form->ClientIDEdit.Text;
+    Form->ConnectPropertiesEdit.Text = "session-expiry-interval = 60; receive-maximum = 5; user-property = a=b";
+    const std::vector<TLine> lines = Connect(*Form);
+    EXPECT_TRUE(HasLinesInOrder(lines, {{Unit, Tag("sending CONNECT", id)},
+                                        {Console, Tag("received CONNACK", id)},
+                                        {Console, "ConnectReturnCode 0"},
+                                        {Console, "SessionPresent  False"},
+                                        {Console, "ReasonCode      0x00 Success"},
+                                        {Console, "Property        Topic Alias Maximum = 10"},
+                                        {Console, "Property        Receive Maximum = 20"}}))
+        << Broker.Log();
+    EXPECT_EQ(Form->BrokerLimits.TopicAliasMaximum, 10u);
+    EXPECT_EQ(Form->BrokerLimits.ReceiveMaximum, 20u);
+}
+
+// In 5.0 the session outlives the connection only for its Session Expiry
+// Interval: a reconnect without clean start finds it only when one was asked for.
+TEST_F(ConsoleMqtt5Test, ASessionWithAnExpiryIsFoundByTheReconnect)
+{
+    const std::pair<const char*, const char*> rows[] = {
+        {"session-expiry-interval = 3600", "SessionPresent  True"},
+        {"", "SessionPresent  False"},
+    };
+    int n = 0;
+    for (const auto& [properties, present] : rows) {
+        SCOPED_TRACE(properties);
+        Form->ClientIDEdit.Text = "expiry-" + std::to_string(++n);
+        Form->CleanSessionChk = false;
+        Form->ConnectPropertiesEdit.Text = properties;
+        for (const char* expected : {"SessionPresent  False", present}) {
+            EXPECT_TRUE(HasLinesInOrder(Connect(*Form), {{Console, "ConnectReturnCode 0"}, {Console, expected}}))
+                << Broker.Log();
+            Form->Run(&TForm1::Button4Click);
+            Form->Run(&TForm1::DisconnectBtnClick);
+        }
+    }
+    EXPECT_TRUE(FrontEnd.Errors.empty());
+}
+
+// Subscription options and a PUBLISH's properties as the broker applies them:
+// each row's last expected message arrives, and nothing else before it.
+TEST_F(ConsoleMqtt5Test, SubscriptionOptionsDecideWhatIsDelivered)
+{
+    auto other = Other("second-subscriber");
+    Connect(*Form);
+    Connect(*other->Form);
+    struct TRow {
+        const char* Name;
+        std::vector<std::string> Retained;   // published with retain (QoS 1) before the subscription
+        bool Self;                           // the publisher subscribes, not the other console
+        const char* Topics;
+        const char* Options;
+        std::vector<std::string> After;      // published (QoS 0) after the subscription
+        std::vector<std::string> Delivered;
+    };
+    const TRow rows[] = {
+        {"no local", {}, true, "nl/a,nl/b", "0 nl,0", {"nl/a", "nl/b"}, {"nl/b"}},
+        {"retain handling 2", {"rh/a", "rh/b"}, false, "rh/a,rh/b", "0 rh=2,0", {}, {"rh/b"}},
+        {"retain handling 0", {"r0/a", "r0/b"}, false, "r0/a,r0/b", "0,0", {}, {"r0/a", "r0/b"}},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        for (const std::string& topic : row.Retained)
+            Publish(*Form, topic, 1, true, "");
+        TForm1& subscriber = row.Self ? *Form : *other->Form;
+        TRecordingObserver& observer = row.Self ? Observer : other->Observer;
+        const std::size_t before = observer.Snapshot(&TRecordingObserver::Saved).size();
+        Subscribe(subscriber, row.Topics, row.Options);
+        for (const std::string& topic : row.After)
+            Publish(*Form, topic, 0, false, "");
+        EXPECT_EQ(SavedTopics(observer, before, row.Delivered.size()), row.Delivered) << Broker.Log();
+    }
+    EXPECT_TRUE(FrontEnd.Errors.empty());
+    EXPECT_TRUE(other->FrontEnd.Errors.empty());
+}
+
+// Outbound topic aliases: the topic with the alias, then the alias alone;
+// the subscriber gets the real topic both times.
+TEST_F(ConsoleMqtt5Test, AnOutboundTopicAliasStandsForItsTopic)
+{
+    auto other = Other("alias-subscriber");
+    Connect(*Form);
+    Connect(*other->Form);
+    Subscribe(*other->Form, "alias/#", "0");
+    Publish(*Form, "alias/one", 1, false, "topic-alias = 1");
+    Publish(*Form, "", 1, false, "topic-alias = 1");
+    EXPECT_EQ(SavedTopics(other->Observer, 0, 2), (std::vector<std::string>{"alias/one", "alias/one"}))
+        << Broker.Log();
+    for (const TLine& line : LinesOf(Capture))
+        EXPECT_FALSE(line.second.starts_with("warning: ")) << line.second;
+}
+
+// A retained message with a Message Expiry Interval of 1 s is delivered with
+// what is left of it while fresh, and no more once it has expired.
+TEST_F(ConsoleMqtt5Test, ARetainedMessageIsGoneOnceItExpired)
+{
+    auto other = Other("expiry-subscriber");
+    Connect(*Form);
+    Connect(*other->Form);
+    Publish(*Form, "exp/gone", 1, true, "message-expiry-interval = 1");
+    Publish(*Form, "exp/kept", 1, true, "");
+    Subscribe(*other->Form, "exp/gone,exp/kept", "0,0");
+    EXPECT_EQ(SavedTopics(other->Observer, 0, 2), (std::vector<std::string>{"exp/gone", "exp/kept"}));
+    const std::vector<TSavedMessage> fresh = other->Observer.Snapshot(&TRecordingObserver::Saved);
+    ASSERT_EQ(fresh.size(), 2u);
+    EXPECT_TRUE(fresh[0].Properties == std::vector<std::string>{"Message Expiry Interval = 1"} ||
+                fresh[0].Properties == std::vector<std::string>{"Message Expiry Interval = 0"})
+        << fresh[0].Properties.size();
+    // The expiry is the broker's clock running: nothing to wait for but time.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    Subscribe(*other->Form, "exp/gone,exp/kept", "0,0");
+    EXPECT_EQ(SavedTopics(other->Observer, 2, 1), std::vector<std::string>{"exp/kept"}) << Broker.Log();
+}
+
+// A broker with limits: each PUBLISH that breaks one is warned about, sent
+// anyway, and the broker's DISCONNECT says why it ends the connection.
+class ConsoleMqtt5LimitsTest : public ConsoleMqtt5Test {
+protected:
+    void Configure() override
+    {
+        Broker.AddListenerOption("max_qos 1");
+        Broker.AddOption("max_packet_size 100");
+        Broker.AddOption("retain_available false");
+    }
+};
+
+TEST_F(ConsoleMqtt5LimitsTest, BrokenLimitsAreWarnedAboutAndTheBrokersDisconnectSaysWhy)
+{
+    struct TRow {
+        const char* Name;
+        int Qos;
+        bool Retain;
+        const char* Properties;
+        std::size_t PayloadSize;
+        std::string Warning;
+        std::string Reason;
+    };
+    const TRow rows[] = {
+        {"qos", 2, false, "", 1, "PUBLISH at QoS 2 exceeds the broker's Maximum QoS 1", "0x9B QoS not supported"},
+        {"retain", 0, true, "", 1, "PUBLISH with retain while the broker's Retain Available is 0",
+         "0x9A Retain not supported"},
+        {"alias", 0, false, "topic-alias = 11", 1, "PUBLISH with Topic Alias 11 exceeds the broker's Topic Alias Maximum 10",
+         "0x94 Topic Alias invalid"},
+        {"size", 0, false, "", 150, "PUBLISH of 157 bytes exceeds the broker's Maximum Packet Size 100",
+         "0x95 Packet too large"},
+    };
+    Form->AnswerTimeouts.Pubrec = 100;
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        const std::string id = std::string("limits-") + row.Name;
+        Form->ClientIDEdit.Text = id;
+        Connect(*Form);
+        Form->PublishDataEdit.Text = std::string(row.PayloadSize, 'x');
+        const std::vector<TLine> lines = LinesDuring(Capture, Form->Events, [&] {
+            Form->PublishTopicEdit.Text = "t";
+            Form->PublishSpn.SetValue(row.Qos);
+            Form->PublishRetainChk = row.Retain;
+            Form->PublishPropertiesEdit.Text = row.Properties;
+            Form->Run(&TForm1::Button5Click);
+            EXPECT_TRUE(Capture.WaitForMessage("ReasonCode      " + row.Reason, 10000)) << Broker.Log();
+        });
+        EXPECT_TRUE(HasLinesInOrder(lines, {{Unit, Tag("warning: " + row.Warning + ", sent anyway", id)},
+                                            {Unit, Tag("sending PUBLISH", id)},
+                                            {"TMQTTEventHandlerThread", Tag("received DISCONNECT", id)},
+                                            {"TMQTTEventHandlerThread", "ReasonCode      " + row.Reason}}))
+            << Broker.Log();
+        Form->Run(&TForm1::DisconnectBtnClick);
+        FrontEnd.Errors.clear();   // the QoS 2 flow's repeat finds the connection gone
+    }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "mqtt/engine/MQTTClient.h"
 #include "platform/NamedSync.h"
 #include "support/FakeBroker.h"
+#include "support/MqttFrames.h"
 #include "support/RecordingObserver.h"
 #include "support/SmallFileSystem.h"
 
@@ -93,10 +94,10 @@ std::vector<TLine> operator+(std::vector<TLine> a, const std::vector<TLine>& b)
 
 class EventHandlerTest : public ::testing::Test {
 protected:
-    std::unique_ptr<TMQTTClient> Connect(const std::string& stem, const std::string& payloadDir = "")
+    std::unique_ptr<TMQTTClient> Connect(const std::string& stem, const std::string& payloadDir = "",
+        TMQTTClientOptions options = {})
     {
         Id = UniqueClientID(stem);
-        TMQTTClientOptions options;
         options.PayloadDirectory = payloadDir.empty() ? Dir.Path() : payloadDir;
         options.Sink = &Log.Sink();
         // Frames sent to the broker's latest connection must reach this client.
@@ -639,6 +640,135 @@ TEST_F(EventHandlerTest, TheObserverSeesFramesQueueSavedMessagesAndTheBrokersClo
     EXPECT_EQ(observer.Snapshot(&TRecordingObserver::Lost), std::vector<std::string>{"closed by the broker"});
     client.reset();
     EXPECT_EQ(observer.Snapshot(&TRecordingObserver::Lost).size(), 1u) << "Close is no lost connection";
+}
+
+// ---- MQTT 5.0 -------------------------------------------------------------------
+
+namespace {
+
+namespace tf = testframes;
+
+TMQTTClientOptions Mqtt50(TSessionObserver* observer = nullptr, TAckSettings acks = {})
+{
+    TMQTTClientOptions options;
+    options.Version = TProtocolVersion::MQTT50;
+    options.Observer = observer;
+    options.LinePauseMs = 0;
+    options.Acks = std::move(acks);
+    return options;
+}
+
+} // namespace
+
+// A 5.0 message's report ends in its properties; an alias the broker set
+// stands for its topic in the report and the saved message, and one it never
+// set is its protocol error, said in a line, while the message is kept.
+TEST_F(EventHandlerTest, Mqtt50PropertiesAndTopicAliasesInTheReportAndTheSavedMessage)
+{
+    TRecordingObserver observer;
+    auto client = Connect("alias", "", Mqtt50(&observer));
+    const std::vector<std::pair<tf::TFrame, std::string>> messages = {
+        {tf::Publish5(0, 0, "a/b", {tf::PropU16(0x23, 3), tf::PropU32(0x02, 60), tf::PropVbi(0x0B, 200)}, "one"), "a/b"},
+        {tf::Publish5(1, 4, "", {tf::PropU16(0x23, 3), tf::PropPair(0x26, "k", "v")}, "two"), "a/b"},
+        {tf::Publish5(0, 0, "", {tf::PropU16(0x23, 9)}, "three"), ""},
+    };
+    for (const auto& [frame, topic] : messages)
+        ASSERT_TRUE(Broker.Send(frame));
+    ASSERT_TRUE(observer.WaitFor([](const TRecordingObserver& o) { return o.Saved.size() == 3; }));
+    const std::vector<TSavedMessage> saved = observer.Snapshot(&TRecordingObserver::Saved);
+    for (std::size_t i = 0; i < messages.size(); ++i)
+        EXPECT_EQ(saved[i].Topic, messages[i].second) << i;
+    EXPECT_EQ(saved[0].Properties,
+        (std::vector<std::string>{"Topic Alias = 3", "Message Expiry Interval = 60", "Subscription Identifier = 200"}));
+    EXPECT_EQ(saved[0].SubscriptionIdentifiers, std::vector<uint32_t>{200});
+    EXPECT_EQ(saved[1].Properties, (std::vector<std::string>{"Topic Alias = 3", "User Property = k=v"}));
+    EXPECT_TRUE(saved[1].SubscriptionIdentifiers.empty());
+    ASSERT_TRUE(Broker.WaitForFrames(1, kWaitMs));
+    EXPECT_EQ(Broker.Frames(), (std::vector<Bytes>{Ack(0x40, 4)}));
+
+    const auto lines = HandlerLines();
+    const auto first = std::find(lines.begin(), lines.end(), TLine{kHandler, "PublishData(UTF8) one"});
+    ASSERT_NE(first, lines.end());
+    EXPECT_EQ(std::vector<TLine>(first + 1, first + 4),
+        (std::vector<TLine>{{kHandler, "Property        Topic Alias = 3"},
+            {kHandler, "Property        Message Expiry Interval = 60"},
+            {kHandler, "Property        Subscription Identifier = 200"}}));
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), TLine{kHandler, "PublishTopic    a/b"}), 2);
+    EXPECT_EQ(Log.CountOf("*ERROR* PUBLISH with Topic Alias 9, which the broker never set (its protocol error): "
+                          "the message is kept without a topic [" + Id + "]"),
+        1);
+    EXPECT_TRUE(client->SocketReady);
+}
+
+// What the acknowledgements carry under 5.0: the reason code where the packet
+// can carry it, Success elsewhere; a PUBREC with an error code ends the flow
+// without a PUBREL wait. Before 5.0 they stay the 4-byte frames of 3.1.
+TEST_F(EventHandlerTest, Mqtt50AcknowledgementsCarryTheirReasonCodeAndProperties)
+{
+    struct TCase {
+        const char* Name;
+        TProtocolVersion Version;
+        TAckSettings Acks;
+        int Qos;
+        std::vector<Bytes> Answers;   // the client's frames; a PUBREL follows each PUBREC below 0x80
+        const char* Line;             // a line the flow says, or nullptr
+    };
+    const TProperty reason = TextProperty(0x1F, "x");
+    const TCase cases[] = {
+        {"puback with code and reason", TProtocolVersion::MQTT50, {0x10, {reason}}, 1,
+            {tf::Answer5(0x40, 1, 0x10, {tf::PropString(0x1F, "x")})}, nullptr},
+        {"a code puback cannot carry", TProtocolVersion::MQTT50, {0x92, {}}, 1, {Ack(0x40, 1)}, nullptr},
+        {"pubrec code, pubcomp success", TProtocolVersion::MQTT50, {0x10, {}}, 2,
+            {tf::Answer5(0x50, 1, 0x10), Ack(0x70, 1)}, nullptr},
+        {"pubcomp code", TProtocolVersion::MQTT50, {0x92, {}}, 2, {Ack(0x50, 1), tf::Answer5(0x70, 1, 0x92)}, nullptr},
+        {"refused by pubrec", TProtocolVersion::MQTT50, {0x87, {}}, 2, {tf::Answer5(0x50, 1, 0x87)},
+            "PUBREC with reason code 0x87 Not authorized ends the QoS 2 flow without PUBREL ["},
+        {"3.1.1 sends none of it", TProtocolVersion::MQTT311, {0x87, {reason}}, 2, {Ack(0x50, 1), Ack(0x70, 1)},
+            nullptr},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Broker.OnFrame([](const Bytes& frame, FakeBroker& broker) {
+            const bool refused = frame.size() > 4 && frame[4] >= 0x80;
+            if (tf::TypeOf(frame) == 5 && !refused)
+                broker.Send(Ack(0x62, tf::IdOf(frame)));
+        });
+        TMQTTClientOptions options = Mqtt50(nullptr, c.Acks);
+        options.Version = c.Version;
+        auto client = Connect("acks", "", options);
+        const auto start = Clock::now();
+        ASSERT_TRUE(Broker.Send(c.Version == TProtocolVersion::MQTT50 ? tf::Publish5(c.Qos, 1, "t", {}, "m")
+                                                                      : PublishFrame(c.Qos, 1, "t", Text("m"))));
+        EXPECT_EQ(WaitForPayloadFile(1), Text("m"));
+        ASSERT_TRUE(Broker.WaitForFrames(c.Answers.size(), kWaitMs));
+        EXPECT_EQ(Broker.Frames(), c.Answers);
+        if (c.Line) {
+            EXPECT_EQ(Log.CountOf(c.Line + Id + "]"), 1);
+            EXPECT_LT(MsSince(start), 900) << "no PUBREL wait";
+        }
+        client.reset();
+        EXPECT_EQ(DroppedLines(), 0);
+        RemoveFiles();
+        Log.Capture.Clear();
+    }
+}
+
+// A 5.0 broker says why it ends the connection before it closes it.
+TEST_F(EventHandlerTest, Mqtt50DisconnectOfTheBrokerIsReportedWithItsReason)
+{
+    auto client = Connect("disconnect", "", Mqtt50());
+    ASSERT_TRUE(Broker.Send(tf::Publish5(0, 0, "t", {}, "before")));
+    ASSERT_TRUE(Log.WaitForLinesStartingWith("PublishDataFile ", 1));
+    ASSERT_TRUE(Broker.Send(tf::Answer5(0xE0, -1, 0x8E, {tf::PropString(0x1F, "another client")})));
+    Broker.CloseConnection();
+    ASSERT_TRUE(Log.WaitForLine("Property        Reason String = another client"));
+    const auto lines = HandlerLines();
+    const auto at = std::find(lines.begin(), lines.end(), TLine{kHandler, "received DISCONNECT [" + Id + "]"});
+    ASSERT_NE(at, lines.end());
+    EXPECT_EQ(std::vector<TLine>(at, lines.end()),
+        (std::vector<TLine>{{kHandler, "received DISCONNECT [" + Id + "]"},
+            {kHandler, "ReasonCode      0x8E Session taken over"},
+            {kHandler, "Property        Reason String = another client"}}));
 }
 
 // ---- the receive backlog ------------------------------------------------------

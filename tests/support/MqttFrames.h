@@ -1,6 +1,6 @@
 #pragma once
 
-// Hand-made MQTT 3.1 frames for scripted brokers, and the few fields a script
+// Hand-made MQTT 3.1 (and 5.0) frames for scripted brokers, and the few fields a script
 // reads from the client's frames. Written independently of the codec, so the
 // codec is checked against bytes it did not make.
 #include <cstddef>
@@ -111,6 +111,101 @@ inline TFrame BrokerPublish(int qos, int id, const std::string& topic, const std
     }
     f.insert(f.end(), payload.begin(), payload.end());
     return f;
+}
+
+// ---- MQTT 5.0 ----
+
+// One property: its identifier, then its value in the property's type.
+inline TFrame PropByte(uint8_t id, uint8_t value) { return {id, value}; }
+inline TFrame PropU16(uint8_t id, uint16_t value)
+{
+    return {id, static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+}
+inline TFrame PropU32(uint8_t id, uint32_t value)
+{
+    return {id, static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 8),
+            static_cast<uint8_t>(value)};
+}
+inline TFrame PropVbi(uint8_t id, std::size_t value)
+{
+    TFrame f{id};
+    AppendLength(f, value);
+    return f;
+}
+inline void AppendString(TFrame& f, const std::string& text)
+{
+    f.push_back(static_cast<uint8_t>(text.size() >> 8));
+    f.push_back(static_cast<uint8_t>(text.size()));
+    f.insert(f.end(), text.begin(), text.end());
+}
+inline TFrame PropString(uint8_t id, const std::string& text)
+{
+    TFrame f{id};
+    AppendString(f, text);
+    return f;
+}
+inline TFrame PropPair(uint8_t id, const std::string& key, const std::string& value)
+{
+    TFrame f{id};
+    AppendString(f, key);
+    AppendString(f, value);
+    return f;
+}
+// A property block: its length, then the properties in order.
+inline TFrame Props(const std::vector<TFrame>& properties)
+{
+    TFrame body;
+    for (const TFrame& p : properties)
+        body.insert(body.end(), p.begin(), p.end());
+    TFrame f;
+    AppendLength(f, body.size());
+    f.insert(f.end(), body.begin(), body.end());
+    return f;
+}
+// A frame of that first byte around a body.
+inline TFrame Framed(uint8_t first, const TFrame& body)
+{
+    TFrame f{first};
+    AppendLength(f, body.size());
+    f.insert(f.end(), body.begin(), body.end());
+    return f;
+}
+inline TFrame Connack5(int code, const std::vector<TFrame>& properties = {}, bool sessionPresent = false)
+{
+    TFrame body{static_cast<uint8_t>(sessionPresent ? 1 : 0), static_cast<uint8_t>(code)};
+    const TFrame block = Props(properties);
+    body.insert(body.end(), block.begin(), block.end());
+    return Framed(0x20, body);
+}
+// PUBACK ... PUBCOMP, DISCONNECT (id < 0) and AUTH (id < 0) with a reason
+// code and properties; without properties the property length is left out.
+inline TFrame Answer5(uint8_t first, int id, int code, const std::vector<TFrame>& properties = {})
+{
+    TFrame body;
+    if (id >= 0) {
+        body.push_back(static_cast<uint8_t>(id >> 8));
+        body.push_back(static_cast<uint8_t>(id));
+    }
+    body.push_back(static_cast<uint8_t>(code));
+    if (!properties.empty()) {
+        const TFrame block = Props(properties);
+        body.insert(body.end(), block.begin(), block.end());
+    }
+    return Framed(first, body);
+}
+inline TFrame Publish5(int qos, int id, const std::string& topic, const std::vector<TFrame>& properties,
+                       const std::string& payload, int extraFlags = 0)
+{
+    TFrame body;
+    AppendString(body, topic);
+    if (qos > 0) {
+        body.push_back(static_cast<uint8_t>(id >> 8));
+        body.push_back(static_cast<uint8_t>(id));
+    }
+    const TFrame block = Props(properties);
+    body.insert(body.end(), block.begin(), block.end());
+    body.insert(body.end(), payload.begin(), payload.end());
+    return Framed(static_cast<uint8_t>(0x30 | (qos << 1) | extraFlags), body);
 }
 
 }  // namespace testframes
