@@ -55,8 +55,6 @@ public:
     // connection.
     void SetTls(const TTlsConfig& config);
     const TTlsConfig& Tls() const { return FTls; }
-    // Callers that refuse TLS where the connection cannot encrypt look here.
-    static constexpr bool SpeaksTls = true;
 
     // Resolves the host and connects, trying each address in turn; with TLS
     // the handshake follows, and connect and handshake together keep within

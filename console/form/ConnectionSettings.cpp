@@ -99,10 +99,6 @@ TMQTTClientOptions TForm1::ConnectionOptions()
     options.LinePauseMs = ReportPauseSpn.Value();
     options.Version = ProtocolVersion();
     options.Tls = TlsConfig();
-    // Asked for TLS, a connection in clear text would send the credentials for
-    // anyone to read: refused before anything is sent.
-    if (options.Tls.Enabled && !TClientSocket::SpeaksTls)
-        throw Exception("TLS is not available in this build: the connection would not be encrypted");
     SessionVersion = options.Version;
     return options;
 }

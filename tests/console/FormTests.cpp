@@ -117,23 +117,6 @@ TEST_F(FormTest, ChoiceFindsAnItemByItsTextOrOneOfItsWords)
 
 // Asked for TLS while the connection cannot encrypt, "Open" refuses before
 // anything is sent, rather than send the credentials in clear text.
-TEST_F(FormTest, TlsOnRefusesOpenWhileTheConnectionCannotEncrypt)
-{
-    if (TClientSocket::SpeaksTls)
-        GTEST_SKIP() << "the connection speaks TLS";
-    FakeBroker broker;
-    Form.Run(&TForm1::FormCreate);
-    Form.BrokerPortSpn.SetValue(broker.Port());
-    Form.TlsChk = true;
-    const std::vector<TLine> lines = LinesDuring(Capture, Form.Events, [&] { Form.Run(&TForm1::ConnectBtnClick); });
-    ASSERT_EQ(FrontEnd.Errors.size(), 1u);
-    EXPECT_EQ(FrontEnd.Errors[0], "TLS is not available in this build: the connection would not be encrypted.");
-    EXPECT_TRUE(lines.empty()) << Describe(lines);
-    EXPECT_EQ(Form.Client, nullptr);
-    EXPECT_TRUE(Form.ConnectBtnEnabled);
-    EXPECT_EQ(broker.ConnectionCount(), 0u);
-}
-
 TEST_F(FormTest, IntegerFieldsHaveTheirLabelsDefaultsAndLimits)
 {
     struct TRow {

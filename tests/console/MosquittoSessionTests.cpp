@@ -6,6 +6,7 @@
 #include "mqtt/engine/MQTTClient.h"
 #include "support/MosquittoBroker.h"
 #include "support/RecordingObserver.h"
+#include "support/TestPki.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -280,6 +281,54 @@ TEST_F(ConsoleSessionTest, SessionIsPresentAfterAReconnectWithoutCleanSession)
                                     {{Console, "ConnectReturnCode 0"}, {Console, present}}))
             << Broker.Log();
         Command(&TForm1::Button4Click);
+        Command(&TForm1::DisconnectBtnClick);
+    }
+    EXPECT_TRUE(FrontEnd.Errors.empty());
+}
+
+// The TLS fields reach the connection: the broker is authenticated by the CA
+// file chosen, its name is checked unless the user turned that off, and a
+// failed handshake gives the usual box.
+TEST_F(ConsoleSessionTest, TlsFieldsDecideWhetherOpenSucceeds)
+{
+    const TTestCertificates& c = TestCertificates();
+    struct TCase {
+        const char* Name;
+        const TTestPki::TIdentity* ServerCert;
+        const TTestPki* TrustedCa;
+        bool VerifyHost;
+        bool Opens;
+    };
+    const TCase cases[] = {
+        {"trusted", &c.Server, &c.Pki, true, true},
+        {"unknown CA", &c.Server, &c.OtherCa, true, false},
+        {"name mismatch", &c.OtherName, &c.Pki, true, false},
+        {"name mismatch, name check off", &c.OtherName, &c.Pki, false, true},
+    };
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(test.Name);
+        MosquittoBroker broker;
+        broker.UseTls(c.Pki.CaFile(), test.ServerCert->CertFile, test.ServerCert->KeyFile);
+        ASSERT_TRUE(broker.Start()) << broker.Error();
+        Form->BrokerEdit1.Text = "localhost";
+        Form->BrokerPortSpn.SetValue(broker.Port());
+        Form->TlsChk = true;
+        Form->TlsCaFileEdit.Text = test.TrustedCa->CaFile();
+        Form->TlsVerifyHostChk = test.VerifyHost;
+        FrontEnd.Boxes.clear();
+        const std::vector<TLine> lines = Command(&TForm1::ConnectBtnClick);
+        if (!test.Opens) {
+            EXPECT_EQ(Form->Client, nullptr);
+            ASSERT_EQ(FrontEnd.Boxes.size(), 1u);
+            EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const TLine& l) {
+                return l.second.find("TLS handshake failed: certificate verify failed") != std::string::npos;
+            })) << Describe(lines);
+            continue;
+        }
+        ASSERT_NE(Form->Client, nullptr) << Describe(lines);
+        EXPECT_TRUE(FrontEnd.Boxes.empty());
+        EXPECT_TRUE(HasLinesInOrder(Command(&TForm1::MQTT_CONNECT_BtnClick), {{Console, "ConnectReturnCode 0"}}))
+            << broker.Log();
         Command(&TForm1::DisconnectBtnClick);
     }
     EXPECT_TRUE(FrontEnd.Errors.empty());
