@@ -29,6 +29,8 @@ namespace bench {
 
 struct TOptions {
     std::string Mode, Host = "127.0.0.1", File, Dir = "/tmp", BrokerLog, Listener, Lines;
+    std::string CaFile;   // not empty: the console and mosquitto's tools speak TLS, trusting this CA
+    int PublishPort = -1; // receive and rate: the port the publisher uses, in clear (below 0: Port, as the rest)
     int Port = 1883, Reps = 5, Runs = 1000, Seconds = 5, Count = 2000, LogPort = -1;
 };
 
@@ -327,6 +329,8 @@ public:
         Form->BrokerPortSpn.SetValue(options.Port);
         Form->ClientIDEdit.Text = clientID;
         Form->PayloadDirectory = payloadDir;
+        Form->TlsChk = !options.CaFile.empty();
+        Form->TlsCaFileEdit.Text = options.CaFile;
     }
     ~TConsole()
     {
@@ -391,8 +395,22 @@ inline std::vector<std::string> ToolArgs(const char* tool, const TOptions& o, co
                                          std::initializer_list<const char*> more)
 {
     std::vector<std::string> args = {tool, "-h", o.Host, "-p", std::to_string(o.Port), "-V", "mqttv31", "-i", clientID};
+    if (!o.CaFile.empty())
+        args.insert(args.end(), {"--cafile", o.CaFile});
     args.insert(args.end(), more.begin(), more.end());
     return args;
+}
+
+// The publisher's options of a receiving figure: in clear on its own port when
+// one is given, so that only the subscriber's connection is what is measured.
+inline TOptions PublisherOptions(const TOptions& o)
+{
+    TOptions p = o;
+    if (o.PublishPort >= 0) {
+        p.Port = o.PublishPort;
+        p.CaFile.clear();
+    }
+    return p;
 }
 
 // Waits until the broker's log shows the subscription "<clientID> <qos> <topic>";

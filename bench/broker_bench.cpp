@@ -7,6 +7,7 @@
 //   close    "Close" of a connected idle client
 //   idle     wake-ups and resident memory of a connected idle client
 //   ping     PINGREQ until "received PINGRESP ["  vs a bare-socket PINGREQ/PINGRESP
+//   connect  "Open" and "CONNECT" until "ConnectReturnCode 0"  vs mosquitto_pub -m (its whole run)
 // publish, receive and rate run the console in a fresh process per repetition
 // (the modes publish-once, receive-once and rate-once of this program), so that
 // its start, its peak resident memory and its CPU time are its own. Lines
@@ -15,6 +16,8 @@
 //   broker_bench <mode> --host H --port P [--file F] [--reps N] [--runs N] [--seconds N]
 //                [--dir D] [--broker-log PATH] [--listener PATH] [--lines F] [--count N]
 //                [--log-port N]   (where the console's lines go; rate-once only)
+//                [--cafile F]     (TLS for the console and the tools, trusting the CA in F)
+//                [--publish-port N]   (receive, rate: the publisher's port, in clear)
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -52,8 +55,9 @@ double MsSince(Clock::time_point start, Clock::time_point end)
 TOptions ParseOptions(int argc, char** argv)
 {
     if (argc < 2)
-        Fail("usage: broker_bench publish|receive|rate|close|idle|ping --host H --port P [--file F] [--reps N] "
-             "[--runs N] [--seconds N] [--dir D] [--broker-log PATH] [--listener PATH] [--lines F] [--count N]");
+        Fail("usage: broker_bench publish|receive|rate|close|idle|ping|connect --host H --port P [--file F] [--reps N] "
+             "[--runs N] [--seconds N] [--dir D] [--broker-log PATH] [--listener PATH] [--lines F] [--count N] "
+             "[--cafile F] [--publish-port N]");
     TOptions o;
     o.Mode = argv[1];
     for (int i = 2; i + 1 < argc; i += 2) {
@@ -70,6 +74,8 @@ TOptions ParseOptions(int argc, char** argv)
         else if (key == "--lines") o.Lines = value;
         else if (key == "--count") o.Count = std::stoi(value);
         else if (key == "--log-port") o.LogPort = std::stoi(value);
+        else if (key == "--cafile") o.CaFile = value;
+        else if (key == "--publish-port") o.PublishPort = std::stoi(value);
         else Fail("unknown option " + key);
     }
     if (o.Reps < 1)
@@ -102,7 +108,8 @@ std::map<std::string, double> RunFresh(const TOptions& o, const std::string& mod
                                        std::initializer_list<std::string> more)
 {
     std::vector<std::string> args = {SelfPath(), mode, "--host", o.Host, "--port", std::to_string(o.Port),
-                                     "--broker-log", o.BrokerLog};
+                                     "--broker-log", o.BrokerLog, "--cafile", o.CaFile,
+                                     "--publish-port", std::to_string(o.PublishPort)};
     args.insert(args.end(), more.begin(), more.end());
     const std::string out = o.Dir + "/" + mode + ".figures";
     const int64_t start = MonoNs();
@@ -230,7 +237,7 @@ void BenchReceiveOnce(const TOptions& o)
 
     console.Lines.Arm({"received PUBLISH ["});
     console.Saved.Expect(1);
-    const auto args = ToolArgs("mosquitto_pub", o, Unique("brp-"),
+    const auto args = ToolArgs("mosquitto_pub", PublisherOptions(o), Unique("brp-"),
                                {"-q", "1", "-t", "bench/receive/console", "-f", o.File.c_str()});
     const int64_t start = MonoNs();
     TChild publisher = Spawn(args);
@@ -269,7 +276,7 @@ TToolReceive ToolReceive(const TOptions& o, const std::string& topic, std::initi
     TChild subscriber = Spawn(sub, OutputTo(out));
     WaitForSubscription(o, subID, topic);
     SleepMs(SettleMs);
-    auto pub = ToolArgs("mosquitto_pub", o, Unique("bq-") + "-" + std::to_string(serial), pubArgs);
+    auto pub = ToolArgs("mosquitto_pub", PublisherOptions(o), Unique("bq-") + "-" + std::to_string(serial), pubArgs);
     pub.insert(pub.end(), {"-t", topic});
 
     const int64_t subCpuStart = OtherProcessCpuNs(subscriber.Pid);
@@ -359,7 +366,7 @@ void BenchRateOnce(const TOptions& o)
         SleepMs(SettleMs);
 
         console.Saved.Expect(o.Count);
-        const auto args = ToolArgs("mosquitto_pub", o, Unique("bmp-"), {"-q", "1", "-t", "bench/rate/console", "-l"});
+        const auto args = ToolArgs("mosquitto_pub", PublisherOptions(o), Unique("bmp-"), {"-q", "1", "-t", "bench/rate/console", "-l"});
         const int64_t start = MonoNs();
         TChild publisher = Spawn(args, InputFrom(o.Lines));
         const int64_t cpuStart = ProcessCpuNs();
@@ -683,6 +690,46 @@ void BenchPing(const TOptions& o)
     ReportMemory("ping");
 }
 
+// ---------------------------------------------------------------------------
+// Connecting: "Open" (the TCP connection and, with --cafile, the TLS handshake
+// with its certificate checks) and "CONNECT" until the "ConnectReturnCode 0"
+// line, then "Close" (not counted). mosquitto_pub -m, QoS 0: its whole run,
+// from its start (loading the CA file, connecting, CONNECT, one PUBLISH,
+// DISCONNECT) until it exited; its CPU time over its whole life.
+void BenchConnect(const TOptions& o)
+{
+    TConsole console(o, Unique("bc-"));
+    std::vector<double> ours, tool, toolCpu;
+    for (int run = 0; run < o.Runs; ++run) {
+        const auto runOurs = [&] {
+            const int64_t start = MonoNs();
+            console.OpenSession();
+            ours.push_back(Ms(MonoNs() - start));
+            console.Command(&TForm1::DisconnectBtnClick);
+        };
+        const auto runTool = [&] {
+            const auto args = ToolArgs("mosquitto_pub", o, Unique("bct-"), {"-t", "bench/connect", "-m", "x"});
+            const int64_t start = MonoNs();
+            TChild publisher = Spawn(args);
+            const TExit exit = Reap(publisher);
+            tool.push_back(Ms(exit.AtNs - start));
+            toolCpu.push_back(Ms(exit.CpuNs));
+        };
+        InTurn(run, runOurs, runTool);
+    }
+    std::printf("connecting%s: %d runs\n%-44s %10s %10s %10s\n", o.CaFile.empty() ? "" : " over TLS", o.Runs, "",
+                "median ms", "min ms", "max ms");
+    auto row = [](const char* name, const std::vector<double>& v) {
+        std::printf("%-44s %10.2f %10.2f %10.2f\n", name, Median(v), Percentile(v, 0), Percentile(v, 100));
+    };
+    row("console, Open + CONNECT until CONNACK", ours);
+    row("mosquitto_pub -m, its whole run", tool);
+    Figure("ours_ms", ours);
+    Figure("tool_ms", tool);
+    Figure("tool_cpu_ms", toolCpu);
+    Figure("errors", console.Lines.Errors());
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -698,6 +745,7 @@ int main(int argc, char** argv)
         else if (o.Mode == "close") BenchClose(o);
         else if (o.Mode == "idle") BenchIdle(o);
         else if (o.Mode == "ping") BenchPing(o);
+        else if (o.Mode == "connect") BenchConnect(o);
         else Fail("unknown mode " + o.Mode);
         return 0;
     } catch (const std::exception& e) {
