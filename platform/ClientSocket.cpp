@@ -1,5 +1,7 @@
 #include "platform/ClientSocket.h"
 
+#include "platform/Deadline.h"
+
 #include <algorithm>
 #include <utility>
 #include <arpa/inet.h>
@@ -26,41 +28,6 @@
 namespace {
 
 using TClock = std::chrono::steady_clock;
-
-// Time left until deadline in ms for poll(); -1 (no limit) when there is none.
-class TDeadline {
-public:
-    explicit TDeadline(int timeoutMs)
-        : FUnlimited(timeoutMs < 0), FEnd(TClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs))
-    {
-    }
-    int RemainingMs() const
-    {
-        if (FUnlimited)
-            return -1;
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(FEnd - TClock::now()).count();
-        return left > 0 ? static_cast<int>(left) : 0;
-    }
-
-private:
-    bool FUnlimited;
-    TClock::time_point FEnd;
-};
-
-// 1 when any of events (or an error/hang-up) is reported, 0 on time-out.
-int PollDescriptor(int fd, short events, const TDeadline& deadline)
-{
-    for (;;) {
-        pollfd entry{fd, events, 0};
-        int result = ::poll(&entry, 1, deadline.RemainingMs());
-        if (result > 0)
-            return 1;
-        if (result == 0)
-            return 0;
-        if (errno != EINTR)
-            return 1;   // let the following read or write report the failure
-    }
-}
 
 // How often a write that waits for room looks whether the bytes queued in the
 // socket drain: the system reports room only once about a third of the send
@@ -184,7 +151,7 @@ TClientSocket::TConnectResult TClientSocket::Connect() const
         if (failure == EINPROGRESS) {
             const int left = deadline.RemainingMs();
             const TDeadline share(left < 0 ? -1 : left / addresses);
-            if (PollDescriptor(fd, POLLOUT, address->ai_next ? share : deadline) == 0) {
+            if (!PollUntil(fd, POLLOUT, address->ai_next ? share : deadline)) {
                 failure = ETIMEDOUT;
             } else {
                 socklen_t length = sizeof failure;
@@ -337,7 +304,7 @@ int TClientSocket::PollFor(short events, int timeoutMs) const
     int fd = FFd;
     if (fd < 0)
         return 1;   // the caller re-checks under the lock
-    return PollDescriptor(fd, events, TDeadline(timeoutMs));
+    return PollUntil(fd, events, TDeadline(timeoutMs)) ? 1 : 0;
 }
 
 bool TClientSocket::SessionHoldsData() const
@@ -397,7 +364,7 @@ int TClientSocket::ReceiveSecured(void* buffer, int count, int timeoutMs, bool& 
         if (got > 0 || gone)
             return got;
         const int fd = FFd;
-        if (fd < 0 || PollDescriptor(fd, FReadWait, deadline) == 0)
+        if (fd < 0 || !PollUntil(fd, FReadWait, deadline))
             return 0;
     }
 }
@@ -413,7 +380,7 @@ int TClientSocket::Receive(void* buffer, int count, int timeoutMs, bool& peerClo
         if (!FActive)
             return 0;
         int fd = FFd;
-        if (fd >= 0 && PollDescriptor(fd, POLLIN, deadline) == 0)
+        if (fd >= 0 && !PollUntil(fd, POLLIN, deadline))
             return 0;
         int failure = 0;
         {
@@ -492,7 +459,7 @@ int TClientSocket::WriteWithProgress(int timeoutMs, const TWriteAttempt& attempt
                 return 0;
             waitMs = std::min<int>(waitMs, static_cast<int>(timeoutMs - idle));
         }
-        PollDescriptor(fd, wait, TDeadline(waitMs));
+        PollUntil(fd, wait, TDeadline(waitMs));
     }
 }
 

@@ -1,5 +1,7 @@
 #include "platform/TlsSession.h"
 
+#include "platform/Deadline.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -24,8 +26,6 @@ struct TTlsSession::TTransport {
 
 namespace {
 
-using TClock = std::chrono::steady_clock;
-
 // The most plaintext one TLS record carries; Write hands OpenSSL no more, so
 // a write that must be finished later is one record.
 constexpr int MaxRecordBytes = TTlsSession::kRecordBytes;
@@ -35,40 +35,6 @@ constexpr size_t ReadBufferBytes = 128 * 1024;
 // certificate (its session ticket, or its alert).
 constexpr int VerdictWaitMs = 1000;
 
-class TDeadline {
-public:
-    explicit TDeadline(int timeoutMs)
-        : FUnlimited(timeoutMs < 0), FEnd(TClock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0)))
-    {
-    }
-    int RemainingMs() const
-    {
-        if (FUnlimited)
-            return -1;
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(FEnd - TClock::now()).count();
-        return left > 0 ? static_cast<int>(left) : 0;
-    }
-
-private:
-    bool FUnlimited;
-    TClock::time_point FEnd;
-};
-
-// false on time-out. An error or hang-up counts as ready: the next TLS step
-// reports it.
-bool PollUntil(int fd, short events, const TDeadline& deadline)
-{
-    for (;;) {
-        pollfd entry{fd, events, 0};
-        int result = ::poll(&entry, 1, deadline.RemainingMs());
-        if (result > 0)
-            return true;
-        if (result == 0)
-            return false;
-        if (errno != EINTR)
-            return true;
-    }
-}
 
 bool IsIpAddress(const std::string& host)
 {
