@@ -271,14 +271,7 @@ private:
     void Ack()
     {
         if (!Got(SkipMessageID(), "the MessageID")) return;
-        if (V50 && !R.AtEnd()) {
-            uint8_t code = 0;
-            R.Byte(code);
-            P.ReasonCode = code;
-            CheckReasonCode(code);
-            if (!R.AtEnd() && !Properties(P.Properties, Kind())) return;
-        }
-        ExpectEnd();
+        ReasonCodeAndProperties();
     }
 
     void Subscribe()
@@ -356,7 +349,11 @@ private:
 
     // Under 5.0 both may end after the fixed header (reason code 0, no
     // properties) or after the reason code.
-    void DisconnectOrAuth()
+    void DisconnectOrAuth() { ReasonCodeAndProperties(); }
+
+    // 5.0: the rest of the frame may be empty (success, no properties), a
+    // reason code alone, or a reason code and the properties.
+    void ReasonCodeAndProperties()
     {
         if (V50 && !R.AtEnd()) {
             uint8_t code = 0;
