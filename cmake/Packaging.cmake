@@ -12,7 +12,8 @@ set(CPACK_PACKAGE_DESCRIPTION
   "Tarnwick tries out an MQTT broker (3.1 MQIsdp, 3.1.1 or 5.0, in clear or over\n"
   "TLS) one control packet at a time: CONNECT, PINGREQ, SUBSCRIBE, UNSUBSCRIBE,\n"
   "PUBLISH of text or a file at QoS 0, 1 or 2, DISCONNECT, AUTH, with any 5.0\n"
-  "property, DUP repeats and the receive queue decoded field by field. tarnwick-cli replays a session script without a window (for CI), and\n"
+  "property, DUP repeats and the receive queue decoded field by field.\n"
+  "tarnwick-cli replays a session script without a window (for CI), and\n"
   "tarnwick-log-listener prints the diagnostic datagrams.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
