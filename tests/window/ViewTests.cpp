@@ -235,6 +235,20 @@ private slots:
                                                       "ProtocolLevel   4"}
                                        << 4;
         QTest::newRow("3.1.1 CONNACK") << AsQ(Bytes("20020100")) << QStringList{"SessionPresent  True"} << 4;
+        // 5.0: properties and reason codes by name; type 15 is AUTH, not a reserved type.
+        QTest::newRow("5.0 CONNACK with properties")
+            << AsQ(Bytes("200900000622000A210014"))
+            << QStringList{"ReasonCode      0x00 Success", "Property        Topic Alias Maximum = 10",
+                           "Property        Receive Maximum = 20"}
+            << 5;
+        QTest::newRow("5.0 SUBACK refused") << AsQ(Bytes("9004000100" "87"))
+                                            << QStringList{"ReasonCode#1    0x87 Not authorized (refused)"} << 5;
+        QTest::newRow("5.0 broker's DISCONNECT") << AsQ(Bytes("E0018B"))
+                                                 << QStringList{"ReasonCode      0x8B Server shutting down"} << 5;
+        QTest::newRow("5.0 AUTH") << AsQ(Bytes("F00A1808150005534352414D"))
+                                  << QStringList{"MessageType     15", "ReasonCode      0x18 Continue authentication",
+                                                 "Property        Authentication Method = SCRAM"}
+                                  << 5;
     }
 
     void frameIsDecodedLikeTheQueueInspection()
@@ -243,8 +257,10 @@ private slots:
         QFETCH(QStringList, expected);
         QFETCH(int, version);
         const auto* bytes = reinterpret_cast<const uint8_t*>(frame.constData());
-        TFrameEntry entry = MakeFrameEntry(TFrameDirection::Received, bytes, static_cast<int32_t>(frame.size()));
-        entry.Version = static_cast<TProtocolVersion>(version);
+        const TFrameEntry entry = MakeFrameEntry(TFrameDirection::Received, bytes, static_cast<int32_t>(frame.size()),
+                                                 FrameKeepBytes, static_cast<TProtocolVersion>(version));
+        if (version == 5)
+            QVERIFY(!entry.Malformed && TFramesModel::KindOf(entry) != TFramesModel::TKind::Error);
         const QStringList details = Lines(FrameDetailLines(entry));
         for (const QString& line : expected)
             QVERIFY2(details.contains(line), qPrintable(line + "\n in:\n" + details.join('\n')));
