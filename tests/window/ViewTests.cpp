@@ -5,11 +5,13 @@
 #include "console/window/FramesView.h"
 #include "console/window/LogPane.h"
 #include "console/window/MessagesView.h"
+#include "console/window/PropertyEditor.h"
 #include "console/window/SessionPanel.h"
 #include "console/window/SessionStatus.h"
 #include "mqtt/codec/MQTTPacket.h"
 #include "platform/CodePage.h"
 #include "support/FakeBroker.h"
+#include "support/MosquittoBroker.h"
 #include "support/MqttFrames.h"
 #include "support/UdpCapture.h"
 
@@ -679,6 +681,60 @@ private slots:
         QCOMPARE(view.Hex()->index(4 * 1024 * 1024 - 1, THexDumpModel::OffsetColumn).data().toString(),
                  QStringLiteral("03FFFFF0"));
         QVERIFY(view.Hex()->PagesRead() <= 3);
+    }
+
+    // A 5.0 message comes back through a subscription with an identifier: the
+    // properties typed as rows reach the broker, and the messages view shows
+    // what it handed back, beside the payload.
+    void mqtt5MessageShowsItsPropertiesAndSubscription()
+    {
+        if (!MosquittoBroker::Available())
+            QSKIP("mosquitto is not installed");
+        MosquittoBroker broker;
+        QVERIFY2(broker.Start(), broker.Error().c_str());
+        QTemporaryDir payloads;
+        TQuietWindow& window = OpenWindow();
+        PointAt(broker.Port(), payloads.path());
+        Find<QComboBox>(window, "ProtocolVersionCmb")->setCurrentIndex(2);
+        TPropertyEditor* subscribe = window.PropertyEditor("SubscribePropertiesEdit");
+        subscribe->SetRow(subscribe->AddRow(), "Subscription Identifier", "7");
+        TPropertyEditor* publish = window.PropertyEditor("PublishPropertiesEdit");
+        publish->SetRow(publish->AddRow(), "content-type", "text/plain");
+        publish->SetRow(publish->AddRow(), "user-property", QStringLiteral("場所=東京"));
+        for (const char* command : {"ConnectBtn", "MQTT_CONNECT_Btn", "Button2", "Button5"})
+            QVERIFY(ClickAndWait(window, command));
+        QVERIFY(window.Boxes.isEmpty());
+
+        TMessagesView& messages = *Views().Messages();
+        Views().Tabs()->setCurrentWidget(&messages);
+        QVERIFY(WaitUntil([&] { return messages.Model()->rowCount() == 1; }, 10000));
+        QCOMPARE(CellText(messages.View(), 0, TMessagesModel::SubscriptionColumn), QStringLiteral("7"));
+        const QStringList lines{"Content Type = text/plain", QStringLiteral("User Property = 場所=東京"),
+                                "Subscription Identifier = 7"};
+        const QString cell = CellText(messages.View(), 0, TMessagesModel::PropertiesColumn);
+        for (const QString& line : lines)
+            QVERIFY2(cell.contains(line), qPrintable(cell));
+        QVERIFY(!messages.PropertiesView()->isVisible());
+        SelectRow(messages.View(), 0);
+        QVERIFY(messages.PropertiesView()->isVisible());
+        const QStringList shown = messages.PropertiesView()->toPlainText().split('\n');
+        for (const QString& line : lines)
+            QVERIFY2(shown.contains(line), qPrintable(shown.join('\n')));
+
+        // The frame it came in, decoded by name.
+        TFramesView& frames = *Views().Frames();
+        int row = -1;
+        QVERIFY(WaitUntil(
+            [&] {
+                for (int i = 0; i < frames.Model()->rowCount() && row < 0; ++i)
+                    if (frames.Model()->FrameAt(i).Direction == TFrameDirection::Received &&
+                        frames.Model()->FrameAt(i).Type == 3)
+                        row = i;
+                return row >= 0;
+            },
+            5000));
+        SelectRow(frames.View(), row);
+        QVERIFY(frames.Details()->stringList().contains("Property        Subscription Identifier = 7"));
     }
 
     void framesAndStateFollowTheSession()
