@@ -30,6 +30,8 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QSignalBlocker>
 #include <QSplitter>
@@ -55,6 +57,31 @@ std::size_t IndexOf(const std::array<TRef, N>& table, const char* name)
 }
 
 constexpr TFieldMask AllFields = ~TFieldMask{0};
+
+// The settings as tall as they are, as long as the window has room for them and
+// the views below; in a window too low for both they scroll, instead of
+// pushing the window past the screen.
+class TSettingsArea : public QScrollArea {
+public:
+    explicit TSettingsArea(QWidget* settings, QWidget* parent) : QScrollArea(parent)
+    {
+        setObjectName("SettingsArea");
+        setFrameShape(QFrame::NoFrame);
+        setWidgetResizable(true);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setWidget(settings);
+    }
+    QSize sizeHint() const override
+    {
+        return widget()->sizeHint() + QSize(verticalScrollBar()->sizeHint().width(), 0);
+    }
+    QSize minimumSizeHint() const override
+    {
+        // As wide as the settings need; a few rows high.
+        return {widget()->minimumSizeHint().width() + verticalScrollBar()->sizeHint().width(),
+                fontMetrics().height() * 8};
+    }
+};
 
 // The source of the lines a script run adds to the log pane; they never reach the diagnostics.
 const char* const SourceScript = "Script";
@@ -139,7 +166,7 @@ void TMainWindow::BuildUi()
     MainSplit = split;
     split->setObjectName("MainSplitter");
     split->setChildrenCollapsible(false);
-    split->addWidget(BuildSettings());
+    split->addWidget(new TSettingsArea(BuildSettings(), split));
     split->addWidget(Views);
     split->setStretchFactor(0, 0);
     split->setStretchFactor(1, 1);
@@ -253,7 +280,12 @@ void TMainWindow::BuildGroup(TControlGroup group, QWidget* parent, QFormLayout* 
     auto finish = [&] {
         if (row.Items.empty())
             return;
-        if (row.Place == TPlace::Row && row.Items.size() == 1) {
+        if (row.Place == TPlace::Row && row.Items.size() == 1 && qobject_cast<TPropertyEditor*>(row.Items[0].first)) {
+            // The page's tab names the packet: the rows take the whole width.
+            row.Items[0].first->setAccessibleName(row.Label->text());
+            row.Label->hide();
+            form->addRow(row.Items[0].first);
+        } else if (row.Place == TPlace::Row && row.Items.size() == 1) {
             form->addRow(row.Label, row.Items[0].first);
         } else {
             auto* line = new QHBoxLayout;
@@ -282,13 +314,16 @@ void TMainWindow::BuildGroup(TControlGroup group, QWidget* parent, QFormLayout* 
         if (control.Group != group)
             continue;
         QWidget* widget = MakeControl(control, parent);
+        // On a page of the MQTT 5.0 group a packet's command sits at the right of its reason code.
+        const bool besideReason = control.Place == TPlace::Buttons && group == TControlGroup::Mqtt5 &&
+                                  row.Place == TPlace::Row && !row.Items.empty();
         const bool joins = control.Place == TPlace::Beside || control.Place == TPlace::Right ||
-                           (control.Place == TPlace::Buttons && row.Place == TPlace::Buttons);
+                           (control.Place == TPlace::Buttons && row.Place == TPlace::Buttons) || besideReason;
         if (!joins) {
             finish();
             row.Place = control.Place;
         }
-        const bool stretchBefore = control.Place == TPlace::Right;
+        const bool stretchBefore = control.Place == TPlace::Right || besideReason;
         // The TLS group's controls but its switch follow the switch.
         auto follow = [&](QWidget* w) {
             if (group == TControlGroup::Tls && control.Check != &TForm1::TlsChk)
@@ -880,12 +915,13 @@ void TMainWindow::UpdateMqtt5Group()
     // The settings take the height they need now, the views below the rest.
     const QList<int> sizes = MainSplit->sizes();
     const int total = sizes.value(0) + sizes.value(1);
-    QWidget* settings = MainSplit->widget(0);
-    if (settings->layout())
-        settings->layout()->activate();
-    const int wanted = settings->sizeHint().height();
-    if (total > wanted)
-        MainSplit->setSizes({wanted, total - wanted});
+    auto* area = static_cast<QScrollArea*>(MainSplit->widget(0));
+    if (area->widget()->layout())
+        area->widget()->layout()->activate();
+    // As much as they need, as long as the views keep their smallest height.
+    const int settings = std::min(area->sizeHint().height(), total - Views->minimumSizeHint().height());
+    if (total > 0 && settings > 0)
+        MainSplit->setSizes({settings, total - settings});
 }
 
 void TMainWindow::RevealField(QWidget* field)

@@ -52,6 +52,13 @@ QString ValueHint(const TPropertyDef* def)
     }
 }
 
+// As tall as its minimum, three rows, unless the page has room to spare.
+class TRowsTable : public QTableWidget {
+public:
+    using QTableWidget::QTableWidget;
+    QSize sizeHint() const override { return {QTableWidget::sizeHint().width(), minimumHeight()}; }
+};
+
 const QString RefusedStyle = QStringLiteral("QLineEdit { background: #fdd8d6; }");
 const QString RefusedNameStyle = QStringLiteral("QComboBox { color: #b00000; }");
 
@@ -63,7 +70,7 @@ TPropertyEditor::TPropertyEditor(TPacketKind kind, const QString& controlName, Q
     setObjectName(controlName + "Rows");
     const QString packet = ToQ(std::string(PacketKindName(kind)));
 
-    FTable = new QTableWidget(0, 2, this);
+    FTable = new TRowsTable(0, 2, this);
     FTable->setObjectName(controlName + "Table");
     FTable->setAccessibleName(QStringLiteral("%1 のプロパティ").arg(packet));
     FTable->setHorizontalHeaderLabels({QStringLiteral("名前"), QStringLiteral("値")});
@@ -74,7 +81,8 @@ TPropertyEditor::TPropertyEditor(TPacketKind kind, const QString& controlName, Q
     FTable->horizontalHeader()->setStretchLastSection(true);
     FTable->setColumnWidth(0, fontMetrics().horizontalAdvance(QStringLiteral("Request Response Information")) + 48);
     const int rowHeight = FTable->verticalHeader()->defaultSectionSize();
-    FTable->setFixedHeight(FTable->horizontalHeader()->sizeHint().height() + 4 * rowHeight + 2 * FTable->frameWidth());
+    FTable->setMinimumHeight(FTable->horizontalHeader()->sizeHint().height() + 3 * rowHeight + 2 * FTable->frameWidth());
+    FTable->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
 
     FAdd = new QPushButton(QStringLiteral("追加"), this);
     FAdd->setObjectName(controlName + "AddBtn");
@@ -124,6 +132,8 @@ TPropertyEditor::TPropertyEditor(TPacketKind kind, const QString& controlName, Q
     layout->addWidget(FProblem);
     layout->addLayout(text);
 
+    // The field's label leads to the rows.
+    setFocusProxy(FTable);
     setTabOrder(FTable, FAdd);
     setTabOrder(FAdd, FRemove);
     setTabOrder(FRemove, FText);
