@@ -14,10 +14,12 @@
 #include <algorithm>
 #include <exception>
 
-TFrameEntry MakeFrameEntry(TFrameDirection direction, const uint8_t* frame, int32_t size, std::size_t keep)
+TFrameEntry MakeFrameEntry(TFrameDirection direction, const uint8_t* frame, int32_t size, std::size_t keep,
+                           TProtocolVersion version)
 {
     TFrameEntry entry;
     entry.Time = NowLocal();
+    entry.Version = version;
     entry.Direction = direction;
     entry.Size = std::max<int32_t>(size, 0);
     if (!frame || size < 1) {
@@ -43,7 +45,8 @@ TFrameEntry MakeFrameEntry(TFrameDirection direction, const uint8_t* frame, int3
         return entry;
     }
     const int64_t v = 1 + lengthBytes;
-    if (v + entry.RemainLength != size || entry.Type == 0 || entry.Type == 15) {
+    const bool reserved = entry.Type == 0 || (entry.Type == 15 && version != TProtocolVersion::MQTT50);
+    if (v + entry.RemainLength != size || reserved) {
         entry.Malformed = true;
         return entry;
     }

@@ -35,9 +35,10 @@ struct TFrameEntry {
 inline constexpr std::size_t FrameKeepBytes = 4096;
 
 // Reads the header of a whole frame (never beyond size) and keeps its first
-// keep bytes. Cheap enough for the reader and writer threads.
+// keep bytes. Cheap enough for the reader and writer threads. The version is
+// the connection's: type 15 is AUTH under 5.0 and reserved before it.
 TFrameEntry MakeFrameEntry(TFrameDirection direction, const uint8_t* frame, int32_t size,
-                           std::size_t keep = FrameKeepBytes);
+                           std::size_t keep = FrameKeepBytes, TProtocolVersion version = TProtocolVersion::MQTT31);
 
 // The frame decoded field by field, lines in the system code page: for a frame
 // kept whole the lines "Queue 取り出し" reports for it; for a cut one the header

@@ -4,10 +4,12 @@
 #include "console/script/ScriptRunner.h"
 #include "console/window/IntSpinBox.h"
 #include "console/window/LogoWidget.h"
+#include "console/window/PropertyEditor.h"
 #include "console/window/SessionFeed.h"
 #include "console/window/SessionPanel.h"
 #include "console/window/SessionStatus.h"
 #include "console/window/SettingsStore.h"
+#include "mqtt/codec/ReasonCodes.h"
 #include "platform/CodePage.h"
 
 #include <QApplication>
@@ -26,11 +28,15 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSaveFile>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QSignalBlocker>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QTabWidget>
 #include <QToolButton>
 #include <QToolTip>
 #include <QVBoxLayout>
@@ -52,8 +58,56 @@ std::size_t IndexOf(const std::array<TRef, N>& table, const char* name)
 
 constexpr TFieldMask AllFields = ~TFieldMask{0};
 
+// The settings as tall as they are, as long as the window has room for them and
+// the views below; in a window too low for both they scroll, instead of
+// pushing the window past the screen.
+class TSettingsArea : public QScrollArea {
+public:
+    explicit TSettingsArea(QWidget* settings, QWidget* parent) : QScrollArea(parent)
+    {
+        setObjectName("SettingsArea");
+        setFrameShape(QFrame::NoFrame);
+        setWidgetResizable(true);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setWidget(settings);
+    }
+    QSize sizeHint() const override
+    {
+        return widget()->sizeHint() + QSize(verticalScrollBar()->sizeHint().width(), 0);
+    }
+    QSize minimumSizeHint() const override
+    {
+        // As wide as the settings need; a few rows high.
+        return {widget()->minimumSizeHint().width() + verticalScrollBar()->sizeHint().width(),
+                fontMetrics().height() * 8};
+    }
+};
+
 // The source of the lines a script run adds to the log pane; they never reach the diagnostics.
 const char* const SourceScript = "Script";
+
+// A reason code field's value by its name. The acknowledgements' field serves
+// four packets: the name is the one of the first that allows the code, and
+// the packets that do are named after it.
+QString ReasonCodeText(int value, TPacketKind kind)
+{
+    const auto code = static_cast<uint8_t>(value);
+    if (kind != TPacketKind::Puback)
+        return TMainWindow::ToQ(FormatReasonCode(code, kind));
+    const TPacketKind acks[] = {TPacketKind::Puback, TPacketKind::Pubrec, TPacketKind::Pubrel, TPacketKind::Pubcomp};
+    QStringList allowed;
+    std::string text;
+    for (TPacketKind ack : acks) {
+        if (!IsReasonCodeAllowed(code, ack))
+            continue;
+        if (text.empty())
+            text = FormatReasonCode(code, ack);
+        allowed << QString::fromLatin1(PacketKindName(ack).data(), static_cast<qsizetype>(PacketKindName(ack).size()));
+    }
+    if (text.empty())
+        return TMainWindow::ToQ(FormatReasonCode(code, kind));
+    return TMainWindow::ToQ(text) + QStringLiteral(" (%1)").arg(allowed.join(QStringLiteral("・")));
+}
 
 }  // namespace
 
@@ -109,9 +163,10 @@ void TMainWindow::BuildUi()
     // The settings keep their size; the views of the session below take the rest.
     Views = new TSessionPanel(*Feed, this);
     auto* split = new QSplitter(Qt::Vertical, this);
+    MainSplit = split;
     split->setObjectName("MainSplitter");
     split->setChildrenCollapsible(false);
-    split->addWidget(BuildSettings());
+    split->addWidget(new TSettingsArea(BuildSettings(), split));
     split->addWidget(Views);
     split->setStretchFactor(0, 0);
     split->setStretchFactor(1, 1);
@@ -173,7 +228,12 @@ QWidget* TMainWindow::BuildSettings()
     columns->addLayout(left, 1);
     columns->addLayout(right, 1);
     outer->addLayout(columns);
+    const TGroupInfo* mqtt5 = nullptr;
     for (const TGroupInfo& group : Groups) {
+        if (group.Group == TControlGroup::Mqtt5) {
+            mqtt5 = &group;
+            continue;
+        }
         auto* box = new QGroupBox(QString::fromUtf8(group.Title), settings);
         box->setObjectName(group.Name);
         auto* form = new QFormLayout(box);
@@ -184,6 +244,10 @@ QWidget* TMainWindow::BuildSettings()
     }
     left->addStretch(1);
     right->addStretch(1);
+    // Across both columns under them: its rows need the width, and the groups
+    // above keep their places. Made last, so that it comes last in the tab order.
+    if (mqtt5)
+        outer->addWidget(BuildMqtt5Group(*mqtt5, settings));
 
     // "..." is only as wide as its caption; the two publish buttons share one width so the rows line up.
     for (const auto& [name, button] : Buttons)
@@ -196,7 +260,8 @@ QWidget* TMainWindow::BuildSettings()
 }
 
 // One group's rows, from the table rows of the group in their order.
-void TMainWindow::BuildGroup(TControlGroup group, QWidget* parent, QFormLayout* form)
+void TMainWindow::BuildGroup(TControlGroup group, QWidget* parent, QFormLayout* form, std::size_t from,
+                             std::size_t to)
 {
     // The row being filled: its label (a Row), its controls, and whether one of
     // them takes the row's spare width.
@@ -215,7 +280,12 @@ void TMainWindow::BuildGroup(TControlGroup group, QWidget* parent, QFormLayout* 
     auto finish = [&] {
         if (row.Items.empty())
             return;
-        if (row.Place == TPlace::Row && row.Items.size() == 1) {
+        if (row.Place == TPlace::Row && row.Items.size() == 1 && qobject_cast<TPropertyEditor*>(row.Items[0].first)) {
+            // The page's tab names the packet: the rows take the whole width.
+            row.Items[0].first->setAccessibleName(row.Label->text());
+            row.Label->hide();
+            form->addRow(row.Items[0].first);
+        } else if (row.Place == TPlace::Row && row.Items.size() == 1) {
             form->addRow(row.Label, row.Items[0].first);
         } else {
             auto* line = new QHBoxLayout;
@@ -239,17 +309,21 @@ void TMainWindow::BuildGroup(TControlGroup group, QWidget* parent, QFormLayout* 
         row = TRowBuild{};
     };
 
-    for (const TControlInfo& control : Controls) {
+    for (std::size_t index = from; index < to && index < Controls.size(); ++index) {
+        const TControlInfo& control = Controls[index];
         if (control.Group != group)
             continue;
         QWidget* widget = MakeControl(control, parent);
+        // On a page of the MQTT 5.0 group a packet's command sits at the right of its reason code.
+        const bool besideReason = control.Place == TPlace::Buttons && group == TControlGroup::Mqtt5 &&
+                                  row.Place == TPlace::Row && !row.Items.empty();
         const bool joins = control.Place == TPlace::Beside || control.Place == TPlace::Right ||
-                           (control.Place == TPlace::Buttons && row.Place == TPlace::Buttons);
+                           (control.Place == TPlace::Buttons && row.Place == TPlace::Buttons) || besideReason;
         if (!joins) {
             finish();
             row.Place = control.Place;
         }
-        const bool stretchBefore = control.Place == TPlace::Right;
+        const bool stretchBefore = control.Place == TPlace::Right || besideReason;
         // The TLS group's controls but its switch follow the switch.
         auto follow = [&](QWidget* w) {
             if (group == TControlGroup::Tls && control.Check != &TForm1::TlsChk)
@@ -270,6 +344,18 @@ void TMainWindow::BuildGroup(TControlGroup group, QWidget* parent, QFormLayout* 
         }
         row.Items.emplace_back(widget, stretchBefore);
         row.Stretches = row.Stretches || qobject_cast<QLineEdit*>(widget) != nullptr;
+        if (control.Kind == TControlKind::Int && control.Packet != TPacketKind{}) {
+            // A reason code is shown by its name beside the number.
+            auto* name = new QLabel(parent);
+            name->setObjectName(QString::fromLatin1(control.Name) + "Name");
+            name->setEnabled(false);
+            auto* spin = static_cast<QSpinBox*>(widget);
+            const TPacketKind kind = control.Packet;
+            auto show = [name, spin, kind] { name->setText(ReasonCodeText(spin->value(), kind)); };
+            connect(spin, &QSpinBox::valueChanged, name, show);
+            show();
+            row.Items.emplace_back(name, false);
+        }
         if (control.Kind == TControlKind::Check && control.Hint) {
             // A greyed note after the check box says what it changes.
             auto* note = new QLabel(QString::fromUtf8(control.Hint), parent);
@@ -291,6 +377,31 @@ QWidget* TMainWindow::MakeControl(const TControlInfo& control, QWidget* parent)
     switch (control.Kind) {
     case TControlKind::Text: {
         const std::size_t i = IndexOf(TextFields, control.Name);
+        if (control.Packet != TPacketKind{}) {
+            // MQTT 5.0 properties: rows over the text line the form reads.
+            auto* editor = new TPropertyEditor(control.Packet, QString::fromLatin1(control.Name), parent);
+            QLineEdit* edit = editor->TextEdit();
+            if (control.Hint)
+                edit->setPlaceholderText(QString::fromUtf8(control.Hint));
+            TextEdits[i] = edit;
+            PropertyEditors[i] = editor;
+            connect(editor, &TPropertyEditor::Edited, this, [this, name = edit->objectName()] {
+                ClearFieldError(name);
+                UpdateMqtt5Titles();
+            });
+            if (control.Handler) {
+                // Its change reaches the running connection when an edit is done, not at every key.
+                const TCommandJob job{control.Handler, {}, {}, control.Gate, ToQ(ControlLabel(*Form, control))};
+                auto committed = std::make_shared<QString>();
+                connect(editor, &TPropertyEditor::Committed, this, [this, job, edit, committed] {
+                    if (edit->text() == *committed)
+                        return;
+                    *committed = edit->text();
+                    Enqueue(job);
+                });
+            }
+            return editor;
+        }
         auto* edit = new QLineEdit(parent);
         edit->setObjectName(control.Name);
         edit->setMinimumWidth(edit->fontMetrics().averageCharWidth() * 30);
@@ -337,6 +448,8 @@ QWidget* TMainWindow::MakeControl(const TControlInfo& control, QWidget* parent)
             combo->addItem(QString::fromUtf8(item));
         combo->setAccessibleName(ToQ(ControlLabel(*Form, control)));
         Combos[IndexOf(ChoiceFields, control.Name)] = combo;
+        if (control.Choice == &TForm1::ProtocolVersionCmb)
+            connect(combo, &QComboBox::currentIndexChanged, this, &TMainWindow::UpdateMqtt5Group);
         return combo;
     }
     case TControlKind::Button:
@@ -669,8 +782,12 @@ void TMainWindow::ApplyValues(const TFieldValues& values, TFieldMask changed)
     const TFormView view{values, changed};
     for (std::size_t i = 0; i < TextEdits.size(); ++i) {
         if (view.Changed & TextBit(i)) {
-            const QSignalBlocker block(TextEdits[i]);
-            TextEdits[i]->setText(ToQ(view.Values.Texts[i]));
+            if (PropertyEditors[i]) {
+                PropertyEditors[i]->SetText(ToQ(view.Values.Texts[i]));
+            } else {
+                const QSignalBlocker block(TextEdits[i]);
+                TextEdits[i]->setText(ToQ(view.Values.Texts[i]));
+            }
             ClearFieldError(TextEdits[i]->objectName());
         }
     }
@@ -696,6 +813,8 @@ void TMainWindow::ApplyValues(const TFieldValues& values, TFieldMask changed)
         }
     }
     UpdateTlsRows();
+    UpdateMqtt5Titles();
+    UpdateMqtt5Group();
 }
 
 void TMainWindow::UpdateTlsRows()
@@ -703,6 +822,119 @@ void TMainWindow::UpdateTlsRows()
     const bool on = TlsChk && TlsChk->isChecked();
     for (QWidget* widget : TlsRows)
         widget->setEnabled(on);
+}
+
+// ---- MQTT 5.0 ----
+
+QGroupBox* TMainWindow::BuildMqtt5Group(const TGroupInfo& group, QWidget* parent)
+{
+    Mqtt5Box = new QGroupBox(QString::fromUtf8(group.Title), parent);
+    Mqtt5Box->setObjectName(group.Name);
+    auto* layout = new QVBoxLayout(Mqtt5Box);
+    Mqtt5Note = new QLabel(QStringLiteral("プロトコルが MQTT 5.0 ではないので、ここの設定は送られません"), Mqtt5Box);
+    Mqtt5Note->setObjectName("Mqtt5Note");
+    Mqtt5Note->setEnabled(false);
+    layout->addWidget(Mqtt5Note);
+    Mqtt5Tabs = new QTabWidget(Mqtt5Box);
+    Mqtt5Tabs->setObjectName("Mqtt5Tabs");
+    Mqtt5Tabs->setAccessibleName(QString::fromUtf8(group.Title));
+    layout->addWidget(Mqtt5Tabs);
+
+    // A page from each properties row to the next: a packet's reason code and
+    // its command go with its properties.
+    auto addPage = [&](std::size_t from, std::size_t to) {
+        auto* page = new QWidget(Mqtt5Tabs);
+        page->setObjectName(QString::fromLatin1(Controls[from].Name) + "Page");
+        auto* form = new QFormLayout(page);
+        BuildGroup(group.Group, parent, form, from, to);
+        const QString title = QString::fromUtf8(Controls[from].Label).remove(QStringLiteral("プロパティ")).trimmed();
+        Mqtt5Tabs->addTab(page, title);
+        page->setProperty("title", title);
+    };
+    std::size_t from = Controls.size();
+    for (std::size_t i = 0; i < Controls.size(); ++i) {
+        const TControlInfo& control = Controls[i];
+        if (control.Group != group.Group)
+            continue;
+        const bool properties = control.Kind == TControlKind::Text && control.Packet != TPacketKind{};
+        if (from == Controls.size())
+            from = i;
+        else if (properties) {
+            addPage(from, i);
+            from = i;
+        }
+    }
+    if (from < Controls.size())
+        addPage(from, Controls.size());
+    return Mqtt5Box;
+}
+
+TPropertyEditor* TMainWindow::PropertyEditor(const QString& controlName) const
+{
+    for (std::size_t i = 0; i < TextFields.size(); ++i)
+        if (controlName == QLatin1String(TextFields[i].Name))
+            return PropertyEditors[i];
+    return nullptr;
+}
+
+void TMainWindow::UpdateMqtt5Titles()
+{
+    if (!Mqtt5Tabs)
+        return;
+    for (int i = 0; i < Mqtt5Tabs->count(); ++i) {
+        QWidget* page = Mqtt5Tabs->widget(i);
+        const QString title = page->property("title").toString();
+        const auto* editor = page->findChild<TPropertyEditor*>();
+        const int rows = editor ? editor->RowCount() : 0;
+        Mqtt5Tabs->setTabText(i, rows > 0 ? QStringLiteral("%1 (%2)").arg(title).arg(rows) : title);
+    }
+}
+
+void TMainWindow::UpdateMqtt5Group()
+{
+    if (!Mqtt5Box)
+        return;
+    const int chosen = Combos[IndexOf(ChoiceFields, "ProtocolVersionCmb")]->currentIndex();
+    const bool speaks5 = chosen >= 0 && chosen < static_cast<int>(std::size(AllProtocolVersions)) &&
+                         AllProtocolVersions[chosen] == TProtocolVersion::MQTT50;
+    bool holds = false;
+    for (const TControlInfo& control : Controls) {
+        if (control.Group != TControlGroup::Mqtt5)
+            continue;
+        if (control.Kind == TControlKind::Text)
+            holds = holds || TextEdits[IndexOf(TextFields, control.Name)]->text().contains(
+                                 QRegularExpression(QStringLiteral("[^\\s;]")));
+        else if (control.Kind == TControlKind::Int)
+            holds = holds || Spins[IndexOf(IntFields, control.Name)]->value() != 0;
+    }
+    Mqtt5Note->setVisible(!speaks5);
+    const bool show = speaks5 || holds;
+    if (show == !Mqtt5Box->isHidden())
+        return;
+    Mqtt5Box->setVisible(show);
+    // The settings take the height they need now, the views below the rest.
+    const QList<int> sizes = MainSplit->sizes();
+    const int total = sizes.value(0) + sizes.value(1);
+    auto* area = static_cast<QScrollArea*>(MainSplit->widget(0));
+    if (area->widget()->layout())
+        area->widget()->layout()->activate();
+    // As much as they need, as long as the views keep their smallest height.
+    const int settings = std::min(area->sizeHint().height(), total - Views->minimumSizeHint().height());
+    if (total > 0 && settings > 0)
+        MainSplit->setSizes({settings, total - settings});
+}
+
+void TMainWindow::RevealField(QWidget* field)
+{
+    if (!Mqtt5Box || !Mqtt5Box->isAncestorOf(field))
+        return;
+    if (Mqtt5Box->isHidden()) {
+        Mqtt5Box->show();
+        Mqtt5Note->setVisible(true);
+    }
+    for (int i = 0; i < Mqtt5Tabs->count(); ++i)
+        if (Mqtt5Tabs->widget(i)->isAncestorOf(field))
+            Mqtt5Tabs->setCurrentIndex(i);
 }
 
 void TMainWindow::ApplyTimer(bool enabled, int intervalMs)
@@ -840,6 +1072,12 @@ void TMainWindow::MarkFieldError(const QString& controlName, const QString& reas
         return;
     }
     FieldErrors[controlName] = reason;
+    RevealField(field);
+    if (TPropertyEditor* editor = PropertyEditor(controlName)) {
+        // The editor says it under its rows.
+        editor->MarkError(reason);
+        return;
+    }
     field->setStyleSheet(QStringLiteral("border: 2px solid #d32f2f;"));
     field->setToolTip(reason);
     const auto place = FieldPlaces.find(controlName.toStdString());
@@ -877,7 +1115,9 @@ void TMainWindow::ClearFieldError(const QString& controlName)
             ++it;
             continue;
         }
-        if (QWidget* field = FieldWidget(it->first)) {
+        if (TPropertyEditor* editor = PropertyEditor(it->first)) {
+            editor->ClearError();
+        } else if (QWidget* field = FieldWidget(it->first)) {
             field->setStyleSheet(QString());
             field->setToolTip(QString());
         }

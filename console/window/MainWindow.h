@@ -24,11 +24,15 @@ class QCheckBox;
 class QComboBox;
 class QDialog;
 class QFormLayout;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QSplitter;
+class QTabWidget;
 class QToolButton;
 class TIntSpinBox;
+class TPropertyEditor;
 class TScriptRunner;
 class TSessionFeed;
 class TSessionPanel;
@@ -109,6 +113,8 @@ public:
 
     // The text under a field that a frame could not be built from; empty when it has none.
     QString FieldError(const QString& controlName) const;
+    // The rows of an MQTT 5.0 properties field (its text line is the field); null for other names.
+    TPropertyEditor* PropertyEditor(const QString& controlName) const;
 
 signals:
     void CommandStarted(const QString& caption);
@@ -142,7 +148,11 @@ private:
     void BuildProfileRows(QWidget* parent, QFormLayout* form);
     void RefreshProfiles(const QString& select);
     QWidget* BuildSettings();
-    void BuildGroup(TControlGroup group, QWidget* parent, QFormLayout* form);
+    // The rows of the group among Controls[from, to).
+    void BuildGroup(TControlGroup group, QWidget* parent, QFormLayout* form, std::size_t from = 0,
+                    std::size_t to = Controls.size());
+    // The MQTT 5.0 group: a page per packet, its properties and its reason code.
+    QGroupBox* BuildMqtt5Group(const TGroupInfo& group, QWidget* parent);
     QWidget* MakeControl(const TControlInfo& control, QWidget* parent);
     void Enqueue(TCommandJob job);
     void OnPingTimerTimeout();
@@ -160,6 +170,13 @@ private:
     void ApplyValues(const TFieldValues& values, TFieldMask changed);
     // The TLS rows are greyed out while TLS is off.
     void UpdateTlsRows();
+    // The MQTT 5.0 group shows while 5.0 is chosen, and while it holds something
+    // that would otherwise be out of sight.
+    void UpdateMqtt5Group();
+    // A page's title says how many properties it holds: "CONNECT (2)".
+    void UpdateMqtt5Titles();
+    // Brings a field of the MQTT 5.0 group into sight (its group and its page).
+    void RevealField(QWidget* field);
     // A box asked for while a script runs goes to its runner; true when it did.
     bool BoxToRunner(const std::string& title, const std::string& text);
     void ScriptNote(const std::string& text);
@@ -183,6 +200,11 @@ private:
     std::array<TIntSpinBox*, IntFields.size()> Spins{};
     std::array<QCheckBox*, CheckFields.size()> Checks{};
     std::array<QComboBox*, ChoiceFields.size()> Combos{};
+    std::array<TPropertyEditor*, TextFields.size()> PropertyEditors{};   // by text field; null for plain ones
+    QSplitter* MainSplit = nullptr;
+    QGroupBox* Mqtt5Box = nullptr;
+    QTabWidget* Mqtt5Tabs = nullptr;
+    QLabel* Mqtt5Note = nullptr;
     QCheckBox* PingChk = nullptr;
     QCheckBox* TlsChk = nullptr;
     std::vector<QWidget*> TlsRows;   // the widgets of the TLS group but its switch

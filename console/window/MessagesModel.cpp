@@ -4,6 +4,7 @@
 
 #include <QFileInfo>
 #include <QLocale>
+#include <QStringList>
 
 
 TMessagesModel::TMessagesModel(std::size_t capacity, QObject* parent) : TRingTableModel(capacity, parent)
@@ -13,7 +14,14 @@ TMessagesModel::TMessagesModel(std::size_t capacity, QObject* parent) : TRingTab
 void TMessagesModel::Append(const std::vector<TSavedMessage>& messages)
 {
     AppendRows(messages.begin(), messages.end(), [](const TSavedMessage& m) {
-        return TMessageRow{m, ViewText::FromSystem(m.Topic), ViewText::FromSystem(m.Path)};
+        QStringList properties;
+        for (const std::string& line : m.Properties)
+            properties << ViewText::FromSystem(line);
+        QStringList identifiers;
+        for (uint32_t id : m.SubscriptionIdentifiers)
+            identifiers << QString::number(id);
+        return TMessageRow{m, ViewText::FromSystem(m.Topic), ViewText::FromSystem(m.Path),
+                           properties, identifiers.join(QStringLiteral(", "))};
     });
 }
 
@@ -44,6 +52,8 @@ QVariant TMessagesModel::data(const QModelIndex& index, int role) const
     }
     if (role == Qt::ToolTipRole && index.column() == FileColumn)
         return row.Path;
+    if (role == Qt::ToolTipRole && index.column() == PropertiesColumn && !row.Properties.isEmpty())
+        return row.Properties.join(QLatin1Char('\n'));
     if (role != Qt::DisplayRole)
         return {};
     switch (index.column()) {
@@ -63,6 +73,10 @@ QVariant TMessagesModel::data(const QModelIndex& index, int role) const
         return ViewText::Count(m.Size);
     case FileColumn:
         return QFileInfo(row.Path).fileName();
+    case SubscriptionColumn:
+        return row.SubscriptionIdentifiers;
+    case PropertiesColumn:
+        return row.Properties.join(QStringLiteral("; "));
     }
     return {};
 }
@@ -88,6 +102,10 @@ QVariant TMessagesModel::headerData(int section, Qt::Orientation orientation, in
         return QStringLiteral("サイズ");
     case FileColumn:
         return QStringLiteral("ファイル");
+    case SubscriptionColumn:
+        return QStringLiteral("購読 ID");
+    case PropertiesColumn:
+        return QStringLiteral("プロパティ");
     }
     return {};
 }

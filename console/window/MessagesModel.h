@@ -5,6 +5,7 @@
 #include "console/window/RingTableModel.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <cstddef>
 #include <vector>
@@ -13,6 +14,8 @@ struct TMessageRow {
     TSavedMessage Message;
     QString Topic;
     QString Path;
+    QStringList Properties;           // MQTT 5.0: the display lines, "Content Type = text/plain"
+    QString SubscriptionIdentifiers;  // "1, 7"
 };
 
 // The received PUBLISH messages whose payload was saved, oldest first, one row
@@ -22,7 +25,8 @@ class TMessagesModel : public TRingTableModel<TMessageRow> {
 
 public:
     enum TColumn {
-        TimeColumn, TopicColumn, QosColumn, RetainColumn, DupColumn, IdColumn, SizeColumn, FileColumn, ColumnCount
+        TimeColumn, TopicColumn, QosColumn, RetainColumn, DupColumn, IdColumn, SizeColumn, FileColumn,
+        SubscriptionColumn, PropertiesColumn, ColumnCount
     };
     static constexpr std::size_t DefaultCapacity = 100000;
     // The payload file's full path.

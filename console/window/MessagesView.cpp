@@ -67,6 +67,8 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
     SetColumnWidthFor(FView, TMessagesModel::DupColumn, QStringLiteral("いいえ"));
     SetColumnWidthFor(FView, TMessagesModel::IdColumn, QStringLiteral("65535"));
     SetColumnWidthFor(FView, TMessagesModel::SizeColumn, QStringLiteral("67,108,864"));
+    SetColumnWidthFor(FView, TMessagesModel::FileColumn, QStringLiteral("Pub_2024050109154200012345.dat"));
+    SetColumnWidthFor(FView, TMessagesModel::SubscriptionColumn, QStringLiteral("購読 ID"));
     connect(FView->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex& current) { ShowMessage(current.isValid() ? current.row() : -1); });
 
@@ -100,6 +102,17 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
     FText->setTabChangesFocus(true);
     FText->setLineWrapMode(QPlainTextEdit::WidgetWidth);
 
+    FProperties = new QPlainTextEdit(this);
+    FProperties->setObjectName("MessagePropertiesView");
+    FProperties->setAccessibleName(QStringLiteral("プロパティ (MQTT 5.0)"));
+    FProperties->setReadOnly(true);
+    FProperties->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    FProperties->setTabChangesFocus(true);
+    FProperties->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // A handful of lines; more scroll.
+    FProperties->setMaximumHeight(FProperties->fontMetrics().lineSpacing() * 5 + 12);
+    FProperties->hide();
+
     FHex = new THexDumpModel(this);
     FHexView = new QTableView(this);
     FHexView->setObjectName("PayloadHexView");
@@ -127,6 +140,7 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
     auto* lowerLayout = new QVBoxLayout(lower);
     lowerLayout->setContentsMargins(0, 0, 0, 0);
     lowerLayout->addLayout(tools);
+    lowerLayout->addWidget(FProperties);
     lowerLayout->addWidget(payload, 1);
 
     auto* split = new QSplitter(Qt::Vertical, this);
@@ -143,7 +157,8 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
     setTabOrder(FFollow, copyText);
     setTabOrder(copyText, copyHex);
     setTabOrder(copyHex, openFolder);
-    setTabOrder(openFolder, FText);
+    setTabOrder(openFolder, FProperties);
+    setTabOrder(FProperties, FText);
     setTabOrder(FText, FHexView);
 }
 
@@ -158,9 +173,13 @@ void TMessagesView::ShowMessage(int row)
         FShownPath.clear();
         FHex->Clear();
         FText->clear();
+        FProperties->clear();
+        FProperties->hide();
         return;
     }
     const TMessageRow& message = FModel->MessageAt(row);
+    FProperties->setPlainText(message.Properties.join(QLatin1Char('\n')));
+    FProperties->setVisible(!message.Properties.isEmpty());
     FShownPath = message.Path;
     if (!FHex->SetFile(message.Path)) {
         FText->clear();

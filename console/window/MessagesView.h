@@ -29,6 +29,8 @@ public:
     THexDumpModel* Hex() const { return FHex; }
     QTableView* HexView() const { return FHexView; }
     QPlainTextEdit* TextView() const { return FText; }
+    // MQTT 5.0: the selected message's properties, one a line; hidden when it has none.
+    QPlainTextEdit* PropertiesView() const { return FProperties; }
     QLabel* Info() const { return FInfo; }
 
     // Shows the payload of a row (what selecting it does); -1 shows nothing.
@@ -58,6 +60,7 @@ private:
     THexDumpModel* FHex;
     QTableView* FHexView;
     QPlainTextEdit* FText;
+    QPlainTextEdit* FProperties;
     QLabel* FInfo;
     QCheckBox* FFollow;
     QString FShownPath;

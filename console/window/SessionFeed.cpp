@@ -85,8 +85,7 @@ void TSessionFeed::OnProtocolVersion(TProtocolVersion version)
 void TSessionFeed::OnFrame(TFrameDirection direction, const uint8_t* frame, int32_t size)
 {
     // Outside the lock: the header is read and at most FrameKeepBytes copied.
-    TFrameEntry entry = MakeFrameEntry(direction, frame, size);
-    entry.Version = FVersion.load();
+    TFrameEntry entry = MakeFrameEntry(direction, frame, size, FrameKeepBytes, FVersion.load());
     bool start;
     {
         std::lock_guard lock(FLock);

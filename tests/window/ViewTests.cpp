@@ -5,11 +5,13 @@
 #include "console/window/FramesView.h"
 #include "console/window/LogPane.h"
 #include "console/window/MessagesView.h"
+#include "console/window/PropertyEditor.h"
 #include "console/window/SessionPanel.h"
 #include "console/window/SessionStatus.h"
 #include "mqtt/codec/MQTTPacket.h"
 #include "platform/CodePage.h"
 #include "support/FakeBroker.h"
+#include "support/MosquittoBroker.h"
 #include "support/MqttFrames.h"
 #include "support/UdpCapture.h"
 
@@ -235,6 +237,20 @@ private slots:
                                                       "ProtocolLevel   4"}
                                        << 4;
         QTest::newRow("3.1.1 CONNACK") << AsQ(Bytes("20020100")) << QStringList{"SessionPresent  True"} << 4;
+        // 5.0: properties and reason codes by name; type 15 is AUTH, not a reserved type.
+        QTest::newRow("5.0 CONNACK with properties")
+            << AsQ(Bytes("200900000622000A210014"))
+            << QStringList{"ReasonCode      0x00 Success", "Property        Topic Alias Maximum = 10",
+                           "Property        Receive Maximum = 20"}
+            << 5;
+        QTest::newRow("5.0 SUBACK refused") << AsQ(Bytes("9004000100" "87"))
+                                            << QStringList{"ReasonCode#1    0x87 Not authorized (refused)"} << 5;
+        QTest::newRow("5.0 broker's DISCONNECT") << AsQ(Bytes("E0018B"))
+                                                 << QStringList{"ReasonCode      0x8B Server shutting down"} << 5;
+        QTest::newRow("5.0 AUTH") << AsQ(Bytes("F00A1808150005534352414D"))
+                                  << QStringList{"MessageType     15", "ReasonCode      0x18 Continue authentication",
+                                                 "Property        Authentication Method = SCRAM"}
+                                  << 5;
     }
 
     void frameIsDecodedLikeTheQueueInspection()
@@ -243,8 +259,10 @@ private slots:
         QFETCH(QStringList, expected);
         QFETCH(int, version);
         const auto* bytes = reinterpret_cast<const uint8_t*>(frame.constData());
-        TFrameEntry entry = MakeFrameEntry(TFrameDirection::Received, bytes, static_cast<int32_t>(frame.size()));
-        entry.Version = static_cast<TProtocolVersion>(version);
+        const TFrameEntry entry = MakeFrameEntry(TFrameDirection::Received, bytes, static_cast<int32_t>(frame.size()),
+                                                 FrameKeepBytes, static_cast<TProtocolVersion>(version));
+        if (version == 5)
+            QVERIFY(!entry.Malformed && TFramesModel::KindOf(entry) != TFramesModel::TKind::Error);
         const QStringList details = Lines(FrameDetailLines(entry));
         for (const QString& line : expected)
             QVERIFY2(details.contains(line), qPrintable(line + "\n in:\n" + details.join('\n')));
@@ -663,6 +681,60 @@ private slots:
         QCOMPARE(view.Hex()->index(4 * 1024 * 1024 - 1, THexDumpModel::OffsetColumn).data().toString(),
                  QStringLiteral("03FFFFF0"));
         QVERIFY(view.Hex()->PagesRead() <= 3);
+    }
+
+    // A 5.0 message comes back through a subscription with an identifier: the
+    // properties typed as rows reach the broker, and the messages view shows
+    // what it handed back, beside the payload.
+    void mqtt5MessageShowsItsPropertiesAndSubscription()
+    {
+        if (!MosquittoBroker::Available())
+            QSKIP("mosquitto is not installed");
+        MosquittoBroker broker;
+        QVERIFY2(broker.Start(), broker.Error().c_str());
+        QTemporaryDir payloads;
+        TQuietWindow& window = OpenWindow();
+        PointAt(broker.Port(), payloads.path());
+        Find<QComboBox>(window, "ProtocolVersionCmb")->setCurrentIndex(2);
+        TPropertyEditor* subscribe = window.PropertyEditor("SubscribePropertiesEdit");
+        subscribe->SetRow(subscribe->AddRow(), "Subscription Identifier", "7");
+        TPropertyEditor* publish = window.PropertyEditor("PublishPropertiesEdit");
+        publish->SetRow(publish->AddRow(), "content-type", "text/plain");
+        publish->SetRow(publish->AddRow(), "user-property", QStringLiteral("場所=東京"));
+        for (const char* command : {"ConnectBtn", "MQTT_CONNECT_Btn", "Button2", "Button5"})
+            QVERIFY(ClickAndWait(window, command));
+        QVERIFY(window.Boxes.isEmpty());
+
+        TMessagesView& messages = *Views().Messages();
+        Views().Tabs()->setCurrentWidget(&messages);
+        QVERIFY(WaitUntil([&] { return messages.Model()->rowCount() == 1; }, 10000));
+        QCOMPARE(CellText(messages.View(), 0, TMessagesModel::SubscriptionColumn), QStringLiteral("7"));
+        const QStringList lines{"Content Type = text/plain", QStringLiteral("User Property = 場所=東京"),
+                                "Subscription Identifier = 7"};
+        const QString cell = CellText(messages.View(), 0, TMessagesModel::PropertiesColumn);
+        for (const QString& line : lines)
+            QVERIFY2(cell.contains(line), qPrintable(cell));
+        QVERIFY(!messages.PropertiesView()->isVisible());
+        SelectRow(messages.View(), 0);
+        QVERIFY(messages.PropertiesView()->isVisible());
+        const QStringList shown = messages.PropertiesView()->toPlainText().split('\n');
+        for (const QString& line : lines)
+            QVERIFY2(shown.contains(line), qPrintable(shown.join('\n')));
+
+        // The frame it came in, decoded by name.
+        TFramesView& frames = *Views().Frames();
+        int row = -1;
+        QVERIFY(WaitUntil(
+            [&] {
+                for (int i = 0; i < frames.Model()->rowCount() && row < 0; ++i)
+                    if (frames.Model()->FrameAt(i).Direction == TFrameDirection::Received &&
+                        frames.Model()->FrameAt(i).Type == 3)
+                        row = i;
+                return row >= 0;
+            },
+            5000));
+        SelectRow(frames.View(), row);
+        QVERIFY(frames.Details()->stringList().contains("Property        Subscription Identifier = 7"));
     }
 
     void framesAndStateFollowTheSession()

@@ -2,8 +2,10 @@
 #include "console/window/LogModel.h"
 #include "console/window/LogPane.h"
 #include "console/window/MainWindow.h"
+#include "console/window/PropertyEditor.h"
 #include "console/window/SessionPanel.h"
 #include "console/window/SettingsStore.h"
+#include "mqtt/codec/PropertyText.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "platform/CodePage.h"
 #include "support/FakeBroker.h"
@@ -28,6 +30,7 @@
 #include <QSettings>
 #include <QSpinBox>
 #include <QStandardPaths>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QToolButton>
 #include <QtTest>
@@ -169,6 +172,27 @@ int CountOfType(const std::vector<std::vector<uint8_t>>& frames, int type)
 {
     return static_cast<int>(std::count_if(frames.begin(), frames.end(),
                                           [type](const auto& frame) { return (frame[0] >> 4) == type; }));
+}
+
+// MQTT 5.0 properties fields: the form's text of one, by its control name.
+std::string& FormText(TForm1& form, const QString& control)
+{
+    return (form.*(FindControl(control.toStdString())->Text)).Text;
+}
+
+// What a row of a properties editor shows: "Name|value", "Name|key|value" for a
+// pair, "!" first when the codec refuses it.
+QStringList ShownRows(TPropertyEditor& editor)
+{
+    QStringList rows;
+    for (int i = 0; i < editor.RowCount(); ++i) {
+        QString row = editor.NameBox(i)->currentText();
+        if (editor.KeyEdit(i)->isVisibleTo(&editor))
+            row += "|" + editor.KeyEdit(i)->text();
+        row += "|" + editor.ValueEdit(i)->text();
+        rows << (editor.RowRefusal(i).isEmpty() ? row : "!" + row);
+    }
+    return rows;
 }
 
 }  // namespace
@@ -1088,6 +1112,213 @@ private slots:
             QVERIFY(Find<QLineEdit>(window, name)->toolTip().isEmpty());
             QVERIFY(!Find<QLabel>(window, (QString(name) + "Error").toLatin1().constData())->isVisible());
         }
+    }
+
+    // ---- MQTT 5.0 properties as rows ----
+
+    void mqtt5GroupShowsWhereItMatters()
+    {
+        TTestWindow& window = OpenWindow();
+        auto* group = Find<QWidget>(window, "Mqtt5Group");
+        auto* protocol = Find<QComboBox>(window, "ProtocolVersionCmb");
+        QVERIFY(!group->isVisible());   // 3.1, as the window has always been
+        protocol->setCurrentIndex(2);
+        QVERIFY(group->isVisible());
+        QVERIFY(!Find<QLabel>(window, "Mqtt5Note")->isVisible());
+        protocol->setCurrentIndex(1);
+        QVERIFY(!group->isVisible());
+        // A text set while 5.0 is not chosen stays in sight, with a note that it is not sent.
+        window.PostToForm([](TForm1& form) { form.AckPropertiesEdit.Text = "reason-string = x"; });
+        QVERIFY(WaitIdle(window, 5000));
+        QVERIFY(group->isVisible());
+        QVERIFY(Find<QLabel>(window, "Mqtt5Note")->isVisible());
+        QCOMPARE(Find<QTabWidget>(window, "Mqtt5Tabs")->tabText(6), QStringLiteral("応答 (1)"));
+    }
+
+    // The names offered are those the standard allows on the packet, by name.
+    void nameBoxOffersWhatThePacketAllows_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QStringList>("names");
+        const QString user = QStringLiteral("User Property");
+        const QStringList message{"Payload Format Indicator", "Message Expiry Interval", "Content Type",
+                                  "Response Topic", "Correlation Data"};
+        QTest::newRow("CONNECT") << "ConnectPropertiesEdit"
+                                 << QStringList{"Session Expiry Interval", "Authentication Method",
+                                                "Authentication Data", "Request Problem Information",
+                                                "Request Response Information", "Receive Maximum",
+                                                "Topic Alias Maximum", user, "Maximum Packet Size"};
+        QTest::newRow("will") << "WillPropertiesEdit" << message + QStringList{"Will Delay Interval", user};
+        // The subscription identifier as the codec allows it on PUBLISH (a broker's to give, a test's to try).
+        QTest::newRow("PUBLISH") << "PublishPropertiesEdit"
+                                 << message + QStringList{"Subscription Identifier", "Topic Alias", user};
+        QTest::newRow("SUBSCRIBE") << "SubscribePropertiesEdit" << QStringList{"Subscription Identifier", user};
+        QTest::newRow("UNSUBSCRIBE") << "UnsubscribePropertiesEdit" << QStringList{user};
+        QTest::newRow("DISCONNECT") << "DisconnectPropertiesEdit"
+                                    << QStringList{"Session Expiry Interval", "Server Reference", "Reason String", user};
+        QTest::newRow("acknowledgements") << "AckPropertiesEdit" << QStringList{"Reason String", user};
+        QTest::newRow("AUTH") << "AuthPropertiesEdit"
+                              << QStringList{"Authentication Method", "Authentication Data", "Reason String", user};
+    }
+
+    void nameBoxOffersWhatThePacketAllows()
+    {
+        QFETCH(QString, control);
+        QFETCH(QStringList, names);
+        TTestWindow& window = OpenWindow();
+        TPropertyEditor* editor = window.PropertyEditor(control);
+        QVERIFY(editor);
+        QCOMPARE(editor->AddRow(), 0);
+        QStringList offered;
+        for (int i = 0; i < editor->NameBox(0)->count(); ++i)
+            offered << editor->NameBox(0)->itemText(i);
+        QCOMPARE(offered, names);
+        // Each new row takes a property no row has yet.
+        QCOMPARE(editor->AddRow(), 1);
+        QCOMPARE(editor->NameBox(1)->currentText(), names.size() > 1 ? names[1] : names[0]);
+    }
+
+    // A text set from outside (a script, a profile, the form) shows as rows and is
+    // kept as typed, refusals included; an edit of the rows loses none of it.
+    void propertyTextShowsAsRowsAndIsKept_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("rows");   // see ShownRows; none: the text is no list of entries
+        QTest::newRow("four byte integer") << "ConnectPropertiesEdit" << "session-expiry-interval = 3600"
+                                           << QStringList{"Session Expiry Interval|3600"};
+        QTest::newRow("byte out of range, by its name") << "ConnectPropertiesEdit"
+                                                        << "Request Problem Information = 2"
+                                                        << QStringList{"!Request Problem Information|2"};
+        QTest::newRow("two byte integer below its minimum") << "PublishPropertiesEdit" << "topic-alias = 0"
+                                                            << QStringList{"!Topic Alias|0"};
+        QTest::newRow("variable byte integer at its maximum, by identifier")
+            << "SubscribePropertiesEdit" << "0x0B = 268435455" << QStringList{"Subscription Identifier|268435455"};
+        QTest::newRow("variable byte integer past it") << "SubscribePropertiesEdit"
+                                                       << "subscription-identifier = 268435456"
+                                                       << QStringList{"!Subscription Identifier|268435456"};
+        QTest::newRow("quoted string") << "PublishPropertiesEdit" << "content-type = \"a; b\""
+                                       << QStringList{"Content Type|a; b"};
+        QTest::newRow("string pairs") << "PublishPropertiesEdit" << "user-property = 場所=東京\nuser-property = k="
+                                      << QStringList{"User Property|場所|東京", "User Property|k|"};
+        QTest::newRow("binary, then repeated") << "WillPropertiesEdit"
+                                               << "correlation-data = hex:0a0b; correlation-data = x"
+                                               << QStringList{"Correlation Data|hex:0a0b", "!Correlation Data|x"};
+        QTest::newRow("pair without =") << "UnsubscribePropertiesEdit" << "user-property = lonely"
+                                        << QStringList{"!User Property|lonely|"};
+        QTest::newRow("not allowed on the packet") << "PublishPropertiesEdit" << "session-expiry-interval = 5"
+                                                   << QStringList{"!session-expiry-interval|5"};
+        QTest::newRow("unknown") << "AuthPropertiesEdit" << "colour = red" << QStringList{"!colour|red"};
+        QTest::newRow("no list of entries") << "DisconnectPropertiesEdit" << "reason-string = ok; oops"
+                                            << QStringList{};
+    }
+
+    void propertyTextShowsAsRowsAndIsKept()
+    {
+        QFETCH(QString, control);
+        QFETCH(QString, text);
+        QFETCH(QStringList, rows);
+        TTestWindow& window = OpenWindow();
+        Find<QComboBox>(window, "ProtocolVersionCmb")->setCurrentIndex(2);
+        const std::string typed = TMainWindow::ToSystem(text);
+        window.PostToForm([control, typed](TForm1& form) { FormText(form, control) = typed; });
+        QVERIFY(WaitIdle(window, 5000));
+        TPropertyEditor& editor = *window.PropertyEditor(control);
+        QCOMPARE(editor.Text(), text);
+        QCOMPARE(ShownRows(editor), rows);
+        for (int i = 0; i < editor.RowCount(); ++i)
+            QCOMPARE(editor.ValueEdit(i)->toolTip(), editor.RowRefusal(i));
+        const bool refused = std::any_of(rows.begin(), rows.end(), [](const QString& r) { return r.startsWith('!'); });
+        QCOMPARE(!editor.TextRefusal().isEmpty(), refused || rows.isEmpty());
+        QCOMPARE(editor.Problem()->isVisibleTo(&editor), refused || rows.isEmpty());
+
+        if (rows.isEmpty()) {
+            QCOMPARE(editor.AddRow(), -1);   // typed into shape in the text line first
+            QCOMPARE(editor.Text(), text);
+            return;
+        }
+        const int added = editor.AddRow();
+        editor.SetRow(added, QStringLiteral("user-property"), QStringLiteral("added=1"));
+        std::vector<TPropertyEntry> expected = SplitPropertyText(typed);
+        expected.push_back({"user-property", "added=1"});
+        QCOMPARE(SplitPropertyText(TMainWindow::ToSystem(editor.Text())), expected);
+        // The form reads what the rows wrote.
+        QCOMPARE(ReadForm<std::string>(window, [control](TForm1& form) { return FormText(form, control); }),
+                 TMainWindow::ToSystem(editor.Text()));
+    }
+
+    // Each type typed into a row, written into the text and read back as the same row.
+    void rowsWriteTheText_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("four byte integer") << "ConnectPropertiesEdit" << "Session Expiry Interval" << "3600"
+                                           << "session-expiry-interval = 3600" << false;
+        QTest::newRow("two byte integer, zero") << "ConnectPropertiesEdit" << "Receive Maximum" << "0"
+                                                << "receive-maximum = 0" << true;
+        QTest::newRow("hex number") << "WillPropertiesEdit" << "Will Delay Interval" << "0x10"
+                                    << "will-delay-interval = 0x10" << false;
+        QTest::newRow("byte") << "WillPropertiesEdit" << "Payload Format Indicator" << "1"
+                              << "payload-format-indicator = 1" << false;
+        QTest::newRow("string with blanks around") << "PublishPropertiesEdit" << "Content Type" << " text/plain "
+                                                   << "content-type = \" text/plain \"" << false;
+        QTest::newRow("string with ;") << "PublishPropertiesEdit" << "Response Topic" << "a;b"
+                                       << "response-topic = \"a;b\"" << false;
+        QTest::newRow("pair") << "PublishPropertiesEdit" << "User Property" << "場所=東京"
+                              << "user-property = 場所=東京" << false;
+        QTest::newRow("binary, odd digits") << "PublishPropertiesEdit" << "Correlation Data" << "hex:0a0"
+                                            << "correlation-data = hex:0a0" << true;
+        QTest::newRow("variable byte integer, zero") << "SubscribePropertiesEdit" << "Subscription Identifier" << "0"
+                                                     << "subscription-identifier = 0" << true;
+        QTest::newRow("empty string") << "AckPropertiesEdit" << "Reason String" << "" << "reason-string =" << false;
+    }
+
+    void rowsWriteTheText()
+    {
+        QFETCH(QString, control);
+        QFETCH(QString, name);
+        QFETCH(QString, value);
+        QFETCH(QString, text);
+        QFETCH(bool, refused);
+        TTestWindow& window = OpenWindow();
+        TPropertyEditor& editor = *window.PropertyEditor(control);
+        const int row = editor.AddRow();
+        editor.SetRow(row, name, value);
+        QCOMPARE(editor.Text().trimmed(), text);
+        QCOMPARE(!editor.RowRefusal(row).isEmpty(), refused);
+        QCOMPARE(editor.TextRefusal() == editor.RowRefusal(row), true);
+        const QStringList shown = ShownRows(editor);
+        editor.SetText(editor.Text());   // as if it came back from a profile
+        QCOMPARE(ShownRows(editor), shown);
+        QCOMPARE(ShownRows(editor).first().section('|', 0, 0).remove('!'), name);
+    }
+
+    // A refusal when sending points at the editor, on its page, until the rows are edited.
+    void refusedPropertiesMarkTheEditor()
+    {
+        FakeBroker broker;
+        TTestWindow& window = OpenWindow();
+        PointAt(window, broker.Port());
+        Find<QComboBox>(window, "ProtocolVersionCmb")->setCurrentIndex(2);
+        TPropertyEditor& editor = *window.PropertyEditor("PublishPropertiesEdit");
+        editor.SetRow(editor.AddRow(), QStringLiteral("topic-alias"), QStringLiteral("0"));
+        auto* tabs = Find<QTabWidget>(window, "Mqtt5Tabs");
+        tabs->setCurrentIndex(0);
+        Click(window, "ConnectBtn");
+        Click(window, "Button5");   // PUBLISH(str)
+        QVERIFY(WaitIdle(window, 20000));
+        const QString reason = window.FieldError("PublishPropertiesEdit");
+        QVERIFY2(reason.contains(QStringLiteral("Topic Alias")), qPrintable(reason));
+        QCOMPARE(editor.Problem()->text(), reason);
+        QVERIFY(editor.Problem()->isVisible());
+        QCOMPARE(tabs->currentWidget(), editor.parentWidget());
+        QCOMPARE(CountOfType(broker.Frames(), 3), 0);
+        editor.SetRow(0, QStringLiteral("topic-alias"), QStringLiteral("1"));
+        QVERIFY(window.FieldError("PublishPropertiesEdit").isEmpty());
+        QVERIFY(!editor.Problem()->isVisible());
     }
 
     void eventPortOptionReachesTheDatagrams_data()

@@ -3,20 +3,24 @@
 //
 //   window_tour --port N --out DIR [--work DIR] [--event-port N]
 //
-// Open, CONNECT, SUBSCRIBE (the default topics), PUBLISH(str) at QoS 1 and 2
-// and PUBLISH(file) of a binary file to the subscribed topics, so that the
-// broker hands every message back, and an UNSUBSCRIBE without a topic for a
-// failure line; then the pictures, then DISCONNECT and Close.
+// MQTT 5.0 with properties typed as rows (a session expiry on CONNECT, a
+// subscription identifier on SUBSCRIBE, a content type and a user property on
+// PUBLISH); Open, CONNECT, SUBSCRIBE (the default topics), PUBLISH(str) at QoS
+// 1 and 2 and PUBLISH(file) of a binary file to the subscribed topics, so that
+// the broker hands every message back, and an UNSUBSCRIBE without a topic for
+// a failure line; then the pictures, then DISCONNECT and Close.
 // scripts/screenshot runs it under Xvfb against a mosquitto of its own.
 #include "console/window/FramesView.h"
 #include "console/window/LogPane.h"
 #include "console/window/MessagesView.h"
 #include "console/window/MainWindow.h"
+#include "console/window/PropertyEditor.h"
 #include "console/window/SessionPanel.h"
 #include "console/window/SessionStatus.h"
 #include "platform/Random.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QCommandLineParser>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -25,6 +29,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTableView>
@@ -133,7 +139,7 @@ int main(int argc, char* argv[])
 
     TMainWindow window(options.value("event-port").toInt());
     window.Start();
-    window.resize(1180, 980);
+    window.resize(1180, 1010);
     window.show();
     Settle(300);
 
@@ -142,6 +148,21 @@ int main(int argc, char* argv[])
     Find<QLineEdit>(window, "ClientIDEdit")->setText("tarnwick-tour");
     const std::string payloads = work.toStdString();
     window.PostToForm([payloads](TForm1& form) { form.PayloadDirectory = payloads; });
+
+    // MQTT 5.0, and properties as a user adds them: a row, a name, a value.
+    Find<QComboBox>(window, "ProtocolVersionCmb")->setCurrentIndex(2);
+    auto addRow = [&](const char* field, const QString& name, const QString& value) {
+        TPropertyEditor* editor = window.PropertyEditor(QString::fromLatin1(field));
+        if (!editor)
+            Fail(QStringLiteral("no properties field %1").arg(field));
+        editor->SetRow(editor->AddRow(), name, value);
+    };
+    addRow("ConnectPropertiesEdit", "Session Expiry Interval", "300");
+    addRow("SubscribePropertiesEdit", "Subscription Identifier", "7");
+    addRow("PublishPropertiesEdit", "Content Type", "text/plain; charset=utf-8");
+    addRow("PublishPropertiesEdit", "User Property", QStringLiteral("場所=東京"));
+    addRow("PublishPropertiesEdit", "Message Expiry Interval", "600");
+    Find<QTabWidget>(window, "Mqtt5Tabs")->setCurrentIndex(2);   // PUBLISH
 
     std::printf("session against 127.0.0.1:%d\n", port);
     Click(window, "ConnectBtn", "Open");
@@ -154,6 +175,7 @@ int main(int argc, char* argv[])
     Click(window, "Button5", "PUBLISH(str) to hello/world at QoS 2");
     Find<QLineEdit>(window, "PublishTopicEdit")->setText(QStringLiteral("センサー/ノード1"));
     Find<QLineEdit>(window, "PublishDataFileEdit")->setText(binary);
+    window.PropertyEditor("PublishPropertiesEdit")->SetRow(0, "Content Type", "application/octet-stream");
     qos->setValue(1);
     Click(window, "Button7", "PUBLISH(file) of a binary file to センサー/ノード1 at QoS 1");
 
@@ -167,8 +189,12 @@ int main(int argc, char* argv[])
         Fail(QStringLiteral("the broker handed back %1 of 3 messages").arg(messages->rowCount()));
     Settle(500);
 
+    // The settings scrolled to the MQTT 5.0 group: the PUBLISH properties as rows.
+    auto* settings = Find<QScrollArea>(window, "SettingsArea");
+    settings->ensureWidgetVisible(Find<QWidget>(window, "Mqtt5Group"));
     views->Tabs()->setCurrentIndex(0);
     Save(window, out + "/window-log.png");
+    settings->verticalScrollBar()->setValue(0);
 
     views->Tabs()->setCurrentIndex(1);
     SelectLast(views->Messages()->View(), [&](int row) { return messages->MessageAt(row).Message.Size > 200; });
