@@ -184,7 +184,7 @@ int TPropertyEditor::AppendRow(const TPropertyEntry& entry, bool edited)
     row.Name = new QComboBox;
     row.Name->setAccessibleName(QStringLiteral("名前"));
     for (const TPropertyDef& def : PropertyTable()) {
-        if (!HasKind(def.AllowedIn, FKind))
+        if (!ClientMaySend(def, FKind))
             continue;
         row.Name->addItem(ToQ(std::string(def.Name)), static_cast<unsigned>(def.Id));
         row.Name->setItemData(row.Name->count() - 1,
@@ -192,7 +192,7 @@ int TPropertyEditor::AppendRow(const TPropertyEntry& entry, bool edited)
                               Qt::ToolTipRole);
     }
     const TPropertyDef* def = FindProperty(entry.Name);
-    int index = def && HasKind(def->AllowedIn, FKind) ? row.Name->findData(static_cast<unsigned>(def->Id)) : -1;
+    int index = def && ClientMaySend(*def, FKind) ? row.Name->findData(static_cast<unsigned>(def->Id)) : -1;
     if (index < 0) {
         // Not a property of this packet: kept as typed, first in the box.
         row.Name->insertItem(0, ToQ(entry.Name));
@@ -307,7 +307,7 @@ int TPropertyEditor::AddRow()
     // The first property of this packet that no row has yet; a user property when all are there.
     const TPropertyDef* pick = FindProperty(uint8_t{0x26});
     for (const TPropertyDef& def : PropertyTable()) {
-        if (!HasKind(def.AllowedIn, FKind))
+        if (!ClientMaySend(def, FKind))
             continue;
         const bool present = std::any_of(FRows.begin(), FRows.end(), [&](const TRow& row) {
             const TPropertyDef* chosen = ChosenDef(row.Name);

@@ -28,7 +28,7 @@ constexpr TPropertyDef Table[] = {
     {0x08, "Response Topic", "response-topic", T::UTF8String, Message, 0, 0, 0},
     {0x09, "Correlation Data", "correlation-data", T::BinaryData, Message, 0, 0, 0},
     {0x0B, "Subscription Identifier", "subscription-identifier", T::VariableByteInteger,
-     Kinds(K::Publish, K::Subscribe), Kinds(K::Publish), 1, MaxVariableByteInteger},
+     Kinds(K::Publish, K::Subscribe), Kinds(K::Publish), 1, MaxVariableByteInteger, Kinds(K::Publish)},
     {0x11, "Session Expiry Interval", "session-expiry-interval", T::FourByteInteger,
      Kinds(K::Connect, K::Connack, K::Disconnect), 0, 0, U32Max},
     {0x12, "Assigned Client Identifier", "assigned-client-identifier", T::UTF8String, Kinds(K::Connack), 0, 0, 0},
@@ -356,6 +356,7 @@ TProperty ParseProperty(std::string_view nameOrKey, std::string_view value, TPac
     if (!def) throw Exception("unknown property '" + std::string(nameOrKey) + "'");
     const std::string name(def->Name);
     if (!HasKind(def->AllowedIn, kind)) throw Exception(name + " is not allowed in " + PlaceName(kind));
+    if (!ClientMaySend(*def, kind)) throw Exception(name + " is sent only by the broker in " + PlaceName(kind));
 
     TProperty property;
     property.Id = def->Id;

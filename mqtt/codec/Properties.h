@@ -33,7 +33,15 @@ struct TPropertyDef {
     TPacketKinds AllowedIn;
     TPacketKinds RepeatableIn;   // where it may appear more than once
     uint32_t Min, Max;           // accepted range of a numeric value
+    TPacketKinds BrokerOnlyIn = 0;   // where only the broker may send it
 };
+
+// Whether the console may send the property in that packet (a property the
+// packet may carry only from the broker is read, never sent).
+constexpr bool ClientMaySend(const TPropertyDef& def, TPacketKind kind)
+{
+    return HasKind(def.AllowedIn, kind) && !HasKind(def.BrokerOnlyIn, kind);
+}
 
 // One property's value. Numbers are in Number; a UTF-8 string is in Text, a
 // string pair in Text (name) and Text2 (value), both as text in the system

@@ -264,7 +264,7 @@ TEST(Properties, DisplayedValueParsesBack)
         EXPECT_EQ(FindProperty(def.Name), &def);
         K kind = K::Connect;
         for (int k = 1; k <= static_cast<int>(K::Will); ++k)
-            if (HasKind(def.AllowedIn, static_cast<K>(k))) {
+            if (ClientMaySend(def, static_cast<K>(k))) {
                 kind = static_cast<K>(k);
                 break;
             }

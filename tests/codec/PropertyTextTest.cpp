@@ -50,6 +50,7 @@ TEST(PropertyText, FieldTextsToListsOrReasons)
         {"message-expiry-interval = 1; message-expiry-interval = 2", K::Publish, {},
          "Message Expiry Interval may appear only once in PUBLISH"},
         {"will-delay-interval = 5", K::Connect, {}, "Will Delay Interval is not allowed in CONNECT"},
+        {"subscription-identifier = 5", K::Publish, {}, "Subscription Identifier is sent only by the broker in PUBLISH"},
         {"session-expiry-interval", K::Connect, {}, "'session-expiry-interval' is not name = value"},
         {"a = 1; oops; b = 2", K::Connect, {}, "'oops' is not name = value"},
         {"= 5", K::Connect, {}, "'= 5' has no property name"},

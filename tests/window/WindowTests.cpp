@@ -1149,9 +1149,8 @@ private slots:
                                                 "Request Response Information", "Receive Maximum",
                                                 "Topic Alias Maximum", user, "Maximum Packet Size"};
         QTest::newRow("will") << "WillPropertiesEdit" << message + QStringList{"Will Delay Interval", user};
-        // The subscription identifier as the codec allows it on PUBLISH (a broker's to give, a test's to try).
-        QTest::newRow("PUBLISH") << "PublishPropertiesEdit"
-                                 << message + QStringList{"Subscription Identifier", "Topic Alias", user};
+        // Not the subscription identifier: only the broker's PUBLISH carries one.
+        QTest::newRow("PUBLISH") << "PublishPropertiesEdit" << message + QStringList{"Topic Alias", user};
         QTest::newRow("SUBSCRIBE") << "SubscribePropertiesEdit" << QStringList{"Subscription Identifier", user};
         QTest::newRow("UNSUBSCRIBE") << "UnsubscribePropertiesEdit" << QStringList{user};
         QTest::newRow("DISCONNECT") << "DisconnectPropertiesEdit"
