@@ -173,8 +173,9 @@ TEST_F(MosquittoEngineTest, PublicationsOfEveryQosArriveAsPayloadFiles)
 
     std::multiset<Bytes> expected;
     for (int qos = 0; qos <= 2; ++qos) {
-        Bytes payload = {'q', static_cast<uint8_t>('0' + qos), 0x00, 0xFF};
-        payload.resize(300 + qos * 5000, static_cast<uint8_t>(qos + 1));
+        Bytes payload(300 + qos * 5000, static_cast<uint8_t>(qos + 1));
+        const uint8_t head[] = {'q', static_cast<uint8_t>('0' + qos), 0x00, 0xFF};
+        std::copy(std::begin(head), std::end(head), payload.begin());
         expected.insert(payload);
         Publish(*publisher, qos, 100 + qos, "tw/q", payload);
     }
