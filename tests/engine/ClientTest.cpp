@@ -448,23 +448,14 @@ TEST_F(ClientTest, SendFrameWritesTheWholeFrameAndNothingForLengthZero)
 TEST_F(ClientTest, SendFrameTimesOutOnAWriteMutexHeldElsewhere)
 {
     auto client = Connect("mutex");
-    std::promise<void> held, release;
-    std::thread holder([&] {
-        auto m = TNamedMutex::CreateOrOpen(TMQTTClient::WriteMutexName(Id));
-        ASSERT_EQ(m->Wait(1000), TWaitResult::Acquired);
-        held.set_value();
-        release.get_future().wait();
-        m->Release();
-    });
-    held.get_future().wait();
+    TWriteMutexHeldElsewhere writer(Id);
     try {
         client->SendFrame(kPingresp.data(), 2);
         ADD_FAILURE() << "no exception";
     } catch (const Exception& e) {
         EXPECT_EQ(e.Message(), "WaitForSingleObject() timeout");
     }
-    release.set_value();
-    holder.join();
+    writer.Release();
 
     // Nothing of the refused frame went out; once the mutex is free the
     // next frame is written.

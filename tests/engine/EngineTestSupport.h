@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -24,6 +25,7 @@
 
 #include "diag/AppEventMsg.h"
 #include "mqtt/engine/MQTTClient.h"
+#include "platform/NamedSync.h"
 #include "support/UdpCapture.h"
 
 namespace enginetest {
@@ -50,6 +52,41 @@ inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = kW
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
+
+// The client's write mutex, held by another thread from construction until
+// Release() (or the end of the scope), as a writer busy elsewhere would hold it.
+class TWriteMutexHeldElsewhere {
+public:
+    explicit TWriteMutexHeldElsewhere(const std::string& clientID)
+    {
+        FHolder = std::thread([this, name = TMQTTClient::WriteMutexName(clientID)] {
+            auto mutex = TNamedMutex::CreateOrOpen(name);
+            const bool acquired = mutex->Wait(1000) == TWaitResult::Acquired;
+            FHeld.set_value(acquired);
+            if (!acquired)
+                return;
+            FRelease.get_future().wait();
+            mutex->Release();
+        });
+        EXPECT_TRUE(FHeld.get_future().get()) << "the write mutex of " << clientID << " was not free";
+    }
+    ~TWriteMutexHeldElsewhere() { Release(); }
+    TWriteMutexHeldElsewhere(const TWriteMutexHeldElsewhere&) = delete;
+    TWriteMutexHeldElsewhere& operator=(const TWriteMutexHeldElsewhere&) = delete;
+
+    void Release()
+    {
+        if (!FHolder.joinable())
+            return;
+        FRelease.set_value();
+        FHolder.join();
+    }
+
+private:
+    std::promise<bool> FHeld;
+    std::promise<void> FRelease;
+    std::thread FHolder;
+};
 
 inline std::string UniqueClientID(const std::string& stem)
 {

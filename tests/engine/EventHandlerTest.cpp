@@ -474,19 +474,10 @@ TEST_F(EventHandlerTest, APayloadThatCannotBeSavedIsNotAcknowledgedAndEndsTheCon
 TEST_F(EventHandlerTest, AWriteMutexHeldTooLongWhenAnAnswerIsDueEndsTheConnection)
 {
     auto client = Connect("busy");
-    std::promise<void> held, release;
-    std::thread holder([&] {
-        auto m = TNamedMutex::CreateOrOpen(TMQTTClient::WriteMutexName(Id));
-        ASSERT_EQ(m->Wait(1000), TWaitResult::Acquired);
-        held.set_value();
-        release.get_future().wait();
-        m->Release();
-    });
-    held.get_future().wait();
+    TWriteMutexHeldElsewhere writer(Id);
     ASSERT_TRUE(Broker.Send(PublishFrame(1, 3, "b", Text("busy"))));
     const bool reported = Log.WaitForLine("TMQTTEventHandlerThread:*EXCEPTIN* WaitForSingleObject() timeout[" + Id + "]");
-    release.set_value();
-    holder.join();
+    writer.Release();
     ASSERT_TRUE(reported);
     EXPECT_TRUE(WaitUntil([&] { return !client->SocketReady; }));
     EXPECT_TRUE(Broker.Received().empty());

@@ -30,7 +30,8 @@ protected:
     bool PresentFileDialog(const QString&, const QString&, QString&, TFileDialogKind) override { return false; }
 };
 
-// Runs the event loop until the predicate holds; false when the time-out passes.
+// Runs the event loop until the predicate holds, re-checking after the posted
+// events and on a short poll; false when the time-out passes.
 inline bool WaitUntil(const std::function<bool()>& predicate, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
@@ -38,6 +39,7 @@ inline bool WaitUntil(const std::function<bool()>& predicate, int timeoutMs)
         if (deadline.hasExpired())
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QCoreApplication::sendPostedEvents();
         QTest::qWait(5);
     }
     return true;

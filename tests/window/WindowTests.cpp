@@ -12,6 +12,7 @@
 #include "support/MosquittoBroker.h"
 #include "support/MqttFrames.h"
 #include "support/UdpCapture.h"
+#include "WindowTestSupport.h"
 
 #include <sys/stat.h>
 
@@ -77,43 +78,9 @@ protected:
     }
 };
 
-// Runs the event loop until the predicate holds, re-checking on every event
-// the window reports and on a short poll; false when the time-out passes.
-bool WaitUntil(const std::function<bool()>& predicate, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!predicate()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QCoreApplication::sendPostedEvents();
-        QTest::qWait(5);
-    }
-    return true;
-}
-
-bool WaitIdle(TMainWindow& window, int timeoutMs)
-{
-    if (window.IsIdle())
-        return true;
-    QEventLoop loop;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&window, &TMainWindow::BecameIdle, &loop, &QEventLoop::quit);
-    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    deadline.start(timeoutMs);
-    loop.exec();
-    return window.IsIdle();
-}
-
-template <typename T>
-T* Find(QWidget& window, const char* name)
-{
-    T* widget = window.findChild<T*>(QString::fromLatin1(name));
-    if (!widget)
-        qFatal("no widget %s", name);
-    return widget;
-}
+using windowtest::Find;
+using windowtest::WaitIdle;
+using windowtest::WaitUntil;
 
 // Leaving a field, as a click elsewhere does.
 void LeaveField(QWidget* field)
