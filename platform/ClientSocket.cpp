@@ -377,33 +377,14 @@ int TClientSocket::Receive(void* buffer, int count, int timeoutMs, bool& peerClo
         return ReceiveSecured(buffer, count, timeoutMs, peerClosed);
     TDeadline deadline(timeoutMs);
     for (;;) {
-        if (!FActive)
+        const int fd = FFd;
+        if (!FActive || fd < 0 || !PollUntil(fd, POLLIN, deadline))
             return 0;
-        int fd = FFd;
-        if (fd >= 0 && !PollUntil(fd, POLLIN, deadline))
-            return 0;
-        int failure = 0;
-        {
-            std::lock_guard<std::mutex> guard(FLock);
-            if (!FActive || FFd < 0)
-                return 0;
-            if (FPendingError != 0) {
-                failure = std::exchange(FPendingError, 0);
-            } else {
-                ssize_t got = ::recv(FFd, buffer, static_cast<size_t>(count), MSG_DONTWAIT);
-                if (got > 0)
-                    return static_cast<int>(got);
-                if (got == 0) {
-                    peerClosed = true;
-                    return 0;
-                }
-                failure = errno;
-            }
-        }
-        if (failure != EAGAIN && failure != EWOULDBLOCK && failure != EINTR)
-            throw Exception(SocketErrorMessage("Read", failure, SystemErrorText(failure)));
-        if (deadline.RemainingMs() == 0)
-            return 0;
+        // One read of what is there; nothing yet (a wake-up without data)
+        // waits again while time is left.
+        const int got = ReceiveAvailable(buffer, count, nullptr, 0, peerClosed);
+        if (got > 0 || peerClosed || deadline.RemainingMs() == 0)
+            return got;
     }
 }
 
