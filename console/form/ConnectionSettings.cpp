@@ -2,6 +2,7 @@
 
 #include "console/form/FieldTable.h"
 #include "console/form/FormCommon.h"
+#include "mqtt/codec/AsciiText.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "platform/ClientSocket.h"
 #include "platform/Error.h"
@@ -13,11 +14,6 @@ using namespace FormCommon;
 // ---- choices ----
 
 namespace {
-
-char Fold(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool SameText(std::string_view a, std::string_view b)
 {

@@ -1,11 +1,8 @@
 #include "console/script/ScriptFields.h"
 
-namespace {
+#include "mqtt/codec/AsciiText.h"
 
-char Fold(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
+namespace {
 
 std::vector<TScriptField> MakeFields()
 {

@@ -1,5 +1,6 @@
 #include "console/script/Script.h"
 
+#include "mqtt/codec/AsciiText.h"
 #include "platform/CodePage.h"
 
 #include <algorithm>
@@ -7,20 +8,6 @@
 #include <limits>
 
 namespace {
-
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-}
-
-std::string_view Trim(std::string_view text)
-{
-    while (!text.empty() && IsBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
 
 // One pair of surrounding double quotes comes off, so a value can keep its
 // blanks or be empty.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "mqtt/codec/AsciiText.h"
 #include "mqtt/codec/WirePrimitives.h"
 #include "mqtt/codec/WireReader.h"
 #include "platform/Error.h"
@@ -68,7 +69,7 @@ bool IsNumeric(TPropertyType type)
 std::string Lower(std::string_view text)
 {
     std::string lower(text);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : lower) c = Fold(c);
     return lower;
 }
 

@@ -21,7 +21,7 @@ std::string FieldText(std::string_view utf8)
     return text.substr(0, text.find('\0'));
 }
 
-bool IsBlank(unsigned char c) { return c >= 1 && c <= 32; }
+bool IsListBlank(unsigned char c) { return c >= 1 && c <= 32; }
 
 // Whether the last character of the item is a lead byte without its second
 // byte; that only happens to the last item of a malformed text.
@@ -42,7 +42,7 @@ void CheckCommaText(std::string_view text)
     const std::string_view cut = text.substr(0, text.find('\0'));
     bool blanksOnly = true;
     for (unsigned char c : cut)
-        blanksOnly = blanksOnly && IsBlank(c);
+        blanksOnly = blanksOnly && IsListBlank(c);
     FUZZ_CHECK(items.empty() == blanksOnly);
     FUZZ_CHECK(items.size() <= cut.size() + 1);
     size_t itemBytes = 0;
