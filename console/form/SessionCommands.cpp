@@ -164,9 +164,11 @@ void TForm1::ReportConnack(TMQTTPacket& answer)
         UnacknowledgedPublishes.clear();
 }
 
+// From 3.1.1 on, what was found wrong in an answer; 5.0 also a reason code
+// other than Success, and properties.
 void TForm1::ReportAckLines(TMQTTPacket& answer)
 {
-    if (answer.Version != TProtocolVersion::MQTT50)
+    if (answer.Version == TProtocolVersion::MQTT31)
         return;
     answer.AnalyzePacket();
     if (answer.ReasonCode != 0 || !answer.Properties.empty() || !answer.DecodeError.empty())
@@ -252,6 +254,7 @@ void TForm1::MQTT_PINGREQ_BtnClick()
     }
     Log(Tagged("received PINGRESP", id), SourceConsole);
     Pause();
+    ReportAckLines(*answer);
 }
 
 void TForm1::Button4Click()

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "FuzzCheck.h"
@@ -123,6 +124,7 @@ struct TFields {
     std::vector<uint8_t> ReasonCodes, SubscribeOptions;
     TPropertyList Properties, WillProperties;
     std::string DecodeError;
+    bool DecodeStopped;
 
     explicit TFields(const TMQTTPacket& p)
         : Dup(p.FixedDup), Retain(p.FixedRetain), Qos(p.FixedQos), ConnectFlags(p.ConnectFlags),
@@ -134,7 +136,7 @@ struct TFields {
           UnsubscribeTopicList(p.UnsubscribeTopicList), ProtocolName(p.ProtocolName), ProtocolLevel(p.ProtocolLevel),
           ReasonCode(p.ReasonCode), SessionPresent(p.SessionPresent), ReasonCodes(p.ReasonCodes),
           SubscribeOptions(p.SubscribeOptions), Properties(p.Properties), WillProperties(p.WillProperties),
-          DecodeError(p.DecodeError)
+          DecodeError(p.DecodeError), DecodeStopped(p.DecodeStopped)
     {
     }
     bool operator==(const TFields&) const = default;
@@ -259,7 +261,7 @@ void CheckVersioned(const TMQTTPacket& p)
             TWireReader reader(bytes, bytes + block.size());
             TPropertyList again;
             std::string error;
-            FUZZ_CHECK(DecodeProperties(reader, where, again, error));
+            FUZZ_CHECK(DecodeProperties(reader, where, again, error) == TPropertiesRead::Whole);
             FUZZ_CHECK(error.empty() && reader.AtEnd() && again == *list);
         }
     }
@@ -269,7 +271,41 @@ void CheckVersioned(const TMQTTPacket& p)
     for (const std::string& line : lines)
         FUZZ_CHECK(line.size() >= 16);
     if (!p.DecodeError.empty() && !v31)
-        FUZZ_CHECK(lines.back() == "DecodeError     " + p.DecodeError);
+        FUZZ_CHECK(lines.back() == "DecodeError     *ERROR* " + p.DecodeError);
+}
+
+// The fewest bytes a remaining length of that value takes.
+int FewestLengthBytes(int64_t value)
+{
+    return value < 128 ? 1 : value < 16384 ? 2 : value < 2097152 ? 3 : 4;
+}
+
+// A packet decoded whole has its payload found; one without a decode error
+// received from 3.1.1 on has its length in the fewest bytes and a PUBLISH
+// topic of strict UTF-8 without U+0000 or wildcards. Under 3.1 none of these
+// is looked at, as it never was.
+void CheckBrokerFaults(const TMQTTPacket& p)
+{
+    const bool v31 = p.Version == TProtocolVersion::MQTT31;
+    if (p.DecodeStopped)
+        FUZZ_CHECK(!p.DecodeError.empty());
+    if (p.MessageType == 3 && !p.DecodeStopped)
+        FUZZ_CHECK(p.PublishData != nullptr);
+    if (v31) {
+        for (const char* newer : {" holds ", " would do", "wildcard", "PUBLISH with an empty topic"})
+            FUZZ_CHECK(p.DecodeError.find(newer) == std::string::npos);
+        return;
+    }
+    if (!p.DecodeError.empty())
+        return;
+    const uint8_t* data = p.FrameData.get();
+    const int64_t v = 1 + p.RemainLengthBytes;
+    FUZZ_CHECK(p.RemainLengthBytes == FewestLengthBytes(p.FrameSize - v));
+    if (p.MessageType == 3) {
+        const std::string_view topic(reinterpret_cast<const char*>(data + v + 2), U16(data + v));
+        FUZZ_CHECK(fuzz::IsStrictUTF8(topic));
+        FUZZ_CHECK(topic.find_first_of(std::string_view("#+\0", 3)) == std::string_view::npos);
+    }
 }
 
 } // namespace
@@ -315,6 +351,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
     p.AnalyzePacket();
     CheckAnalysed(p, frame.get());
     CheckVersioned(p);
+    CheckBrokerFaults(p);
     const TFields first(p);
     p.AnalyzePacket();
     FUZZ_CHECK(TFields(p) == first);
