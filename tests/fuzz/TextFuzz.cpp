@@ -66,6 +66,9 @@ void CheckCommaText(std::string_view text)
 
 void CheckUTF8ToText(std::string_view utf8)
 {
+    // A fault is found exactly where the bytes are no strict UTF-8 or hold U+0000.
+    const bool wellFormed = fuzz::IsStrictUTF8(utf8) && utf8.find('\0') == std::string_view::npos;
+    FUZZ_CHECK(Utf8Fault(utf8).empty() == wellFormed);
     const std::string text = UTF8ToText(utf8);
     if (fuzz::IsMalformedUTF8(utf8)) {
         FUZZ_CHECK(text.empty());
