@@ -189,33 +189,22 @@ void MakeBareFrame(TFrameBuffer& frame, int32_t& frameLen, uint8_t firstByte)
     filler.Finish(frame, frameLen);
 }
 
-// SUBSCRIBE under 5.0: properties after the identifier, and an options byte
-// after each topic filter, from the QoS list's option items.
-void MakeSubscribeFrame50(TFrameBuffer& frame, int32_t& frameLen, const TSubscribeParams& params,
-                          const std::vector<std::string>& topics)
-{
-    if (topics.empty()) throw Exception("topic parameter error");
-    const std::vector<TSubscriptionOptions> options = ParseSubscriptionOptionList(params.QoSList);
-    if (topics.size() != options.size()) throw Exception("topic parameter error");
-    const std::string properties = PropertyBlock(TProtocolVersion::MQTT50, params.Properties, TPacketKind::Subscribe);
+// A list's topics as UTF-8, and what they add to the remaining length: each
+// as a string field and `after` bytes behind it.
+struct TTopicFields {
+    std::vector<std::string> Utf8;
+    int64_t Length = 0;
+};
 
-    std::vector<std::string> topicsUtf8;
-    topicsUtf8.reserve(topics.size());
-    int64_t remainLength = 2 + static_cast<int64_t>(properties.size());
+TTopicFields TopicFields(const std::vector<std::string>& topics, int after)
+{
+    TTopicFields fields;
+    fields.Utf8.reserve(topics.size());
     for (const std::string& topic : topics) {
-        topicsUtf8.push_back(TextToUTF8(topic));
-        remainLength += static_cast<int64_t>(topicsUtf8.back().size()) + 3;
+        fields.Utf8.push_back(TextToUTF8(topic));
+        fields.Length += static_cast<int64_t>(fields.Utf8.back().size()) + 2 + after;
     }
-    TExactFrameFiller filler(0x82, remainLength);
-    for (const std::string& topic : topicsUtf8) TExactFrameFiller::CheckStrings({&topic});
-    filler.Allocate();
-    filler.U16(params.MessageID);
-    filler.Raw(properties);
-    for (size_t i = 0; i < topicsUtf8.size(); ++i) {
-        filler.Str(topicsUtf8[i]);
-        filler.Byte(options[i].ToByte());
-    }
-    filler.Finish(frame, frameLen);
+    return fields;
 }
 
 void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectParams& params)
@@ -324,39 +313,41 @@ void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishPara
     std::memcpy(payload, params.Data, static_cast<size_t>(params.DataSize));
 }
 
+// Under 5.0 properties follow the identifier, and each topic's options byte
+// comes from the QoS list's option items; before, that byte is the QoS item.
 void MakeSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TSubscribeParams& params)
 {
     const TProtocolVersion version = CheckVersion(params.Version);
     CheckMessageID(params.MessageID);
-    std::vector<std::string> topics = SplitCommaText(params.TopicList);
+    const std::vector<std::string> topics = SplitCommaText(params.TopicList);
+    std::vector<std::string> qosItems;
+    std::vector<uint8_t> optionBytes;
+    std::string properties;
     if (version == TProtocolVersion::MQTT50) {
-        MakeSubscribeFrame50(frame, frameLen, params, topics);
-        return;
+        if (topics.empty()) throw Exception("topic parameter error");
+        for (const TSubscriptionOptions& options : ParseSubscriptionOptionList(params.QoSList))
+            optionBytes.push_back(options.ToByte());
+        if (topics.size() != optionBytes.size()) throw Exception("topic parameter error");
+        properties = PropertyBlock(version, params.Properties, TPacketKind::Subscribe);
+    } else {
+        qosItems = SplitCommaText(params.QoSList);
+        if (topics.size() != qosItems.size() || topics.empty()) throw Exception("topic parameter error");
     }
-    std::vector<std::string> qosItems = SplitCommaText(params.QoSList);
-    if (topics.size() != qosItems.size() || topics.empty()) throw Exception("topic parameter error");
-
-    std::vector<std::string> topicsUtf8;
-    topicsUtf8.reserve(topics.size());
-    int64_t remainLength = 2;
-    for (const std::string& topic : topics) {
-        topicsUtf8.push_back(TextToUTF8(topic));
-        remainLength += static_cast<int64_t>(topicsUtf8.back().size()) + 3;
-    }
-    std::vector<uint8_t> qosBytes;
-    qosBytes.reserve(qosItems.size());
-    TExactFrameFiller filler(HeaderWithDup(0x82, params.Version, params.Dup), remainLength);
+    const TTopicFields fields = TopicFields(topics, 1);
+    TExactFrameFiller filler(HeaderWithDup(0x82, version, params.Dup),
+                             2 + static_cast<int64_t>(properties.size()) + fields.Length);
     // Each topic and QoS item is checked, in frame order, before the frame is
     // allocated; only the low 8 bits of a QoS value travel.
-    for (size_t i = 0; i < topicsUtf8.size(); ++i) {
-        TExactFrameFiller::CheckStrings({&topicsUtf8[i]});
-        qosBytes.push_back(static_cast<uint8_t>(ParseQoSItem(qosItems[i]) & 0xFF));
+    for (size_t i = 0; i < topics.size(); ++i) {
+        TExactFrameFiller::CheckStrings({&fields.Utf8[i]});
+        if (!qosItems.empty()) optionBytes.push_back(static_cast<uint8_t>(ParseQoSItem(qosItems[i]) & 0xFF));
     }
     filler.Allocate();
     filler.U16(params.MessageID);
-    for (size_t i = 0; i < topicsUtf8.size(); ++i) {
-        filler.Str(topicsUtf8[i]);
-        filler.Byte(qosBytes[i]);
+    filler.Raw(properties);
+    for (size_t i = 0; i < topics.size(); ++i) {
+        filler.Str(fields.Utf8[i]);
+        filler.Byte(optionBytes[i]);
     }
     filler.Finish(frame, frameLen);
 }
@@ -365,23 +356,17 @@ void MakeUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubsc
 {
     const TProtocolVersion version = CheckVersion(params.Version);
     CheckMessageID(params.MessageID);
-    std::vector<std::string> topics = SplitCommaText(params.TopicList);
+    const std::vector<std::string> topics = SplitCommaText(params.TopicList);
     if (topics.empty()) throw Exception("topic parameter error");
     const std::string properties = PropertyBlock(version, params.Properties, TPacketKind::Unsubscribe);
-
-    std::vector<std::string> topicsUtf8;
-    topicsUtf8.reserve(topics.size());
-    int64_t remainLength = 2 + static_cast<int64_t>(properties.size());
-    for (const std::string& topic : topics) {
-        topicsUtf8.push_back(TextToUTF8(topic));
-        remainLength += static_cast<int64_t>(topicsUtf8.back().size()) + 2;
-    }
-    TExactFrameFiller filler(HeaderWithDup(0xA2, params.Version, params.Dup), remainLength);
-    for (const std::string& topic : topicsUtf8) TExactFrameFiller::CheckStrings({&topic});
+    const TTopicFields fields = TopicFields(topics, 0);
+    TExactFrameFiller filler(HeaderWithDup(0xA2, version, params.Dup),
+                             2 + static_cast<int64_t>(properties.size()) + fields.Length);
+    for (const std::string& topic : fields.Utf8) TExactFrameFiller::CheckStrings({&topic});
     filler.Allocate();
     filler.U16(params.MessageID);
     filler.Raw(properties);
-    for (const std::string& topic : topicsUtf8) filler.Str(topic);
+    for (const std::string& topic : fields.Utf8) filler.Str(topic);
     filler.Finish(frame, frameLen);
 }
 

@@ -165,6 +165,15 @@ private:
         return true;
     }
 
+    // The next topic of a list, named by its place in it.
+    bool NextTopic(std::vector<std::string>& topics)
+    {
+        std::string topic;
+        if (!Text(topic, "topic " + std::to_string(topics.size() + 1))) return false;
+        topics.push_back(std::move(topic));
+        return true;
+    }
+
     // From 3.1.1 on a packet's fixed-header flags are fixed, except PUBLISH's,
     // and its remaining length takes the fewest bytes that hold it.
     void CheckHeaderFlags()
@@ -313,10 +322,7 @@ private:
         std::vector<std::string> topics, qos;
         if (!Got(SkipMessageID(), "the MessageID")) return;
         if (V50 && !Properties(P.Properties, K::Subscribe)) return;
-        while (!R.AtEnd()) {
-            std::string topic;
-            if (!Text(topic, "topic " + std::to_string(topics.size() + 1))) break;
-            topics.push_back(std::move(topic));
+        while (!R.AtEnd() && NextTopic(topics)) {
             uint8_t options = 0;
             if (!Got(R.Byte(options), "the options of a topic")) break;
             P.SubscribeOptions.push_back(options);
@@ -360,10 +366,7 @@ private:
         std::vector<std::string> topics;
         if (!Got(SkipMessageID(), "the MessageID")) return;
         if (V50 && !Properties(P.Properties, K::Unsubscribe)) return;
-        while (!R.AtEnd()) {
-            std::string topic;
-            if (!Text(topic, "topic " + std::to_string(topics.size() + 1))) break;
-            topics.push_back(std::move(topic));
+        while (!R.AtEnd() && NextTopic(topics)) {
         }
         if (!V31 && topics.empty()) Fail("UNSUBSCRIBE without topics");
         P.UnsubscribeTopicList = JoinCommaText(topics);
