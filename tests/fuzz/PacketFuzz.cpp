@@ -274,37 +274,22 @@ void CheckVersioned(const TMQTTPacket& p)
         FUZZ_CHECK(lines.back() == "DecodeError     *ERROR* " + p.DecodeError);
 }
 
-// The fewest bytes a remaining length of that value takes.
-int FewestLengthBytes(int64_t value)
-{
-    return value < 128 ? 1 : value < 16384 ? 2 : value < 2097152 ? 3 : 4;
-}
-
-// A packet decoded whole has its payload found; one without a decode error
-// received from 3.1.1 on has its length in the fewest bytes and a PUBLISH
-// topic of strict UTF-8 without U+0000 or wildcards. Under 3.1 none of these
-// is looked at, as it never was.
+// A packet decoded whole has its payload found. Without a decode error, from
+// 3.1.1 on the length takes the fewest bytes and a PUBLISH topic is strict
+// UTF-8 without U+0000 or wildcards. Under 3.1 none of this is looked at.
 void CheckBrokerFaults(const TMQTTPacket& p)
 {
-    const bool v31 = p.Version == TProtocolVersion::MQTT31;
-    if (p.DecodeStopped)
-        FUZZ_CHECK(!p.DecodeError.empty());
-    if (p.MessageType == 3 && !p.DecodeStopped)
-        FUZZ_CHECK(p.PublishData != nullptr);
-    if (v31) {
+    FUZZ_CHECK(!p.DecodeStopped || !p.DecodeError.empty());
+    FUZZ_CHECK(p.MessageType != 3 || p.DecodeStopped || p.PublishData != nullptr);
+    if (p.Version == TProtocolVersion::MQTT31) {
         for (const char* newer : {" holds ", " would do", "wildcard", "PUBLISH with an empty topic"})
             FUZZ_CHECK(p.DecodeError.find(newer) == std::string::npos);
-        return;
-    }
-    if (!p.DecodeError.empty())
-        return;
-    const uint8_t* data = p.FrameData.get();
-    const int64_t v = 1 + p.RemainLengthBytes;
-    FUZZ_CHECK(p.RemainLengthBytes == FewestLengthBytes(p.FrameSize - v));
-    if (p.MessageType == 3) {
-        const std::string_view topic(reinterpret_cast<const char*>(data + v + 2), U16(data + v));
-        FUZZ_CHECK(fuzz::IsStrictUTF8(topic));
-        FUZZ_CHECK(topic.find_first_of(std::string_view("#+\0", 3)) == std::string_view::npos);
+    } else if (p.DecodeError.empty()) {
+        const int64_t remain = p.FrameSize - 1 - p.RemainLengthBytes;
+        FUZZ_CHECK(p.RemainLengthBytes == (remain < 128 ? 1 : remain < 16384 ? 2 : remain < 2097152 ? 3 : 4));
+        const uint8_t* header = p.FrameData.get() + 1 + p.RemainLengthBytes;
+        const std::string_view topic(reinterpret_cast<const char*>(header + 2), p.MessageType == 3 ? U16(header) : 0);
+        FUZZ_CHECK(fuzz::IsStrictUTF8(topic) && topic.find_first_of(std::string_view("#+\0", 3)) == topic.npos);
     }
 }
 
