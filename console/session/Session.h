@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -127,6 +128,8 @@ struct TSessionOptions {
     // Run the clients' ping timers during waits; a host whose own timer ticks
     // (the window) turns it off.
     bool DrivePingTimers = true;
+    // The title of an error box (the window shows the application's).
+    std::string ErrorTitle = "tarnwick";
     // Called once for each client made by Client(), after FormCreate: shorter
     // answer waits, a report pause, other settings.
     std::function<void(TSessionClient&)> Prepare;
@@ -174,10 +177,10 @@ public:
     std::vector<TSessionBox> TakeBoxes();
     std::vector<TSessionFieldError> TakeFieldErrors();
 
-    // A connection is open and its socket is ready. Any thread.
+    // A connection is open and its socket is ready.
     bool Connected() const;
-    // How the latest connection ended; Ended false while it is open, when none
-    // was made, and after "Close". Reset when the next connection is made. Any thread.
+    // How the latest connection ended; Ended false while it is open and when
+    // none was made; it stays after "Close" until the next connection is made. Any thread.
     TConnectionEnd End() const;
     // Waits until the latest connection has ended without "Close" (Found, with
     // *end), for at most timeoutMs. TimedOut also when no connection is open.
@@ -249,7 +252,7 @@ public:
 private:
     friend class TSession;
     TLineWatch(TSession& session, std::string client, bool every);
-    bool Wanted(const TSessionLine& line) const;   // under the session's lock
+    bool Wanted(const std::string& client, const std::string& text) const;   // under the session's lock
 
     TSession& FSession;
     const std::string FClient;
@@ -257,8 +260,7 @@ private:
     // Under the session's lock:
     bool FSelective = false;
     std::map<std::string, int, std::less<>> FKept;
-    std::vector<TSessionLine> FLines;
-    std::size_t FFirst = 0;   // FLines before it have been looked at
+    std::deque<TSessionLine> FLines;   // not looked at yet by a Wait
 };
 
 class TSession {
