@@ -1,6 +1,7 @@
 #include "console/session/Session.h"
 
 #include "console/form/FieldTable.h"
+#include "console/form/TextCompare.h"
 #include "diag/HostUtils.h"
 #include "mqtt/codec/MQTTPacket.h"
 #include "mqtt/codec/MessageTypes.h"
@@ -34,13 +35,6 @@ bool IsPeerFailure(const std::string& reason)
         if (reason.find(CodePage::FromUTF8Literal(code)) != std::string::npos)
             return true;
     return false;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
 }
 
 }  // namespace
@@ -495,7 +489,7 @@ std::vector<TSessionLine> TLineWatch::Kept() const
 
 // ---- the session ----
 
-TSession::TSession(TSessionOptions options) : FOptions(std::move(options)) {}
+TSession::TSession(TSessionOptions options) : FOptions(std::move(options)), FDriveTicks(FOptions.DrivePingTimers) {}
 
 TSession::~TSession()
 {
@@ -656,7 +650,7 @@ template <class TDone>
 TWaitEnd TSession::WaitUntil(int timeoutMs, TDone done)
 {
     const TClock::time_point deadline = TClock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
-    if (FOptions.DrivePingTimers)
+    if (FDriveTicks)
         for (TSessionClient* client : Clients())
             FollowPingTimer(*client);
     std::unique_lock lock(FLock);
@@ -703,7 +697,7 @@ void TSession::FollowPingTimer(TSessionClient& client)
 TSession::TClock::time_point TSession::NextTickDue()
 {
     TClock::time_point due = TClock::time_point::max();
-    if (!FOptions.DrivePingTimers)
+    if (!FDriveTicks)
         return due;
     for (const auto& client : FClients)
         if (client->FTimerOn)
@@ -713,7 +707,7 @@ TSession::TClock::time_point TSession::NextTickDue()
 
 void TSession::RunDueTicks()
 {
-    if (!FOptions.DrivePingTimers)
+    if (!FDriveTicks)
         return;
     for (TSessionClient* client : Clients()) {
         FollowPingTimer(*client);

@@ -274,6 +274,8 @@ public:
     TSession& operator=(const TSession&) = delete;
 
     const TSessionOptions& Options() const { return FOptions; }
+    // Turns the ticking of the clients' ping timers during waits on or off (DrivePingTimers).
+    void SetDrivePingTimers(bool on) { FDriveTicks = on; }
 
     // The client of that name, made on first use: a new console with the
     // window's defaults, FormCreate run, a default ClientID that no other
@@ -340,5 +342,6 @@ private:
     int FNextObserver = 0;
     uint64_t FSequence = 0;
     std::atomic<bool> FCancelled{false};
+    std::atomic<bool> FDriveTicks;
     bool FClosed = false;
 };

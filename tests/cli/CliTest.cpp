@@ -104,10 +104,12 @@ TEST_F(CliBrokerTest, ParseErrorExitsTwoBeforeAnythingIsSent)
     const std::string script = Dir.Write("bad.tws", "set Port " + Port() + "\nopen\nconnect\nexpect\nsleep x\n");
     const TChildResult result = RunCli(Args(script));
     EXPECT_EQ(result.ExitCode, 2);
-    EXPECT_NE(result.Out.find(script + ":4: expect: the text of the line to wait for is missing\n"), std::string::npos)
-        << result.Out;
-    EXPECT_NE(result.Out.find(script + ":5: sleep x: "), std::string::npos) << result.Out;
-    EXPECT_NE(result.Out.find("not run: 2 lines cannot be parsed"), std::string::npos) << result.Out;
+    // On standard error, so a pipe of the lines sees none of it.
+    EXPECT_EQ(result.Out, "");
+    EXPECT_NE(result.Err.find(script + ":4: expect: the text of the line to wait for is missing\n"), std::string::npos)
+        << result.Err;
+    EXPECT_NE(result.Err.find(script + ":5: sleep x: "), std::string::npos) << result.Err;
+    EXPECT_NE(result.Err.find("not run: 2 lines cannot be parsed"), std::string::npos) << result.Err;
     // The program has ended: a connection or a datagram would be here by now.
     EXPECT_EQ(Broker.ConnectionCount(), 0u);
     EXPECT_FALSE(Capture.WaitForCount(1, 200));
