@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <limits>
+#include <tuple>
 
 namespace {
 
@@ -433,18 +434,23 @@ std::vector<std::string> NearestNames(std::string_view typed, const std::vector<
         return row[b.size()];
     };
     const std::size_t limit = std::max<std::size_t>(2, typed.size() / 3);
-    std::vector<std::pair<std::size_t, std::string>> near;
+    // (how near, then the plain distance): a name the typed word begins
+    // ("PublishData" of "PublishData(str)") is as near as a typo of two.
+    std::vector<std::tuple<std::size_t, std::size_t, std::string>> near;
     for (const std::string& name : names) {
-        // A name the typed word begins ("PublishData" of "PublishData(str)") is as near as a typo.
-        const std::size_t d = typed.size() >= 3 && StartsWithNoCase(name, typed) ? 1 : distance(typed, name);
-        const bool known = std::any_of(near.begin(), near.end(), [&](const auto& n) { return EqualsNoCase(n.second, name); });
+        const std::size_t plain = distance(typed, name);
+        const std::size_t d = typed.size() >= 3 && StartsWithNoCase(name, typed) ? std::min<std::size_t>(plain, 2) : plain;
+        const bool known =
+            std::any_of(near.begin(), near.end(), [&](const auto& n) { return EqualsNoCase(std::get<2>(n), name); });
         if (d <= limit && d < typed.size() && !known)
-            near.emplace_back(d, name);
+            near.emplace_back(d, plain, name);
     }
-    std::stable_sort(near.begin(), near.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(near.begin(), near.end(), [](const auto& a, const auto& b) {
+        return std::tie(std::get<0>(a), std::get<1>(a)) < std::tie(std::get<0>(b), std::get<1>(b));
+    });
     std::vector<std::string> best;
     for (std::size_t i = 0; i < near.size() && i < 3; ++i)
-        best.push_back(near[i].second);
+        best.push_back(std::get<2>(near[i]));
     return best;
 }
 
@@ -456,6 +462,8 @@ std::string LineMessage(const std::string& name, int line, const std::string& te
 std::vector<TScriptError> ParseScript(std::string_view text, const TForm1& form, TScript& script)
 {
     script.Steps.clear();
+    script.Clients.clear();
+    script.NamesClients = false;
     // A byte order mark that an editor put before UTF-8 text is no part of the first line.
     if (CodePage::IsUTF8() && text.starts_with("\xEF\xBB\xBF"))
         text.remove_prefix(3);
@@ -468,7 +476,9 @@ std::vector<TScriptError> ParseScript(std::string_view text, const TForm1& form,
             break;
         text.remove_prefix(newline + 1);
     }
-    if (!parser.Errors.empty())
+    if (!parser.Errors.empty()) {
         script.Steps.clear();
+        script.Clients.clear();
+    }
     return parser.Errors;
 }
