@@ -52,8 +52,9 @@
 // - CloseAll() (and the destructor, if CloseAll did not run) ends every owned
 //   client's console newest first: its connection closes as "Close" closes it
 //   and its diagnostic lines still reach the line observers.
-// - A TLineWatch and every line observer must be gone or removed before the
-//   session is destroyed.
+// - A TLineWatch must be gone before its session is destroyed. Line observers
+//   are called until removed or until the session ends (CloseAll's lines
+//   included): what they use must live that long.
 
 class TSession;
 class TSessionClient;
