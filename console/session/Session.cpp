@@ -118,7 +118,6 @@ public:
     {
         With([&](TSessionClient& c) {
             c.FEnd = TConnectionEnd();
-            c.FConnectionMade = true;
             c.FVersion = version;
         });
         if (Next)

@@ -214,7 +214,6 @@ private:
     std::vector<TSessionBox> FBoxes;
     std::vector<TSessionFieldError> FFieldErrors;
     TConnectionEnd FEnd;
-    bool FConnectionMade = false;
     TProtocolVersion FVersion = TProtocolVersion::MQTT31;
     std::vector<TFrameRecord> FFrames;
     // The ping timer as the form last set it, and its next tick (driving thread).
