@@ -19,8 +19,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "platform/CodePage.h"
 #include "platform/Error.h"
+#include "platform/SystemError.h"
 #include "platform/TlsContext.h"
 #include "platform/TlsError.h"
 #include "platform/TlsSession.h"
@@ -47,26 +47,7 @@ int QueuedOutBytes(int fd)
     return ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
-// strerror_r comes in a GNU and an XSI flavour; both are handled.
-[[maybe_unused]] std::string ErrorTextOf(const char* result, const char*) { return result; }
-[[maybe_unused]] std::string ErrorTextOf(int result, const char* buffer)
-{
-    return result == 0 ? buffer : "Unknown error";
-}
-
 } // namespace
-
-std::string SystemErrorText(int code)
-{
-    char buffer[256] = {};
-    return ErrorTextOf(strerror_r(code, buffer, sizeof buffer), buffer);
-}
-
-std::string SocketErrorMessage(const char* operation, int code, const std::string& text)
-{
-    // Converted on every call: the code page may change while the program runs.
-    return operation + CodePage::FromUTF8Literal(" エラー ") + std::to_string(code) + ", " + text;
-}
 
 // ---- TClientSocket ------------------------------------------------------------
 

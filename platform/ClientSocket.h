@@ -217,8 +217,3 @@ private:
     int FTimeoutMs;
     std::atomic<bool> FPeerClosed{false};
 };
-
-// "<operation> エラー <code>, <text>" in the system code page.
-std::string SocketErrorMessage(const char* operation, int code, const std::string& text);
-// The system's text for errno code.
-std::string SystemErrorText(int code);

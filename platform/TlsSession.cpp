@@ -14,8 +14,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include "platform/ClientSocket.h"
 #include "platform/Error.h"
+#include "platform/SystemError.h"
 #include "platform/TlsError.h"
 
 struct TTlsSession::TTransport {

@@ -17,6 +17,7 @@
 
 #include "platform/CodePage.h"
 #include "platform/Error.h"
+#include "platform/SystemError.h"
 #include "platform/TlsError.h"
 #include "support/FakeBroker.h"
 #include "support/TestPki.h"
