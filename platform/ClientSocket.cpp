@@ -477,6 +477,13 @@ bool TClientSocket::Flush(int timeoutMs)
 {
     if (!FSecured)
         return true;
+    {
+        // Nothing gathered: every byte written is out, whatever became of the
+        // connection since (the broker may have hung up after a DISCONNECT).
+        std::lock_guard<std::mutex> guard(FLock);
+        if (FStaged.empty())
+            return true;
+    }
     return WriteWithProgress(timeoutMs, [&](int, short& wait, bool& moved) -> int {
         while (FSession && !FStaged.empty())
             if (FlushStagedLocked(wait, moved) == 0)

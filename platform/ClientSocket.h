@@ -113,7 +113,8 @@ public:
     void SetCork(bool on);
     // Sends the record gathered under TLS while corked, waiting for room as a
     // write does. false when nothing moved for the time-out; true at once on
-    // a clear connection or with nothing gathered. Raises as a write does.
+    // a clear connection or with nothing gathered (also on a connection closed
+    // since: the bytes written are out). Raises as a write does.
     bool Flush(int timeoutMs);
     // When bytes last moved out (steady clock, ns): a write accepted some, or
     // the bytes queued in the socket drained while a write waited; also the

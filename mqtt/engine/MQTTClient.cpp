@@ -5,7 +5,7 @@
 #include "mqtt/engine/ClientReaderThread.h"
 #include "mqtt/engine/EventHandlerThread.h"
 #include "mqtt/engine/FrameSignal.h"
-#include "mqtt/engine/FrameWriter.h"
+#include "mqtt/engine/WholeFrameWriter.h"
 #include "mqtt/engine/SessionObserver.h"
 #include "platform/ClientSocket.h"
 #include "platform/Error.h"
@@ -47,7 +47,7 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
         FWriteMutex = TNamedMutex::CreateOrOpen(mutexName);
         if (!FWriteMutex)
             throw Exception("could not create mutex, " + mutexName);
-        FWriter = std::make_unique<TFrameWriter>(*FSocket, *FWriteMutex, ClientID, Sink, Observer);
+        FWriter = std::make_unique<TWholeFrameWriter>(*FSocket, *FWriteMutex, ClientID, Sink, Observer);
         FReceiveQueue = std::make_unique<TMQTTPacketQueue>(ClientID, Observer, &Sink);
 
         FReaderThread = std::make_unique<TMQTTClientReaderThread>(

@@ -12,7 +12,7 @@
 
 class TClientSocket;
 class TEventSink;
-class TFrameWriter;
+class TWholeFrameWriter;
 class TNamedMutex;
 class TSessionObserver;
 class TMQTTClientReaderThread;
@@ -50,7 +50,7 @@ public:
 
     // Writes one whole frame under the write mutex, in pieces of at most
     // 2000 bytes; a write fails when no byte moved for 1000 ms. A frame that
-    // fails half written closes the connection (TFrameWriter). The caller keeps
+    // fails half written closes the connection (TWholeFrameWriter). The caller keeps
     // the buffer. Raises "SocketReady check failed", "WaitForSingleObject()
     // timeout", "WaitForSingleObject() failed", "Socket Write Error",
     // "ReleaseMutex() failed" or the socket's own write error. Writes nothing
@@ -91,7 +91,7 @@ private:
     TSessionObserver* const Observer;
     std::unique_ptr<TClientSocket> FSocket;
     std::unique_ptr<TNamedMutex> FWriteMutex;
-    std::unique_ptr<TFrameWriter> FWriter;
+    std::unique_ptr<TWholeFrameWriter> FWriter;
     std::unique_ptr<TMQTTPacketQueue> FReceiveQueue;
     std::unique_ptr<TMQTTClientReaderThread> FReaderThread;
     std::unique_ptr<TMQTTEventHandlerThread> FEventHandlerThread;

@@ -8,7 +8,7 @@
 #include "mqtt/codec/MQTTPacket.h"
 #include "mqtt/engine/ClientReaderThread.h"
 #include "mqtt/engine/FrameSignal.h"
-#include "mqtt/engine/FrameWriter.h"
+#include "mqtt/engine/WholeFrameWriter.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "platform/ClientSocket.h"
 #include "platform/Error.h"
@@ -16,6 +16,8 @@
 #include "support/FakeBroker.h"
 #include "support/TestPki.h"
 #include "support/TlsTestServer.h"
+
+#include <openssl/ssl.h>
 
 using namespace enginetest;
 
@@ -555,6 +557,48 @@ TEST_F(ClientTest, AFrameWhoseTlsRecordIsHeldBackClosesTheConnection)
     const int halfLine = IndexOf(lines, "*ERROR* frame half written, closing the connection [" + Id + "]");
     ASSERT_GE(halfLine, 0);
     EXPECT_EQ(IndexOf(lines, kDisconnectLine, halfLine), halfLine + 1);
+}
+
+// A DISCONNECT over TLS: the broker hangs up as soon as it has read it, and the
+// reader closes the socket when it sees that, perhaps before the writer has
+// finished with the frame. Every byte was out: no error, no half frame, and the
+// connection ends the broker's way. Many cycles, so the close lands at every
+// point of the write at least once.
+TEST_F(ClientTest, ATlsDisconnectThatWentOutIsWrittenWhateverTheBrokerDoesNext)
+{
+    const Bytes disconnect = {0xE0, 0x00};
+    TMQTTClientOptions options;
+    options.Tls.Enabled = true;
+    options.Tls.CaFile = TestCertificates().Pki.CaFile();
+    TTlsTestServer::TOptions serverOptions;
+    serverOptions.CertFile = TestCertificates().Server.CertFile;
+    serverOptions.KeyFile = TestCertificates().Server.KeyFile;
+    serverOptions.Ending = TTlsTestServer::TEnding::TcpClose;
+    constexpr int kCycles = 100;
+    for (int cycle = 0; cycle < kCycles; ++cycle) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        TTlsTestServer server(serverOptions, [](SSL* ssl, int) {
+            char got[2];
+            for (int n = 0; n < 2;) {
+                const int read = SSL_read(ssl, got + n, 2 - n);
+                if (read <= 0)
+                    return;
+                n += read;
+            }
+        });
+        Id = UniqueClientID("tlsbye");
+        TMQTTClient client("localhost", server.Port(), Id, Log.Options(options));
+        ASSERT_TRUE(client.SocketReady);
+        try {
+            client.SendFrame(disconnect.data(), 2);
+        } catch (const Exception& e) {
+            FAIL() << "DISCONNECT raised " << e.Message();
+        }
+        ASSERT_TRUE(WaitUntil([&] { return !client.SocketReady; })) << "the broker's close was not noticed";
+    }
+    ASSERT_TRUE(Log.Flush());
+    for (const auto& line : Log.Lines())
+        EXPECT_EQ(line.find("*ERROR*"), std::string::npos) << line;
 }
 
 // While the receive queue's backlog is full the reader reads nothing (TCP

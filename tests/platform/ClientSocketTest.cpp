@@ -648,3 +648,26 @@ TEST(ClientSocketTls, AFailedOpenSaysWhy)
 }
 
 } // namespace
+
+// Bytes the session took are out, whatever becomes of the connection after
+// them: a flush after a close (the reader's, when the broker hung up after a
+// DISCONNECT) has nothing to send and says so. Bytes still gathered under the
+// cork are not out, and the flush says that.
+TEST(ClientSocketTls, AFlushAfterACloseTellsWhetherEveryByteIsOut)
+{
+    for (const bool corked : {false, true}) {
+        SCOPED_TRACE(corked ? "gathered under the cork" : "written");
+        TTlsTestServer server(TlsServerOptions());
+        TProbe probe(server.Port(), "localhost");
+        probe.Socket.SetTls(TrustingTestCa());
+        probe.Socket.Open();
+        probe.Socket.SetCork(corked);
+        TSocketStream stream(probe.Socket, 1000);
+        const uint8_t disconnect[] = {0xE0, 0x00};
+        ASSERT_EQ(stream.Write(disconnect, 2), 2);
+        probe.Socket.Close();
+        const std::string raised = RaisedBy([&] { EXPECT_EQ(stream.Flush(), !corked); });
+        EXPECT_EQ(raised, corked ? ExpectedError("Write", ENOTCONN) : "(nothing raised)");
+        EXPECT_EQ(probe.Socket.WriteHeldBack(), corked);
+    }
+}
