@@ -435,6 +435,12 @@ void TLineWatch::Keep(const std::string& text)
     ++FKept[text];
 }
 
+void TLineWatch::KeepOnlyKeptTexts()
+{
+    std::lock_guard lock(FSession.FLock);
+    FSelective = true;
+}
+
 void TLineWatch::Release(const std::string& text)
 {
     std::lock_guard lock(FSession.FLock);
