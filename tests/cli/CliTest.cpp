@@ -152,8 +152,9 @@ TEST_F(CliBrokerTest, FirstCtrlCCancelsTheRunAndExitsOne)
         {"set Port " + Port() + "\nopen\nconnect\nsleep 60000\nclose\n", false},
         {"set Port " + std::to_string(silent.Port()) + "\nopen\nsleep 60000\n", true},
     };
-    for (const auto& [text, inOpen] : rows) {
+    for (const auto& [text, open] : rows) {
         SCOPED_TRACE(text);
+        const bool inOpen = open;   // a copy the lambda can take
         if (inOpen && !silent.Ready())
             continue;   // no connect hangs on this host
         const std::string script = Dir.Write("s.tws", text);
