@@ -2,10 +2,12 @@
 // prints every diagnostic line the way the log listener does.
 //
 //   tarnwick-cli [--event-port N] [--dir DIR] [--quiet] SCRIPT
+//   tarnwick-cli check ...   (the broker checks: console/check/CheckCommand.h)
 //
 // Exit status: 0 every line ran and held, 1 a line failed (or the run was
 // interrupted), 2 the script could not be read or parsed, or bad arguments.
 
+#include "console/check/CheckCommand.h"
 #include "console/form/Form1.h"
 #include "console/script/Script.h"
 #include "console/script/ScriptRunner.h"
@@ -285,6 +287,8 @@ const char* StatusWord(TScriptStatus status)
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "check") == 0)
+        return RunCheckCommand(std::vector<std::string>(argv + 2, argv + argc));
     Randomize();
     TOptions options;
     if (const int code = ParseOptions(argc, argv, options); code != 0)
