@@ -3,6 +3,7 @@
 #include "console/check/CheckContext.h"
 #include "console/check/RawFrame.h"
 #include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/engine/AckSettings.h"
 #include "mqtt/engine/MQTTClient.h"
 
 #include <algorithm>
@@ -326,6 +327,14 @@ void TCheckClient::SendRaw(const std::vector<uint8_t>& bytes)
 void TCheckClient::Ping()
 {
     RunCommand(&TForm1::MQTT_PINGREQ_BtnClick, "PINGREQ");
+}
+
+void TCheckClient::HoldAcks()
+{
+    EnsureOpen();
+    TAckSettings hold;
+    hold.Hold = true;
+    FForm.Client->SetAckSettings(hold);
 }
 
 bool TCheckClient::WaitClosed(int ms)

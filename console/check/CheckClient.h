@@ -119,6 +119,8 @@ public:
     // The bytes as they are, no check and no change.
     void SendRaw(const std::vector<uint8_t>& bytes);
     void Ping();
+    // From now on QoS 1 and 2 messages this client receives are not acknowledged.
+    void HoldAcks();
 
     bool Open() const;
     // Whether the broker ended the connection within ms (socket closed, or a

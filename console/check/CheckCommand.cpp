@@ -34,7 +34,7 @@ const char* const Usage =
     "  --quiet               only the table and the counts, no progress lines\n"
     "Run:\n"
     "  --prefix TOPIC        every topic of the run lies under it (default tarnwick/check/<random>)\n"
-    "  --parallel N          checks run side by side (default 4)\n"
+    "  --parallel N          checks run side by side (default 8)\n"
     "  --wait MS             how long something that must not come is waited for (default 500)\n"
     "  --answer MS           how long an answer is waited for (default 3000)\n"
     "  --no-probe            leave the limits probe out\n"

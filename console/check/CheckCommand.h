@@ -15,7 +15,7 @@ struct TCheckOptions {
     bool Help = false;
     bool Quiet = false;
     bool Probe = true;
-    int Parallel = 4;
+    int Parallel = 8;
     int QuietMs = 500;
     int AnswerMs = 3000;
 };
