@@ -111,7 +111,7 @@ bool FrameWithBody(uint8_t typeAndFlags, const std::vector<uint8_t>& body, std::
     return true;
 }
 
-std::string HexText(const uint8_t* bytes, std::size_t size)
+std::string HexBytesText(const uint8_t* bytes, std::size_t size)
 {
     static const char Digits[] = "0123456789ABCDEF";
     std::string text;

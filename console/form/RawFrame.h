@@ -21,8 +21,8 @@ bool FrameWithBody(uint8_t typeAndFlags, const std::vector<uint8_t>& body, std::
                    std::string& reason);
 
 // "C0 00": upper-case pairs separated by blanks.
-std::string HexText(const uint8_t* bytes, std::size_t size);
-inline std::string HexText(const std::vector<uint8_t>& bytes) { return HexText(bytes.data(), bytes.size()); }
+std::string HexBytesText(const uint8_t* bytes, std::size_t size);
+inline std::string HexBytesText(const std::vector<uint8_t>& bytes) { return HexBytesText(bytes.data(), bytes.size()); }
 
 // What a broker reading the bytes would make of them, frame after frame, as
 // far as they decode: "PINGREQ", "CONNECT, then DISCONNECT", "PUBLISH: the

@@ -29,7 +29,7 @@ void TForm1::SendRawFrame(const std::vector<uint8_t>& bytes)
     const std::string count = std::to_string(bytes.size()) + (bytes.size() == 1 ? " byte" : " bytes");
     // A long frame shows its beginning: a datagram holds no more anyway.
     constexpr std::size_t Shown = 64;
-    std::string hex = HexText(bytes.data(), std::min(bytes.size(), Shown));
+    std::string hex = HexBytesText(bytes.data(), std::min(bytes.size(), Shown));
     if (bytes.size() > Shown)
         hex += " ...";
     Log(Tagged(("sending raw frame, " + count + ": " + hex).c_str(), client.ClientID), SourceUnit);

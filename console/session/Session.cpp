@@ -130,7 +130,7 @@ public:
                 NoteDisconnect(c, frame, size);
             if (!c.FSession.FOptions.RecordFrames)
                 return;
-            TFrameRecord record;
+            TSessionFrame record;
             record.Time = NowLocal();
             record.MonotonicNs = MonotonicNs();
             record.Direction = direction;
@@ -383,16 +383,16 @@ std::size_t TSessionClient::FrameCount() const
     return FFrames.size();
 }
 
-std::vector<TFrameRecord> TSessionClient::Frames(std::size_t from) const
+std::vector<TSessionFrame> TSessionClient::Frames(std::size_t from) const
 {
     std::lock_guard lock(FSession.FLock);
     if (from >= FFrames.size())
         return {};
-    return std::vector<TFrameRecord>(FFrames.begin() + static_cast<std::ptrdiff_t>(from), FFrames.end());
+    return std::vector<TSessionFrame>(FFrames.begin() + static_cast<std::ptrdiff_t>(from), FFrames.end());
 }
 
-TWaitEnd TSessionClient::WaitForFrame(std::size_t& from, const std::function<bool(const TFrameRecord&)>& match,
-                                      int timeoutMs, TFrameRecord* found)
+TWaitEnd TSessionClient::WaitForFrame(std::size_t& from, const std::function<bool(const TSessionFrame&)>& match,
+                                      int timeoutMs, TSessionFrame* found)
 {
     return FSession.WaitUntil(timeoutMs, [&] {
         for (; from < FFrames.size(); ++from) {

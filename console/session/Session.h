@@ -105,7 +105,7 @@ struct TConnectionEnd {
 };
 
 // One frame a client's connection sent or received.
-struct TFrameRecord {
+struct TSessionFrame {
     TLocalDateTime Time{};     // when it went out (its last byte written) or was cut out of the stream
     int64_t MonotonicNs = 0;   // the same instant on the steady clock, for ordering across clients
     TFrameDirection Direction = TFrameDirection::Sent;
@@ -189,12 +189,12 @@ public:
 
     // Frames of every connection of this client, in order (RecordFrames on). Any thread.
     std::size_t FrameCount() const;
-    std::vector<TFrameRecord> Frames(std::size_t from = 0) const;
+    std::vector<TSessionFrame> Frames(std::size_t from = 0) const;
     // Waits for a frame at index from or later that match() accepts (called
     // with the session's lock held: look, do not call out); Found sets from
     // past it and *found to it.
-    TWaitEnd WaitForFrame(std::size_t& from, const std::function<bool(const TFrameRecord&)>& match, int timeoutMs,
-                          TFrameRecord* found = nullptr);
+    TWaitEnd WaitForFrame(std::size_t& from, const std::function<bool(const TSessionFrame&)>& match, int timeoutMs,
+                          TSessionFrame* found = nullptr);
 
 private:
     friend class TSession;
@@ -215,7 +215,7 @@ private:
     std::vector<TSessionFieldError> FFieldErrors;
     TConnectionEnd FEnd;
     TProtocolVersion FVersion = TProtocolVersion::MQTT31;
-    std::vector<TFrameRecord> FFrames;
+    std::vector<TSessionFrame> FFrames;
     // The ping timer as the form last set it, and its next tick (driving thread).
     bool FTimerOn = false;
     int FTimerInterval = 0;

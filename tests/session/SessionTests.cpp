@@ -71,7 +71,7 @@ protected:
 std::string Flow(const TSessionClient& client, TFrameDirection direction)
 {
     std::string flow;
-    for (const TFrameRecord& f : client.Frames())
+    for (const TSessionFrame& f : client.Frames())
         if (f.Direction == direction)
             flow += std::string(flow.empty() ? "" : " ") + std::to_string(f.Bytes.at(0) >> 4);
     return flow;
@@ -98,8 +98,8 @@ TEST_F(SessionTest, TwoClientsExchangeAQoS2MessageOnceEachInItsOwnFolder)
 
     // The subscriber's PUBCOMP ends the flow on its side.
     std::size_t from = 0;
-    TFrameRecord pubcomp;
-    ASSERT_EQ(sub.WaitForFrame(from, [](const TFrameRecord& f) { return f.Direction == TFrameDirection::Sent &&
+    TSessionFrame pubcomp;
+    ASSERT_EQ(sub.WaitForFrame(from, [](const TSessionFrame& f) { return f.Direction == TFrameDirection::Sent &&
                                                                        f.Bytes.at(0) == 0x70; },
                                5000, &pubcomp),
               TWaitEnd::Found)
