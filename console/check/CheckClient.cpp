@@ -3,10 +3,12 @@
 #include "console/check/CheckContext.h"
 #include "console/check/RawFrame.h"
 #include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/codec/MessageTypes.h"
 #include "mqtt/engine/AckSettings.h"
 #include "mqtt/engine/MQTTClient.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace {
 
@@ -24,10 +26,15 @@ std::string Join(const std::vector<std::string>& items)
     return text;
 }
 
-int FrameType(const TFrameRecord& frame) { return frame.Bytes.empty() ? 0 : frame.Bytes[0] >> 4; }
+int FrameType(const TSessionFrame& frame) { return frame.Bytes.empty() ? 0 : frame.Bytes[0] >> 4; }
 
-const char* const TypeNames[] = {"RESERVED", "CONNECT", "CONNACK", "PUBLISH", "PUBACK", "PUBREC", "PUBREL", "PUBCOMP",
-    "SUBSCRIBE", "SUBACK", "UNSUBSCRIBE", "UNSUBACK", "PINGREQ", "PINGRESP", "DISCONNECT", "AUTH"};
+bool Received(const TSessionFrame& frame, int type)
+{
+    return frame.Direction == TFrameDirection::Received && FrameType(frame) == type;
+}
+
+int FrameId(const TSessionFrame& frame) { return frame.Bytes.size() >= 4 ? (frame.Bytes[2] << 8) | frame.Bytes[3] : -1; }
+
 
 }  // namespace
 
@@ -50,147 +57,69 @@ std::string TMessage::Summary() const
     return text;
 }
 
-TCheckClient::TCheckClient(TCheckContext& context, std::string name, std::string clientID)
-    : Name(std::move(name)), ClientID(std::move(clientID)), Context(context), FForm(*this, 0)
+TCheckClient::TCheckClient(TCheckContext& context, TSessionClient& client, std::string clientID)
+    : Name(client.Name()), ClientID(std::move(clientID)), Context(context), Session(client)
 {
+    TForm1& form = Session.Form();
     for (const TScriptStep& step : context.Settings.Connection) {
         const TScriptField& field = *step.Field;
         switch (field.Kind) {
-        case TScriptFieldKind::Text: (FForm.*field.Text).Text = step.Value; break;
-        case TScriptFieldKind::Int: (FForm.*field.Int).SetValue(static_cast<int>(step.Number)); break;
-        case TScriptFieldKind::Check: FForm.*field.Check = step.Number != 0; break;
-        case TScriptFieldKind::Choice: (FForm.*field.Choice).Index = static_cast<int>(step.Number); break;
+        case TScriptFieldKind::Text: (form.*field.Text).Text = step.Value; break;
+        case TScriptFieldKind::Int: (form.*field.Int).SetValue(static_cast<int>(step.Number)); break;
+        case TScriptFieldKind::Check: form.*field.Check = step.Number != 0; break;
+        case TScriptFieldKind::Choice: (form.*field.Choice).Index = static_cast<int>(step.Number); break;
         }
     }
-    FForm.ProtocolVersionCmb.Index = FForm.ProtocolVersionCmb.Find(VersionWord(context.Version));
-    FForm.ReportPauseSpn.SetValue(0);
-    FForm.ReportPauseSpnChange();
+    form.ProtocolVersionCmb.Index = form.ProtocolVersionCmb.Find(VersionWord(context.Version));
+    form.ReportPauseSpn.SetValue(0);
+    form.ReportPauseSpnChange();
     const int ms = context.Settings.AnswerMs;
-    FForm.AnswerTimeouts = TAnswerTimeouts{ms, ms, ms, ms, ms, ms, ms, ms};
-    FForm.PayloadDirectory = context.Settings.PayloadDirectory;
-    FForm.WillTopicEdit.Text.clear();
-    FForm.WillMessageEdit.Text.clear();
-    FForm.SessionObserver = this;
+    form.AnswerTimeouts = TAnswerTimeouts{ms, ms, ms, ms, ms, ms, ms, ms};
+    form.WillTopicEdit.Text.clear();
+    form.WillMessageEdit.Text.clear();
 }
 
-TCheckClient::~TCheckClient()
+std::string TCheckClient::RunCommand(THandler handler)
 {
-    if (FForm.Client) FForm.Run(&TForm1::DisconnectBtnClick);
-    FForm.SessionObserver = nullptr;
-}
-
-void TCheckClient::OnFrame(TFrameDirection direction, const uint8_t* frame, int32_t size)
-{
-    TFrameRecord record{Context.ElapsedMs(), direction, std::vector<uint8_t>(frame, frame + size)};
-    std::optional<TMessage> message;
-    int disconnect = -1;
-    if (direction == TFrameDirection::Received && (frame[0] >> 4) == 3) {
-        try {
-            TMQTTPacket packet(frame, size, Context.Version);
-            packet.AnalyzePacket();
-            TMessage m;
-            // The topic as its bytes came, not converted to the system code page.
-            const size_t at = 1 + static_cast<size_t>(packet.RemainLengthBytes);
-            const size_t length = static_cast<size_t>(size) > at + 1 ? (frame[at] << 8) | frame[at + 1] : 0;
-            if (at + 2 + length <= static_cast<size_t>(size))
-                m.Topic.assign(reinterpret_cast<const char*>(frame + at + 2), length);
-            m.TopicEmpty = m.Topic.empty();
-            if (packet.PublishData != nullptr)
-                m.Payload.assign(reinterpret_cast<const char*>(packet.PublishData),
-                                 static_cast<size_t>(packet.PublishDataSize));
-            m.Qos = packet.FixedQos;
-            m.Retain = packet.FixedRetain;
-            m.Dup = packet.FixedDup;
-            m.Id = packet.MessageID;
-            m.Properties = packet.Properties;
-            if (const TProperty* alias = FindIn(m.Properties, 0x23)) m.Alias = alias->Number;
-            message = std::move(m);
-        } catch (const std::exception&) {
-            // An undecodable PUBLISH stays a frame; the reader reports it.
-        }
-    } else if (direction == TFrameDirection::Received && (frame[0] >> 4) == 14) {
-        disconnect = size >= 3 ? frame[2] : 0;
-    }
-    {
-        std::lock_guard guard(Lock);
-        FFrames.push_back(std::move(record));
-        if (message) {
-            if (message->Alias != 0) {
-                if (FAliases.size() <= message->Alias) FAliases.resize(message->Alias + 1);
-                if (message->TopicEmpty)
-                    message->Topic = FAliases[message->Alias];
-                else
-                    FAliases[message->Alias] = message->Topic;
-            }
-            FMessages.push_back(std::move(*message));
-        }
-        if (disconnect >= 0) FDisconnectReason = disconnect;
-    }
-    Changed.notify_all();
-}
-
-void TCheckClient::OnConnectionLost(const std::string& reason)
-{
-    {
-        std::lock_guard guard(Lock);
-        FLost = true;
-        FLostReason = reason;
-    }
-    Changed.notify_all();
-}
-
-void TCheckClient::ShowError(const std::string& text) { FBox = text; }
-
-void TCheckClient::ShowMessageBox(const std::string& title, const std::string& text, bool)
-{
-    FBox = title + ": " + text;
-}
-
-void TCheckClient::RunCommand(THandler handler, const char*)
-{
-    FBox.clear();
-    FForm.Run(handler);
+    Session.TakeBoxes();
+    Session.Run(handler);
+    std::string text;
+    for (const TSessionBox& box : Session.TakeBoxes()) text += (text.empty() ? "" : "; ") + box.Text;
+    return text;
 }
 
 bool TCheckClient::Open() const
 {
-    std::lock_guard guard(Lock);
-    return FForm.Client != nullptr && FForm.Client->SocketReady && !FLost;
+    return Session.Connected() && !Session.End().Ended;
 }
 
 void TCheckClient::EnsureOpen()
 {
     if (Open()) return;
-    if (FForm.Client) RunCommand(&TForm1::DisconnectBtnClick, "Close");
-    {
-        std::lock_guard guard(Lock);
-        FLost = false;
-        FLostReason.clear();
-        FDisconnectReason = -1;
-        FAliases.clear();
-    }
-    FForm.ClientIDEdit.Text = ClientID;
-    RunCommand(&TForm1::ConnectBtnClick, "Open");
-    if (!FForm.Client)
-        Context.Error("could not open a connection to " + FForm.BrokerEdit1.Text + ":" + FForm.BrokerPortSpn.Text +
-                      (FBox.empty() ? "" : " (" + FBox + ")"));
+    if (Session.Form().Client) RunCommand(&TForm1::DisconnectBtnClick);
+    Session.Form().ClientIDEdit.Text = ClientID;
+    const std::string box = RunCommand(&TForm1::ConnectBtnClick);
+    if (!Session.Form().Client)
+        Context.Error("could not open a connection to " + Session.Form().BrokerEdit1.Text + ":" +
+                      Session.Form().BrokerPortSpn.Text + (box.empty() ? "" : " (" + box + ")"));
 }
 
 TConnack TCheckClient::Connect(const TConnectOptions& options)
 {
     EnsureOpen();
-    FForm.ClientIDEdit.Text = options.ClientID.value_or(ClientID);
-    FForm.CleanSessionChk = options.Clean;
-    FForm.KeepAliveSpn.SetValue(options.KeepAlive);
-    FForm.ConnectPropertiesEdit.Text = options.Properties;
-    FForm.WillTopicEdit.Text = options.WillTopic;
-    FForm.WillMessageEdit.Text = options.WillPayload;
-    FForm.WillQoSSpn.SetValue(options.WillQos);
-    FForm.WillRetainChk = options.WillRetain;
-    FForm.WillPropertiesEdit.Text = options.WillProperties;
+    TForm1& form = Session.Form();
+    form.ClientIDEdit.Text = options.ClientID.value_or(ClientID);
+    form.CleanSessionChk = options.Clean;
+    form.KeepAliveSpn.SetValue(options.KeepAlive);
+    form.ConnectPropertiesEdit.Text = options.Properties;
+    form.WillTopicEdit.Text = options.WillTopic;
+    form.WillMessageEdit.Text = options.WillPayload;
+    form.WillQoSSpn.SetValue(options.WillQos);
+    form.WillRetainChk = options.WillRetain;
+    form.WillPropertiesEdit.Text = options.WillProperties;
     const size_t mark = Mark();
-    RunCommand(&TForm1::MQTT_CONNECT_BtnClick, "CONNECT");
-    if (!FBox.empty() && Mark() == mark) Context.Error("CONNECT could not be sent: " + FBox);
+    const std::string box = RunCommand(&TForm1::MQTT_CONNECT_BtnClick);
+    if (!box.empty() && Mark() == mark) Context.Error("CONNECT could not be sent: " + box);
     TConnack connack;
     if (const auto frame = WaitFrame(2, 0, mark)) {
         auto packet = Decode(*frame);
@@ -214,25 +143,12 @@ TConnack TCheckClient::ConnectOk(const TConnectOptions& options)
 TAck TCheckClient::AckAfter(size_t mark, int type, int id, int ms)
 {
     TAck ack;
-    const auto frame = FindFrame(type, mark, [&](const TFrameRecord& f) {
-        return f.Direction == TFrameDirection::Received && f.Bytes.size() >= 4 && ((f.Bytes[2] << 8) | f.Bytes[3]) == id;
-    });
-    std::optional<TFrameRecord> found = frame;
-    if (!found && ms > 0) {
-        std::unique_lock lock(Lock);
-        Changed.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-            for (size_t i = mark; i < FFrames.size(); ++i)
-                if (FrameType(FFrames[i]) == type && FFrames[i].Direction == TFrameDirection::Received) return true;
-            return FLost;
-        });
-        lock.unlock();
-        found = FindFrame(type, mark, [&](const TFrameRecord& f) {
-            return f.Direction == TFrameDirection::Received && f.Bytes.size() >= 4 &&
-                   ((f.Bytes[2] << 8) | f.Bytes[3]) == id;
-        });
-    }
-    if (!found) return ack;
-    auto packet = Decode(*found);
+    size_t from = mark;
+    TSessionFrame found;
+    if (Session.WaitForFrame(from, [&](const TSessionFrame& f) { return Received(f, type) && FrameId(f) == id; }, ms,
+                             &found) != TWaitEnd::Found)
+        return ack;
+    auto packet = Decode(found);
     ack.Received = true;
     ack.Code = packet->ReasonCode;
     ack.Codes = packet->ReasonCodes;
@@ -243,12 +159,13 @@ TAck TCheckClient::AckAfter(size_t mark, int type, int id, int ms)
 TAck TCheckClient::Subscribe(const std::vector<std::string>& filters, const std::vector<std::string>& options,
                              const std::string& properties)
 {
-    FForm.SubscribeTopicListEdit.Text = Join(filters);
-    FForm.SubscribeQoSListEdit.Text = Join(options);
-    FForm.SubscribePropertiesEdit.Text = properties;
+    TForm1& form = Session.Form();
+    form.SubscribeTopicListEdit.Text = Join(filters);
+    form.SubscribeQoSListEdit.Text = Join(options);
+    form.SubscribePropertiesEdit.Text = properties;
     const size_t mark = Mark();
-    RunCommand(&TForm1::Button2Click, "SUBSCRIBE");
-    TAck ack = AckAfter(mark, 9, FForm.LastMessageID, 0);
+    RunCommand(&TForm1::Button2Click);
+    TAck ack = AckAfter(mark, 9, form.LastMessageID, 0);
     if (!ack.Received) Context.Fail("SUBACK to " + Name + "'s SUBSCRIBE of " + Join(filters), Saw());
     return ack;
 }
@@ -264,69 +181,65 @@ TAck TCheckClient::SubscribeOk(const std::string& filter, int qos, const std::st
 
 TAck TCheckClient::Unsubscribe(const std::vector<std::string>& filters, const std::string& properties)
 {
-    FForm.UnSubscribeTopicListEdit.Text = Join(filters);
-    FForm.UnsubscribePropertiesEdit.Text = properties;
+    TForm1& form = Session.Form();
+    form.UnSubscribeTopicListEdit.Text = Join(filters);
+    form.UnsubscribePropertiesEdit.Text = properties;
     const size_t mark = Mark();
-    RunCommand(&TForm1::Button3Click, "UNSUBSCRIBE");
-    TAck ack = AckAfter(mark, 11, FForm.LastMessageID, 0);
+    RunCommand(&TForm1::Button3Click);
+    TAck ack = AckAfter(mark, 11, form.LastMessageID, 0);
     if (!ack.Received) Context.Fail("UNSUBACK to " + Name + "'s UNSUBSCRIBE", Saw());
     return ack;
 }
 
 TAck TCheckClient::Publish(const std::string& topic, const std::string& payload, const TPublishOptions& options)
 {
+    TForm1& form = Session.Form();
     const size_t mark = Mark();
     if (payload.empty() && options.Properties.empty()) {
         // The console's own PUBLISH always carries a payload: an empty one goes out as typed bytes.
-        const int id = options.Qos > 0 ? FForm.NextMessageID() : 0;
+        const int id = options.Qos > 0 ? form.NextMessageID() : 0;
         SendRaw(RawPublish(Context.Version, topic, payload, options.Qos, options.Retain, id));
         if (options.Qos == 0) return TAck{true, 0, {}, {}};
         return AckAfter(mark, options.Qos == 1 ? 4 : 5, id, Context.Answer());
     }
-    FForm.PublishTopicEdit.Text = topic;
-    FForm.PublishDataEdit.Text = payload;
-    FForm.PublishSpn.SetValue(options.Qos);
-    FForm.PublishRetainChk = options.Retain;
-    FForm.PublishPropertiesEdit.Text = options.Properties;
-    RunCommand(&TForm1::Button5Click, "PUBLISH");
-    if (!FBox.empty() && Mark() == mark) Context.Error("PUBLISH could not be sent: " + FBox);
+    form.PublishTopicEdit.Text = topic;
+    form.PublishDataEdit.Text = payload;
+    form.PublishSpn.SetValue(options.Qos);
+    form.PublishRetainChk = options.Retain;
+    form.PublishPropertiesEdit.Text = options.Properties;
+    const std::string box = RunCommand(&TForm1::Button5Click);
+    if (!box.empty() && Mark() == mark) Context.Error("PUBLISH could not be sent: " + box);
     if (options.Qos == 0) return TAck{true, 0, {}, {}};
-    return AckAfter(mark, options.Qos == 1 ? 4 : 5, FForm.LastMessageID, 0);
+    return AckAfter(mark, options.Qos == 1 ? 4 : 5, form.LastMessageID, 0);
 }
 
 void TCheckClient::Disconnect(int reasonCode, const std::string& properties)
 {
     if (Open()) {
-        FForm.DisconnectReasonSpn.SetValue(reasonCode);
-        FForm.DisconnectPropertiesEdit.Text = properties;
-        RunCommand(&TForm1::Button4Click, "DISCONNECT");
+        Session.Form().DisconnectReasonSpn.SetValue(reasonCode);
+        Session.Form().DisconnectPropertiesEdit.Text = properties;
+        RunCommand(&TForm1::Button4Click);
     }
     Drop();
 }
 
 void TCheckClient::Drop()
 {
-    if (FForm.Client) RunCommand(&TForm1::DisconnectBtnClick, "Close");
+    if (Session.Form().Client) RunCommand(&TForm1::DisconnectBtnClick);
 }
 
 void TCheckClient::SendRaw(const std::vector<uint8_t>& bytes)
 {
     EnsureOpen();
-    try {
-        FForm.Client->SendFrame(bytes.data(), static_cast<int32_t>(bytes.size()));
-    } catch (const std::exception& e) {
-        // A connection the broker already closed takes nothing: the verdict looks at the close.
-        std::lock_guard guard(Lock);
-        if (!FLost) {
-            FLost = true;
-            FLostReason = e.what();
-        }
-    }
+    Session.TakeBoxes();
+    // A connection the broker already closed takes nothing: the verdict looks at the close.
+    Session.SendRaw(bytes);
+    Session.TakeBoxes();
 }
 
 void TCheckClient::Ping()
 {
-    RunCommand(&TForm1::MQTT_PINGREQ_BtnClick, "PINGREQ");
+    RunCommand(&TForm1::MQTT_PINGREQ_BtnClick);
 }
 
 void TCheckClient::HoldAcks()
@@ -334,54 +247,100 @@ void TCheckClient::HoldAcks()
     EnsureOpen();
     TAckSettings hold;
     hold.Hold = true;
-    FForm.Client->SetAckSettings(hold);
-}
-
-bool TCheckClient::WaitClosed(int ms)
-{
-    std::unique_lock lock(Lock);
-    return Changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return FLost || FDisconnectReason >= 0; });
-}
-
-bool TCheckClient::Closed() const
-{
-    std::lock_guard guard(Lock);
-    return FLost || FDisconnectReason >= 0;
-}
-
-std::string TCheckClient::CloseReason() const
-{
-    std::lock_guard guard(Lock);
-    if (FDisconnectReason >= 0) return "DISCONNECT with reason code " + std::to_string(FDisconnectReason);
-    return FLost ? FLostReason : "still open";
+    Session.Form().Client->SetAckSettings(hold);
 }
 
 int TCheckClient::DisconnectReason() const
 {
-    std::lock_guard guard(Lock);
-    return FDisconnectReason;
+    for (const TSessionFrame& f : Session.Frames())
+        if (Received(f, 14)) return f.Bytes.size() >= 3 ? f.Bytes[2] : 0;
+    return -1;
 }
 
-std::vector<TMessage> TCheckClient::Messages() const
+bool TCheckClient::Closed() const
 {
-    std::lock_guard guard(Lock);
+    return Session.End().ByBroker() || DisconnectReason() >= 0 || (Session.Form().Client && !Session.Connected());
+}
+
+bool TCheckClient::WaitClosed(int ms)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!Closed()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || Context.Cancelled()) return false;
+        if (Session.WaitForEnd(static_cast<int>(std::min<int64_t>(left.count(), 50))) == TWaitEnd::TimedOut &&
+            !Session.Form().Client)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::string TCheckClient::CloseReason() const
+{
+    const int reason = DisconnectReason();
+    if (reason >= 0) return "DISCONNECT with reason code " + std::to_string(reason);
+    const TConnectionEnd end = Session.End();
+    return end.Ended ? end.Describe() : "still open";
+}
+
+void TCheckClient::TakeMessages()
+{
+    const std::vector<TSessionFrame> frames = Session.Frames(FDecoded);
+    FDecoded += frames.size();
+    for (const TSessionFrame& f : frames) {
+        if (f.Direction == TFrameDirection::Sent && FrameType(f) == 1) FAliases.clear();   // a new connection
+        if (!Received(f, 3) || !f.Whole()) continue;
+        try {
+            auto packet = Decode(f);
+            TMessage m;
+            // The topic as its bytes came, not converted to the system code page.
+            const size_t at = 1 + static_cast<size_t>(packet->RemainLengthBytes);
+            const size_t length = f.Bytes.size() > at + 1 ? (f.Bytes[at] << 8) | f.Bytes[at + 1] : 0;
+            if (at + 2 + length <= f.Bytes.size())
+                m.Topic.assign(reinterpret_cast<const char*>(f.Bytes.data() + at + 2), length);
+            m.TopicEmpty = m.Topic.empty();
+            if (packet->PublishData != nullptr)
+                m.Payload.assign(reinterpret_cast<const char*>(packet->PublishData),
+                                 static_cast<size_t>(packet->PublishDataSize));
+            m.Qos = packet->FixedQos;
+            m.Retain = packet->FixedRetain;
+            m.Dup = packet->FixedDup;
+            m.Id = packet->MessageID;
+            m.Properties = packet->Properties;
+            if (const TProperty* alias = FindIn(m.Properties, 0x23)) m.Alias = alias->Number;
+            if (m.Alias != 0 && m.Alias < 0x10000) {
+                if (FAliases.size() <= m.Alias) FAliases.resize(m.Alias + 1);
+                if (m.TopicEmpty) m.Topic = FAliases[m.Alias];
+                else FAliases[m.Alias] = m.Topic;
+            }
+            FMessages.push_back(std::move(m));
+        } catch (const std::exception&) {
+            // An undecodable PUBLISH stays a frame for the report.
+        }
+    }
+}
+
+std::vector<TMessage> TCheckClient::Messages()
+{
+    TakeMessages();
     return FMessages;
 }
 
 std::vector<TMessage> TCheckClient::WaitMessages(size_t count, int ms,
                                                  const std::function<bool(const TMessage&)>& filter)
 {
-    std::vector<TMessage> found;
-    auto collect = [&] {
-        found.clear();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        TakeMessages();
+        std::vector<TMessage> found;
         for (const TMessage& m : FMessages)
             if (!filter || filter(m)) found.push_back(m);
-        return found.size() >= count || Context.Cancelled();
-    };
-    std::unique_lock lock(Lock);
-    Changed.wait_for(lock, std::chrono::milliseconds(ms), collect);
-    collect();
-    return found;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (found.size() >= count || left.count() <= 0 || Context.Cancelled()) return found;
+        size_t from = FDecoded;
+        Session.WaitForFrame(from, [](const TSessionFrame& f) { return Received(f, 3); },
+                             static_cast<int>(left.count()));
+    }
 }
 
 std::vector<TMessage> TCheckClient::WaitMessages(size_t count, int ms, const std::string& topic)
@@ -396,45 +355,16 @@ std::optional<TMessage> TCheckClient::WaitMessage(const std::string& topic, int 
     return found.front();
 }
 
-std::vector<TFrameRecord> TCheckClient::Frames() const
+std::optional<TSessionFrame> TCheckClient::WaitFrame(int type, int ms, size_t from)
 {
-    std::lock_guard guard(Lock);
-    return FFrames;
-}
-
-size_t TCheckClient::Mark() const
-{
-    std::lock_guard guard(Lock);
-    return FFrames.size();
-}
-
-std::optional<TFrameRecord> TCheckClient::FindFrame(int type, size_t from,
-                                                    const std::function<bool(const TFrameRecord&)>& match)
-{
-    std::lock_guard guard(Lock);
-    for (size_t i = from; i < FFrames.size(); ++i)
-        if (FrameType(FFrames[i]) == type && FFrames[i].Direction == TFrameDirection::Received &&
-            (!match || match(FFrames[i])))
-            return FFrames[i];
-    return std::nullopt;
-}
-
-std::optional<TFrameRecord> TCheckClient::WaitFrame(int type, int ms, size_t from)
-{
-    std::unique_lock lock(Lock);
-    std::optional<TFrameRecord> found;
-    Changed.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-        for (size_t i = from; i < FFrames.size(); ++i)
-            if (FrameType(FFrames[i]) == type && FFrames[i].Direction == TFrameDirection::Received) {
-                found = FFrames[i];
-                return true;
-            }
-        return Context.Cancelled();
-    });
+    TSessionFrame found;
+    if (Session.WaitForFrame(from, [&](const TSessionFrame& f) { return Received(f, type); }, ms, &found) !=
+        TWaitEnd::Found)
+        return std::nullopt;
     return found;
 }
 
-std::unique_ptr<TMQTTPacket> TCheckClient::Decode(const TFrameRecord& frame) const
+std::unique_ptr<TMQTTPacket> TCheckClient::Decode(const TSessionFrame& frame) const
 {
     auto packet = std::make_unique<TMQTTPacket>(frame.Bytes.data(), static_cast<int32_t>(frame.Bytes.size()),
                                                 Context.Version);
@@ -444,11 +374,10 @@ std::unique_ptr<TMQTTPacket> TCheckClient::Decode(const TFrameRecord& frame) con
 
 std::string TCheckClient::Saw() const
 {
-    std::vector<TFrameRecord> frames = Frames();
     std::string text;
-    for (const TFrameRecord& frame : frames) {
+    for (const TSessionFrame& frame : Session.Frames()) {
         if (frame.Direction != TFrameDirection::Received) continue;
-        std::string item = TypeNames[FrameType(frame)];
+        std::string item = MessageType::Name(FrameType(frame));
         try {
             auto packet = Decode(frame);
             switch (packet->MessageType) {
@@ -472,7 +401,7 @@ std::string TCheckClient::Saw() const
         }
         text += (text.empty() ? "" : ", ") + item;
     }
-    std::lock_guard guard(Lock);
-    if (FLost) text += (text.empty() ? "" : ", ") + std::string("closed (") + FLostReason + ")";
+    const TConnectionEnd end = Session.End();
+    if (end.Ended) text += (text.empty() ? "" : ", ") + std::string("closed (") + end.Describe() + ")";
     return text.empty() ? "nothing" : text;
 }

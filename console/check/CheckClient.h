@@ -1,6 +1,7 @@
 #pragma once
 
 #include "console/form/Form1.h"
+#include "console/session/Session.h"
 #include "mqtt/codec/Properties.h"
 #include "mqtt/engine/SessionObserver.h"
 
@@ -15,14 +16,6 @@
 
 class TCheckContext;
 class TMQTTPacket;
-
-// One frame a client of a check sent or received, as the connection's frame
-// tap reported it; Ms counts from the check's start.
-struct TFrameRecord {
-    int64_t Ms = 0;
-    TFrameDirection Direction = TFrameDirection::Sent;
-    std::vector<uint8_t> Bytes;
-};
 
 // A PUBLISH a client received, decoded by the codec. Texts are UTF-8 as on
 // the wire (the checks' topics and payloads are ASCII).
@@ -78,20 +71,20 @@ struct TPublishOptions {
     std::string Properties;                 // 5.0
 };
 
-// One client of a check: a console of its own (fields, connection, threads,
-// receive queue, message identifiers), driven by its commands as a script
-// drives it, with the frames of its connection kept for the verdict and the
-// report. Runs on the check's thread; the tap is fed by the connection's threads.
-class TCheckClient : private TSessionObserver, private TFrontEnd {
+// One client of a check: a client of the check's session, that is a console
+// of its own (fields, connection, threads, receive queue, message
+// identifiers), driven by its commands as a script drives it; its frames are
+// kept by the session for the verdict and the report. Check's thread only.
+class TCheckClient {
 public:
-    TCheckClient(TCheckContext& context, std::string name, std::string clientID);
-    ~TCheckClient() override;
+    TCheckClient(TCheckContext& context, TSessionClient& client, std::string clientID);
     TCheckClient(const TCheckClient&) = delete;
     TCheckClient& operator=(const TCheckClient&) = delete;
 
     const std::string Name;          // "sub", "pub", ...
     const std::string ClientID;      // the identifier it connects with unless told otherwise
-    TForm1& Form() { return FForm; }
+    TForm1& Form() { return Session.Form(); }
+    TSessionClient& SessionClient() { return Session; }
 
     // Opens the connection when none is open, then CONNECT. A connection that
     // cannot be opened ends the check as an ERROR.
@@ -116,7 +109,7 @@ public:
     void Disconnect(int reasonCode = 0, const std::string& properties = {});
     // The connection ends without DISCONNECT (Close): an abnormal end for the broker.
     void Drop();
-    // The bytes as they are, no check and no change.
+    // The bytes as they are, no check and no change (the console's raw frame).
     void SendRaw(const std::vector<uint8_t>& bytes);
     void Ping();
     // From now on QoS 1 and 2 messages this client receives are not acknowledged.
@@ -132,48 +125,35 @@ public:
     int DisconnectReason() const;
 
     // Received PUBLISH messages, in order.
-    std::vector<TMessage> Messages() const;
+    std::vector<TMessage> Messages();
     // Waits until count messages that pass the filter have come (or ms passed);
     // returns those that came.
     std::vector<TMessage> WaitMessages(size_t count, int ms,
                                        const std::function<bool(const TMessage&)>& filter = nullptr);
     std::vector<TMessage> WaitMessages(size_t count, int ms, const std::string& topic);
     std::optional<TMessage> WaitMessage(const std::string& topic, int ms);
-    // The frames of received type (1..15) since mark (an index into Frames()).
-    std::vector<TFrameRecord> Frames() const;
-    size_t Mark() const;
-    std::optional<TFrameRecord> WaitFrame(int type, int ms, size_t from = 0);
-    // What the client saw, one line per received frame, for a FAIL's reason.
+    // Frames of every connection of the client; Mark() is the index the next one gets.
+    std::vector<TSessionFrame> Frames() const { return Session.Frames(); }
+    size_t Mark() const { return Session.FrameCount(); }
+    // A received frame of the type at index from or later, waited for up to ms.
+    std::optional<TSessionFrame> WaitFrame(int type, int ms, size_t from = 0);
+    // What the client saw, one item per received frame, for a FAIL's reason.
     std::string Saw() const;
 
-    // Decodes a frame of this client's connection by its protocol version.
-    std::unique_ptr<TMQTTPacket> Decode(const TFrameRecord& frame) const;
+    // Decodes a frame of this client's connection by its protocol version; raises on a bad frame.
+    std::unique_ptr<TMQTTPacket> Decode(const TSessionFrame& frame) const;
 
 private:
-    // TSessionObserver, on the connection's threads.
-    void OnFrame(TFrameDirection direction, const uint8_t* frame, int32_t size) override;
-    void OnConnectionLost(const std::string& reason) override;
-    // TFrontEnd: boxes are kept; the check reads them after a command.
-    void ShowError(const std::string& text) override;
-    void ShowMessageBox(const std::string& title, const std::string& text, bool warning) override;
-    bool ChooseFile(const std::string&, const std::string&, std::string&) override { return false; }
-    void SetPingTimer(bool, int) override {}
-    void ControlsChanged() override {}
-
     void EnsureOpen();
-    void RunCommand(THandler handler, const char* what);
+    // Runs a command; the text of a box it showed, empty when none.
+    std::string RunCommand(THandler handler);
     TAck AckAfter(size_t mark, int type, int id, int ms);
-    std::optional<TFrameRecord> FindFrame(int type, size_t from, const std::function<bool(const TFrameRecord&)>& match);
+    // Decodes the PUBLISH frames received since the last call.
+    void TakeMessages();
 
     TCheckContext& Context;
-    TForm1 FForm;
-    mutable std::mutex Lock;
-    std::condition_variable Changed;
-    std::vector<TFrameRecord> FFrames;
+    TSessionClient& Session;
+    size_t FDecoded = 0;
     std::vector<TMessage> FMessages;
-    std::vector<std::string> FAliases;   // inbound Topic Aliases, by value
-    bool FLost = false;
-    std::string FLostReason;
-    int FDisconnectReason = -1;
-    std::string FBox;
+    std::vector<std::string> FAliases;   // inbound Topic Aliases of the current connection, by value
 };

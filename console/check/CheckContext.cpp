@@ -29,11 +29,20 @@ TCheckContext::TCheckContext(const TCheck& check, TProtocolVersion version, cons
     : Check(check), Version(version), Settings(settings), Facts(facts), Number(number), CancelFlag(cancel),
       Start(std::chrono::steady_clock::now())
 {
+    TSessionOptions options;
+    options.EventPort = settings.EventPort;
+    options.PayloadRoot = settings.PayloadDirectory;
+    options.RecordFrames = true;
+    options.FrameBytesKept = 256 * 1024;
+    options.DrivePingTimers = false;
+    Session = std::make_unique<TSession>(options);
 }
 
 TCheckContext::~TCheckContext()
 {
+    Session->CloseAll();
     Clients.clear();
+    Session.reset();
 }
 
 std::string TCheckContext::ClientIdFor(const std::string& name) const
@@ -46,7 +55,10 @@ std::string TCheckContext::ClientIdFor(const std::string& name) const
 
 TCheckClient& TCheckContext::Client(const std::string& name)
 {
-    Clients.push_back(std::make_unique<TCheckClient>(*this, name, ClientIdFor(name)));
+    // A name used before gets a number: every client of a check is a client of its own.
+    std::string unique = name;
+    for (int n = 2; Session->Find(unique) != nullptr; ++n) unique = name + std::to_string(n);
+    Clients.push_back(std::make_unique<TCheckClient>(*this, Session->Client(unique), ClientIdFor(unique)));
     return *Clients.back();
 }
 
@@ -99,7 +111,9 @@ std::vector<TClientTrace> TCheckContext::Traces() const
 {
     std::vector<TClientTrace> traces;
     for (const auto& client : Clients)
-        traces.push_back(TClientTrace{client->Name, client->ClientID, Version, client->Frames()});
+        traces.push_back(TClientTrace{client->Name, client->ClientID, Version,
+                                      std::chrono::duration_cast<std::chrono::nanoseconds>(Start.time_since_epoch()).count(),
+                                      client->Frames()});
     return traces;
 }
 

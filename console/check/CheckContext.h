@@ -39,6 +39,7 @@ struct TCheckSettings {
     int QuietMs = 500;               // how long something that must not come is waited for
     int AnswerMs = 3000;             // how long an answer is waited for
     std::string PayloadDirectory;    // where the clients' payload files go
+    int EventPort = 2056;            // where the clients' diagnostic datagrams go (127.0.0.1)
 };
 
 // Ends a check with a verdict other than PASS.
@@ -52,7 +53,8 @@ struct TClientTrace {
     std::string Name;
     std::string ClientID;
     TProtocolVersion Version = TProtocolVersion::MQTT311;
-    std::vector<TFrameRecord> Frames;
+    int64_t StartNs = 0;                 // the check's start on the frames' monotonic clock
+    std::vector<TSessionFrame> Frames;
 };
 
 // The run of one check against the broker: its clients, topics, the
@@ -108,6 +110,7 @@ private:
     const int Number;
     const std::atomic<bool>& CancelFlag;
     const std::chrono::steady_clock::time_point Start;
+    std::unique_ptr<TSession> Session;
     std::vector<std::unique_ptr<TCheckClient>> Clients;
     std::vector<std::string> RetainedTopics;
     std::vector<std::string> Sessions;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <stdexcept>
 
 namespace {
 
@@ -98,13 +99,16 @@ std::vector<TFrameView> FrameViews(const TClientTrace& client)
 {
     std::vector<TFrameView> views;
     int number = 0;
-    for (const TFrameRecord& frame : client.Frames) {
+    for (const TSessionFrame& frame : client.Frames) {
         TFrameView view;
         const int type = frame.Bytes.empty() ? 0 : frame.Bytes[0] >> 4;
-        view.Header = "#" + std::to_string(++number) + "  +" + std::to_string(frame.Ms) + " ms  " +
+        const int64_t ms = (frame.MonotonicNs - client.StartNs) / 1000000;
+        view.Header = "#" + std::to_string(++number) + "  +" + std::to_string(ms) + " ms  " +
                       (frame.Direction == TFrameDirection::Sent ? "sent    " : "received") + "  " +
                       MessageType::Name(type) + "  " + std::to_string(frame.Bytes.size()) + " bytes";
         try {
+            if (!frame.Whole()) throw std::runtime_error("only the first " + std::to_string(frame.Bytes.size()) + " of " +
+                                                         std::to_string(frame.Size) + " bytes were kept");
             TMQTTPacket packet(frame.Bytes.data(), static_cast<int32_t>(frame.Bytes.size()), client.Version);
             packet.AnalyzePacket();
             for (const std::string& line : QueueReportLines(packet)) view.Fields.push_back(CodePage::SystemToUTF8(line));

@@ -58,7 +58,7 @@ void AddConnackChecks(std::vector<TCheck>& checks)
              client.Publish(c.Topic(), "x", 1);
              client.Ping();
              size_t connacks = 0;
-             for (const TFrameRecord& f : client.Frames())
+             for (const TSessionFrame& f : client.Frames())
                  connacks += f.Direction == TFrameDirection::Received && (f.Bytes[0] >> 4) == 2;
              c.Expect(connacks == 1, "one CONNACK", std::to_string(connacks));
          }},

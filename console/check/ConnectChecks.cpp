@@ -77,7 +77,7 @@ void AddConnectChecks(std::vector<TCheck>& checks)
              c.Expect(connack.Received, "a CONNACK", client.Saw());
              c.Expect(connack.Code == 0, "CONNACK code 0", "code " + std::to_string(connack.Code));
              const auto frames = client.Frames();
-             for (const TFrameRecord& f : frames)
+             for (const TSessionFrame& f : frames)
                  if (f.Direction == TFrameDirection::Received) {
                      c.Expect((f.Bytes[0] >> 4) == 2, "CONNACK as the first packet from the broker", client.Saw());
                      break;

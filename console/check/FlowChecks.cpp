@@ -57,7 +57,7 @@ void AddFlowChecks(std::vector<TCheck>& checks)
              pub.Publish(topic, "small", 1);
              const auto got = sub.WaitMessages(2, c.Quiet() + c.Answer() / 2, topic);
              c.Expect(got.size() == 1 && got[0].Payload == "small", "only the small message", Listed(got));
-             for (const TFrameRecord& f : sub.Frames())
+             for (const TSessionFrame& f : sub.Frames())
                  c.Expect(f.Direction == TFrameDirection::Sent || f.Bytes.size() <= 200,
                           "no frame over 200 bytes", std::to_string(f.Bytes.size()) + " bytes");
          }},

@@ -28,7 +28,7 @@ void ExpectProperty(TCheckContext& c, const TMessage& m, uint8_t id, const std::
 // carried a Reason String or User Property.
 std::string ProblemProperties(TCheckClient& client)
 {
-    for (const TFrameRecord& f : client.Frames()) {
+    for (const TSessionFrame& f : client.Frames()) {
         const int type = f.Bytes[0] >> 4;
         if (f.Direction != TFrameDirection::Received || type == 2 || type == 3 || type == 14) continue;
         try {
