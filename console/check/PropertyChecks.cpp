@@ -73,7 +73,7 @@ void AddPropertyChecks(std::vector<TCheck>& checks)
          [](TCheckContext& c) {
              ExpectProperty(c, PassedOn(c, "payload-format-indicator = 1"), 0x01, "Payload Format Indicator", "1");
          }},
-        {"properties.content-type", F, V50, {}, {"MQTT-3.3.2-19"},
+        {"properties.content-type", F, V50, {}, {"MQTT-3.3.2-20"},
          "The Content Type reaches the subscriber unchanged.",
          [](TCheckContext& c) {
              ExpectProperty(c, PassedOn(c, "content-type = \"application/json; charset=utf-8\""), 0x03, "Content Type",

@@ -51,7 +51,7 @@ void AddRobustnessChecks(std::vector<TCheck>& checks)
         {"robustness.null-character", F, V311Up, {"MQTT-1.5.3-2", "MQTT-4.7.3-2"}, {"MQTT-1.5.4-2", "MQTT-4.7.3-2"},
          "A topic holding U+0000 is refused by closing the connection.",
          [](TCheckContext& c) { ExpectRefused(c, PublishTopicBytes(c, c.Topic(std::string("a\0b", 3))), "U+0000 in a topic"); }},
-        {"robustness.wildcard-topic", F, VAll, {"MQTT-3.3.2-2", "MQTT-4.7.1-1"}, {"MQTT-3.3.2-2"},
+        {"robustness.wildcard-topic", F, VAll, {"MQTT-3.3.2-2", "MQTT-4.7.1-1"}, {"MQTT-3.3.2-2", "MQTT-4.7.0-1"},
          "A PUBLISH to a topic with a wildcard is refused by closing the connection.",
          [](TCheckContext& c) { ExpectRefused(c, PublishTopicBytes(c, c.Topic("+")), "a wildcard in a PUBLISH topic", {0x90, 0x81, 0x82}); }},
         {"robustness.packet-id-zero", F, VAll, {"MQTT-2.3.1-1"}, {"MQTT-2.2.1-3"},
@@ -76,7 +76,7 @@ void AddRobustnessChecks(std::vector<TCheck>& checks)
              if (c.V5()) body.Byte(0);
              ExpectRefused(c, body.Frame(0xA2), "an UNSUBSCRIBE with no filter");
          }},
-        {"robustness.subscribe-qos-3", F, V311Up, {"MQTT-3.8.3-4"}, {"MQTT-3.8.3-5"},
+        {"robustness.subscribe-qos-3", F, V311Up, {"MQTT-3.8.3-4"}, {"MQTT-4.13.1-1"},
          "A SUBSCRIBE asking for QoS 3 is malformed: the connection is closed.",
          [](TCheckContext& c) { ExpectRefused(c, RawSubscribe(c.Version, 1, c.Topic(), 3), "requested QoS 3"); }},
         {"robustness.subscribe-reserved-bits", F, V311Up, {"MQTT-3.8.3-4"}, {"MQTT-3.8.3-5"},

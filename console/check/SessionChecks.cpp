@@ -44,7 +44,7 @@ void AddSessionChecks(std::vector<TCheck>& checks)
              const TMessage m = ExpectOne(c, back, topic, "the stored message");
              c.Expect(m.Qos == 2, "QoS 2", m.Summary());
          }},
-        {"sessions.queued-order", F, V311Up, {"MQTT-4.6.0-6"}, {"MQTT-4.6.0-6"},
+        {"sessions.queued-order", F, V311Up, {"MQTT-4.6.0-5", "MQTT-4.6.0-6"}, {"MQTT-4.6.0-5", "MQTT-4.6.0-6"},
          "Five messages stored for an absent subscriber arrive in the order they were published.",
          [](TCheckContext& c) {
              RequireQos(c, 1);
