@@ -82,11 +82,18 @@ void TCheckRunner::Cancel()
     FCancel = true;
 }
 
-TCheckResult TCheckRunner::RunOne(const TPlanItem& item, int number, const TBrokerFacts& facts)
+TCheckResult TCheckRunner::RunOne(const TPlanItem& item, int number, const TBrokerFacts& facts,
+                                  const std::string& refusal)
 {
     TCheckResult result;
     result.Check = item.Check;
     result.Version = item.Version;
+    // A version the broker refuses at CONNECT is not offered: its checks are skipped.
+    if (!refusal.empty()) {
+        result.Verdict = refusal.rfind("the broker refuses", 0) == 0 ? TVerdict::Skip : TVerdict::Error;
+        result.Reason = refusal;
+        return result;
+    }
     TCheckContext context(*item.Check, item.Version, FSettings, facts, number, FCancel);
     try {
         if (FCancel) throw TCheckStop{TVerdict::Error, "cancelled"};
@@ -117,15 +124,19 @@ TCheckRun TCheckRunner::Run(const std::vector<TPlanItem>& plan)
 
     // What the broker offers, per version, before any check of it runs.
     std::vector<TBrokerFacts> facts(run.Versions.size());
+    std::vector<std::string> refusals(run.Versions.size());
     for (size_t v = 0; v < run.Versions.size() && !FCancel; ++v) {
-        if (Probe) {
-            run.Limits.push_back(ProbeLimits(FSettings, run.Versions[v], FCancel));
-            facts[v] = run.Limits.back().Facts;
-        }
+        if (!Probe) continue;
+        const TLimitsReport limits = ProbeLimits(FSettings, run.Versions[v], FCancel);
+        run.Limits.push_back(limits);
+        facts[v] = limits.Facts;
+        if (!limits.Connected)
+            refusals[v] = limits.RefusedVersion ? "the broker refuses MQTT " + std::string(VersionWord(run.Versions[v])) +
+                                                      " (" + limits.Error + ")"
+                                                : "could not connect: " + limits.Error;
     }
-    auto factsOf = [&](TProtocolVersion version) -> const TBrokerFacts& {
-        return facts[static_cast<size_t>(std::find(run.Versions.begin(), run.Versions.end(), version) -
-                                         run.Versions.begin())];
+    auto indexOf = [&](TProtocolVersion version) {
+        return static_cast<size_t>(std::find(run.Versions.begin(), run.Versions.end(), version) - run.Versions.begin());
     };
 
     std::vector<size_t> together, alone;
@@ -140,14 +151,18 @@ TCheckRun TCheckRunner::Run(const std::vector<TPlanItem>& plan)
     auto worker = [&] {
         for (size_t n; (n = next++) < together.size();) {
             const size_t i = together[n];
-            finish(i, RunOne(plan[i], static_cast<int>(i + 1), factsOf(plan[i].Version)));
+            const size_t v = indexOf(plan[i].Version);
+            finish(i, RunOne(plan[i], static_cast<int>(i + 1), facts[v], refusals[v]));
         }
     };
     std::vector<std::thread> workers;
     for (int w = 0; w < std::max(1, Parallel) - 1; ++w) workers.emplace_back(worker);
     worker();
     for (std::thread& t : workers) t.join();
-    for (size_t i : alone) finish(i, RunOne(plan[i], static_cast<int>(i + 1), factsOf(plan[i].Version)));
+    for (size_t i : alone) {
+        const size_t v = indexOf(plan[i].Version);
+        finish(i, RunOne(plan[i], static_cast<int>(i + 1), facts[v], refusals[v]));
+    }
 
     run.Cancelled = FCancel;
     run.Ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();

@@ -67,7 +67,8 @@ public:
     const TCheckSettings& Settings() const { return FSettings; }
 
 private:
-    TCheckResult RunOne(const TPlanItem& item, int number, const TBrokerFacts& facts);
+    // refusal: why no check of the version can run (the probe could not connect), empty when they can.
+    TCheckResult RunOne(const TPlanItem& item, int number, const TBrokerFacts& facts, const std::string& refusal);
 
     TCheckSettings FSettings;
     std::atomic<bool> FCancel{false};

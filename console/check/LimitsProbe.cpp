@@ -50,6 +50,8 @@ TLimitsReport ProbeLimits(const TCheckSettings& settings, TProtocolVersion versi
         TCheckClient& probe = context.Client("probe");
         const TConnack connack = probe.Connect();
         if (!connack.Received || connack.Code != 0) {
+            // 1 (3.x) or 0x84 (5.0), and 1 from a broker that answers a 5.0 CONNECT the 3.1.1 way.
+            limits.RefusedVersion = connack.Received && (connack.Code == 1 || connack.Code == 0x84);
             limits.Error = connack.Received ? "CONNACK refused the connection with code " + std::to_string(connack.Code)
                                             : "no CONNACK: " + probe.Saw();
             return limits;

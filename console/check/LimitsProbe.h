@@ -15,6 +15,7 @@ struct TLimitsReport {
     TProtocolVersion Version = TProtocolVersion::MQTT311;
     bool Connected = false;
     std::string Error;                  // why the probe could not connect
+    bool RefusedVersion = false;        // CONNACK refused the protocol version itself
     TBrokerFacts Facts;                 // what CONNACK said (5.0) or the tries showed
     int LongestTopic = 0;               // bytes
     int LongestClientId = 0;            // bytes
