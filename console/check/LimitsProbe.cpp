@@ -51,7 +51,9 @@ TLimitsReport ProbeLimits(const TCheckSettings& settings, TProtocolVersion versi
         const TConnack connack = probe.Connect();
         if (!connack.Received || connack.Code != 0) {
             // 1 (3.x) or 0x84 (5.0), and 1 from a broker that answers a 5.0 CONNECT the 3.1.1 way.
-            limits.RefusedVersion = connack.Received && (connack.Code == 1 || connack.Code == 0x84);
+            // A broker that knows no 5.0 may also just close the connection.
+            limits.RefusedVersion = connack.Received ? connack.Code == 1 || connack.Code == 0x84
+                                                     : probe.WaitClosed(context.Answer());
             limits.Error = connack.Received ? "CONNACK refused the connection with code " + std::to_string(connack.Code)
                                             : "no CONNACK: " + probe.Saw();
             return limits;
