@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -19,13 +20,17 @@
 
 class TRelayBroker {
 public:
-    explicit TRelayBroker(FakeBroker& broker) : Broker(broker)
-    {
-        broker.OnFrame([this](const testframes::TFrame& f, FakeBroker& b) { Handle(b.HandlingConnection(), f); });
-        broker.OnPeerClose([this](int conn, FakeBroker&) { Lost(conn); });
-    }
+    // The broker's threads share the relay's state, so a frame in flight
+    // outlives the relay (the broker goes after it).
+    explicit TRelayBroker(FakeBroker& broker);
 
 private:
+    struct TState;
+    std::shared_ptr<TState> State;
+};
+
+struct TRelayBroker::TState {
+    explicit TState(FakeBroker& broker) : Broker(broker) {}
     using TFrame = testframes::TFrame;
     struct TMessage {
         std::string Topic;
@@ -188,3 +193,11 @@ private:
     std::mutex Lock;
     std::map<int, TClient> Clients;
 };
+
+inline TRelayBroker::TRelayBroker(FakeBroker& broker) : State(std::make_shared<TState>(broker))
+{
+    broker.OnFrame([state = State](const testframes::TFrame& f, FakeBroker& b) {
+        state->Handle(b.HandlingConnection(), f);
+    });
+    broker.OnPeerClose([state = State](int conn, FakeBroker&) { state->Lost(conn); });
+}

@@ -39,7 +39,6 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -55,16 +54,6 @@ struct TOptions {
     bool Quiet = false;
     bool Fields = false;
     std::string Script;
-};
-
-// The front end of a form that only lends its labels and captions (never shown).
-class TNoFrontEnd : public TFrontEnd {
-public:
-    void ShowError(const std::string&) override {}
-    void ShowMessageBox(const std::string&, const std::string&, bool) override {}
-    bool ChooseFile(const std::string&, const std::string&, std::string&) override { return false; }
-    void SetPingTimer(bool, int) override {}
-    void ControlsChanged() override {}
 };
 
 void Usage(std::FILE* out, const TForm1& form)
@@ -369,7 +358,7 @@ int main(int argc, char** argv)
         return RunCheckCommand(std::vector<std::string>(argv + 2, argv + argc));
     Randomize();
     // Lends the labels and captions to the help, the field list and the parser.
-    TNoFrontEnd noFrontEnd;
+    TSilentFrontEnd noFrontEnd;
     const TForm1 labels(noFrontEnd);
     TOptions options;
     if (const int code = ParseOptions(argc, argv, options, labels); code != 0)
