@@ -24,14 +24,6 @@ bool Known(const std::string& word)
     return false;
 }
 
-class TSilentFrontEnd : public TFrontEnd {
-public:
-    void ShowError(const std::string&) override {}
-    void ShowMessageBox(const std::string&, const std::string&, bool) override {}
-    bool ChooseFile(const std::string&, const std::string&, std::string&) override { return false; }
-    void SetPingTimer(bool, int) override {}
-    void ControlsChanged() override {}
-};
 
 }  // namespace
 
