@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+#include <thread>
+
 namespace {
 
 struct TPlanted {
@@ -61,5 +64,35 @@ TEST_P(PlantedFault, IsCaughtByItsCheckAlone)
 
 INSTANTIATE_TEST_SUITE_P(OnePerFamily, PlantedFault, ::testing::ValuesIn(Planted),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+}  // namespace
+
+namespace {
+
+// Every check of the catalogue fails against some broker: one of the faults
+// above, or one of the broad faults that break many rules at once.
+TEST(EveryCheck, FailsAgainstSomePlantedFault)
+{
+    std::set<std::string> failed;
+    for (const TPlanted& planted : Planted) failed.insert(planted.Caught.begin(), planted.Caught.end());
+    // The runs wait mostly for answers that never come: they run side by side, with short waits.
+    std::mutex lock;
+    std::vector<std::thread> runs;
+    for (TPlantedFault fault : {TPlantedFault::AcceptEverything, TPlantedFault::DeliverNothing, TPlantedFault::Scrambled,
+                                TPlantedFault::SessionsInverted, TPlantedFault::TimersWrong, TPlantedFault::LooseAnswers})
+        runs.emplace_back([&, fault] {
+            for (TProtocolVersion version : {V311, V50}) {
+                CheckBroker broker(fault);
+                const std::set<std::string> ids = IdsWith(RunChecks(broker.Port(), version, {}, 200, 800), TVerdict::Fail);
+                std::lock_guard guard(lock);
+                failed.insert(ids.begin(), ids.end());
+            }
+        });
+    for (std::thread& run : runs) run.join();
+    std::string never;
+    for (const TCheck& check : CheckCatalogue())
+        if (!failed.count(check.Id)) never += std::string(check.Id) + " ";
+    EXPECT_TRUE(never.empty()) << "no planted fault makes these fail: " << never;
+}
 
 }  // namespace

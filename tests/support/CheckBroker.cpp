@@ -172,6 +172,7 @@ struct TSession {
     TBytes Id;
     std::vector<TSub> Subs;
     std::deque<TOut> Waiting;               // not yet sent (absent, or over the client's Receive Maximum)
+    std::vector<TOut> Held;                 // Scrambled: the message sent after the next one
     std::map<uint16_t, TOut> Inflight;      // sent, not yet acknowledged
     std::set<uint16_t> Qos2In;              // PUBREC sent, PUBREL not yet received
     uint16_t NextId = 0;
@@ -251,11 +252,13 @@ struct CheckBroker::TImpl {
             }
             p.B += o.M.Props;
             for (uint32_t sid : o.SubIds) p.U8(0x0B).VarInt(sid);
+            if (Is(TPlantedFault::LooseAnswers)) p.U8(0x23).U16(99).U8(0x0B).VarInt(99);
             w.VarInt(static_cast<uint32_t>(p.B.size()));
             w.B += p.B;
         }
-        w.B += o.M.Payload;
-        return w.Frame(static_cast<uint8_t>(0x30 | (dup ? 8 : 0) | (o.Qos << 1) | (o.Retain ? 1 : 0)));
+        const bool scrambled = Is(TPlantedFault::Scrambled);
+        w.B += scrambled ? TBytes(o.M.Payload.rbegin(), o.M.Payload.rend()) : o.M.Payload;
+        return w.Frame(static_cast<uint8_t>(0x30 | (dup || scrambled ? 8 : 0) | (o.Qos << 1) | (o.Retain != scrambled ? 1 : 0)));
     }
 
     // Sends what the session has waiting, as far as the client's Receive Maximum lets it.
@@ -266,7 +269,7 @@ struct CheckBroker::TImpl {
         // A QoS 1 or 2 message held back by the Receive Maximum does not hold up QoS 0 ones.
         for (auto it = s.Waiting.begin(); it != s.Waiting.end();) {
             TOut o = *it;
-            if (o.Qos > 0 && s.Inflight.size() >= c->RecvMax && !Is(TPlantedFault::ReceiveMaximumIgnored)) {
+            if (o.Qos > 0 && s.Inflight.size() >= c->RecvMax && !Is(TPlantedFault::ReceiveMaximumIgnored) && !Is(TPlantedFault::LooseAnswers)) {
                 ++it;
                 continue;
             }
@@ -278,7 +281,7 @@ struct CheckBroker::TImpl {
             }
             o.Id = id;
             const TBytes frame = PublishFrame(*c, o, id, o.Sent);
-            if (c->MaxPacket && frame.size() > c->MaxPacket) continue;   // too large for the client: dropped
+            if (c->MaxPacket && frame.size() > c->MaxPacket && !Is(TPlantedFault::LooseAnswers)) continue;   // too large for the client: dropped
             Send(*c, frame);
             o.Sent = true;
             if (o.Qos > 0) s.Inflight[id] = o;
@@ -288,12 +291,23 @@ struct CheckBroker::TImpl {
     void Deliver(TSession& s, const TMessage& m, int qos, bool retain, std::vector<uint32_t> ids)
     {
         if (!s.Conn && (qos == 0 || Is(TPlantedFault::SessionForgotten))) return;
+        if (Is(TPlantedFault::Scrambled) && s.Held.empty()) {   // sent after the next one
+            s.Held.push_back(TOut{m, qos, retain, std::move(ids)});
+            return;
+        }
         s.Waiting.push_back(TOut{m, qos, retain, std::move(ids)});
+        for (TOut& held : s.Held) s.Waiting.push_back(held);
+        s.Held.clear();
         Pump(s);
     }
 
     void Route(const TMessage& m)
     {
+        if (Is(TPlantedFault::DeliverNothing)) return;
+        if (Is(TPlantedFault::Scrambled)) {
+            for (auto& [id, s] : Sessions) Deliver(*s, m, m.Qos, m.Retain, {});
+            return;
+        }
         std::map<TBytes, std::vector<std::pair<TSession*, const TSub*>>> shared;
         for (auto& [id, s] : Sessions) {
             int qos = -1;
@@ -325,7 +339,7 @@ struct CheckBroker::TImpl {
     void Publish(const TMessage& m)
     {
         if (m.Retain) {
-            if (m.Payload.empty()) Retained.erase(m.Topic);
+            if (m.Payload.empty() && !Is(TPlantedFault::Scrambled)) Retained.erase(m.Topic);
             else if (!Retained.count(m.Topic) || !Is(TPlantedFault::RetainNotReplaced)) Retained[m.Topic] = m;
         }
         Route(m);
@@ -363,7 +377,7 @@ struct CheckBroker::TImpl {
         TSession& s = *c.S;
         if (s.Conn == &c) s.Conn = nullptr;
         if (c.Will && !Is(TPlantedFault::WillNotSent)) {
-            if (c.WillDelay == 0) Publish(*c.Will);
+            if (c.WillDelay == 0 || Is(TPlantedFault::TimersWrong)) Publish(*c.Will);
             else Wills.push_back(TPendingWill{*c.Will, TClock::now() + std::chrono::seconds(c.WillDelay), s.Id});
         }
         if (s.Conn) return;   // taken over
@@ -380,6 +394,12 @@ struct CheckBroker::TImpl {
         const uint8_t level = r.U8();
         const uint8_t flags = r.U8();
         c.KeepAlive = r.U16();
+        if (Is(TPlantedFault::AcceptEverything) && name != "MQTT" && name != "MQIsdp") {
+            Send(c, TBytes("\x20\x02\x00\x00", 4));
+            c.Connected = true;
+            c.S = &*Sessions.emplace("raw" + std::to_string(++Assigned), std::make_unique<TSession>()).first->second;
+            return;
+        }
         if (!(name == "MQTT" && (level == 4 || level == 5)) && !(name == "MQIsdp" && level == 3)) {
             if (name != "MQTT" && name != "MQIsdp") throw TClose{-1};
             Send(c, TWriter().U8(0).U8(level == 5 ? 0x84 : 1).Frame(0x20));
@@ -414,6 +434,10 @@ struct CheckBroker::TImpl {
             throw TClose{-1};
         }
         if (assigned && level == 3) throw TClose{-1};
+        if (assigned && Is(TPlantedFault::LooseAnswers)) {
+            Send(c, TWriter().U8(0).U8(5).Frame(0x20));
+            throw TClose{-1};
+        }
         if (assigned) id = "auto-" + std::to_string(++Assigned);
         if (Is(TPlantedFault::ClientIdTooShort) && id.size() >= 23) {
             Send(c, TWriter().U8(0).U8(level == 5 ? 0x85 : 2).Frame(0x20));
@@ -449,7 +473,11 @@ struct CheckBroker::TImpl {
         bool present = false;
         auto found = Sessions.find(id);
         if (found != Sessions.end()) {
-            if (TConn* old = found->second->Conn) {
+            // LooseAnswers leaves the old connection open, but no longer with the session.
+            if (TConn* old = found->second->Conn; old && Is(TPlantedFault::LooseAnswers)) {
+                old->Connected = false;
+                old->S = nullptr;
+            } else if (old) {
                 Close(*old, 0x8E);
                 Lost(*old);
             }
@@ -469,7 +497,8 @@ struct CheckBroker::TImpl {
             present = true;
         }
         TSession& s = *found->second;
-        s.Expiry = expiry;
+        s.Expiry = Is(TPlantedFault::SessionsInverted) || Is(TPlantedFault::TimersWrong) ? 0 : expiry;
+        if (Is(TPlantedFault::SessionsInverted)) present = !present;
         s.Conn = &c;
         c.S = &s;
         c.Connected = true;
@@ -479,10 +508,13 @@ struct CheckBroker::TImpl {
             TWriter p;
             p.U8(0x22).U16(AliasMaximum).U8(0x21).U16(ReceiveMaximum);
             if (assigned && !Is(TPlantedFault::NoAssignedId)) p.U8(0x12).Str(id);
+            if (Is(TPlantedFault::LooseAnswers)) p.U8(0x1A).Str("x").U8(0x13).U16(1).U8(0x24).U8(1).U8(0x25).U8(0).U8(0x27).U32(1000);
             ack.VarInt(static_cast<uint32_t>(p.B.size()));
             ack.B += p.B;
         }
+        if (Is(TPlantedFault::LooseAnswers)) Send(c, TBytes("\xD0\x00", 2));   // something before CONNACK, and CONNACK twice
         Send(c, ack.Frame(0x20));
+        if (Is(TPlantedFault::LooseAnswers)) Send(c, ack.Frame(0x20));
         Requeue(s);
         Pump(s);
     }
@@ -527,7 +559,8 @@ struct CheckBroker::TImpl {
         if (m.Topic.empty() || !ValidText(m.Topic)) throw TClose{0x82};
         if (m.Topic.find_first_of("+#") != TBytes::npos && !Is(TPlantedFault::MalformedAccepted)) throw TClose{0x90};
         if (m.Expiry && Is(TPlantedFault::MessageNeverExpires)) m.Expiry.reset();
-        if (qos == 1) Send(c, TWriter().U16(id).Frame(0x40));
+        const uint16_t answerId = static_cast<uint16_t>(id + (Is(TPlantedFault::LooseAnswers) ? 1 : 0));
+        if (qos == 1) Send(c, TWriter().U16(answerId).Frame(0x40));
         if (qos == 2) {
             const bool repeated = c.S->Qos2In.count(id) > 0;
             if (!repeated && c.S->Qos2In.size() >= ReceiveMaximum && V5(c)) throw TClose{0x93};
@@ -553,8 +586,9 @@ struct CheckBroker::TImpl {
         }
         if (!r.Left()) throw TClose{0x82};
         TWriter ack;
-        ack.U16(id);
-        if (V5(c)) ack.U8(0);
+        ack.U16(static_cast<uint16_t>(id + (Is(TPlantedFault::LooseAnswers) ? 1 : 0)));
+        if (V5(c) && Is(TPlantedFault::LooseAnswers)) ack.U8(4).U8(0x1F).Str("x");
+        else if (V5(c)) ack.U8(0);
         std::vector<TMessage> retained;
         while (r.Left()) {
             TBytes filter = r.Str();
@@ -570,7 +604,7 @@ struct CheckBroker::TImpl {
                 if (sub.NoLocal) throw TClose{0x82};
                 if (sub.Share.empty() || sub.Share.find_first_of("+#") != TBytes::npos) sub.Filter.clear();
             }
-            if (!ValidFilter(sub.Filter)) {
+            if (!ValidFilter(sub.Filter) && !Is(TPlantedFault::AcceptEverything)) {
                 ack.U8(V5(c) ? 0x8F : 0x80);
                 continue;
             }
@@ -580,17 +614,18 @@ struct CheckBroker::TImpl {
             const bool existed = old != subs.end();
             if (existed) *old = sub;
             else subs.push_back(sub);
-            ack.U8(static_cast<uint8_t>(qos));
-            if (!sub.Share.empty() || rh == 2 || (rh == 1 && existed)) continue;
+            ack.U8(static_cast<uint8_t>(Is(TPlantedFault::LooseAnswers) ? 2 : qos));
+            if (!Is(TPlantedFault::Scrambled) && (!sub.Share.empty() || rh == 2 || (rh == 1 && existed))) continue;
             for (auto& [topic, m] : Retained)
                 if (!m.Expired() && Matches(sub.Filter, topic, Is(TPlantedFault::DollarMatched))) {
                     TMessage copy = m;
-                    copy.Qos = Is(TPlantedFault::NoDowngrade) ? m.Qos : std::min(m.Qos, qos);
+                    copy.Qos = Is(TPlantedFault::NoDowngrade) ? m.Qos : Is(TPlantedFault::LooseAnswers) ? qos : std::min(m.Qos, qos);
                     retained.push_back(copy);
                 }
         }
         Send(c, ack.Frame(0x90));
-        for (const TMessage& m : retained) Deliver(*c.S, m, m.Qos, true, subId ? std::vector<uint32_t>{subId} : std::vector<uint32_t>{});
+        for (const TMessage& m : retained)
+            if (!Is(TPlantedFault::DeliverNothing)) Deliver(*c.S, m, m.Qos, true, subId ? std::vector<uint32_t>{subId} : std::vector<uint32_t>{});
     }
 
     void OnUnsubscribe(TConn& c, TReader& r)
@@ -599,7 +634,7 @@ struct CheckBroker::TImpl {
         if (V5(c)) r.Raw(r.VarInt());
         if (!r.Left()) throw TClose{0x82};
         TWriter ack;
-        ack.U16(id);
+        ack.U16(static_cast<uint16_t>(id + (Is(TPlantedFault::LooseAnswers) ? 1 : 0)));
         if (V5(c)) ack.U8(0);
         while (r.Left()) {
             const TBytes filter = r.Str();
@@ -643,7 +678,7 @@ struct CheckBroker::TImpl {
         case 6: {
             const uint16_t id = r.U16();
             TWriter comp;
-            comp.U16(id);
+            comp.U16(static_cast<uint16_t>(id + (Is(TPlantedFault::LooseAnswers) ? 1 : 0)));
             if (V5(c) && !s.Qos2In.count(id)) comp.U8(0x92);
             s.Qos2In.erase(id);
             Send(c, comp.Frame(0x70));
@@ -653,12 +688,12 @@ struct CheckBroker::TImpl {
         case 10: OnUnsubscribe(c, r); return;
         case 12:
             if (r.Left()) throw TClose{0x81};
-            Send(c, TBytes("\xD0\x00", 2));
+            if (!Is(TPlantedFault::DeliverNothing)) Send(c, TBytes("\xD0\x00", 2));
             return;
         case 14: {
             const int reason = V5(c) && r.Left() ? r.U8() : 0;
-            c.CleanEnd = reason == 0;   // only a normal DISCONNECT discards the will
-            throw TClose{-1};
+            c.CleanEnd = reason == 0 && !Is(TPlantedFault::LooseAnswers);   // only a normal DISCONNECT discards the will
+            throw TClose{-2};
         }
         default: throw TClose{0x82};
         }
@@ -702,6 +737,7 @@ struct CheckBroker::TImpl {
                 try {
                     OnFrame(*c, frame, at);
                 } catch (const TClose& close) {
+                    if (Is(TPlantedFault::AcceptEverything) && close.Reason != -2) continue;
                     Close(*c, close.Reason);
                     closed = true;
                     break;
@@ -721,7 +757,8 @@ struct CheckBroker::TImpl {
             std::lock_guard lock(M);
             const auto now = TClock::now();
             for (auto& c : Conns)
-                if (!c->Gone && c->Connected && c->KeepAlive > 0 && now - c->LastIn > std::chrono::milliseconds(c->KeepAlive * 1500))
+                if (!c->Gone && c->Connected && c->KeepAlive > 0 &&
+                    now - c->LastIn > std::chrono::milliseconds(c->KeepAlive * (Is(TPlantedFault::TimersWrong) ? 500 : 1500)))
                     Close(*c, 0x8D);
             for (auto it = Wills.begin(); it != Wills.end();)
                 if (now >= it->At) {

@@ -30,6 +30,14 @@ enum class TPlantedFault {
     SharedToAll,            // a shared subscription's message goes to every member
     NoAssignedId,           // a zero-length ClientID is accepted without an Assigned Client Identifier
     MalformedAccepted,      // a PUBLISH to a topic with a wildcard is accepted and routed
+    // Broad faults, each breaking many rules at once, so that every check of
+    // the catalogue is shown to fail against some broker:
+    AcceptEverything,       // no malformed frame or protocol error ends a connection; every filter is granted
+    DeliverNothing,         // no message, retained message, will or PINGRESP goes out
+    Scrambled,              // every message to every session, DUP set, RETAIN inverted, pairs swapped, payload reversed
+    SessionsInverted,       // Session Present says the opposite; no session outlives its connection
+    TimersWrong,            // idle clients closed at half their keep-alive, wills never delayed, sessions end with their connection
+    LooseAnswers,           // wrong packet identifiers, a second CONNACK, limits announced and not kept, stray properties
 };
 
 class CheckBroker {

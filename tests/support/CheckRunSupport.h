@@ -8,14 +8,14 @@
 // Runs the catalogue (or the checks named) of one version against a broker on
 // 127.0.0.1, with the waits shortened for a broker on this machine.
 inline TCheckRun RunChecks(int port, TProtocolVersion version, std::vector<std::string> only = {},
-                           int quietMs = 300)
+                           int quietMs = 300, int answerMs = 2000)
 {
     TCheckSettings settings;
     std::string error;
     ParseConnectionLines("set BrokerEdit1 127.0.0.1\nset BrokerPortSpn " + std::to_string(port) + "\n", "test",
                          settings.Connection, error);
     settings.QuietMs = quietMs;
-    settings.AnswerMs = 2000;
+    settings.AnswerMs = answerMs;
     settings.EventPort = 9;   // discard: nobody listens
     TCheckSelection selection;
     selection.Versions = {version};

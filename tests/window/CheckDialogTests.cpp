@@ -36,6 +36,9 @@ private slots:
         QVERIFY(failed >= 0);
         QCOMPARE(table->item(failed, 2)->text(), QString("retain.replace"));
         table->setCurrentCell(failed, 0);
+        // The dialog as a person sees it, for a look (not compared).
+        dialog.show();
+        QVERIFY(dialog.grab().save(QStringLiteral(WINDOW_TEST_ARTIFACT_DIR "/check-dialog.png")));
         const QString frames = dialog.findChild<QPlainTextEdit*>("CheckFramesText")->toPlainText();
         QVERIFY2(frames.contains("received  PUBLISH") && frames.contains("PublishTopic") && frames.contains("0000  "),
                  qPrintable(frames.left(400)));
