@@ -124,7 +124,7 @@ std::vector<std::string> FrameDetailLines(const TFrameEntry& frame)
 bool AnswersFrame(const TFrameEntry& received, const TFrameEntry& sent)
 {
     if (received.Direction != TFrameDirection::Received || sent.Direction != TFrameDirection::Sent ||
-        received.Malformed || sent.Malformed)
+        received.Malformed || sent.Malformed || received.Connection != sent.Connection)
         return false;
     using namespace MessageType;
     const auto byID = [&](int32_t request) { return sent.Type == request && sent.MessageID == received.MessageID; };
@@ -162,7 +162,7 @@ void PlaceSentBeforeAnswers(std::vector<TFrameEntry>& frames, std::size_t from, 
         for (std::size_t i = j; i > low; --i) {
             const TFrameEntry& other = frames[i - 1];
             if (other.Direction == TFrameDirection::Sent && other.Type == sent.Type &&
-                other.MessageID == sent.MessageID) {
+                other.MessageID == sent.MessageID && other.Connection == sent.Connection) {
                 start = i;
                 earlierRequest = true;
                 break;

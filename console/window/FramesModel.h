@@ -28,6 +28,7 @@ struct TFrameEntry {
     int32_t ReturnCode = -1;        // CONNACK's return code, else -1
     bool Malformed = false;         // the header does not describe a frame of this size and type
     TProtocolVersion Version = TProtocolVersion::MQTT31;   // the connection's: the rules it is decoded by
+    int Connection = 0;             // the window's number of the connection it passed on
 
     bool Whole() const { return static_cast<int64_t>(Bytes.size()) == Size; }
 };

@@ -25,7 +25,8 @@ void TLogModel::Append(const std::vector<TLogEntry>& entries)
             known = FSources.insert(FSources.end(), source);
         // Each line stays one row: control characters show as \xNN, as the listener prints them.
         QString message = QString::fromStdString(EscapeControls(CodePage::SystemToUTF8(entry.Message), true));
-        return TLogLine{entry.Sequence, entry.Time, *known, std::move(message), ClassifyEventMessage(entry.Message)};
+        return TLogLine{entry.Sequence, entry.Time, *known, std::move(message), ClassifyEventMessage(entry.Message),
+                        entry.Connection};
     });
 }
 

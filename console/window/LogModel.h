@@ -19,6 +19,7 @@ struct TLogEntry {
     TLocalDateTime Time{};
     std::string Source;
     std::string Message;
+    int Connection = 0;   // the window's number of the connection it came from
 };
 
 // A line as the pane keeps it: texts converted once, severity worked out once.
@@ -28,6 +29,7 @@ struct TLogLine {
     QString Source;
     QString Message;
     TEventSeverity Severity;
+    int Connection;
 };
 
 // The last lines of the session's diagnostics, oldest first. A ring: beyond

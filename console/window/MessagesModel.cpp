@@ -11,9 +11,9 @@ TMessagesModel::TMessagesModel(std::size_t capacity, QObject* parent) : TRingTab
 {
 }
 
-void TMessagesModel::Append(const std::vector<TSavedMessage>& messages)
+void TMessagesModel::Append(const std::vector<TSavedMessage>& messages, int connection)
 {
-    AppendRows(messages.begin(), messages.end(), [](const TSavedMessage& m) {
+    AppendRows(messages.begin(), messages.end(), [connection](const TSavedMessage& m) {
         QStringList properties;
         for (const std::string& line : m.Properties)
             properties << ViewText::FromSystem(line);
@@ -21,7 +21,7 @@ void TMessagesModel::Append(const std::vector<TSavedMessage>& messages)
         for (uint32_t id : m.SubscriptionIdentifiers)
             identifiers << QString::number(id);
         return TMessageRow{m, ViewText::FromSystem(m.Topic), ViewText::FromSystem(m.Path),
-                           properties, identifiers.join(QStringLiteral(", "))};
+                           properties, identifiers.join(QStringLiteral(", ")), connection};
     });
 }
 

@@ -16,6 +16,7 @@ struct TMessageRow {
     QString Path;
     QStringList Properties;           // MQTT 5.0: the display lines, "Content Type = text/plain"
     QString SubscriptionIdentifiers;  // "1, 7"
+    int Connection = 0;               // the window's number of the connection that received it
 };
 
 // The received PUBLISH messages whose payload was saved, oldest first, one row
@@ -34,7 +35,7 @@ public:
 
     explicit TMessagesModel(std::size_t capacity = DefaultCapacity, QObject* parent = nullptr);
 
-    void Append(const std::vector<TSavedMessage>& messages);
+    void Append(const std::vector<TSavedMessage>& messages, int connection = 0);
 
     // The message of a row, with its topic and path as Qt texts.
     const TMessageRow& MessageAt(int row) const { return RowAt(row); }

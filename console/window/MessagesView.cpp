@@ -162,9 +162,9 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
     setTabOrder(FText, FHexView);
 }
 
-void TMessagesView::Append(const std::vector<TSavedMessage>& messages)
+void TMessagesView::Append(const std::vector<TSavedMessage>& messages, int connection)
 {
-    FModel->Append(messages);
+    FModel->Append(messages, connection);
 }
 
 void TMessagesView::ShowMessage(int row)

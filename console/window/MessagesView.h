@@ -22,7 +22,7 @@ public:
 
     explicit TMessagesView(QWidget* parent = nullptr);
 
-    void Append(const std::vector<TSavedMessage>& messages);
+    void Append(const std::vector<TSavedMessage>& messages, int connection = 0);
 
     TMessagesModel* Model() const { return FModel; }
     QTableView* View() const { return FView; }

@@ -1,4 +1,5 @@
 #include "console/window/CommandQueue.h"
+#include "console/window/FoldGroup.h"
 #include "console/window/LogModel.h"
 #include "console/window/LogPane.h"
 #include "console/window/MainWindow.h"
@@ -171,10 +172,13 @@ private:
     std::unique_ptr<UdpCapture> Log;
     std::unique_ptr<TTestWindow> Window;
 
-    TTestWindow& OpenWindow()
+    TTestWindow& OpenWindow(bool unfold = false)
     {
         Window = std::make_unique<TTestWindow>(Log->Port());
         Window->Start();
+        if (unfold)
+            for (TFoldGroup* group : Window->findChildren<TFoldGroup*>())
+                group->SetFolded(false);
         Window->show();
         if (!Log->WaitForMessage("FormCreate: program start.. ", 5000))
             qFatal("no start-up line");
@@ -263,7 +267,7 @@ private slots:
         QFETCH(QString, text);
         QFETCH(int, min);
         QFETCH(int, max);
-        TTestWindow& window = OpenWindow();
+        TTestWindow& window = OpenWindow(true);
         QCOMPARE(window.windowTitle(), QStringLiteral("Tarnwick テストプログラム"));
         QLabel* caption = window.findChild<QLabel*>(name + "Label");
         QVERIFY(caption);
@@ -291,7 +295,7 @@ private slots:
 
     void showsCheckBoxesButtonsAndClosedState()
     {
-        TTestWindow& window = OpenWindow();
+        TTestWindow& window = OpenWindow(true);
         auto* retain = Find<QCheckBox>(window, "PublishRetainChk");
         QCOMPARE(retain->text(), QStringLiteral("Retain"));
         QVERIFY(!retain->isChecked());
@@ -1086,19 +1090,24 @@ private slots:
     void mqtt5GroupShowsWhereItMatters()
     {
         TTestWindow& window = OpenWindow();
-        auto* group = Find<QWidget>(window, "Mqtt5Group");
+        auto* group = Find<TFoldGroup>(window, "Mqtt5Group");
         auto* protocol = Find<QComboBox>(window, "ProtocolVersionCmb");
-        QVERIFY(!group->isVisible());   // 3.1, as the window has always been
+        QVERIFY(group->IsFolded());   // 3.1: out of use, folded away
+        QVERIFY(Find<TFoldGroup>(window, "TlsGroup")->IsFolded());
         protocol->setCurrentIndex(2);
-        QVERIFY(group->isVisible());
+        QVERIFY(!group->IsFolded());
+        QVERIFY(group->Body()->isVisible());
         QVERIFY(!Find<QLabel>(window, "Mqtt5Note")->isVisible());
         protocol->setCurrentIndex(1);
-        QVERIFY(!group->isVisible());
+        QVERIFY(group->IsFolded());
         // A text set while 5.0 is not chosen stays in sight, with a note that it is not sent.
         window.PostToForm([](TForm1& form) { form.AckPropertiesEdit.Text = "reason-string = x"; });
         QVERIFY(WaitIdle(window, 5000));
-        QVERIFY(group->isVisible());
+        QVERIFY(!group->IsFolded());
         QVERIFY(Find<QLabel>(window, "Mqtt5Note")->isVisible());
+        // Switched on (here as a profile does), TLS unfolds too.
+        Find<QCheckBox>(window, "TlsChk")->setChecked(true);
+        QVERIFY(!Find<TFoldGroup>(window, "TlsGroup")->IsFolded());
         QCOMPARE(Find<QTabWidget>(window, "Mqtt5Tabs")->tabText(6), QStringLiteral("応答 (1)"));
     }
 
