@@ -1,6 +1,7 @@
 #include "console/window/FramesModel.h"
 
 #include "console/form/QueueReport.h"
+#include "console/window/ConnectionNames.h"
 #include "console/window/ViewText.h"
 #include "mqtt/codec/MQTTPacket.h"
 #include "mqtt/codec/MessageTypes.h"
@@ -9,6 +10,7 @@
 #include <QBrush>
 #include <QColor>
 #include <QFontDatabase>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <algorithm>
@@ -295,6 +297,8 @@ QVariant TFramesModel::data(const QModelIndex& index, int role) const
                 text += QStringLiteral(" …");
             return text;
         }
+        case ConnectionColumn:
+            return FNames ? FNames->Of(frame.Connection) : QString();
         }
         return {};
     case Qt::BackgroundRole:
@@ -353,6 +357,60 @@ QVariant TFramesModel::headerData(int section, Qt::Orientation orientation, int 
         return QStringLiteral("ID");
     case BytesColumn:
         return QStringLiteral("バイト列 (16 進)");
+    case ConnectionColumn:
+        return QStringLiteral("接続");
     }
     return {};
+}
+
+// ---- filter and search ----
+
+void TFramesFilterModel::SetType(int type)
+{
+    FType = type;
+    invalidateRowsFilter();
+}
+
+void TFramesFilterModel::SetDirection(int direction)
+{
+    FDirection = direction;
+    invalidateRowsFilter();
+}
+
+void TFramesFilterModel::SetConnection(int connection)
+{
+    FConnection = connection;
+    invalidateRowsFilter();
+}
+
+bool TFramesFilterModel::filterAcceptsRow(int sourceRow, const QModelIndex&) const
+{
+    const TFrameEntry& frame = static_cast<const TFramesModel*>(sourceModel())->FrameAt(sourceRow);
+    return (FType < 0 || frame.Type == FType) && (FDirection < 0 || static_cast<int>(frame.Direction) == FDirection) &&
+           (FConnection == 0 || frame.Connection == FConnection);
+}
+
+qsizetype FindInFrame(const TFrameEntry& frame, const QByteArray& bytes, qsizetype from)
+{
+    if (bytes.isEmpty())
+        return -1;
+    const auto* data = reinterpret_cast<const uint8_t*>(bytes.constData());
+    const auto at = std::search(frame.Bytes.begin() + std::min<qsizetype>(from, static_cast<qsizetype>(frame.Bytes.size())),
+                                frame.Bytes.end(), data, data + bytes.size());
+    return at == frame.Bytes.end() ? -1 : static_cast<qsizetype>(at - frame.Bytes.begin());
+}
+
+bool SearchBytes(const QString& text, bool hex, QByteArray& bytes)
+{
+    if (!hex) {
+        bytes = text.toUtf8();
+        return true;
+    }
+    QString digits = text;
+    digits.remove(QStringLiteral("0x"), Qt::CaseInsensitive);
+    digits.remove(QRegularExpression(QStringLiteral("[\\s,:]")));
+    if (digits.size() % 2 != 0 || digits.contains(QRegularExpression(QStringLiteral("[^0-9A-Fa-f]"))))
+        return false;
+    bytes = QByteArray::fromHex(digits.toLatin1());
+    return true;
 }

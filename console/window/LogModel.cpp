@@ -1,5 +1,6 @@
 #include "console/window/LogModel.h"
 
+#include "console/window/ConnectionNames.h"
 #include "console/window/ViewText.h"
 
 #include <QApplication>
@@ -57,6 +58,8 @@ QVariant TLogModel::data(const QModelIndex& index, int role) const
             return ViewText::EventTime(line.Time);
         case SourceColumn:
             return line.Source;
+        case ConnectionColumn:
+            return FNames ? FNames->Of(line.Connection) : QString();
         case MessageColumn:
             return line.Message;
         }
@@ -113,6 +116,8 @@ QVariant TLogModel::headerData(int section, Qt::Orientation orientation, int rol
         return QStringLiteral("時刻");
     case SourceColumn:
         return QStringLiteral("送信元");
+    case ConnectionColumn:
+        return QStringLiteral("接続");
     case MessageColumn:
         return QStringLiteral("メッセージ");
     }
@@ -137,9 +142,19 @@ void TLogFilterModel::SetSource(const QString& source)
     invalidateFilter();
 }
 
+void TLogFilterModel::SetConnection(int connection)
+{
+    if (connection == FConnection)
+        return;
+    FConnection = connection;
+    invalidateFilter();
+}
+
 bool TLogFilterModel::filterAcceptsRow(int sourceRow, const QModelIndex&) const
 {
     const TLogLine& line = static_cast<const TLogModel*>(sourceModel())->LineAt(sourceRow);
+    if (FConnection != 0 && line.Connection != FConnection)
+        return false;
     if (!FSource.isEmpty() && line.Source != FSource)
         return false;
     return FText.isEmpty() || line.Message.contains(FText, Qt::CaseInsensitive);

@@ -1,6 +1,8 @@
 #include "console/window/MainWindow.h"
 
 #include "console/window/ConnectionList.h"
+#include "console/window/ConnectionNames.h"
+#include "console/window/FramesView.h"
 #include "console/window/FoldGroup.h"
 #include "console/window/LogoWidget.h"
 #include "console/window/ProfileBar.h"
@@ -9,6 +11,7 @@
 #include "console/window/SessionStatus.h"
 #include "console/window/SettingsPanel.h"
 #include "console/window/SettingsStore.h"
+#include "console/window/ViewSetup.h"
 #include "platform/CodePage.h"
 
 #include <QAction>
@@ -161,6 +164,15 @@ void TMainWindow::BuildUi()
     holder->setContentsMargins(0, 0, 0, 0);
     statusBar()->addPermanentWidget(StatusHolder);
 
+    // A capture of the frames: each connection's between a port of its own and the broker's port.
+    Views->Frames()->PortsOf = [this](const TFrameEntry& frame) {
+        uint16_t broker = 1883;
+        for (const auto& connection : Connections)
+            if (connection->Id() == frame.Connection)
+                broker = static_cast<uint16_t>(connection->Panel()->BrokerPort());
+        return std::pair<uint16_t, uint16_t>(static_cast<uint16_t>(40000 + (frame.Connection * 100 + frame.Stream) % 20000),
+                                             broker);
+    };
     // Ctrl+F finds in the view in sight, wherever the focus is.
     auto* find = new QShortcut(QKeySequence::Find, this);
     find->setContext(Qt::WindowShortcut);
@@ -239,9 +251,13 @@ void TMainWindow::ChooseConnection(int index)
         Views->SetStatus(current.Status());
     }
     std::vector<const TConsoleConnection*> all;
-    for (const auto& connection : Connections)
+    QVector<std::pair<int, QString>> names;
+    for (const auto& connection : Connections) {
         all.push_back(connection.get());
+        names.push_back({connection->Id(), connection->Name()});
+    }
     ConnectionBar->Show(all, CurrentIndex);
+    Views->Names()->Set(names);
     // The form's caption; with several connections, the chosen one's name after it.
     setWindowTitle(ConnectionCount() > 1 ? QStringLiteral("%1 — %2").arg(current.Caption(), current.Name())
                                          : current.Caption());
@@ -488,8 +504,7 @@ bool TMainWindow::PresentFileDialog(const QString& initialDir, const QString& in
     dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
     // Qt's own dialog, in the window's language (the desktop's may speak another).
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setLocale(QLocale(QLocale::Japanese, QLocale::Japan));
+    SetUpFileDialog(dialog);
     if (kind == TFileDialogKind::OpenFile) {
         dialog.setWindowTitle(QStringLiteral("ファイルを選ぶ"));
     } else {

@@ -1,5 +1,6 @@
 #include "console/window/SessionPanel.h"
 
+#include "console/window/ConnectionNames.h"
 #include "console/window/FramesView.h"
 #include "console/window/LogPane.h"
 #include "console/window/MessagesView.h"
@@ -36,6 +37,11 @@ TSessionPanel::TSessionPanel(QWidget* parent) : QWidget(parent)
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(FTabs);
+
+    FNames = new TConnectionNames(this);
+    FLog->SetConnectionNames(FNames);
+    FMessages->SetConnectionNames(FNames);
+    FFrames->SetConnectionNames(FNames);
 }
 
 void TSessionPanel::AddFeed(TSessionFeed& feed, int connection)
@@ -86,7 +92,20 @@ void TSessionPanel::ShowTab(int index)
 
 void TSessionPanel::FocusFind()
 {
-    QLineEdit* find = FLog->FindEdit();
+    QLineEdit* find = nullptr;
+    switch (FTabs->currentIndex()) {
+    case 0:
+        find = FLog->FindEdit();
+        break;
+    case 1:
+        find = FMessages->FindEdit();
+        break;
+    case 2:
+        find = FFrames->FindEdit();
+        break;
+    }
+    if (!find)
+        return;
     find->setFocus(Qt::ShortcutFocusReason);
     find->selectAll();
 }

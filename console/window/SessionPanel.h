@@ -3,6 +3,7 @@
 #include <QWidget>
 
 class QTabWidget;
+class TConnectionNames;
 class TFramesView;
 class TLogPane;
 class TMessagesView;
@@ -34,6 +35,8 @@ public:
     // The view of the current tab that Ctrl+F finds in, and its find field.
     void FocusFind();
     void ShowTab(int index);
+    // The connections by number and name, for the views' connection columns and boxes.
+    TConnectionNames* Names() const { return FNames; }
 
 private:
     void Deliver(TFeedBatch& batch, int connection);
@@ -43,4 +46,5 @@ private:
     TMessagesView* FMessages;
     TFramesView* FFrames;
     TSessionStatus* FStatus = nullptr;
+    TConnectionNames* FNames = nullptr;
 };

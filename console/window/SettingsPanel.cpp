@@ -428,6 +428,11 @@ QString TSettingsPanel::ClientID() const
     return FTextEdits[IndexOf(TextFields, "ClientIDEdit")]->text();
 }
 
+int TSettingsPanel::BrokerPort() const
+{
+    return FSpins[IndexOf(IntFields, "BrokerPortSpn")]->value();
+}
+
 bool TSettingsPanel::TlsOn() const
 {
     return FTlsChk && FTlsChk->isChecked();

@@ -74,6 +74,7 @@ public:
 
     // What the connection is: "ClientID" or its profile's name, and whether TLS is on.
     QString ClientID() const;
+    int BrokerPort() const;
     bool TlsOn() const;
 
 signals:

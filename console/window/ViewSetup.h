@@ -29,3 +29,36 @@ inline void SetColumnWidthFor(QTableView* view, int column, const QString& sampl
 {
     view->setColumnWidth(column, view->fontMetrics().horizontalAdvance(sample) + 16);
 }
+
+#include <QAction>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QToolButton>
+
+// A field's clear button, named for screen readers.
+inline void SetUpClearButton(QLineEdit* edit)
+{
+    edit->setClearButtonEnabled(true);
+    for (QAction* action : edit->actions()) {
+        if (action->objectName() != QLatin1String("_q_qlineeditclearaction"))
+            continue;
+        action->setText(QStringLiteral("消去"));
+        action->setToolTip(QStringLiteral("入力を消去"));
+        for (QToolButton* button : edit->findChildren<QToolButton*>())
+            if (button->defaultAction() == action)
+                button->setAccessibleName(QStringLiteral("消去"));
+    }
+}
+
+// A file chooser that speaks the window's language, whatever the desktop's is.
+inline void SetUpFileDialog(QFileDialog& dialog)
+{
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setLabelText(QFileDialog::LookIn, QStringLiteral("場所:"));
+    dialog.setLabelText(QFileDialog::FileName, QStringLiteral("ファイル名:"));
+    dialog.setLabelText(QFileDialog::FileType, QStringLiteral("種類:"));
+    dialog.setLabelText(QFileDialog::Accept, dialog.acceptMode() == QFileDialog::AcceptSave
+                                                 ? QStringLiteral("保存")
+                                                 : QStringLiteral("開く"));
+    dialog.setLabelText(QFileDialog::Reject, QStringLiteral("キャンセル"));
+}
