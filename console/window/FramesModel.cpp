@@ -112,8 +112,22 @@ std::vector<std::string> FrameDetailLines(const TFrameEntry& frame)
                 const char* topic = reinterpret_cast<const char*>(frame.Bytes.data() + v + 2);
                 lines.push_back("PublishTopic    " + UTF8ToText(std::string_view(topic, topicLength)));
             }
-            const int64_t header = 2 + static_cast<int64_t>(topicLength) + (frame.Qos != 0 ? 2 : 0);
-            lines.push_back("PublishDataSize " + to_string(std::max<int64_t>(frame.RemainLength - header, 0)));
+            int64_t header = 2 + static_cast<int64_t>(topicLength) + (frame.Qos != 0 ? 2 : 0);
+            // A 5.0 PUBLISH carries its properties before the payload: their
+            // length field and the properties are no payload bytes.
+            bool known = true;
+            if (frame.Version == TProtocolVersion::MQTT50) {
+                uint32_t properties = 0;
+                const auto at = static_cast<int64_t>(v) + header;
+                const int taken = at < static_cast<int64_t>(frame.Bytes.size())
+                                      ? DecodeVariableByteInteger(frame.Bytes.data() + at,
+                                                                  static_cast<int64_t>(frame.Bytes.size()) - at, properties)
+                                      : 0;
+                known = taken > 0;
+                header += taken + static_cast<int64_t>(properties);
+            }
+            if (known)
+                lines.push_back("PublishDataSize " + to_string(std::max<int64_t>(frame.RemainLength - header, 0)));
         }
     }
     if (!frame.Whole())

@@ -521,6 +521,16 @@ bool TMainWindow::PresentFileDialog(const QString& initialDir, const QString& in
     return !chosen.isEmpty();
 }
 
+bool TMainWindow::PresentQuestion(const QString& title, const QString& text)
+{
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Yes | QMessageBox::No, this);
+    box.button(QMessageBox::Yes)->setText(QStringLiteral("はい"));
+    box.button(QMessageBox::No)->setText(QStringLiteral("いいえ"));
+    box.setDefaultButton(QMessageBox::No);
+    ActiveDialog = &box;
+    return box.exec() == QMessageBox::Yes;
+}
+
 // ---- scripts ----
 
 void TMainWindow::BuildMenus()
@@ -532,6 +542,12 @@ void TMainWindow::BuildMenus()
     save->setToolTip(QStringLiteral("Open からのコマンドと既定と違う欄を tarnwick-cli のスクリプトにします"));
     connect(save, &QAction::triggered, this, [this] {
         QString chosen;
+        // A password goes into the script as typed: the user says so first.
+        if (Current().RecordHoldsPassword() &&
+            !PresentQuestion(QStringLiteral("スクリプトとして保存"),
+                             QStringLiteral("記録したセッションにはパスワードが平文で含まれます。"
+                                            "ファイルは本人だけが読めるように (0600) 書きます。保存しますか?")))
+            return;
         if (PresentFileDialog(LastScriptDir, QStringLiteral("session.tws"), chosen, TFileDialogKind::SaveScript) &&
             !chosen.isEmpty()) {
             LastScriptDir = QFileInfo(chosen).absolutePath();

@@ -116,6 +116,8 @@ protected:
     virtual void PresentMessageBox(QMessageBox::Icon icon, const QString& title, const QString& text);
     virtual bool PresentFileDialog(const QString& initialDir, const QString& initialFile, QString& chosen,
                                    TFileDialogKind kind);
+    // A question with "はい" and "いいえ": true for yes.
+    virtual bool PresentQuestion(const QString& title, const QString& text);
 
     void closeEvent(QCloseEvent* event) override;
 

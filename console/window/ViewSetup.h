@@ -30,7 +30,6 @@ inline void SetColumnWidthFor(QTableView* view, int column, const QString& sampl
     view->setColumnWidth(column, view->fontMetrics().horizontalAdvance(sample) + 16);
 }
 
-#include <QAction>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QToolButton>
@@ -39,14 +38,10 @@ inline void SetColumnWidthFor(QTableView* view, int column, const QString& sampl
 inline void SetUpClearButton(QLineEdit* edit)
 {
     edit->setClearButtonEnabled(true);
-    for (QAction* action : edit->actions()) {
-        if (action->objectName() != QLatin1String("_q_qlineeditclearaction"))
-            continue;
-        action->setText(QStringLiteral("消去"));
-        action->setToolTip(QStringLiteral("入力を消去"));
-        for (QToolButton* button : edit->findChildren<QToolButton*>())
-            if (button->defaultAction() == action)
-                button->setAccessibleName(QStringLiteral("消去"));
+    // The field's only button is the one that clears it.
+    for (QToolButton* button : edit->findChildren<QToolButton*>()) {
+        button->setAccessibleName(QStringLiteral("消去"));
+        button->setToolTip(QStringLiteral("入力を消去"));
     }
 }
 

@@ -17,6 +17,8 @@
 
 #include <sys/stat.h>
 
+#include <QAccessible>
+#include <QAccessibleInterface>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -29,7 +31,10 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRawFont>
+#include <QScrollArea>
 #include <QSettings>
+#include <QSplitter>
+#include <QTableWidget>
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTabWidget>
@@ -60,8 +65,15 @@ public:
     QList<QPair<QString, QString>> FileRequests;   // (folder, proposed file)
     QList<TFileDialogKind> FileKinds;
     QStringList FileAnswers;                        // "" cancels
+    QStringList Questions;
+    QList<bool> QuestionAnswers;                    // none left: no
 
 protected:
+    bool PresentQuestion(const QString&, const QString& text) override
+    {
+        Questions << text;
+        return !QuestionAnswers.isEmpty() && QuestionAnswers.takeFirst();
+    }
     void PresentMessageBox(QMessageBox::Icon icon, const QString& title, const QString& text) override
     {
         if (RealBoxes) {
@@ -477,6 +489,7 @@ private slots:
 
         PointAt(window, broker.Port());
         Find<QLineEdit>(window, "ClientIDEdit")->setText(QStringLiteral("window-replay"));
+        Find<QLineEdit>(window, "PasswordEdit")->setText(QStringLiteral("pw-secret"));
         Find<QComboBox>(window, "ProtocolVersionCmb")->setCurrentIndex(1);
         Find<QCheckBox>(window, "WillRetainChk")->setChecked(true);
         for (const char* button : {"ConnectBtn", "MQTT_CONNECT_Btn", "Button2", "Button5", "PublishQoS 1", "Button5",
@@ -491,10 +504,16 @@ private slots:
         QVERIFY(broker.WaitForPeerClose(5000, 0));
         QCOMPARE(window.Boxes.size(), 1);
 
+        // A password goes into the file only when the user says so, and then for the user's eyes only.
         window.FileAnswers << path;
+        save->trigger();
+        QCOMPARE(window.Questions.size(), 1);
+        QVERIFY(!QFile::exists(path));
+        window.QuestionAnswers << true;
         save->trigger();
         QCOMPARE(window.FileKinds.last(), TFileDialogKind::SaveScript);
         QVERIFY(QFile::exists(path));
+        QCOMPARE(QFile::permissions(path) & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteOther), QFile::Permissions());
         QProcess cli;
         cli.start(QStringLiteral(TARNWICK_CLI), {"--event-port", QString::number(Log->Port()), "--dir", dir.path(),
                                                  path});
@@ -508,6 +527,59 @@ private slots:
         QCOMPARE(recorded.size(), std::size_t{7});
         QVERIFY(broker.Frames(1) == recorded);
         QCOMPARE(int(recorded[0][8]), 4);   // MQTT 3.1.1
+    }
+
+    // The window opens at a size that fits the screen, the session views the
+    // larger part; what the user arranged comes back at the next start.
+    void windowFitsTheScreenAndKeepsItsArrangement_data()
+    {
+        QTest::addColumn<QSize>("screen");
+        QTest::newRow("1280x800") << QSize(1280, 800);
+        QTest::newRow("1920x1080") << QSize(1920, 1080);
+    }
+
+    void windowFitsTheScreenAndKeepsItsArrangement()
+    {
+        QFETCH(QSize, screen);
+        QTemporaryDir settings;
+        QSize arranged;
+        QList<int> split;
+        {
+            TTestWindow window(Log->Port(), nullptr, settings.path());
+            window.Start();
+            window.FitToScreen(QRect(QPoint(0, 0), screen));
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            QVERIFY2(window.width() <= screen.width() && window.height() <= screen.height(),
+                     qPrintable(QStringLiteral("%1x%2").arg(window.width()).arg(window.height())));
+            QWidget* views = window.SessionViews();
+            QVERIFY2(views->width() * 2 >= window.width(), qPrintable(QString::number(views->width())));
+            QVERIFY(views->height() * 2 >= window.height());
+            // The settings that matter first are in sight without scrolling, the groups out of use folded.
+            auto* area = Find<QScrollArea>(window, "SettingsArea");
+            const QWidget* open = Find<QPushButton>(window, "ConnectBtn");
+            QVERIFY(open->mapTo(area->widget(), QPoint(0, open->height())).y() <= area->viewport()->height());
+            QVERIFY(Find<TFoldGroup>(window, "TlsGroup")->IsFolded());
+
+            Find<TFoldGroup>(window, "SessionGroup")->SetFolded(true);
+            window.SessionViews()->Tabs()->setCurrentIndex(2);
+            window.resize(screen.width() - 200, screen.height() - 150);
+            auto* splitter = Find<QSplitter>(window, "MainSplitter");
+            splitter->setSizes({400, window.width() - 400});
+            arranged = window.size();
+            split = splitter->sizes();
+            window.Shutdown();
+        }
+        TTestWindow window(Log->Port(), nullptr, settings.path());
+        window.Start();
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.size(), arranged);
+        QCOMPARE(Find<QSplitter>(window, "MainSplitter")->sizes(), split);
+        QVERIFY(Find<TFoldGroup>(window, "SessionGroup")->IsFolded());
+        QVERIFY(Find<TFoldGroup>(window, "TlsGroup")->IsFolded());
+        QVERIFY(!Find<TFoldGroup>(window, "ConnectionGroup")->IsFolded());
+        QCOMPARE(window.SessionViews()->Tabs()->currentIndex(), 2);
     }
 
     void scriptRunsInTheWindow_data()
@@ -1272,6 +1344,27 @@ private slots:
     }
 
     // A refusal when sending points at the editor, on its page, until the rows are edited.
+    // However the text line is set (here as a screen reader sets it), the rows
+    // show it, the table's cells read as the rows, and the form sends it.
+    void propertiesAreOneValueForAssistiveTools()
+    {
+        TTestWindow& window = OpenWindow();
+        Find<QComboBox>(window, "ProtocolVersionCmb")->setCurrentIndex(2);
+        TPropertyEditor& editor = *window.PropertyEditor(QStringLiteral("PublishPropertiesEdit"));
+        QAccessibleInterface* line = QAccessible::queryAccessibleInterface(editor.TextEdit());
+        QVERIFY(line);
+        line->setText(QAccessible::Value, QStringLiteral("content-type = text/plain; user-property = via=at"));
+        QCOMPARE(ShownRows(editor), (QStringList{"Content Type|text/plain", "User Property|via|at"}));
+        QAccessibleInterface* table = QAccessible::queryAccessibleInterface(editor.Table());
+        QVERIFY(table && table->tableInterface());
+        QCOMPARE(table->tableInterface()->cellAt(0, 0)->text(QAccessible::Name), QStringLiteral("Content Type"));
+        QCOMPARE(table->tableInterface()->cellAt(1, 1)->text(QAccessible::Name), QStringLiteral("via=at"));
+        QCOMPARE(ReadForm<std::string>(window, [](TForm1& form) { return form.PublishPropertiesEdit.Text; }),
+                 std::string("content-type = text/plain; user-property = via=at"));
+        editor.SetRow(0, QStringLiteral("content-type"), QStringLiteral("application/json"));
+        QCOMPARE(table->tableInterface()->cellAt(0, 1)->text(QAccessible::Name), QStringLiteral("application/json"));
+    }
+
     void refusedPropertiesMarkTheEditor()
     {
         FakeBroker broker;
