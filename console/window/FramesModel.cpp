@@ -1,6 +1,7 @@
 #include "console/window/FramesModel.h"
 
 #include "console/form/QueueReport.h"
+#include "console/form/RawFrame.h"
 #include "console/window/ConnectionNames.h"
 #include "console/window/ViewText.h"
 #include "mqtt/codec/MQTTPacket.h"
@@ -89,7 +90,8 @@ std::vector<std::string> FrameDetailLines(const TFrameEntry& frame)
             packet.AnalyzePacket();
             return QueueReportLines(packet);
         } catch (const std::exception& e) {
-            failure = e.what();
+            // Where the bytes stop making a frame, as a broker would read them.
+            failure = e.what() + std::string(": ") + DescribeRawFrames(frame.Bytes, frame.Version);
         }
     }
 

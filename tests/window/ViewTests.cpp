@@ -266,10 +266,18 @@ private slots:
         QTest::newRow("5.0 PUBLISH cut at 4 KiB")
             << AsQ(Bytes("329427" "00056269672F74" "0009" "02" "0101")) + QByteArray(5000, 'p')
             << QStringList{"RemainLength    5012", "PublishTopic    big/t", "PublishDataSize 5000"} << 5;
-        QTest::newRow("unknown type") << AsQ(Bytes("F000"))
-                                      << QStringList{QStringLiteral("*ERROR* 解析できません: unknown MQTT message"),
-                                                     "MessageType     15"}
-                                      << 3;
+        QTest::newRow("unknown type")
+            << AsQ(Bytes("F000"))
+            << QStringList{QStringLiteral("*ERROR* 解析できません: unknown MQTT message: reserved type 15"),
+                           "MessageType     15"}
+            << 3;
+        // Sent as typed: where the bytes stop making a frame.
+        QTest::newRow("a length that lies")
+            << AsQ(Bytes("300A0003612F62"))
+            << QStringList{QStringLiteral("*ERROR* 解析できません: frame size error: PUBLISH: the remaining length "
+                                          "says 10 bytes, 5 follow"),
+                           "RemainLength    10"}
+            << 3;
         // Frames of a 3.1.1 connection are read by its rules.
         QTest::newRow("3.1.1 CONNECT") << AsQ(Bytes("101000044D5154540402003C000464657631"))
                                        << QStringList{"ConnectFlags    $02", "KeepAliveTimer  60",
