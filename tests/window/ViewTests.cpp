@@ -268,14 +268,13 @@ private slots:
             << QStringList{"RemainLength    5012", "PublishTopic    big/t", "PublishDataSize 5000"} << 5;
         QTest::newRow("unknown type")
             << AsQ(Bytes("F000"))
-            << QStringList{QStringLiteral("*ERROR* 解析できません: unknown MQTT message: reserved type 15"),
+            << QStringList{QStringLiteral("*ERROR* 解析できません: reserved type 15: unknown MQTT message"),
                            "MessageType     15"}
             << 3;
         // Sent as typed: where the bytes stop making a frame.
         QTest::newRow("a length that lies")
             << AsQ(Bytes("300A0003612F62"))
-            << QStringList{QStringLiteral("*ERROR* 解析できません: frame size error: PUBLISH: the remaining length "
-                                          "says 10 bytes, 5 follow"),
+            << QStringList{QStringLiteral("*ERROR* 解析できません: PUBLISH: the remaining length says 10 bytes, 5 follow"),
                            "RemainLength    10"}
             << 3;
         // Frames of a 3.1.1 connection are read by its rules.

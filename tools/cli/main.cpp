@@ -37,7 +37,6 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
