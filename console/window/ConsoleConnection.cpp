@@ -18,6 +18,7 @@
 #include <QSaveFile>
 #include <QtDebug>
 
+#include <cctype>
 #include <utility>
 
 namespace {
@@ -76,6 +77,7 @@ TConsoleConnection::TConsoleConnection(int id, int eventMsgPort, TSettingsStore*
     };
     connect(FPanel, &TSettingsPanel::IdentityChanged, this, [this] {
         FProfileName = FPanel->Profiles()->CurrentName();
+        UpdateScriptName();
         emit StateChanged();
     });
     FStatus = new TSessionStatus;
@@ -87,6 +89,7 @@ TConsoleConnection::TConsoleConnection(int id, int eventMsgPort, TSettingsStore*
         }
     }, Qt::DirectConnection);
     ApplyView(ViewOf(*FForm, AllFields));
+    UpdateScriptName();
 }
 
 TConsoleConnection::~TConsoleConnection()
@@ -126,6 +129,7 @@ void TConsoleConnection::Start(const std::function<bool(TFieldValues&)>& kept)
             ApplyFields(*FForm, values);
     }
     ApplyView(ViewOf(*FForm, AllFields));
+    UpdateScriptName();
     FCommands.Start();
 }
 
@@ -244,6 +248,22 @@ void TConsoleConnection::RunCommand(const TCommandJob& job)
         FRecorder.OnCommand(form, job.Handler);
         form.Run(job.Handler);
         FRecorder.OnCommandDone(form);
+        if (Recorded) {
+            // The lines this command added; an "Open" starts the connection's lines anew.
+            std::vector<std::string> lines;
+            const std::string script = FRecorder.Script();
+            for (std::size_t at = script.find('\n') + 1; at < script.size();) {
+                const std::size_t end = script.find('\n', at);
+                lines.push_back(script.substr(at, end - at));
+                at = end + 1;
+            }
+            if (lines.size() < FJournaled || job.Handler == &TForm1::ConnectBtnClick)
+                FJournaled = 0;
+            if (lines.size() > FJournaled)
+                Recorded(ScriptName(), std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(FJournaled),
+                                                                lines.end()));
+            FJournaled = lines.size();
+        }
     } else if (job.Custom) {
         job.Custom(form);
     }
@@ -305,7 +325,7 @@ void TConsoleConnection::ShowError(const std::string& text)
 
 void TConsoleConnection::ShowMessageBox(const std::string& title, const std::string& text, bool warning)
 {
-    if (FCommands.OnWorkerThread()) {
+    if (OnCommandThread()) {
         FRecorder.OnBox(text);
         if (BoxToRunner(title, text))
             return;
@@ -316,7 +336,7 @@ void TConsoleConnection::ShowMessageBox(const std::string& title, const std::str
         FHost.HostMessageBox(warning ? QMessageBox::Warning : QMessageBox::Critical, boxTitle, message);
         return true;
     };
-    if (FCommands.OnWorkerThread())
+    if (OnCommandThread())
         AskUi<bool>(show, false, message);
     else if (FSuppressBoxes)
         qWarning().noquote() << "tarnwick:" << boxTitle << message;
@@ -335,7 +355,7 @@ bool TConsoleConnection::ChooseFile(const std::string& initialDir, const std::st
         return std::pair<bool, QString>(confirmed && !chosen.isEmpty(), chosen);
     };
     std::pair<bool, QString> result{false, {}};
-    if (FCommands.OnWorkerThread())
+    if (OnCommandThread())
         result = AskUi<std::pair<bool, QString>>(choose, {false, {}}, QStringLiteral("file chooser"));
     else if (!FSuppressBoxes)
         result = choose();
@@ -347,7 +367,7 @@ bool TConsoleConnection::ChooseFile(const std::string& initialDir, const std::st
 
 void TConsoleConnection::SetPingTimer(bool enabled, int intervalMs)
 {
-    if (FCommands.OnWorkerThread())
+    if (OnCommandThread())
         QMetaObject::invokeMethod(this, [this, enabled, intervalMs] { ApplyTimer(enabled, intervalMs); },
                                   Qt::QueuedConnection);
     else
@@ -356,7 +376,7 @@ void TConsoleConnection::SetPingTimer(bool enabled, int intervalMs)
 
 void TConsoleConnection::ControlsChanged()
 {
-    if (FCommands.OnWorkerThread())
+    if (OnCommandThread())
         PublishView();
     else
         ApplyView(ViewOf(*FForm, AllFields));
@@ -366,7 +386,7 @@ void TConsoleConnection::ShowFieldError(const std::string& controlName, const st
 {
     const QString name = QString::fromStdString(controlName);
     const QString text = ToQ(reason);
-    if (FCommands.OnWorkerThread())
+    if (OnCommandThread())
         QMetaObject::invokeMethod(this, [this, name, text] { MarkFieldError(name, text); }, Qt::QueuedConnection);
     else
         MarkFieldError(name, text);
@@ -415,36 +435,47 @@ void TConsoleConnection::ApplyTimer(bool enabled, int intervalMs)
 
 // ---- scripts ----
 
-bool TConsoleConnection::RecordHoldsPassword() const
+std::string TConsoleConnection::RecordedScript() const
 {
-    static const QRegularExpression password(QStringLiteral("^set PasswordEdit +(?!\"\"\\s*$)\\S"),
-                                             QRegularExpression::MultilineOption);
-    return password.match(ToQ(FRecorder.Script())).hasMatch();
+    return FRecorder.Empty() ? std::string() : FRecorder.Script();
 }
 
-bool TConsoleConnection::SaveSessionScript(const QString& path)
+bool TConsoleConnection::OnCommandThread() const
 {
-    if (FRecorder.Empty()) {
-        FHost.HostMessageBox(QMessageBox::Warning, QStringLiteral("スクリプトとして保存"),
-                             QStringLiteral("記録したセッションがありません。Open から後のコマンドを記録します"));
-        return false;
+    return FCommands.OnWorkerThread() || (FDriver.load() != std::thread::id() && FDriver.load() == std::this_thread::get_id());
+}
+
+void TConsoleConnection::SetDriver(std::thread::id driver, TScriptRunner* runner)
+{
+    FDriver.store(driver);
+    std::lock_guard lock(FRunnerLock);
+    FActiveRunner = runner;
+}
+
+std::string TConsoleConnection::ScriptName() const
+{
+    std::lock_guard lock(FNameLock);
+    return FScriptName.empty() ? FDerivedName : FScriptName;
+}
+
+void TConsoleConnection::SetScriptName(const std::string& name)
+{
+    std::lock_guard lock(FNameLock);
+    FScriptName = name;
+}
+
+void TConsoleConnection::UpdateScriptName()
+{
+    // What a client name holds: letters, digits, "-", "_" and "." (not first), at most 64.
+    std::string name = ToSystem(Name()).substr(0, 64);
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        const bool fits = std::isalnum(c) || c == '-' || c == '_' || (c == '.' && i > 0);
+        if (!fits)
+            name[i] = '-';
     }
-    const std::string script = FRecorder.Script();
-    QSaveFile file(path);
-    // A script that holds a password is the user's alone to read, from its first byte on.
-    const bool secret = RecordHoldsPassword();
-    bool written = file.open(QIODevice::WriteOnly);
-    if (written && secret)
-        written = file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    written = written &&
-              file.write(script.data(), static_cast<qint64>(script.size())) == static_cast<qint64>(script.size()) &&
-              file.commit();
-    if (!written) {
-        FHost.HostMessageBox(QMessageBox::Critical, AppTitle(), QStringLiteral("ファイルに書けません: ") + path);
-        return false;
-    }
-    emit Note(QStringLiteral("セッションをスクリプト %1 に保存しました").arg(path));
-    return true;
+    std::lock_guard lock(FNameLock);
+    FDerivedName = name.empty() ? "c" + std::to_string(FId) : name;
 }
 
 void TConsoleConnection::RunScriptFile(const QString& path)

@@ -11,7 +11,10 @@
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
 #include <condition_variable>
+#include <thread>
+#include <vector>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -83,10 +86,28 @@ public:
     const QString& Running() const { return FRunning; }
     void PostToForm(std::function<void(TForm1&)> fn);
 
-    bool SaveSessionScript(const QString& path);
+    // The script recorded since the last "Open" (system code page); empty before an "Open".
+    std::string RecordedScript() const;
+    // Runs a script of this connection alone in turn with its commands.
     void RunScriptFile(const QString& path);
-    // Whether the session recorded since the last "Open" holds a password.
-    bool RecordHoldsPassword() const;
+    // Told, on the command thread, of the script lines each recorded command
+    // added (a connection's own lines start anew at its "Open").
+    std::function<void(const std::string& client, const std::vector<std::string>& lines)> Recorded;
+
+    // The name a script calls this connection by: the one a script gave it,
+    // else its name with what a client name cannot hold made "-". Any thread.
+    std::string ScriptName() const;
+    void SetScriptName(const std::string& name);
+
+    // A script over several connections is driven from one thread: while it
+    // runs, that thread stands in for this connection's command thread, whose
+    // turn it holds (the connection's own thread waits in a job meanwhile).
+    void SetDriver(std::thread::id driver, TScriptRunner* runner);
+    TForm1& Form() { return *FForm; }
+    // The fields the driver's steps changed, to the panel (driver's thread).
+    void PublishFromDriver() { PublishView(); }
+    // A line of the window's own into this connection's log (any thread).
+    void Say(const std::string& text) { ScriptNote(text); }
 
     // TFrontEnd: any of these may be called on the command thread.
     void ShowError(const std::string& text) override;
@@ -132,6 +153,8 @@ private:
     R AskUi(std::function<R()> ask, R cancelled, const QString& what);
     bool BoxToRunner(const std::string& title, const std::string& text);
     void ScriptNote(const std::string& text);
+    bool OnCommandThread() const;
+    void UpdateScriptName();
 
     const int FId;
     TBoxHost& FHost;
@@ -158,6 +181,11 @@ private:
     TFieldValues FBaseline;
     // The commands since the last "Open", for "スクリプトとして保存…"; fed on the command thread.
     TSessionRecorder FRecorder;
+    std::size_t FJournaled = 0;        // recorded lines handed to Recorded so far
+    std::atomic<std::thread::id> FDriver{};
+    mutable std::mutex FNameLock;
+    std::string FScriptName;           // as a script gave it; empty: from the name
+    std::string FDerivedName;          // from Name(), kept for other threads
     // The script running on the command thread, for the cancel and its boxes.
     std::mutex FRunnerLock;
     TScriptRunner* FActiveRunner = nullptr;

@@ -12,6 +12,9 @@
 #include "console/window/SettingsPanel.h"
 #include "console/window/SettingsStore.h"
 #include "console/window/ViewSetup.h"
+#include "console/script/Script.h"
+#include "console/script/ScriptRunner.h"
+#include "console/session/Session.h"
 #include "platform/CodePage.h"
 
 #include <QAction>
@@ -25,6 +28,8 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QSaveFile>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -39,8 +44,29 @@
 #include <QtDebug>
 
 #include <algorithm>
+#include <condition_variable>
+#include <set>
+#include <thread>
 
 namespace {
+
+// The front end of a form that only reads a script's fields; it never runs a command.
+class TNoFrontEnd : public TFrontEnd {
+public:
+    void ShowError(const std::string&) override {}
+    void ShowMessageBox(const std::string&, const std::string&, bool) override {}
+    bool ChooseFile(const std::string&, const std::string&, std::string&) override { return false; }
+    void SetPingTimer(bool, int) override {}
+    void ControlsChanged() override {}
+};
+
+// Whether a script sets a password (the line "set PasswordEdit" with a value).
+bool ScriptHoldsPassword(const std::string& script)
+{
+    static const QRegularExpression password(QStringLiteral("^set PasswordEdit +(?!\"\"\\s*$)\\S"),
+                                             QRegularExpression::MultilineOption);
+    return password.match(QString::fromStdString(CodePage::SystemToUTF8(script))).hasMatch();
+}
 
 // A connection's settings as tall as they are; in a window too low for them
 // they scroll, instead of pushing the window past the screen.
@@ -197,6 +223,13 @@ TConsoleConnection& TMainWindow::MakeConnection()
     connect(&made, &TConsoleConnection::Note, this, [this](const QString& text) {
         statusBar()->showMessage(text, 15000);
     });
+    made.Recorded = [this](const std::string& client, const std::vector<std::string>& lines) {
+        std::lock_guard lock(JournalLock);
+        if (!Journal.empty() && Journal.back().first == client)
+            Journal.back().second.insert(Journal.back().second.end(), lines.begin(), lines.end());
+        else
+            Journal.emplace_back(client, lines);
+    };
     return made;
 }
 
@@ -226,7 +259,11 @@ void TMainWindow::RemoveConnection(int index)
     gone.Status()->setParent(nullptr);
     SettingsStack->removeWidget(area);
     delete area;
-    // "Close" runs in its turn: the connection's command thread finishes first.
+    // Its command thread finishes first (a script holding it is cancelled).
+    gone.BeginClosing();
+    for (const auto& connection : Connections)
+        connection->CancelRunning();
+    AbandonHolds();
     gone.Shutdown();
     Connections.erase(it);
     ChooseConnection(std::min(index, ConnectionCount() - 1));
@@ -294,6 +331,7 @@ void TMainWindow::Shutdown()
     ClosingUi = true;
     for (const auto& connection : Connections)
         connection->BeginClosing();
+    AbandonHolds();
     if (ActiveDialog)
         ActiveDialog->reject();
     ShutDown = true;
@@ -313,6 +351,7 @@ void TMainWindow::closeEvent(QCloseEvent* event)
     ClosingUi = true;
     for (const auto& connection : Connections)
         connection->BeginClosing();
+    AbandonHolds();
     if (ActiveDialog)
         ActiveDialog->reject();
     if (Outstanding() > 0) {
@@ -543,7 +582,7 @@ void TMainWindow::BuildMenus()
     connect(save, &QAction::triggered, this, [this] {
         QString chosen;
         // A password goes into the script as typed: the user says so first.
-        if (Current().RecordHoldsPassword() &&
+        if (ScriptHoldsPassword(RecordedScript()) &&
             !PresentQuestion(QStringLiteral("スクリプトとして保存"),
                              QStringLiteral("記録したセッションにはパスワードが平文で含まれます。"
                                             "ファイルは本人だけが読めるように (0600) 書きます。保存しますか?")))
@@ -565,12 +604,177 @@ void TMainWindow::BuildMenus()
     });
 }
 
+std::string TMainWindow::RecordedScript() const
+{
+    std::vector<std::pair<std::string, std::vector<std::string>>> journal;
+    {
+        std::lock_guard lock(JournalLock);
+        journal = Journal;
+    }
+    std::set<std::string> clients;
+    for (const auto& [client, lines] : journal)
+        clients.insert(client);
+    // One connection: its own script, as a window of one connection has always saved it.
+    if (clients.size() <= 1) {
+        for (const auto& connection : Connections)
+            if (clients.empty() ? connection.get() == &Current() : connection->ScriptName() == *clients.begin())
+                return connection->RecordedScript();
+        return {};
+    }
+    std::string script = "# Tarnwick session script. Replay: tarnwick-cli FILE\n";
+    for (const auto& [client, lines] : journal) {
+        script += "client " + client + "\n";
+        for (const std::string& line : lines)
+            script += line + "\n";
+    }
+    return script;
+}
+
 bool TMainWindow::SaveSessionScript(const QString& path)
 {
-    return Current().SaveSessionScript(path);
+    const std::string script = RecordedScript();
+    if (script.empty()) {
+        PresentMessageBox(QMessageBox::Warning, QStringLiteral("スクリプトとして保存"),
+                          QStringLiteral("記録したセッションがありません。Open から後のコマンドを記録します"));
+        return false;
+    }
+    QSaveFile file(path);
+    // A script that holds a password is the user's alone to read, from its first byte on.
+    bool written = file.open(QIODevice::WriteOnly);
+    if (written && ScriptHoldsPassword(script))
+        written = file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    written = written &&
+              file.write(script.data(), static_cast<qint64>(script.size())) == static_cast<qint64>(script.size()) &&
+              file.commit();
+    if (!written) {
+        PresentMessageBox(QMessageBox::Critical, AppTitle(), QStringLiteral("ファイルに書けません: ") + path);
+        return false;
+    }
+    statusBar()->showMessage(QStringLiteral("セッションをスクリプト %1 に保存しました").arg(path), 5000);
+    return true;
 }
 
 void TMainWindow::RunScriptFile(const QString& path)
 {
-    Current().RunScriptFile(path);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        PresentMessageBox(QMessageBox::Critical, AppTitle(), QStringLiteral("スクリプトを読めません: ") + path);
+        return;
+    }
+    const QByteArray bytes = file.readAll();
+    // Which clients it names decides where it runs; the parse itself is redone where it runs.
+    TNoFrontEnd frontEnd;
+    const TForm1 blank(frontEnd);
+    TScript script;
+    script.Name = ToSystem(QFileInfo(path).fileName());
+    const bool parsed =
+        ParseScript(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())), blank, script).empty();
+    if (parsed && script.Clients.size() > 1)
+        RunSessionScript(script, script.Name);
+    else
+        Current().RunScriptFile(path);
+}
+
+struct TMainWindow::THold {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    std::size_t Held = 0;     // connections waiting in their turn for the script
+    bool Started = false;     // the script runs: it ends (cancelled, if need be) before they go on
+    bool Done = false;
+    bool Abandoned = false;   // the window closes before the script began
+};
+
+void TMainWindow::AbandonHolds()
+{
+    for (const std::weak_ptr<THold>& weak : Holds) {
+        if (const std::shared_ptr<THold> hold = weak.lock()) {
+            std::lock_guard lock(hold->Lock);
+            hold->Abandoned = true;
+            hold->Changed.notify_all();
+        }
+    }
+    Holds.clear();
+}
+
+// The connections of the script's clients are held, each in its own turn,
+// while the first of them drives them all through one session.
+void TMainWindow::RunSessionScript(const TScript& script, const std::string& name)
+{
+    std::vector<TConsoleConnection*> involved;
+    for (const std::string& client : script.Clients) {
+        TConsoleConnection* found = nullptr;
+        for (const auto& connection : Connections)
+            if (connection->ScriptName() == client)
+                found = connection.get();
+        // The client a script speaks to before it names one is the connection in sight.
+        if (!found && client == TSession::DefaultClientName &&
+            std::find(involved.begin(), involved.end(), &Current()) == involved.end())
+            found = &Current();
+        if (!found) {
+            found = &Connection(AddConnection());
+            found->SetScriptName(client);
+        }
+        involved.push_back(found);
+    }
+    auto hold = std::make_shared<THold>();
+    Holds.push_back(hold);
+    for (std::size_t i = 1; i < involved.size(); ++i)
+        involved[i]->PostToForm([hold](TForm1&) {
+            std::unique_lock lock(hold->Lock);
+            ++hold->Held;
+            hold->Changed.notify_all();
+            hold->Changed.wait(lock, [&] { return hold->Done || (hold->Abandoned && !hold->Started); });
+        });
+    TConsoleConnection* driver = involved.front();
+    const int eventPort = EventPort;
+    driver->PostToForm([hold, involved, driver, script, name, eventPort](TForm1&) {
+        {
+            std::unique_lock lock(hold->Lock);
+            hold->Changed.wait(lock, [&] { return hold->Held + 1 == involved.size() || hold->Abandoned; });
+            if (hold->Held + 1 != involved.size()) {
+                hold->Done = true;
+                hold->Changed.notify_all();
+                return;
+            }
+            hold->Started = true;
+        }
+        TSessionOptions options;
+        options.EventPort = eventPort;
+        options.DrivePingTimers = false;   // the window's timers keep ticking
+        options.ErrorTitle = ToSystem(AppTitle());
+        {
+            TSession session(options);
+            for (std::size_t i = 0; i < involved.size(); ++i)
+                session.Adopt(script.Clients[i], involved[i]->Form());
+            driver->Say(name + ": running " + std::to_string(script.Steps.size()) + " lines over " +
+                        std::to_string(involved.size()) + " clients");
+            TScriptRunner runner(session, [driver](const TScriptMessage& message) {
+                driver->Say(message.Client.empty() ? message.Text : message.Client + ": " + message.Text);
+            });
+            runner.DrivePingTimer = false;
+            runner.OnStepDone = [involved](const TScriptStep&) {
+                for (TConsoleConnection* connection : involved)
+                    connection->PublishFromDriver();
+            };
+            for (TConsoleConnection* connection : involved)
+                connection->SetDriver(std::this_thread::get_id(), &runner);
+            const TScriptResult result = runner.Run(script);
+            for (TConsoleConnection* connection : involved)
+                connection->SetDriver({}, nullptr);
+            switch (result.Status) {
+            case TScriptStatus::Passed:
+                driver->Say(name + ": passed (" + std::to_string(result.StepsRun) + " lines)");
+                break;
+            case TScriptStatus::Failed:
+                driver->Say(name + ": FAILED at line " + std::to_string(result.Line));
+                break;
+            case TScriptStatus::Cancelled:
+                driver->Say(name + ": CANCELLED at line " + std::to_string(result.Line));
+                break;
+            }
+        }
+        std::lock_guard lock(hold->Lock);
+        hold->Done = true;
+        hold->Changed.notify_all();
+    });
 }

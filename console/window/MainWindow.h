@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <functional>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <vector>
@@ -69,8 +70,15 @@ public:
     // commands clicked since the last "Open", as a script tarnwick-cli replays.
     // False (with a box) when nothing was recorded or the file cannot be written.
     bool SaveSessionScript(const QString& path);
+    // The session recorded for "スクリプトとして保存…": one connection's commands
+    // since its "Open", or, when several connections were used, each
+    // connection's lines after a "client NAME" line, in the order they ran.
+    // Empty when nothing was recorded.
+    std::string RecordedScript() const;
     // "スクリプトを実行…": runs the script in turn with the commands; its lines go
-    // to the log pane, the runner's own notes and verdict too.
+    // to the log pane, the runner's own notes and verdict too. A script that
+    // names several clients runs over the connections of those names (made
+    // when missing), each in its turn held for the script while it runs.
     void RunScriptFile(const QString& path);
     // The settings folder's store; none when the window keeps nothing.
     TSettingsStore* Settings() const { return Store.get(); }
@@ -128,6 +136,7 @@ private:
     void UpdateBusy();
     void OnFinished();
     void RestoreWindow();
+    void RunSessionScript(const struct TScript& script, const std::string& name);
     void KeepWindow();
 
     // TBoxHost
@@ -148,6 +157,13 @@ private:
     QToolButton* CancelBtn = nullptr;
     QWidget* StatusHolder = nullptr;   // the chosen connection's status texts sit in it
     QString LastScriptDir;             // where the script choosers open
+    // The lines each connection's recorded commands added, in the order they ran.
+    mutable std::mutex JournalLock;
+    std::vector<std::pair<std::string, std::vector<std::string>>> Journal;
+    // The connections held for a script over several; let go when the window closes.
+    struct THold;
+    std::vector<std::weak_ptr<THold>> Holds;
+    void AbandonHolds();
     // The box or file chooser on screen for a command, closed when the window closes.
     QPointer<QDialog> ActiveDialog;
 

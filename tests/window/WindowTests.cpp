@@ -1,5 +1,6 @@
 #include "console/window/CommandQueue.h"
 #include "console/window/FoldGroup.h"
+#include "console/window/SettingsPanel.h"
 #include "console/window/LogModel.h"
 #include "console/window/LogPane.h"
 #include "console/window/MainWindow.h"
@@ -27,6 +28,7 @@
 #include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPainter>
 #include <QProcess>
 #include <QPushButton>
@@ -595,6 +597,11 @@ private slots:
                                           << "box [警告] パケットが見つかりません";
         QTest::newRow("parse error") << "open\nbogus\n" << "not run: 1 line cannot be parsed"
                                      << "s.tws:4: bogus: unknown command";
+        // "main" is the connection in sight; "second" a new one, made for the script.
+        QTest::newRow("several clients")
+            << "open\nconnect\nexpect received CONNACK\nclient second\nset Port PORT\nset ClientIDEdit w2\nopen\n"
+               "connect\nexpect received CONNACK [w2]\nclose\nclient main\nclose\n"
+            << "passed (14 lines)" << "";
     }
 
     // Its lines go to the log pane, the runner's own never to the diagnostics,
@@ -611,6 +618,7 @@ private slots:
         const QString path = dir.filePath("s.tws");
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
+        body.replace(QStringLiteral("PORT"), QString::number(broker.Port()));
         file.write(QStringLiteral("set Port %1\nset ClientIDEdit w1\n%2").arg(broker.Port()).arg(body).toUtf8());
         file.close();
         TTestWindow& window = OpenWindow();
@@ -629,6 +637,65 @@ private slots:
         QVERIFY(Log->WaitForMessage("marker", 5000));
         for (const std::string& message : Log->Messages())
             QVERIFY2(message.find(verdict.toStdString()) == std::string::npos, message.c_str());
+    }
+
+    // Two connections side by side: each in the list with its state, the log
+    // by connection, and their session saved as one script that tarnwick-cli replays.
+    void severalConnectionsAreRecordedAsOneScript()
+    {
+        FakeBroker broker;
+        AnswerWell(broker);
+        QTemporaryDir dir;
+        TTestWindow& window = OpenWindow();
+        auto* list = Find<QListWidget>(window, "ConnectionList");
+        for (const char* id : {"rec-a", "rec-b"}) {
+            if (window.ConnectionCount() == 1 && QString(id) == "rec-b")
+                Find<QPushButton>(window, "AddConnectionBtn")->click();
+            // The chosen connection's fields are the ones in sight.
+            auto* panel = window.Current().Panel();
+            panel->findChild<QLineEdit*>("BrokerEdit1")->setText(QStringLiteral("127.0.0.1"));
+            panel->findChild<QSpinBox*>("BrokerPortSpn")->setValue(broker.Port());
+            panel->findChild<QLineEdit*>("ClientIDEdit")->setText(QString::fromLatin1(id));
+            for (const char* button : {"ConnectBtn", "MQTT_CONNECT_Btn", "MQTT_PINGREQ_Btn"}) {
+                panel->findChild<QPushButton*>(button)->click();
+                QVERIFY(WaitIdle(window, 20000));
+            }
+        }
+        QCOMPARE(list->count(), 2);
+        QCOMPARE(list->currentRow(), 1);
+        QVERIFY(WaitUntil([&] { return list->item(0)->text().contains(QStringLiteral("セッション")); }, 5000));
+        QVERIFY2(list->item(0)->text().startsWith(QStringLiteral("rec-a   ● 接続中")), qPrintable(list->item(0)->text()));
+        QVERIFY(window.windowTitle().endsWith(QStringLiteral("rec-b")));
+
+        // The log of one connection, or of all.
+        auto* logs = Find<QComboBox>(window, "LogConnectionBox");
+        QVERIFY(logs->isVisible());
+        TLogPane& pane = *window.SessionViews()->Log();
+        logs->setCurrentIndex(logs->findText(QStringLiteral("rec-a")));
+        QVERIFY(pane.Filter()->rowCount() > 0 && pane.Filter()->rowCount() < pane.Model()->rowCount());
+        for (int row = 0; row < pane.Filter()->rowCount(); ++row)
+            QVERIFY(!pane.Filter()->index(row, TLogModel::MessageColumn).data().toString().contains("[rec-b]"));
+
+        const std::string script = window.RecordedScript();
+        QVERIFY2(script.find("client rec-a\nset ClientIDEdit \"rec-a\"") != std::string::npos &&
+                     script.find("client rec-b\n") != std::string::npos,
+                 script.c_str());
+        const QString path = dir.filePath("two.tws");
+        QVERIFY(window.SaveSessionScript(path));
+        for (int i = 1; i >= 0; --i) {
+            window.ChooseConnection(i);
+            Click(window, "DisconnectBtn");
+            QVERIFY(WaitIdle(window, 20000));
+        }
+        QProcess cli;
+        cli.start(QStringLiteral(TARNWICK_CLI), {"--event-port", QString::number(Log->Port()), "--dir", dir.path(), path});
+        QVERIFY(cli.waitForFinished(60000));
+        QVERIFY2(cli.exitCode() == 0, (QByteArray(script.c_str()) + cli.readAllStandardOutput()).constData());
+        QVERIFY(broker.WaitForConnections(4, 5000));
+        QCOMPARE(broker.Frames(2), broker.Frames(0));   // rec-a's CONNECT and PINGREQ, byte for byte
+        window.RemoveConnection(1);
+        QCOMPARE(list->count(), 1);
+        QVERIFY(!logs->isVisible());
     }
 
     void cancelStopsARunningScript()
