@@ -64,6 +64,7 @@ TFramesView::TFramesView(QWidget* parent) : QWidget(parent)
     FConnectionBox->setAccessibleName(QStringLiteral("接続で絞り込み"));
     FConnectionBox->addItem(QStringLiteral("すべての接続"), 0);
     FConnectionBox->hide();
+    SetUpNarrowBox(FConnectionBox);
     connect(FTypeBox, &QComboBox::currentIndexChanged, this, [this] {
         FFilter->SetType(FTypeBox->currentData().toInt());
         UpdateCount();
@@ -86,6 +87,9 @@ TFramesView::TFramesView(QWidget* parent) : QWidget(parent)
     FFindEdit->setToolTip(QStringLiteral("Enter / F3: 次へ、Shift+F3: 前へ"));
     SetUpClearButton(FFindEdit);
     findLabel->setBuddy(FFindEdit);
+    FFindEdit->setMinimumWidth(FFindEdit->fontMetrics().averageCharWidth() * 14);
+    SetUpNarrowBox(FTypeBox, 8);
+    SetUpNarrowBox(FDirectionBox, 6);
     FFindMode = new QComboBox(this);
     FFindMode->setObjectName("FramesFindModeBox");
     FFindMode->setAccessibleName(QStringLiteral("検索の形式"));

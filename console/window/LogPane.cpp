@@ -46,7 +46,8 @@ TLogPane::TLogPane(std::size_t capacity, QWidget* parent) : QWidget(parent)
     FSourceBox->addItem(QStringLiteral("すべて"), QString());
     for (const char* source : {SourceConsole, SourceUnit, SourceEventHandler})
         FSourceBox->addItem(QString::fromLatin1(source), QString::fromLatin1(source));
-    FSourceBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    FSourceBox->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    FSourceBox->setMinimumContentsLength(9);
     sourceLabel->setBuddy(FSourceBox);
     connect(FSourceBox, &QComboBox::currentIndexChanged, this,
             [this] { FFilter->SetSource(FSourceBox->currentData().toString()); });
@@ -122,6 +123,8 @@ TLogPane::TLogPane(std::size_t capacity, QWidget* parent) : QWidget(parent)
     FConnectionBox = new QComboBox(this);
     FConnectionBox->setObjectName("LogConnectionBox");
     FConnectionBox->setAccessibleName(QStringLiteral("ログの接続"));
+    FConnectionBox->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    FConnectionBox->setMinimumContentsLength(9);
     FConnectionBox->addItem(QStringLiteral("すべての接続"), 0);
     FConnectionBox->hide();
     connect(FConnectionBox, &QComboBox::currentIndexChanged, this,

@@ -112,6 +112,7 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
     FConnectionBox = Choice("MessagesConnectionBox", QStringLiteral("接続で絞り込み"),
                             {{QStringLiteral("すべての接続"), 0}}, this);
     FConnectionBox->hide();
+    SetUpNarrowBox(FConnectionBox);
     FShown = new QLabel(this);
     FShown->setObjectName("MessagesShownCount");
     auto* exportBtn = new QPushButton(QStringLiteral("書き出し…"), this);
@@ -183,6 +184,8 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
     FInfo->setObjectName("MessageInfo");
     FInfo->setTextInteractionFlags(Qt::TextSelectableByMouse);
     FInfo->setWordWrap(true);
+    FInfo->setMinimumWidth(fontMetrics().averageCharWidth() * 16);
+    FInfo->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     FModeBox = Choice("PayloadModeBox", QStringLiteral("ペイロードの表示"),
                       {{QStringLiteral("自動"), int(TPayloadMode::Auto)},
                        {QStringLiteral("テキスト"), int(TPayloadMode::Text)},
@@ -223,8 +226,6 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
     FProperties->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     FProperties->setTabChangesFocus(true);
     FProperties->setLineWrapMode(QPlainTextEdit::NoWrap);
-    // A handful of lines; more scroll.
-    FProperties->setMaximumHeight(FProperties->fontMetrics().lineSpacing() * 5 + 12);
     FProperties->hide();
 
     FHex = new THexDumpModel(this);
@@ -240,7 +241,9 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
     FChart = new TPayloadChart(this);
     FChart->hide();
     connect(FChartBtn, &QPushButton::toggled, this, [this](bool on) {
+        // The chart takes the hex dump's place while it shows.
         FChart->setVisible(on);
+        FHexView->setVisible(!on);
         if (on)
             ShowChart();
     });
@@ -259,11 +262,13 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
     filters->addWidget(FTopicEdit, 3);
     filters->addWidget(textLabel);
     filters->addWidget(FTextEdit, 2);
-    filters->addWidget(FQosBox);
-    filters->addWidget(FRetainBox);
-    filters->addWidget(FConnectionBox);
-    filters->addWidget(FShown);
-    filters->addWidget(exportBtn);
+    auto* choices = new QHBoxLayout;
+    choices->addWidget(FQosBox);
+    choices->addWidget(FRetainBox);
+    choices->addWidget(FConnectionBox);
+    choices->addWidget(FShown);
+    choices->addStretch(1);
+    choices->addWidget(exportBtn);
 
     auto* tools = new QHBoxLayout;
     tools->addWidget(FInfo, 1);
@@ -292,12 +297,13 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
     split->setObjectName("MessagesSplitter");
     split->addWidget(upper);
     split->addWidget(lower);
-    split->setStretchFactor(0, 1);
-    split->setStretchFactor(1, 1);
+    split->setStretchFactor(0, 2);
+    split->setStretchFactor(1, 3);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
     layout->addLayout(filters);
+    layout->addLayout(choices);
     layout->addWidget(split, 1);
 
     setTabOrder(FTopicEdit, FTextEdit);
@@ -421,6 +427,10 @@ void TMessagesView::ShowMessage(int row)
     const TMessageRow& message = FModel->MessageAt(row);
     FProperties->setPlainText(message.Properties.join(QLatin1Char('\n')));
     FProperties->setVisible(!message.Properties.isEmpty());
+    // As tall as its lines, five at most; more scroll.
+    FProperties->setFixedHeight(FProperties->fontMetrics().lineSpacing() *
+                                    static_cast<int>(std::clamp<qsizetype>(message.Properties.size(), 1, 5)) +
+                                12);
     FShownPath = message.Path;
     {
         const QSignalBlocker block(FModeBox);
@@ -460,7 +470,8 @@ void TMessagesView::RenderPayload()
     const QByteArray bytes = FHex->Bytes(0, TextLimit);
     const TPayloadMode mode =
         PayloadFormat::Resolve(ModeOf(message.Topic), bytes, PayloadFormat::ContentType(message.Properties));
-    QString info = QStringLiteral("%1  —  %2").arg(message.Path, Size(size));
+    QString info = QStringLiteral("%1  —  %2").arg(QFileInfo(message.Path).fileName(), Size(size));
+    FInfo->setToolTip(message.Path);
     if (size != message.Message.Size)
         info += QStringLiteral(" (受信時 %1)").arg(Size(message.Message.Size));
     QString text;

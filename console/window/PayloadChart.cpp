@@ -33,10 +33,12 @@ TPayloadChart::TPayloadChart(QWidget* parent) : QWidget(parent)
     FView->setObjectName("PayloadChartView");
     FView->setAccessibleName(QStringLiteral("ペイロードの数値のグラフ"));
     FView->setRenderHint(QPainter::Antialiasing);
-    FView->setMinimumHeight(fontMetrics().height() * 10);
+    // Its own small minimum: the chart's hint would widen the window.
+    FView->setMinimumSize(fontMetrics().averageCharWidth() * 30, fontMetrics().height() * 8);
     FNote = new QLabel(this);
     FNote->setObjectName("PayloadChartNote");
     FNote->setEnabled(false);
+    FNote->setWordWrap(true);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(FNote);
@@ -72,15 +74,20 @@ bool TPayloadChart::Show(const QString& topic, const std::vector<const TMessageR
             any = true;
         }
     }
-    FChart->setTitle(topic);
+    FChart->setTitle(QString());
     if (!any) {
         FNote->setText(QStringLiteral("%1 のペイロードに数値がありません").arg(topic));
         return false;
     }
+    QFont small = font();
+    small.setPointSizeF(small.pointSizeF() * 0.8);
     auto* time = new QDateTimeAxis;
     time->setFormat(QStringLiteral("HH:mm:ss"));
-    time->setTitleText(QStringLiteral("時刻"));
+    time->setTickCount(4);
+    time->setLabelsFont(small);
     auto* values = new QValueAxis;
+    values->setTickCount(5);
+    values->setLabelsFont(small);
     const double pad = high > low ? (high - low) * 0.05 : 1.0;
     values->setRange(low - pad, high + pad);
     FChart->addAxis(time, Qt::AlignBottom);

@@ -25,8 +25,10 @@ TProfileBar::TProfileBar(TSettingsStore* store, THooks hooks, QWidget* parent)
     auto* label = new QLabel(QStringLiteral("接続プロファイル"), this);
     label->setObjectName("ProfileCmbLabel");
     label->setBuddy(FName);
+    // Narrow buttons: the settings panel shares the window with the views.
     auto button = [&](const char* name, const QString& caption, const QString& tip, void (TProfileBar::*slot)()) {
         auto* b = new QPushButton(caption, this);
+        b->setMinimumWidth(b->fontMetrics().horizontalAdvance(caption) + 20);
         b->setObjectName(name);
         b->setToolTip(tip);
         connect(b, &QPushButton::clicked, this, slot);

@@ -5,6 +5,7 @@
 #include "console/window/LogPane.h"
 #include "console/window/MessagesView.h"
 #include "console/window/SessionFeed.h"
+#include "console/window/ViewSetup.h"
 
 #include <QLineEdit>
 #include <QShortcut>
@@ -37,6 +38,7 @@ TSessionPanel::TSessionPanel(QWidget* parent) : QWidget(parent)
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(FTabs);
+    SetUpNarrowButtons(this);
 
     FNames = new TConnectionNames(this);
     FLog->SetConnectionNames(FNames);

@@ -234,6 +234,7 @@ void TSettingsPanel::BuildGroup(TControlGroup group, QWidget* parent, QFormLayou
             auto* name = new QLabel(parent);
             name->setObjectName(QString::fromLatin1(control.Name) + "Name");
             name->setEnabled(false);
+            name->setWordWrap(true);   // a long name takes two lines rather than the panel's width
             auto* spin = static_cast<QSpinBox*>(widget);
             const TPacketKind kind = control.Packet;
             auto show = [name, spin, kind] { name->setText(ReasonCodeText(spin->value(), kind)); };

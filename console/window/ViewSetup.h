@@ -30,9 +30,26 @@ inline void SetColumnWidthFor(QTableView* view, int column, const QString& sampl
     view->setColumnWidth(column, view->fontMetrics().horizontalAdvance(sample) + 16);
 }
 
+#include <QComboBox>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QToolButton>
+
+// A box that keeps its width whatever its items (connection names can be long).
+inline void SetUpNarrowBox(QComboBox* box, int characters = 9)
+{
+    box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    box->setMinimumContentsLength(characters);
+}
+
+// Buttons as narrow as their captions (a style's minimum would widen every
+// toolbar), so that the views fit beside the settings on a 1280-pixel screen.
+inline void SetUpNarrowButtons(QWidget* parent)
+{
+    for (QPushButton* button : parent->findChildren<QPushButton*>())
+        button->setMinimumWidth(button->fontMetrics().horizontalAdvance(button->text()) + 20);
+}
 
 // A field's clear button, named for screen readers.
 inline void SetUpClearButton(QLineEdit* edit)
