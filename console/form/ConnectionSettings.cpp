@@ -88,6 +88,8 @@ TMQTTClientOptions TForm1::ConnectionOptions()
     options.LinePauseMs = ReportPauseSpn.Value();
     options.Version = ProtocolVersion();
     options.Tls = TlsConfig();
+    options.Cancel = &OpenCancel;
+    options.Resolver = HostResolver;
     SessionVersion = options.Version;
     return options;
 }

@@ -118,12 +118,10 @@ void TScriptRunner::PrepareWatches(const TScript& script)
             WatchOf(NameOf(step)).Keep(step.Pattern);
         }
     }
-    // A watch no expect needs keeps nothing (Keep was never called on it: make it selective).
-    for (const std::string& client : script.Clients) {
-        TLineWatch& watch = WatchOf(Single ? Single->Name() : client);
-        watch.Keep({});
-        watch.Release({});
-    }
+    // The one form's watch has kept every line since the runner was made; from
+    // here on it too keeps only what an expect can match.
+    for (auto& [client, watch] : Watches)
+        watch->KeepOnlyKeptTexts();
 }
 
 void TScriptRunner::ReleasePattern(const TScriptStep& step)

@@ -79,8 +79,9 @@ public:
     void BoxShown(const std::string& title, const std::string& text);
     // A frame could not be built from a field: said as a note with the field's reason.
     void FieldError(const std::string& client, const TSessionFieldError& error);
-    // Ends the run before its next step, and ends a sleep, an expect and the
-    // running command's wait for the broker at once. Any thread.
+    // Ends the run before its next step, and ends a sleep or expect at once;
+    // the running command's wait for the broker ends as TForm1::CancelWait says
+    // (an Open stops connecting). Any thread.
     void Cancel();
 
 private:

@@ -101,7 +101,8 @@ private:
 // ---- what the client's connections tell ----
 
 // Installed as the form's session observer; hands every call on to the
-// observer the form had before. A connection keeps the observer it was opened
+// observer the form had before (a member added to TSessionObserver needs its
+// forwarding here). A connection keeps the observer it was opened
 // with, so an adopted form's observer can outlive the session: Detach() then
 // leaves it forwarding only.
 class TSessionClient::TObserverImpl : public TSessionObserver {
@@ -122,6 +123,11 @@ public:
         });
         if (Next)
             Next->OnProtocolVersion(version);
+    }
+    void OnConnected(const std::string& tlsVersion) override
+    {
+        if (Next)
+            Next->OnConnected(tlsVersion);
     }
     void OnFrame(TFrameDirection direction, const uint8_t* frame, int32_t size) override
     {
@@ -427,6 +433,12 @@ void TLineWatch::Keep(const std::string& text)
     std::lock_guard lock(FSession.FLock);
     FSelective = true;
     ++FKept[text];
+}
+
+void TLineWatch::KeepOnlyKeptTexts()
+{
+    std::lock_guard lock(FSession.FLock);
+    FSelective = true;
 }
 
 void TLineWatch::Release(const std::string& text)

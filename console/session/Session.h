@@ -238,6 +238,9 @@ public:
     // takes one back. Texts are counted, so two waits for one text keep it until both released it.
     void Keep(const std::string& text);
     void Release(const std::string& text);
+    // Keeps only lines with a kept text from now on, as after the first Keep(),
+    // also while no text is kept (then: none).
+    void KeepOnlyKeptTexts();
 
     // Waits for a line containing text among the kept lines and those to come.
     // The lines it looked at are forgotten, the match included: the next wait

@@ -54,16 +54,6 @@ struct TOptions {
     std::string Script;
 };
 
-// The front end of a form that only lends its labels and captions (never shown).
-class TNoFrontEnd : public TFrontEnd {
-public:
-    void ShowError(const std::string&) override {}
-    void ShowMessageBox(const std::string&, const std::string&, bool) override {}
-    bool ChooseFile(const std::string&, const std::string&, std::string&) override { return false; }
-    void SetPingTimer(bool, int) override {}
-    void ControlsChanged() override {}
-};
-
 void Usage(std::FILE* out, const TForm1& form)
 {
     std::fprintf(out,
@@ -364,7 +354,7 @@ int main(int argc, char** argv)
 {
     Randomize();
     // Lends the labels and captions to the help, the field list and the parser.
-    TNoFrontEnd noFrontEnd;
+    TSilentFrontEnd noFrontEnd;
     const TForm1 labels(noFrontEnd);
     TOptions options;
     if (const int code = ParseOptions(argc, argv, options, labels); code != 0)
