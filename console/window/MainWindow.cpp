@@ -254,7 +254,9 @@ void TMainWindow::RemoveConnection(int index)
     auto it = Connections.begin() + index;
     TConsoleConnection& gone = **it;
     QWidget* area = SettingsStack->widget(index);
-    // Its settings stay the connection's to delete; the area around them goes.
+    // Its settings and status stay the connection's to delete; the area around them goes.
+    if (Views->Status() == gone.Status())
+        Views->SetStatus(nullptr);
     gone.Panel()->setParent(nullptr);
     gone.Status()->setParent(nullptr);
     SettingsStack->removeWidget(area);

@@ -1,5 +1,6 @@
 #include "console/window/CommandQueue.h"
 #include "console/window/FoldGroup.h"
+#include "console/window/SessionStatus.h"
 #include "console/window/SettingsPanel.h"
 #include "console/window/LogModel.h"
 #include "console/window/LogPane.h"
@@ -693,8 +694,10 @@ private slots:
         QVERIFY2(cli.exitCode() == 0, (QByteArray(script.c_str()) + cli.readAllStandardOutput()).constData());
         QVERIFY(broker.WaitForConnections(4, 5000));
         QCOMPARE(broker.Frames(2), broker.Frames(0));   // rec-a's CONNECT and PINGREQ, byte for byte
-        window.RemoveConnection(1);
+        window.ChooseConnection(1);
+        window.RemoveConnection(1);   // the one in sight: the other's status takes its place
         QCOMPARE(list->count(), 1);
+        QCOMPARE(window.SessionViews()->Status(), window.Current().Status());
         QVERIFY(!logs->isVisible());
     }
 
