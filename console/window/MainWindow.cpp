@@ -45,6 +45,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -223,12 +224,12 @@ TConsoleConnection& TMainWindow::MakeConnection()
     connect(&made, &TConsoleConnection::Note, this, [this](const QString& text) {
         statusBar()->showMessage(text, 15000);
     });
-    made.Recorded = [this](const std::string& client, const std::vector<std::string>& lines) {
+    made.Recorded = [this, id](const std::string& client, const std::vector<std::string>& lines) {
         std::lock_guard lock(JournalLock);
-        if (!Journal.empty() && Journal.back().first == client)
-            Journal.back().second.insert(Journal.back().second.end(), lines.begin(), lines.end());
+        if (!Journal.empty() && Journal.back().Connection == id)
+            Journal.back().Lines.insert(Journal.back().Lines.end(), lines.begin(), lines.end());
         else
-            Journal.emplace_back(client, lines);
+            Journal.push_back({id, client, lines});
     };
     return made;
 }
@@ -608,25 +609,27 @@ void TMainWindow::BuildMenus()
 
 std::string TMainWindow::RecordedScript() const
 {
-    std::vector<std::pair<std::string, std::vector<std::string>>> journal;
+    std::vector<TJournalEntry> journal;
     {
         std::lock_guard lock(JournalLock);
         journal = Journal;
     }
-    std::set<std::string> clients;
-    for (const auto& [client, lines] : journal)
-        clients.insert(client);
+    std::set<int> used;
+    for (const TJournalEntry& entry : journal)
+        used.insert(entry.Connection);
     // One connection: its own script, as a window of one connection has always saved it.
-    if (clients.size() <= 1) {
+    if (used.size() <= 1) {
         for (const auto& connection : Connections)
-            if (clients.empty() ? connection.get() == &Current() : connection->ScriptName() == *clients.begin())
+            if (used.empty() ? connection.get() == &Current() : connection->Id() == *used.begin())
                 return connection->RecordedScript();
         return {};
     }
+    // Each connection keeps the name it had when its first lines were recorded.
+    std::map<int, std::string> names;
     std::string script = "# Tarnwick session script. Replay: tarnwick-cli FILE\n";
-    for (const auto& [client, lines] : journal) {
-        script += "client " + client + "\n";
-        for (const std::string& line : lines)
+    for (const TJournalEntry& entry : journal) {
+        script += "client " + names.try_emplace(entry.Connection, entry.Client).first->second + "\n";
+        for (const std::string& line : entry.Lines)
             script += line + "\n";
     }
     return script;

@@ -159,7 +159,12 @@ private:
     QString LastScriptDir;             // where the script choosers open
     // The lines each connection's recorded commands added, in the order they ran.
     mutable std::mutex JournalLock;
-    std::vector<std::pair<std::string, std::vector<std::string>>> Journal;
+    struct TJournalEntry {
+        int Connection;            // its number
+        std::string Client;        // its name in a script when the lines were recorded
+        std::vector<std::string> Lines;
+    };
+    std::vector<TJournalEntry> Journal;
     // The connections held for a script over several; let go when the window closes.
     struct THold;
     std::vector<std::weak_ptr<THold>> Holds;
