@@ -1,5 +1,6 @@
 #include "console/window/MainWindow.h"
 
+#include "console/window/CheckDialog.h"
 #include "console/window/ConnectionList.h"
 #include "console/window/ConnectionNames.h"
 #include "console/window/FramesView.h"
@@ -604,6 +605,14 @@ void TMainWindow::BuildMenus()
             LastScriptDir = QFileInfo(chosen).absolutePath();
             RunScriptFile(chosen);
         }
+    });
+    // The chosen connection's fields as shown, read through a form of their own
+    // (the connection's form belongs to its command thread).
+    AddCheckMenu(*this, [this] {
+        TNoFrontEnd frontEnd;
+        TForm1 shown(frontEnd);
+        ApplyFields(shown, Current().Panel()->ReadWidgets());
+        return ConnectionSetLines(shown);
     });
 }
 
