@@ -5,6 +5,7 @@
 #include "console/window/LogModel.h"
 #include "console/window/LogPane.h"
 #include "console/window/MainWindow.h"
+#include "console/window/ProfileBar.h"
 #include "console/window/PropertyEditor.h"
 #include "console/window/SessionPanel.h"
 #include "console/window/SettingsStore.h"
@@ -565,8 +566,27 @@ private slots:
             QVERIFY(Find<TFoldGroup>(window, "TlsGroup")->IsFolded());
 
             Find<TFoldGroup>(window, "SessionGroup")->SetFolded(true);
+            Find<QLineEdit>(window, "ClientIDEdit")->setText(QStringLiteral("first"));
+            // Two more connections: one named after a profile kept with its password, one by its
+            // ClientID with a password typed only; each with its own folds.
+            for (const auto& [client, profile] : {std::pair{"lab-id", "試験 lab"}, std::pair{"third", ""}}) {
+                TSettingsPanel* panel = window.Connection(window.AddConnection()).Panel();
+                static_cast<QLineEdit*>(panel->FieldWidget("ClientIDEdit"))->setText(QString::fromUtf8(client));
+                static_cast<QLineEdit*>(panel->FieldWidget("PasswordEdit"))->setText(QStringLiteral("pw-") + client);
+                static_cast<QCheckBox*>(panel->FieldWidget("TlsChk"))->setChecked(*profile != 0);
+                QVERIFY(!panel->findChild<TFoldGroup*>("SessionGroup")->IsFolded());
+                if (*profile) {
+                    panel->Profiles()->NameBox()->setEditText(QString::fromUtf8(profile));
+                    panel->findChild<QCheckBox*>("ProfilePasswordChk")->setChecked(true);
+                    panel->Profiles()->Save();
+                }
+            }
+            window.Connection(2).Panel()->findChild<TFoldGroup*>("ConnectionGroup")->SetFolded(true);
+            window.ChooseConnection(1);
             window.SessionViews()->Tabs()->setCurrentIndex(2);
-            window.resize(screen.width() - 200, screen.height() - 150);
+            QCoreApplication::processEvents();
+            // Smaller, yet no narrower than its three connections' settings and the views need.
+            window.resize(std::max(screen.width() - 200, window.minimumSizeHint().width()), screen.height() - 150);
             auto* splitter = Find<QSplitter>(window, "MainSplitter");
             splitter->setSizes({400, window.width() - 400});
             arranged = window.size();
@@ -579,10 +599,27 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QCOMPARE(window.size(), arranged);
         QCOMPARE(Find<QSplitter>(window, "MainSplitter")->sizes(), split);
-        QVERIFY(Find<TFoldGroup>(window, "SessionGroup")->IsFolded());
-        QVERIFY(Find<TFoldGroup>(window, "TlsGroup")->IsFolded());
-        QVERIFY(!Find<TFoldGroup>(window, "ConnectionGroup")->IsFolded());
         QCOMPARE(window.SessionViews()->Tabs()->currentIndex(), 2);
+        QCOMPARE(window.ConnectionCount(), 3);
+        QCOMPARE(window.ChosenIndex(), 1);
+        struct TKept {
+            QString Name, ClientID, Password;
+            QStringList Folded;
+        };
+        const TKept kept[] = {
+            {"first", "first", "", {"SessionGroup", "TlsGroup", "Mqtt5Group"}},
+            {"試験 lab", "lab-id", "pw-lab-id", {"Mqtt5Group"}},
+            {"third", "third", "", {"ConnectionGroup", "TlsGroup", "Mqtt5Group"}},
+        };
+        for (int i = 0; i < 3; ++i) {
+            TSettingsPanel* panel = window.Connection(i).Panel();
+            QCOMPARE(window.Connection(i).Name(), kept[i].Name);
+            QCOMPARE(static_cast<QLineEdit*>(panel->FieldWidget("ClientIDEdit"))->text(), kept[i].ClientID);
+            QCOMPARE(static_cast<QLineEdit*>(panel->FieldWidget("PasswordEdit"))->text(), kept[i].Password);
+            for (const char* group : {"SessionGroup", "ConnectionGroup", "TlsGroup", "Mqtt5Group"})
+                QVERIFY2(panel->findChild<TFoldGroup*>(group)->IsFolded() == kept[i].Folded.contains(group),
+                         qPrintable(QStringLiteral("%1 %2").arg(i).arg(group)));
+        }
     }
 
     void scriptRunsInTheWindow_data()
