@@ -3,7 +3,7 @@
 #include "console/form/FieldTable.h"
 #include "console/form/Form1.h"
 #include "console/script/SessionRecorder.h"
-#include "console/window/CommandQueue.h"
+#include "console/window/core/CommandQueue.h"
 #include "console/window/SettingsPanel.h"
 
 #include <QMessageBox>

@@ -1,4 +1,3 @@
-#include "console/window/CommandQueue.h"
 #include "console/window/FoldGroup.h"
 #include "console/window/SessionStatus.h"
 #include "console/window/SettingsPanel.h"
@@ -1535,55 +1534,6 @@ private slots:
         QCOMPARE(program.exitCode(), exitCode);
         QVERIFY(!program.readAllStandardError().isEmpty());
         QVERIFY(!Log->WaitForMessage("FormCreate: program start.. ", 0));
-    }
-
-    void commandQueueRunsInOrderAndKeepsOneTick()
-    {
-        TCommandQueue queue;
-        std::mutex lock;
-        std::vector<std::string> ran;
-        auto record = [&](std::string what) {
-            return [&, what] {
-                std::lock_guard guard(lock);
-                ran.push_back(what);
-            };
-        };
-        std::promise<void> release;
-        std::shared_future<void> released = release.get_future().share();
-        std::promise<void> blocking;
-        queue.Start();
-        queue.Post([&, released] {
-            blocking.set_value();
-            released.wait();
-        });
-        blocking.get_future().wait();
-        QVERIFY(queue.PostTick(record("tick 1")));
-        QVERIFY(queue.Post(record("a")));
-        for (int i = 2; i <= 5; ++i)
-            QVERIFY(!queue.PostTick(record("tick " + std::to_string(i))));
-        QVERIFY(queue.Post(record("b")));
-        release.set_value();
-        queue.Stop();
-        QVERIFY(!queue.Post(record("late")));
-        const std::vector<std::string> expected{"a", "b", "tick 5"};
-        QCOMPARE(ran, expected);
-
-        TCommandQueue dropped;
-        dropped.Start();
-        std::promise<void> hold;
-        std::shared_future<void> held = hold.get_future().share();
-        std::promise<void> running;
-        dropped.Post([&, held] {
-            running.set_value();
-            held.wait();
-        });
-        running.get_future().wait();
-        dropped.Post(record("dropped"));
-        dropped.PostTick(record("dropped tick"));
-        QCOMPARE(dropped.DropPending(), std::size_t{2});
-        hold.set_value();
-        dropped.Stop();
-        QCOMPARE(ran, expected);
     }
 
     void japaneseLabelsRender()
