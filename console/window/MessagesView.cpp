@@ -130,6 +130,7 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
         connect(FFilter, signal, this, &TMessagesView::UpdateShown);
     connect(FFilter, &QAbstractItemModel::modelReset, this, &TMessagesView::UpdateShown);
     connect(FFilter, &QAbstractItemModel::layoutChanged, this, &TMessagesView::UpdateShown);
+    connect(FFilter, &TMessagesFilterModel::SearchingChanged, this, &TMessagesView::UpdateShown);
 
     // The topic tree.
     FTopics = new TTopicTreeModel(this);
@@ -371,6 +372,9 @@ void TMessagesView::UpdateShown()
                                                .arg(ViewText::Count(FFilter->rowCount()))
                                                .arg(ViewText::Count(FModel->rowCount()))
                                          : QStringLiteral("%1 件").arg(ViewText::Count(FModel->rowCount())));
+    // Large payloads are still read for the filter's text: more may join.
+    if (FFilter->Searching())
+        FShown->setText(FShown->text() + QStringLiteral(" (検索中…)"));
 }
 
 std::vector<const TMessageRow*> TMessagesView::ShownRows() const

@@ -1049,6 +1049,51 @@ private slots:
                  QString::number(batch.front().Message.MessageID));
     }
 
+    // The payload text is looked for in the whole payload, the part past the
+    // bytes a row keeps read off the window's thread: the keystroke never waits
+    // for it, and what is found joins the list.
+    void payloadTextFilterReadsWholePayloads()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        TMessagesView view;
+        std::vector<TReceivedMessage> batch;
+        for (int i = 0; i < 300; ++i)
+            batch.push_back(Message(QStringLiteral("t/small"), QByteArray::number(i)));
+        QByteArray large(3 << 20, 'x');
+        large.replace(2 << 20, 5, "ALARM");
+        QByteArray across(5000, 'y');
+        across.replace(PayloadHeadBytes - 2, 5, "Alarm");
+        batch.push_back(Message(QStringLiteral("t/large"), large, 0, false, dir.path()));
+        batch.push_back(Message(QStringLiteral("t/across"), across, 0, false, dir.path()));
+        batch.push_back(Message(QStringLiteral("t/without"), QByteArray(2 << 20, 'z'), 0, false, dir.path()));
+        batch.push_back(Message(QStringLiteral("t/head"), "alarm at once", 0, false, dir.path()));
+        view.Append(batch);
+        auto shownTopics = [&] {
+            QStringList topics;
+            for (const TMessageRow* row : view.ShownRows())
+                topics << row->Topic;
+            topics.sort();
+            return topics;
+        };
+        view.FindEdit()->setText(QStringLiteral("alarm"));
+        QCOMPARE(shownTopics(), QStringList{"t/head"});
+        QVERIFY(WaitUntil([&] { return !view.Filter()->Searching(); }, 30000));
+        QCOMPARE(shownTopics(), (QStringList{"t/across", "t/head", "t/large"}));
+        // A message that comes while the filter is set is looked through too.
+        QByteArray later(4096, 'w');
+        later.append("alarm");
+        view.Append(std::vector<TReceivedMessage>{Message(QStringLiteral("t/later"), later, 0, false, dir.path())});
+        QVERIFY(WaitUntil([&] { return !view.Filter()->Searching(); }, 30000));
+        QCOMPARE(shownTopics(), (QStringList{"t/across", "t/head", "t/large", "t/later"}));
+        // Another text forgets what the last one found.
+        view.FindEdit()->setText(QStringLiteral("alarm!"));
+        QVERIFY(WaitUntil([&] { return !view.Filter()->Searching(); }, 30000));
+        QCOMPARE(shownTopics(), QStringList{});
+        view.FindEdit()->clear();
+        QCOMPARE(view.View()->model()->rowCount(), 305);
+    }
+
     // A payload reads as JSON (by its look or its content type), as text, as
     // Base64-decoded or as hex; the choice stays with its topic; its numbers chart.
     void payloadReadsAsTheTopicWants()
