@@ -91,23 +91,29 @@ void TMessagesFilterModel::StartSearch()
     // A character found without regard to case takes at most four bytes, and
     // a chunk may begin inside one: what a match across a cut can span.
     const std::size_t overlap = static_cast<std::size_t>(std::max(bytes.size(), text.size() * 4) + 4);
-    FSearchNumber = FSearch->Start(std::move(matcher), overlap, {});
-    SetSearching(true);
-    if (sourceModel())
-        SearchRows(0, sourceModel()->rowCount() - 1);
+    std::vector<TPayloadSearch::TFile> files = LargePayloads(0, sourceModel() ? sourceModel()->rowCount() - 1 : -1);
+    // Without a large payload there is nothing to wait for.
+    SetSearching(!files.empty());
+    FSearchNumber = FSearch->Start(std::move(matcher), overlap, std::move(files));
 }
 
-void TMessagesFilterModel::SearchRows(int first, int last)
+std::vector<TPayloadSearch::TFile> TMessagesFilterModel::LargePayloads(int first, int last) const
 {
-    if (FText.isEmpty() || first > last)
-        return;
-    const auto* model = static_cast<const TMessagesModel*>(sourceModel());
     std::vector<TPayloadSearch::TFile> files;
+    const auto* model = static_cast<const TMessagesModel*>(sourceModel());
     for (int row = first; row <= last; ++row) {
         const TMessageRow& message = model->MessageAt(row);
         if (message.Message.Size > message.Head.size())
             files.push_back({message.Number, message.Message.Path, static_cast<uint64_t>(message.Head.size())});
     }
+    return files;
+}
+
+void TMessagesFilterModel::SearchRows(int first, int last)
+{
+    if (FText.isEmpty())
+        return;
+    std::vector<TPayloadSearch::TFile> files = LargePayloads(first, last);
     if (files.empty())
         return;
     FSearch->Add(std::move(files));

@@ -51,6 +51,8 @@ protected:
 private:
     void StartSearch();
     void SearchRows(int first, int last);
+    // The rows' payloads larger than the bytes the rows keep, to be read past those.
+    std::vector<TPayloadSearch::TFile> LargePayloads(int first, int last) const;
     void OnFound(uint64_t search, const std::vector<uint64_t>& found, bool done);
     void SetSearching(bool searching);
 

@@ -1057,6 +1057,10 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         TMessagesView view;
+        // With no payload to read there is nothing to wait for.
+        view.FindEdit()->setText(QStringLiteral("alarm"));
+        QVERIFY(!view.Filter()->Searching());
+        view.FindEdit()->clear();
         std::vector<TReceivedMessage> batch;
         for (int i = 0; i < 300; ++i)
             batch.push_back(Message(QStringLiteral("t/small"), QByteArray::number(i)));

@@ -39,7 +39,8 @@ public:
     TPayloadSearch(const TPayloadSearch&) = delete;
     TPayloadSearch& operator=(const TPayloadSearch&) = delete;
 
-    // Starts a search of these files (the running one ends unreported); its number.
+    // Starts a search of these files (the running one ends unreported); its
+    // number. A search of no files reports nothing until files are added.
     uint64_t Start(TMatcher matcher, std::size_t overlap, std::vector<TFile> files);
     // More files for the running search (payloads that came after it began); it
     // reports done again once they are read. Nothing when no search runs.
