@@ -184,9 +184,9 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
     FInfo = new QLabel(QStringLiteral("メッセージを選ぶと、ペイロードを表示します"), this);
     FInfo->setObjectName("MessageInfo");
     FInfo->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    FInfo->setWordWrap(true);
-    FInfo->setMinimumWidth(fontMetrics().averageCharWidth() * 16);
-    FInfo->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // A line of its own under the buttons, as wide as the pane: a long path is cut at the
+    // pane's edge, never squeezed between the buttons (the tooltip holds the file's path).
+    FInfo->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     FModeBox = Choice("PayloadModeBox", QStringLiteral("ペイロードの表示"),
                       {{QStringLiteral("自動"), int(TPayloadMode::Auto)},
                        {QStringLiteral("テキスト"), int(TPayloadMode::Text)},
@@ -272,10 +272,10 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
     choices->addWidget(exportBtn);
 
     auto* tools = new QHBoxLayout;
-    tools->addWidget(FInfo, 1);
     tools->addWidget(FModeBox);
     tools->addWidget(FChartBtn);
     tools->addWidget(FFollow);
+    tools->addStretch(1);
     tools->addWidget(copyText);
     tools->addWidget(copyHex);
     tools->addWidget(openFolder);
@@ -284,6 +284,7 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
     auto* lowerLayout = new QVBoxLayout(lower);
     lowerLayout->setContentsMargins(0, 0, 0, 0);
     lowerLayout->addLayout(tools);
+    lowerLayout->addWidget(FInfo);
     lowerLayout->addWidget(FProperties);
     lowerLayout->addWidget(payload, 1);
 
