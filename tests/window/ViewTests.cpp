@@ -9,6 +9,7 @@
 #include "console/window/PayloadChart.h"
 #include "console/window/JsonHighlighter.h"
 #include "console/window/TopicTree.h"
+#include "console/window/ViewSetup.h"
 #include "console/window/PropertyEditor.h"
 #include "console/window/SessionPanel.h"
 #include "console/window/SessionStatus.h"
@@ -964,6 +965,13 @@ private slots:
             for (QToolButton* button : buttons)
                 QCOMPARE(QAccessible::queryAccessibleInterface(button)->text(QAccessible::Name), QStringLiteral("消去"));
         }
+
+        // The file chooser speaks Japanese, the kinds of its files too.
+        QFileDialog chooser;
+        SetUpFileDialog(chooser);
+        QCOMPARE(chooser.labelText(QFileDialog::FileName), QStringLiteral("ファイル名:"));
+        QCOMPARE(chooser.iconProvider()->type(QFileInfo(QDir::tempPath())), QStringLiteral("フォルダー"));
+        QCOMPARE(chooser.iconProvider()->type(QFileInfo("session.tws")), QStringLiteral("TWS ファイル"));
     }
 
     // ---- finding messages ----
