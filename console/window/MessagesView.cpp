@@ -126,8 +126,11 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
             [this] { FFilter->SetRetain(FRetainBox->currentData().toInt()); });
     connect(FConnectionBox, &QComboBox::currentIndexChanged, this,
             [this] { FFilter->SetConnection(FConnectionBox->currentData().toInt()); });
-    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+    // The count of all changes too while none of the new messages is shown.
+    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved}) {
         connect(FFilter, signal, this, &TMessagesView::UpdateShown);
+        connect(FModel, signal, this, &TMessagesView::UpdateShown);
+    }
     connect(FFilter, &QAbstractItemModel::modelReset, this, &TMessagesView::UpdateShown);
     connect(FFilter, &QAbstractItemModel::layoutChanged, this, &TMessagesView::UpdateShown);
     connect(FFilter, &TMessagesFilterModel::SearchingChanged, this, &TMessagesView::UpdateShown);
@@ -181,7 +184,7 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
                 }
     });
 
-    FInfo = new QLabel(QStringLiteral("メッセージを選ぶと、ペイロードを表示します"), this);
+    FInfo = new QLabel(NoMessageText(), this);
     FInfo->setObjectName("MessageInfo");
     FInfo->setTextInteractionFlags(Qt::TextSelectableByMouse);
     // A line of its own under the buttons, as wide as the pane: a long path is cut at the
@@ -417,6 +420,11 @@ void TMessagesView::ChooseExport()
 
 // ---- the payload ----
 
+QString TMessagesView::NoMessageText()
+{
+    return QStringLiteral("メッセージを選ぶと、ペイロードを表示します");
+}
+
 void TMessagesView::ShowMessage(int row)
 {
     if (row < 0 || row >= FModel->rowCount()) {
@@ -426,6 +434,8 @@ void TMessagesView::ShowMessage(int row)
         FText->clear();
         FProperties->clear();
         FProperties->hide();
+        FInfo->setText(NoMessageText());
+        FInfo->setToolTip(QString());
         return;
     }
     FShownRow = row;

@@ -1096,12 +1096,17 @@ private slots:
         QByteArray later(4096, 'w');
         later.append("alarm");
         view.Append(std::vector<TReceivedMessage>{Message(QStringLiteral("t/later"), later, 0, false, dir.path())});
+        // The count of all is at once the new one (none of the shown is new yet).
+        QVERIFY(view.findChild<QLabel*>("MessagesShownCount")->text().startsWith(QStringLiteral("3 / 305 件")));
         QVERIFY(WaitUntil([&] { return !view.Filter()->Searching(); }, 30000));
         QCOMPARE(shownTopics(), (QStringList{"t/across", "t/head", "t/large", "t/later"}));
-        // Another text forgets what the last one found.
+        // Another text forgets what the last one found, and the message shown with it.
+        SelectRow(view.View(), 0);
+        QVERIFY(view.Info()->text().startsWith(QStringLiteral("Pub_")));
         view.FindEdit()->setText(QStringLiteral("alarm!"));
         QVERIFY(WaitUntil([&] { return !view.Filter()->Searching(); }, 30000));
         QCOMPARE(shownTopics(), QStringList{});
+        QVERIFY(!view.Info()->text().startsWith(QStringLiteral("Pub_")));
         view.FindEdit()->clear();
         QCOMPARE(view.View()->model()->rowCount(), 305);
     }
