@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -67,131 +70,81 @@ TEST(CommandQueueTest, RunsInOrderAndKeepsOneTick)
     EXPECT_EQ(ran, expected);
 }
 
-// What a search reported, by search number.
-class TReports {
-public:
-    void Report(uint64_t search, std::vector<uint64_t> found, bool done)
-    {
-        std::lock_guard guard(FLock);
-        FFound[search].insert(found.begin(), found.end());
-        if (done)
-            ++FDone[search];
-        FChanged.notify_all();
-    }
-    std::set<uint64_t> WaitDone(uint64_t search, int times = 1)
-    {
-        std::unique_lock guard(FLock);
-        const bool done =
-            FChanged.wait_for(guard, std::chrono::seconds(60), [&] { return FDone[search] >= times; });
-        EXPECT_TRUE(done) << "search " << search << " never ended";
-        return FFound[search];
-    }
+// Searches files of a scratch folder and waits for what search n found once it said done `times` times.
+struct TSearchBench {
+    const std::filesystem::path Dir = std::filesystem::temp_directory_path() /
+                                      ("tarnwick-search-" + std::to_string(::getpid()));
+    std::mutex Lock;
+    std::condition_variable Changed;
+    std::map<uint64_t, std::set<uint64_t>> Found;
+    std::map<uint64_t, int> Done;
+    TPayloadSearch Search{[this](uint64_t n, std::vector<uint64_t> found, bool done) {
+                              std::lock_guard guard(Lock);
+                              Found[n].insert(found.begin(), found.end());
+                              Done[n] += done;
+                              Changed.notify_all();
+                          },
+                          4096};
 
-private:
-    std::mutex FLock;
-    std::condition_variable FChanged;
-    std::map<uint64_t, std::set<uint64_t>> FFound;
-    std::map<uint64_t, int> FDone;
+    TSearchBench() { std::filesystem::create_directories(Dir); }
+    ~TSearchBench() { std::filesystem::remove_all(Dir); }
+    TPayloadSearch::TFile Write(uint64_t key, const std::string& bytes, uint64_t from = 1024)
+    {
+        std::ofstream((Dir / std::to_string(key)).string(), std::ios::binary) << bytes;
+        return {key, (Dir / std::to_string(key)).string(), from};
+    }
+    uint64_t Start(const std::string& text, const std::vector<TPayloadSearch::TFile>& files)
+    {
+        return Search.Start([text](std::string_view chunk) { return chunk.find(text) != std::string_view::npos; },
+                            text.size() - 1, files);
+    }
+    std::set<uint64_t> Wait(uint64_t n, int times = 1)
+    {
+        std::unique_lock guard(Lock);
+        EXPECT_TRUE(Changed.wait_for(guard, std::chrono::seconds(60), [&] { return Done[n] >= times; }));
+        return Found[n];
+    }
 };
 
-class PayloadSearchTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tarnwick-search-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        FDir = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(FDir); }
-
-    TPayloadSearch::TFile Write(uint64_t key, const std::string& bytes, uint64_t from = 0)
-    {
-        const std::string path = (FDir / ("Pub_" + std::to_string(key))).string();
-        std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        return {key, path, from};
-    }
-
-    static TPayloadSearch::TMatcher Contains(std::string text)
-    {
-        return [text](std::string_view chunk) { return chunk.find(text) != std::string_view::npos; };
-    }
-
-    std::filesystem::path FDir;
-};
-
-// A few hundred payloads, the text in some of them at every place a chunked read
-// can put it: past the first KiB, across a chunk's end, at the very end, only in
-// the part already looked at (From), or in a file that has gone.
-TEST_F(PayloadSearchTest, FindsTheTextAnywhereInWholeFiles)
+// The text wherever a read in 4 KiB chunks from From on can put it: far past
+// the first KiB, across a chunk's end, at the very end, across From; not found
+// only before From (looked at already), nowhere, or in a file that has gone.
+// Files that come later join the running search; a new text replaces it at
+// once, and one ended or dropped while it reads keeps nothing waiting.
+TEST(PayloadSearchTest, FindsTheTextInWholeFilesAndFollowsTheLastText)
 {
-    constexpr std::size_t Chunk = 4096;
+    TSearchBench bench;
     const std::string text = "needle-42";
-    std::vector<TPayloadSearch::TFile> files;
+    const struct { std::size_t Size, At; bool Found; } cases[] = {
+        {3 << 20, (3 << 20) - 5000, true}, {3 * 4096, 4096 - 4, true}, {3 * 4096, 2 * 4096 + 1020, true},
+        {9000, 9000 - text.size(), true},  {9000, 1020, true},         {9000, 10, false}, {9000, 9000, false},
+    };
+    std::vector<TPayloadSearch::TFile> files{{99, (bench.Dir / "gone").string(), 0}};
     std::set<uint64_t> holding;
-    for (uint64_t key = 0; key < 300; ++key)
-        files.push_back(Write(key, std::string(200 + key, 'x')));
-    struct TCase {
-        std::size_t Size;
-        std::size_t At;   // where the text begins; Size: nowhere
-        uint64_t From;
-        bool Found;
-    };
-    const TCase cases[] = {
-        {3 << 20, (3 << 20) - 5000, 1024, true},    // a large payload, far past its head
-        {5000, 2000, 1024, true},
-        {3 * Chunk, Chunk - 4, 1024, true},          // across the first chunk's end
-        {3 * Chunk, 2 * Chunk + 1020, 1024, true},   // across a later one's
-        {9000, 9000 - text.size(), 1024, true},      // the last bytes
-        {9000, 1020, 1024, true},                    // across the end of the head
-        {9000, 10, 1024, false},                     // only in the head, already looked at
-        {9000, 9000, 0, false},                      // nowhere
-    };
-    uint64_t key = 1000;
-    for (const TCase& c : cases) {
+    for (uint64_t key = 0; const auto& c : cases) {
         std::string bytes(c.Size, 'y');
-        if (c.At < c.Size)
-            bytes.replace(c.At, text.size(), text);
-        files.push_back(Write(key, bytes, c.From));
+        files.push_back(bench.Write(key, bytes.replace(std::min(c.At, c.Size), text.size(), c.At < c.Size ? text : "")));
         if (c.Found)
             holding.insert(key);
         ++key;
     }
-    files.push_back({key, (FDir / "gone").string(), 0});
+    const uint64_t n = bench.Start(text, files);
+    EXPECT_EQ(bench.Wait(n), holding);
+    bench.Search.Add({bench.Write(50, std::string(5000, 'z') + text)});
+    holding.insert(50);
+    EXPECT_EQ(bench.Wait(n, 2), holding);
 
-    TReports reports;
-    TPayloadSearch search([&](uint64_t n, std::vector<uint64_t> found, bool done) { reports.Report(n, found, done); },
-                          Chunk);
-    const uint64_t first = search.Start(Contains(text), text.size() - 1, files);
-    EXPECT_EQ(reports.WaitDone(first), holding);
-
-    // Payloads that came later join the running search.
-    search.Add({Write(2000, std::string(5000, 'z') + text)});
-    holding.insert(2000);
-    EXPECT_EQ(reports.WaitDone(first, 2), holding);
-}
-
-// A new text replaces the running search at once, however much is left to read;
-// the last one's answer is its own.
-TEST_F(PayloadSearchTest, NewSearchReplacesTheRunningOne)
-{
-    std::vector<TPayloadSearch::TFile> files;
-    for (uint64_t key = 0; key < 200; ++key)
-        files.push_back(Write(key, std::string(64 << 10, 'a') + (key % 2 ? "odd" : "even")));
-    TReports reports;
-    auto search = std::make_unique<TPayloadSearch>(
-        [&](uint64_t n, std::vector<uint64_t> found, bool done) { reports.Report(n, found, done); }, 1024);
-    for (const char* text : {"ev", "eve", "od"})
-        search->Start(Contains(text), 2, files);
-    const uint64_t last = search->Start(Contains("odd"), 2, files);
-    const std::set<uint64_t> found = reports.WaitDone(last);
-    EXPECT_EQ(found.size(), 100u);
-    for (uint64_t key : found)
-        EXPECT_EQ(key % 2, 1u);
-    // Ended or dropped while it reads: nothing waits on it.
-    search->Start(Contains("never"), 4, files);
-    search->Cancel();
-    search->Start(Contains("never"), 4, files);
-    search.reset();
+    files.clear();
+    for (uint64_t key = 100; key < 300; ++key)
+        files.push_back(bench.Write(key, std::string(64 << 10, 'a') + (key % 2 ? "odd" : "even")));
+    for (const char* replaced : {"ev", "eve", "od"})
+        bench.Start(replaced, files);
+    const std::set<uint64_t> odd = bench.Wait(bench.Start("odd", files));
+    EXPECT_EQ(odd.size(), 100u);
+    EXPECT_TRUE(std::all_of(odd.begin(), odd.end(), [](uint64_t key) { return key % 2 == 1; }));
+    bench.Start("never", files);
+    bench.Search.Cancel();
+    bench.Start("never", files);
 }
 
 }  // namespace
