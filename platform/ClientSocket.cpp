@@ -24,6 +24,9 @@
 #include "platform/TlsContext.h"
 #include "platform/TlsError.h"
 #include "platform/TlsSession.h"
+#include "platform/ProxyHop.h"
+#include "platform/WebSocketHandshake.h"
+#include "platform/WebSocketSession.h"
 
 namespace {
 
@@ -55,6 +58,64 @@ int QueuedOutBytes(int fd)
 }
 
 } // namespace
+
+// Under the WebSocket layer: at Open (socket null) straight on the descriptor
+// or the session not yet published; afterwards under FLock through the
+// socket's own writes, so that TLS records still gather while corked.
+class TClientSocket::TLink final : public TByteLink {
+public:
+    TLink(TClientSocket* socket, int fd, TTlsSession* session) : FSocket(socket), FFd(fd), FSession(session) {}
+
+    int Write(const uint8_t* data, int count, short& wait) override
+    {
+        wait = POLLOUT;
+        int result = 0;
+        if (FSocket) {
+            bool moved = false;
+            result = FSocket->WriteLowerLocked(FFd, data, count, wait, moved);
+        } else if (FSession) {
+            result = FSession->Write(data, count, wait);
+        } else {
+            const ssize_t sent = ::send(FFd, data, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+            result = sent >= 0 ? static_cast<int>(sent) : -errno;
+        }
+        if (result >= 0)
+            return result;
+        if (result == -EAGAIN || result == -EWOULDBLOCK || result == -EINTR)
+            return 0;
+        throw Exception(SocketErrorMessage("Write", -result, SystemErrorText(-result)));
+    }
+
+    int Read(uint8_t* buffer, int count, short& wait, bool& ended) override
+    {
+        wait = POLLIN;
+        if (FSession) {
+            const int got = FSession->Read(buffer, count, wait);
+            if (got == 0 && wait == 0)
+                ended = true;   // the broker's end of the TLS stream, or our own shutdown
+            return got;
+        }
+        int failure = FSocket ? std::exchange(FSocket->FPendingError, 0) : 0;
+        if (failure == 0) {
+            const ssize_t got = ::recv(FFd, buffer, static_cast<size_t>(count), MSG_DONTWAIT);
+            if (got > 0)
+                return static_cast<int>(got);
+            if (got == 0) {
+                ended = true;
+                return 0;
+            }
+            failure = errno;
+        }
+        if (failure == EAGAIN || failure == EWOULDBLOCK || failure == EINTR)
+            return 0;
+        throw Exception(SocketErrorMessage("Read", failure, SystemErrorText(failure)));
+    }
+
+private:
+    TClientSocket* FSocket;
+    int FFd;
+    TTlsSession* FSession;
+};
 
 std::string SystemErrorText(int code)
 {
@@ -89,12 +150,15 @@ void TClientSocket::SetOnDisconnect(TNotify notify) { FOnDisconnect = std::move(
 void TClientSocket::SetConnectTimeout(int ms) { FConnectTimeoutMs = ms; }
 void TClientSocket::SetSendBufferSize(int bytes) { FSendBufferSize = bytes; }
 void TClientSocket::SetTls(const TTlsConfig& config) { FTls = config; }
+void TClientSocket::SetTransport(const TTransportConfig& config) { FTransport = config; }
 
 void TClientSocket::ReleaseDescriptor()
 {
     std::lock_guard<std::mutex> guard(FLock);
     // The session goes with its descriptor, never in Close(): a thread may
     // still be on its way into it until then.
+    FWebSocket.reset();
+    FWebSocketOn = false;
     FSession.reset();
     FSecured = false;
     FStaged.clear();
@@ -107,7 +171,11 @@ void TClientSocket::ReleaseDescriptor()
 TClientSocket::TConnectResult TClientSocket::Connect() const
 {
     TConnectResult result;
-    if (FPort < 0 || FPort > 65535) {
+    // Through a proxy the connection is made to the proxy, which connects on.
+    const bool viaProxy = FTransport.Proxy.Kind != TProxyKind::None;
+    const std::string& host = viaProxy ? FTransport.Proxy.Host : FHost;
+    const int port = viaProxy ? FTransport.Proxy.Port : FPort;
+    if (port < 0 || port > 65535) {
         result.Error = SocketErrorMessage("Connect", EINVAL, SystemErrorText(EINVAL));
         result.Failure = "invalid port number";
         return result;
@@ -119,7 +187,7 @@ TClientSocket::TConnectResult TClientSocket::Connect() const
     hints.ai_protocol = IPPROTO_TCP;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
-    int lookup = ::getaddrinfo(FHost.c_str(), std::to_string(FPort).c_str(), &hints, &found);
+    int lookup = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
     if (lookup != 0) {
         const int code = lookup == EAI_SYSTEM ? errno : lookup;
         const std::string text = lookup == EAI_SYSTEM ? SystemErrorText(code) : gai_strerror(lookup);
@@ -235,6 +303,28 @@ std::unique_ptr<TTlsSession> TClientSocket::Handshake(
     FailOpen(failure, error);
 }
 
+std::unique_ptr<TWebSocketSession> TClientSocket::UpgradeOrFail(
+    int fd, std::unique_ptr<TTlsSession>& session, const TDeadline& deadline)
+{
+    TLink link(nullptr, fd, session.get());
+    std::vector<uint8_t> rest;
+    TStepFailure failure;
+    if (UpgradeToWebSocket(link, fd, FTransport.WebSocket, FHost, FPort, session != nullptr, deadline,
+                           FConnectTimeoutMs, rest, failure))
+        return std::make_unique<TWebSocketSession>(std::move(rest));
+    session.reset();
+    ::close(fd);   // never published: nobody else can hold this number
+    FailOpen(failure.Failure, failure.Error);
+}
+
+std::string TClientSocket::PeerCloseDetail() const
+{
+    if (!FWebSocketOn)
+        return {};
+    std::lock_guard<std::mutex> guard(FLock);
+    return FWebSocket ? FWebSocket->PeerClose() : std::string();
+}
+
 void TClientSocket::Open()
 {
     if (FActive)
@@ -253,11 +343,23 @@ void TClientSocket::Open()
         }
     }
     TConnectResult connected = Connect();
+    const bool viaProxy = FTransport.Proxy.Kind != TProxyKind::None;
     if (connected.Fd < 0)
-        FailOpen(connected.Failure, connected.Error);
+        FailOpen(viaProxy ? "proxy " + ProxyPlace(FTransport.Proxy) + ": " + connected.Failure : connected.Failure,
+                 connected.Error);
+    if (viaProxy) {
+        TStepFailure failure;
+        if (!ProxyTunnel(connected.Fd, FTransport.Proxy, FHost, FPort, deadline, FConnectTimeoutMs, failure)) {
+            ::close(connected.Fd);   // never published: nobody else can hold this number
+            FailOpen(failure.Failure, failure.Error);
+        }
+    }
     std::unique_ptr<TTlsSession> session;
     if (context)
         session = Handshake(*context, connected, deadline.RemainingMs());
+    std::unique_ptr<TWebSocketSession> webSocket;
+    if (FTransport.WebSocket.Enabled)
+        webSocket = UpgradeOrFail(connected.Fd, session, deadline);
     FConnectFailure.clear();
     {
         std::lock_guard<std::mutex> guard(FLock);
@@ -266,6 +368,8 @@ void TClientSocket::Open()
         FPendingError = session ? 0 : connected.PendingError;
         FSecured = session != nullptr;
         FSession = std::move(session);
+        FWebSocketOn = webSocket != nullptr;
+        FWebSocket = std::move(webSocket);
         FReadWait = POLLIN;
     }
     FActive = true;
@@ -280,8 +384,12 @@ bool TClientSocket::Close()
         return false;
     auto shutDown = [this] {
         std::lock_guard<std::mutex> guard(FLock);
-        // close_notify first (if it fits now), then the descriptor, which
-        // wakes every thread that waits on it.
+        // The WebSocket close frame and close_notify first (if they fit now),
+        // then the descriptor, which wakes every thread that waits on it.
+        if (FWebSocket && FFd >= 0) {
+            TLink link(this, FFd, FSession.get());
+            FWebSocket->Shutdown(link);
+        }
         if (FSession)
             FSession->Shutdown();
         int fd = FFd;
@@ -309,10 +417,10 @@ int TClientSocket::PollFor(short events, int timeoutMs) const
 
 bool TClientSocket::SessionHoldsData() const
 {
-    if (!FSecured)
+    if (!FSecured && !FWebSocketOn)
         return false;
     std::lock_guard<std::mutex> guard(FLock);
-    return FSession && FSession->HasBufferedData();
+    return (FSession && FSession->HasBufferedData()) || (FWebSocket && FWebSocket->HasBufferedData());
 }
 
 bool TClientSocket::WaitForData(int timeoutMs)
@@ -373,6 +481,16 @@ int TClientSocket::Receive(void* buffer, int count, int timeoutMs, bool& peerClo
 {
     if (count <= 0)
         return 0;
+    if (FWebSocketOn) {
+        TDeadline deadline(timeoutMs);
+        for (;;) {
+            if (!WaitForData(deadline.RemainingMs()))
+                return 0;
+            const int got = ReceiveAvailable(buffer, count, nullptr, 0, peerClosed);
+            if (got > 0 || peerClosed || !FActive || deadline.RemainingMs() == 0)
+                return got;
+        }
+    }
     if (FSecured)
         return ReceiveSecured(buffer, count, timeoutMs, peerClosed);
     TDeadline deadline(timeoutMs);
@@ -454,49 +572,66 @@ int TClientSocket::FlushStagedLocked(short& wait, bool& moved)
     return sent;
 }
 
+int TClientSocket::WriteLowerLocked(int fd, const void* buffer, int count, short& wait, bool& moved)
+{
+    if (!FSession) {
+        const ssize_t sent = ::send(fd, buffer, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0)
+            return -errno;
+        moved = sent > 0;
+        return static_cast<int>(sent);
+    }
+    for (;;) {
+        // While corked, pieces gather into whole records: a 2000-byte
+        // record each would cost the broker one read and one decryption
+        // per piece.
+        const int room = TTlsSession::kRecordBytes - static_cast<int>(FStaged.size());
+        if (FCorkOn && room > 0) {
+            const int taken = std::min(count, room);
+            const auto* bytes = static_cast<const uint8_t*>(buffer);
+            FStaged.insert(FStaged.end(), bytes, bytes + taken);
+            moved = true;
+            return taken;
+        }
+        if (FStaged.empty()) {
+            // 0: nothing accepted now; the same bytes are offered again
+            // once the socket can take more.
+            const int sent = FSession->Write(buffer, count, wait);
+            moved = sent > 0;
+            return sent > 0 ? sent : -EAGAIN;
+        }
+        // The gathered record goes first, then these bytes.
+        if (FlushStagedLocked(wait, moved) == 0)
+            return -EAGAIN;
+    }
+}
+
 int TClientSocket::Send(const void* buffer, int count, int timeoutMs)
 {
     if (count <= 0)
         return 0;
     return WriteWithProgress(timeoutMs, [&](int fd, short& wait, bool& moved) -> int {
-        if (!FSession) {
-            const ssize_t sent = ::send(fd, buffer, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (sent < 0)
-                return -errno;
-            moved = sent > 0;
-            return static_cast<int>(sent);
+        if (FWebSocket) {
+            // Corked pieces gather into one message, sent whole by Flush().
+            TLink link(this, fd, FSession.get());
+            const int taken =
+                FWebSocket->Write(link, static_cast<const uint8_t*>(buffer), count, FCorkOn, wait, moved);
+            return taken > 0 ? taken : -EAGAIN;
         }
-        for (;;) {
-            // While corked, pieces gather into whole records: a 2000-byte
-            // record each would cost the broker one read and one decryption
-            // per piece.
-            const int room = TTlsSession::kRecordBytes - static_cast<int>(FStaged.size());
-            if (FCorkOn && room > 0) {
-                const int taken = std::min(count, room);
-                const auto* bytes = static_cast<const uint8_t*>(buffer);
-                FStaged.insert(FStaged.end(), bytes, bytes + taken);
-                moved = true;
-                return taken;
-            }
-            if (FStaged.empty()) {
-                // 0: nothing accepted now; the same bytes are offered again
-                // once the socket can take more.
-                const int sent = FSession->Write(buffer, count, wait);
-                moved = sent > 0;
-                return sent > 0 ? sent : -EAGAIN;
-            }
-            // The gathered record goes first, then these bytes.
-            if (FlushStagedLocked(wait, moved) == 0)
-                return -EAGAIN;
-        }
+        return WriteLowerLocked(fd, buffer, count, wait, moved);
     });
 }
 
 bool TClientSocket::Flush(int timeoutMs)
 {
-    if (!FSecured)
+    if (!FSecured && !FWebSocketOn)
         return true;
-    return WriteWithProgress(timeoutMs, [&](int, short& wait, bool& moved) -> int {
+    return WriteWithProgress(timeoutMs, [&](int fd, short& wait, bool& moved) -> int {
+        if (FWebSocket) {
+            TLink link(this, fd, FSession.get());
+            if (!FWebSocket->Flush(link, wait, moved))
+                return -EAGAIN;
+        }
         while (FSession && !FStaged.empty())
             if (FlushStagedLocked(wait, moved) == 0)
                 return -EAGAIN;
@@ -506,10 +641,11 @@ bool TClientSocket::Flush(int timeoutMs)
 
 bool TClientSocket::WriteHeldBack() const
 {
-    if (!FSecured)
+    if (!FSecured && !FWebSocketOn)
         return false;
     std::lock_guard<std::mutex> guard(FLock);
-    return !FStaged.empty() || (FSession && FSession->HasPendingWrite());
+    return !FStaged.empty() || (FSession && FSession->HasPendingWrite()) ||
+           (FWebSocket && FWebSocket->HasPendingWrite());
 }
 
 unsigned TClientSocket::WaitForDataOr(std::initializer_list<int> handles, bool watchSocket, int timeoutMs)
@@ -560,6 +696,8 @@ int TClientSocket::ReceiveAvailable(void* first, int firstCount, void* second, i
 {
     if (firstCount < 0 || secondCount < 0 || firstCount + static_cast<int64_t>(secondCount) <= 0)
         return 0;
+    if (FWebSocketOn)
+        return ReceiveAvailableWebSocket(first, firstCount, second, secondCount, peerClosed);
     if (FSecured)
         return ReceiveAvailableSecured(first, firstCount, second, secondCount, peerClosed);
     int failure = 0;
@@ -628,6 +766,44 @@ int TClientSocket::ReceiveAvailableSecured(
     return total;
 }
 
+int TClientSocket::ReceiveAvailableWebSocket(
+    void* first, int firstCount, void* second, int secondCount, bool& peerClosed)
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    if (!FActive || FFd < 0 || !FWebSocket)
+        return 0;
+    TLink link(this, FFd, FSession.get());
+    struct {
+        uint8_t* Data;
+        int Count;
+    } areas[2] = {{static_cast<uint8_t*>(first), firstCount}, {static_cast<uint8_t*>(second), secondCount}};
+    int total = 0;
+    for (const auto& area : areas) {
+        if (area.Count <= 0)
+            continue;
+        short wait = POLLIN;
+        bool closed = false;
+        int got = 0;
+        try {
+            got = FWebSocket->Read(link, area.Data, area.Count, wait, closed);
+        } catch (const Exception&) {
+            // The bytes before a failure are delivered first; the session
+            // raises it again next time.
+            if (total > 0)
+                return total;
+            throw;
+        }
+        FReadWait = wait;
+        total += got;
+        // The end shows on its own, after the bytes read before it.
+        if (total == 0)
+            peerClosed = closed;
+        if (got < area.Count)
+            break;
+    }
+    return total;
+}
+
 void TClientSocket::SetCork(bool on)
 {
     std::lock_guard<std::mutex> guard(FLock);
@@ -636,7 +812,7 @@ void TClientSocket::SetCork(bool on)
         return;
     const int value = on ? 1 : 0;
     ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
-    FCorkOn = on && FSession;
+    FCorkOn = on && (FSession || FWebSocket);
 }
 
 // ---- TSocketStream ------------------------------------------------------------

@@ -14,5 +14,5 @@ install_missing() {
   fi
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev)
-RUNTIME_PACKAGES=(mosquitto mosquitto-clients fonts-noto-cjk)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libwslay-dev)
+RUNTIME_PACKAGES=(mosquitto mosquitto-clients fonts-noto-cjk libwslay1)

@@ -9,6 +9,7 @@
 #include "mqtt/engine/AckSettings.h"
 #include "mqtt/engine/PacketQueue.h"
 #include "platform/TlsConfig.h"
+#include "platform/TransportConfig.h"
 
 class TClientSocket;
 class TEventSink;
@@ -27,6 +28,7 @@ struct TMQTTClientOptions {
     int LinePauseMs = 10;                  // the pause after each report line of the event-handler thread
     TProtocolVersion Version = TProtocolVersion::MQTT31;  // received frames are decoded by its rules
     TTlsConfig Tls;                        // how the connection is secured; off: clear TCP
+    TTransportConfig Transport;            // WebSocket and a proxy hop; the defaults: neither
     TAckSettings Acks;                     // 5.0: what the event-handler thread's acknowledgements carry
 };
 
