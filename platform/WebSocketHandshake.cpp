@@ -117,9 +117,19 @@ std::string WebSocketUpgradeRequest(const TWebSocketConfig& config, const std::s
     std::string path = config.Path.empty() ? std::string("/") : config.Path;
     if (path.front() != '/')
         path.insert(path.begin(), '/');
-    for (char c : path)
-        if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f)
+    std::string encoded;
+    for (char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7f)
             throw Exception(SocketErrorMessage("WebSocket", EINVAL, "the path holds blanks or control characters"));
+        // Beyond ASCII: percent-encoded, as a request line must be.
+        static const char hex[] = "0123456789ABCDEF";
+        if (byte >= 0x80)
+            encoded += {'%', hex[byte >> 4], hex[byte & 15]};
+        else
+            encoded += c;
+    }
+    path = encoded;
     bool ownHost = false;
     for (const std::string& line : config.Headers)
         ownHost = ownHost || SameAscii(std::string_view(line).substr(0, line.find(':')), "Host");

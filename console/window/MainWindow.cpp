@@ -328,6 +328,8 @@ void TMainWindow::BuildGroup(TControlGroup group, QWidget* parent, QFormLayout* 
         auto follow = [&](QWidget* w) {
             if (group == TControlGroup::Tls && control.Check != &TForm1::TlsChk)
                 TlsRows.push_back(w);
+            if (control.Follows)
+                FollowingRows.emplace_back(&control, w);
         };
         follow(widget);
         if (control.Place == TPlace::Row) {
@@ -450,6 +452,7 @@ QWidget* TMainWindow::MakeControl(const TControlInfo& control, QWidget* parent)
         Combos[IndexOf(ChoiceFields, control.Name)] = combo;
         if (control.Choice == &TForm1::ProtocolVersionCmb)
             connect(combo, &QComboBox::currentIndexChanged, this, &TMainWindow::UpdateMqtt5Group);
+        connect(combo, &QComboBox::currentIndexChanged, this, &TMainWindow::UpdateTlsRows);
         return combo;
     }
     case TControlKind::Button:
@@ -819,9 +822,17 @@ void TMainWindow::ApplyValues(const TFieldValues& values, TFieldMask changed)
 
 void TMainWindow::UpdateTlsRows()
 {
-    const bool on = TlsChk && TlsChk->isChecked();
+    // wss speaks TLS whether or not the switch is on.
+    const QComboBox* transport = Combos[IndexOf(ChoiceFields, "TransportCmb")];
+    const bool on = (TlsChk && TlsChk->isChecked()) ||
+                    (transport && transport->currentIndex() == static_cast<int>(TTransportKind::WebSocketTls));
     for (QWidget* widget : TlsRows)
         widget->setEnabled(on);
+    for (const auto& [control, widget] : FollowingRows) {
+        const QComboBox* choice = Combos[IndexOf(ChoiceFields, control->Follows)];
+        const int item = choice ? choice->currentIndex() : 0;
+        widget->setEnabled(item < 0 || item >= 32 || !(control->UnusedItems & (1u << item)));
+    }
 }
 
 // ---- MQTT 5.0 ----

@@ -168,7 +168,8 @@ private:
     TFieldValues ReadWidgets() const;
     void ApplyView(const TFormView& view);
     void ApplyValues(const TFieldValues& values, TFieldMask changed);
-    // The TLS rows are greyed out while TLS is off.
+    // The TLS rows are greyed out while TLS is off (neither its switch nor
+    // wss), and a row that follows a choice while the choice leaves it unused.
     void UpdateTlsRows();
     // The MQTT 5.0 group shows while 5.0 is chosen, and while it holds something
     // that would otherwise be out of sight.
@@ -208,6 +209,7 @@ private:
     QCheckBox* PingChk = nullptr;
     QCheckBox* TlsChk = nullptr;
     std::vector<QWidget*> TlsRows;   // the widgets of the TLS group but its switch
+    std::vector<std::pair<const TControlInfo*, QWidget*>> FollowingRows;   // widgets of rows that follow a choice
     std::unique_ptr<TSettingsStore> Store;
     QComboBox* ProfileCmb = nullptr;
     QCheckBox* ProfilePasswordChk = nullptr;
