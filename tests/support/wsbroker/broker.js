@@ -3,7 +3,7 @@
 //   node broker.js relay PORT [cert key]   ws (and wss) in front of the TCP broker on PORT
 // WebSocket is served on the path /mqtt only (another path gets 404), with
 // the subprotocols mqtt and mqttv3.1. Prints "ready TCP WS WSS" (ports, 0 for
-// none) once listening; ends when its standard input closes.
+// none) once listening; runs until it is stopped.
 'use strict'
 const fs = require('fs')
 const http = require('http')
@@ -60,6 +60,4 @@ async function main () {
   process.stdout.write(`ready ${tcp} ${ws} ${secure}\n`)
 }
 
-process.stdin.on('end', () => process.exit(0))
-process.stdin.resume()
 main().catch((e) => { console.error(e); process.exit(1) })
