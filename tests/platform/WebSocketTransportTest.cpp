@@ -195,11 +195,12 @@ TEST_F(WebSocketTransportTest, TheBrokersEndIsToldAndAnswered)
             EXPECT_NE(e.Message().find(test.Raised), std::string::npos) << e.Message();
         }
         EXPECT_EQ(socket.PeerCloseDetail(), test.Detail);
-        if (test.Answer != 0)
+        if (test.Answer != 0) {
             EXPECT_TRUE(server.WaitFor([&](const TFrames& f) {
                 return !f.empty() && f.back().Opcode == 8 && f.back().Payload.size() >= 2 &&
                        (f.back().Payload[0] << 8 | f.back().Payload[1]) == test.Answer;
             }));
+        }
         socket.Close();
     }
 }

@@ -54,7 +54,11 @@ TFakeWebSocketBroker::TFakeWebSocketBroker(std::string refusal) : FRefusal(std::
 TFakeWebSocketBroker::~TFakeWebSocketBroker()
 {
     ::shutdown(FListener, SHUT_RDWR);
-    Close();
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        if (FConnection >= 0)
+            ::shutdown(FConnection, SHUT_RDWR);   // ends the reading thread's wait
+    }
     FThread.join();
     ::close(FListener);
     if (FConnection >= 0)

@@ -159,7 +159,8 @@ bool TNodeBroker::Start(const std::string& mode, const std::string& cert, const 
 {
     if (!Prepare(FError))
         return false;
-    FLog = TestServiceDirectory() + "/node-" + std::to_string(::getpid()) + "-" + std::to_string(reinterpret_cast<uintptr_t>(this)) + ".log";
+    static int started = 0;
+    FLog = TestServiceDirectory() + "/node-" + std::to_string(++started) + ".log";
     std::vector<std::string> args{"/usr/bin/node", std::string(TARNWICK_NODE_DIR) + "/broker.js"};
     for (std::size_t at = 0; at != std::string::npos;) {
         const std::size_t blank = mode.find(' ', at);
