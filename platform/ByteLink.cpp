@@ -1,6 +1,25 @@
 #include "platform/ByteLink.h"
 
-bool WriteAll(TByteLink& link, int fd, const uint8_t* data, int count, const TDeadline& deadline)
+#include <cerrno>
+
+namespace {
+
+int Await(int fd, short events, const TDeadline& deadline, int cancel)
+{
+    switch (deadline.RemainingMs() == 0 ? TPollEnd::TimedOut : PollUntil(fd, events, deadline, cancel)) {
+    case TPollEnd::Ready:
+        return 0;
+    case TPollEnd::Cancelled:
+        return -ECANCELED;
+    case TPollEnd::TimedOut:
+        break;
+    }
+    return -ETIMEDOUT;
+}
+
+}  // namespace
+
+int WriteAll(TByteLink& link, int fd, const uint8_t* data, int count, const TDeadline& deadline, int cancel)
 {
     while (count > 0) {
         short wait = 0;
@@ -8,14 +27,14 @@ bool WriteAll(TByteLink& link, int fd, const uint8_t* data, int count, const TDe
         if (sent > 0) {
             data += sent;
             count -= sent;
-        } else if (deadline.RemainingMs() == 0 || !PollUntil(fd, wait, deadline)) {
-            return false;
+        } else if (const int waited = Await(fd, wait, deadline, cancel); waited < 0) {
+            return waited;
         }
     }
-    return true;
+    return 0;
 }
 
-int ReadSome(TByteLink& link, int fd, uint8_t* buffer, int count, const TDeadline& deadline)
+int ReadSome(TByteLink& link, int fd, uint8_t* buffer, int count, const TDeadline& deadline, int cancel)
 {
     for (;;) {
         short wait = 0;
@@ -24,8 +43,8 @@ int ReadSome(TByteLink& link, int fd, uint8_t* buffer, int count, const TDeadlin
         if (got > 0)
             return got;
         if (ended)
-            return -1;
-        if (deadline.RemainingMs() == 0 || !PollUntil(fd, wait, deadline))
-            return 0;
+            return -ECONNRESET;
+        if (const int waited = Await(fd, wait, deadline, cancel); waited < 0)
+            return waited;
     }
 }

@@ -21,9 +21,10 @@ protected:
     ~TByteLink() = default;
 };
 
-// For the exchanges of Open, which wait on the descriptor under one deadline.
-// false when the deadline passed first.
-bool WriteAll(TByteLink& link, int fd, const uint8_t* data, int count, const TDeadline& deadline);
-// At least one byte, waiting until the deadline: > 0 bytes read, 0 on
-// time-out, -1 when the stream ended.
-int ReadSome(TByteLink& link, int fd, uint8_t* buffer, int count, const TDeadline& deadline);
+// For the exchanges of Open, which wait on the descriptor under one deadline
+// and end at once when the cancel handle (-1: none) turns readable.
+// 0 when all went, -ETIMEDOUT or -ECANCELED.
+int WriteAll(TByteLink& link, int fd, const uint8_t* data, int count, const TDeadline& deadline, int cancel);
+// At least one byte: > 0 bytes read, -ETIMEDOUT, -ECANCELED, or -ECONNRESET
+// when the stream ended.
+int ReadSome(TByteLink& link, int fd, uint8_t* buffer, int count, const TDeadline& deadline, int cancel);

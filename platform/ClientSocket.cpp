@@ -19,8 +19,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "platform/CodePage.h"
+#include "platform/CancelSignal.h"
 #include "platform/Error.h"
+#include "platform/SystemError.h"
 #include "platform/TlsContext.h"
 #include "platform/TlsError.h"
 #include "platform/TlsSession.h"
@@ -48,13 +49,6 @@ int QueuedOutBytes(int fd)
 {
     int queued = 0;
     return ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : -1;
-}
-
-// strerror_r comes in a GNU and an XSI flavour; both are handled.
-[[maybe_unused]] std::string ErrorTextOf(const char* result, const char*) { return result; }
-[[maybe_unused]] std::string ErrorTextOf(int result, const char* buffer)
-{
-    return result == 0 ? buffer : "Unknown error";
 }
 
 } // namespace
@@ -117,18 +111,6 @@ private:
     TTlsSession* FSession;
 };
 
-std::string SystemErrorText(int code)
-{
-    char buffer[256] = {};
-    return ErrorTextOf(strerror_r(code, buffer, sizeof buffer), buffer);
-}
-
-std::string SocketErrorMessage(const char* operation, int code, const std::string& text)
-{
-    // Converted on every call: the code page may change while the program runs.
-    return operation + CodePage::FromUTF8Literal(" エラー ") + std::to_string(code) + ", " + text;
-}
-
 // ---- TClientSocket ------------------------------------------------------------
 
 TClientSocket::TClientSocket() : FReadWait(POLLIN) {}
@@ -151,6 +133,8 @@ void TClientSocket::SetConnectTimeout(int ms) { FConnectTimeoutMs = ms; }
 void TClientSocket::SetSendBufferSize(int bytes) { FSendBufferSize = bytes; }
 void TClientSocket::SetTls(const TTlsConfig& config) { FTls = config; }
 void TClientSocket::SetTransport(const TTransportConfig& config) { FTransport = config; }
+void TClientSocket::SetResolver(THostResolver resolver) { FResolver = std::move(resolver); }
+void TClientSocket::SetCancelSignal(const TCancelSignal* cancel) { FCancel = cancel; }
 
 void TClientSocket::ReleaseDescriptor()
 {
@@ -168,63 +152,79 @@ void TClientSocket::ReleaseDescriptor()
         ::close(fd);
 }
 
-TClientSocket::TConnectResult TClientSocket::Connect() const
+TClientSocket::TConnectResult TClientSocket::Resolve(
+    const TDeadline& deadline, int cancel, std::vector<TResolvedAddress>& addresses) const
 {
     TConnectResult result;
     // Through a proxy the connection is made to the proxy, which connects on.
-    const bool viaProxy = FTransport.Proxy.Kind != TProxyKind::None;
-    const std::string& host = viaProxy ? FTransport.Proxy.Host : FHost;
-    const int port = viaProxy ? FTransport.Proxy.Port : FPort;
-    if (port < 0 || port > 65535) {
-        result.Error = SocketErrorMessage("Connect", EINVAL, SystemErrorText(EINVAL));
-        result.Failure = "invalid port number";
+    const TProxyConfig& proxy = FTransport.Proxy;
+    const TLookupResult lookup = proxy.Kind != TProxyKind::None
+                                     ? LookupHost(proxy.Host, proxy.Port, deadline, cancel, FResolver)
+                                     : LookupHost(FHost, FPort, deadline, cancel, FResolver);
+    switch (lookup.End) {
+    case TLookupResult::Cancelled:
+        result.Kind = TOpenFailure::Cancelled;
+        result.Error = SocketErrorMessage("Lookup", ECANCELED, SystemErrorText(ECANCELED));
+        result.Failure = "cancelled by the user";
         return result;
+    case TLookupResult::TimedOut:
+        result.Kind = TOpenFailure::TimedOut;
+        result.Error = SocketErrorMessage("Lookup", ETIMEDOUT, SystemErrorText(ETIMEDOUT));
+        result.Failure = "the host name lookup gave no answer within " + std::to_string(FConnectTimeoutMs) + " ms";
+        return result;
+    case TLookupResult::Answered:
+        break;
     }
-    // Any family: "::1" and names with AAAA records work as well as IPv4.
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    int lookup = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (lookup != 0) {
-        const int code = lookup == EAI_SYSTEM ? errno : lookup;
-        const std::string text = lookup == EAI_SYSTEM ? SystemErrorText(code) : gai_strerror(lookup);
+    if (lookup.Code != 0 || lookup.Addresses.empty()) {
+        const int code = lookup.Code == EAI_SYSTEM ? lookup.SystemError : lookup.Code != 0 ? lookup.Code : EAI_NONAME;
+        const std::string text = lookup.Code == EAI_SYSTEM ? SystemErrorText(code) : gai_strerror(code);
+        result.Kind = TOpenFailure::Lookup;
+        // A name server that could not answer now may answer a moment later; a name that does not exist will not.
+        result.Retry = lookup.Code == EAI_AGAIN;
         result.Error = SocketErrorMessage("Lookup", code, text);
         result.Failure = "the host name does not resolve (" + text + ")";
         return result;
     }
-    int addresses = 0;
-    for (addrinfo* address = found; address != nullptr; address = address->ai_next)
-        ++addresses;
+    addresses = lookup.Addresses;
+    return result;
+}
 
-    // One deadline for all addresses of the host; each address gets an equal
-    // share of what is left, so one that never answers cannot use up the time
-    // of those behind it.
-    TDeadline deadline(FConnectTimeoutMs);
+TClientSocket::TConnectResult TClientSocket::Connect(
+    const std::vector<TResolvedAddress>& addresses, const TDeadline& deadline, int cancel) const
+{
+    TConnectResult result;
+    // Each address gets an equal share of what is left, so one that never
+    // answers cannot use up the time of those behind it.
     int lastError = EHOSTUNREACH;
     int connected = -1;
-    for (addrinfo* address = found; address != nullptr && connected < 0; address = address->ai_next, --addresses) {
-        int fd = ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                          address->ai_protocol);
+    for (size_t i = 0; i < addresses.size() && connected < 0; ++i) {
+        const TResolvedAddress& address = addresses[i];
+        const bool last = i + 1 == addresses.size();
+        int fd = ::socket(address.Family, address.SockType | SOCK_NONBLOCK | SOCK_CLOEXEC, address.Protocol);
         if (fd < 0) {
             lastError = errno;
             continue;
         }
         if (FSendBufferSize > 0)
             ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &FSendBufferSize, sizeof FSendBufferSize);
-        int connectResult = ::connect(fd, address->ai_addr, address->ai_addrlen);
+        int connectResult = ::connect(fd, reinterpret_cast<const sockaddr*>(&address.Address), address.Length);
         int failure = connectResult == 0 ? 0 : errno;
         if (failure == EINPROGRESS) {
             const int left = deadline.RemainingMs();
-            const TDeadline share(left < 0 ? -1 : left / addresses);
-            if (!PollUntil(fd, POLLOUT, address->ai_next ? share : deadline)) {
+            const TDeadline share(left < 0 ? -1 : left / static_cast<int>(addresses.size() - i));
+            switch (PollUntil(fd, POLLOUT, last ? deadline : share, cancel)) {
+            case TPollEnd::Cancelled:
+                failure = ECANCELED;
+                break;
+            case TPollEnd::TimedOut:
                 failure = ETIMEDOUT;
-            } else {
+                break;
+            case TPollEnd::Ready: {
                 socklen_t length = sizeof failure;
                 if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &length) != 0)
                     failure = errno;
+                break;
+            }
             }
         }
         // A reset that arrived after the handshake completed: a blocking connect
@@ -239,18 +239,31 @@ TClientSocket::TConnectResult TClientSocket::Connect() const
             lastError = failure;
             ::close(fd);   // never published: nobody else can hold this number
         }
-        if (deadline.RemainingMs() == 0 && connected < 0)
+        if (failure == ECANCELED || (deadline.RemainingMs() == 0 && connected < 0))
             break;
     }
-    ::freeaddrinfo(found);
     if (connected < 0) {
         result.Error = SocketErrorMessage("Connect", lastError, SystemErrorText(lastError));
-        if (lastError == ECONNREFUSED)
+        switch (lastError) {
+        case ECONNREFUSED:
+            result.Kind = TOpenFailure::Refused;
+            result.Retry = true;   // a broker that is starting listens a moment later
             result.Failure = "connection refused";
-        else if (lastError == ETIMEDOUT)
+            break;
+        case ETIMEDOUT:
+            result.Kind = TOpenFailure::TimedOut;
             result.Failure = "no answer within " + std::to_string(FConnectTimeoutMs) + " ms";
-        else
+            break;
+        case ECANCELED:
+            result.Kind = TOpenFailure::Cancelled;
+            result.Failure = "cancelled by the user";
+            break;
+        default:
+            result.Kind = TOpenFailure::Network;
+            result.Retry = true;
             result.Failure = SystemErrorText(lastError);
+            break;
+        }
         return result;
     }
     // Frames go out in small pieces; they should not wait for earlier ACKs.
@@ -261,60 +274,99 @@ TClientSocket::TConnectResult TClientSocket::Connect() const
     return result;
 }
 
-void TClientSocket::FailOpen(const std::string& failure, const std::string& error)
+void TClientSocket::FailOpen(const TConnectResult& why)
 {
-    FConnectFailure = failure;
+    FConnectFailure = why.Failure;
+    FOpenFailure = why.Kind;
+    FOpenRetry = why.Retry;
     FActive = false;
     if (FOnDisconnect)
         FOnDisconnect();
-    throw Exception(error);
+    throw Exception(why.Error);
 }
 
 std::unique_ptr<TTlsSession> TClientSocket::Handshake(
-    const TTlsContext& context, const TConnectResult& connected, int timeoutMs)
+    const TTlsContext& context, const TConnectResult& connected, const TDeadline& deadline, int cancel)
 {
     std::unique_ptr<TTlsSession> session;
-    std::string failure;
-    std::string error;
+    TConnectResult why;
     try {
         if (connected.PendingError != 0) {
             // Reset right after the TCP handshake: there is nobody to speak TLS with.
             const std::string text = SystemErrorText(connected.PendingError);
-            failure = "TLS handshake failed: " + text;
+            why.Kind = TOpenFailure::Network;
+            why.Retry = true;
+            why.Failure = "TLS handshake failed: " + text;
             throw Exception(TlsErrorMessage(connected.PendingError, text, FHost + ":" + std::to_string(FPort)));
         }
         session = std::make_unique<TTlsSession>(context, connected.Fd, FHost, FPort);
-        session->Handshake(timeoutMs);
+        session->Handshake(deadline.RemainingMs(), cancel);
         return session;
     } catch (const Exception& raised) {
-        error = raised.Message();
-        if (!failure.empty()) {
+        why.Error = raised.Message();
+        if (why.Kind != TOpenFailure::None) {
             // said above
         } else if (!session) {
-            failure = "TLS handshake failed: " + TlsErrorReason(error);
-        } else if (session->FailureCode() == ETIMEDOUT) {
-            failure = "TLS handshake failed: no answer within " + std::to_string(FConnectTimeoutMs) + " ms";
+            why.Kind = TOpenFailure::TlsHandshake;
+            why.Failure = "TLS handshake failed: " + TlsErrorReason(why.Error);
+        } else if (session->FailureCode() == ETIMEDOUT && session->FailureKind() == TTlsSession::TFailure::System) {
+            why.Kind = TOpenFailure::TimedOut;
+            why.Failure = "TLS handshake failed: no answer within " + std::to_string(FConnectTimeoutMs) + " ms";
+        } else if (session->FailureCode() == ECANCELED && session->FailureKind() == TTlsSession::TFailure::System) {
+            why.Kind = TOpenFailure::Cancelled;
+            why.Failure = "cancelled by the user";
         } else {
-            failure = "TLS handshake failed: " + session->FailureText();
+            switch (session->FailureKind()) {
+            case TTlsSession::TFailure::Certificate:
+                why.Kind = TOpenFailure::TlsCertificate;
+                break;
+            case TTlsSession::TFailure::System:
+                why.Kind = TOpenFailure::Network;   // reset or refused by the system: perhaps not next time
+                why.Retry = true;
+                break;
+            default:
+                why.Kind = TOpenFailure::TlsHandshake;
+                break;
+            }
+            why.Failure = "TLS handshake failed: " + session->FailureText();
         }
     }
     session.reset();
     ::close(connected.Fd);   // never published: nobody else can hold this number
-    FailOpen(failure, error);
+    FailOpen(why);
+}
+
+void TClientSocket::TunnelOrFail(const TConnectResult& connected, const TDeadline& deadline, int cancel)
+{
+    TStepFailure failure;
+    if (ProxyTunnel(connected.Fd, FTransport.Proxy, FHost, FPort, deadline, cancel, FConnectTimeoutMs, failure))
+        return;
+    ::close(connected.Fd);   // never published: nobody else can hold this number
+    TConnectResult why;
+    why.Kind = failure.Kind;
+    why.Retry = failure.Retry;
+    why.Failure = failure.Failure;
+    why.Error = failure.Error;
+    FailOpen(why);
 }
 
 std::unique_ptr<TWebSocketSession> TClientSocket::UpgradeOrFail(
-    int fd, std::unique_ptr<TTlsSession>& session, const TDeadline& deadline)
+    int fd, std::unique_ptr<TTlsSession>& session, const TDeadline& deadline, int cancel)
 {
     TLink link(nullptr, fd, session.get());
     std::vector<uint8_t> rest;
     TStepFailure failure;
-    if (UpgradeToWebSocket(link, fd, FTransport.WebSocket, FHost, FPort, session != nullptr, deadline,
+    if (UpgradeToWebSocket(link, fd, FTransport.WebSocket, FHost, FPort, session != nullptr, deadline, cancel,
                            FConnectTimeoutMs, rest, failure))
         return std::make_unique<TWebSocketSession>(std::move(rest));
     session.reset();
     ::close(fd);   // never published: nobody else can hold this number
-    FailOpen(failure.Failure, failure.Error);
+    TConnectResult why;
+    why.Kind = failure.Kind;
+    why.Retry = failure.Retry;
+    why.Failure = failure.Failure;
+    why.Error = failure.Error;
+    FailOpen(why);
 }
 
 std::string TClientSocket::PeerCloseDetail() const
@@ -332,35 +384,58 @@ void TClientSocket::Open()
     // The previous connection's descriptor (shut down by Close) goes now.
     ReleaseDescriptor();
 
+    // Lookup, connect and handshake: one time-out for them all.
     const TDeadline deadline(FConnectTimeoutMs);
+    const int cancel = FCancel ? FCancel->Handle() : -1;
+    TConnectResult why;
+    const bool viaProxy = FTransport.Proxy.Kind != TProxyKind::None;
+    if (FPort < 0 || FPort > 65535 || (viaProxy && (FTransport.Proxy.Port < 0 || FTransport.Proxy.Port > 65535))) {
+        why.Kind = TOpenFailure::InvalidPort;
+        why.Error = SocketErrorMessage("Connect", EINVAL, SystemErrorText(EINVAL));
+        why.Failure = "invalid port number";
+        FailOpen(why);
+    }
+    if (FCancel && FCancel->Cancelled()) {
+        why.Kind = TOpenFailure::Cancelled;
+        why.Error = SocketErrorMessage("Connect", ECANCELED, SystemErrorText(ECANCELED));
+        why.Failure = "cancelled by the user";
+        FailOpen(why);
+    }
     std::unique_ptr<TTlsContext> context;
     if (FTls.Enabled) {
         // A file that does not load fails now, before the broker is contacted.
         try {
             context = std::make_unique<TTlsContext>(FTls);
         } catch (const Exception& error) {
-            FailOpen("TLS set-up failed: " + TlsErrorReason(error.Message()), error.Message());
+            why.Kind = TOpenFailure::TlsSetup;
+            why.Error = error.Message();
+            why.Failure = "TLS set-up failed: " + TlsErrorReason(error.Message());
+            FailOpen(why);
         }
     }
-    TConnectResult connected = Connect();
-    const bool viaProxy = FTransport.Proxy.Kind != TProxyKind::None;
+    // A failure to reach the proxy names it.
+    auto failAt = [&](TConnectResult failed) {
+        if (viaProxy && failed.Kind != TOpenFailure::Cancelled)
+            failed.Failure = "proxy " + ProxyPlace(FTransport.Proxy) + ": " + failed.Failure;
+        FailOpen(failed);
+    };
+    std::vector<TResolvedAddress> addresses;
+    if (why = Resolve(deadline, cancel, addresses); why.Kind != TOpenFailure::None)
+        failAt(why);
+    TConnectResult connected = Connect(addresses, deadline, cancel);
     if (connected.Fd < 0)
-        FailOpen(viaProxy ? "proxy " + ProxyPlace(FTransport.Proxy) + ": " + connected.Failure : connected.Failure,
-                 connected.Error);
-    if (viaProxy) {
-        TStepFailure failure;
-        if (!ProxyTunnel(connected.Fd, FTransport.Proxy, FHost, FPort, deadline, FConnectTimeoutMs, failure)) {
-            ::close(connected.Fd);   // never published: nobody else can hold this number
-            FailOpen(failure.Failure, failure.Error);
-        }
-    }
+        failAt(connected);
+    if (viaProxy)
+        TunnelOrFail(connected, deadline, cancel);
     std::unique_ptr<TTlsSession> session;
     if (context)
-        session = Handshake(*context, connected, deadline.RemainingMs());
+        session = Handshake(*context, connected, deadline, cancel);
     std::unique_ptr<TWebSocketSession> webSocket;
     if (FTransport.WebSocket.Enabled)
-        webSocket = UpgradeOrFail(connected.Fd, session, deadline);
+        webSocket = UpgradeOrFail(connected.Fd, session, deadline, cancel);
     FConnectFailure.clear();
+    FOpenFailure = TOpenFailure::None;
+    FOpenRetry = false;
     {
         std::lock_guard<std::mutex> guard(FLock);
         FFd = connected.Fd;
@@ -375,6 +450,12 @@ void TClientSocket::Open()
     FActive = true;
     if (FOnConnect)
         FOnConnect();
+}
+
+std::string TClientSocket::TlsVersion() const
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return FSession ? FSession->Version() : std::string();
 }
 
 bool TClientSocket::Close()
@@ -626,6 +707,13 @@ bool TClientSocket::Flush(int timeoutMs)
 {
     if (!FSecured && !FWebSocketOn)
         return true;
+    {
+        // Nothing gathered: every byte written is out, whatever became of the
+        // connection since (the broker may have hung up after a DISCONNECT).
+        std::lock_guard<std::mutex> guard(FLock);
+        if (FStaged.empty() && !(FWebSocket && FWebSocket->HasPendingWrite()))
+            return true;
+    }
     return WriteWithProgress(timeoutMs, [&](int fd, short& wait, bool& moved) -> int {
         if (FWebSocket) {
             TLink link(this, fd, FSession.get());

@@ -10,7 +10,7 @@
 
 #include <openssl/evp.h>
 
-#include "platform/ClientSocket.h"
+#include "platform/SystemError.h"
 #include "platform/HttpHead.h"
 
 namespace {
@@ -20,9 +20,23 @@ std::string Bracketed(const std::string& host)
     return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }
 
+// Waits for the event until the deadline or the cancel: 0, -ETIMEDOUT or -ECANCELED.
+int Await(int fd, short events, const TDeadline& deadline, int cancel)
+{
+    switch (deadline.RemainingMs() == 0 ? TPollEnd::TimedOut : PollUntil(fd, events, deadline, cancel)) {
+    case TPollEnd::Ready:
+        return 0;
+    case TPollEnd::Cancelled:
+        return -ECANCELED;
+    case TPollEnd::TimedOut:
+        break;
+    }
+    return -ETIMEDOUT;
+}
+
 // The descriptor's raw exchanges, each until the deadline; -ETIMEDOUT on
-// time-out, -ECONNRESET when the proxy ended the connection, -errno.
-int SendAll(int fd, const uint8_t* data, size_t size, const TDeadline& deadline)
+// time-out, -ECANCELED, -ECONNRESET when the proxy ended the connection, -errno.
+int SendAll(int fd, const uint8_t* data, size_t size, const TDeadline& deadline, int cancel)
 {
     while (size > 0) {
         const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -35,14 +49,14 @@ int SendAll(int fd, const uint8_t* data, size_t size, const TDeadline& deadline)
             continue;
         if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             return -errno;
-        if (deadline.RemainingMs() == 0 || !PollUntil(fd, POLLOUT, deadline))
-            return -ETIMEDOUT;
+        if (const int waited = Await(fd, POLLOUT, deadline, cancel); waited < 0)
+            return waited;
     }
     return 0;
 }
 
 // Up to size bytes (flags: MSG_PEEK to look only); at least one.
-int ReceiveSome(int fd, uint8_t* data, size_t size, int flags, const TDeadline& deadline)
+int ReceiveSome(int fd, uint8_t* data, size_t size, int flags, const TDeadline& deadline, int cancel)
 {
     for (;;) {
         const ssize_t got = ::recv(fd, data, size, flags | MSG_DONTWAIT);
@@ -54,16 +68,16 @@ int ReceiveSome(int fd, uint8_t* data, size_t size, int flags, const TDeadline& 
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             return -errno;
-        if (deadline.RemainingMs() == 0 || !PollUntil(fd, POLLIN, deadline))
-            return -ETIMEDOUT;
+        if (const int waited = Await(fd, POLLIN, deadline, cancel); waited < 0)
+            return waited;
     }
 }
 
 // Exactly size bytes.
-int ReceiveExactly(int fd, uint8_t* data, size_t size, const TDeadline& deadline)
+int ReceiveExactly(int fd, uint8_t* data, size_t size, const TDeadline& deadline, int cancel)
 {
     while (size > 0) {
-        const int got = ReceiveSome(fd, data, size, 0, deadline);
+        const int got = ReceiveSome(fd, data, size, 0, deadline, cancel);
         if (got < 0)
             return got;
         data += got;
@@ -74,8 +88,9 @@ int ReceiveExactly(int fd, uint8_t* data, size_t size, const TDeadline& deadline
 
 class TProxyExchange {
 public:
-    TProxyExchange(int fd, const TProxyConfig& proxy, const TDeadline& deadline, int timeoutMs, TStepFailure& failure)
-        : Fd(fd), Proxy(proxy), Deadline(deadline), TimeoutMs(timeoutMs), Failure(failure)
+    TProxyExchange(int fd, const TProxyConfig& proxy, const TDeadline& deadline, int cancel, int timeoutMs,
+                   TStepFailure& failure)
+        : Fd(fd), Proxy(proxy), Deadline(deadline), Cancel(cancel), TimeoutMs(timeoutMs), Failure(failure)
     {
     }
 
@@ -87,36 +102,41 @@ private:
     bool Broken(int result)
     {
         const int code = -result;
-        std::string reason;
-        if (code == ETIMEDOUT)
+        std::string reason = SystemErrorText(code);
+        TOpenFailure kind = TOpenFailure::Network;
+        if (code == ETIMEDOUT) {
+            kind = TOpenFailure::TimedOut;
             reason = "no answer within " + std::to_string(TimeoutMs) + " ms";
-        else if (code == ECONNRESET)
+        } else if (code == ECANCELED) {
+            Failure = {TOpenFailure::Cancelled, false, "cancelled by the user", SocketErrorMessage("Proxy", code, reason)};
+            return false;
+        } else if (code == ECONNRESET) {
             reason = "the proxy ended the connection";
-        else
-            reason = SystemErrorText(code);
-        Failure = {"proxy " + ProxyPlace(Proxy) + ": " + reason, SocketErrorMessage("Proxy", code, reason),
-                   code != ETIMEDOUT && code != ECONNRESET};
+        }
+        Failure = {kind, kind == TOpenFailure::Network, "proxy " + ProxyPlace(Proxy) + ": " + reason,
+                   SocketErrorMessage("Proxy", code, reason)};
         return false;
     }
     bool Refused(const std::string& failure, int code, const std::string& reason)
     {
-        Failure = {failure, SocketErrorMessage("Proxy", code, reason), true};
+        Failure = {TOpenFailure::ProxyRefused, false, failure, SocketErrorMessage("Proxy", code, reason)};
         return false;
     }
     bool Send(const std::vector<uint8_t>& bytes)
     {
-        const int result = SendAll(Fd, bytes.data(), bytes.size(), Deadline);
+        const int result = SendAll(Fd, bytes.data(), bytes.size(), Deadline, Cancel);
         return result == 0 || Broken(result);
     }
     bool Receive(uint8_t* data, size_t size)
     {
-        const int result = ReceiveExactly(Fd, data, size, Deadline);
+        const int result = ReceiveExactly(Fd, data, size, Deadline, Cancel);
         return result == 0 || Broken(result);
     }
 
     int Fd;
     const TProxyConfig& Proxy;
     const TDeadline& Deadline;
+    int Cancel;
     int TimeoutMs;
     TStepFailure& Failure;
 };
@@ -144,7 +164,7 @@ bool TProxyExchange::Http(const std::string& host, int port)
     std::vector<uint8_t> seen(kMaxHttpHeadBytes + 1);
     size_t headLength = 0;
     while (headLength == 0) {
-        const int got = ReceiveSome(Fd, seen.data(), seen.size() - kept.size(), MSG_PEEK, Deadline);
+        const int got = ReceiveSome(Fd, seen.data(), seen.size() - kept.size(), MSG_PEEK, Deadline, Cancel);
         if (got < 0)
             return Broken(got);
         const std::string joined = kept + std::string(reinterpret_cast<const char*>(seen.data()), static_cast<size_t>(got));
@@ -265,9 +285,9 @@ std::string ProxyPlace(const TProxyConfig& proxy)
 }
 
 bool ProxyTunnel(int fd, const TProxyConfig& proxy, const std::string& host, int port, const TDeadline& deadline,
-                 int timeoutMs, TStepFailure& failure)
+                 int cancel, int timeoutMs, TStepFailure& failure)
 {
-    TProxyExchange exchange(fd, proxy, deadline, timeoutMs, failure);
+    TProxyExchange exchange(fd, proxy, deadline, cancel, timeoutMs, failure);
     switch (proxy.Kind) {
     case TProxyKind::HttpConnect:
         return exchange.Http(host, port);

@@ -16,8 +16,9 @@
 // refused: connection refused (reply 5)", "SOCKS5 proxy refused the user
 // name or password"), or why the exchange broke off. timeoutMs: the whole
 // time-out, for the failure text.
+// cancel: a handle that ends the waits when readable (-1: none).
 bool ProxyTunnel(int fd, const TProxyConfig& proxy, const std::string& host, int port, const TDeadline& deadline,
-                 int timeoutMs, TStepFailure& failure);
+                 int cancel, int timeoutMs, TStepFailure& failure);
 
 // "name:port" of the proxy, an IPv6 address in brackets.
 std::string ProxyPlace(const TProxyConfig& proxy);

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/OpenFailure.h"
+
 // What carries the MQTT bytes between the console and the broker besides TCP
 // and TLS (TTlsConfig): WebSocket over either, and a proxy hop before any of
 // them. The defaults keep the plain connection.
@@ -41,10 +43,11 @@ struct TTransportConfig {
 
 // Why a step of Open failed: Failure in English for the "could not connect"
 // line ("WebSocket upgrade refused: HTTP/1.1 404 Not Found"), Error the text
-// Open raises ("WebSocket エラー 404, Not Found"). Final: trying again cannot
-// help (a refusal, not a time-out or a lost connection).
+// Open raises ("WebSocket エラー 404, Not Found"). Retry: another attempt
+// could go otherwise (a lost connection, not a refusal or a time-out).
 struct TStepFailure {
+    TOpenFailure Kind = TOpenFailure::None;
+    bool Retry = false;
     std::string Failure;
     std::string Error;
-    bool Final = false;
 };

@@ -6,7 +6,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
-#include "platform/ClientSocket.h"
+#include "platform/SystemError.h"
 #include "platform/Error.h"
 
 namespace {
@@ -44,9 +44,21 @@ std::string HostField(const std::string& host, int port, bool secured)
     return port == (secured ? 443 : 80) ? name : name + ":" + std::to_string(port);
 }
 
-TStepFailure UpgradeFailure(const std::string& reason, int code, bool final)
+TStepFailure UpgradeFailure(const std::string& reason, int code, TOpenFailure kind)
 {
-    return {"WebSocket upgrade failed: " + reason, SocketErrorMessage("WebSocket", code, reason), final};
+    return {kind, kind == TOpenFailure::Network, "WebSocket upgrade failed: " + reason,
+            SocketErrorMessage("WebSocket", code, reason)};
+}
+
+// A wait or a read of the exchange that ended it: its time-out, a cancel, the connection's end.
+TStepFailure Broken(int result, int timeoutMs)
+{
+    if (result == -ECANCELED)
+        return {TOpenFailure::Cancelled, false, "cancelled by the user",
+                SocketErrorMessage("WebSocket", ECANCELED, SystemErrorText(ECANCELED))};
+    if (result == -ETIMEDOUT)
+        return UpgradeFailure("no answer within " + std::to_string(timeoutMs) + " ms", ETIMEDOUT, TOpenFailure::TimedOut);
+    return UpgradeFailure("the connection ended before the answer", ECONNRESET, TOpenFailure::Network);
 }
 
 }  // namespace
@@ -165,22 +177,22 @@ std::string CheckWebSocketAnswer(const THttpHead& head, std::string_view key, st
 }
 
 bool UpgradeToWebSocket(TByteLink& link, int fd, const TWebSocketConfig& config, const std::string& host, int port,
-                        bool secured, const TDeadline& deadline, int timeoutMs, std::vector<uint8_t>& rest,
-                        TStepFailure& failure)
+                        bool secured, const TDeadline& deadline, int cancel, int timeoutMs,
+                        std::vector<uint8_t>& rest, TStepFailure& failure)
 {
-    const std::string noAnswer = "no answer within " + std::to_string(timeoutMs) + " ms";
     std::string request;
     std::string key;
     try {
         key = WebSocketKey();
         request = WebSocketUpgradeRequest(config, host, port, secured, key);
-        if (!WriteAll(link, fd, reinterpret_cast<const uint8_t*>(request.data()), static_cast<int>(request.size()),
-                      deadline)) {
-            failure = UpgradeFailure(noAnswer, ETIMEDOUT, false);
+        const int sent = WriteAll(link, fd, reinterpret_cast<const uint8_t*>(request.data()),
+                                  static_cast<int>(request.size()), deadline, cancel);
+        if (sent < 0) {
+            failure = Broken(sent, timeoutMs);
             return false;
         }
     } catch (const Exception& e) {
-        failure = {"WebSocket upgrade failed: " + e.Message(), e.Message(), false};
+        failure = {TOpenFailure::Network, true, "WebSocket upgrade failed: " + e.Message(), e.Message()};
         return false;
     }
     // The answer's head is read in pieces: what follows it is the broker's
@@ -191,22 +203,18 @@ bool UpgradeToWebSocket(TByteLink& link, int fd, const TWebSocketConfig& config,
     while ((headLength = HttpHeadLength(answer)) == 0) {
         if (answer.size() > kMaxHttpHeadBytes) {
             failure = UpgradeFailure("the answer's head exceeds " + std::to_string(kMaxHttpHeadBytes) + " bytes",
-                                     EMSGSIZE, true);
+                                     EMSGSIZE, TOpenFailure::WebSocketRefused);
             return false;
         }
         int got = 0;
         try {
-            got = ReadSome(link, fd, piece, sizeof piece, deadline);
+            got = ReadSome(link, fd, piece, sizeof piece, deadline, cancel);
         } catch (const Exception& e) {
-            failure = {"WebSocket upgrade failed: " + e.Message(), e.Message(), false};
-            return false;
-        }
-        if (got == 0) {
-            failure = UpgradeFailure(noAnswer, ETIMEDOUT, false);
+            failure = {TOpenFailure::Network, true, "WebSocket upgrade failed: " + e.Message(), e.Message()};
             return false;
         }
         if (got < 0) {
-            failure = UpgradeFailure("the connection ended before the answer", ECONNRESET, false);
+            failure = Broken(got, timeoutMs);
             return false;
         }
         answer.append(reinterpret_cast<const char*>(piece), static_cast<std::size_t>(got));
@@ -214,7 +222,7 @@ bool UpgradeToWebSocket(TByteLink& link, int fd, const TWebSocketConfig& config,
     THttpHead head;
     std::string problem;
     if (!ParseHttpHead(std::string_view(answer).substr(0, headLength), head, problem)) {
-        failure = UpgradeFailure(problem, EPROTO, true);
+        failure = UpgradeFailure(problem, EPROTO, TOpenFailure::WebSocketRefused);
         return false;
     }
     const std::string refusal = CheckWebSocketAnswer(head, key, config.Subprotocol);
@@ -222,7 +230,8 @@ bool UpgradeToWebSocket(TByteLink& link, int fd, const TWebSocketConfig& config,
         const bool refused = head.Status != 101;
         const std::string reason = refused ? head.StatusLine.substr(std::min<std::size_t>(13, head.StatusLine.size()))
                                            : refusal.substr(refusal.find(": ") + 2);
-        failure = {refusal, SocketErrorMessage("WebSocket", refused ? head.Status : EPROTO, reason), true};
+        failure = {TOpenFailure::WebSocketRefused, false, refusal,
+                   SocketErrorMessage("WebSocket", refused ? head.Status : EPROTO, reason)};
         return false;
     }
     rest.assign(answer.begin() + static_cast<std::ptrdiff_t>(headLength), answer.end());

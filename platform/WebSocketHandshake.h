@@ -36,9 +36,10 @@ std::string WebSocketUpgradeRequest(const TWebSocketConfig& config, const std::s
 std::string CheckWebSocketAnswer(const THttpHead& head, std::string_view key, std::string_view offeredSubprotocol);
 
 // Sends the request over the link and reads the answer, waiting on fd until
-// the deadline. True when the upgrade was accepted: rest then holds the bytes
-// the broker sent after its head, the first of the WebSocket stream.
-// timeoutMs: the whole time-out, for the failure text.
+// the deadline or the cancel (a handle, -1: none). True when the upgrade was
+// accepted: rest then holds the bytes the broker sent after its head, the
+// first of the WebSocket stream. timeoutMs: the whole time-out, for the
+// failure text.
 bool UpgradeToWebSocket(TByteLink& link, int fd, const TWebSocketConfig& config, const std::string& host, int port,
-                        bool secured, const TDeadline& deadline, int timeoutMs, std::vector<uint8_t>& rest,
-                        TStepFailure& failure);
+                        bool secured, const TDeadline& deadline, int cancel, int timeoutMs,
+                        std::vector<uint8_t>& rest, TStepFailure& failure);

@@ -8,7 +8,7 @@
 #include <openssl/rand.h>
 #include <wslay/wslay.h>
 
-#include "platform/ClientSocket.h"
+#include "platform/SystemError.h"
 #include "platform/CodePage.h"
 #include "platform/Error.h"
 

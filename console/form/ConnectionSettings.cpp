@@ -136,6 +136,8 @@ TMQTTClientOptions TForm1::ConnectionOptions()
     options.Version = ProtocolVersion();
     options.Tls = TlsConfig();
     options.Transport = TransportConfig();
+    options.Cancel = &OpenCancel;
+    options.Resolver = HostResolver;
     SessionVersion = options.Version;
     return options;
 }

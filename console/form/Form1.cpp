@@ -180,6 +180,7 @@ void TForm1::Log(const std::string& message, const char* source)
 void TForm1::CancelWait()
 {
     CancelRequested = true;
+    OpenCancel.Cancel();
     std::string eventName;
     {
         std::lock_guard lock(WaitEventLock);
@@ -334,6 +335,7 @@ void TForm1::Run(THandler handler)
 {
     // A cancel belongs to the command that was running when it was asked for.
     CancelRequested = false;
+    OpenCancel.Reset();
     WaitCancelled = false;
     try {
         (this->*handler)();

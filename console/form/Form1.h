@@ -5,6 +5,8 @@
 #include "diag/EventSink.h"
 #include "mqtt/codec/FrameBuilders.h"
 #include "mqtt/engine/AckSettings.h"
+#include "platform/CancelSignal.h"
+#include "platform/HostLookup.h"
 #include "platform/TlsConfig.h"
 #include "platform/TransportConfig.h"
 
@@ -174,6 +176,8 @@ public:
     TAnswerTimeouts AnswerTimeouts;
     // Where received payload files go; empty: the working directory.
     std::string PayloadDirectory;
+    // How "Open" turns host names into addresses; empty: the system's resolver.
+    THostResolver HostResolver;
 
     // Every diagnostic line of the form and of its connections goes through here:
     // to the datagram sender while FormCreate's sender lives, and to every
@@ -222,7 +226,9 @@ public:
     // Ends the running command's wait for the broker at once, as if it had timed
     // out for the last time: "cancelled by the user [" + ClientID + "]", then the
     // command's usual give-up line, and no repeat. A command that is not waiting
-    // yet stops at its next wait. Safe from any thread while a command runs on another.
+    // yet stops at its next wait. "Open" stops its name lookup, connect or TLS
+    // handshake at once and closes again, without a box. Safe from any thread
+    // while a command runs on another.
     // The cancel is forgotten when the next command starts through Run(), so
     // handlers are run through Run() wherever a cancel can come.
     void CancelWait();
@@ -257,6 +263,8 @@ private:
     std::atomic<bool> CancelRequested{false};
     // A wait of the running command was ended by the cancel: it repeats nothing more.
     bool WaitCancelled = false;
+    // The cancel as "Open" waits for it (beside its sockets).
+    TCancelSignal OpenCancel;
     // The frame-arrival event of the wait in progress, which CancelWait signals.
     std::mutex WaitEventLock;
     std::string WaitEventName;

@@ -48,6 +48,8 @@ void TScriptRunner::BoxShown(const std::string& title, const std::string& text)
 void TScriptRunner::Cancel()
 {
     Cancelled.store(true);
+    // The running command's wait, or an Open's connect, ends at once too.
+    Form.CancelWait();
     {
         // Taken so that a waiter between its check and its wait cannot miss the wake-up.
         std::lock_guard guard(Lock);

@@ -71,8 +71,9 @@ public:
     // A box the form asked its front end for (an error box or a message box of
     // either kind: all count alike). Any thread.
     void BoxShown(const std::string& title, const std::string& text);
-    // Ends the run before its next step, and ends a sleep or expect at once.
-    // Any thread. (A command's own wait for the broker ends as the form decides.)
+    // Ends the run before its next step, and ends a sleep or expect at once;
+    // the running command's wait for the broker ends as TForm1::CancelWait says
+    // (an Open stops connecting). Any thread.
     void Cancel();
 
 private:

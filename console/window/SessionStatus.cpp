@@ -54,8 +54,12 @@ void TSessionStatus::Apply(const std::vector<TStatusEvent>& events)
         case TStatusEvent::Opening:
             FLost = false;
             FLostReason.clear();
+            FTlsVersion.clear();
             FSessionUp = false;
             FQueueCount = 0;
+            break;
+        case TStatusEvent::Connected:
+            FTlsVersion = event.Reason;
             break;
         case TStatusEvent::Closed:
             FSessionUp = false;
@@ -96,6 +100,8 @@ void TSessionStatus::Show()
         // A WebSocket broker's close adds its code and words to the reason.
         connection = FLostReason.rfind(BrokerClosedReason, 0) == 0 ? QStringLiteral("切断 (ブローカーが切断: %1)").arg(reason)
                                                        : QStringLiteral("切断 (接続エラー: %1)").arg(reason);
+    } else if (!FTlsVersion.empty()) {
+        connection = QStringLiteral("接続中 (Opened, %1 で暗号化)").arg(QString::fromStdString(FTlsVersion));
     } else {
         connection = QStringLiteral("接続中 (Opened)");
     }
