@@ -161,8 +161,10 @@ TEST_F(TransportSessionTest, ARefusedUpgradeFailsOpenWithTheStatusLine)
     Run(&TForm1::ConnectBtnClick);
     EXPECT_EQ(Form->Client, nullptr);
     EXPECT_EQ(FrontEnd.Boxes.size(), 1u);
+    // A refusal is not tried again.
     EXPECT_TRUE(Logged("*ERROR* could not connect to 127.0.0.1:" + std::to_string(broker.WsPort()) +
-                       ": WebSocket upgrade refused: HTTP/1.1 404 Not Found [ws-test]"));
+                       ": WebSocket upgrade refused: HTTP/1.1 404 Not Found (attempt 1, "));
+    EXPECT_FALSE(Logged("(attempt 2, ", 0));
 }
 
 // Every transport through each proxy; each proxy refuses once, in its words.
@@ -206,7 +208,7 @@ TEST_F(TransportSessionTest, ProxiesTunnelEveryTransportAndSayWhyTheyRefuse)
         Run(&TForm1::ConnectBtnClick);
         if (!row.Refusal.empty()) {
             EXPECT_EQ(Form->Client, nullptr);
-            EXPECT_TRUE(Logged(": " + row.Refusal + " [ws-test]")) << Describe(LinesOf(Capture)) << proxy.Log();
+            EXPECT_TRUE(Logged(": " + row.Refusal + " (attempt 1, ")) << Describe(LinesOf(Capture)) << proxy.Log();
             continue;
         }
         ASSERT_NE(Form->Client, nullptr) << proxy.Log();
