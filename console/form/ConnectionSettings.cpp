@@ -99,6 +99,7 @@ TMQTTClientOptions TForm1::ConnectionOptions()
     options.LinePauseMs = ReportPauseSpn.Value();
     options.Version = ProtocolVersion();
     options.Tls = TlsConfig();
+    options.WriteStallMs = WriteStallSpn.Value() * 1000;
     options.Cancel = &OpenCancel;
     options.Resolver = HostResolver;
     SessionVersion = options.Version;
@@ -137,4 +138,10 @@ void TForm1::TlsCertFileBtnClick()
 void TForm1::TlsKeyFileBtnClick()
 {
     ChooseFileInto(TlsKeyFileEdit);
+}
+
+void TForm1::WriteStallSpnChange()
+{
+    if (Client)
+        Client->SetWriteStall(WriteStallSpn.Value() * 1000);
 }

@@ -152,6 +152,7 @@ const QStringList& TSettingsStore::ProfileControls()
     static const QStringList controls{
         "BrokerEdit1",     "BrokerPortSpn",  "ProtocolVersionCmb", "TlsChk",       "TlsCaFileEdit",
         "TlsCertFileEdit", "TlsKeyFileEdit", "TlsVerifyHostChk",   "ClientIDEdit", "UserNameEdit",
+        "WriteStallSpn",
     };
     return controls;
 }
