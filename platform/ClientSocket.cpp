@@ -3,18 +3,17 @@
 #include "platform/Deadline.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -28,27 +27,21 @@
 #include "platform/ProxyHop.h"
 #include "platform/WebSocketHandshake.h"
 #include "platform/WebSocketSession.h"
+#include "platform/WriteProgress.h"
 
 namespace {
 
 using TClock = std::chrono::steady_clock;
 
-// How often a write that waits for room looks whether the bytes queued in the
-// socket drain: the system reports room only once about a third of the send
-// buffer is free, which on a slow link can take longer than the write's
-// time-out while bytes do move.
+// How often a write that waits for room asks TCP whether its bytes move: the
+// system reports room only once about a third of the send buffer is free, and
+// a slow reader's window opens in bursts, both of which can take longer than
+// the write's time-out while bytes do move.
 constexpr int kDrainCheckMs = 100;
 
 int64_t SteadyNowNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(TClock::now().time_since_epoch()).count();
-}
-
-// Bytes written but not yet acknowledged by the peer; -1 when unknown.
-int QueuedOutBytes(int fd)
-{
-    int queued = 0;
-    return ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
 } // namespace
@@ -598,11 +591,11 @@ int TClientSocket::WriteWithProgress(int timeoutMs, const TWriteAttempt& attempt
     // write on a slow link waits as long as the queued bytes keep draining.
     NoteWriteActivity();
     auto lastMove = TClock::now();
-    int queued = -1;
+    std::optional<TWriteProgress> progress;
     for (;;) {
         int failure = 0;
         int fd = -1;
-        int nowQueued = -1;
+        bool drained = false;
         short wait = POLLOUT;
         {
             std::lock_guard<std::mutex> guard(FLock);
@@ -619,19 +612,22 @@ int TClientSocket::WriteWithProgress(int timeoutMs, const TWriteAttempt& attempt
                 if (done >= 0)
                     return done;
                 failure = -done;
-                if (failure == EAGAIN || failure == EWOULDBLOCK)
-                    nowQueued = QueuedOutBytes(fd);
+                if (failure == EAGAIN || failure == EWOULDBLOCK) {
+                    if (progress)
+                        drained = progress->Moved(fd);
+                    else
+                        progress.emplace(fd);
+                }
             }
         }
         if (failure == EINTR)
             continue;
         if (failure != EAGAIN && failure != EWOULDBLOCK)
             throw Exception(SocketErrorMessage("Write", failure, SystemErrorText(failure)));
-        if (queued >= 0 && nowQueued >= 0 && nowQueued < queued) {
+        if (drained) {
             lastMove = TClock::now();
             NoteWriteActivity();
         }
-        queued = nowQueued;
         int waitMs = kDrainCheckMs;
         if (timeoutMs >= 0) {
             const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - lastMove).count();

@@ -136,6 +136,7 @@ TMQTTClientOptions TForm1::ConnectionOptions()
     options.Version = ProtocolVersion();
     options.Tls = TlsConfig();
     options.Transport = TransportConfig();
+    options.WriteStallMs = WriteStallSpn.Value() * 1000;
     options.Cancel = &OpenCancel;
     options.Resolver = HostResolver;
     SessionVersion = options.Version;
@@ -174,4 +175,10 @@ void TForm1::TlsCertFileBtnClick()
 void TForm1::TlsKeyFileBtnClick()
 {
     ChooseFileInto(TlsKeyFileEdit);
+}
+
+void TForm1::WriteStallSpnChange()
+{
+    if (Client)
+        Client->SetWriteStall(WriteStallSpn.Value() * 1000);
 }

@@ -113,6 +113,10 @@ public:
     // The pause after each report line, in ms (0 to 100), of the commands and of
     // the connection's event-handler thread.
     TIntField ReportPauseSpn;
+    // How long, in seconds, a write to the broker may wait while none of its
+    // bytes move (none taken, none acknowledged, no window probe answered)
+    // before it gives up (1 to 3600).
+    TIntField WriteStallSpn;
     bool PublishRetainChk = false;
     std::string PublishRetainChkLabel;   // "Retain"
     bool PingTimerChk = false;           // checked
@@ -214,6 +218,7 @@ public:
     void PingTimerChkClick();         // PingTimerChk clicked (the window has already toggled PingTimerChk)
     void PingReqIntervalSpnChange();  // the text of PingReqIntervalSpn changed
     void ReportPauseSpnChange();      // the text of ReportPauseSpn changed
+    void WriteStallSpnChange();       // the text of WriteStallSpn changed
     void AckPropertiesEditChange();   // the text of AckPropertiesEdit changed
     void AckReasonSpnChange();        // the text of AckReasonSpn changed
     void PingTimerTick();             // one tick of the ping timer

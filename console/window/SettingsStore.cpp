@@ -160,7 +160,7 @@ const QStringList& TSettingsStore::ProfileControls()
         "BrokerEdit1",     "BrokerPortSpn",  "ProtocolVersionCmb", "TlsChk",        "TlsCaFileEdit",
         "TlsCertFileEdit", "TlsKeyFileEdit", "TlsVerifyHostChk",   "TransportCmb",  "WsPathEdit",
         "WsSubprotocolEdit", "WsHeadersEdit", "ProxyCmb",          "ProxyHostEdit", "ProxyPortSpn",
-        "ProxyUserEdit",   "ClientIDEdit",   "UserNameEdit",
+        "ProxyUserEdit",   "ClientIDEdit",   "UserNameEdit",       "WriteStallSpn",
     };
     return controls;
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "platform/CancelSignal.h"
 #include "support/FakeBroker.h"
 #include "support/SilentResolver.h"
+#include "support/SlowRelay.h"
 #include "support/TestPki.h"
 #include "support/TlsTestServer.h"
 
@@ -720,5 +722,69 @@ TEST(ClientSocket, OpenEndsAtTheTimeOutOrAtOnceOnACancel)
         EXPECT_EQ(probe.Socket.OpenFailure(), test.Kind);
         EXPECT_FALSE(probe.Socket.OpenRetryCanHelp()) << "the same wait would come again";
         EXPECT_EQ(probe.Disconnects, 1);
+    }
+}
+
+// A broker that reads slowly is never given up while its bytes move, however
+// TCP shows it. Through a relay that reads 256 bytes every 20 ms a TLS record
+// of 16 KB drains for longer than the write's time-out before the session
+// reports it written: only the acknowledgements show the progress. A relay
+// that reads in bursts keeps the window closed for longer than the time-out
+// in between: only its answers to TCP's window probes show that it is there.
+TEST(ClientSocket, AWriteWaitsAsLongAsTheReaderMoves)
+{
+    struct TRow {
+        const char* Name;
+        bool Tls;
+        TSlowRelay::TPace Pace;
+        int TimeoutMs;
+        size_t Bytes;
+    };
+    const TRow rows[] = {
+        {"TLS records read 512 bytes every 20 ms", true, {512, 20, 1024}, 300, 48 * 1024},
+        {"read in bursts 2.5 s apart", false, {65536, 2500, 16384}, 2000, 72 * 1024},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        std::vector<uint8_t> data(row.Bytes);
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<uint8_t>(i * 31 + 7);
+        std::atomic<size_t> received{0};
+        std::optional<TTlsTestServer> tlsBroker;
+        std::optional<FakeBroker> broker;
+        if (row.Tls) {
+            tlsBroker.emplace(TlsServerOptions(), [&](SSL* ssl, int) {
+                char chunk[16384];
+                for (int got; (got = SSL_read(ssl, chunk, sizeof chunk)) > 0;)
+                    received += static_cast<size_t>(got);
+            });
+        } else {
+            broker.emplace();
+        }
+        TSlowRelay relay(row.Tls ? tlsBroker->Port() : broker->Port(), row.Pace);
+        TProbe probe(relay.Port(), row.Tls ? "localhost" : "127.0.0.1");
+        if (row.Tls)
+            probe.Socket.SetTls(TrustingTestCa());
+        probe.Socket.SetSendBufferSize(4096);
+        probe.Socket.Open();
+        TSocketStream stream(probe.Socket, row.TimeoutMs);
+        size_t sent = 0;
+        while (sent < data.size()) {
+            const int n = stream.Write(data.data() + sent, static_cast<int>(std::min<size_t>(16384, data.size() - sent)));
+            if (n <= 0)
+                break;
+            sent += static_cast<size_t>(n);
+        }
+        EXPECT_EQ(sent, data.size()) << "the write gave up while the reader was still reading";
+        if (row.Tls) {
+            ASSERT_TRUE(stream.Flush());
+            probe.Socket.Close();
+            tlsBroker->Join();
+            EXPECT_EQ(received, sent);
+        } else {
+            ASSERT_TRUE(broker->WaitForBytes(sent, 30000));
+            EXPECT_TRUE(std::equal(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(sent),
+                                   broker->Received().begin()));
+        }
     }
 }
