@@ -1,14 +1,15 @@
 // Brokers with WebSocket listeners on 127.0.0.1, for the transport tests.
-//   node broker.js aedes [cert key]        Aedes: TCP, ws, and wss with the certificate
+//   node broker.js aedes [cert key]        Aedes: TCP, ws, and wss and TLS with the certificate
 //   node broker.js relay PORT [cert key]   ws (and wss) in front of the TCP broker on PORT
 // WebSocket is served on the path /mqtt only (another path gets 404), with
-// the subprotocols mqtt and mqttv3.1. Prints "ready TCP WS WSS" (ports, 0 for
-// none) once listening; runs until it is stopped.
+// the subprotocols mqtt and mqttv3.1. Prints "ready TCP WS WSS TLS" (ports, 0
+// for none) once listening; runs until it is stopped.
 'use strict'
 const fs = require('fs')
 const http = require('http')
 const https = require('https')
 const net = require('net')
+const tls = require('tls')
 const { WebSocketServer, createWebSocketStream } = require('ws')
 
 const [mode, ...rest] = process.argv.slice(2)
@@ -45,19 +46,20 @@ function listenWebSocket (server) {
     }
     wss.handleUpgrade(req, socket, head, (conn) => serve(conn))
   })
+  return listen(server)
+}
+
+function listen (server) {
   return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server.address().port)))
 }
 
 async function main () {
-  let tcp = 0
-  if (aedes) {
-    const server = net.createServer(aedes.handle)
-    tcp = await new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server.address().port)))
-  }
+  const pem = cert ? { cert: fs.readFileSync(cert), key: fs.readFileSync(key) } : null
+  const tcp = aedes ? await listen(net.createServer(aedes.handle)) : 0
   const ws = await listenWebSocket(http.createServer())
-  let secure = 0
-  if (cert) secure = await listenWebSocket(https.createServer({ cert: fs.readFileSync(cert), key: fs.readFileSync(key) }))
-  process.stdout.write(`ready ${tcp} ${ws} ${secure}\n`)
+  const secure = pem ? await listenWebSocket(https.createServer(pem)) : 0
+  const secureTcp = aedes && pem ? await listen(tls.createServer(pem, aedes.handle)) : 0
+  process.stdout.write(`ready ${tcp} ${ws} ${secure} ${secureTcp}\n`)
 }
 
 main().catch((e) => { console.error(e); process.exit(1) })
