@@ -17,6 +17,9 @@ namespace {
 // What one Read() takes from the link at most, so that a long stream does not
 // hold the socket's lock (and the writers behind it) for long.
 constexpr int kReadBudget = 256 * 1024;
+// wslay asks for at most 4 KiB at a time; the link is read in larger steps
+// (one system call per 4 KiB would cost more than the copy).
+constexpr std::size_t kReadAhead = 64 * 1024;
 // What wslay may frame ahead of the link: one whole message with its header.
 constexpr std::size_t kOutLimit = TWebSocketSession::kMessageBytes + 16;
 
@@ -68,34 +71,33 @@ struct TWebSocketSession::TCallbacks {
     static ssize_t Receive(wslay_event_context* context, uint8_t* buffer, size_t length, int, void* user)
     {
         TWebSocketSession& s = Of(user);
-        if (!s.FRest.empty()) {
-            // The broker's bytes behind its upgrade answer come first.
-            const std::size_t n = std::min(length, s.FRest.size());
-            std::memcpy(buffer, s.FRest.data(), n);
-            s.FRest.erase(s.FRest.begin(), s.FRest.begin() + static_cast<std::ptrdiff_t>(n));
-            return static_cast<ssize_t>(n);
-        }
-        if (s.FReadRoom == 0 || s.FReadBudget <= 0 || !s.FLink) {
-            wslay_event_set_error(context, WSLAY_ERR_WOULDBLOCK);
-            return -1;
-        }
-        try {
+        if (s.FAheadStart == s.FAheadEnd && s.FReadRoom > 0 && s.FReadBudget > 0 && s.FLink) {
+            if (s.FAhead.size() < kReadAhead)
+                s.FAhead.resize(kReadAhead);
+            s.FAheadStart = s.FAheadEnd = 0;
+            int got = 0;
             bool ended = false;
-            const int got = s.FLink->Read(buffer, static_cast<int>(std::min<std::size_t>(length, kReadBudget)), s.FWait,
-                                          ended);
-            if (got > 0) {
-                s.FReadBudget -= got;
-                return got;
+            try {
+                got = s.FLink->Read(s.FAhead.data(), static_cast<int>(s.FAhead.size()), s.FWait, ended);
+            } catch (...) {
+                s.FReadFailure = std::current_exception();
+                wslay_event_set_error(context, WSLAY_ERR_CALLBACK_FAILURE);
+                return -1;
             }
-            if (ended) {
+            s.FAheadEnd = static_cast<std::size_t>(got);
+            s.FReadBudget -= got;
+            if (got == 0 && ended) {
                 s.FLinkEnded = true;
                 wslay_event_set_error(context, WSLAY_ERR_CALLBACK_FAILURE);
                 return -1;
             }
-        } catch (...) {
-            s.FReadFailure = std::current_exception();
-            wslay_event_set_error(context, WSLAY_ERR_CALLBACK_FAILURE);
-            return -1;
+        }
+        // The bytes read ahead (at first those behind the upgrade answer).
+        if (s.FAheadStart < s.FAheadEnd) {
+            const std::size_t n = std::min(length, s.FAheadEnd - s.FAheadStart);
+            std::memcpy(buffer, s.FAhead.data() + s.FAheadStart, n);
+            s.FAheadStart += n;
+            return static_cast<ssize_t>(n);
         }
         wslay_event_set_error(context, WSLAY_ERR_WOULDBLOCK);
         return -1;
@@ -160,7 +162,7 @@ struct TWebSocketSession::TCallbacks {
     }
 };
 
-TWebSocketSession::TWebSocketSession(std::vector<uint8_t> rest) : FRest(std::move(rest))
+TWebSocketSession::TWebSocketSession(std::vector<uint8_t> rest) : FAhead(std::move(rest)), FAheadEnd(FAhead.size())
 {
     wslay_event_callbacks callbacks{};
     callbacks.recv_callback = &TCallbacks::Receive;
@@ -336,7 +338,7 @@ int TWebSocketSession::Read(TByteLink& link, uint8_t* buffer, int count, short& 
 
 bool TWebSocketSession::HasBufferedData() const
 {
-    return FInStart < FIn.size() || !FRest.empty() || FReadFailure || !FProtocolError.empty() ||
+    return FInStart < FIn.size() || FAheadStart < FAheadEnd || FReadFailure || !FProtocolError.empty() ||
            FLinkEnded || !FPeerClose.empty();
 }
 

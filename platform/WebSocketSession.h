@@ -28,7 +28,7 @@ public:
     TWebSocketSession& operator=(const TWebSocketSession&) = delete;
 
     // The largest message written; a corked frame's pieces gather up to it.
-    static constexpr int kMessageBytes = 64 * 1024;
+    static constexpr int kMessageBytes = 1024 * 1024;
 
     // Takes at most count MQTT bytes. gather (while the socket is corked):
     // the bytes wait for more to fill one message, and Flush() sends them.
@@ -90,7 +90,11 @@ private:
     // The link during a call, for the callbacks.
     TByteLink* FLink = nullptr;
     short FWait = 0;
-    std::vector<uint8_t> FRest;
+    // Bytes read from the link that wslay has not taken yet, from
+    // FAheadStart to FAheadEnd; at first those behind the upgrade answer.
+    std::vector<uint8_t> FAhead;
+    std::size_t FAheadStart = 0;
+    std::size_t FAheadEnd = 0;
     bool FDataFrame = false;       // the frame being received carries message data
     bool FLinkEnded = false;       // the link's stream ended
     bool FShutdown = false;
