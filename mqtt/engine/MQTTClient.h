@@ -38,7 +38,7 @@ struct TMQTTClientOptions {
     // constructor. None: they run their course.
     const TCancelSignal* Cancel = nullptr;
     THostResolver Resolver;                // host names to addresses; empty: the system's resolver
-    int WriteStallMs = 5000;               // a write gives up when none of its bytes moved for this long
+    int WriteStallMs = 10000;              // a write gives up when none of its bytes moved for this long
 };
 
 // One TCP connection to one broker. The constructor connects, makes the write

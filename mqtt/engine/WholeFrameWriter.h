@@ -17,7 +17,7 @@ class TSessionObserver;
 // wire. Used by the console's thread (SendFrame) and the event-handler thread.
 //
 // A write gives up only when none of its bytes moved for the write stall
-// time (settable, 5 s at first): no byte taken by the connection, none
+// time (settable, 10 s at first): no byte taken by the connection, none
 // acknowledged by the broker and no probe of its closed receive window
 // answered, so a broker that reads slowly or in bursts is never given up while
 // it reads. A writer that finds the mutex held waits 100 ms, and longer while
@@ -53,7 +53,7 @@ public:
     void SetWriteStall(int ms) { FStallMs = ms; }
 
     static constexpr int kPieceSize = 2000;
-    static constexpr int kWriteStallMs = 5000;
+    static constexpr int kWriteStallMs = 10000;
     static constexpr int kWriteMutexTimeoutMs = 100;
 
 private:

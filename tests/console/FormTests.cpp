@@ -135,7 +135,7 @@ TEST_F(FormTest, IntegerFieldsHaveTheirLabelsDefaultsAndLimits)
         {&Form.PublishSpn, "PublishQoS", 2, 0, 2},
         {&Form.PingReqIntervalSpn, "送信間隔(秒)", 30, 1, 65535},
         {&Form.ReportPauseSpn, "報告間隔(ミリ秒)", 10, 0, 100},
-        {&Form.WriteStallSpn, "送信停滞の上限(秒)", 5, 1, 3600},
+        {&Form.WriteStallSpn, "送信停滞の上限(秒)", 10, 1, 3600},
         {&Form.DisconnectReasonSpn, "DISCONNECT 理由コード", 0, 0, 255},
         {&Form.AckReasonSpn, "応答の理由コード", 0, 0, 255},
         {&Form.AuthReasonSpn, "AUTH 理由コード", 0, 0, 255},
