@@ -2,9 +2,7 @@
 
 #include <cerrno>
 
-namespace {
-
-int Await(int fd, short events, const TDeadline& deadline, int cancel)
+int AwaitEvent(int fd, short events, const TDeadline& deadline, int cancel)
 {
     switch (deadline.RemainingMs() == 0 ? TPollEnd::TimedOut : PollUntil(fd, events, deadline, cancel)) {
     case TPollEnd::Ready:
@@ -17,8 +15,6 @@ int Await(int fd, short events, const TDeadline& deadline, int cancel)
     return -ETIMEDOUT;
 }
 
-}  // namespace
-
 int WriteAll(TByteLink& link, int fd, const uint8_t* data, int count, const TDeadline& deadline, int cancel)
 {
     while (count > 0) {
@@ -27,7 +23,7 @@ int WriteAll(TByteLink& link, int fd, const uint8_t* data, int count, const TDea
         if (sent > 0) {
             data += sent;
             count -= sent;
-        } else if (const int waited = Await(fd, wait, deadline, cancel); waited < 0) {
+        } else if (const int waited = AwaitEvent(fd, wait, deadline, cancel); waited < 0) {
             return waited;
         }
     }
@@ -44,7 +40,7 @@ int ReadSome(TByteLink& link, int fd, uint8_t* buffer, int count, const TDeadlin
             return got;
         if (ended)
             return -ECONNRESET;
-        if (const int waited = Await(fd, wait, deadline, cancel); waited < 0)
+        if (const int waited = AwaitEvent(fd, wait, deadline, cancel); waited < 0)
             return waited;
     }
 }

@@ -21,6 +21,10 @@ protected:
     ~TByteLink() = default;
 };
 
+// Waits for the event on fd until the deadline or until the cancel handle
+// (-1: none) turns readable: 0, -ETIMEDOUT or -ECANCELED.
+int AwaitEvent(int fd, short events, const TDeadline& deadline, int cancel);
+
 // For the exchanges of Open, which wait on the descriptor under one deadline
 // and end at once when the cancel handle (-1: none) turns readable.
 // 0 when all went, -ETIMEDOUT or -ECANCELED.

@@ -329,18 +329,23 @@ std::unique_ptr<TTlsSession> TClientSocket::Handshake(
     FailOpen(why);
 }
 
+TClientSocket::TConnectResult TClientSocket::StepFailed(const TStepFailure& failure)
+{
+    TConnectResult why;
+    why.Kind = failure.Kind;
+    why.Retry = failure.Retry;
+    why.Failure = failure.Failure;
+    why.Error = failure.Error;
+    return why;
+}
+
 void TClientSocket::TunnelOrFail(const TConnectResult& connected, const TDeadline& deadline, int cancel)
 {
     TStepFailure failure;
     if (ProxyTunnel(connected.Fd, FTransport.Proxy, FHost, FPort, deadline, cancel, FConnectTimeoutMs, failure))
         return;
     ::close(connected.Fd);   // never published: nobody else can hold this number
-    TConnectResult why;
-    why.Kind = failure.Kind;
-    why.Retry = failure.Retry;
-    why.Failure = failure.Failure;
-    why.Error = failure.Error;
-    FailOpen(why);
+    FailOpen(StepFailed(failure));
 }
 
 std::unique_ptr<TWebSocketSession> TClientSocket::UpgradeOrFail(
@@ -354,12 +359,7 @@ std::unique_ptr<TWebSocketSession> TClientSocket::UpgradeOrFail(
         return std::make_unique<TWebSocketSession>(std::move(rest));
     session.reset();
     ::close(fd);   // never published: nobody else can hold this number
-    TConnectResult why;
-    why.Kind = failure.Kind;
-    why.Retry = failure.Retry;
-    why.Failure = failure.Failure;
-    why.Error = failure.Error;
-    FailOpen(why);
+    FailOpen(StepFailed(failure));
 }
 
 std::string TClientSocket::PeerCloseDetail() const

@@ -195,6 +195,7 @@ private:
     // The proxy's tunnel after connect, and the upgrade after TLS; each fails
     // Open (descriptor closed) when refused.
     void TunnelOrFail(const TConnectResult& connected, const TDeadline& deadline, int cancel);
+    static TConnectResult StepFailed(const TStepFailure& failure);
     std::unique_ptr<TWebSocketSession> UpgradeOrFail(int fd, std::unique_ptr<TTlsSession>& session,
                                                      const TDeadline& deadline, int cancel);
     // The steps of Open(), each within the deadline and ended by the cancel

@@ -16,6 +16,16 @@ bool IsTokenChar(char c)
 
 }  // namespace
 
+bool IsHttpToken(std::string_view text)
+{
+    if (text.empty())
+        return false;
+    for (char c : text)
+        if (!IsTokenChar(c))
+            return false;
+    return true;
+}
+
 bool SameAscii(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())
@@ -105,10 +115,7 @@ bool ParseHttpHead(std::string_view head, THttpHead& parsed, std::string& proble
         if (line.empty())
             break;
         const std::size_t colon = line.find(':');
-        bool token = colon != std::string_view::npos && colon > 0;
-        for (std::size_t k = 0; token && k < colon; ++k)
-            token = IsTokenChar(line[k]);
-        if (!token) {
+        if (colon == std::string_view::npos || !IsHttpToken(line.substr(0, colon))) {
             problem = "the answer holds a header line that is not \"name: value\"";
             return false;
         }

@@ -30,6 +30,9 @@ std::size_t HttpHeadLength(std::string_view data);
 // response head.
 bool ParseHttpHead(std::string_view head, THttpHead& parsed, std::string& problem);
 
+// Whether the text is an HTTP token (a header field's name): letters, digits
+// and !#$%&'*+-.^_`|~, at least one.
+bool IsHttpToken(std::string_view text);
 // Letter case aside, for header names and tokens.
 bool SameAscii(std::string_view a, std::string_view b);
 // Without the blanks and tabs at both ends.

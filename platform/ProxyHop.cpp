@@ -11,6 +11,7 @@
 #include <openssl/evp.h>
 
 #include "platform/SystemError.h"
+#include "platform/ByteLink.h"
 #include "platform/HttpHead.h"
 
 namespace {
@@ -18,20 +19,6 @@ namespace {
 std::string Bracketed(const std::string& host)
 {
     return host.find(':') != std::string::npos ? "[" + host + "]" : host;
-}
-
-// Waits for the event until the deadline or the cancel: 0, -ETIMEDOUT or -ECANCELED.
-int Await(int fd, short events, const TDeadline& deadline, int cancel)
-{
-    switch (deadline.RemainingMs() == 0 ? TPollEnd::TimedOut : PollUntil(fd, events, deadline, cancel)) {
-    case TPollEnd::Ready:
-        return 0;
-    case TPollEnd::Cancelled:
-        return -ECANCELED;
-    case TPollEnd::TimedOut:
-        break;
-    }
-    return -ETIMEDOUT;
 }
 
 // The descriptor's raw exchanges, each until the deadline; -ETIMEDOUT on
@@ -49,7 +36,7 @@ int SendAll(int fd, const uint8_t* data, size_t size, const TDeadline& deadline,
             continue;
         if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             return -errno;
-        if (const int waited = Await(fd, POLLOUT, deadline, cancel); waited < 0)
+        if (const int waited = AwaitEvent(fd, POLLOUT, deadline, cancel); waited < 0)
             return waited;
     }
     return 0;
@@ -68,7 +55,7 @@ int ReceiveSome(int fd, uint8_t* data, size_t size, int flags, const TDeadline& 
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             return -errno;
-        if (const int waited = Await(fd, POLLIN, deadline, cancel); waited < 0)
+        if (const int waited = AwaitEvent(fd, POLLIN, deadline, cancel); waited < 0)
             return waited;
     }
 }

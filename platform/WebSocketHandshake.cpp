@@ -32,12 +32,6 @@ bool IsHandshakeField(std::string_view name)
     return false;
 }
 
-bool IsTokenChar(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-           std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
 std::string HostField(const std::string& host, int port, bool secured)
 {
     const std::string name = host.find(':') != std::string::npos ? "[" + host + "]" : host;
@@ -104,9 +98,7 @@ bool ParseHeaderLines(std::string_view text, std::vector<std::string>& lines, st
         if (line.empty())
             continue;
         const std::size_t colon = line.find(':');
-        bool valid = colon != std::string_view::npos && colon > 0;
-        for (std::size_t i = 0; valid && i < colon; ++i)
-            valid = IsTokenChar(line[i]);
+        bool valid = colon != std::string_view::npos && IsHttpToken(line.substr(0, colon));
         for (char c : line)
             valid = valid && (static_cast<unsigned char>(c) >= 0x20 || c == '\t') && c != 0x7f;
         if (!valid) {
