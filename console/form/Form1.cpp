@@ -111,6 +111,7 @@ std::vector<TCommandInfo> TForm1::Commands() const
         {"TlsCertFileBtn", Sys("..."), &TForm1::TlsCertFileBtnClick},
         {"TlsKeyFileBtn", Sys("..."), &TForm1::TlsKeyFileBtnClick},
         {"MQTT_AUTH_Btn", Sys("AUTH"), &TForm1::MQTT_AUTH_BtnClick},
+        {"RawSendBtn", Sys("そのまま送信"), &TForm1::RawSendBtnClick},
     };
 }
 

@@ -142,6 +142,9 @@ public:
     TTextField ConnectPropertiesEdit, WillPropertiesEdit, PublishPropertiesEdit, SubscribePropertiesEdit,
         UnsubscribePropertiesEdit, DisconnectPropertiesEdit, AckPropertiesEdit, AuthPropertiesEdit;
     TIntField DisconnectReasonSpn, AckReasonSpn, AuthReasonSpn;
+    // A frame exactly as typed, in hexadecimal (console/form/RawFrame.h): sent
+    // with no check by RawSendBtnClick.
+    TTextField RawFrameEdit;
 
     // Enable flags of "Open", "Close" and PingTimerChk; every other button is always enabled.
     bool ConnectBtnEnabled = true;
@@ -197,6 +200,7 @@ public:
     void Button6Click();              // "..."
     void Button1Click();              // "Queue 取り出し"
     void MQTT_AUTH_BtnClick();        // "AUTH"
+    void RawSendBtnClick();           // "そのまま送信": the bytes of RawFrameEdit
     void TlsCaFileBtnClick();         // "..." of the CA certificates
     void TlsCertFileBtnClick();       // "..." of the client certificate
     void TlsKeyFileBtnClick();        // "..." of the client key
@@ -207,6 +211,12 @@ public:
     void AckPropertiesEditChange();   // the text of AckPropertiesEdit changed
     void AckReasonSpnChange();        // the text of AckReasonSpn changed
     void PingTimerTick();             // one tick of the ping timer
+
+    // Sends the bytes exactly as given through the connection's frame writer
+    // (whole, under the write mutex, as every frame), with no check: the line
+    // "sending raw frame, N bytes: C0 00 [" + ClientID + "]", then what the
+    // bytes decode to. Raises as every send does ("SocketReady check failed").
+    void SendRawFrame(const std::vector<uint8_t>& bytes);
 
     // Runs a handler the way the application does: a raised failure ends it and
     // its message reaches TFrontEnd::ShowError with the full-stop rule applied.

@@ -198,6 +198,7 @@ TEST_F(FormTest, CommandButtonsInWindowOrder)
         {"Button3", "UNSUBSCRIBE"},      {"Button5", "PUBLISH(str)"},     {"Button7", "PUBLISH(file)"},
         {"Button6", "..."},              {"Button1", "Queue 取り出し"},   {"TlsCaFileBtn", "..."},
         {"TlsCertFileBtn", "..."},       {"TlsKeyFileBtn", "..."},        {"MQTT_AUTH_Btn", "AUTH"},
+        {"RawSendBtn", "そのまま送信"},
     };
     ASSERT_EQ(commands.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
