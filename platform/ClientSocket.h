@@ -40,9 +40,14 @@ class TWebSocketSession;
 // and read are then MQTT bytes in binary WebSocket messages, with the same
 // rules again (the WebSocket layer's lock is the socket's own).
 //
-// Host, port, time-outs, TLS and the notifications are set before Open() by the
-// thread that owns the object. Open() must not run while other threads still
-// use the socket (Close() from any thread is fine at any time).
+// Host, port, time-outs, TLS, the resolver, the cancel signal and the
+// notifications are set before Open() by the thread that owns the object.
+// Open() must not run while other threads still use the socket (Close() from
+// any thread is fine at any time, and so is the cancel signal during Open()).
+//
+// A write that waits for room gives up only when nothing moved for its
+// time-out: no byte taken, none acknowledged by the peer and no probe of the
+// peer's closed receive window answered (TWriteProgress).
 class TClientSocket {
 public:
     using TNotify = std::function<void()>;
@@ -154,7 +159,7 @@ public:
     // since: the bytes written are out). Raises as a write does.
     bool Flush(int timeoutMs);
     // When bytes last moved out (steady clock, ns): a write accepted some, or
-    // the bytes queued in the socket drained while a write waited; also the
+    // TCP told of progress while a write waited (TWriteProgress); also the
     // start of each write. Read by writers waiting for the one in progress.
     int64_t LastWriteActivity() const { return FWriteActivity; }
     // Under TLS: a write that returned 0 left a record the session must still
@@ -268,11 +273,13 @@ public:
     int Read(void* buffer, int count);
     bool PeerClosed() const { return FPeerClosed; }
     // Writes what the connection takes now, waiting for room: may be fewer
-    // bytes than asked, 0 when no byte moved for the time-out. Bytes draining
-    // from the socket's queue count as moving, so a slow link that drains
-    // steadily never times out even while the system does not yet report the
-    // socket writable. An OS failure, or a socket that is not active, raises
-    // Exception "Write エラー <errno>, <text>". No SIGPIPE on a closed connection.
+    // bytes than asked, 0 when nothing moved for the time-out. Bytes the peer
+    // acknowledges and its answers to the probes of its closed window count as
+    // moving, so a slow link that drains steadily, or a reader that opens its
+    // window in bursts, never times out even while the system does not yet
+    // report the socket writable. An OS failure, or a socket that is not
+    // active, raises Exception "Write エラー <errno>, <text>". No SIGPIPE on a
+    // closed connection.
     int Write(const void* buffer, int count);
     // What TClientSocket::Flush does, with the stream's time-out.
     bool Flush();
