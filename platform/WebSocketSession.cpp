@@ -265,12 +265,15 @@ bool TWebSocketSession::Flush(TByteLink& link, short& wait, bool& moved)
         std::rethrow_exception(FWriteFailure);
     QueueGathered();
     Pump(link, wait, moved);
-    return FOutStart == FOut.size() && !wslay_event_want_write(FContext);
+    return !HasPendingWrite();
 }
 
 bool TWebSocketSession::HasPendingWrite() const
 {
-    return !FGather.empty() || FOutStart < FOut.size() || wslay_event_want_write(FContext);
+    // Once the close handshake has begun, what wslay still wants to send is
+    // its close frame: the data before it went out (or never will).
+    const bool closing = !FPeerClose.empty() || wslay_event_get_close_sent(FContext);
+    return !FGather.empty() || FOutStart < FOut.size() || (wslay_event_want_write(FContext) && !closing);
 }
 
 int TWebSocketSession::Read(TByteLink& link, uint8_t* buffer, int count, short& wait, bool& peerClosed)

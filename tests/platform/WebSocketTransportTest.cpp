@@ -96,23 +96,19 @@ protected:
     TClientSocket Socket;
 };
 
-TEST_F(WebSocketTransportTest, TheRequestCarriesThePathSubprotocolAndHeaders)
+// The request carries the path (percent-encoded), the subprotocol and the
+// extra lines; a refusal fails Open with the status line.
+TEST_F(WebSocketTransportTest, ARefusedUpgradeFailsOpenWithTheStatusLine)
 {
-    TFakeWebSocketBroker server;
-    Open(server, {"Authorization: Bearer t0k"});
+    TFakeWebSocketBroker server("HTTP/1.1 403 Forbidden");
+    EXPECT_THROW(Open(server, {"Authorization: Bearer t0k"}), Exception);
+    EXPECT_EQ(Socket.ConnectFailure(), "WebSocket upgrade refused: HTTP/1.1 403 Forbidden");
+    EXPECT_FALSE(Socket.Active());
     const std::string request = server.Request();
     EXPECT_EQ(request.rfind("GET /mqtt/%C3%BC HTTP/1.1\r\n", 0), 0u) << request;
     for (const char* line : {"Host: 127.0.0.1:", "Sec-WebSocket-Version: 13\r\n", "Sec-WebSocket-Protocol: mqtt\r\n",
                              "Authorization: Bearer t0k\r\n"})
         EXPECT_NE(request.find(line), std::string::npos) << line;
-}
-
-TEST_F(WebSocketTransportTest, ARefusedUpgradeFailsOpenWithTheStatusLine)
-{
-    TFakeWebSocketBroker server("HTTP/1.1 403 Forbidden");
-    EXPECT_THROW(Open(server), Exception);
-    EXPECT_EQ(Socket.ConnectFailure(), "WebSocket upgrade refused: HTTP/1.1 403 Forbidden");
-    EXPECT_FALSE(Socket.Active());
 }
 
 // MQTT bytes are a stream: frames cut across messages, several in one, a
@@ -147,10 +143,14 @@ TEST_F(WebSocketTransportTest, MessagesAreAStreamBothWaysAndPingsAreAnswered)
     TBytes twice = frame;
     twice.insert(twice.end(), frame.begin(), frame.end());
     EXPECT_EQ(server.Data(), twice);
+    // Our close: a normal closure.
+    EXPECT_TRUE(Socket.Close());
+    ASSERT_TRUE(server.WaitFor([](const TFrames& f) { return f.size() == 6; }));
     server.WaitFor([](const TFrames& frames) {
         for (const auto& f : frames)
             EXPECT_TRUE(f.Masked);
         EXPECT_EQ(frames[4].Payload.size(), 5000u);
+        EXPECT_TRUE(frames[5].Opcode == 8 && frames[5].Payload == (TBytes{0x03, 0xE8}));
         return true;
     });
 }
@@ -203,16 +203,6 @@ TEST_F(WebSocketTransportTest, TheBrokersEndIsToldAndAnswered)
         }
         socket.Close();
     }
-}
-
-TEST_F(WebSocketTransportTest, OurCloseSendsANormalClosure)
-{
-    TFakeWebSocketBroker server;
-    Open(server);
-    EXPECT_TRUE(Socket.Close());
-    EXPECT_TRUE(server.WaitFor([](const TFrames& f) {
-        return f.size() == 1 && f[0].Opcode == 8 && f[0].Payload == TBytes{0x03, 0xE8};
-    }));
 }
 
 }  // namespace
