@@ -31,8 +31,6 @@ struct TOptions {
     std::string Mode, Host = "127.0.0.1", File, Dir = "/tmp", BrokerLog, Listener, Lines;
     std::string CaFile;   // not empty: the console and mosquitto's tools speak TLS, trusting this CA
     int PublishPort = -1; // receive and rate: the port the publisher uses, in clear (below 0: Port, as the rest)
-    std::string Transport;  // "ws" or "wss": the console speaks WebSocket (wss: with TLS); empty: TCP
-    int AgainstPort = -1;   // publish-versus, receive-versus: the same broker's TCP (TLS with CaFile) port
     int Port = 1883, Reps = 5, Runs = 1000, Seconds = 5, Count = 2000, LogPort = -1;
 };
 
@@ -333,9 +331,6 @@ public:
         Form->PayloadDirectory = payloadDir;
         Form->TlsChk = !options.CaFile.empty();
         Form->TlsCaFileEdit.Text = options.CaFile;
-        Form->TransportCmb.Index = static_cast<int>(options.Transport == "wss"  ? TTransportKind::WebSocketTls
-                                                    : options.Transport == "ws" ? TTransportKind::WebSocket
-                                                                                : TTransportKind::Tcp);
     }
     ~TConsole()
     {

@@ -8,8 +8,6 @@
 //   idle     wake-ups and resident memory of a connected idle client
 //   ping     PINGREQ until "received PINGRESP ["  vs a bare-socket PINGREQ/PINGRESP
 //   connect  "Open" and "CONNECT" until "ConnectReturnCode 0"  vs mosquitto_pub -m (its whole run)
-//   publish-versus, receive-versus  publish or receive over WebSocket (--transport ws|wss on --port)
-//            vs the same over TCP (TLS with --cafile) to the same broker (--against-port), both ours
 // publish, receive and rate run the console in a fresh process per repetition
 // (the modes publish-once, receive-once and rate-once of this program), so that
 // its start, its peak resident memory and its CPU time are its own. Lines
@@ -20,7 +18,6 @@
 //                [--log-port N]   (where the console's lines go; rate-once only)
 //                [--cafile F]     (TLS for the console and the tools, trusting the CA in F)
 //                [--publish-port N]   (receive, rate: the publisher's port, in clear)
-//                [--transport ws|wss] [--against-port N]   (the console over WebSocket; the versus modes)
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -60,7 +57,7 @@ TOptions ParseOptions(int argc, char** argv)
     if (argc < 2)
         Fail("usage: broker_bench publish|receive|rate|close|idle|ping|connect --host H --port P [--file F] [--reps N] "
              "[--runs N] [--seconds N] [--dir D] [--broker-log PATH] [--listener PATH] [--lines F] [--count N] "
-             "[--cafile F] [--publish-port N] [--transport ws|wss] [--against-port N]");
+             "[--cafile F] [--publish-port N]");
     TOptions o;
     o.Mode = argv[1];
     for (int i = 2; i + 1 < argc; i += 2) {
@@ -79,8 +76,6 @@ TOptions ParseOptions(int argc, char** argv)
         else if (key == "--log-port") o.LogPort = std::stoi(value);
         else if (key == "--cafile") o.CaFile = value;
         else if (key == "--publish-port") o.PublishPort = std::stoi(value);
-        else if (key == "--transport") o.Transport = value;
-        else if (key == "--against-port") o.AgainstPort = std::stoi(value);
         else Fail("unknown option " + key);
     }
     if (o.Reps < 1)
@@ -114,7 +109,7 @@ std::map<std::string, double> RunFresh(const TOptions& o, const std::string& mod
 {
     std::vector<std::string> args = {SelfPath(), mode, "--host", o.Host, "--port", std::to_string(o.Port),
                                      "--broker-log", o.BrokerLog, "--cafile", o.CaFile,
-                                     "--publish-port", std::to_string(o.PublishPort), "--transport", o.Transport};
+                                     "--publish-port", std::to_string(o.PublishPort)};
     args.insert(args.end(), more.begin(), more.end());
     const std::string out = o.Dir + "/" + mode + ".figures";
     const int64_t start = MonoNs();
@@ -739,57 +734,6 @@ void BenchConnect(const TOptions& o)
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// The same work over two transports to one broker, both sides the console in
-// fresh processes taking turns: publish-once or receive-once over WebSocket
-// (--transport on --port) against the same over TCP, TLS with --cafile
-// (--against-port). Each side gives its span (as in publish and receive) and
-// its whole process from start to exit (start, Open, CONNECT and the checks
-// included).
-
-void BenchVersus(const TOptions& o, const char* onceMode)
-{
-    if (o.Transport.empty() || o.AgainstPort < 0)
-        Fail("the versus modes need --transport and --against-port");
-    const int64_t size = PayloadSize(o);
-    TOptions against = o;
-    against.Port = o.AgainstPort;
-    against.Transport.clear();
-    const std::string dir = MakeTempDir(o.Dir, "versus");
-    struct TSide {
-        std::vector<double> Ms, CpuMs, ProcessMs, ProcessCpuMs;
-    } sides[2];
-    double errors = 0;
-    std::printf("%s of %lld bytes at QoS 1 over %s against %s, each run in a fresh process\n"
-                "%-4s %11s %9s %12s %11s | %11s %9s %12s %11s\n",
-                onceMode, (long long)size, o.Transport.c_str(), o.CaFile.empty() ? "TCP" : "TLS", "rep", "span ms",
-                "CPU ms", "process ms", "CPU ms", "span ms", "CPU ms", "process ms", "CPU ms");
-    for (int rep = 0; rep < o.Reps; ++rep) {
-        auto run = [&](const TOptions& side, TSide& into) {
-            const auto f = RunFresh(side, onceMode, {"--file", o.File, "--dir", dir});
-            into.Ms.push_back(Need(f, "ms"));
-            into.CpuMs.push_back(Need(f, "cpu_ms"));
-            into.ProcessMs.push_back(Need(f, "process_ms"));
-            into.ProcessCpuMs.push_back(Need(f, "process_cpu_ms"));
-            errors += Need(f, "errors");
-        };
-        InTurn(rep, [&] { run(o, sides[0]); }, [&] { run(against, sides[1]); });
-        std::printf("%-4d %11.1f %9.1f %12.1f %11.1f | %11.1f %9.1f %12.1f %11.1f\n", rep + 1, sides[0].Ms.back(),
-                    sides[0].CpuMs.back(), sides[0].ProcessMs.back(), sides[0].ProcessCpuMs.back(),
-                    sides[1].Ms.back(), sides[1].CpuMs.back(), sides[1].ProcessMs.back(), sides[1].ProcessCpuMs.back());
-    }
-    ::rmdir(dir.c_str());
-    const char* names[2] = {"ours", "tool"};
-    for (int i = 0; i < 2; ++i) {
-        Figure(std::string(names[i]) + "_ms", sides[i].Ms);
-        Figure(std::string(names[i]) + "_cpu_ms", sides[i].CpuMs);
-        Figure(std::string(names[i]) + "_process_ms", sides[i].ProcessMs);
-        Figure(std::string(names[i]) + "_process_cpu_ms", sides[i].ProcessCpuMs);
-    }
-    Figure("payload_bytes", double(size));
-    Figure("errors", errors);
-}
-
 int main(int argc, char** argv)
 {
     try {
@@ -804,8 +748,6 @@ int main(int argc, char** argv)
         else if (o.Mode == "idle") BenchIdle(o);
         else if (o.Mode == "ping") BenchPing(o);
         else if (o.Mode == "connect") BenchConnect(o);
-        else if (o.Mode == "publish-versus") BenchVersus(o, "publish-once");
-        else if (o.Mode == "receive-versus") BenchVersus(o, "receive-once");
         else Fail("unknown mode " + o.Mode);
         return 0;
     } catch (const std::exception& e) {
