@@ -34,10 +34,12 @@ export RABBITMQ_NODENAME="$name" RABBITMQ_CONFIG_FILE="$dir/rabbitmq" RABBITMQ_E
 # Run as root, rabbitmq-server becomes the rabbitmq user: its files must be that user's.
 if [ "$(id -u)" = 0 ] && id rabbitmq >/dev/null 2>&1; then chown -R rabbitmq: "$dir"; fi
 rabbitmq-server > "$dir/server.out" 2>&1 &
+server=$!
 # Ready once its MQTT listeners accept.
 for _ in $(seq 1 120); do
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null &&
     { [ -z "$wsport" ] || (exec 3<>"/dev/tcp/127.0.0.1/$wsport") 2>/dev/null; } && exit 0
+  kill -0 "$server" 2>/dev/null || break
   sleep 0.5
 done
 echo "rabbitmq did not start: see $dir/server.out" >&2

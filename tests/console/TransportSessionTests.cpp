@@ -1,6 +1,6 @@
 // Sessions over WebSocket and through proxies against real servers: Aedes
 // (3.1, 3.1.1) and mosquitto behind a WebSocket relay (5.0) over ws and wss,
-// tinyproxy and danted before them; and a scripted WebSocket broker that
+// RabbitMQ's web MQTT over ws, tinyproxy and danted before them; and a scripted WebSocket broker that
 // closes in the middle of a frame.
 #include "ConsoleTestSupport.h"
 
@@ -91,6 +91,43 @@ protected:
         for (const TLine& line : LinesOf(Capture))
             EXPECT_EQ(line.second.find("*EXCEPTIN*"), std::string::npos) << line.second;
     }
+    // CONNECT, SUBSCRIBE, PUBLISH at each QoS up to maxQos coming back through
+    // the subscription, 64 MiB from a file arriving whole, DISCONNECT.
+    void WholeSession(TProtocolVersion version, int maxQos)
+    {
+        Form->ProtocolVersionCmb.Index = Form->ProtocolVersionCmb.Find(std::string(ProtocolVersionName(version)));
+        Form->SubscribeTopicListEdit.Text = "ws/t";
+        Form->SubscribeQoSListEdit.Text = std::to_string(maxQos);
+        Form->PublishTopicEdit.Text = "ws/t";
+        Run(&TForm1::ConnectBtnClick);
+        ASSERT_NE(Form->Client, nullptr) << Describe(LinesOf(Capture));
+        EXPECT_TRUE(HasLinesInOrder(Run(&TForm1::MQTT_CONNECT_BtnClick), {{Console, "ConnectReturnCode 0"}}));
+        EXPECT_TRUE(HasLinesInOrder(Run(&TForm1::Button2Click),
+                                    {{Console, "SubackGrantedQoSList " + std::to_string(maxQos)}}));
+        const char* answers[] = {"sending PUBLISH", "received PUBACK", "received PUBCOMP"};
+        for (int qos = 0; qos <= maxQos; ++qos) {
+            Form->PublishSpn.SetValue(qos);
+            EXPECT_TRUE(HasLinesInOrder(Run(&TForm1::Button5Click), {{qos ? Console : Unit, Tag(answers[qos], "ws-test")}}));
+        }
+        TBytes big(kBigPayload);
+        for (size_t i = 0; i < big.size(); i += 4096)
+            big[i] = static_cast<uint8_t>(i / 4096);
+        const fs::path file = PayloadDir / "big.in";
+        std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(big.data()), std::streamsize(big.size()));
+        Form->PublishDataFileEdit.Text = file.string();
+        Form->PublishSpn.SetValue(1);
+        EXPECT_TRUE(HasLinesInOrder(Run(&TForm1::Button7Click), {{Console, Tag("received PUBACK", "ws-test")}}));
+        const std::size_t messages = std::size_t(maxQos) + 2;
+        ASSERT_TRUE(Observer.WaitFor([&](const TRecordingObserver& o) { return o.Saved.size() == messages; }, 60000))
+            << Describe(LinesOf(Capture));
+        Run(&TForm1::Button4Click);
+        Run(&TForm1::DisconnectBtnClick);
+        NoFailures();
+        bool whole = false;
+        for (const fs::directory_entry& entry : fs::directory_iterator(PayloadDir))
+            whole = whole || (entry.path() != file && entry.file_size() == big.size() && ReadWhole(entry.path()) == big);
+        EXPECT_TRUE(whole);
+    }
 };
 
 #define START_OR_SKIP(server, call)                                          \
@@ -105,8 +142,6 @@ protected:
 class WebSocketSessionTest : public TransportSessionTest,
                              public ::testing::WithParamInterface<std::tuple<TProtocolVersion, TTransportKind>> {};
 
-// CONNECT, SUBSCRIBE, PUBLISH at QoS 0, 1 and 2 coming back through the
-// subscription, 64 MiB from a file arriving whole, DISCONNECT.
 TEST_P(WebSocketSessionTest, WholeSessionInTheVersion)
 {
     const auto [version, transport] = GetParam();
@@ -122,37 +157,18 @@ TEST_P(WebSocketSessionTest, WholeSessionInTheVersion)
         START_OR_SKIP(broker, StartAedes(certs.Server.CertFile, certs.Server.KeyFile));
     }
     Use(transport, transport == TTransportKind::WebSocketTls ? broker.WssPort() : broker.WsPort());
-    Form->ProtocolVersionCmb.Index = Form->ProtocolVersionCmb.Find(std::string(ProtocolVersionName(version)));
-    Form->SubscribeTopicListEdit.Text = "ws/t";
-    Form->SubscribeQoSListEdit.Text = "2";
-    Form->PublishTopicEdit.Text = "ws/t";
+    WholeSession(version, 2);
+}
 
-    Run(&TForm1::ConnectBtnClick);
-    ASSERT_NE(Form->Client, nullptr) << Describe(LinesOf(Capture));
-    EXPECT_TRUE(HasLinesInOrder(Run(&TForm1::MQTT_CONNECT_BtnClick), {{Console, "ConnectReturnCode 0"}}));
-    EXPECT_TRUE(HasLinesInOrder(Run(&TForm1::Button2Click), {{Console, "SubackGrantedQoSList 2"}}));
-    const char* answers[] = {"sending PUBLISH", "received PUBACK", "received PUBCOMP"};
-    for (int qos = 0; qos <= 2; ++qos) {
-        Form->PublishSpn.SetValue(qos);
-        EXPECT_TRUE(HasLinesInOrder(Run(&TForm1::Button5Click), {{qos ? Console : Unit, Tag(answers[qos], "ws-test")}}));
-    }
-    TBytes big(kBigPayload);
-    for (size_t i = 0; i < big.size(); i += 4096)
-        big[i] = static_cast<uint8_t>(i / 4096);
-    const fs::path file = PayloadDir / "big.in";
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(big.data()), std::streamsize(big.size()));
-    Form->PublishDataFileEdit.Text = file.string();
-    Form->PublishSpn.SetValue(1);
-    EXPECT_TRUE(HasLinesInOrder(Run(&TForm1::Button7Click), {{Console, Tag("received PUBACK", "ws-test")}}));
-    ASSERT_TRUE(Observer.WaitFor([](const TRecordingObserver& o) { return o.Saved.size() == 4; }, 60000))
-        << Describe(LinesOf(Capture));
-    Run(&TForm1::Button4Click);
-    Run(&TForm1::DisconnectBtnClick);
-    NoFailures();
-    bool whole = false;
-    for (const fs::directory_entry& entry : fs::directory_iterator(PayloadDir))
-        whole = whole || (entry.path() != file && entry.file_size() == big.size() && ReadWhole(entry.path()) == big);
-    EXPECT_TRUE(whole);
+// RabbitMQ's web MQTT plugin: another WebSocket server in front of a broker
+// that grants QoS 1 at most.
+TEST_F(TransportSessionTest, RabbitMqWebMqttSession)
+{
+    TRabbitMqBroker broker;
+    START_OR_SKIP(broker, Start());
+    Use(TTransportKind::WebSocket, broker.WsPort());
+    Form->WsPathEdit.Text = "/ws";
+    WholeSession(TProtocolVersion::MQTT311, 1);
 }
 
 std::string CaseName(const ::testing::TestParamInfo<std::tuple<TProtocolVersion, TTransportKind>>& info)

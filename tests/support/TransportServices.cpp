@@ -181,6 +181,39 @@ bool TNodeBroker::Start(const std::string& mode, const std::string& cert, const 
     });
 }
 
+// ---- TRabbitMqBroker ----
+
+TRabbitMqBroker::~TRabbitMqBroker()
+{
+    if (FDirectory.empty())
+        return;
+    RunChild("/bin/bash", {TARNWICK_RABBITMQ_SCRIPT, "stop", FDirectory});
+    std::error_code ignored;
+    fs::remove_all(FDirectory, ignored);
+}
+
+bool TRabbitMqBroker::Start()
+{
+    if (::access("/usr/sbin/rabbitmq-server", X_OK) != 0) {
+        FError = "rabbitmq-server not installed (Debian package rabbitmq-server)";
+        return false;
+    }
+    // Beside the run's directory: the node runs as the rabbitmq user, who must reach its folder.
+    std::string pattern = (fs::temp_directory_path() / "tarnwick-rabbitmq-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+        FError = std::string("mkdtemp: ") + std::strerror(errno);
+        return false;
+    }
+    FDirectory = pattern;
+    // The node takes the MQTT port and the three after it (AMQP, management, distribution).
+    FWsPort = FakeBroker::UnusedPort();
+    const TChildResult started = RunChild("/bin/bash", {TARNWICK_RABBITMQ_SCRIPT,
+        std::to_string(FakeBroker::UnusedPort()), FDirectory, std::to_string(FWsPort)}, "", 120000);
+    if (started.ExitCode != 0)
+        FError = "RabbitMQ did not start: " + started.Err + ReadTextFile(FDirectory + "/server.out").substr(0, 2000);
+    return started.ExitCode == 0;
+}
+
 // ---- TProxyServer ----
 
 TProxyServer::~TProxyServer()

@@ -40,6 +40,26 @@ private:
     std::string FError;
 };
 
+// A private RabbitMQ node (scripts/brokers/rabbitmq.sh) with its web MQTT
+// plugin: MQTT 3.1 and 3.1.1 over ws on the path /ws, QoS 1 at most. Starting
+// takes about 20 s.
+class TRabbitMqBroker {
+public:
+    TRabbitMqBroker() = default;
+    ~TRabbitMqBroker();
+    TRabbitMqBroker(const TRabbitMqBroker&) = delete;
+    TRabbitMqBroker& operator=(const TRabbitMqBroker&) = delete;
+
+    bool Start();
+    int WsPort() const { return FWsPort; }
+    const std::string& Error() const { return FError; }
+
+private:
+    std::string FDirectory;
+    int FWsPort = 0;
+    std::string FError;
+};
+
 // tinyproxy (HTTP CONNECT) or danted (SOCKS5), with a user alice whose
 // password is "s3cret" when withUser.
 class TProxyServer {
