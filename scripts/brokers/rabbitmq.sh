@@ -8,10 +8,11 @@ if [ "$1" = stop ]; then
   kill "$(cat "$2/beam.pid")" 2>/dev/null || true   # the node itself (it writes its pid there)
   exit 0
 fi
-port=$1 dir=$2 wsport=${3:-}
+port=$1 dir=$2
 mkdir -p "$dir"
 name="tarnwick$port@localhost"
 echo "$name" > "$dir/nodename"
+wsport=${3:-}
 cat > "$dir/rabbitmq.conf" <<CONF
 listeners.tcp.default = 127.0.0.1:$((port + 1))
 mqtt.listeners.tcp.default = 127.0.0.1:$port
@@ -34,12 +35,11 @@ export RABBITMQ_NODENAME="$name" RABBITMQ_CONFIG_FILE="$dir/rabbitmq" RABBITMQ_E
 # Run as root, rabbitmq-server becomes the rabbitmq user: its files must be that user's.
 if [ "$(id -u)" = 0 ] && id rabbitmq >/dev/null 2>&1; then chown -R rabbitmq: "$dir"; fi
 rabbitmq-server > "$dir/server.out" 2>&1 &
-server=$!
-# Ready once its MQTT listeners accept.
+# Ready once its MQTT listener accepts.
 for _ in $(seq 1 120); do
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null &&
     { [ -z "$wsport" ] || (exec 3<>"/dev/tcp/127.0.0.1/$wsport") 2>/dev/null; } && exit 0
-  kill -0 "$server" 2>/dev/null || break
+  kill -0 $! 2>/dev/null || break   # the node ended
   sleep 0.5
 done
 echo "rabbitmq did not start: see $dir/server.out" >&2
