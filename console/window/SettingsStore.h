@@ -31,10 +31,10 @@ public:
     // The fields found overwrite those of values; false when none were kept.
     bool LoadFields(TFieldValues& values) const;
 
-    // The broker, port, protocol, TLS settings and files, transport
-    // (WebSocket and proxy settings), client identifier and user name
-    // (control names). The passwords (the broker's and the proxy's) are kept
-    // with a profile only when the user asks.
+    // The broker, port, protocol, TLS settings and files, client identifier
+    // and user name (control names).
+    // With them the transport, WebSocket and proxy settings; the passwords
+    // (the broker's and the proxy's) go with a profile only when asked.
     static const QStringList& ProfileControls();
     QStringList ProfileNames() const;
     // False with a reason in error (Japanese) when the name is empty or the
