@@ -30,7 +30,7 @@ public:
     QString SettingsFile() const;
     QString PasswordFile() const;
 
-    // Every field but the password and the ping timer's switch.
+    // Every field but the passwords and the ping timer's switch.
     void SaveFields(const TFieldValues& values) const;
     // The fields found overwrite those of values; false when none were kept.
     bool LoadFields(TFieldValues& values) const;
@@ -45,13 +45,15 @@ public:
     // Every connection of the window, in the list's order; the first one's
     // fields also as SaveFields keeps them.
     void SaveConnections(const std::vector<TKeptConnection>& connections) const;
-    // The kept connections, each over a copy of defaults; with the password
-    // of its profile where the user saved the profile with its password (else
-    // none). Empty when none were kept.
+    // The kept connections, each over a copy of defaults; with the passwords
+    // of its profile where the user saved the profile with them (else none).
+    // Empty when none were kept.
     std::vector<TKeptConnection> LoadConnections(const TFieldValues& defaults) const;
 
     // The broker, port, protocol, TLS settings and files, client identifier
     // and user name (control names).
+    // With them the transport, WebSocket and proxy settings; the passwords
+    // (the broker's and the proxy's) go with a profile only when asked.
     static const QStringList& ProfileControls();
     QStringList ProfileNames() const;
     // False with a reason in error (Japanese) when the name is empty or the
