@@ -593,6 +593,9 @@ private slots:
             const QWidget* open = Find<QPushButton>(window, "ConnectBtn");
             QVERIFY(open->mapTo(area->widget(), QPoint(0, open->height())).y() <= area->viewport()->height());
             QVERIFY(Find<TFoldGroup>(window, "TlsGroup")->IsFolded());
+            QVERIFY(Find<TFoldGroup>(window, "TransportGroup")->IsFolded());
+            Find<QComboBox>(window, "ProxyCmb")->setCurrentIndex(1);   // chosen: it comes into sight
+            QVERIFY(!Find<TFoldGroup>(window, "TransportGroup")->IsFolded());
 
             Find<TFoldGroup>(window, "SessionGroup")->SetFolded(true);
             Find<QLineEdit>(window, "ClientIDEdit")->setText(QStringLiteral("first"));
