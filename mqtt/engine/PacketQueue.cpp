@@ -228,12 +228,10 @@ bool TMQTTPacketQueue::TakeFirst(int32_t messageType, std::unique_ptr<TMQTTPacke
         [&](const TEntry& e) { return messageType == 0 || e.Packet->MessageType == messageType; }, packet);
 }
 
-bool TMQTTPacketQueue::TakeFirstWith(int32_t messageType, const std::function<bool(int32_t messageID)>& wanted,
+bool TMQTTPacketQueue::TakeFirstMatching(const std::function<bool(const TMQTTPacket&)>& wanted,
     std::unique_ptr<TMQTTPacket>& packet)
 {
-    return TakeFirstIf(
-        [&](const TEntry& e) { return e.Packet->MessageType == messageType && wanted(e.Packet->MessageID); },
-        packet);
+    return TakeFirstIf([&](const TEntry& e) { return wanted(*e.Packet); }, packet);
 }
 
 bool TMQTTPacketQueue::TakeFirstIf(const std::function<bool(const TEntry&)>& matches,

@@ -46,9 +46,10 @@ public:
     bool TakeByKey(int32_t messageType, int32_t messageID, std::unique_ptr<TMQTTPacket>& packet);
     // The oldest packet of that type (0 = any type); leaves `packet` untouched when none.
     bool TakeFirst(int32_t messageType, std::unique_ptr<TMQTTPacket>& packet);
-    // The oldest packet of that type whose identifier `wanted` accepts (called
-    // under the queue's lock: keep it quick); leaves `packet` untouched when none.
-    bool TakeFirstWith(int32_t messageType, const std::function<bool(int32_t messageID)>& wanted,
+    // The oldest packet that `wanted` accepts (called under the queue's lock:
+    // keep it quick, and read only what the constructor set: the type, the
+    // identifier, the frame); leaves `packet` untouched when none.
+    bool TakeFirstMatching(const std::function<bool(const TMQTTPacket&)>& wanted,
         std::unique_ptr<TMQTTPacket>& packet);
     // Takes the packet over (moves it out of `packet`) only when it is stored;
     // returns the number of stored packets afterwards. A PUBLISH that does not
