@@ -13,7 +13,8 @@ std::string Quoted(const std::string& text)
 
 TScriptRunner::TScriptRunner(TForm1& form, TOutput output) : Form(form), Output(std::move(output))
 {
-    ObserverHandle = Form.Events.AddObserver([this](const TEventRecord& record) { OnEvent(record); });
+    ObserverHandle = Form.Events.AddBatchObserver(
+        [this](const TEventRecord* records, std::size_t count) { OnEvents(records, count); });
 }
 
 TScriptRunner::~TScriptRunner()
@@ -21,14 +22,21 @@ TScriptRunner::~TScriptRunner()
     Form.Events.RemoveObserver(ObserverHandle);
 }
 
-// Called under the fan-out's lock on any thread: copy and return.
-void TScriptRunner::OnEvent(const TEventRecord& record)
+// Called under the fan-out's lock on any thread: copy and return. The lines
+// handed over together wake a waiting expect once.
+void TScriptRunner::OnEvents(const TEventRecord* records, std::size_t count)
 {
+    bool wake = false;
     {
         std::lock_guard guard(Lock);
-        Lines.push_back(record.Source + ": " + record.Message);
+        for (std::size_t i = 0; i < count; ++i) {
+            Lines.push_back(records[i].Source + ": " + records[i].Message);
+            // A wait that looks for a text is woken only by a line holding it.
+            wake = wake || (WakeOnLines && (WakePattern == nullptr || Lines.back().find(*WakePattern) != std::string::npos));
+        }
     }
-    Changed.notify_all();
+    if (wake)
+        Changed.notify_all();
 }
 
 void TScriptRunner::BoxShown(const std::string& title, const std::string& text)
@@ -169,7 +177,7 @@ bool TScriptRunner::RunStep(const TScriptStep& step, std::string& reason)
         Form.Run(step.Handler);
         return true;
     case TStepKind::Sleep:
-        return Wait(step.Ms, [] { return false; }) != TWaitEnd::Cancelled;
+        return Wait(step.Ms, [] { return false; }, nullptr, false) != TWaitEnd::Cancelled;
     case TStepKind::Expect:
         return ExpectLine(step, reason);
     case TStepKind::ExpectNo:
@@ -206,7 +214,7 @@ bool TScriptRunner::ExpectLine(const TScriptStep& step, std::string& reason)
             }
         }
         return false;
-    });
+    }, &step.Pattern);
     if (end == TWaitEnd::TimedOut)
         reason = "no line containing " + Quoted(step.Pattern) + " within " + std::to_string(step.Ms) + " ms";
     return end == TWaitEnd::Found;
@@ -224,17 +232,31 @@ bool TScriptRunner::ExpectNoLine(const TScriptStep& step, std::string& reason)
             }
         }
         return false;
-    });
+    }, &step.Pattern);
     if (end == TWaitEnd::Found)
         reason = "a line containing " + Quoted(step.Pattern) + " came: " + seen;
     return end == TWaitEnd::TimedOut;
 }
 
 template <class TFound>
-TScriptRunner::TWaitEnd TScriptRunner::Wait(int ms, TFound found)
+TScriptRunner::TWaitEnd TScriptRunner::Wait(int ms, TFound found, const std::string* pattern, bool wakeOnLines)
 {
     const TClock::time_point deadline = TClock::now() + std::chrono::milliseconds(ms);
     std::unique_lock lock(Lock);
+    // What wakes this wait besides its deadline, the timer and Cancel().
+    struct TWakeOn {
+        TScriptRunner& Runner;
+        TWakeOn(TScriptRunner& runner, const std::string* pattern, bool lines) : Runner(runner)
+        {
+            Runner.WakePattern = pattern;
+            Runner.WakeOnLines = lines;
+        }
+        ~TWakeOn()
+        {
+            Runner.WakePattern = nullptr;
+            Runner.WakeOnLines = true;
+        }
+    } wakeOn(*this, pattern, wakeOnLines);
     for (;;) {
         if (found())
             return TWaitEnd::Found;

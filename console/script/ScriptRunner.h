@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -83,10 +84,12 @@ private:
         int Step;                        // the step during which it was shown; -1 before the first
     };
 
-    void OnEvent(const TEventRecord& record);
-    // Waits up to ms for found() (called with Lock held) while running ping ticks.
+    void OnEvents(const TEventRecord* records, std::size_t count);
+    // Waits up to ms for found() (called with Lock held) while running ping
+    // ticks. Lines wake it only when wakeOnLines, and then, with a pattern,
+    // only a line that holds the pattern.
     template <class TFound>
-    TWaitEnd Wait(int ms, TFound found);
+    TWaitEnd Wait(int ms, TFound found, const std::string* pattern = nullptr, bool wakeOnLines = true);
     void FollowPingTimer();
     void RunDueTick();
     // False with the reason when the step failed (or was cancelled: see Stopped()).
@@ -110,6 +113,8 @@ private:
     uint64_t Base = 0;
     uint64_t Cursor = 0;
     std::vector<TBox> Boxes;             // shown and not yet matched by expect-box
+    const std::string* WakePattern = nullptr;   // set while a wait runs (see Wait)
+    bool WakeOnLines = true;
     std::atomic<bool> Cancelled{false};
 
     bool TimerOn = false;

@@ -77,9 +77,10 @@ void TMQTTPacketQueue::ReportFull(int packets, int64_t bytes)
     }
 }
 
-void TMQTTPacketQueue::ReserveRoom(int64_t frameSize)
+void TMQTTPacketQueue::ReserveRoom(int64_t frameSize, const std::function<void()>& beforeWaiting)
 {
     std::unique_lock<std::mutex> lock(FBacklogLock);
+    bool told = !beforeWaiting;
     auto reportOnce = [&] {
         FFullSeen = true;
         if (FFullReported)
@@ -92,6 +93,13 @@ void TMQTTPacketQueue::ReserveRoom(int64_t frameSize)
         lock.lock();
     };
     while (!FitsLocked(frameSize)) {
+        if (!told) {
+            told = true;
+            lock.unlock();
+            beforeWaiting();
+            lock.lock();
+            continue;
+        }
         if (!FFullReported) {
             reportOnce();
             continue;
@@ -257,7 +265,7 @@ bool TMQTTPacketQueue::TakeFirstIf(const std::function<bool(const TEntry&)>& mat
     return true;
 }
 
-int TMQTTPacketQueue::Store(std::unique_ptr<TMQTTPacket>& packet)
+int TMQTTPacketQueue::Store(std::unique_ptr<TMQTTPacket>& packet, const std::function<void()>& beforeWaiting)
 {
     if (!packet)
         throw Exception("parameter is null");
@@ -274,7 +282,7 @@ int TMQTTPacketQueue::Store(std::unique_ptr<TMQTTPacket>& packet)
     fresh.push_back(TEntry{std::move(key), nullptr});
 
     if (keepAll)
-        ReserveRoom(size);
+        ReserveRoom(size, beforeWaiting);
     try {
         Lock();
     } catch (...) {

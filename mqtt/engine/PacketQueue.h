@@ -54,7 +54,10 @@ public:
     // Takes the packet over (moves it out of `packet`) only when it is stored;
     // returns the number of stored packets afterwards. A PUBLISH that does not
     // fit into the backlog waits here for room; meant for the reader alone.
-    int Store(std::unique_ptr<TMQTTPacket>& packet);
+    // beforeWaiting (if any) is called, outside every lock, before that wait:
+    // a reader that signals its frames later must signal them now, or nobody
+    // would come to make room.
+    int Store(std::unique_ptr<TMQTTPacket>& packet, const std::function<void()>& beforeWaiting = {});
 
     // ---- the backlog bound ----
     // By default at most 10,000 PUBLISH packets or 64 MiB of their frames wait
@@ -106,7 +109,7 @@ private:
     bool FullLocked() const;
     bool FitsLocked(int64_t frameSize) const;
     // Waits until a PUBLISH of that size fits and counts it in.
-    void ReserveRoom(int64_t frameSize);
+    void ReserveRoom(int64_t frameSize, const std::function<void()>& beforeWaiting);
     // Counts a PUBLISH out (taken, or not stored after all).
     void ReleaseRoom(int64_t frameSize);
     // Changes the bound under its lock; makes room known when it made some.

@@ -32,6 +32,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -157,6 +158,17 @@ public:
         {
             std::lock_guard guard(Lock);
             Lines.push_back(std::move(line));
+        }
+        Ready.notify_one();
+    }
+
+    // Lines handed over together wake the printing thread once.
+    void Push(std::vector<std::string>& lines)
+    {
+        {
+            std::lock_guard guard(Lock);
+            for (std::string& line : lines)
+                Lines.push_back(std::move(line));
         }
         Ready.notify_one();
     }
@@ -329,8 +341,15 @@ int main(int argc, char** argv)
         // printing before the runner can act on it.
         int observer = 0;
         if (!options.Quiet)
-            observer = form.Events.AddObserver([&printer, format](const TEventRecord& r) {
-                printer.Push(FormatEventLine(BuildEventText(r.Time, 0, "", r.Source, r.N1, r.N2, r.Message), format));
+            observer = form.Events.AddBatchObserver([&printer, format](const TEventRecord* records, std::size_t count) {
+                std::vector<std::string> lines;
+                lines.reserve(count);
+                for (std::size_t i = 0; i < count; ++i) {
+                    const TEventRecord& r = records[i];
+                    lines.push_back(
+                        FormatEventLine(BuildEventText(r.Time, 0, "", r.Source, r.N1, r.N2, r.Message), format));
+                }
+                printer.Push(lines);
             });
         TScriptRunner runner(form, [&printer, &options](const TScriptMessage& m) {
             if (!options.Quiet || m.Kind == TScriptMessage::Failure)
