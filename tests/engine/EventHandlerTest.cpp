@@ -11,6 +11,7 @@
 
 #include "EngineTestSupport.h"
 #include "mqtt/codec/MQTTPacket.h"
+#include "mqtt/codec/WirePrimitives.h"
 #include "mqtt/engine/EventHandlerThread.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "platform/NamedSync.h"
@@ -901,6 +902,18 @@ TEST_F(EventHandlerTest, AFloodIsHeldAtTheBacklogBoundAndNothingIsLost)
     ASSERT_EQ(full.size(), 1u);
     EXPECT_EQ(full[0].rfind("receive backlog full: 100 messages, ", 0), 0u) << full[0];
     EXPECT_EQ(full[0].substr(full[0].size() - Id.size() - 2), "[" + Id + "]");
+    // The pause, not the console, holds them back: said once, with where to set it.
+    const auto lines = Log.Lines(kHandler);
+    const auto notice = std::find_if(lines.begin(), lines.end(),
+        [](const std::string& line) { return line.rfind("the report pause holds received messages back: ", 0) == 0; });
+    ASSERT_NE(notice, lines.end());
+    EXPECT_NE(notice->find(" waiting, 100 ms after each report line; "), std::string::npos) << *notice;
+    EXPECT_NE(notice->find(UTF8ToText("報告間隔(ミリ秒)") + " (ReportPauseSpn) sets it, 0 reports at once [" + Id + "]"),
+        std::string::npos) << *notice;
+    EXPECT_EQ(std::find_if(notice + 1, lines.end(), [](const std::string& line) {
+        return line.rfind("the report pause holds", 0) == 0;
+    }), lines.end()) << "said once";
+    EXPECT_EQ(observer.Snapshot(&TRecordingObserver::PauseHolds).size(), 1u);
 
     client->SetLinePause(0);
     const bool all = WaitUntil([&] { return Dir.PayloadFiles().size() == kMessages; }, 300000);
@@ -956,6 +969,8 @@ TEST_F(EventHandlerTest, APubrelBehindAFullBacklogStillCompletesItsFlow)
         EXPECT_TRUE(saved == expected);
         ASSERT_TRUE(Log.Flush());
         EXPECT_EQ(Log.CountOf("cound not receive PUBREL [" + Id + "]"), c.GivesUp ? 1 : 0);
+        for (const std::string& line : Log.Lines(kHandler))
+            EXPECT_EQ(line.find("the report pause holds"), std::string::npos) << "no pause to blame at 0";
         client.reset();
         EXPECT_EQ(DroppedLines(), 0);
         RemoveFiles();
