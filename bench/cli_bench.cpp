@@ -211,7 +211,9 @@ struct TSide {
     {
         Ms.push_back(bench::Ms(exit.AtNs - startNs));
         CpuMs.push_back(bench::Ms(exit.CpuNs));
-        HwmKb.push_back(double(exit.HwmKb));
+        // A process that ends within 2 ms of its start may not be read at all.
+        if (exit.HwmKb > 0)
+            HwmKb.push_back(double(exit.HwmKb));
     }
     void Report(const std::string& prefix) const
     {
@@ -223,8 +225,9 @@ struct TSide {
 
 void PrintRow(int rep, const TSide& ours, const TSide& tool, const std::string& more = "")
 {
+    auto peak = [](const TSide& side) { return side.HwmKb.empty() ? -1.0 : side.HwmKb.back() / 1024; };
     std::printf("%-4d %10.1f %10.1f %10.1f   %10.1f %10.1f %10.1f%s\n", rep + 1, ours.Ms.back(), ours.CpuMs.back(),
-                ours.HwmKb.back() / 1024, tool.Ms.back(), tool.CpuMs.back(), tool.HwmKb.back() / 1024, more.c_str());
+                peak(ours), tool.Ms.back(), tool.CpuMs.back(), peak(tool), more.c_str());
 }
 
 void PrintHeader(const char* what, const char* tool)
