@@ -131,11 +131,16 @@ public:
     }
     void OnFrame(TFrameDirection direction, const uint8_t* frame, int32_t size) override
     {
-        With([&](TSessionClient& c) {
-            if (direction == TFrameDirection::Received && size >= 2 && (frame[0] >> 4) == MessageType::DISCONNECT)
+        // Two frames a received message: the waits are woken only by one
+        // that changed what they look at.
+        WithIf([&](TSessionClient& c) {
+            bool changed = false;
+            if (direction == TFrameDirection::Received && size >= 2 && (frame[0] >> 4) == MessageType::DISCONNECT) {
                 NoteDisconnect(c, frame, size);
+                changed = true;
+            }
             if (!c.FSession.FOptions.RecordFrames)
-                return;
+                return changed;
             TSessionFrame record;
             record.Time = NowLocal();
             record.MonotonicNs = MonotonicNs();
@@ -146,6 +151,7 @@ public:
                                                     c.FSession.FOptions.FrameBytesKept);
             record.Bytes.assign(frame, frame + kept);
             c.FFrames.push_back(std::move(record));
+            return true;
         });
         if (Next)
             Next->OnFrame(direction, frame, size);
@@ -178,14 +184,25 @@ private:
     template <class TChange>
     void With(TChange change)
     {
+        WithIf([&](TSessionClient& c) {
+            change(c);
+            return true;
+        });
+    }
+    // The same, the waiters woken only when the change says it made one.
+    template <class TChange>
+    void WithIf(TChange change)
+    {
         std::lock_guard lock(Guard);
         if (!Owner)
             return;
+        bool changed = false;
         {
             std::lock_guard sessionLock(Owner->FSession.FLock);
-            change(*Owner);
+            changed = change(*Owner);
         }
-        Owner->FSession.Notify();
+        if (changed)
+            Owner->FSession.Notify();
     }
 
     static void NoteDisconnect(TSessionClient& c, const uint8_t* frame, int32_t size)
