@@ -30,6 +30,10 @@ public:
     QLabel* SavedLabel() const { return FSaved; }
     // Shown once the report pause holds received messages back.
     QLabel* PauseLabel() const { return FPause; }
+    // The state at a glance, for the list of connections.
+    bool Opened() const { return FOpened; }
+    bool Lost() const { return FLost; }
+    bool SessionUp() const { return FSessionUp && FOpened && !FLost; }
 
 private:
     void Show();

@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 // What the window keeps between runs, in one folder (by default the standard
 // one: ~/.config/Tarnwick):
@@ -42,6 +43,10 @@ public:
     bool LoadProfile(const QString& name, TFieldValues& values) const;
     bool DeleteProfile(const QString& name, QString& error) const;
     bool HasPassword(const QString& name) const;
+
+    // What the window keeps of itself (geometry, splitters, folded groups, tab), by key.
+    QVariant WindowValue(const QString& key) const;
+    void SetWindowValue(const QString& key, const QVariant& value) const;
 
 private:
     bool ReadPasswords(QMap<QString, QString>& passwords) const;
