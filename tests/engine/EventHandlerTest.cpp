@@ -880,7 +880,9 @@ TEST_F(EventHandlerTest, APubrelWithoutAnOpenFlowIsAnsweredFrom311On)
         options.Version = c.Version;
         auto client = Connect("pubrel", "", options);
         // A message behind it shows that the PUBREL was looked at.
-        ASSERT_TRUE(Broker.Send(Concat2(Ack(0x62, 9), PublishFrame(0, 0, "t", Text("after")))));
+        const Bytes after = c.Version == TProtocolVersion::MQTT50 ? tf::Publish5(0, 0, "t", {}, "after")
+                                                                  : PublishFrame(0, 0, "t", Text("after"));
+        ASSERT_TRUE(Broker.Send(Concat2(Ack(0x62, 9), after)));
         ASSERT_TRUE(Log.WaitForLinesStartingWith("PublishDataFile ", 1));
         ASSERT_TRUE(Log.Flush());
         if (c.Line) {
