@@ -320,7 +320,8 @@ bool TMQTTEventHandlerThread::WaitForFrame(TFrameWait& frameWait, int64_t deadli
 // Every other frame that arrives starts a new wait of kPubrelWaitMs, but a
 // broker that keeps sending something else must not hold the flow (and every
 // later PUBLISH) for ever: all waits together end after kPubrelWaitLimitMs.
-bool TMQTTEventHandlerThread::WaitForPubrel(int32_t id, const std::string& path, TFrameWait& frameWait)
+bool TMQTTEventHandlerThread::WaitForPubrel(int32_t id, const std::string& path, TFrameWait& frameWait,
+    std::unique_ptr<TMQTTPacket>& pubrel)
 {
     const int64_t limit = NowNs() + kPubrelWaitLimitMs * kNsPerMs;
     const auto ofThisFlow = [id](const TMQTTPacket& p) {
@@ -331,8 +332,10 @@ bool TMQTTEventHandlerThread::WaitForPubrel(int32_t id, const std::string& path,
         // Looked for first: it may have come before this wait began.
         std::unique_ptr<TMQTTPacket> packet;
         if (ReceiveQueue.TakeFirstMatching(ofThisFlow, packet)) {
-            if (packet->MessageType == MessageType::PUBREL)
+            if (packet->MessageType == MessageType::PUBREL) {
+                pubrel = std::move(packet);
                 return true;
+            }
             AnswerRepeatedQos2(*packet, path);
             continue;
         }
@@ -344,13 +347,14 @@ bool TMQTTEventHandlerThread::WaitForPubrel(int32_t id, const std::string& path,
 }
 
 // The flow waits for its PUBREL and is completed by it; false when it did not
-// come (the flow stays open for a later one).
+// come or could not be decoded whole (the flow stays open for a later one).
 bool TMQTTEventHandlerThread::AwaitPubrel(int32_t id, const std::string& path, TFrameWait& frameWait)
 {
     bool received = false;
+    std::unique_ptr<TMQTTPacket> pubrel;
     {
         TPubrelWaitBound bound(ReceiveQueue);
-        received = WaitForPubrel(id, path, frameWait);
+        received = WaitForPubrel(id, path, frameWait, pubrel);
     }
     if (!received) {
         // At "Close" the line of the close says it.
@@ -359,8 +363,7 @@ bool TMQTTEventHandlerThread::AwaitPubrel(int32_t id, const std::string& path, T
         Log("cound not receive PUBREL [" + ClientID + "]");
         return false;
     }
-    AnswerPubrel(id);
-    return true;
+    return AnswerPubrel(*pubrel);
 }
 
 // PUBREC, the broker's PUBREL, PUBCOMP. The flow is open from the saved file
@@ -382,24 +385,49 @@ bool TMQTTEventHandlerThread::RunQos2Flow(int32_t id, const std::string& path, c
     return AwaitPubrel(id, path, frameWait);
 }
 
-void TMQTTEventHandlerThread::AnswerPubrel(int32_t id)
+// A PUBREL taken here is said, and from 3.1.1 on checked like any frame the
+// console receives: a reason code other than Success, its properties and
+// what was found wrong in it, a line each. False when it could not be decoded
+// whole: it is then not answered.
+bool TMQTTEventHandlerThread::ReceivedPubrel(TMQTTPacket& pubrel)
 {
     LogAndPause("received PUBREL [" + ClientID + "]", SourceEventHandler);
+    if (Version == TProtocolVersion::MQTT31)
+        return true;
+    pubrel.AnalyzePacket();
+    if (pubrel.ReasonCode != 0 || !pubrel.Properties.empty() || !pubrel.DecodeError.empty())
+        for (const std::string& line : PacketExtraLines(pubrel))
+            LogAndPause(line, SourceEventHandler);
+    if (!pubrel.DecodeStopped)
+        return true;
+    Log("*ERROR* PUBREL cannot be decoded whole: not answered [" + ClientID + "]");
+    return false;
+}
+
+// True when the flow was completed by the PUBCOMP.
+bool TMQTTEventHandlerThread::AnswerPubrel(TMQTTPacket& pubrel)
+{
+    if (!ReceivedPubrel(pubrel))
+        return false;
+    const int32_t id = pubrel.MessageID;
     TFrameBuffer pubcomp;
     int32_t length = 0;
     if (!BuildPubcompFrame(pubcomp, length, AckParams(TPacketKind::Pubcomp, id))) {
         Log("PUBCOMP frame building failed, parameter error [" + ClientID + "]");
-        return;
+        return true;
     }
     SendAnswer("sending PUBCOMP [", pubcomp, length);
     FFlows.Close(id);
+    return true;
 }
 
 // 3.1.1 and 5.0: a PUBREL that no open flow waits for (the broker sends it
 // again after a reconnect, or the flow was forgotten) is answered all the same.
-void TMQTTEventHandlerThread::AnswerUnknownPubrel(int32_t id)
+void TMQTTEventHandlerThread::AnswerUnknownPubrel(TMQTTPacket& pubrel)
 {
-    LogAndPause("received PUBREL [" + ClientID + "]", SourceEventHandler);
+    if (!ReceivedPubrel(pubrel))
+        return;
+    const int32_t id = pubrel.MessageID;
     TAckParams params = AckParams(TPacketKind::Pubcomp, id);
     std::string answer = "PUBCOMP";
     if (Version == TProtocolVersion::MQTT50) {
@@ -417,14 +445,13 @@ void TMQTTEventHandlerThread::AnswerUnknownPubrel(int32_t id)
     SendAnswer("sending PUBCOMP [", pubcomp, length);
 }
 
-void TMQTTEventHandlerThread::HandlePubrel(const TMQTTPacket& pubrel)
+void TMQTTEventHandlerThread::HandlePubrel(TMQTTPacket& pubrel)
 {
-    const int32_t id = pubrel.MessageID;
     // The PUBREL of a flow whose wait gave up earlier completes it now.
-    if (FFlows.Contains(id))
-        AnswerPubrel(id);
+    if (FFlows.Contains(pubrel.MessageID))
+        AnswerPubrel(pubrel);
     else
-        AnswerUnknownPubrel(id);
+        AnswerUnknownPubrel(pubrel);
 }
 
 // The broker did not see our PUBREC and sends the message again: it is

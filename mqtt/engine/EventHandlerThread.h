@@ -34,6 +34,8 @@ class TFrameWait;
 // repeated PUBLISH that came before the PUBREL is answered with PUBREC again
 // (saved once), and only then the PUBREL. Under 3.1.1 and 5.0 every PUBREL is
 // answered: one without an open flow gets its PUBCOMP too (5.0: reason 0x92).
+// A PUBREL taken here is checked and reported like any received frame; one
+// that cannot be decoded whole is not answered.
 //
 // With the report pause at 0 the lines of one message go to the sink together.
 class TMQTTEventHandlerThread : public TThread {
@@ -76,7 +78,7 @@ private:
     // The packets.
     bool TakeNext(std::unique_ptr<TMQTTPacket>& packet);
     void HandlePublish(TMQTTPacket& packet, TFrameWait& frameWait);
-    void HandlePubrel(const TMQTTPacket& pubrel);
+    void HandlePubrel(TMQTTPacket& pubrel);
     // reasonCode: what the answer carries (5.0).
     bool BuildAnswer(const TMQTTPacket& packet, TFrameBuffer& frame, int32_t& length, uint8_t& reasonCode);
     TAckParams AckParams(TPacketKind kind, int32_t messageID) const;
@@ -85,11 +87,13 @@ private:
     bool RunQos2Flow(int32_t id, const std::string& path, const TFrameBuffer& pubrec, int32_t length,
         uint8_t pubrecCode, TFrameWait& frameWait);
     bool AwaitPubrel(int32_t id, const std::string& path, TFrameWait& frameWait);
-    bool WaitForPubrel(int32_t id, const std::string& path, TFrameWait& frameWait);
+    bool WaitForPubrel(int32_t id, const std::string& path, TFrameWait& frameWait,
+        std::unique_ptr<TMQTTPacket>& pubrel);
     bool WaitForFrame(TFrameWait& frameWait, int64_t deadlineNs);
     void AnswerRepeatedQos2(TMQTTPacket& packet, const std::string& path);
-    void AnswerPubrel(int32_t id);
-    void AnswerUnknownPubrel(int32_t id);
+    bool ReceivedPubrel(TMQTTPacket& pubrel);
+    bool AnswerPubrel(TMQTTPacket& pubrel);
+    void AnswerUnknownPubrel(TMQTTPacket& pubrel);
     // 5.0: the broker's DISCONNECT, once every message before it is done.
     bool ReportDisconnect();
     int32_t WriteAckFrame(const uint8_t* frame, int32_t length);

@@ -860,6 +860,71 @@ TEST_F(EventHandlerTest, Mqtt50AcknowledgementsCarryTheirReasonCodeAndProperties
     }
 }
 
+// A PUBREL the handler takes is checked like any frame the console receives:
+// from 3.1.1 on what is wrong in it, and under 5.0 a reason code and
+// properties, are said after "received PUBREL"; one that cannot be decoded
+// whole is not answered, and its flow stays open. 3.1 says only its lines.
+TEST_F(EventHandlerTest, APubrelTakenByTheHandlerIsCheckedLikeAnyReceivedFrame)
+{
+    const auto v311 = TProtocolVersion::MQTT311, v50 = TProtocolVersion::MQTT50;
+    struct TCase {
+        const char* Name;
+        TProtocolVersion Version;
+        bool InFlow;   // the PUBREL of a QoS 2 PUBLISH 3 sent before it
+        Bytes Pubrel;
+        std::vector<std::string> Next;   // the lines after "received PUBREL"; "[" ends in the client's
+    };
+    const std::string pubcomp = "sending PUBCOMP [";
+    const TCase cases[] = {
+        {"3.1 says nothing of its flags", TProtocolVersion::MQTT31, true, {0x60, 0x02, 0x00, 0x03}, {pubcomp}},
+        {"3.1.1 flags", v311, true, {0x60, 0x02, 0x00, 0x03},
+            {"DecodeError     *ERROR* PUBREL fixed header flags 0x00, not 0x02", pubcomp}},
+        {"3.1.1 bytes after it, no flow", v311, false, {0x62, 0x03, 0x00, 0x03, 0xFF},
+            {"DecodeError     *ERROR* 1 bytes after the end of PUBREL",
+                "PUBREL for message 3 without an open QoS 2 flow, answered with PUBCOMP [", pubcomp}},
+        {"5.0 reason and property", v50, true, tf::Answer5(0x62, 3, 0x92, {tf::PropString(0x1F, "gone")}),
+            {"ReasonCode      0x92 Packet Identifier not found", "Property        Reason String = gone", pubcomp}},
+        {"5.0 broken properties", v50, true, {0x62, 0x04, 0x00, 0x03, 0x00, 0x05},
+            {"ReasonCode      0x00 Success", "DecodeError     *ERROR* Property Length 5 runs past the end of the packet",
+                "*ERROR* PUBREL cannot be decoded whole: not answered ["}},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TMQTTClientOptions options = Mqtt50();
+        options.Version = c.Version;
+        auto client = Connect("relcheck", "", options);
+        const auto publish = [&](int qos, int id, const char* text) {
+            return c.Version == v50 ? tf::Publish5(qos, id, "t", {}, text) : PublishFrame(qos, id, "t", Text(text));
+        };
+        // A message behind the PUBREL shows when it was dealt with.
+        Bytes frames = Concat2(c.Pubrel, publish(0, 0, "after"));
+        if (c.InFlow)
+            frames = Concat2(publish(2, 3, "two"), frames);
+        ASSERT_TRUE(Broker.Send(frames));
+        ASSERT_TRUE(Log.WaitForLinesStartingWith("PublishDataFile ", c.InFlow ? 2 : 1));
+        ASSERT_TRUE(Log.Flush());
+        const auto lines = Log.Lines(kHandler);
+        const auto at = std::find(lines.begin(), lines.end(), "received PUBREL [" + Id + "]");
+        ASSERT_NE(at, lines.end());
+        std::vector<std::string> next(at + 1, at + 1 + std::min<std::ptrdiff_t>(lines.end() - at - 1, c.Next.size()));
+        std::vector<std::string> expected;
+        for (const std::string& line : c.Next)
+            expected.push_back(line.back() == '[' ? line + Id + "]" : line);
+        EXPECT_EQ(next, expected);
+        const bool answered = c.Next.back() == pubcomp;
+        client.reset();
+        ASSERT_TRUE(Broker.WaitForPeerClose(kWaitMs));   // every frame the client wrote is read by then
+        EXPECT_EQ(Broker.Frames().size(), (c.InFlow ? 1u : 0u) + (answered ? 1u : 0u));
+        ASSERT_TRUE(Log.Flush());
+        const auto left = Log.Lines(kUnit);
+        EXPECT_EQ(std::count_if(left.begin(), left.end(),
+                      [](const std::string& l) { return l.starts_with("QoS 2 flow of message 3 left without PUBCOMP"); }),
+            c.InFlow && !answered ? 1 : 0);
+        RemoveFiles();
+        Log.Capture.Clear();
+    }
+}
+
 // A PUBREL that no open flow waits for (the broker sends it again after a
 // reconnect): 3.1.1 and 5.0 answer it, saying so; 3.1 leaves it to the console.
 TEST_F(EventHandlerTest, APubrelWithoutAnOpenFlowIsAnsweredFrom311On)
