@@ -97,7 +97,10 @@ public:
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
-        const int size = 8 << 20;
+        // Room for several seconds of report lines: on a loaded machine this
+        // reader can be kept off the processor for a while, and a datagram
+        // that finds the buffer full is lost.
+        const int size = 64 << 20;
         if (FFd < 0 || ::bind(FFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
             || ::getsockname(FFd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
             Fail("datagram sink: " + std::string(std::strerror(errno)));

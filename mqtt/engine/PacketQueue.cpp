@@ -64,6 +64,13 @@ bool TMQTTPacketQueue::FitsLocked(int64_t frameSize) const
         || (FPackets < FPacketLimit * factor && FBytes + frameSize <= FByteLimit * factor);
 }
 
+bool TMQTTPacketQueue::DrainedLocked() const
+{
+    const int factor = FPubrelWait ? 2 : 1;
+    return FLifted || FPackets == 0
+        || (int64_t{FPackets} * 2 <= int64_t{FPacketLimit} * factor && FBytes * 2 <= FByteLimit * factor);
+}
+
 void TMQTTPacketQueue::ReportFull(int packets, int64_t bytes)
 {
     if (!FSink)
@@ -92,7 +99,10 @@ void TMQTTPacketQueue::ReserveRoom(int64_t frameSize, const std::function<void()
         ReportFull(packets, bytes);
         lock.lock();
     };
-    while (!FitsLocked(frameSize)) {
+    // Once it had to wait, a store goes on only when the backlog has drained to
+    // half, so that reading resumes for a run of frames rather than for each take.
+    bool waited = false;
+    while (!FitsLocked(frameSize) || (waited && !DrainedLocked())) {
         if (!told) {
             told = true;
             lock.unlock();
@@ -105,7 +115,10 @@ void TMQTTPacketQueue::ReserveRoom(int64_t frameSize, const std::function<void()
             continue;
         }
         FFullSeen = true;
+        waited = true;
+        ++FWaiting;
         FRoom.wait(lock);
+        --FWaiting;
     }
     ++FPackets;
     FBytes += frameSize;
@@ -116,20 +129,27 @@ void TMQTTPacketQueue::ReserveRoom(int64_t frameSize, const std::function<void()
 void TMQTTPacketQueue::ReleaseRoom(int64_t frameSize)
 {
     std::function<void()> notify;
+    bool wake = false;
     {
         std::lock_guard<std::mutex> guard(FBacklogLock);
         --FPackets;
         FBytes -= frameSize;
-        if (FFullSeen && !FullLocked()) {
+        // The reader is woken once the backlog has drained to half, not by
+        // every take: at the bound that would be a pair of thread switches
+        // for each message.
+        const bool drained = DrainedLocked();
+        if (FFullSeen && drained) {
             FFullSeen = false;
             notify = FRoomNotify;
         }
+        wake = FWaiting > 0 && drained;
         // One line per episode: a backlog that hovers at the bound is still one;
         // the episode ends when it has drained below half.
         if (FPackets * 2 < FPacketLimit && FBytes * 2 < FByteLimit)
             FFullReported = false;
     }
-    FRoom.notify_all();
+    if (wake)
+        FRoom.notify_all();
     if (notify)
         notify();
 }
@@ -140,7 +160,7 @@ void TMQTTPacketQueue::Rebound(const std::function<void()>& change)
     {
         std::lock_guard<std::mutex> guard(FBacklogLock);
         change();
-        if (FFullSeen && !FullLocked()) {
+        if (FFullSeen && DrainedLocked()) {
             FFullSeen = false;
             notify = FRoomNotify;
         }

@@ -430,3 +430,23 @@ TEST(PacketQueue, AStoreWaitsForRoomThatATakeOrTheBoundMakes)
     const std::string line = "MQTT_Unit | receive backlog full: 2 messages, 12 bytes waiting, reading paused [" + id + "]";
     EXPECT_EQ(sink.Lines(), std::vector<std::string>{line}) << "one line while the backlog stayed full";
 }
+
+// Reading resumes once the backlog has drained to half, not after every take:
+// at the bound, each message would otherwise cost the reader a wake-up.
+TEST(PacketQueue, AFullBacklogLetsReadingGoOnOnceDrainedToHalf)
+{
+    TMQTTPacketQueue q(UniqueID("half"));
+    q.SetBacklogLimits(4, 1000);
+    std::atomic<int> notified{0};
+    q.SetRoomNotify([&] { ++notified; });
+    for (char c : {'a', 'b', 'c', 'd'})
+        StoreOrFail(q, Publish0(c));
+    ASSERT_TRUE(q.BacklogFull());
+    std::unique_ptr<TMQTTPacket> p;
+    ASSERT_TRUE(q.TakeFirst(3, p));
+    EXPECT_EQ(notified, 0) << "woken above half";
+    ASSERT_TRUE(q.TakeFirst(3, p));
+    EXPECT_EQ(notified, 1);
+    ASSERT_TRUE(q.TakeFirst(3, p));
+    EXPECT_EQ(notified, 1) << "once per full backlog";
+}
