@@ -82,6 +82,14 @@ void TProfileBar::Refresh(const QString& select)
     FName->setEditText(select);
 }
 
+void TProfileBar::ShowName(const QString& name)
+{
+    if (!FStore)
+        return;
+    Refresh(name);
+    FPassword->setChecked(!name.isEmpty() && FStore->HasPassword(name));
+}
+
 void TProfileBar::Save()
 {
     if (!FStore)

@@ -24,6 +24,7 @@ namespace {
 const QString FieldsGroup = QStringLiteral("Fields");
 const QString ProfilesGroup = QStringLiteral("Profiles");
 const QString WindowGroup = QStringLiteral("Window");
+const QString ConnectionsArray = QStringLiteral("Connections");
 
 // Never kept with the fields: the passwords, and the switch of a timer that
 // only runs while a connection is open.
@@ -126,25 +127,20 @@ QString TSettingsStore::PasswordFile() const
     return FDirectory + QStringLiteral("/passwords.json");
 }
 
-void TSettingsStore::SaveFields(const TFieldValues& values) const
+namespace {
+
+void WriteFields(QSettings& settings, const TFieldValues& values)
 {
-    QDir().mkpath(FDirectory);
-    QSettings settings(SettingsFile(), QSettings::IniFormat);
-    settings.remove(FieldsGroup);
     settings.beginGroup(FieldsGroup);
     ForEachField([&](const char* control) {
         if (KeptBetweenRuns(control))
             settings.setValue(QString::fromLatin1(control), FieldSettingValue(values, control));
     });
     settings.endGroup();
-    settings.sync();
 }
 
-bool TSettingsStore::LoadFields(TFieldValues& values) const
+bool ReadFields(QSettings& settings, TFieldValues& values)
 {
-    if (!QFile::exists(SettingsFile()))
-        return false;
-    QSettings settings(SettingsFile(), QSettings::IniFormat);
     settings.beginGroup(FieldsGroup);
     bool found = false;
     ForEachField([&](const char* control) {
@@ -152,7 +148,95 @@ bool TSettingsStore::LoadFields(TFieldValues& values) const
         if (KeptBetweenRuns(control) && settings.contains(key))
             found = SetFieldFromSetting(values, control, settings.value(key).toString()) || found;
     });
+    settings.endGroup();
     return found;
+}
+
+}  // namespace
+
+void TSettingsStore::SaveFields(const TFieldValues& values) const
+{
+    QDir().mkpath(FDirectory);
+    QSettings settings(SettingsFile(), QSettings::IniFormat);
+    settings.remove(FieldsGroup);
+    WriteFields(settings, values);
+    settings.sync();
+}
+
+
+bool TSettingsStore::LoadFields(TFieldValues& values) const
+{
+    if (!QFile::exists(SettingsFile()))
+        return false;
+    QSettings settings(SettingsFile(), QSettings::IniFormat);
+    return ReadFields(settings, values);
+}
+
+void TSettingsStore::SaveConnections(const std::vector<TKeptConnection>& connections) const
+{
+    if (!connections.empty())
+        SaveFields(connections.front().Fields);
+    QSettings settings(SettingsFile(), QSettings::IniFormat);
+    settings.remove(ConnectionsArray);
+    settings.beginWriteArray(ConnectionsArray, static_cast<int>(connections.size()));
+    for (std::size_t i = 0; i < connections.size(); ++i) {
+        const TKeptConnection& kept = connections[i];
+        settings.setArrayIndex(static_cast<int>(i));
+        settings.setValue(QStringLiteral("Profile"), kept.Profile);
+        if (kept.FoldsKept)
+            settings.setValue(QStringLiteral("FoldedGroups"), kept.Folded.isEmpty() ? QStringList{QString()} : kept.Folded);
+        // The first one's fields are those of [Fields].
+        if (i > 0)
+            WriteFields(settings, kept.Fields);
+    }
+    settings.endArray();
+    settings.sync();
+}
+
+std::vector<TSettingsStore::TKeptConnection> TSettingsStore::LoadConnections(const TFieldValues& defaults) const
+{
+    std::vector<TKeptConnection> connections;
+    if (!QFile::exists(SettingsFile()))
+        return connections;
+    QMap<QString, QString> passwords;
+    ReadPasswords(passwords);
+    QSettings settings(SettingsFile(), QSettings::IniFormat);
+    const int count = settings.beginReadArray(ConnectionsArray);
+    for (int i = 0; i < count; ++i) {
+        settings.setArrayIndex(i);
+        TKeptConnection kept;
+        kept.Fields = defaults;
+        kept.Profile = settings.value(QStringLiteral("Profile")).toString();
+        const QVariant folded = settings.value(QStringLiteral("FoldedGroups"));
+        kept.FoldsKept = folded.isValid();
+        for (const QString& name : folded.toStringList())
+            if (!name.isEmpty())
+                kept.Folded << name;
+        if (i > 0)
+            ReadFields(settings, kept.Fields);
+        connections.push_back(std::move(kept));
+    }
+    settings.endArray();
+    // The first connection's fields; before connections were kept, the only ones.
+    if (connections.empty()) {
+        TKeptConnection first;
+        first.Fields = defaults;
+        if (!ReadFields(settings, first.Fields))
+            return connections;
+        connections.push_back(std::move(first));
+    } else {
+        ReadFields(settings, connections.front().Fields);
+    }
+    // The passwords (the broker's and the proxy's) only as the connection's profile keeps them.
+    for (TKeptConnection& kept : connections) {
+        const auto keep = [&](const char* control, const QString& key) {
+            kept.Fields.Texts[FieldIndex(TextFields, control)] =
+                kept.Profile.isEmpty() ? std::string() : ToSystem(passwords.value(key));
+        };
+        keep("PasswordEdit", kept.Profile);
+        keep("ProxyPasswordEdit", ProxyPasswordKey(kept.Profile));
+    }
+    return connections;
 }
 
 const QStringList& TSettingsStore::ProfileControls()

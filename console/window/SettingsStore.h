@@ -6,10 +6,14 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <vector>
+
 // What the window keeps between runs, in one folder (by default the standard
 // one: ~/.config/Tarnwick):
-//   tarnwick.conf   the fields as they were when the window closed, and the
-//                   named connection profiles (INI, by control name);
+//   tarnwick.conf   the window's connections as they were when it closed
+//                   (each one's fields, the profile it is named after and its
+//                   folded groups), the named connection profiles (INI, by
+//                   control name) and the window's own arrangement;
 //   passwords.json  the passwords of the profiles saved with theirs, in a file
 //                   only its owner can read or write (mode 0600).
 // A password is never kept with the fields, and kept with a profile only when
@@ -30,6 +34,21 @@ public:
     void SaveFields(const TFieldValues& values) const;
     // The fields found overwrite those of values; false when none were kept.
     bool LoadFields(TFieldValues& values) const;
+
+    // One of the window's connections as it is kept.
+    struct TKeptConnection {
+        TFieldValues Fields;
+        QString Profile;        // the profile it is named after; empty: its ClientID
+        QStringList Folded;     // the object names of its folded groups
+        bool FoldsKept = false; // false: fold what it does not use
+    };
+    // Every connection of the window, in the list's order; the first one's
+    // fields also as SaveFields keeps them.
+    void SaveConnections(const std::vector<TKeptConnection>& connections) const;
+    // The kept connections, each over a copy of defaults; with the passwords
+    // of its profile where the user saved the profile with them (else none).
+    // Empty when none were kept.
+    std::vector<TKeptConnection> LoadConnections(const TFieldValues& defaults) const;
 
     // The broker, port, protocol, TLS settings and files, client identifier
     // and user name (control names).
