@@ -50,7 +50,7 @@ void AddConnackChecks(std::vector<TCheck>& checks)
              }
              ExpectClosed(c, client, "a refused CONNECT");
          }},
-        {"connack.once", F, V311Up, {"MQTT-3.2.0-1"}, {"MQTT-3.2.0-2"},
+        {"connack.once", F, V311Up, {"§3.2"}, {"MQTT-3.2.0-2"},
          "The broker sends one CONNACK on a connection, whatever follows.",
          [](TCheckContext& c) {
              TCheckClient& client = Connected(c, "a");

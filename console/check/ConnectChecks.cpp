@@ -127,7 +127,8 @@ void AddConnectChecks(std::vector<TCheck>& checks)
              const TConnack connack = c.Client("a").ConnectOk(Persistent(c, "a"));
              c.Expect(!connack.SessionPresent, "Session Present 0 for a new session", "Session Present 1");
          }},
-        {"connect.session-present-resumed", F, V311Up, {"MQTT-3.2.2-2", "MQTT-3.1.2-4"}, {"MQTT-3.2.2-3", "MQTT-3.1.2-5"},
+        {"connect.session-present-resumed", F, V311Up, {"MQTT-3.2.2-2", "MQTT-3.1.2-4"},
+         {"MQTT-3.2.2-3", "MQTT-3.1.2-5"},
          "Reconnecting to a kept session gets Session Present 1.",
          [](TCheckContext& c) {
              const TConnectOptions options = Persistent(c, "a");
@@ -161,7 +162,7 @@ void AddConnectChecks(std::vector<TCheck>& checks)
              client.SendRaw(RawConnect(c.Version, client.ClientID));
              ExpectClosed(c, client, "a second CONNECT", {0x82, 0x81});
          }},
-        {"connect.first-not-connect", F, VAll, {"MQTT-3.1.0-1"}, {"MQTT-3.1.0-1"},
+        {"connect.first-not-connect", F, VAll, {"MQTT-3.1.0-1", "MQTT-4.8.0-1"}, {"MQTT-3.1.0-1", "MQTT-4.13.1-1"},
          "A connection whose first packet is a PINGREQ is closed without an answer.",
          [](TCheckContext& c) {
              TCheckClient& client = c.Client("noconnect");
@@ -183,19 +184,21 @@ void AddConnectChecks(std::vector<TCheck>& checks)
              const TConnack connack = RawConnectAnswer(c, client, ConnectWith(c, 0x02, -1, "MQTX"));
              c.Expect(!connack.Received || connack.Code != 0, "no CONNACK accepting protocol name MQTX", "CONNACK 0");
          }},
-        {"connect.reserved-flag", F, V311Up, {"MQTT-3.1.2-3"}, {"MQTT-3.1.2-3"},
+        {"connect.reserved-flag", F, V311Up, {"MQTT-3.1.2-3", "MQTT-3.1.4-1"}, {"MQTT-3.1.2-3", "MQTT-3.1.4-1"},
          "A CONNECT with the reserved connect flag set is refused and the connection closed.",
          [](TCheckContext& c) { ExpectConnectRefused(c, ConnectWith(c, 0x03), "the reserved connect flag"); }},
-        {"connect.will-qos-without-will", F, V311Up, {"MQTT-3.1.2-13"}, {"MQTT-3.1.2-11"},
+        {"connect.will-qos-without-will", F, V311Up, {"MQTT-3.1.2-13", "MQTT-3.1.2-11", "MQTT-3.1.4-1"},
+         {"MQTT-3.1.2-11", "MQTT-3.1.4-1"},
          "A CONNECT with Will QoS 1 but no Will Flag is refused and the connection closed.",
          [](TCheckContext& c) { ExpectConnectRefused(c, ConnectWith(c, 0x0A), "Will QoS without a will"); }},
-        {"connect.will-qos-3", F, V311Up, {"MQTT-3.1.2-14"}, {"MQTT-3.1.2-12"},
+        {"connect.will-qos-3", F, V311Up, {"MQTT-3.1.2-14", "MQTT-3.1.4-1"}, {"MQTT-3.1.2-12", "MQTT-3.1.4-1"},
          "A CONNECT with Will QoS 3 is refused and the connection closed.",
          [](TCheckContext& c) { ExpectConnectRefused(c, ConnectWith(c, 0x1E), "Will QoS 3"); }},
-        {"connect.will-retain-without-will", F, V311Up, {"MQTT-3.1.2-15"}, {"MQTT-3.1.2-13"},
+        {"connect.will-retain-without-will", F, V311Up, {"MQTT-3.1.2-15", "MQTT-3.1.2-11", "MQTT-3.1.4-1"},
+         {"MQTT-3.1.2-13", "MQTT-3.1.4-1"},
          "A CONNECT with Will Retain but no Will Flag is refused and the connection closed.",
          [](TCheckContext& c) { ExpectConnectRefused(c, ConnectWith(c, 0x22), "Will Retain without a will"); }},
-        {"connect.password-without-user", F, V311, {"MQTT-3.1.2-22"}, {},
+        {"connect.password-without-user", F, V311, {"MQTT-3.1.2-22", "MQTT-3.1.4-1"}, {},
          "A 3.1.1 CONNECT with the Password Flag but no User Name Flag is refused and the connection closed.",
          [](TCheckContext& c) { ExpectConnectRefused(c, ConnectWith(c, 0x42), "a password without a user name"); }},
     });

@@ -17,7 +17,7 @@ void AddExpiryChecks(std::vector<TCheck>& checks)
              const TConnack connack = c.Client("s2").ConnectOk(options);
              c.Expect(connack.SessionPresent, "Session Present 1 within the expiry", "Session Present 0");
          }},
-        {"expiry.session-ended", F, V50, {}, {"MQTT-3.1.2-23", "MQTT-3.2.2-3"},
+        {"expiry.session-ended", F, V50, {}, {"MQTT-4.1.0-2", "MQTT-3.2.2-3"},
          "A session with a Session Expiry Interval of 1 s is gone 2.5 s after the disconnect.",
          [](TCheckContext& c) {
              const TConnectOptions options = Persistent(c, "s", 1);
@@ -28,7 +28,7 @@ void AddExpiryChecks(std::vector<TCheck>& checks)
              const TConnack connack = c.Client("s2").ConnectOk(options);
              c.Expect(!connack.SessionPresent, "Session Present 0 after the expiry", "Session Present 1");
          }},
-        {"expiry.session-zero", F, V50, {}, {"MQTT-3.1.2-23", "MQTT-3.2.2-3"},
+        {"expiry.session-zero", F, V50, {}, {"MQTT-4.1.0-2", "MQTT-3.2.2-3"},
          "Without a Session Expiry Interval the session ends with the connection, even with Clean Start 0.",
          [](TCheckContext& c) {
              TConnectOptions options;
@@ -70,7 +70,7 @@ void AddExpiryChecks(std::vector<TCheck>& checks)
              c.Expect(expiry->Number <= 58, "at most 58 s left of 60 after waiting 2 s",
                       std::to_string(expiry->Number) + " s");
          }},
-        {"expiry.retained", F, V50, {}, {"MQTT-3.3.2-5"},
+        {"expiry.retained", F, V50, {}, {"MQTT-3.3.2-5", "§3.3.1.3"},
          "A retained message with a Message Expiry Interval of 1 s is no longer sent to a subscriber 2.5 s later.",
          [](TCheckContext& c) {
              RequireRetain(c);

@@ -18,7 +18,7 @@ void AddSharedChecks(std::vector<TCheck>& checks)
 {
     const TCheckFamily F = TCheckFamily::Shared;
     checks.insert(checks.end(), {
-        {"shared.one-member", F, V50, {}, {"MQTT-4.8.2-3"},
+        {"shared.one-member", F, V50, {}, {"§4.8.2"},
          "Each message to a shared subscription of two members goes to exactly one of them.",
          [](TCheckContext& c) {
              RequireShared(c);

@@ -80,7 +80,7 @@ void AddSubOptionChecks(std::vector<TCheck>& checks)
              const TMessage m = ExpectOne(c, sub, topic, "the message");
              c.Expect(m.Retain, "RETAIN 1 as published", m.Summary());
          }},
-        {"suboptions.retain-handling-0", F, V50, {}, {"MQTT-3.3.1-9"},
+        {"suboptions.retain-handling-0", F, V50, {}, {"MQTT-3.3.1-9", "MQTT-3.8.4-4"},
          "Retain Handling 0 sends the retained message at every SUBSCRIBE, a repeated one too.",
          [](TCheckContext& c) {
              TCheckClient& sub = c.Client("sub");
@@ -128,7 +128,7 @@ void AddSubOptionChecks(std::vector<TCheck>& checks)
              std::sort(ids.begin(), ids.end());
              c.Expect(ids == std::vector<uint32_t>{1, 2}, "identifiers 1 and 2", Listed(got));
          }},
-        {"suboptions.no-subscription-id", F, V50, {}, {"MQTT-3.3.4-3"},
+        {"suboptions.no-subscription-id", F, V50, {}, {"§3.3.4"},
          "A message through a subscription made without an identifier carries none.",
          [](TCheckContext& c) {
              const std::string topic = c.Topic();
