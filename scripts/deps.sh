@@ -14,5 +14,5 @@ install_missing() {
   fi
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-charts-dev libqt6opengl6-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-charts-dev libqt6opengl6-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev nlohmann-json3-dev)
 RUNTIME_PACKAGES=(mosquitto mosquitto-clients fonts-noto-cjk qt6-translations-l10n)

@@ -35,6 +35,8 @@ bool Received(const TSessionFrame& frame, int type)
 
 int FrameId(const TSessionFrame& frame) { return frame.Bytes.size() >= 4 ? (frame.Bytes[2] << 8) | frame.Bytes[3] : -1; }
 
+// How often a wait looks whether the connection has ended meanwhile.
+constexpr int64_t EndPollMs = 50;
 
 }  // namespace
 
@@ -143,12 +145,9 @@ TConnack TCheckClient::ConnectOk(const TConnectOptions& options)
 TAck TCheckClient::AckAfter(size_t mark, int type, int id, int ms)
 {
     TAck ack;
-    size_t from = mark;
-    TSessionFrame found;
-    if (Session.WaitForFrame(from, [&](const TSessionFrame& f) { return Received(f, type) && FrameId(f) == id; }, ms,
-                             &found) != TWaitEnd::Found)
-        return ack;
-    auto packet = Decode(found);
+    const auto found = FindFrame(mark, [&](const TSessionFrame& f) { return Received(f, type) && FrameId(f) == id; }, ms);
+    if (!found) return ack;
+    auto packet = Decode(*found);
     ack.Received = true;
     ack.Code = packet->ReasonCode;
     ack.Codes = packet->ReasonCodes;
@@ -331,15 +330,17 @@ std::vector<TMessage> TCheckClient::WaitMessages(size_t count, int ms,
 {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
+        // Read before the messages: a connection seen ended has nothing more to come.
+        const bool ended = Session.End().Ended;
         TakeMessages();
         std::vector<TMessage> found;
         for (const TMessage& m : FMessages)
             if (!filter || filter(m)) found.push_back(m);
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        if (found.size() >= count || left.count() <= 0 || Context.Cancelled()) return found;
+        if (found.size() >= count || ended || left.count() <= 0 || Context.Cancelled()) return found;
         size_t from = FDecoded;
         Session.WaitForFrame(from, [](const TSessionFrame& f) { return Received(f, 3); },
-                             static_cast<int>(left.count()));
+                             static_cast<int>(std::min<int64_t>(left.count(), EndPollMs)));
     }
 }
 
@@ -355,13 +356,26 @@ std::optional<TMessage> TCheckClient::WaitMessage(const std::string& topic, int 
     return found.front();
 }
 
+std::optional<TSessionFrame> TCheckClient::FindFrame(size_t from, const std::function<bool(const TSessionFrame&)>& match,
+                                                     int ms)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        // Read before the frames: a connection seen ended has nothing more to come.
+        const bool ended = Session.End().Ended;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        size_t at = from;
+        TSessionFrame found;
+        if (Session.WaitForFrame(at, match, ended ? 0 : static_cast<int>(std::clamp<int64_t>(left.count(), 0, EndPollMs)),
+                                 &found) == TWaitEnd::Found)
+            return found;
+        if (ended || left.count() <= 0 || Context.Cancelled()) return std::nullopt;
+    }
+}
+
 std::optional<TSessionFrame> TCheckClient::WaitFrame(int type, int ms, size_t from)
 {
-    TSessionFrame found;
-    if (Session.WaitForFrame(from, [&](const TSessionFrame& f) { return Received(f, type); }, ms, &found) !=
-        TWaitEnd::Found)
-        return std::nullopt;
-    return found;
+    return FindFrame(from, [&](const TSessionFrame& f) { return Received(f, type); }, ms);
 }
 
 std::unique_ptr<TMQTTPacket> TCheckClient::Decode(const TSessionFrame& frame) const

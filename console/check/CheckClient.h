@@ -126,8 +126,8 @@ public:
 
     // Received PUBLISH messages, in order.
     std::vector<TMessage> Messages();
-    // Waits until count messages that pass the filter have come (or ms passed);
-    // returns those that came.
+    // Waits until count messages that pass the filter have come (or ms passed,
+    // or the connection has ended); returns those that came.
     std::vector<TMessage> WaitMessages(size_t count, int ms,
                                        const std::function<bool(const TMessage&)>& filter = nullptr);
     std::vector<TMessage> WaitMessages(size_t count, int ms, const std::string& topic);
@@ -135,7 +135,8 @@ public:
     // Frames of every connection of the client; Mark() is the index the next one gets.
     std::vector<TSessionFrame> Frames() const { return Session.Frames(); }
     size_t Mark() const { return Session.FrameCount(); }
-    // A received frame of the type at index from or later, waited for up to ms.
+    // A received frame of the type at index from or later, waited for up to ms
+    // (or until the connection has ended).
     std::optional<TSessionFrame> WaitFrame(int type, int ms, size_t from = 0);
     // What the client saw, one item per received frame, for a FAIL's reason.
     std::string Saw() const;
@@ -148,6 +149,7 @@ private:
     // Runs a command; the text of a box it showed, empty when none.
     std::string RunCommand(THandler handler);
     TAck AckAfter(size_t mark, int type, int id, int ms);
+    std::optional<TSessionFrame> FindFrame(size_t from, const std::function<bool(const TSessionFrame&)>& match, int ms);
     // Decodes the PUBLISH frames received since the last call.
     void TakeMessages();
 

@@ -1,6 +1,7 @@
 #include "console/check/CheckCommand.h"
 
 #include "console/check/CheckReports.h"
+#include "console/check/WindowProfile.h"
 #include "platform/Random.h"
 
 #include <csignal>
@@ -65,53 +66,6 @@ bool ReadText(const std::string& path, std::string& text, std::string& error)
     std::ostringstream content;
     content << in.rdbuf();
     text = content.str();
-    return true;
-}
-
-// A connection profile the window saved (~/.config/Tarnwick/tarnwick.conf,
-// [Profiles] NAME\CONTROL=VALUE), as set lines; its password too, when kept.
-bool ProfileLines(const std::string& name, std::string& lines, std::string& error)
-{
-    const char* home = std::getenv("HOME");
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    const std::string folder = config && *config ? std::string(config) + "/Tarnwick"
-                                                 : std::string(home ? home : ".") + "/.config/Tarnwick";
-    std::string text;
-    if (!ReadText(folder + "/tarnwick.conf", text, error)) return false;
-    std::string encoded;
-    for (unsigned char ch : name) {
-        if (std::isalnum(ch) || ch == '-' || ch == '_' || ch == '.' || ch == '~') {
-            encoded += static_cast<char>(ch);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "%%25%02X", ch);   // percent-encoded, then its % kept by the INI file
-            encoded += hex;
-        }
-    }
-    std::istringstream in(text);
-    std::string line, section;
-    bool found = false;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.size() > 1 && line.front() == '[') {
-            section = line.substr(1, line.size() - 2);
-            continue;
-        }
-        const size_t eq = line.find('=');
-        if (section != "Profiles" || eq == std::string::npos) continue;
-        const std::string key = line.substr(0, eq);
-        if (key.rfind(encoded + "\\", 0) != 0) continue;
-        std::string value = line.substr(eq + 1);
-        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
-        const std::string control = key.substr(encoded.size() + 1);
-        if (control == "ProtocolVersionCmb" || control == "ClientIDEdit") continue;   // the run sets both
-        lines += SetLine(control, value == "true" ? "on" : value == "false" ? "off" : value);
-        found = true;
-    }
-    if (!found) {
-        error = "no profile " + name + " in " + folder + "/tarnwick.conf";
-        return false;
-    }
     return true;
 }
 
@@ -186,7 +140,7 @@ bool ParseCheckOptions(const std::vector<std::string>& args, TCheckOptions& opti
         } else if (arg == "--profile") {
             if (!value(v)) return false;
             std::string lines;
-            if (!ProfileLines(v, lines, error)) return false;
+            if (!WindowProfileLines(WindowSettingsDirectory(), v, lines, error)) return false;
             options.ConnectionText = lines + options.ConnectionText;
         } else if (arg == "--parallel" || arg == "--wait" || arg == "--answer") {
             if (!value(v)) return false;

@@ -131,8 +131,11 @@ TCheckRun TCheckRunner::Run(const std::vector<TPlanItem>& plan)
         return static_cast<size_t>(std::find(run.Versions.begin(), run.Versions.end(), version) - run.Versions.begin());
     };
 
-    std::vector<size_t> together, alone;
-    for (size_t i = 0; i < plan.size(); ++i) (plan[i].Check->Alone ? alone : together).push_back(i);
+    // The slow checks first, then the rest in catalogue order.
+    std::vector<size_t> order;
+    for (bool slow : {true, false})
+        for (size_t i = 0; i < plan.size(); ++i)
+            if (plan[i].Check->Slow == slow) order.push_back(i);
     std::atomic<size_t> next{0}, done{0};
     auto finish = [&](size_t i, TCheckResult result) {
         std::lock_guard guard(FReportLock);
@@ -141,8 +144,8 @@ TCheckRun TCheckRunner::Run(const std::vector<TPlanItem>& plan)
         if (OnResult) OnResult(run.Results[i], count, plan.size());
     };
     auto worker = [&] {
-        for (size_t n; (n = next++) < together.size();) {
-            const size_t i = together[n];
+        for (size_t n; (n = next++) < order.size();) {
+            const size_t i = order[n];
             const size_t v = indexOf(plan[i].Version);
             finish(i, RunOne(plan[i], static_cast<int>(i + 1), facts[v], refusals[v]));
         }
@@ -151,10 +154,6 @@ TCheckRun TCheckRunner::Run(const std::vector<TPlanItem>& plan)
     for (int w = 0; w < std::max(1, Parallel) - 1; ++w) workers.emplace_back(worker);
     worker();
     for (std::thread& t : workers) t.join();
-    for (size_t i : alone) {
-        const size_t v = indexOf(plan[i].Version);
-        finish(i, RunOne(plan[i], static_cast<int>(i + 1), facts[v], refusals[v]));
-    }
 
     run.Cancelled = FCancel;
     run.Ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();

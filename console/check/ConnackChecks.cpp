@@ -78,7 +78,7 @@ void AddConnackChecks(std::vector<TCheck>& checks)
                  c.Skip("the Server Keep Alive of " + std::to_string(server->Number) + " s is too long to wait for");
              c.Expect(client.WaitClosed(static_cast<int>(server->Number) * 1500 + 1500),
                       "the close after 1.5 times the Server Keep Alive", "still open");
-         }},
+         }, true},
         {"connack.will-qos-refused", F, V50, {}, {"MQTT-3.2.2-12"},
          "A will of a QoS above the broker's Maximum QoS is refused with CONNACK 0x9B.",
          [](TCheckContext& c) {

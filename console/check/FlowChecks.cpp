@@ -21,7 +21,7 @@ void AddFlowChecks(std::vector<TCheck>& checks)
              sub.SubscribeOk(topic, 1);
              TCheckClient& pub = Connected(c, "pub");
              for (int i = 0; i < 5; ++i) pub.Publish(topic, "r" + std::to_string(i), 1);
-             const auto got = sub.WaitMessages(3, c.Quiet() + c.Answer() / 2, topic);
+             const auto got = Settled(c, sub, 2, [&](const TMessage& m) { return m.Topic == topic; });
              c.Expect(got.size() == 2, "2 unacknowledged messages, no more", Listed(got));
          }},
         {"flow.receive-maximum-qos0", F, V50, {}, {"MQTT-3.3.4-10", "MQTT-4.9.0-3"},
@@ -55,7 +55,7 @@ void AddFlowChecks(std::vector<TCheck>& checks)
              TCheckClient& pub = Connected(c, "pub");
              pub.Publish(topic, std::string(400, 'L'), 1);
              pub.Publish(topic, "small", 1);
-             const auto got = sub.WaitMessages(2, c.Quiet() + c.Answer() / 2, topic);
+             const auto got = Settled(c, sub, 1, [&](const TMessage& m) { return m.Topic == topic; });
              c.Expect(got.size() == 1 && got[0].Payload == "small", "only the small message", Listed(got));
              for (const TSessionFrame& f : sub.Frames())
                  c.Expect(f.Direction == TFrameDirection::Sent || f.Bytes.size() <= 200,

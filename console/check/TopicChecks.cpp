@@ -15,7 +15,7 @@ void Matching(TCheckContext& c, const std::string& filter, const std::vector<std
     TCheckClient& sub = Subscribed(c, "sub", c.Topic(filter), "1");
     TCheckClient& pub = Connected(c, "pub");
     for (const std::string& t : topics) pub.Publish(c.Topic(t), t, 1);
-    const auto got = sub.WaitMessages(matching.size() + 1, c.Quiet() + c.Answer() / 2);
+    const auto got = Settled(c, sub, matching.size());
     std::vector<std::string> seen;
     for (const TMessage& m : got) seen.push_back(m.Payload);
     std::string want, saw;

@@ -80,7 +80,7 @@ void AddWillChecks(std::vector<TCheck>& checks)
              const auto early = watcher.WaitMessages(1, 1200, c.Topic("will"));
              c.Expect(early.empty(), "no will before its delay of 2 s", "the will after " + std::to_string(c.ElapsedMs()) + " ms");
              ExpectOne(c, watcher, c.Topic("will"), "the will once its delay passed");
-         }},
+         }, true},
         {"will.delay-reconnect", F, V50, {}, {"MQTT-3.1.3-9", "MQTT-3.1.2-8"},
          "A will whose client reconnects within the Will Delay Interval is not published.",
          [](TCheckContext& c) {
@@ -94,7 +94,7 @@ void AddWillChecks(std::vector<TCheck>& checks)
              Connected(c, "back", again);
              watcher.WaitMessages(1, 2500, c.Topic("will"));
              ExpectNone(c, watcher, c.Topic("will"), "no will after the client came back in time");
-         }},
+         }, true},
         {"will.disconnect-with-will", F, V50, {}, {"MQTT-3.1.2-8"},
          "A DISCONNECT with reason code 0x04 (Disconnect with Will Message) has the will published.",
          [](TCheckContext& c) {

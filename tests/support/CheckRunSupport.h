@@ -23,7 +23,7 @@ inline TCheckRun RunChecks(int port, TProtocolVersion version, std::vector<std::
     std::vector<TPlanItem> plan;
     PlanChecks(selection, plan, error);
     TCheckRunner runner(settings);
-    runner.Parallel = 8;
+    runner.Parallel = 12;
     return runner.Run(plan);
 }
 
