@@ -53,7 +53,8 @@ void AddAliasChecks(std::vector<TCheck>& checks)
              const auto got = sub.WaitMessages(6, c.Answer());
              c.Expect(got.size() == 6, "6 messages", Listed(got));
              for (size_t i = 0; i < got.size(); ++i) {
-                 c.Expect(got[i].Alias <= 2, "Topic Alias at most 2", "Topic Alias " + std::to_string(got[i].Alias));
+                 c.Expect(got[i].Alias <= 2 && got[i].AliasProblem.empty(), "Topic Alias at most 2, set before it stands for a topic",
+                          got[i].Summary());
                  c.Expect(got[i].Topic == c.Topic("t" + std::to_string(i % 3)), "message " + std::to_string(i) + " on " +
                           c.Topic("t" + std::to_string(i % 3)), got[i].Summary());
              }

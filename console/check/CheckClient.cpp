@@ -54,7 +54,10 @@ std::vector<const TProperty*> TMessage::All(uint8_t id) const
 
 std::string TMessage::Summary() const
 {
-    std::string text = Topic + " q" + std::to_string(Qos) + (Retain ? " retain" : "") + (Dup ? " dup" : "");
+    std::string text = (TopicEmpty && Topic.empty() ? "(no topic)" : Topic) + " q" + std::to_string(Qos) +
+                       (Retain ? " retain" : "") + (Dup ? " dup" : "") +
+                       (Alias != 0 ? " alias " + std::to_string(Alias) : "");
+    if (!AliasProblem.empty()) text += " [" + AliasProblem + "]";
     text += " '" + (Payload.size() > 40 ? Payload.substr(0, 40) + "..." : Payload) + "'";
     return text;
 }
@@ -287,7 +290,11 @@ void TCheckClient::TakeMessages()
     const std::vector<TSessionFrame> frames = Session.Frames(FDecoded);
     FDecoded += frames.size();
     for (const TSessionFrame& f : frames) {
-        if (f.Direction == TFrameDirection::Sent && FrameType(f) == 1) FAliases.clear();   // a new connection
+        if (f.Direction == TFrameDirection::Sent && FrameType(f) == 1 && f.Whole()) {
+            // A new connection: no alias of the last one stands, and the broker may use those the CONNECT allows.
+            FAliases.emplace();
+            FAliases->NoteSent(f.Bytes.data(), static_cast<int32_t>(f.Bytes.size()));
+        }
         if (!Received(f, 3) || !f.Whole()) continue;
         try {
             auto packet = Decode(f);
@@ -307,10 +314,10 @@ void TCheckClient::TakeMessages()
             m.Id = packet->MessageID;
             m.Properties = packet->Properties;
             if (const TProperty* alias = FindIn(m.Properties, 0x23)) m.Alias = alias->Number;
-            if (m.Alias != 0 && m.Alias < 0x10000) {
-                if (FAliases.size() <= m.Alias) FAliases.resize(m.Alias + 1);
-                if (m.TopicEmpty) m.Topic = FAliases[m.Alias];
-                else FAliases[m.Alias] = m.Topic;
+            if (m.Alias != 0 && Context.V5()) {
+                if (!FAliases) FAliases.emplace();
+                m.AliasProblem = FAliases->Resolve(*packet);
+                if (m.TopicEmpty) m.Topic = packet->AliasedTopic;
             }
             FMessages.push_back(std::move(m));
         } catch (const std::exception&) {

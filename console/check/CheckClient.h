@@ -4,6 +4,7 @@
 #include "console/session/Session.h"
 #include "mqtt/codec/Properties.h"
 #include "mqtt/engine/SessionObserver.h"
+#include "mqtt/engine/TopicAliases.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -28,6 +29,7 @@ struct TMessage {
     int Id = 0;
     uint32_t Alias = 0;          // the Topic Alias the frame carried, 0 for none
     bool TopicEmpty = false;     // the frame carried no topic (an alias stood for it)
+    std::string AliasProblem;    // the broker's misuse of a Topic Alias, empty when none
     TPropertyList Properties;
 
     const TProperty* Find(uint8_t id) const;
@@ -157,5 +159,6 @@ private:
     TSessionClient& Session;
     size_t FDecoded = 0;
     std::vector<TMessage> FMessages;
-    std::vector<std::string> FAliases;   // inbound Topic Aliases of the current connection, by value
+    // The broker's Topic Aliases on the current connection, within the maximum its CONNECT sent.
+    std::optional<TInboundTopicAliases> FAliases;
 };

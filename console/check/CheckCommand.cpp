@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -35,6 +34,8 @@ const char* const Usage =
     "  --quiet               only the table and the counts, no progress lines\n"
     "Run:\n"
     "  --prefix TOPIC        every topic of the run lies under it (default tarnwick/check/<random>)\n"
+    "  --dir DIR             keep the payloads the clients receive in DIR (default: a temporary\n"
+    "                        folder removed at the end of the run)\n"
     "  --parallel N          checks run side by side (default 8)\n"
     "  --wait MS             how long something that must not come is waited for (default 500)\n"
     "  --answer MS           how long an answer is waited for (default 3000)\n"
@@ -118,6 +119,13 @@ bool ParseCheckOptions(const std::vector<std::string>& args, TCheckOptions& opti
         else if (arg == "--skip") { if (!value(v)) return false; for (auto& w : SplitWords(v)) options.Selection.Skip.push_back(w); }
         else if (arg == "--junit") { if (!value(options.JUnit)) return false; }
         else if (arg == "--html") { if (!value(options.Html)) return false; }
+        else if (arg == "--dir") {
+            if (!value(options.PayloadDirectory)) return false;
+            if (options.PayloadDirectory.empty()) {
+                error = "--dir needs a folder";
+                return false;
+            }
+        }
         else if (arg == "--prefix") {
             if (!value(options.Prefix)) return false;
             if (options.Prefix.empty() || options.Prefix.find_first_of("+#") != std::string::npos) {
@@ -210,12 +218,8 @@ int RunCheckCommand(const std::vector<std::string>& args)
     settings.Prefix = options.Prefix.empty() ? "" : options.Prefix + "/" + RandomWord(6);
     settings.QuietMs = options.QuietMs;
     settings.AnswerMs = options.AnswerMs;
-    // The clients' received payloads go to a folder of their own, removed afterwards.
-    std::error_code ec;
-    const std::filesystem::path payloads =
-        std::filesystem::temp_directory_path(ec) / ("tarnwick-check-" + RandomWord(8));
-    std::filesystem::create_directories(payloads, ec);
-    settings.PayloadDirectory = payloads.string();
+    // The clients' received payloads: kept in --dir, else in a temporary folder the run removes.
+    settings.PayloadDirectory = options.PayloadDirectory;
 
     std::vector<TPlanItem> plan;
     PlanChecks(options.Selection, plan, error);
@@ -233,7 +237,6 @@ int RunCheckCommand(const std::vector<std::string>& args)
     std::signal(SIGPIPE, SIG_IGN);
     const TCheckRun run = runner.Run(plan);
     ActiveRunner = nullptr;
-    std::filesystem::remove_all(payloads, ec);
 
     std::printf("\n");
     WriteTable(stdout, run);

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -93,6 +96,51 @@ TEST(EveryCheck, FailsAgainstSomePlantedFault)
     for (const TCheck& check : CheckCatalogue())
         if (!failed.count(check.Id)) never += std::string(check.Id) + " ";
     EXPECT_TRUE(never.empty()) << "no planted fault makes these fail: " << never;
+}
+
+}  // namespace
+
+namespace {
+
+namespace fs = std::filesystem;
+
+size_t PayloadFiles(const fs::path& folder)
+{
+    size_t count = 0;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+        count += it->path().filename().string().starts_with("Pub_");
+    return count;
+}
+
+// The clients' received payloads go to a private temporary folder that the
+// run removes, or stay in the folder asked for; never in the working directory.
+TEST(PayloadFolder, RunLeavesNothingBehindUnlessAskedToKeep)
+{
+    char pattern[] = "/tmp/tarnwick-tmpdir-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const fs::path temp = pattern;
+    const std::string oldTemp = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    ::setenv("TMPDIR", temp.c_str(), 1);
+    CheckBroker broker;
+    for (const bool keep : {false, true}) {
+        SCOPED_TRACE(keep ? "kept" : "temporary");
+        const size_t here = PayloadFiles(fs::current_path());
+        size_t during = 0;
+        const TCheckRun run = RunChecks(
+            broker.Port(), V311, {"delivery.qos1", "delivery.fan-out"}, 300, 2000,
+            [&](TCheckSettings& s) { s.PayloadDirectory = keep ? (temp / "kept").string() : ""; },
+            [&](const TCheckResult&, size_t, size_t) { during = std::max(during, PayloadFiles(temp)); });
+        EXPECT_EQ(run.Count(TVerdict::Pass), 2U);
+        EXPECT_GT(during, 0U);
+        EXPECT_EQ(PayloadFiles(temp), keep ? during : 0U);
+        EXPECT_EQ(PayloadFiles(fs::current_path()), here);
+        if (keep) fs::remove_all(temp / "kept");
+        EXPECT_TRUE(fs::is_empty(temp));
+    }
+    if (oldTemp.empty()) ::unsetenv("TMPDIR");
+    else ::setenv("TMPDIR", oldTemp.c_str(), 1);
+    fs::remove_all(temp);
 }
 
 }  // namespace

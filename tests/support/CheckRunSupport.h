@@ -2,13 +2,17 @@
 
 #include "console/check/CheckRunner.h"
 
+#include <functional>
 #include <set>
 #include <string>
 
 // Runs the catalogue (or the checks named) of one version against a broker on
 // 127.0.0.1, with the waits shortened for a broker on this machine.
+// adjust changes the settings before the run; onResult sees each check as it ends.
 inline TCheckRun RunChecks(int port, TProtocolVersion version, std::vector<std::string> only = {},
-                           int quietMs = 300, int answerMs = 2000)
+                           int quietMs = 300, int answerMs = 2000,
+                           const std::function<void(TCheckSettings&)>& adjust = {},
+                           std::function<void(const TCheckResult&, size_t, size_t)> onResult = {})
 {
     TCheckSettings settings;
     std::string error;
@@ -17,6 +21,7 @@ inline TCheckRun RunChecks(int port, TProtocolVersion version, std::vector<std::
     settings.QuietMs = quietMs;
     settings.AnswerMs = answerMs;
     settings.EventPort = 9;   // discard: nobody listens
+    if (adjust) adjust(settings);
     TCheckSelection selection;
     selection.Versions = {version};
     selection.Only = std::move(only);
@@ -24,6 +29,7 @@ inline TCheckRun RunChecks(int port, TProtocolVersion version, std::vector<std::
     PlanChecks(selection, plan, error);
     TCheckRunner runner(settings);
     runner.Parallel = 12;
+    runner.OnResult = std::move(onResult);
     return runner.Run(plan);
 }
 
