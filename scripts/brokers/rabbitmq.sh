@@ -26,7 +26,7 @@ export RABBITMQ_NODENAME="$name" RABBITMQ_CONFIG_FILE="$dir/rabbitmq" RABBITMQ_E
   RABBITMQ_SERVER_ADDITIONAL_ERL_ARGS="-setcookie tarnwick$port -kernel inet_dist_use_interface {127,0,0,1}"
 # Run as root, rabbitmq-server becomes the rabbitmq user: its files must be that user's.
 if [ "$(id -u)" = 0 ] && id rabbitmq >/dev/null 2>&1; then chown -R rabbitmq: "$dir"; fi
-rabbitmq-server > "$dir/server.out" 2>&1 &
+rabbitmq-server < /dev/null > "$dir/server.out" 2>&1 &
 # Ready once its MQTT listener accepts.
 for _ in $(seq 1 120); do
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && exit 0
