@@ -16,3 +16,6 @@ install_missing() {
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-charts-dev libqt6opengl6-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev nlohmann-json3-dev)
 RUNTIME_PACKAGES=(mosquitto mosquitto-clients fonts-noto-cjk qt6-translations-l10n)
+# The brokers the broker checks' tests run against besides mosquitto (Aedes comes from npm);
+# a test whose broker is missing skips with the reason.
+CHECK_BROKER_PACKAGES=(nodejs npm rabbitmq-server activemq libmqtt-client-java)

@@ -8,6 +8,7 @@ if [ "$1" = stop ]; then
   exit 0
 fi
 port=$1 dir=$2
+command -v rabbitmq-server >/dev/null || { echo "rabbitmq-server is not installed (Debian package rabbitmq-server)" >&2; exit 3; }
 mkdir -p "$dir"
 name="tarnwick$port@localhost"
 echo "$name" > "$dir/nodename"

@@ -55,7 +55,7 @@ TEST_P(PlantedFault, IsCaughtByItsCheckAlone)
 {
     const TPlanted& planted = GetParam();
     CheckBroker broker(planted.Fault);
-    const TCheckRun run = RunChecks(broker.Port(), planted.Version);
+    const TCheckRun run = RunChecks(broker.Port(), {planted.Version});
     ASSERT_FALSE(run.Results.empty());
     std::string reasons;
     for (const TCheckResult& r : run.Results)
@@ -86,7 +86,7 @@ TEST(EveryCheck, FailsAgainstSomePlantedFault)
         runs.emplace_back([&, fault] {
             for (TProtocolVersion version : {V311, V50}) {
                 CheckBroker broker(fault);
-                const std::set<std::string> ids = IdsWith(RunChecks(broker.Port(), version, {}, 200, 800), TVerdict::Fail);
+                const std::set<std::string> ids = IdsWith(RunChecks(broker.Port(), {version}, {}, 200, 800), TVerdict::Fail);
                 std::lock_guard guard(lock);
                 failed.insert(ids.begin(), ids.end());
             }
@@ -128,7 +128,7 @@ TEST(PayloadFolder, RunLeavesNothingBehindUnlessAskedToKeep)
         const size_t here = PayloadFiles(fs::current_path());
         size_t during = 0;
         const TCheckRun run = RunChecks(
-            broker.Port(), V311, {"delivery.qos1", "delivery.fan-out"}, 300, 2000,
+            broker.Port(), {V311}, {"delivery.qos1", "delivery.fan-out"}, 300, 2000,
             [&](TCheckSettings& s) { s.PayloadDirectory = keep ? (temp / "kept").string() : ""; },
             [&](const TCheckResult&, size_t, size_t) { during = std::max(during, PayloadFiles(temp)); });
         EXPECT_EQ(run.Count(TVerdict::Pass), 2U);

@@ -6,10 +6,10 @@
 #include <set>
 #include <string>
 
-// Runs the catalogue (or the checks named) of one version against a broker on
+// Runs the catalogue (or the checks named) of the versions against a broker on
 // 127.0.0.1, with the waits shortened for a broker on this machine.
 // adjust changes the settings before the run; onResult sees each check as it ends.
-inline TCheckRun RunChecks(int port, TProtocolVersion version, std::vector<std::string> only = {},
+inline TCheckRun RunChecks(int port, std::vector<TProtocolVersion> versions, std::vector<std::string> only = {},
                            int quietMs = 300, int answerMs = 2000,
                            const std::function<void(TCheckSettings&)>& adjust = {},
                            std::function<void(const TCheckResult&, size_t, size_t)> onResult = {})
@@ -23,7 +23,7 @@ inline TCheckRun RunChecks(int port, TProtocolVersion version, std::vector<std::
     settings.EventPort = 9;   // discard: nobody listens
     if (adjust) adjust(settings);
     TCheckSelection selection;
-    selection.Versions = {version};
+    selection.Versions = std::move(versions);
     selection.Only = std::move(only);
     std::vector<TPlanItem> plan;
     PlanChecks(selection, plan, error);
