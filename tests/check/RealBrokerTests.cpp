@@ -72,7 +72,7 @@ TEST_P(RealBroker, RunsEveryVersionWithOnlyItsKnownDeviations)
         }
         port = script.Port();
     }
-    const TCheckRun run = RunChecks(port, {V31, V311, V50}, {}, 400);
+    const TCheckRun run = RunChecks(port, {V31, V311, V50}, {.QuietMs = 400});
     std::string failures;
     size_t spoken = 0, passed = 0;
     for (const TCheckResult& r : run.Results) {

@@ -6,30 +6,35 @@
 #include <set>
 #include <string>
 
-// Runs the catalogue (or the checks named) of the versions against a broker on
-// 127.0.0.1, with the waits shortened for a broker on this machine.
-// adjust changes the settings before the run; onResult sees each check as it ends.
-inline TCheckRun RunChecks(int port, std::vector<TProtocolVersion> versions, std::vector<std::string> only = {},
-                           int quietMs = 300, int answerMs = 2000,
-                           const std::function<void(TCheckSettings&)>& adjust = {},
-                           std::function<void(const TCheckResult&, size_t, size_t)> onResult = {})
+// How a test runs the checks: the waits shortened for a broker on this machine.
+struct TTestRun {
+    std::vector<std::string> Only{};   // ids or families; empty: the catalogue
+    int QuietMs = 300;
+    int AnswerMs = 2000;
+    int Parallel = 12;
+    std::function<void(TCheckSettings&)> Adjust{};                             // before the run
+    std::function<void(const TCheckResult&, size_t, size_t)> OnResult{};      // as each check ends
+};
+
+// Runs the checks of the versions against a broker on 127.0.0.1.
+inline TCheckRun RunChecks(int port, std::vector<TProtocolVersion> versions, const TTestRun& how = {})
 {
     TCheckSettings settings;
     std::string error;
     ParseConnectionLines("set BrokerEdit1 127.0.0.1\nset BrokerPortSpn " + std::to_string(port) + "\n", "test",
                          settings.Connection, error);
-    settings.QuietMs = quietMs;
-    settings.AnswerMs = answerMs;
+    settings.QuietMs = how.QuietMs;
+    settings.AnswerMs = how.AnswerMs;
     settings.EventPort = 9;   // discard: nobody listens
-    if (adjust) adjust(settings);
+    if (how.Adjust) how.Adjust(settings);
     TCheckSelection selection;
     selection.Versions = std::move(versions);
-    selection.Only = std::move(only);
+    selection.Only = how.Only;
     std::vector<TPlanItem> plan;
     PlanChecks(selection, plan, error);
     TCheckRunner runner(settings);
-    runner.Parallel = 12;
-    runner.OnResult = std::move(onResult);
+    runner.Parallel = how.Parallel;
+    runner.OnResult = how.OnResult;
     return runner.Run(plan);
 }
 
