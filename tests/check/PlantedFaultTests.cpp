@@ -48,14 +48,14 @@ const TPlanted Planted[] = {
     {"robustness", TPlantedFault::MalformedAccepted, V311, {"robustness.wildcard-topic"}},
 };
 
-// Runs fn for each item, width of them at once: the runs wait mostly for
-// answers, so side by side they take little longer than one.
+// Runs fn for each item, width of them at once (fewer in a slow build): the
+// runs wait mostly for answers, so side by side they take little longer than one.
 template <typename T, typename F>
 void SideBySide(const std::vector<T>& items, size_t width, F fn)
 {
     std::atomic<size_t> next{0};
     std::vector<std::thread> threads;
-    for (size_t t = 0; t < std::min(width, items.size()); ++t)
+    for (size_t t = 0; t < std::min(std::max<size_t>(1, width / BuildSlowness), items.size()); ++t)
         threads.emplace_back([&] {
             for (size_t i; (i = next++) < items.size();) fn(items[i]);
         });

@@ -6,6 +6,21 @@
 #include <set>
 #include <string>
 
+// Sanitizer builds run the checks and the test broker several times slower:
+// there the tests wait longer and run fewer runs side by side.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#define TARNWICK_CHECKS_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+#define TARNWICK_CHECKS_SANITIZED 1
+#endif
+#endif
+#ifdef TARNWICK_CHECKS_SANITIZED
+inline constexpr int BuildSlowness = 3;
+#else
+inline constexpr int BuildSlowness = 1;
+#endif
+
 // How a test runs the checks: the waits shortened for a broker on this machine.
 struct TTestRun {
     std::vector<std::string> Only{};   // ids or families; empty: the catalogue
@@ -23,8 +38,8 @@ inline TCheckRun RunChecks(int port, std::vector<TProtocolVersion> versions, con
     std::string error;
     ParseConnectionLines("set BrokerEdit1 127.0.0.1\nset BrokerPortSpn " + std::to_string(port) + "\n", "test",
                          settings.Connection, error);
-    settings.QuietMs = how.QuietMs;
-    settings.AnswerMs = how.AnswerMs;
+    settings.QuietMs = how.QuietMs * BuildSlowness;
+    settings.AnswerMs = how.AnswerMs * BuildSlowness;
     settings.EventPort = 9;   // discard: nobody listens
     if (how.Adjust) how.Adjust(settings);
     TCheckSelection selection;
