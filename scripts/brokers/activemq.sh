@@ -2,7 +2,7 @@
 # A private ActiveMQ broker (Debian packages activemq and libmqtt-client-java,
 # whose MQTT codec the broker's MQTT transport needs) on 127.0.0.1 for the
 # broker checks: activemq.sh PORT DIR starts it in the background with an MQTT
-# listener on PORT and OpenWire on PORT+1, its files in DIR, no persistence,
+# listener on PORT and no other, its files in DIR, no persistence,
 # and returns once the MQTT port accepts; "activemq.sh stop DIR" ends it.
 set -eu
 if [ "$1" = stop ]; then
@@ -23,7 +23,6 @@ cat > "$dir/activemq.xml" <<XML
   <broker xmlns="http://activemq.apache.org/schema/core" useJmx="false" persistent="false"
           brokerName="tarnwick$port" dataDirectory="$dir/data">
     <transportConnectors>
-      <transportConnector name="openwire" uri="tcp://127.0.0.1:$((port + 1))"/>
       <transportConnector name="mqtt" uri="mqtt://127.0.0.1:$port"/>
     </transportConnectors>
   </broker>

@@ -15,7 +15,7 @@ name="tarnwick$port@localhost"
 echo "$name" > "$dir/nodename"
 wsport=${3:-}
 cat > "$dir/rabbitmq.conf" <<CONF
-listeners.tcp.default = 127.0.0.1:$((port + 1))
+listeners.tcp = none
 mqtt.listeners.tcp.default = 127.0.0.1:$port
 mqtt.allow_anonymous = true
 loopback_users = none
@@ -43,5 +43,5 @@ for _ in $(seq 1 120); do
   kill -0 $! 2>/dev/null || break   # the node ended
   sleep 0.5
 done
-echo "rabbitmq did not start: see $dir/server.out" >&2
+echo "rabbitmq did not start: $(tail -n 5 "$dir/server.out")" >&2
 exit 1
