@@ -7,6 +7,7 @@
 // background and returns once the port accepts, "NAME.sh stop DIR" ends it
 // (the destructor). A script that exits with status 3 says the broker cannot
 // be had on this machine (not installed, no npm registry): Unavailable().
+// A start that fails otherwise is tried again on other ports.
 class ScriptBroker {
 public:
     explicit ScriptBroker(std::string name) : FName(std::move(name)) {}
@@ -20,6 +21,8 @@ public:
     const std::string& Error() const { return FError; }
 
 private:
+    void Stop();
+
     std::string FName, FDirectory, FError;
     int FPort = 0;
     bool FUnavailable = false;
