@@ -1,5 +1,16 @@
-# Installs the Debian packages named in "$@" that are not installed yet.
-# Sourced by the run and test commands.
+# The Debian packages each command needs, and install_missing, which installs
+# those of them that are missing. Sourced by the run, test and package commands.
+#
+#   RUNTIME_PACKAGES   what running the program needs beyond the libraries it was
+#                      built against: the broker to try it on, the CJK font
+#   BUILD_PACKAGES     what building the program and the tools needs
+#   TEST_PACKAGES      what building and running the tests (and the benchmarks,
+#                      which the test command builds) needs beyond those two
+#   PACKAGE_PACKAGES   what making the Debian package needs beyond BUILD_PACKAGES
+#
+# A package the tests need goes into TEST_PACKAGES; scripts/run never installs it.
+# One package a line, so that additions from several branches merge cleanly.
+
 install_missing() {
   local missing=()
   for pkg in "$@"; do
@@ -14,5 +25,35 @@ install_missing() {
   fi
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev libbenchmark-dev libssl-dev)
-RUNTIME_PACKAGES=(mosquitto mosquitto-clients fonts-noto-cjk)
+RUNTIME_PACKAGES=(
+  mosquitto
+  mosquitto-clients
+  fonts-noto-cjk
+)
+
+BUILD_PACKAGES=(
+  cmake
+  ninja-build
+  g++
+  pkg-config
+  qt6-base-dev
+  libssl-dev
+)
+
+TEST_PACKAGES=(
+  libgtest-dev
+  libgmock-dev
+  libbenchmark-dev
+  # the sanitizers' and the fuzzers' compiler, and its run-time libraries
+  clang
+  libclang-rt-14-dev
+  # a faster build: a compiler cache kept between runs, a faster linker
+  ccache
+  mold
+)
+
+PACKAGE_PACKAGES=(
+  # cpack's Debian generator reads the programs with file and dpkg-shlibdeps
+  file
+  dpkg-dev
+)

@@ -1215,13 +1215,16 @@ void TMainWindow::LoadProfile()
     const QString name = ProfileCmb->currentText().trimmed();
     const TFieldValues now = ReadWidgets();
     TFieldValues values = now;
-    if (!Store->LoadProfile(name, values)) {
+    QString problem;
+    if (!Store->LoadProfile(name, values, &problem)) {
         statusBar()->showMessage(QStringLiteral("接続プロファイル「%1」はありません").arg(name), 5000);
         return;
     }
     ApplyValues(values, DiffFields(values, now));
     ProfilePasswordChk->setChecked(Store->HasPassword(name));
     statusBar()->showMessage(QStringLiteral("接続プロファイル「%1」を読み込みました").arg(name), 5000);
+    if (!problem.isEmpty())
+        PresentMessageBox(QMessageBox::Warning, QStringLiteral("接続プロファイル"), problem);
 }
 
 void TMainWindow::DeleteProfile()
