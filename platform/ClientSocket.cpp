@@ -19,8 +19,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "platform/CodePage.h"
+#include "platform/CancelSignal.h"
 #include "platform/Error.h"
+#include "platform/SystemError.h"
 #include "platform/TlsContext.h"
 #include "platform/TlsError.h"
 #include "platform/TlsSession.h"
@@ -47,26 +48,7 @@ int QueuedOutBytes(int fd)
     return ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
-// strerror_r comes in a GNU and an XSI flavour; both are handled.
-[[maybe_unused]] std::string ErrorTextOf(const char* result, const char*) { return result; }
-[[maybe_unused]] std::string ErrorTextOf(int result, const char* buffer)
-{
-    return result == 0 ? buffer : "Unknown error";
-}
-
 } // namespace
-
-std::string SystemErrorText(int code)
-{
-    char buffer[256] = {};
-    return ErrorTextOf(strerror_r(code, buffer, sizeof buffer), buffer);
-}
-
-std::string SocketErrorMessage(const char* operation, int code, const std::string& text)
-{
-    // Converted on every call: the code page may change while the program runs.
-    return operation + CodePage::FromUTF8Literal(" エラー ") + std::to_string(code) + ", " + text;
-}
 
 // ---- TClientSocket ------------------------------------------------------------
 
@@ -89,6 +71,8 @@ void TClientSocket::SetOnDisconnect(TNotify notify) { FOnDisconnect = std::move(
 void TClientSocket::SetConnectTimeout(int ms) { FConnectTimeoutMs = ms; }
 void TClientSocket::SetSendBufferSize(int bytes) { FSendBufferSize = bytes; }
 void TClientSocket::SetTls(const TTlsConfig& config) { FTls = config; }
+void TClientSocket::SetResolver(THostResolver resolver) { FResolver = std::move(resolver); }
+void TClientSocket::SetCancelSignal(const TCancelSignal* cancel) { FCancel = cancel; }
 
 void TClientSocket::ReleaseDescriptor()
 {
@@ -104,59 +88,75 @@ void TClientSocket::ReleaseDescriptor()
         ::close(fd);
 }
 
-TClientSocket::TConnectResult TClientSocket::Connect() const
+TClientSocket::TConnectResult TClientSocket::Resolve(
+    const TDeadline& deadline, int cancel, std::vector<TResolvedAddress>& addresses) const
 {
     TConnectResult result;
-    if (FPort < 0 || FPort > 65535) {
-        result.Error = SocketErrorMessage("Connect", EINVAL, SystemErrorText(EINVAL));
-        result.Failure = "invalid port number";
+    const TLookupResult lookup = LookupHost(FHost, FPort, deadline, cancel, FResolver);
+    switch (lookup.End) {
+    case TLookupResult::Cancelled:
+        result.Kind = TOpenFailure::Cancelled;
+        result.Error = SocketErrorMessage("Lookup", ECANCELED, SystemErrorText(ECANCELED));
+        result.Failure = "cancelled by the user";
         return result;
+    case TLookupResult::TimedOut:
+        result.Kind = TOpenFailure::TimedOut;
+        result.Error = SocketErrorMessage("Lookup", ETIMEDOUT, SystemErrorText(ETIMEDOUT));
+        result.Failure = "the host name lookup gave no answer within " + std::to_string(FConnectTimeoutMs) + " ms";
+        return result;
+    case TLookupResult::Answered:
+        break;
     }
-    // Any family: "::1" and names with AAAA records work as well as IPv4.
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    int lookup = ::getaddrinfo(FHost.c_str(), std::to_string(FPort).c_str(), &hints, &found);
-    if (lookup != 0) {
-        const int code = lookup == EAI_SYSTEM ? errno : lookup;
-        const std::string text = lookup == EAI_SYSTEM ? SystemErrorText(code) : gai_strerror(lookup);
+    if (lookup.Code != 0 || lookup.Addresses.empty()) {
+        const int code = lookup.Code == EAI_SYSTEM ? lookup.SystemError : lookup.Code != 0 ? lookup.Code : EAI_NONAME;
+        const std::string text = lookup.Code == EAI_SYSTEM ? SystemErrorText(code) : gai_strerror(code);
+        result.Kind = TOpenFailure::Lookup;
+        // A name server that could not answer now may answer a moment later; a name that does not exist will not.
+        result.Retry = lookup.Code == EAI_AGAIN;
         result.Error = SocketErrorMessage("Lookup", code, text);
         result.Failure = "the host name does not resolve (" + text + ")";
         return result;
     }
-    int addresses = 0;
-    for (addrinfo* address = found; address != nullptr; address = address->ai_next)
-        ++addresses;
+    addresses = lookup.Addresses;
+    return result;
+}
 
-    // One deadline for all addresses of the host; each address gets an equal
-    // share of what is left, so one that never answers cannot use up the time
-    // of those behind it.
-    TDeadline deadline(FConnectTimeoutMs);
+TClientSocket::TConnectResult TClientSocket::Connect(
+    const std::vector<TResolvedAddress>& addresses, const TDeadline& deadline, int cancel) const
+{
+    TConnectResult result;
+    // Each address gets an equal share of what is left, so one that never
+    // answers cannot use up the time of those behind it.
     int lastError = EHOSTUNREACH;
     int connected = -1;
-    for (addrinfo* address = found; address != nullptr && connected < 0; address = address->ai_next, --addresses) {
-        int fd = ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                          address->ai_protocol);
+    for (size_t i = 0; i < addresses.size() && connected < 0; ++i) {
+        const TResolvedAddress& address = addresses[i];
+        const bool last = i + 1 == addresses.size();
+        int fd = ::socket(address.Family, address.SockType | SOCK_NONBLOCK | SOCK_CLOEXEC, address.Protocol);
         if (fd < 0) {
             lastError = errno;
             continue;
         }
         if (FSendBufferSize > 0)
             ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &FSendBufferSize, sizeof FSendBufferSize);
-        int connectResult = ::connect(fd, address->ai_addr, address->ai_addrlen);
+        int connectResult = ::connect(fd, reinterpret_cast<const sockaddr*>(&address.Address), address.Length);
         int failure = connectResult == 0 ? 0 : errno;
         if (failure == EINPROGRESS) {
             const int left = deadline.RemainingMs();
-            const TDeadline share(left < 0 ? -1 : left / addresses);
-            if (!PollUntil(fd, POLLOUT, address->ai_next ? share : deadline)) {
+            const TDeadline share(left < 0 ? -1 : left / static_cast<int>(addresses.size() - i));
+            switch (PollUntil(fd, POLLOUT, last ? deadline : share, cancel)) {
+            case TPollEnd::Cancelled:
+                failure = ECANCELED;
+                break;
+            case TPollEnd::TimedOut:
                 failure = ETIMEDOUT;
-            } else {
+                break;
+            case TPollEnd::Ready: {
                 socklen_t length = sizeof failure;
                 if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &length) != 0)
                     failure = errno;
+                break;
+            }
             }
         }
         // A reset that arrived after the handshake completed: a blocking connect
@@ -171,18 +171,31 @@ TClientSocket::TConnectResult TClientSocket::Connect() const
             lastError = failure;
             ::close(fd);   // never published: nobody else can hold this number
         }
-        if (deadline.RemainingMs() == 0 && connected < 0)
+        if (failure == ECANCELED || (deadline.RemainingMs() == 0 && connected < 0))
             break;
     }
-    ::freeaddrinfo(found);
     if (connected < 0) {
         result.Error = SocketErrorMessage("Connect", lastError, SystemErrorText(lastError));
-        if (lastError == ECONNREFUSED)
+        switch (lastError) {
+        case ECONNREFUSED:
+            result.Kind = TOpenFailure::Refused;
+            result.Retry = true;   // a broker that is starting listens a moment later
             result.Failure = "connection refused";
-        else if (lastError == ETIMEDOUT)
+            break;
+        case ETIMEDOUT:
+            result.Kind = TOpenFailure::TimedOut;
             result.Failure = "no answer within " + std::to_string(FConnectTimeoutMs) + " ms";
-        else
+            break;
+        case ECANCELED:
+            result.Kind = TOpenFailure::Cancelled;
+            result.Failure = "cancelled by the user";
+            break;
+        default:
+            result.Kind = TOpenFailure::Network;
+            result.Retry = true;
             result.Failure = SystemErrorText(lastError);
+            break;
+        }
         return result;
     }
     // Frames go out in small pieces; they should not wait for earlier ACKs.
@@ -193,46 +206,66 @@ TClientSocket::TConnectResult TClientSocket::Connect() const
     return result;
 }
 
-void TClientSocket::FailOpen(const std::string& failure, const std::string& error)
+void TClientSocket::FailOpen(const TConnectResult& why)
 {
-    FConnectFailure = failure;
+    FConnectFailure = why.Failure;
+    FOpenFailure = why.Kind;
+    FOpenRetry = why.Retry;
     FActive = false;
     if (FOnDisconnect)
         FOnDisconnect();
-    throw Exception(error);
+    throw Exception(why.Error);
 }
 
 std::unique_ptr<TTlsSession> TClientSocket::Handshake(
-    const TTlsContext& context, const TConnectResult& connected, int timeoutMs)
+    const TTlsContext& context, const TConnectResult& connected, const TDeadline& deadline, int cancel)
 {
     std::unique_ptr<TTlsSession> session;
-    std::string failure;
-    std::string error;
+    TConnectResult why;
     try {
         if (connected.PendingError != 0) {
             // Reset right after the TCP handshake: there is nobody to speak TLS with.
             const std::string text = SystemErrorText(connected.PendingError);
-            failure = "TLS handshake failed: " + text;
+            why.Kind = TOpenFailure::Network;
+            why.Retry = true;
+            why.Failure = "TLS handshake failed: " + text;
             throw Exception(TlsErrorMessage(connected.PendingError, text, FHost + ":" + std::to_string(FPort)));
         }
         session = std::make_unique<TTlsSession>(context, connected.Fd, FHost, FPort);
-        session->Handshake(timeoutMs);
+        session->Handshake(deadline.RemainingMs(), cancel);
         return session;
     } catch (const Exception& raised) {
-        error = raised.Message();
-        if (!failure.empty()) {
+        why.Error = raised.Message();
+        if (why.Kind != TOpenFailure::None) {
             // said above
         } else if (!session) {
-            failure = "TLS handshake failed: " + TlsErrorReason(error);
-        } else if (session->FailureCode() == ETIMEDOUT) {
-            failure = "TLS handshake failed: no answer within " + std::to_string(FConnectTimeoutMs) + " ms";
+            why.Kind = TOpenFailure::TlsHandshake;
+            why.Failure = "TLS handshake failed: " + TlsErrorReason(why.Error);
+        } else if (session->FailureCode() == ETIMEDOUT && session->FailureKind() == TTlsSession::TFailure::System) {
+            why.Kind = TOpenFailure::TimedOut;
+            why.Failure = "TLS handshake failed: no answer within " + std::to_string(FConnectTimeoutMs) + " ms";
+        } else if (session->FailureCode() == ECANCELED && session->FailureKind() == TTlsSession::TFailure::System) {
+            why.Kind = TOpenFailure::Cancelled;
+            why.Failure = "cancelled by the user";
         } else {
-            failure = "TLS handshake failed: " + session->FailureText();
+            switch (session->FailureKind()) {
+            case TTlsSession::TFailure::Certificate:
+                why.Kind = TOpenFailure::TlsCertificate;
+                break;
+            case TTlsSession::TFailure::System:
+                why.Kind = TOpenFailure::Network;   // reset or refused by the system: perhaps not next time
+                why.Retry = true;
+                break;
+            default:
+                why.Kind = TOpenFailure::TlsHandshake;
+                break;
+            }
+            why.Failure = "TLS handshake failed: " + session->FailureText();
         }
     }
     session.reset();
     ::close(connected.Fd);   // never published: nobody else can hold this number
-    FailOpen(failure, error);
+    FailOpen(why);
 }
 
 void TClientSocket::Open()
@@ -242,23 +275,46 @@ void TClientSocket::Open()
     // The previous connection's descriptor (shut down by Close) goes now.
     ReleaseDescriptor();
 
+    // Lookup, connect and handshake: one time-out for them all.
     const TDeadline deadline(FConnectTimeoutMs);
+    const int cancel = FCancel ? FCancel->Handle() : -1;
+    TConnectResult why;
+    if (FPort < 0 || FPort > 65535) {
+        why.Kind = TOpenFailure::InvalidPort;
+        why.Error = SocketErrorMessage("Connect", EINVAL, SystemErrorText(EINVAL));
+        why.Failure = "invalid port number";
+        FailOpen(why);
+    }
+    if (FCancel && FCancel->Cancelled()) {
+        why.Kind = TOpenFailure::Cancelled;
+        why.Error = SocketErrorMessage("Connect", ECANCELED, SystemErrorText(ECANCELED));
+        why.Failure = "cancelled by the user";
+        FailOpen(why);
+    }
     std::unique_ptr<TTlsContext> context;
     if (FTls.Enabled) {
         // A file that does not load fails now, before the broker is contacted.
         try {
             context = std::make_unique<TTlsContext>(FTls);
         } catch (const Exception& error) {
-            FailOpen("TLS set-up failed: " + TlsErrorReason(error.Message()), error.Message());
+            why.Kind = TOpenFailure::TlsSetup;
+            why.Error = error.Message();
+            why.Failure = "TLS set-up failed: " + TlsErrorReason(error.Message());
+            FailOpen(why);
         }
     }
-    TConnectResult connected = Connect();
+    std::vector<TResolvedAddress> addresses;
+    if (why = Resolve(deadline, cancel, addresses); why.Kind != TOpenFailure::None)
+        FailOpen(why);
+    TConnectResult connected = Connect(addresses, deadline, cancel);
     if (connected.Fd < 0)
-        FailOpen(connected.Failure, connected.Error);
+        FailOpen(connected);
     std::unique_ptr<TTlsSession> session;
     if (context)
-        session = Handshake(*context, connected, deadline.RemainingMs());
+        session = Handshake(*context, connected, deadline, cancel);
     FConnectFailure.clear();
+    FOpenFailure = TOpenFailure::None;
+    FOpenRetry = false;
     {
         std::lock_guard<std::mutex> guard(FLock);
         FFd = connected.Fd;
@@ -271,6 +327,12 @@ void TClientSocket::Open()
     FActive = true;
     if (FOnConnect)
         FOnConnect();
+}
+
+std::string TClientSocket::TlsVersion() const
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return FSession ? FSession->Version() : std::string();
 }
 
 bool TClientSocket::Close()
@@ -496,6 +558,13 @@ bool TClientSocket::Flush(int timeoutMs)
 {
     if (!FSecured)
         return true;
+    {
+        // Nothing gathered: every byte written is out, whatever became of the
+        // connection since (the broker may have hung up after a DISCONNECT).
+        std::lock_guard<std::mutex> guard(FLock);
+        if (FStaged.empty())
+            return true;
+    }
     return WriteWithProgress(timeoutMs, [&](int, short& wait, bool& moved) -> int {
         while (FSession && !FStaged.empty())
             if (FlushStagedLocked(wait, moved) == 0)

@@ -9,10 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/HostLookup.h"
+#include "platform/OpenFailure.h"
 #include "platform/TlsConfig.h"
 
+class TCancelSignal;
+class TDeadline;
 class TTlsContext;
 class TTlsSession;
+
 
 // A TCP client socket (IPv4 and IPv6) used in blocking style: every operation
 // that may wait takes a time-out and waits with poll() on a non-blocking
@@ -46,9 +51,15 @@ public:
     int Port() const { return FPort; }
     void SetOnConnect(TNotify notify);
     void SetOnDisconnect(TNotify notify);
-    // Upper bound for one connect, shared by all addresses of the host; an
-    // unreachable host fails within it. The name lookup itself is not bounded.
+    // Upper bound for one Open(): the name lookup, the connect (shared by all
+    // addresses of the host) and the TLS handshake together.
     void SetConnectTimeout(int ms);             // default 5000
+    // Who turns host names into addresses (tests put in their own); empty:
+    // the system's resolver.
+    void SetResolver(THostResolver resolver);
+    // A cancel that ends Open() at once, from any thread (it lives longer than
+    // the Open that uses it); none by default.
+    void SetCancelSignal(const TCancelSignal* cancel);
     // SO_SNDBUF for the next Open(); 0 leaves the system's choice.
     void SetSendBufferSize(int bytes);
     // TLS for the next Open(); the default (Enabled false) keeps the clear
@@ -57,21 +68,31 @@ public:
     const TTlsConfig& Tls() const { return FTls; }
 
     // Resolves the host and connects, trying each address in turn; with TLS
-    // the handshake follows, and connect and handshake together keep within
-    // the connect time-out. On success: active, then OnConnect. On failure:
-    // inactive, OnDisconnect, the OS socket released, and an Exception
-    // "Connect エラー <errno>, <text>" ("Lookup エラー ..." when the host does
-    // not resolve, "TLS エラー <code>, <reason> (<where>)" when the TLS files
-    // do not load - then before anything is connected - or the handshake or
-    // the broker's certificate fails) is raised; ConnectFailure() then says
-    // why in English. Does nothing when already active.
+    // the handshake follows. Lookup, connect and handshake together keep
+    // within the connect time-out, and the cancel signal ends any of them at
+    // once. On success: active, then OnConnect. On failure: inactive,
+    // OnDisconnect, the OS socket released, and an Exception "Connect エラー
+    // <errno>, <text>" ("Lookup エラー ..." when the host does not resolve or
+    // its lookup gave no answer, "TLS エラー <code>, <reason> (<where>)" when
+    // the TLS files do not load - then before anything is connected - or the
+    // handshake or the broker's certificate fails) is raised; ConnectFailure()
+    // and OpenFailure() then say why. Does nothing when already active.
     void Open();
     // Why the last Open() failed, in English: "the host name does not resolve
-    // (...)", "connection refused", "no answer within <n> ms", "TLS set-up
-    // failed: <reason> (<file>)", "TLS handshake failed: <OpenSSL's reason>"
-    // (e.g. "certificate verify failed: hostname mismatch"), or the system's
-    // text. Empty after a successful Open().
+    // (...)", "the host name lookup gave no answer within <n> ms", "connection
+    // refused", "no answer within <n> ms", "cancelled by the user", "TLS
+    // set-up failed: <reason> (<file>)", "TLS handshake failed: <OpenSSL's
+    // reason>" (e.g. "certificate verify failed: hostname mismatch"), or the
+    // system's text. Empty after a successful Open().
     const std::string& ConnectFailure() const { return FConnectFailure; }
+    TOpenFailure OpenFailure() const { return FOpenFailure; }
+    // Whether another Open() a moment later could go otherwise: after a
+    // refused connect or a failure of the network, not after a time-out (the
+    // whole time was used), a cancel, a name that does not exist or a TLS
+    // refusal (the same certificate is refused again).
+    bool OpenRetryCanHelp() const { return FOpenRetry; }
+    // The TLS version of the connection ("TLSv1.3"); empty in clear text.
+    std::string TlsVersion() const;
     // From any thread. If active: inactive, OnDisconnect on the calling
     // thread, then the connection is shut down in both directions, which wakes
     // every thread waiting on it. Does nothing when not active. True when
@@ -113,7 +134,8 @@ public:
     void SetCork(bool on);
     // Sends the record gathered under TLS while corked, waiting for room as a
     // write does. false when nothing moved for the time-out; true at once on
-    // a clear connection or with nothing gathered. Raises as a write does.
+    // a clear connection or with nothing gathered (also on a connection closed
+    // since: the bytes written are out). Raises as a write does.
     bool Flush(int timeoutMs);
     // When bytes last moved out (steady clock, ns): a write accepted some, or
     // the bytes queued in the socket drained while a write waited; also the
@@ -131,6 +153,8 @@ private:
     struct TConnectResult {
         int Fd = -1;
         int PendingError = 0;   // a failure the peer caused right after the handshake, which the first read reports
+        TOpenFailure Kind = TOpenFailure::None;
+        bool Retry = false;     // another attempt could go otherwise
         std::string Error;      // the raised text
         std::string Failure;    // the English reason
     };
@@ -146,10 +170,14 @@ private:
     // 0 when nothing moved for timeoutMs (negative: no limit).
     int WriteWithProgress(int timeoutMs, const TWriteAttempt& attempt);
     int FlushStagedLocked(short& wait, bool& moved);
-    TConnectResult Connect() const;
+    // The steps of Open(), each within the deadline and ended by the cancel
+    // (an eventfd, -1: none); a failed one gives Fd -1 and says why.
+    TConnectResult Resolve(const TDeadline& deadline, int cancel, std::vector<TResolvedAddress>& addresses) const;
+    TConnectResult Connect(const std::vector<TResolvedAddress>& addresses, const TDeadline& deadline, int cancel) const;
+    std::unique_ptr<TTlsSession> Handshake(const TTlsContext& context, const TConnectResult& connected,
+                                           const TDeadline& deadline, int cancel);
     // What a failed Open() does after its clean-up: inactive, OnDisconnect, raise.
-    [[noreturn]] void FailOpen(const std::string& failure, const std::string& error);
-    std::unique_ptr<TTlsSession> Handshake(const TTlsContext& context, const TConnectResult& connected, int timeoutMs);
+    [[noreturn]] void FailOpen(const TConnectResult& why);
     int ReceiveSecured(void* buffer, int count, int timeoutMs, bool& peerClosed);
     int ReadSecured(void* buffer, int count, bool& peerClosed, bool& gone);
     int ReceiveAvailableSecured(void* first, int firstCount, void* second, int secondCount, bool& peerClosed);
@@ -162,9 +190,13 @@ private:
     int FConnectTimeoutMs = 5000;
     int FSendBufferSize = 0;
     TTlsConfig FTls;
+    THostResolver FResolver;
+    const TCancelSignal* FCancel = nullptr;
     TNotify FOnConnect;
     TNotify FOnDisconnect;
     std::string FConnectFailure;
+    TOpenFailure FOpenFailure = TOpenFailure::None;
+    bool FOpenRetry = false;
 
     std::atomic<bool> FActive{false};
     std::atomic<bool> FSecured{false};
@@ -217,8 +249,3 @@ private:
     int FTimeoutMs;
     std::atomic<bool> FPeerClosed{false};
 };
-
-// "<operation> エラー <code>, <text>" in the system code page.
-std::string SocketErrorMessage(const char* operation, int code, const std::string& text);
-// The system's text for errno code.
-std::string SystemErrorText(int code);

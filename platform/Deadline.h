@@ -30,18 +30,27 @@ private:
     TClock::time_point FEnd;
 };
 
-// Waits for events on one descriptor until the deadline; false on time-out.
-// An error or hang-up counts as ready: the read or write that follows reports it.
-inline bool PollUntil(int fd, short events, const TDeadline& deadline)
+enum class TPollEnd { Ready, TimedOut, Cancelled };
+
+// Waits for events on one descriptor until the deadline, or until the cancel
+// handle (an eventfd, -1: none) turns readable. An error or hang-up counts as
+// ready: the read or write that follows reports it.
+inline TPollEnd PollUntil(int fd, short events, const TDeadline& deadline, int cancelHandle)
 {
     for (;;) {
-        pollfd entry{fd, events, 0};
-        const int result = ::poll(&entry, 1, deadline.RemainingMs());
+        pollfd entries[2] = {{fd, events, 0}, {cancelHandle, POLLIN, 0}};
+        const int result = ::poll(entries, cancelHandle >= 0 ? 2 : 1, deadline.RemainingMs());
         if (result > 0)
-            return true;
+            return entries[1].revents != 0 && cancelHandle >= 0 ? TPollEnd::Cancelled : TPollEnd::Ready;
         if (result == 0)
-            return false;
+            return TPollEnd::TimedOut;
         if (errno != EINTR)
-            return true;
+            return TPollEnd::Ready;
     }
+}
+
+// Waits for events on one descriptor until the deadline; false on time-out.
+inline bool PollUntil(int fd, short events, const TDeadline& deadline)
+{
+    return PollUntil(fd, events, deadline, -1) == TPollEnd::Ready;
 }

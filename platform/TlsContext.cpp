@@ -4,7 +4,6 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
-#include "platform/ClientSocket.h"
 #include "platform/Error.h"
 #include "platform/TlsError.h"
 

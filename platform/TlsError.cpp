@@ -2,7 +2,8 @@
 
 #include <openssl/err.h>
 
-#include "platform/ClientSocket.h"
+#include "platform/SystemError.h"
+
 
 std::string TlsErrorMessage(int code, const std::string& reason, const std::string& where)
 {

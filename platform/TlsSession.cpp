@@ -1,7 +1,5 @@
 #include "platform/TlsSession.h"
 
-#include "platform/Deadline.h"
-
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -14,8 +12,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include "platform/ClientSocket.h"
 #include "platform/Error.h"
+#include "platform/SystemError.h"
 #include "platform/TlsError.h"
 
 struct TTlsSession::TTransport {
@@ -202,6 +200,12 @@ std::string TTlsSession::FailureText()
     return FFailureText;
 }
 
+TTlsSession::TFailure TTlsSession::FailureKind()
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    return FFailureKind;
+}
+
 bool TTlsSession::HasPendingWrite()
 {
     std::lock_guard<std::mutex> guard(FLock);
@@ -216,15 +220,18 @@ void TTlsSession::RecordFailure(int sslError)
         // The operating system's error is the cause, whatever OpenSSL made of it.
         ERR_clear_error();
         reason = {FTransport->LastError, SystemErrorText(FTransport->LastError)};
+        FFailureKind = TFailure::System;
     } else if (verified != X509_V_OK) {
         // OpenSSL says "certificate verify failed"; the verification result says why.
         reason = TakeTlsReason("certificate verify failed");
         reason.Code = static_cast<int>(verified);
         reason.Text += std::string(": ") + X509_verify_cert_error_string(verified);
+        FFailureKind = TFailure::Certificate;
     } else {
         // An empty queue here means the TCP stream ended without a word.
         reason = TakeTlsReason(sslError == SSL_ERROR_ZERO_RETURN ? "closed by the broker"
                                                                  : "unexpected eof while reading");
+        FFailureKind = TFailure::Protocol;
     }
     FFailed = true;
     FFailureCode = reason.Code;
@@ -248,8 +255,17 @@ void TTlsSession::FailHandshake(int sslError)
     throw Exception(TlsErrorMessage(FFailureCode, FFailureText, FWhere));
 }
 
+void TTlsSession::FailWait(TPollEnd end)
+{
+    FFailed = true;
+    FFailureKind = TFailure::System;
+    FFailureCode = end == TPollEnd::Cancelled ? ECANCELED : ETIMEDOUT;
+    FFailureText = SystemErrorText(FFailureCode);
+    throw Exception(TlsErrorMessage(FFailureCode, FFailureText, FWhere));
+}
+
 // Holds the lock throughout: the handshake runs before anyone else has the session.
-void TTlsSession::Handshake(int timeoutMs)
+void TTlsSession::Handshake(int timeoutMs, int cancelHandle)
 {
     std::lock_guard<std::mutex> guard(FLock);
     TDeadline deadline(timeoutMs);
@@ -262,22 +278,21 @@ void TTlsSession::Handshake(int timeoutMs)
         int error = SSL_get_error(FSsl, result);
         if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
             FailHandshake(error);
-        if (!PollUntil(FTransport->Fd, error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline)) {
-            FFailed = true;
-            FFailureCode = ETIMEDOUT;
-            FFailureText = SystemErrorText(ETIMEDOUT);
-            throw Exception(TlsErrorMessage(FFailureCode, FFailureText, FWhere));
-        }
+        const TPollEnd end =
+            PollUntil(FTransport->Fd, error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline, cancelHandle);
+        if (end != TPollEnd::Ready)
+            FailWait(end);
     }
     if (FCertificateRequested && SSL_version(FSsl) == TLS1_3_VERSION)
-        AwaitVerdict(std::min(deadline.RemainingMs() < 0 ? VerdictWaitMs : deadline.RemainingMs(), VerdictWaitMs));
+        AwaitVerdict(std::min(deadline.RemainingMs() < 0 ? VerdictWaitMs : deadline.RemainingMs(), VerdictWaitMs),
+                     cancelHandle);
     // From here a TCP end without close_notify is an ordinary end of the
     // stream, as on a clear connection: MQTT frames carry their own length,
     // so a cut-off stream cannot pass for a whole one.
     SSL_set_options(FSsl, SSL_OP_IGNORE_UNEXPECTED_EOF);
 }
 
-void TTlsSession::AwaitVerdict(int timeoutMs)
+void TTlsSession::AwaitVerdict(int timeoutMs, int cancelHandle)
 {
     TDeadline deadline(timeoutMs);
     while (!FTicketSeen) {
@@ -292,7 +307,11 @@ void TTlsSession::AwaitVerdict(int timeoutMs)
         if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
             FailHandshake(error);
         // Silence within the wait: the broker did not refuse.
-        if (!PollUntil(FTransport->Fd, error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline))
+        const TPollEnd end =
+            PollUntil(FTransport->Fd, error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline, cancelHandle);
+        if (end == TPollEnd::Cancelled)
+            FailWait(end);
+        if (end == TPollEnd::TimedOut)
             return;
     }
 }

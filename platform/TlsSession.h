@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Deadline.h"
 #include "platform/TlsContext.h"
 
 typedef struct ssl_st SSL;
@@ -56,13 +57,14 @@ public:
     TTlsSession& operator=(const TTlsSession&) = delete;
 
     // Runs the handshake, waiting with poll() up to timeoutMs in all
-    // (negative: no limit), and verifies the broker. Raises "TLS エラー ..."
-    // on failure or time-out. Under TLS 1.3 a broker judges the client's
+    // (negative: no limit) and no longer than until cancelHandle (an eventfd,
+    // -1: none) turns readable, and verifies the broker. Raises "TLS エラー ..."
+    // on failure, time-out (code ETIMEDOUT) or cancel (ECANCELED). Under TLS 1.3 a broker judges the client's
     // certificate only after the client has finished; when it asked for one,
     // Handshake also waits (at most 1 s, within the time-out) for its first
     // word after the handshake, so that a refusal fails here and not in the
     // first read.
-    void Handshake(int timeoutMs);
+    void Handshake(int timeoutMs, int cancelHandle = -1);
 
     // Reads at most count decrypted bytes. > 0: bytes read. 0: nothing now;
     // then wait holds the poll() event to wait for before calling again
@@ -101,6 +103,9 @@ public:
     // of the message, without the "TLS エラー" head and the place.
     int FailureCode();
     std::string FailureText();
+    // What kind of failure that was.
+    enum class TFailure { None, System, Certificate, Protocol };
+    TFailure FailureKind();
 
     struct TTransport;   // the descriptor and its last system error
 
@@ -110,7 +115,9 @@ private:
     [[noreturn]] void RaiseFailure(const char* operation) const;
     // What SSL_ERROR_* (not a want) means, with the cause; empties the queue.
     void RecordFailure(int sslError);
-    void AwaitVerdict(int timeoutMs);
+    void AwaitVerdict(int timeoutMs, int cancelHandle);
+    // A handshake wait that ended without the event: time-out or cancel.
+    [[noreturn]] void FailWait(TPollEnd end);
     int FinishPendingWrite(short& wait);
 
     std::mutex FLock;
@@ -120,6 +127,7 @@ private:
     bool FShutdown = false;
     bool FFailed = false;
     int FFailureCode = 0;
+    TFailure FFailureKind = TFailure::None;
     std::string FFailureText;
     bool FCertificateRequested = false;   // set by OpenSSL's certificate callback
     bool FTicketSeen = false;             // set when the broker sends a session ticket

@@ -2,6 +2,7 @@
 
 #include "console/form/FieldTable.h"
 #include "console/form/FormCommon.h"
+#include "console/form/TextCompare.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "platform/ClientSocket.h"
 #include "platform/Error.h"
@@ -14,18 +15,6 @@ using namespace FormCommon;
 
 namespace {
 
-char Fold(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameText(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return Fold(x) == Fold(y);
-           });
-}
-
 // Words of an item: separated by blanks, brackets taken off ("(MQIsdp)" is MQIsdp).
 bool HasWord(std::string_view item, std::string_view word)
 {
@@ -36,7 +25,7 @@ bool HasWord(std::string_view item, std::string_view word)
         std::size_t end = i;
         while (end < item.size() && item[end] != ' ' && item[end] != '(' && item[end] != ')')
             ++end;
-        if (end > i && SameText(item.substr(i, end - i), word))
+        if (end > i && EqualsNoCase(item.substr(i, end - i), word))
             return true;
         i = end;
     }
@@ -59,7 +48,7 @@ const std::string& TChoiceField::Text() const
 int TChoiceField::Find(std::string_view text) const
 {
     for (std::size_t i = 0; i < Items.size(); ++i)
-        if (SameText(Items[i], text))
+        if (EqualsNoCase(Items[i], text))
             return static_cast<int>(i);
     int found = -1;
     for (std::size_t i = 0; i < Items.size(); ++i) {
@@ -99,6 +88,8 @@ TMQTTClientOptions TForm1::ConnectionOptions()
     options.LinePauseMs = ReportPauseSpn.Value();
     options.Version = ProtocolVersion();
     options.Tls = TlsConfig();
+    options.Cancel = &OpenCancel;
+    options.Resolver = HostResolver;
     SessionVersion = options.Version;
     return options;
 }

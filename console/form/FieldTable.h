@@ -187,6 +187,11 @@ inline constexpr std::array Controls{
                      &TForm1::PingTimerChkEnabled),
     FieldRows::Int(TControlGroup::Session, TPlace::Right, "PingReqIntervalSpn", &TForm1::PingReqIntervalSpn,
                    "送信間隔(秒)", 30, 1, 65535, &TForm1::PingReqIntervalSpnChange),
+    // A frame exactly as typed, sent with no check: a broker's answer to what
+    // the console would never build (reserved types, lying lengths, a second CONNECT).
+    FieldRows::Text(TControlGroup::Session, "RawFrameEdit", &TForm1::RawFrameEdit, "生フレーム (16 進)", "", false,
+                    "例: C0 00 (PINGREQ)。検査せずそのまま送ります"),
+    FieldRows::Button(TControlGroup::Session, TPlace::Beside, "RawSendBtn"),
     // MQTT 5.0: what each packet carries beyond the fields above, used only on a
     // 5.0 connection. Reason codes are decimal (0x8E is 142).
     FieldRows::Properties(TControlGroup::Mqtt5, "ConnectPropertiesEdit", &TForm1::ConnectPropertiesEdit,

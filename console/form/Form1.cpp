@@ -111,6 +111,7 @@ std::vector<TCommandInfo> TForm1::Commands() const
         {"TlsCertFileBtn", Sys("..."), &TForm1::TlsCertFileBtnClick},
         {"TlsKeyFileBtn", Sys("..."), &TForm1::TlsKeyFileBtnClick},
         {"MQTT_AUTH_Btn", Sys("AUTH"), &TForm1::MQTT_AUTH_BtnClick},
+        {"RawSendBtn", Sys("そのまま送信"), &TForm1::RawSendBtnClick},
     };
 }
 
@@ -180,6 +181,7 @@ void TForm1::Log(const std::string& message, const char* source)
 void TForm1::CancelWait()
 {
     CancelRequested = true;
+    OpenCancel.Cancel();
     std::string eventName;
     {
         std::lock_guard lock(WaitEventLock);
@@ -334,6 +336,7 @@ void TForm1::Run(THandler handler)
 {
     // A cancel belongs to the command that was running when it was asked for.
     CancelRequested = false;
+    OpenCancel.Reset();
     WaitCancelled = false;
     try {
         (this->*handler)();

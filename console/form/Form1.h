@@ -5,6 +5,8 @@
 #include "diag/EventSink.h"
 #include "mqtt/codec/FrameBuilders.h"
 #include "mqtt/engine/AckSettings.h"
+#include "platform/CancelSignal.h"
+#include "platform/HostLookup.h"
 #include "platform/TlsConfig.h"
 
 #include <atomic>
@@ -136,6 +138,9 @@ public:
     TTextField ConnectPropertiesEdit, WillPropertiesEdit, PublishPropertiesEdit, SubscribePropertiesEdit,
         UnsubscribePropertiesEdit, DisconnectPropertiesEdit, AckPropertiesEdit, AuthPropertiesEdit;
     TIntField DisconnectReasonSpn, AckReasonSpn, AuthReasonSpn;
+    // A frame exactly as typed, in hexadecimal (console/form/RawFrame.h): sent
+    // with no check by RawSendBtnClick.
+    TTextField RawFrameEdit;
 
     // Enable flags of "Open", "Close" and PingTimerChk; every other button is always enabled.
     bool ConnectBtnEnabled = true;
@@ -159,6 +164,8 @@ public:
     TAnswerTimeouts AnswerTimeouts;
     // Where received payload files go; empty: the working directory.
     std::string PayloadDirectory;
+    // How "Open" turns host names into addresses; empty: the system's resolver.
+    THostResolver HostResolver;
 
     // Every diagnostic line of the form and of its connections goes through here:
     // to the datagram sender while FormCreate's sender lives, and to every
@@ -189,6 +196,7 @@ public:
     void Button6Click();              // "..."
     void Button1Click();              // "Queue 取り出し"
     void MQTT_AUTH_BtnClick();        // "AUTH"
+    void RawSendBtnClick();           // "そのまま送信": the bytes of RawFrameEdit
     void TlsCaFileBtnClick();         // "..." of the CA certificates
     void TlsCertFileBtnClick();       // "..." of the client certificate
     void TlsKeyFileBtnClick();        // "..." of the client key
@@ -199,6 +207,12 @@ public:
     void AckReasonSpnChange();        // the text of AckReasonSpn changed
     void PingTimerTick();             // one tick of the ping timer
 
+    // Sends the bytes exactly as given through the connection's frame writer
+    // (whole, under the write mutex, as every frame), with no check: the line
+    // "sending raw frame, N bytes: C0 00 [" + ClientID + "]", then what the
+    // bytes decode to. Raises as every send does ("SocketReady check failed").
+    void SendRawFrame(const std::vector<uint8_t>& bytes);
+
     // Runs a handler the way the application does: a raised failure ends it and
     // its message reaches TFrontEnd::ShowError with the full-stop rule applied.
     // A cancel asked for before it starts does not reach it.
@@ -207,7 +221,9 @@ public:
     // Ends the running command's wait for the broker at once, as if it had timed
     // out for the last time: "cancelled by the user [" + ClientID + "]", then the
     // command's usual give-up line, and no repeat. A command that is not waiting
-    // yet stops at its next wait. Safe from any thread while a command runs on another.
+    // yet stops at its next wait. "Open" stops its name lookup, connect or TLS
+    // handshake at once and closes again, without a box. Safe from any thread
+    // while a command runs on another.
     // The cancel is forgotten when the next command starts through Run(), so
     // handlers are run through Run() wherever a cancel can come.
     void CancelWait();
@@ -238,6 +254,8 @@ private:
     std::atomic<bool> CancelRequested{false};
     // A wait of the running command was ended by the cancel: it repeats nothing more.
     bool WaitCancelled = false;
+    // The cancel as "Open" waits for it (beside its sockets).
+    TCancelSignal OpenCancel;
     // The frame-arrival event of the wait in progress, which CancelWait signals.
     std::mutex WaitEventLock;
     std::string WaitEventName;

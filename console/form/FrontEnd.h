@@ -40,3 +40,14 @@ public:
     // come on the thread that runs the command.
     virtual void ShowFieldError(const std::string& /*controlName*/, const std::string& /*reason*/) {}
 };
+
+// A front end that shows nothing: for a form that only lends its labels,
+// captions and defaults (a parser, a recorder, the CLI's help), never run.
+class TSilentFrontEnd : public TFrontEnd {
+public:
+    void ShowError(const std::string&) override {}
+    void ShowMessageBox(const std::string&, const std::string&, bool) override {}
+    bool ChooseFile(const std::string&, const std::string&, std::string&) override { return false; }
+    void SetPingTimer(bool, int) override {}
+    void ControlsChanged() override {}
+};

@@ -5,6 +5,28 @@
 
 using namespace FormCommon;
 
+namespace {
+
+// The box of a failed "Open": what failed, with the reason as the line gives
+// it when TLS failed; the check of host and port otherwise.
+std::string OpenFailureText(TOpenFailure kind, const std::string& failure)
+{
+    // The reason without the line's head: OpenSSL's words.
+    auto after = [&](const std::string& head) {
+        return failure.rfind(head, 0) == 0 ? failure.substr(head.size()) : std::string();
+    };
+    const std::string handshake = after("TLS handshake failed: ");
+    if (kind == TOpenFailure::TlsCertificate)
+        return Sys("ブローカーの証明書を検証できませんでした (TLS): ") + handshake;
+    if (!handshake.empty())
+        return Sys("TLS ハンドシェイクに失敗しました: ") + handshake;
+    if (kind == TOpenFailure::TlsSetup)
+        return Sys("TLS の設定を読み込めませんでした: ") + after("TLS set-up failed: ");
+    return Sys("接続に失敗しました。ホスト名とポート番号を確認してください");
+}
+
+}  // namespace
+
 // "Open": the TCP connection only; the MQTT session starts with CONNECT.
 void TForm1::ConnectBtnClick()
 {
@@ -29,7 +51,9 @@ void TForm1::ConnectBtnClick()
         FrontEnd.ControlsChanged();
         return;
     }
-    FrontEnd.ShowMessageBox(Sys("エラー"), Sys("接続に失敗しました。ホスト名とポート番号を確認してください"), false);
+    // Cancelled by the user: the line says so, and there is nothing to acknowledge.
+    if (Client->OpenFailure() != TOpenFailure::Cancelled && !CancelRequested)
+        FrontEnd.ShowMessageBox(Sys("エラー"), OpenFailureText(Client->OpenFailure(), Client->ConnectFailure()), false);
     DisconnectBtnClick();
 }
 

@@ -1,47 +1,41 @@
 #include "console/script/ScriptFields.h"
 
+#include <algorithm>
+
 namespace {
 
-char Fold(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
+// One loop over the field table: each settable control with its kind, its bit
+// and what the window runs after a change; listed in the order of the bits.
 std::vector<TScriptField> MakeFields()
 {
     std::vector<TScriptField> fields;
-    for (std::size_t i = 0; i < TextFields.size(); ++i) {
-        TScriptField field{TScriptFieldKind::Text, TextFields[i].Name};
-        field.Text = TextFields[i].Member;
-        field.Bit = TextBit(i);
-        fields.push_back(field);
-    }
-    for (std::size_t i = 0; i < IntFields.size(); ++i) {
-        TScriptField field{TScriptFieldKind::Int, IntFields[i].Name};
-        field.Int = IntFields[i].Member;
-        field.Bit = IntBit(i);
-        fields.push_back(field);
-    }
-    for (std::size_t i = 0; i < CheckFields.size(); ++i) {
-        TScriptField field{TScriptFieldKind::Check, CheckFields[i].Name};
-        field.Check = CheckFields[i].Member;
-        field.Bit = CheckBit(i);
-        fields.push_back(field);
-    }
-    for (std::size_t i = 0; i < ChoiceFields.size(); ++i) {
-        TScriptField field{TScriptFieldKind::Choice, ChoiceFields[i].Name};
-        field.Choice = ChoiceFields[i].Member;
-        field.Bit = ChoiceBit(i);
-        fields.push_back(field);
-    }
-    // What the window runs after the user changed the control, and its enable flag.
-    for (TScriptField& field : fields) {
-        const TControlInfo& row = *FindControl(field.Name);
+    for (const TControlInfo& row : Controls) {
+        TScriptField field{TScriptFieldKind::Text, row.Name};
+        if (row.Text) {
+            field.Text = row.Text;
+            field.Bit = TextBit(FieldIndex(TextFields, row.Name));
+        } else if (row.Int) {
+            field.Kind = TScriptFieldKind::Int;
+            field.Int = row.Int;
+            field.Bit = IntBit(FieldIndex(IntFields, row.Name));
+        } else if (row.Check) {
+            field.Kind = TScriptFieldKind::Check;
+            field.Check = row.Check;
+            field.Bit = CheckBit(FieldIndex(CheckFields, row.Name));
+        } else if (row.Choice) {
+            field.Kind = TScriptFieldKind::Choice;
+            field.Choice = row.Choice;
+            field.Bit = ChoiceBit(FieldIndex(ChoiceFields, row.Name));
+        } else {
+            continue;   // a button
+        }
         field.CheckLabel = row.CheckLabel;
         field.OnChange = row.Handler;
         field.Enabled = row.Gate;
         field.Packet = row.Packet;
+        fields.push_back(field);
     }
+    std::sort(fields.begin(), fields.end(), [](const TScriptField& a, const TScriptField& b) { return a.Bit < b.Bit; });
     return fields;
 }
 
@@ -82,19 +76,4 @@ const std::vector<TScriptField>& ScriptFields()
 {
     static const std::vector<TScriptField> fields = MakeFields();
     return fields;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && StartsWithNoCase(a, b);
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix)
-{
-    if (text.size() < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (Fold(text[i]) != Fold(prefix[i]))
-            return false;
-    return true;
 }

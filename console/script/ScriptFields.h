@@ -2,6 +2,7 @@
 
 #include "console/form/FieldTable.h"
 #include "console/form/Form1.h"
+#include "console/form/TextCompare.h"
 
 #include <cstddef>
 #include <string>
@@ -41,8 +42,3 @@ struct TScriptField {
 // Every settable field: the text fields, the integer fields, the check boxes
 // and the choices, in the order of the field table's bits.
 const std::vector<TScriptField>& ScriptFields();
-
-// ASCII letters compared without case; every other byte exactly (labels in the
-// system code page compare byte for byte).
-bool EqualsNoCase(std::string_view a, std::string_view b);
-bool StartsWithNoCase(std::string_view text, std::string_view prefix);

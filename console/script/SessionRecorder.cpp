@@ -5,17 +5,6 @@
 
 namespace {
 
-// The front end a form needs to exist; a form that only gives its defaults
-// never calls it.
-class TNoFrontEnd : public TFrontEnd {
-public:
-    void ShowError(const std::string&) override {}
-    void ShowMessageBox(const std::string&, const std::string&, bool) override {}
-    bool ChooseFile(const std::string&, const std::string&, std::string&) override { return false; }
-    void SetPingTimer(bool, int) override {}
-    void ControlsChanged() override {}
-};
-
 bool ChangesOnly(THandler handler)
 {
     for (const TScriptField& field : ScriptFields())
@@ -32,7 +21,7 @@ TSessionRecorder::TSessionRecorder(const TFieldValues& defaults) : DefaultValues
 
 TFieldValues TSessionRecorder::Defaults()
 {
-    TNoFrontEnd frontEnd;
+    TSilentFrontEnd frontEnd;
     const TForm1 form(frontEnd);
     return CaptureFields(form);
 }

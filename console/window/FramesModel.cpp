@@ -1,6 +1,7 @@
 #include "console/window/FramesModel.h"
 
 #include "console/form/QueueReport.h"
+#include "console/form/RawFrame.h"
 #include "console/window/ViewText.h"
 #include "mqtt/codec/MQTTPacket.h"
 #include "mqtt/codec/MessageTypes.h"
@@ -86,8 +87,9 @@ std::vector<std::string> FrameDetailLines(const TFrameEntry& frame)
             TMQTTPacket packet(frame.Bytes.data(), frame.Size, frame.Version);
             packet.AnalyzePacket();
             return QueueReportLines(packet);
-        } catch (const std::exception& e) {
-            failure = e.what();
+        } catch (const std::exception&) {
+            // Where the bytes stop making a frame, as a broker would read them.
+            failure = DescribeRawFrames(frame.Bytes, frame.Version);
         }
     }
 

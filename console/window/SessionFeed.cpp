@@ -118,6 +118,17 @@ void TSessionFeed::OnConnectionLost(const std::string& reason)
     Post(start);
 }
 
+void TSessionFeed::OnConnected(const std::string& tlsVersion)
+{
+    bool start;
+    {
+        std::lock_guard lock(FLock);
+        FStatus.push_back({TStatusEvent::Connected, 0, tlsVersion});
+        start = MarkPending();
+    }
+    Post(start);
+}
+
 void TSessionFeed::OnQueueCount(int count)
 {
     bool start;

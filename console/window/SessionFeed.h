@@ -23,6 +23,7 @@ class QTimer;
 struct TStatusEvent {
     enum TKind {
         Opening,           // "Open" began a new connection
+        Connected,         // the connection is up; Reason: its TLS version, empty in clear text
         Closed,            // "Close" ended it
         ConnackReceived,   // Value: the return code
         DisconnectSent,
@@ -79,6 +80,7 @@ public:
     // TSessionObserver, on the client's threads.
     void OnFrame(TFrameDirection direction, const uint8_t* frame, int32_t size) override;
     void OnConnectionLost(const std::string& reason) override;
+    void OnConnected(const std::string& tlsVersion) override;
     void OnQueueCount(int count) override;
     void OnMessageSaved(const TSavedMessage& message) override;
     void OnProtocolVersion(TProtocolVersion version) override;

@@ -54,8 +54,12 @@ void TSessionStatus::Apply(const std::vector<TStatusEvent>& events)
         case TStatusEvent::Opening:
             FLost = false;
             FLostReason.clear();
+            FTlsVersion.clear();
             FSessionUp = false;
             FQueueCount = 0;
+            break;
+        case TStatusEvent::Connected:
+            FTlsVersion = event.Reason;
             break;
         case TStatusEvent::Closed:
             FSessionUp = false;
@@ -95,6 +99,8 @@ void TSessionStatus::Show()
         const QString reason = ViewText::FromSystem(FLostReason);
         connection = FLostReason == BrokerClosedReason ? QStringLiteral("切断 (ブローカーが切断: %1)").arg(reason)
                                                        : QStringLiteral("切断 (接続エラー: %1)").arg(reason);
+    } else if (!FTlsVersion.empty()) {
+        connection = QStringLiteral("接続中 (Opened, %1 で暗号化)").arg(QString::fromStdString(FTlsVersion));
     } else {
         connection = QStringLiteral("接続中 (Opened)");
     }

@@ -11,8 +11,9 @@
 class QLabel;
 
 // The status bar's account of the session: the connection as the socket has
-// it (not only as the buttons have it), whether the MQTT session is up, the
-// packets waiting in the receive queue and the messages saved.
+// it (not only as the buttons have it) and whether TLS encrypts it, whether
+// the MQTT session is up, the packets waiting in the receive queue and the
+// messages saved.
 class TSessionStatus : public QWidget {
     Q_OBJECT
 
@@ -39,6 +40,7 @@ private:
     bool FOpened = false;
     bool FLost = false;
     std::string FLostReason;
+    std::string FTlsVersion;   // of the connection; empty in clear text
     bool FSessionUp = false;
     int FQueueCount = 0;
     uint64_t FSavedCount = 0;

@@ -12,7 +12,7 @@
 #include "mqtt/codec/ReasonCodes.h"
 #include "mqtt/codec/WirePrimitives.h"
 #include "mqtt/engine/FrameSignal.h"
-#include "mqtt/engine/FrameWriter.h"
+#include "mqtt/engine/WholeFrameWriter.h"
 #include "mqtt/engine/PacketQueue.h"
 #include "mqtt/engine/SessionObserver.h"
 #include "platform/ClientSocket.h"
@@ -47,7 +47,7 @@ private:
 } // namespace
 
 TMQTTEventHandlerThread::TMQTTEventHandlerThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
-    const std::string& frameEventName, const std::string& clientID, TFrameWriter& writer, TEventSink& sink,
+    const std::string& frameEventName, const std::string& clientID, TWholeFrameWriter& writer, TEventSink& sink,
     TSessionObserver* observer, TProtocolVersion version)
     : Socket(socket)
     , ReceiveQueue(receiveQueue)

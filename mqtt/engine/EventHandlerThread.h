@@ -16,7 +16,7 @@
 class TClientSocket;
 class TEventSink;
 class TSessionObserver;
-class TFrameWriter;
+class TWholeFrameWriter;
 class TMQTTPacketQueue;
 class TMQTTPacket;
 class TFrameWait;
@@ -31,7 +31,7 @@ class TFrameWait;
 class TMQTTEventHandlerThread : public TThread {
 public:
     TMQTTEventHandlerThread(TClientSocket& socket, TMQTTPacketQueue& receiveQueue,
-        const std::string& frameEventName, const std::string& clientID, TFrameWriter& writer, TEventSink& sink,
+        const std::string& frameEventName, const std::string& clientID, TWholeFrameWriter& writer, TEventSink& sink,
         TSessionObserver* observer = nullptr, TProtocolVersion version = TProtocolVersion::MQTT31);
     ~TMQTTEventHandlerThread() override;
 
@@ -91,7 +91,7 @@ private:
     TMQTTPacketQueue& ReceiveQueue;
     const std::string FrameEventName;
     const std::string ClientID;
-    TFrameWriter& Writer;
+    TWholeFrameWriter& Writer;
     TEventSink& Sink;
     TSessionObserver* const Observer;
     const TProtocolVersion Version;   // the acknowledgements are built by its rules

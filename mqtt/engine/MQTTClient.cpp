@@ -1,16 +1,21 @@
 #include "mqtt/engine/MQTTClient.h"
 
+#include <poll.h>
+
+#include <cerrno>
+#include <chrono>
+
 #include "diag/EventSink.h"
 #include "diag/EventSources.h"
 #include "mqtt/engine/ClientReaderThread.h"
 #include "mqtt/engine/EventHandlerThread.h"
 #include "mqtt/engine/FrameSignal.h"
-#include "mqtt/engine/FrameWriter.h"
+#include "mqtt/engine/WholeFrameWriter.h"
 #include "mqtt/engine/SessionObserver.h"
+#include "platform/CancelSignal.h"
 #include "platform/ClientSocket.h"
 #include "platform/Error.h"
 #include "platform/NamedSync.h"
-#include "platform/Thread.h"
 
 TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& clientID,
     const TMQTTClientOptions& options)
@@ -28,26 +33,21 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
     FSocket->SetTls(options.Tls);
     FSocket->SetOnConnect([this] { ClientSocketOnConnect(); });
     FSocket->SetOnDisconnect([this] { ClientSocketOnDisconnect(); });
+    FSocket->SetResolver(options.Resolver);
+    FSocket->SetCancelSignal(options.Cancel);
 
-    // A failed attempt is reported by the disconnect notification.
-    for (int attempt = 0; attempt < kConnectAttempts && !FSocket->Active(); ++attempt) {
-        try {
-            FSocket->Open();
-        } catch (...) {
-            SleepMs(kConnectPauseMs);
-        }
-    }
-    if (!FSocket->Active()) {
+    ConnectAttempts(host, port, options.Cancel);
+    if (!FSocket->Active())
         SocketReady = false;
-        ReportConnectFailure(host, port);
-    }
+    else if (Observer)
+        Observer->OnConnected(FSocket->TlsVersion());
 
     try {
         const std::string mutexName = WriteMutexName(ClientID);
         FWriteMutex = TNamedMutex::CreateOrOpen(mutexName);
         if (!FWriteMutex)
             throw Exception("could not create mutex, " + mutexName);
-        FWriter = std::make_unique<TFrameWriter>(*FSocket, *FWriteMutex, ClientID, Sink, Observer);
+        FWriter = std::make_unique<TWholeFrameWriter>(*FSocket, *FWriteMutex, ClientID, Sink, Observer);
         FReceiveQueue = std::make_unique<TMQTTPacketQueue>(ClientID, Observer, &Sink);
 
         FReaderThread = std::make_unique<TMQTTClientReaderThread>(
@@ -121,17 +121,56 @@ void TMQTTClient::SetAckSettings(const TAckSettings& settings)
     FEventHandlerThread->SetAckSettings(settings);
 }
 
-void TMQTTClient::ReportConnectFailure(const std::string& host, int port)
+void TMQTTClient::ConnectAttempts(const std::string& host, int port, const TCancelSignal* cancel)
+{
+    using TClock = std::chrono::steady_clock;
+    for (int attempt = 1; attempt <= kConnectAttempts; ++attempt) {
+        const auto start = TClock::now();
+        try {
+            FSocket->Open();
+            return;
+        } catch (...) {
+            // The disconnect notification has logged the attempt; this line says why.
+            const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - start);
+            ReportConnectFailure(host, port, attempt, took.count());
+        }
+        if (FSocket->OpenFailure() == TOpenFailure::Cancelled)
+            return;
+        // The pause follows every failed attempt; a cancel ends it.
+        pollfd wait{cancel ? cancel->Handle() : -1, POLLIN, 0};
+        while (::poll(&wait, 1, kConnectPauseMs) < 0 && errno == EINTR) {
+        }
+        if ((cancel && cancel->Cancelled()) || !FSocket->OpenRetryCanHelp())
+            return;
+    }
+}
+
+void TMQTTClient::ReportConnectFailure(const std::string& host, int port, int attempt, int64_t elapsedMs)
 {
     // An IPv6 address is bracketed so that its port stays readable.
     const std::string where = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
     try {
-        Sink.SendEventMsg(
-            "*ERROR* could not connect to " + where + ": " + FSocket->ConnectFailure() + " [" + ClientID + "]",
-            SourceUnit, 0, 0);
+        Sink.SendEventMsg("*ERROR* could not connect to " + where + ": " + FSocket->ConnectFailure() + " (attempt "
+                              + std::to_string(attempt) + ", " + std::to_string(elapsedMs) + " ms) [" + ClientID + "]",
+                          SourceUnit, 0, 0);
     } catch (...) {
         // "Open" still reports the failure with its box.
     }
+}
+
+TOpenFailure TMQTTClient::OpenFailure() const
+{
+    return FSocket->OpenFailure();
+}
+
+const std::string& TMQTTClient::ConnectFailure() const
+{
+    return FSocket->ConnectFailure();
+}
+
+std::string TMQTTClient::TlsVersion() const
+{
+    return FSocket->TlsVersion();
 }
 
 void TMQTTClient::ClientSocketOnConnect()

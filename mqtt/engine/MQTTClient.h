@@ -8,11 +8,14 @@
 #include "mqtt/codec/ProtocolVersion.h"
 #include "mqtt/engine/AckSettings.h"
 #include "mqtt/engine/PacketQueue.h"
+#include "platform/HostLookup.h"
+#include "platform/OpenFailure.h"
 #include "platform/TlsConfig.h"
 
+class TCancelSignal;
 class TClientSocket;
 class TEventSink;
-class TFrameWriter;
+class TWholeFrameWriter;
 class TNamedMutex;
 class TSessionObserver;
 class TMQTTClientReaderThread;
@@ -28,17 +31,26 @@ struct TMQTTClientOptions {
     TProtocolVersion Version = TProtocolVersion::MQTT31;  // received frames are decoded by its rules
     TTlsConfig Tls;                        // how the connection is secured; off: clear TCP
     TAckSettings Acks;                     // 5.0: what the event-handler thread's acknowledgements carry
+    // Ends the connect attempts (lookup, connect, TLS handshake, the pause
+    // between them) at once when given, from any thread; it outlives the
+    // constructor. None: they run their course.
+    const TCancelSignal* Cancel = nullptr;
+    THostResolver Resolver;                // host names to addresses; empty: the system's resolver
 };
 
-// One TCP connection to one broker. The constructor connects (at most two
-// attempts), makes the write mutex and the receive queue and starts the
-// reader and event-handler threads; it returns also when no connection was
-// made, with SocketReady false, after the line "*ERROR* could not connect to
-// <host>:<port>: <reason> [<ClientID>]". With options.Tls on, the connection
-// is made only once the TLS handshake and the broker's certificate passed;
-// the reason then says what OpenSSL refused ("TLS handshake failed:
-// certificate verify failed: hostname mismatch"). The destructor stops both threads
-// before it frees the queue and the socket.
+// One TCP connection to one broker. The constructor connects, makes the write
+// mutex and the receive queue and starts the reader and event-handler
+// threads; it returns also when no connection was made, with SocketReady
+// false. Each failed attempt logs "ClientSocketOnDisconnect: start" and then
+// "*ERROR* could not connect to <host>:<port>: <reason> (attempt <n>, <ms> ms)
+// [<ClientID>]" with the time that attempt took. A second attempt follows a
+// pause of 100 ms only where it can help (a refused connect, a failure of the
+// network), not after a time-out, a cancel, a name that does not exist or a
+// TLS refusal. With options.Tls on, the connection is made only once the TLS
+// handshake and the broker's certificate passed; the reason then says what
+// OpenSSL refused ("TLS handshake failed: certificate verify failed: hostname
+// mismatch"). The destructor stops both threads before it frees the queue
+// and the socket.
 class TMQTTClient {
 public:
     TMQTTClient(const std::string& host, int port, const std::string& clientID,
@@ -50,12 +62,19 @@ public:
 
     // Writes one whole frame under the write mutex, in pieces of at most
     // 2000 bytes; a write fails when no byte moved for 1000 ms. A frame that
-    // fails half written closes the connection (TFrameWriter). The caller keeps
+    // fails half written closes the connection (TWholeFrameWriter). The caller keeps
     // the buffer. Raises "SocketReady check failed", "WaitForSingleObject()
     // timeout", "WaitForSingleObject() failed", "Socket Write Error",
     // "ReleaseMutex() failed" or the socket's own write error. Writes nothing
     // on a closed socket.
     void SendFrame(const uint8_t* frame, int32_t length);
+
+    // Why the last connect attempt failed (TOpenFailure::None when connected),
+    // and its reason as the line gives it.
+    TOpenFailure OpenFailure() const;
+    const std::string& ConnectFailure() const;
+    // The TLS version of the connection ("TLSv1.3"); empty in clear text.
+    std::string TlsVersion() const;
 
     TMQTTPacketQueue& ReceiveQueue() { return *FReceiveQueue; }
     TMQTTPacketQueue& Queue() { return *FReceiveQueue; }
@@ -78,8 +97,10 @@ public:
     static std::string FrameEventNameFor(const std::string& clientID) { return "MQTT_FRAME_RECV" + clientID; }
 
 private:
-    // The line that says why no connection was made.
-    void ReportConnectFailure(const std::string& host, int port);
+    // The line that says why an attempt failed and how long it took.
+    void ReportConnectFailure(const std::string& host, int port, int attempt, int64_t elapsedMs);
+    // The connect attempts; cancel may be none.
+    void ConnectAttempts(const std::string& host, int port, const TCancelSignal* cancel);
     void ClientSocketOnConnect();
     void ClientSocketOnDisconnect();
     void StopThreads();
@@ -91,7 +112,7 @@ private:
     TSessionObserver* const Observer;
     std::unique_ptr<TClientSocket> FSocket;
     std::unique_ptr<TNamedMutex> FWriteMutex;
-    std::unique_ptr<TFrameWriter> FWriter;
+    std::unique_ptr<TWholeFrameWriter> FWriter;
     std::unique_ptr<TMQTTPacketQueue> FReceiveQueue;
     std::unique_ptr<TMQTTClientReaderThread> FReaderThread;
     std::unique_ptr<TMQTTEventHandlerThread> FEventHandlerThread;

@@ -34,6 +34,9 @@ public:
     // A connection is about to be made that speaks this version: the frames
     // reported from now on follow its rules.
     virtual void OnProtocolVersion(TProtocolVersion /*version*/) {}
+    // The connection is up: encrypted with this TLS version ("TLSv1.3"), or in
+    // clear text when it is empty.
+    virtual void OnConnected(const std::string& /*tlsVersion*/) {}
     // A whole frame went out (after its last byte was written) or came in
     // (as it was cut out of the stream). The bytes are valid during the call only.
     virtual void OnFrame(TFrameDirection /*direction*/, const uint8_t* /*frame*/, int32_t /*size*/) {}

@@ -5,6 +5,12 @@
 
 #include "support/ChildProcess.h"
 #include "support/MosquittoBroker.h"
+#include "support/RelayBroker.h"
+
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
 
 #include <regex>
 
@@ -104,10 +110,12 @@ TEST_F(CliBrokerTest, ParseErrorExitsTwoBeforeAnythingIsSent)
     const std::string script = Dir.Write("bad.tws", "set Port " + Port() + "\nopen\nconnect\nexpect\nsleep x\n");
     const TChildResult result = RunCli(Args(script));
     EXPECT_EQ(result.ExitCode, 2);
-    EXPECT_NE(result.Out.find(script + ":4: expect: the text of the line to wait for is missing\n"), std::string::npos)
-        << result.Out;
-    EXPECT_NE(result.Out.find(script + ":5: sleep x: "), std::string::npos) << result.Out;
-    EXPECT_NE(result.Out.find("not run: 2 lines cannot be parsed"), std::string::npos) << result.Out;
+    // On standard error, so a pipe of the lines sees none of it.
+    EXPECT_EQ(result.Out, "");
+    EXPECT_NE(result.Err.find(script + ":4: expect: the text of the line to wait for is missing\n"), std::string::npos)
+        << result.Err;
+    EXPECT_NE(result.Err.find(script + ":5: sleep x: "), std::string::npos) << result.Err;
+    EXPECT_NE(result.Err.find("not run: 2 lines cannot be parsed"), std::string::npos) << result.Err;
     // The program has ended: a connection or a datagram would be here by now.
     EXPECT_EQ(Broker.ConnectionCount(), 0u);
     EXPECT_FALSE(Capture.WaitForCount(1, 200));
@@ -133,6 +141,76 @@ TEST_F(CliBrokerTest, ErrorBoxFailsUnlessTheNextLineExpectsIt)
         EXPECT_NE(result.Out.find(U8("box [エラー] ") + failed + "\n"), std::string::npos) << result.Out;
         EXPECT_NE(result.Out.find(row.Printed), std::string::npos) << result.Out;
     }
+}
+
+// The first Ctrl-C ends a sleep or an Open that hangs in its connect (5 s
+// alone), also after a SIGUSR1 from outside; the run then exits 1.
+TEST_F(CliBrokerTest, FirstCtrlCCancelsTheRunAndExitsOne)
+{
+    FullBacklogListener silent;
+    const std::pair<std::string, bool> rows[] = {
+        {"set Port " + Port() + "\nopen\nconnect\nsleep 60000\nclose\n", false},
+        {"set Port " + std::to_string(silent.Port()) + "\nopen\nsleep 60000\n", true},
+    };
+    for (const auto& [text, open] : rows) {
+        SCOPED_TRACE(text);
+        const bool inOpen = open;   // a copy the lambda can take
+        if (inOpen && !silent.Ready())
+            continue;   // no connect hangs on this host
+        const std::string script = Dir.Write("s.tws", text);
+        const TChildResult result = RunChild(TARNWICK_CLI, Args(script), {}, 4000, [&](pid_t pid) {
+            if (inOpen)
+                std::this_thread::sleep_for(std::chrono::milliseconds(700));
+            else if (!Broker.WaitForFrames(1, 3000))
+                return;
+            // Taken first when it comes alone; it must leave Ctrl-C working.
+            ::kill(pid, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            ::kill(pid, SIGINT);
+        });
+        EXPECT_FALSE(result.TimedOut);
+        EXPECT_EQ(result.ExitCode, 1) << result.Out;
+        EXPECT_NE(result.Out.find(": CANCELLED at line "), std::string::npos) << result.Out;
+    }
+}
+
+TEST_F(CliBrokerTest, HelpFieldsAndTheFieldsReasonWhenAFrameCannotBeBuilt)
+{
+    const std::string noWillTopic =
+        Dir.Write("w.tws", "set Port " + Port() + "\nset WillTopicEdit \"\"\nopen\nconnect\nclose\n");
+    const std::pair<std::vector<std::string>, std::vector<std::string>> rows[] = {
+        {{"--help"}, {"  send-raw HEX ", "  expect-closed [within MS] ", "  publish-file   Button7 "}},
+        {{"--fields"},
+         {"\nBrokerPortSpn              integer  0..65535", "\nTlsCaFileEdit              text ",
+          "\nProtocolVersionCmb         choice   MQTT 3.1 (MQIsdp)|MQTT 3.1.1|MQTT 5.0"}},
+        {Args(noWillTopic),
+         {"MQTT_Unit: *ERROR* CONNECT frame building failed, parameter error [",
+          "\nWillTopicEdit: " + U8("WillMessage を送るには WillTopic が要ります")}},
+    };
+    for (const auto& [args, printed] : rows) {
+        SCOPED_TRACE(args.front());
+        const TChildResult result = RunCli(args);
+        EXPECT_EQ(result.ExitCode, 0) << result.Err;
+        for (const std::string& text : printed)
+            EXPECT_NE(result.Out.find(text), std::string::npos) << text << "\n" << result.Out;
+    }
+}
+
+TEST_F(CliBrokerTest, SeveralClientsPrintTheirNamesAndKeepAFolderEach)
+{
+    TRelayBroker relay(Broker);
+    const std::string port = "\nset Port " + Port();
+    const std::string script = "client a" + port + "\nset SubscribeTopicListEdit t\nset SubscribeQoSListEdit 1\nopen\n"
+                               "connect\nsubscribe\nclient bb" + port + "\nset PublishTopicEdit t\nset PublishSpn 1\n"
+                               "open\nconnect\npublish\nclient a\nexpect received PUBLISH [\n";
+    const TChildResult result = RunCli(Args(Dir.Write("s.tws", script)));
+    EXPECT_EQ(result.ExitCode, 0) << result.Out;
+    EXPECT_TRUE(std::regex_search(result.Out, std::regex(R"((^|\n)a  \| \d{4}/\S+ \S+ TMQTTEventHandlerThread: received PUBLISH)")))
+        << result.Out;
+    EXPECT_TRUE(std::regex_search(result.Out, std::regex(R"(\nbb \| \S+ \S+ Tarnwick: received PUBACK)"))) << result.Out;
+    EXPECT_EQ(FilesIn(Dir.Path / "a").size(), 1u);
+    EXPECT_TRUE(fs::is_directory(Dir.Path / "bb"));
+    EXPECT_TRUE(FilesIn(Dir.Path / "bb").empty());
 }
 
 // Recorded in MQTT 3.1, in 3.1.1 with will retain on and clean session off, and

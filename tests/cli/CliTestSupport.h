@@ -73,16 +73,25 @@ public:
         std::ofstream(file, std::ios::binary) << text;
         return file.string();
     }
-    std::vector<fs::path> Files() const
-    {
-        std::vector<fs::path> files;
-        for (const fs::directory_entry& e : fs::directory_iterator(Path))
-            files.push_back(e.path());
-        return files;
-    }
+    std::vector<fs::path> Files() const;
 
     fs::path Path;
 };
+
+// The files in a folder; none when it does not exist.
+inline std::vector<fs::path> FilesIn(const fs::path& folder)
+{
+    std::vector<fs::path> files;
+    std::error_code error;
+    for (const fs::directory_entry& e : fs::directory_iterator(folder, error))
+        files.push_back(e.path());
+    return files;
+}
+
+inline std::vector<fs::path> TScratchDir::Files() const
+{
+    return FilesIn(Path);
+}
 
 inline std::string ReadAll(const fs::path& path)
 {

@@ -55,11 +55,15 @@ TEST_F(ScriptParserTest, LinesBecomeSteps)
          0, 0, ""},
         {U8("set 応答の理由コード 135"), K::Set, "AckReasonSpn", "", 135, 0, ""},
         {"sleep 250", K::Sleep, nullptr, "", 0, 250, ""},
-        {"expect received PUBACK [", K::Expect, nullptr, "", 0, DefaultExpectMs, "received PUBACK ["},
+        {"expect received PUBACK [", K::Expect, nullptr, "", 0, 5000, "received PUBACK ["},
         {"expect received PUBACK within 300", K::Expect, nullptr, "", 0, 300, "received PUBACK"},
         {"expect \"a within 5\"", K::Expect, nullptr, "", 0, DefaultExpectMs, "a within 5"},
         {"EXPECT-NO *ERROR* WITHIN 0", K::ExpectNo, nullptr, "", 0, 0, "*ERROR*"},
-        {"expect-no *ERROR*", K::ExpectNo, nullptr, "", 0, DefaultExpectNoMs, "*ERROR*"},
+        {"expect-no *ERROR*", K::ExpectNo, nullptr, "", 0, 1000, "*ERROR*"},
+        {"expect-any received PUBLISH within 7", K::ExpectAny, nullptr, "", 0, 7, "received PUBLISH"},
+        {"expect-no-any *ERROR*", K::ExpectNoAny, nullptr, "", 0, 1000, "*ERROR*"},
+        {"expect-closed", K::ExpectClosed, nullptr, "", 0, 5000, ""},
+        {"expect-closed WITHIN 300", K::ExpectClosed, nullptr, "", 0, 300, ""},
     };
     for (const TRow& row : rows) {
         SCOPED_TRACE(row.Line);
@@ -130,6 +134,14 @@ TEST_F(ScriptParserTest, ErrorsNameTheirLineAndReason)
         {"Button6Click", 1, "the file chooser has no place in a script"},
         {"open now", 1, "unknown command"},
         {"\n\nsleep 5\nexpect-box x", 4, "expect-box belongs right after a command"},
+        {std::string("sleep 1\nse\0t Port 1", 19), 2, "a NUL byte at column 3: a script is text"},
+        {"set Prot 1", 1, "no field of that name or label; did you mean Port or ProtocolVersionCmb?"},
+        {"pubish", 1, "unknown command; did you mean publish?"},
+        {"send-raw C0 0", 1, "an odd number of hexadecimal digits in \"0\""},
+        {"send-raw C0 0G", 1, "not a hexadecimal digit at column 5"},
+        {"send-raw-body 3 00", 1, "send-raw-body takes the first byte as two hexadecimal digits"},
+        {"client a/b", 1, "a client name holds only letters"},
+        {"expect-closed soon", 1, "expect-closed takes nothing or \"within MS\""},
     };
     for (const auto& [text, line, reason] : rows) {
         SCOPED_TRACE(text);
@@ -140,6 +152,29 @@ TEST_F(ScriptParserTest, ErrorsNameTheirLineAndReason)
         EXPECT_NE(errors[0].Reason.find(reason), std::string::npos) << errors[0].Reason;
         EXPECT_TRUE(script.Steps.empty());
     }
+}
+
+TEST_F(ScriptParserTest, ClientsAndRawFrames)
+{
+    TScript script;
+    ASSERT_TRUE(Parse("set Port 1\nclient pub\nsend-raw \"30 02 00 00\"\nsend-raw\nsleep 1\nclient sub\n"
+                      "send-raw-body 0xE0\nclient pub\nexpect-any x",
+                      script)
+                    .empty());
+    EXPECT_TRUE(script.NamesClients);
+    EXPECT_EQ(script.Clients, (std::vector<std::string>{"main", "pub", "sub"}));
+    ASSERT_EQ(script.Steps.size(), 9u);
+    EXPECT_EQ(script.Steps[0].Client, "main");
+    EXPECT_EQ(script.Steps[2].Bytes, (std::vector<uint8_t>{0x30, 0x02, 0x00, 0x00}));
+    EXPECT_TRUE(script.Steps[3].Kind == TStepKind::Command && script.Steps[3].Handler == &TForm1::RawSendBtnClick);
+    EXPECT_EQ(script.Steps[6].Client, "sub");
+    EXPECT_EQ(script.Steps[6].Bytes, (std::vector<uint8_t>{0xE0, 0x00}));
+    // The remaining length is computed for the body: 200 bytes take two length bytes.
+    ASSERT_TRUE(Parse("send-raw-body 30 " + std::string(400, 'a'), script).empty());
+    EXPECT_FALSE(script.NamesClients);
+    ASSERT_EQ(script.Steps[0].Bytes.size(), 203u);
+    EXPECT_EQ(std::vector<uint8_t>(script.Steps[0].Bytes.begin(), script.Steps[0].Bytes.begin() + 4),
+              (std::vector<uint8_t>{0x30, 0xC8, 0x01, 0xAA}));
 }
 
 TEST_F(ScriptParserTest, EveryErrorIsReportedAndNothingIsKept)

@@ -128,6 +128,8 @@ TEST_F(ScriptRunnerTest, ExpectsAndBoxes)
         {"open\nqueue\nclose", 2, U8("パケットが見つかりません")},
         {"open\nqueue\nexpect-box " + U8("パケットが見つかりません") + "\nclose", 0, ""},
         {"open\nexpect-box x", 2, "no box was shown"},
+        // One form is one connection: a second client is refused before anything runs.
+        {"client a\nsleep 0\nclient b\nopen", 3, "drives one connection: run it with tarnwick-cli"},
     };
     for (const auto& [text, failedLine, reason] : rows) {
         SCOPED_TRACE(text);

@@ -8,6 +8,9 @@
 #include "platform/ClientSocket.h"
 #include "platform/HostName.h"
 #include "support/FakeBroker.h"
+#include "support/SilentResolver.h"
+#include "support/TestPki.h"
+#include "support/TlsTestServer.h"
 #include "support/MqttFrames.h"
 
 #include <arpa/inet.h>
@@ -20,6 +23,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -193,6 +197,7 @@ TEST_F(FormTest, CommandButtonsInWindowOrder)
         {"Button3", "UNSUBSCRIBE"},      {"Button5", "PUBLISH(str)"},     {"Button7", "PUBLISH(file)"},
         {"Button6", "..."},              {"Button1", "Queue 取り出し"},   {"TlsCaFileBtn", "..."},
         {"TlsCertFileBtn", "..."},       {"TlsKeyFileBtn", "..."},        {"MQTT_AUTH_Btn", "AUTH"},
+        {"RawSendBtn", "そのまま送信"},
     };
     ASSERT_EQ(commands.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -433,6 +438,81 @@ TEST_F(FormTest, FailedOpenShowsErrorBoxThenCloses)
                                         {Console, "disconnected."}}));
     for (const TLine& line : lines)
         EXPECT_NE(line.second, "ClientSocketOnConnect: start");
+}
+
+// A failed TLS "Open" says in its box what failed, with OpenSSL's reason as
+// the line gives it; host and port are not to blame.
+TEST_F(FormTest, FailedTlsOpenSaysWhatFailedInItsBox)
+{
+    const TTestCertificates& certs = TestCertificates();
+    struct TRow {
+        const char* Name;
+        const TTestPki::TIdentity* ServerCert;
+        bool ClientCertRequired;
+        std::string CaFile;
+        std::string Box;
+    };
+    const TRow rows[] = {
+        {"broker's name", &certs.OtherName, false, certs.Pki.CaFile(),
+         "ブローカーの証明書を検証できませんでした (TLS): certificate verify failed: hostname mismatch"},
+        {"client certificate wanted", &certs.Server, true, certs.Pki.CaFile(),
+         "TLS ハンドシェイクに失敗しました: tlsv13 alert certificate required"},
+        {"CA file missing", nullptr, false, "/nonexistent/ca.pem",
+         "TLS の設定を読み込めませんでした: cannot load the CA file: No such file or directory (/nonexistent/ca.pem)"},
+    };
+    Form.Run(&TForm1::FormCreate);
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        // The files are loaded before anybody is contacted: no server for a missing one.
+        std::optional<TTlsTestServer> server;
+        if (row.ServerCert) {
+            TTlsTestServer::TOptions options;
+            options.CertFile = row.ServerCert->CertFile;
+            options.KeyFile = row.ServerCert->KeyFile;
+            options.ClientCaFile = row.ClientCertRequired ? certs.Pki.CaFile() : "";
+            server.emplace(options);
+        }
+        Form.BrokerEdit1.Text = "localhost";
+        Form.BrokerPortSpn.SetValue(server ? server->Port() : FakeBroker::UnusedPort());
+        Form.TlsChk = true;
+        Form.TlsCaFileEdit.Text = row.CaFile;
+        FrontEnd.Boxes.clear();
+        Form.Run(&TForm1::ConnectBtnClick);
+        ASSERT_EQ(FrontEnd.Boxes.size(), 1u);
+        EXPECT_EQ(FrontEnd.Boxes[0].Title, U8("エラー"));
+        EXPECT_EQ(FrontEnd.Boxes[0].Text, U8(row.Box.c_str()));
+        EXPECT_EQ(Form.Client, nullptr);
+    }
+}
+
+// Cancel ends an "Open" whose name server never answers at once, with the
+// line that says so and no box.
+TEST_F(FormTest, CancelEndsAnOpenThatWaitsForTheNameServer)
+{
+    TSilentResolver names;
+    Form.Run(&TForm1::FormCreate);
+    Form.ClientIDEdit.Text = "dev1";
+    Form.BrokerEdit1.Text = "broker.invalid";
+    Form.HostResolver = names.Resolver();
+    std::thread open([&] { Form.Run(&TForm1::ConnectBtnClick); });
+    ASSERT_TRUE(names.WaitForQuestion(10000));
+    const auto start = std::chrono::steady_clock::now();
+    Form.CancelWait();
+    open.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000))
+        << "the connect time-out ended it, not the cancel";
+    EXPECT_TRUE(FrontEnd.Boxes.empty());
+    EXPECT_TRUE(FrontEnd.Errors.empty());
+    EXPECT_EQ(Form.Client, nullptr);
+    EXPECT_TRUE(Form.ConnectBtnEnabled);
+    ASSERT_TRUE(Capture.WaitForMessage("disconnected.", 5000));
+    const std::vector<TLine> lines = LinesOf(Capture);
+    const auto failure = std::find_if(lines.begin(), lines.end(), [](const TLine& line) {
+        return line.second.starts_with("*ERROR* could not connect to broker.invalid:1883: cancelled by the user (attempt 1, ");
+    });
+    ASSERT_NE(failure, lines.end());
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const TLine& l) { return l.second.starts_with("*ERROR*"); }), 1)
+        << "a second attempt after the cancel";
 }
 
 TEST_F(FormTest, OpenThenCloseWithPingTimerRunning)

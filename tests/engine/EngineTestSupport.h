@@ -262,6 +262,18 @@ private:
     TAppEventMsg FSender;
 };
 
+// Whether line is a failed connect attempt's line: head (up to the reason's
+// end), then " (attempt <attempt>, <ms> ms) [<id>]".
+inline bool IsAttemptLine(const std::string& line, const std::string& head, int attempt, const std::string& id)
+{
+    const std::string open = head + " (attempt " + std::to_string(attempt) + ", ";
+    const std::string close = " ms) [" + id + "]";
+    if (line.size() <= open.size() + close.size() || line.rfind(open, 0) != 0 || !line.ends_with(close))
+        return false;
+    const std::string ms = line.substr(open.size(), line.size() - open.size() - close.size());
+    return std::all_of(ms.begin(), ms.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 // Index of the first line equal to message at or after from; -1 when none.
 inline int IndexOf(const std::vector<std::string>& lines, const std::string& message, int from = 0)
 {

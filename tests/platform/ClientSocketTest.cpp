@@ -17,8 +17,11 @@
 
 #include "platform/CodePage.h"
 #include "platform/Error.h"
+#include "platform/SystemError.h"
 #include "platform/TlsError.h"
+#include "platform/CancelSignal.h"
 #include "support/FakeBroker.h"
+#include "support/SilentResolver.h"
 #include "support/TestPki.h"
 #include "support/TlsTestServer.h"
 
@@ -647,3 +650,75 @@ TEST(ClientSocketTls, AFailedOpenSaysWhy)
 }
 
 } // namespace
+
+// Bytes the session took are out, whatever becomes of the connection after
+// them: a flush after a close (the reader's, when the broker hung up after a
+// DISCONNECT) has nothing to send and says so. Bytes still gathered under the
+// cork are not out, and the flush says that.
+TEST(ClientSocketTls, AFlushAfterACloseTellsWhetherEveryByteIsOut)
+{
+    for (const bool corked : {false, true}) {
+        SCOPED_TRACE(corked ? "gathered under the cork" : "written");
+        TTlsTestServer server(TlsServerOptions());
+        TProbe probe(server.Port(), "localhost");
+        probe.Socket.SetTls(TrustingTestCa());
+        probe.Socket.Open();
+        probe.Socket.SetCork(corked);
+        TSocketStream stream(probe.Socket, 1000);
+        const uint8_t disconnect[] = {0xE0, 0x00};
+        ASSERT_EQ(stream.Write(disconnect, 2), 2);
+        probe.Socket.Close();
+        const std::string raised = RaisedBy([&] { EXPECT_EQ(stream.Flush(), !corked); });
+        EXPECT_EQ(raised, corked ? ExpectedError("Write", ENOTCONN) : "(nothing raised)");
+        EXPECT_EQ(probe.Socket.WriteHeldBack(), corked);
+    }
+}
+
+// Open waits for a name server, a connect or a TLS handshake that may never
+// answer: the connect time-out bounds each (the lookup too), and a cancel from
+// another thread ends any of them at once, long before that time-out.
+TEST(ClientSocket, OpenEndsAtTheTimeOutOrAtOnceOnACancel)
+{
+    FakeBroker silent;   // accepts, never answers a TLS hello
+    struct TCase {
+        const char* Name;
+        bool Tls;
+        bool Cancel;
+        const char* Failure;
+        TOpenFailure Kind;
+    };
+    const TCase cases[] = {
+        {"a lookup cancelled", false, true, "cancelled by the user", TOpenFailure::Cancelled},
+        {"a TLS handshake cancelled", true, true, "cancelled by the user", TOpenFailure::Cancelled},
+        {"a lookup timed out", false, false, "the host name lookup gave no answer within 300 ms",
+         TOpenFailure::TimedOut},
+    };
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(test.Name);
+        TSilentResolver names;
+        TCancelSignal cancel;
+        const int connections = static_cast<int>(silent.ConnectionCount());
+        TProbe probe(silent.Port(), test.Tls ? "127.0.0.1" : "broker.invalid");
+        if (test.Tls)
+            probe.Socket.SetTls(TrustingTestCa());
+        else
+            probe.Socket.SetResolver(names.Resolver());
+        probe.Socket.SetCancelSignal(&cancel);
+        probe.Socket.SetConnectTimeout(test.Cancel ? 30000 : 300);
+        auto opened = std::async(std::launch::async, [&] { return RaisedBy([&] { probe.Socket.Open(); }); });
+        if (test.Cancel) {
+            // Once it waits where it would wait for the whole time-out.
+            if (test.Tls)
+                ASSERT_TRUE(silent.WaitForConnections(connections + 1, 10000));
+            else
+                ASSERT_TRUE(names.WaitForQuestion(10000));
+            cancel.Cancel();
+        }
+        ASSERT_EQ(opened.wait_for(10s), std::future_status::ready) << "Open went on";
+        EXPECT_NE(opened.get(), "(nothing raised)");
+        EXPECT_EQ(probe.Socket.ConnectFailure(), test.Failure);
+        EXPECT_EQ(probe.Socket.OpenFailure(), test.Kind);
+        EXPECT_FALSE(probe.Socket.OpenRetryCanHelp()) << "the same wait would come again";
+        EXPECT_EQ(probe.Disconnects, 1);
+    }
+}

@@ -26,6 +26,7 @@
 #include "platform/ClientSocket.h"
 #include "platform/CodePage.h"
 #include "platform/Error.h"
+#include "platform/SystemError.h"
 #include "platform/TlsError.h"
 #include "support/FakeBroker.h"
 #include "support/MosquittoBroker.h"

@@ -11,11 +11,12 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
 TChildResult RunChild(const std::string& path, const std::vector<std::string>& args, const std::string& input,
-                      int timeoutMs)
+                      int timeoutMs, const std::function<void(pid_t)>& whileRunning)
 {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
@@ -57,6 +58,9 @@ TChildResult RunChild(const std::string& path, const std::vector<std::string>& a
 
     TChildResult result;
     ::signal(SIGPIPE, SIG_IGN);
+    std::thread beside;
+    if (whileRunning)
+        beside = std::thread([&whileRunning, pid] { whileRunning(pid); });
     int inFd = in[1];
     std::size_t written = 0;
     if (input.empty()) {
@@ -103,7 +107,10 @@ TChildResult RunChild(const std::string& path, const std::vector<std::string>& a
         if (fd >= 0)
             ::close(fd);
     int status = 0;
-    if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+    const bool reaped = ::waitpid(pid, &status, 0) == pid;
+    if (beside.joinable())
+        beside.join();
+    if (reaped && WIFEXITED(status))
         result.ExitCode = WEXITSTATUS(status);
     return result;
 }

@@ -248,8 +248,14 @@ void FakeBroker::ReadLoop(TConnection* connection)
         if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
         if (got <= 0) {
-            std::lock_guard<std::mutex> guard(FLock);
-            connection->PeerClosed = true;
+            std::function<void(int, FakeBroker&)> onClose;
+            {
+                std::lock_guard<std::mutex> guard(FLock);
+                connection->PeerClosed = true;
+                onClose = FCloseHandler;
+            }
+            if (onClose)
+                onClose(static_cast<int>(connection->Index), *this);
             break;
         }
         pacedBytes += static_cast<uint64_t>(got);
@@ -303,6 +309,17 @@ void FakeBroker::OnFrame(FrameHandler handler)
 {
     std::lock_guard<std::mutex> guard(FLock);
     FHandler = std::move(handler);
+}
+
+void FakeBroker::OnPeerClose(std::function<void(int, FakeBroker&)> handler)
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    FCloseHandler = std::move(handler);
+}
+
+int FakeBroker::HandlingConnection() const
+{
+    return tHandlingBroker == this && tHandlingConnection ? static_cast<int>(tHandlingConnection->Index) : -1;
 }
 
 FakeBroker::TConnection* FakeBroker::Find(int conn) const

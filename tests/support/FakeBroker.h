@@ -64,6 +64,11 @@ public:
     // may Send(), CloseConnection() or ResetConnection() (they act on the
     // frame's connection). Exceptions from it are reported as test failures.
     void OnFrame(FrameHandler handler);
+    // Called on a connection's reader thread when the client closed its side
+    // (not when the broker closed it), with the connection's number.
+    void OnPeerClose(std::function<void(int conn, FakeBroker& broker)> handler);
+    // The number of the connection whose frame the calling handler handles; -1 outside a handler.
+    int HandlingConnection() const;
 
     size_t ConnectionCount() const;
     bool WaitForConnections(size_t count, int timeoutMs);
@@ -135,6 +140,7 @@ private:
     std::condition_variable FChanged;
     std::vector<std::unique_ptr<TConnection>> FConnections;
     FrameHandler FHandler;
+    std::function<void(int, FakeBroker&)> FCloseHandler;
 };
 
 // A loopback listener whose accept queue is full (listen backlog 0, filled

@@ -226,10 +226,17 @@ private slots:
                            "PublishTopic    big/t", "PublishDataSize 5000",
                            QStringLiteral("(先頭 4096 バイトだけ保持: 全 5012 バイト。以降のフィールドは復号していません)")}
             << 3;
-        QTest::newRow("unknown type") << AsQ(Bytes("F000"))
-                                      << QStringList{QStringLiteral("*ERROR* 解析できません: unknown MQTT message"),
-                                                     "MessageType     15"}
-                                      << 3;
+        QTest::newRow("unknown type")
+            << AsQ(Bytes("F000"))
+            << QStringList{QStringLiteral("*ERROR* 解析できません: reserved type 15: unknown MQTT message"),
+                           "MessageType     15"}
+            << 3;
+        // Sent as typed: where the bytes stop making a frame.
+        QTest::newRow("a length that lies")
+            << AsQ(Bytes("300A0003612F62"))
+            << QStringList{QStringLiteral("*ERROR* 解析できません: PUBLISH: the remaining length says 10 bytes, 5 follow"),
+                           "RemainLength    10"}
+            << 3;
         // Frames of a 3.1.1 connection are read by its rules.
         QTest::newRow("3.1.1 CONNECT") << AsQ(Bytes("101000044D5154540402003C000464657631"))
                                        << QStringList{"ConnectFlags    $02", "KeepAliveTimer  60",

@@ -2,13 +2,19 @@
 // prints every diagnostic line the way the log listener does.
 //
 //   tarnwick-cli [--event-port N] [--dir DIR] [--quiet] SCRIPT
+//   tarnwick-cli --fields | --help
+//
+// A script may drive several clients (client NAME): each is a console of its
+// own, and its lines are printed after its name.
 //
 // Exit status: 0 every line ran and held, 1 a line failed (or the run was
 // interrupted), 2 the script could not be read or parsed, or bad arguments.
 
+#include "console/form/FieldTable.h"
 #include "console/form/Form1.h"
 #include "console/script/Script.h"
 #include "console/script/ScriptRunner.h"
+#include "console/session/Session.h"
 #include "diag/AppEventMsg.h"
 #include "diag/EventLine.h"
 #include "platform/CodePage.h"
@@ -16,9 +22,12 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -41,28 +50,88 @@ struct TOptions {
     int EventPort = 2056;
     std::string Directory;
     bool Quiet = false;
+    bool Fields = false;
     std::string Script;
 };
 
-void Usage(std::FILE* out)
+void Usage(std::FILE* out, const TForm1& form)
 {
     std::fprintf(out,
                  "Usage: tarnwick-cli [--event-port N] [--dir DIR] [--quiet] SCRIPT\n"
+                 "       tarnwick-cli --fields | --help\n"
                  "Runs a Tarnwick session script (SCRIPT a file, or - for standard input) without a window\n"
                  "and prints every diagnostic line as tarnwick-log-listener does.\n"
                  "\n"
                  "  --event-port N  UDP port on 127.0.0.1 the diagnostic datagrams still go to (default 2056)\n"
-                 "  --dir DIR       folder for received payload files (default: the working directory)\n"
+                 "  --dir DIR       folder for received payload files (default: the working directory);\n"
+                 "                  a script that names clients keeps one folder DIR/NAME per client\n"
                  "  --quiet         print only failures and the final status\n"
+                 "  --fields        list every field a script can set, with its kind, limits and label\n"
                  "  --help          this text\n"
                  "\n"
-                 "Script lines: set FIELD VALUE | COMMAND | sleep MS | expect TEXT [within MS]\n"
-                 "            | expect-no TEXT [within MS] | expect-box TEXT    (# starts a comment)\n"
-                 "Exit status: 0 passed, 1 a line failed, 2 the script cannot be read or parsed.\n");
+                 "Script lines (# starts a comment):\n"
+                 "  client NAME                  the client the next lines speak to (a new console on first use;\n"
+                 "                               before the first client line: main); its lines print as NAME | ...\n"
+                 "  set FIELD VALUE              a field by control name or label (see --fields)\n"
+                 "  COMMAND                      a button, by word, caption or control name (below)\n"
+                 "  send-raw HEX                 bytes exactly as given, no check (\"C0 00\")\n"
+                 "  send-raw-body TYPEFLAGS HEX  first byte, remaining length computed, body (\"30 00 03 61 2F 62\")\n"
+                 "  sleep MS\n"
+                 "  expect TEXT [within MS]      a line of the current client containing TEXT (default %d ms)\n"
+                 "  expect-no TEXT [within MS]   no such line for the whole wait (default %d ms)\n"
+                 "  expect-any TEXT [within MS]  a line of any client; expect-no-any TEXT [within MS] likewise\n"
+                 "  expect-closed [within MS]    the broker ends the client's connection (default %d ms)\n"
+                 "  expect-box TEXT              the previous command showed a box containing TEXT\n"
+                 "\n"
+                 "Commands:\n",
+                 DefaultExpectMs, DefaultExpectNoMs, DefaultExpectClosedMs);
+    for (const TCommandInfo& info : form.Commands())
+        if (const TScriptCommand* command = ScriptCommandOf(info.Handler))
+            std::fprintf(out, "  %-14s %-18s %s\n", command->Word, info.Name.c_str(), info.Caption.c_str());
+    std::fprintf(out, "\nExit status: 0 passed, 1 a line failed or the run was cancelled, 2 the script cannot be\n"
+                      "read or parsed.\n");
+}
+
+// Every field a script sets: control name, kind, limits, default, label.
+void ListFields(const TForm1& form)
+{
+    std::printf("%-26s %-8s %-34s %-14s %s\n", "control", "kind", "limits", "default", "label");
+    for (const TScriptField& field : ScriptFields()) {
+        const TControlInfo& row = *FindControl(field.Name);
+        std::string kind, limits;
+        switch (field.Kind) {
+        case TScriptFieldKind::Text:
+            kind = "text";
+            limits = row.Masked ? "masked" : row.Packet != TPacketKind{} ? "properties" : "";
+            break;
+        case TScriptFieldKind::Int:
+            kind = "integer";
+            limits = std::to_string(row.Min) + ".." + std::to_string(row.Max);
+            break;
+        case TScriptFieldKind::Check:
+            kind = "check";
+            limits = "on|off";
+            break;
+        case TScriptFieldKind::Choice:
+            kind = "choice";
+            for (const std::string& item : (form.*field.Choice).Items)
+                limits += (limits.empty() ? "" : "|") + item;
+            break;
+        }
+        if (row.Gate)
+            limits += limits.empty() ? "while a connection is open" : ", while a connection is open";
+        std::string value = field.ScriptValue(form);
+        if (field.Name == "PublishDataFileEdit")
+            value = "(the sample file)";
+        else if (field.Name == "ClientIDEdit")
+            value = "(made at start)";
+        std::printf("%-26s %-8s %-34s %-14s %s\n", field.Name.c_str(), kind.c_str(), limits.c_str(), value.c_str(),
+                    field.Label(form).c_str());
+    }
 }
 
 // 0 to run, -1 to end with status 0 (help), otherwise the exit status.
-int ParseOptions(int argc, char** argv, TOptions& options)
+int ParseOptions(int argc, char** argv, TOptions& options, const TForm1& form)
 {
     bool haveScript = false;
     for (int i = 1; i < argc; ++i) {
@@ -75,8 +144,10 @@ int ParseOptions(int argc, char** argv, TOptions& options)
             return argv[++i];
         };
         if (arg == "--help" || arg == "-h") {
-            Usage(stdout);
+            Usage(stdout, form);
             return -1;
+        } else if (arg == "--fields") {
+            options.Fields = true;
         } else if (arg == "--quiet" || arg == "-q") {
             options.Quiet = true;
         } else if (arg == "--event-port") {
@@ -99,15 +170,15 @@ int ParseOptions(int argc, char** argv, TOptions& options)
         } else if ((arg.size() > 1 && arg[0] == '-') || haveScript) {
             std::fprintf(stderr, "%s: %s: %s\n", Program, haveScript ? "more than one script" : "unknown option",
                          arg.c_str());
-            Usage(stderr);
+            Usage(stderr, form);
             return 2;
         } else {
             options.Script = arg;
             haveScript = true;
         }
     }
-    if (!haveScript) {
-        Usage(stderr);
+    if (!haveScript && !options.Fields) {
+        Usage(stderr, form);
         return 2;
     }
     return 0;
@@ -204,29 +275,10 @@ private:
     std::thread Worker;
 };
 
-// The console without a window: boxes become printed lines (through the
-// runner), the file chooser is never offered, the runner keeps the ping timer.
-class TCliFrontEnd : public TFrontEnd {
-public:
-    TScriptRunner* Runner = nullptr;
-
-    void ShowError(const std::string& text) override
-    {
-        if (Runner != nullptr)
-            Runner->BoxShown(Program, text);
-    }
-    void ShowMessageBox(const std::string& title, const std::string& text, bool) override
-    {
-        if (Runner != nullptr)
-            Runner->BoxShown(title, text);
-    }
-    bool ChooseFile(const std::string&, const std::string&, std::string&) override { return false; }
-    void SetPingTimer(bool, int) override {}
-    void ControlsChanged() override {}
-};
-
-// Ctrl-C or SIGTERM cancels the script at its next step or wait, so the
-// connection still ends through Close; a second one ends the process at once.
+// Ctrl-C or SIGTERM cancels the script at its next step or wait (a command's
+// wait for the broker ends at once), so the connections still end through
+// Close; a second one ends the process at once. A SIGUSR1 from outside is
+// taken and ignored: only the watch's own owner ends it.
 class TSignalWatch {
 public:
     explicit TSignalWatch(TScriptRunner& runner)
@@ -238,8 +290,11 @@ public:
             int received = 0;
             bool cancelled = false;
             while (sigwait(&Signals, &received) == 0) {
-                if (received == SIGUSR1)
-                    return;
+                if (received == SIGUSR1) {
+                    if (Stopping.load())
+                        return;
+                    continue;
+                }
                 if (cancelled)
                     std::_Exit(130);
                 cancelled = true;
@@ -249,6 +304,7 @@ public:
     }
     ~TSignalWatch()
     {
+        Stopping.store(true);
         pthread_kill(Worker.native_handle(), SIGUSR1);
         Worker.join();
     }
@@ -268,8 +324,19 @@ public:
 
 private:
     sigset_t Signals;
+    std::atomic<bool> Stopping{false};
     std::thread Worker;
 };
+
+// A hundred clients hold a few descriptors each: take what the hard limit allows.
+void RaiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 
 const char* StatusWord(TScriptStatus status)
 {
@@ -286,9 +353,16 @@ const char* StatusWord(TScriptStatus status)
 int main(int argc, char** argv)
 {
     Randomize();
+    // Lends the labels and captions to the help, the field list and the parser.
+    TSilentFrontEnd noFrontEnd;
+    const TForm1 labels(noFrontEnd);
     TOptions options;
-    if (const int code = ParseOptions(argc, argv, options); code != 0)
+    if (const int code = ParseOptions(argc, argv, options, labels); code != 0)
         return code < 0 ? 0 : code;
+    if (options.Fields) {
+        ListFields(labels);
+        return 0;
+    }
     if (!options.Directory.empty()) {
         struct stat st {};
         if (::stat(options.Directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -299,55 +373,76 @@ int main(int argc, char** argv)
     std::string text, error;
     const std::string name = options.Script == "-" ? "stdin" : options.Script;
     if (!ReadScript(options.Script, text, error)) {
-        std::fprintf(stdout, "%s: %s\n", Program, error.c_str());
+        std::fprintf(stderr, "%s: %s\n", Program, error.c_str());
         return 2;
     }
-
-    TSignalWatch::BlockSignals();
-    TCliFrontEnd frontEnd;
-    TForm1 form(frontEnd, options.EventPort);
-    form.PayloadDirectory = options.Directory;
 
     // The whole script is checked before anything is sent.
     TScript script;
     script.Name = name;
-    const std::vector<TScriptError> errors = ParseScript(text, form, script);
+    const std::vector<TScriptError> errors = ParseScript(text, labels, script);
     if (!errors.empty()) {
         for (const TScriptError& e : errors)
-            std::fprintf(stdout, "%s\n", LineMessage(name, e.Line, e.Text, e.Reason).c_str());
-        std::fprintf(stdout, "%s: %s: not run: %zu line%s cannot be parsed\n", Program, name.c_str(), errors.size(),
+            std::fprintf(stderr, "%s\n", LineMessage(name, e.Line, e.Text, e.Reason).c_str());
+        std::fprintf(stderr, "%s: %s: not run: %zu line%s cannot be parsed\n", Program, name.c_str(), errors.size(),
                      errors.size() == 1 ? "" : "s");
         return 2;
     }
 
+    TSignalWatch::BlockSignals();
+    RaiseDescriptorLimit();
     TPrinter printer;
+    // With several clients each line says whose it is, the names in one column.
+    std::size_t width = 0;
+    for (const std::string& client : script.Clients)
+        width = std::max(width, client.size());
+    auto prefixed = [&](const std::string& client, std::string line) {
+        if (!script.NamesClients || client.empty())
+            return line;
+        return client + std::string(width > client.size() ? width - client.size() : 0, ' ') + " | " + line;
+    };
+
+    TScriptRunner* runnerOf = nullptr;
+    TSessionOptions sessionOptions;
+    sessionOptions.EventPort = options.EventPort;
+    sessionOptions.PayloadRoot = options.Directory;
+    sessionOptions.FolderPerClient = script.NamesClients;
+    sessionOptions.ErrorTitle = Program;
+    sessionOptions.OnBox = [&](TSessionClient&, const std::string& title, const std::string& boxText) {
+        if (runnerOf != nullptr)
+            runnerOf->BoxShown(title, boxText);
+    };
+    sessionOptions.OnFieldError = [&](TSessionClient& client, const TSessionFieldError& fieldError) {
+        if (runnerOf != nullptr)
+            runnerOf->FieldError(client.Name(), fieldError);
+    };
     int status = 1;
     {
+        TSession session(sessionOptions);
         TEventLineFormat format;
         format.UTF8 = CodePage::IsUTF8();
-        // Added before the runner's own observer, so a line is queued for
-        // printing before the runner can act on it.
         int observer = 0;
         if (!options.Quiet)
-            observer = form.Events.AddObserver([&printer, format](const TEventRecord& r) {
-                printer.Push(FormatEventLine(BuildEventText(r.Time, 0, "", r.Source, r.N1, r.N2, r.Message), format));
+            observer = session.AddLineObserver([&printer, &prefixed, format](const TSessionLine& l) {
+                const TEventRecord& r = l.Record;
+                printer.Push(prefixed(
+                    l.Client, FormatEventLine(BuildEventText(r.Time, 0, "", r.Source, r.N1, r.N2, r.Message), format)));
             });
-        TScriptRunner runner(form, [&printer, &options](const TScriptMessage& m) {
+        TScriptRunner runner(session, [&printer, &options, &prefixed](const TScriptMessage& m) {
             if (!options.Quiet || m.Kind == TScriptMessage::Failure)
-                printer.Push(EscapeControls(m.Text, CodePage::IsUTF8()));
+                printer.Push(prefixed(m.Client, EscapeControls(m.Text, CodePage::IsUTF8())));
         });
-        frontEnd.Runner = &runner;
+        runnerOf = &runner;
         TScriptResult result;
         {
             TSignalWatch signals(runner);
-            form.Run(&TForm1::FormCreate);
             result = runner.Run(script);
         }
-        // The connection and the sender end while their lines can still be printed.
-        form.Run(&TForm1::FormDestroy);
-        frontEnd.Runner = nullptr;
+        // The connections and the senders end while their lines can still be printed.
+        session.CloseAll();
+        runnerOf = nullptr;
         if (observer != 0)
-            form.Events.RemoveObserver(observer);
+            session.RemoveLineObserver(observer);
         std::string summary = std::string(Program) + ": " + name + ": " + StatusWord(result.Status);
         if (result.Status == TScriptStatus::Passed)
             summary += " (" + std::to_string(result.StepsRun) + " lines)";

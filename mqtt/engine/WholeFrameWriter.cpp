@@ -1,4 +1,4 @@
-#include "mqtt/engine/FrameWriter.h"
+#include "mqtt/engine/WholeFrameWriter.h"
 
 #include <algorithm>
 #include <chrono>
@@ -73,7 +73,7 @@ private:
 
 } // namespace
 
-TFrameWriter::TFrameWriter(TClientSocket& socket, TNamedMutex& writeMutex, const std::string& clientID,
+TWholeFrameWriter::TWholeFrameWriter(TClientSocket& socket, TNamedMutex& writeMutex, const std::string& clientID,
     TEventSink& sink, TSessionObserver* observer)
     : Socket(socket)
     , WriteMutex(writeMutex)
@@ -83,7 +83,7 @@ TFrameWriter::TFrameWriter(TClientSocket& socket, TNamedMutex& writeMutex, const
 {
 }
 
-void TFrameWriter::Lock()
+void TWholeFrameWriter::Lock()
 {
     const int64_t start = NowNs();
     for (;;) {
@@ -106,7 +106,7 @@ void TFrameWriter::Lock()
     }
 }
 
-void TFrameWriter::CloseHalfWritten(const std::string& reason)
+void TWholeFrameWriter::CloseHalfWritten(const std::string& reason)
 {
     try {
         Sink.SendEventMsg("*ERROR* frame half written, closing the connection [" + ClientID + "]", SourceUnit, 0, 0);
@@ -123,7 +123,7 @@ void TFrameWriter::CloseHalfWritten(const std::string& reason)
         Observer->OnConnectionLost(reason);
 }
 
-int32_t TFrameWriter::WriteWhole(const uint8_t* frame, int32_t length, int32_t pieceSize)
+int32_t TWholeFrameWriter::WriteWhole(const uint8_t* frame, int32_t length, int32_t pieceSize)
 {
     TSocketStream stream(Socket, kWriteTimeoutMs);
     int32_t written = 0;
@@ -134,19 +134,25 @@ int32_t TFrameWriter::WriteWhole(const uint8_t* frame, int32_t length, int32_t p
         if (!stream.Flush())
             throw Exception("Socket Write Error");
     } catch (const std::exception& e) {
-        // Still under the mutex: nobody can write behind the half frame. A
-        // TLS record held back counts as written: it goes out with the next
-        // write of anybody, and the frame's rest would never follow it.
-        if (written > 0 || Socket.WriteHeldBack())
-            CloseHalfWritten(e.what());
-        throw;
+        // A frame whose every byte is out is written, whatever became of the
+        // connection after its last byte (the broker hanging up after a
+        // DISCONNECT, the reader closing the socket then).
+        const bool heldBack = Socket.WriteHeldBack();
+        if (written != length || heldBack) {
+            // Still under the mutex: nobody can write behind the half frame. A
+            // TLS record held back counts as written: it goes out with the next
+            // write of anybody, and the frame's rest would never follow it.
+            if (written > 0 || heldBack)
+                CloseHalfWritten(e.what());
+            throw;
+        }
     }
     if (Observer)
         Observer->OnFrame(TFrameDirection::Sent, frame, length);
     return written;
 }
 
-void TFrameWriter::WriteFrame(const uint8_t* frame, int32_t length)
+void TWholeFrameWriter::WriteFrame(const uint8_t* frame, int32_t length)
 {
     Lock();
     TWriteLock lock(WriteMutex);
@@ -158,7 +164,7 @@ void TFrameWriter::WriteFrame(const uint8_t* frame, int32_t length)
     lock.Release();
 }
 
-int32_t TFrameWriter::WriteAckFrame(const uint8_t* frame, int32_t length, const std::function<bool()>& stopping)
+int32_t TWholeFrameWriter::WriteAckFrame(const uint8_t* frame, int32_t length, const std::function<bool()>& stopping)
 {
     Lock();
     TWriteLock lock(WriteMutex);

@@ -27,9 +27,9 @@ class TSessionObserver;
 // later byte as the rest of it: the connection is then closed, with the line
 // "*ERROR* frame half written, closing the connection [" + client identifier + "]",
 // before the mutex is released, and the error goes on to the caller.
-class TFrameWriter {
+class TWholeFrameWriter {
 public:
-    TFrameWriter(TClientSocket& socket, TNamedMutex& writeMutex, const std::string& clientID, TEventSink& sink,
+    TWholeFrameWriter(TClientSocket& socket, TNamedMutex& writeMutex, const std::string& clientID, TEventSink& sink,
         TSessionObserver* observer);
 
     // A console frame, in pieces of at most 2000 bytes; a write times out when
