@@ -33,3 +33,4 @@ add_compile_options("$<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURC
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
   add_compile_options(-Wno-array-bounds -Wno-stringop-overflow -Wno-stringop-overread)
 endif()
+add_link_options(LINKER:-z,relro LINKER:-z,now)
