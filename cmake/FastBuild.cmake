@@ -92,5 +92,8 @@ endfunction()
 function(tarnwick_unity target)
   if(TARNWICK_UNITY)
     set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 4)
+    # g++ takes every file but the first of a batch for a header, and a test
+    # fixture in an unnamed namespace of a header for a mistake.
+    target_compile_options(${target} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-Wno-subobject-linkage>)
   endif()
 endfunction()
