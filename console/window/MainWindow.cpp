@@ -1,5 +1,7 @@
 #include "console/window/MainWindow.h"
 
+#include "console/window/CheckDialog.h"
+
 #include "console/script/Script.h"
 #include "console/script/ScriptRunner.h"
 #include "console/window/IntSpinBox.h"
@@ -1271,6 +1273,7 @@ void TMainWindow::BuildMenus()
             RunScriptFile(chosen);
         }
     });
+    AddCheckMenu(*this, [this] { return ConnectionSetLines(*Form); });
 }
 
 bool TMainWindow::SaveSessionScript(const QString& path)

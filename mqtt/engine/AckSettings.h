@@ -14,8 +14,12 @@
 struct TAckSettings {
     uint8_t ReasonCode = 0;
     TPropertyList Properties;   // allowed in every acknowledgement: Reason String, User Property
+    // In every version: received QoS 1 and 2 messages are saved and reported
+    // but not acknowledged at all (a broker's redelivery and flow control are
+    // tried this way).
+    bool Hold = false;
 
-    bool Empty() const { return ReasonCode == 0 && Properties.empty(); }
+    bool Empty() const { return ReasonCode == 0 && Properties.empty() && !Hold; }
     bool operator==(const TAckSettings&) const = default;
 };
 

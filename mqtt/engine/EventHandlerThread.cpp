@@ -95,6 +95,12 @@ TAckParams TMQTTEventHandlerThread::AckParams(TPacketKind kind, int32_t messageI
     return AckParamsFor(FAcks, Version, kind, messageID);
 }
 
+bool TMQTTEventHandlerThread::HoldingAcks() const
+{
+    std::lock_guard<std::mutex> guard(FAckLock);
+    return FAcks.Hold;
+}
+
 void TMQTTEventHandlerThread::Stop()
 {
     Terminate();
@@ -316,6 +322,15 @@ void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TFrameWait& fra
         }
     }
 
+    if (packet.FixedQos > 0 && HoldingAcks()) {
+        const std::string held = SavePayload(packet);
+        LogAndPause("holding the acknowledgement of PUBLISH " + std::to_string(packet.MessageID) + " [" + ClientID + "]",
+                    SourceEventHandler);
+        FInHand = false;
+        Report(packet);
+        ReportSaved(packet, held);
+        return;
+    }
     TFrameBuffer answer;
     int32_t length = 0;
     uint8_t code = 0;

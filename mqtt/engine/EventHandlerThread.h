@@ -65,6 +65,7 @@ private:
     // reasonCode: what the answer carries (5.0).
     bool BuildAnswer(const TMQTTPacket& packet, TFrameBuffer& frame, int32_t& length, uint8_t& reasonCode);
     TAckParams AckParams(TPacketKind kind, int32_t messageID) const;
+    bool HoldingAcks() const;
     void SendAnswer(const char* what, const TFrameBuffer& frame, int32_t length);
     bool RunQos2Flow(int32_t id, const std::string& path, const TFrameBuffer& pubrec, int32_t length,
         uint8_t pubrecCode, TFrameWait& frameWait);

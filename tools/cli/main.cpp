@@ -3,6 +3,7 @@
 //
 //   tarnwick-cli [--event-port N] [--dir DIR] [--quiet] SCRIPT
 //   tarnwick-cli --fields | --help
+//   tarnwick-cli check ...   (the broker checks: console/check/CheckCommand.h)
 //
 // A script may drive several clients (client NAME): each is a console of its
 // own, and its lines are printed after its name.
@@ -10,6 +11,7 @@
 // Exit status: 0 every line ran and held, 1 a line failed (or the run was
 // interrupted), 2 the script could not be read or parsed, or bad arguments.
 
+#include "console/check/CheckCommand.h"
 #include "console/form/FieldTable.h"
 #include "console/form/Form1.h"
 #include "console/script/Script.h"
@@ -352,6 +354,8 @@ const char* StatusWord(TScriptStatus status)
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "check") == 0)
+        return RunCheckCommand(std::vector<std::string>(argv + 2, argv + argc));
     Randomize();
     // Lends the labels and captions to the help, the field list and the parser.
     TSilentFrontEnd noFrontEnd;
