@@ -5,6 +5,9 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include <cstdio>
 #include <optional>
@@ -77,6 +80,13 @@ int main(int argc, char* argv[])
     int eventPort = DefaultEventPort;
     if (const int code = ParseArguments(QApplication::arguments(), eventPort); code != 0)
         return code < 0 ? 0 : code;
+
+    // Qt's own texts (dialog buttons, the file chooser) in the window's language,
+    // where Qt's translations are installed (Debian: qt6-translations-l10n).
+    QTranslator qtTexts;
+    if (qtTexts.load(QLocale(QLocale::Japanese, QLocale::Japan), QStringLiteral("qtbase"), QStringLiteral("_"),
+                     QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&qtTexts);
 
     QApplication::setDesktopFileName(QStringLiteral("tarnwick"));
     QIcon icon;

@@ -29,6 +29,7 @@ RUNTIME_PACKAGES=(
   mosquitto
   mosquitto-clients
   fonts-noto-cjk
+  qt6-translations-l10n
 )
 
 BUILD_PACKAGES=(
@@ -37,6 +38,8 @@ BUILD_PACKAGES=(
   g++
   pkg-config
   qt6-base-dev
+  qt6-charts-dev
+  libqt6opengl6-dev
   libssl-dev
 )
 

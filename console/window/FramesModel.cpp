@@ -2,6 +2,7 @@
 
 #include "console/form/QueueReport.h"
 #include "console/form/RawFrame.h"
+#include "console/window/ConnectionNames.h"
 #include "console/window/ViewText.h"
 #include "mqtt/codec/MQTTPacket.h"
 #include "mqtt/codec/MessageTypes.h"
@@ -10,6 +11,7 @@
 #include <QBrush>
 #include <QColor>
 #include <QFontDatabase>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <algorithm>
@@ -112,8 +114,22 @@ std::vector<std::string> FrameDetailLines(const TFrameEntry& frame)
                 const char* topic = reinterpret_cast<const char*>(frame.Bytes.data() + v + 2);
                 lines.push_back("PublishTopic    " + UTF8ToText(std::string_view(topic, topicLength)));
             }
-            const int64_t header = 2 + static_cast<int64_t>(topicLength) + (frame.Qos != 0 ? 2 : 0);
-            lines.push_back("PublishDataSize " + to_string(std::max<int64_t>(frame.RemainLength - header, 0)));
+            int64_t header = 2 + static_cast<int64_t>(topicLength) + (frame.Qos != 0 ? 2 : 0);
+            // A 5.0 PUBLISH carries its properties before the payload: their
+            // length field and the properties are no payload bytes.
+            bool known = true;
+            if (frame.Version == TProtocolVersion::MQTT50) {
+                uint32_t properties = 0;
+                const auto at = static_cast<int64_t>(v) + header;
+                const int taken = at < static_cast<int64_t>(frame.Bytes.size())
+                                      ? DecodeVariableByteInteger(frame.Bytes.data() + at,
+                                                                  static_cast<int64_t>(frame.Bytes.size()) - at, properties)
+                                      : 0;
+                known = taken > 0;
+                header += taken + static_cast<int64_t>(properties);
+            }
+            if (known)
+                lines.push_back("PublishDataSize " + to_string(std::max<int64_t>(frame.RemainLength - header, 0)));
         }
     }
     if (!frame.Whole())
@@ -126,7 +142,7 @@ std::vector<std::string> FrameDetailLines(const TFrameEntry& frame)
 bool AnswersFrame(const TFrameEntry& received, const TFrameEntry& sent)
 {
     if (received.Direction != TFrameDirection::Received || sent.Direction != TFrameDirection::Sent ||
-        received.Malformed || sent.Malformed)
+        received.Malformed || sent.Malformed || received.Connection != sent.Connection)
         return false;
     using namespace MessageType;
     const auto byID = [&](int32_t request) { return sent.Type == request && sent.MessageID == received.MessageID; };
@@ -164,7 +180,7 @@ void PlaceSentBeforeAnswers(std::vector<TFrameEntry>& frames, std::size_t from, 
         for (std::size_t i = j; i > low; --i) {
             const TFrameEntry& other = frames[i - 1];
             if (other.Direction == TFrameDirection::Sent && other.Type == sent.Type &&
-                other.MessageID == sent.MessageID) {
+                other.MessageID == sent.MessageID && other.Connection == sent.Connection) {
                 start = i;
                 earlierRequest = true;
                 break;
@@ -297,6 +313,8 @@ QVariant TFramesModel::data(const QModelIndex& index, int role) const
                 text += QStringLiteral(" …");
             return text;
         }
+        case ConnectionColumn:
+            return FNames ? FNames->Of(frame.Connection) : QString();
         }
         return {};
     case Qt::BackgroundRole:
@@ -355,6 +373,60 @@ QVariant TFramesModel::headerData(int section, Qt::Orientation orientation, int 
         return QStringLiteral("ID");
     case BytesColumn:
         return QStringLiteral("バイト列 (16 進)");
+    case ConnectionColumn:
+        return QStringLiteral("接続");
     }
     return {};
+}
+
+// ---- filter and search ----
+
+void TFramesFilterModel::SetType(int type)
+{
+    FType = type;
+    invalidateRowsFilter();
+}
+
+void TFramesFilterModel::SetDirection(int direction)
+{
+    FDirection = direction;
+    invalidateRowsFilter();
+}
+
+void TFramesFilterModel::SetConnection(int connection)
+{
+    FConnection = connection;
+    invalidateRowsFilter();
+}
+
+bool TFramesFilterModel::filterAcceptsRow(int sourceRow, const QModelIndex&) const
+{
+    const TFrameEntry& frame = static_cast<const TFramesModel*>(sourceModel())->FrameAt(sourceRow);
+    return (FType < 0 || frame.Type == FType) && (FDirection < 0 || static_cast<int>(frame.Direction) == FDirection) &&
+           (FConnection == 0 || frame.Connection == FConnection);
+}
+
+qsizetype FindInFrame(const TFrameEntry& frame, const QByteArray& bytes, qsizetype from)
+{
+    if (bytes.isEmpty())
+        return -1;
+    const auto* data = reinterpret_cast<const uint8_t*>(bytes.constData());
+    const auto at = std::search(frame.Bytes.begin() + std::min<qsizetype>(from, static_cast<qsizetype>(frame.Bytes.size())),
+                                frame.Bytes.end(), data, data + bytes.size());
+    return at == frame.Bytes.end() ? -1 : static_cast<qsizetype>(at - frame.Bytes.begin());
+}
+
+bool SearchBytes(const QString& text, bool hex, QByteArray& bytes)
+{
+    if (!hex) {
+        bytes = text.toUtf8();
+        return true;
+    }
+    QString digits = text;
+    digits.remove(QStringLiteral("0x"), Qt::CaseInsensitive);
+    digits.remove(QRegularExpression(QStringLiteral("[\\s,:]")));
+    if (digits.size() % 2 != 0 || digits.contains(QRegularExpression(QStringLiteral("[^0-9A-Fa-f]"))))
+        return false;
+    bytes = QByteArray::fromHex(digits.toLatin1());
+    return true;
 }

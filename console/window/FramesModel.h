@@ -4,6 +4,7 @@
 #include "mqtt/engine/SessionObserver.h"
 #include "platform/Clock.h"
 
+#include <QSortFilterProxyModel>
 #include <QString>
 
 #include <cstddef>
@@ -28,6 +29,8 @@ struct TFrameEntry {
     int32_t ReturnCode = -1;        // CONNACK's return code, else -1
     bool Malformed = false;         // the header does not describe a frame of this size and type
     TProtocolVersion Version = TProtocolVersion::MQTT31;   // the connection's: the rules it is decoded by
+    int Connection = 0;             // the window's number of the connection it passed on
+    int Stream = 0;                 // which "Open" of that connection: the TCP stream it passed in
 
     bool Whole() const { return static_cast<int64_t>(Bytes.size()) == Size; }
 };
@@ -60,6 +63,8 @@ void PlaceSentBeforeAnswers(std::vector<TFrameEntry>& frames, std::size_t from, 
 // "DUP, QoS 1, Retain" from the first byte's flags; "QoS 0" when none is set.
 QString FrameFlagsText(const TFrameEntry& frame);
 
+class TConnectionNames;
+
 // The frames sent and received, oldest first. Bounded in rows and in the bytes
 // the rows keep, whichever limit comes first.
 class TFramesModel : public TRingTableModel<TFrameEntry> {
@@ -68,7 +73,7 @@ class TFramesModel : public TRingTableModel<TFrameEntry> {
 public:
     enum TColumn {
         NumberColumn, TimeColumn, DirectionColumn, TypeColumn, FlagsColumn, LengthColumn, IdColumn, BytesColumn,
-        ColumnCount
+        ConnectionColumn, ColumnCount
     };
     enum class TKind { Sent, Received, Error };
     static constexpr std::size_t DefaultCapacity = 100000;
@@ -92,6 +97,8 @@ public:
     static TKind KindOf(const TFrameEntry& frame);
 
     void Clear();
+    // The connections' names for their column.
+    void SetConnectionNames(const TConnectionNames* names) { FNames = names; }
 
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
@@ -100,8 +107,36 @@ public:
 private:
     void Dropping(const TFrameEntry& frame) override;
 
+    const TConnectionNames* FNames = nullptr;
     std::size_t FByteBudget;
     std::size_t FKeptBytes = 0;
     uint64_t FFirstNumber = 1;
     uint64_t FNextNumber = 1;
 };
+
+// The frames the view shows: of one packet type, one direction, one connection (or all).
+class TFramesFilterModel : public QSortFilterProxyModel {
+    Q_OBJECT
+
+public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
+
+    void SetType(int type);              // -1: any
+    void SetDirection(int direction);    // -1: any, else a TFrameDirection
+    void SetConnection(int connection);  // 0: any
+    bool Filtering() const { return FType >= 0 || FDirection >= 0 || FConnection != 0; }
+
+protected:
+    bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
+
+private:
+    int FType = -1;
+    int FDirection = -1;
+    int FConnection = 0;
+};
+
+// Where bytes are in a frame's kept bytes, after a position; -1 when they are not.
+qsizetype FindInFrame(const TFrameEntry& frame, const QByteArray& bytes, qsizetype from = 0);
+// A search text as bytes: hex digits in pairs (blanks allowed, "0x" too), or
+// the text's UTF-8; false when hex was asked for and the text is none.
+bool SearchBytes(const QString& text, bool hex, QByteArray& bytes);

@@ -1,5 +1,6 @@
 #include "console/window/LogModel.h"
 
+#include "console/window/ConnectionNames.h"
 #include "console/window/ViewText.h"
 
 #include <QApplication>
@@ -25,7 +26,8 @@ void TLogModel::Append(const std::vector<TLogEntry>& entries)
             known = FSources.insert(FSources.end(), source);
         // Each line stays one row: control characters show as \xNN, as the listener prints them.
         QString message = QString::fromStdString(EscapeControls(CodePage::SystemToUTF8(entry.Message), true));
-        return TLogLine{entry.Sequence, entry.Time, *known, std::move(message), ClassifyEventMessage(entry.Message)};
+        return TLogLine{entry.Sequence, entry.Time, *known, std::move(message), ClassifyEventMessage(entry.Message),
+                        entry.Connection};
     });
 }
 
@@ -56,6 +58,8 @@ QVariant TLogModel::data(const QModelIndex& index, int role) const
             return ViewText::EventTime(line.Time);
         case SourceColumn:
             return line.Source;
+        case ConnectionColumn:
+            return FNames ? FNames->Of(line.Connection) : QString();
         case MessageColumn:
             return line.Message;
         }
@@ -112,6 +116,8 @@ QVariant TLogModel::headerData(int section, Qt::Orientation orientation, int rol
         return QStringLiteral("時刻");
     case SourceColumn:
         return QStringLiteral("送信元");
+    case ConnectionColumn:
+        return QStringLiteral("接続");
     case MessageColumn:
         return QStringLiteral("メッセージ");
     }
@@ -136,9 +142,19 @@ void TLogFilterModel::SetSource(const QString& source)
     invalidateFilter();
 }
 
+void TLogFilterModel::SetConnection(int connection)
+{
+    if (connection == FConnection)
+        return;
+    FConnection = connection;
+    invalidateFilter();
+}
+
 bool TLogFilterModel::filterAcceptsRow(int sourceRow, const QModelIndex&) const
 {
     const TLogLine& line = static_cast<const TLogModel*>(sourceModel())->LineAt(sourceRow);
+    if (FConnection != 0 && line.Connection != FConnection)
+        return false;
     if (!FSource.isEmpty() && line.Source != FSource)
         return false;
     return FText.isEmpty() || line.Message.contains(FText, Qt::CaseInsensitive);

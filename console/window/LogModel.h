@@ -19,6 +19,7 @@ struct TLogEntry {
     TLocalDateTime Time{};
     std::string Source;
     std::string Message;
+    int Connection = 0;   // the window's number of the connection it came from
 };
 
 // A line as the pane keeps it: texts converted once, severity worked out once.
@@ -28,15 +29,18 @@ struct TLogLine {
     QString Source;
     QString Message;
     TEventSeverity Severity;
+    int Connection;
 };
 
 // The last lines of the session's diagnostics, oldest first. A ring: beyond
 // its capacity the oldest lines go, so a long session keeps its memory bounded.
+class TConnectionNames;
+
 class TLogModel : public TRingTableModel<TLogLine> {
     Q_OBJECT
 
 public:
-    enum TColumn { NumberColumn, TimeColumn, SourceColumn, MessageColumn, ColumnCount };
+    enum TColumn { NumberColumn, TimeColumn, SourceColumn, ConnectionColumn, MessageColumn, ColumnCount };
     // TEventSeverity of the line, as an int.
     static constexpr int SeverityRole = Qt::UserRole + 1;
     static constexpr std::size_t DefaultCapacity = 100000;
@@ -48,12 +52,15 @@ public:
     const TLogLine& LineAt(int row) const { return RowAt(row); }
     // The line as the log listener prints it: "2024/05/01 09.15.42 MQTT_Unit: sending CONNECT [dev1]".
     QString LineText(int row) const;
+    // The connections' names for their column.
+    void SetConnectionNames(const TConnectionNames* names) { FNames = names; }
 
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
 private:
+    const TConnectionNames* FNames = nullptr;
     std::vector<QString> FSources;   // one shared copy of each source name
 };
 
@@ -66,6 +73,7 @@ public:
 
     void SetText(const QString& text);
     void SetSource(const QString& source);   // empty: every source
+    void SetConnection(int connection);      // 0: every connection
 
 protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
@@ -73,4 +81,5 @@ protected:
 private:
     QString FText;
     QString FSource;
+    int FConnection = 0;
 };

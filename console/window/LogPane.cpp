@@ -1,5 +1,6 @@
 #include "console/window/LogPane.h"
 
+#include "console/window/ConnectionNames.h"
 #include "console/window/ViewSetup.h"
 #include "diag/EventSources.h"
 
@@ -31,7 +32,7 @@ TLogPane::TLogPane(std::size_t capacity, QWidget* parent) : QWidget(parent)
     auto* filterLabel = new QLabel(QStringLiteral("絞り込み(&F):"), this);
     FFilterEdit = new QLineEdit(this);
     FFilterEdit->setObjectName("LogFilterEdit");
-    FFilterEdit->setClearButtonEnabled(true);
+    SetUpClearButton(FFilterEdit);
     FFilterEdit->setPlaceholderText(QStringLiteral("この文字列を含む行だけ"));
     FFilterEdit->setAccessibleName(QStringLiteral("ログの絞り込み"));
     FFilterEdit->setMinimumWidth(FFilterEdit->fontMetrics().averageCharWidth() * 18);
@@ -45,7 +46,8 @@ TLogPane::TLogPane(std::size_t capacity, QWidget* parent) : QWidget(parent)
     FSourceBox->addItem(QStringLiteral("すべて"), QString());
     for (const char* source : {SourceConsole, SourceUnit, SourceEventHandler})
         FSourceBox->addItem(QString::fromLatin1(source), QString::fromLatin1(source));
-    FSourceBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    FSourceBox->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    FSourceBox->setMinimumContentsLength(9);
     sourceLabel->setBuddy(FSourceBox);
     connect(FSourceBox, &QComboBox::currentIndexChanged, this,
             [this] { FFilter->SetSource(FSourceBox->currentData().toString()); });
@@ -53,7 +55,7 @@ TLogPane::TLogPane(std::size_t capacity, QWidget* parent) : QWidget(parent)
     auto* findLabel = new QLabel(QStringLiteral("検索(&G):"), this);
     FFindEdit = new QLineEdit(this);
     FFindEdit->setObjectName("LogFindEdit");
-    FFindEdit->setClearButtonEnabled(true);
+    SetUpClearButton(FFindEdit);
     FFindEdit->setAccessibleName(QStringLiteral("ログの検索"));
     FFindEdit->setToolTip(QStringLiteral("Enter / F3: 次へ、Shift+F3: 前へ"));
     FFindEdit->setMinimumWidth(FFindEdit->fontMetrics().averageCharWidth() * 18);
@@ -98,6 +100,8 @@ TLogPane::TLogPane(std::size_t capacity, QWidget* parent) : QWidget(parent)
     SetColumnWidthFor(FView, TLogModel::NumberColumn, QStringLiteral("0000000"));
     SetColumnWidthFor(FView, TLogModel::TimeColumn, QStringLiteral("2024/05/01 09.15.42"));
     SetColumnWidthFor(FView, TLogModel::SourceColumn, QString::fromLatin1(SourceEventHandler));
+    SetColumnWidthFor(FView, TLogModel::ConnectionColumn, QStringLiteral("センサー-01-xxxx"));
+    FView->setColumnHidden(TLogModel::ConnectionColumn, true);
 
     // Copy takes whole lines, not the one cell the table would copy by itself.
     auto* copyAction = new QAction(this);
@@ -109,11 +113,6 @@ TLogPane::TLogPane(std::size_t capacity, QWidget* parent) : QWidget(parent)
     findNext->setContext(Qt::WidgetWithChildrenShortcut);
     auto* findPrevious = new QShortcut(QKeySequence::FindPrevious, this, [this] { FindNext(true); });
     findPrevious->setContext(Qt::WidgetWithChildrenShortcut);
-    auto* find = new QShortcut(QKeySequence::Find, this, [this] {
-        FFindEdit->setFocus(Qt::ShortcutFocusReason);
-        FFindEdit->selectAll();
-    });
-    find->setContext(Qt::WidgetWithChildrenShortcut);
 
     // Following the newest line: once per batch, whatever the filter lets through.
     connect(FFilter, &QAbstractItemModel::rowsInserted, this, [this] {
@@ -121,12 +120,23 @@ TLogPane::TLogPane(std::size_t capacity, QWidget* parent) : QWidget(parent)
             FView->scrollToBottom();
     });
 
+    FConnectionBox = new QComboBox(this);
+    FConnectionBox->setObjectName("LogConnectionBox");
+    FConnectionBox->setAccessibleName(QStringLiteral("ログの接続"));
+    FConnectionBox->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    FConnectionBox->setMinimumContentsLength(9);
+    FConnectionBox->addItem(QStringLiteral("すべての接続"), 0);
+    FConnectionBox->hide();
+    connect(FConnectionBox, &QComboBox::currentIndexChanged, this,
+            [this] { FFilter->SetConnection(FConnectionBox->currentData().toInt()); });
+
+    auto* filters = new QHBoxLayout;
+    filters->addWidget(filterLabel);
+    filters->addWidget(FFilterEdit, 2);
+    filters->addWidget(sourceLabel);
+    filters->addWidget(FSourceBox);
+    filters->addWidget(FConnectionBox);
     auto* tools = new QHBoxLayout;
-    tools->addWidget(filterLabel);
-    tools->addWidget(FFilterEdit, 2);
-    tools->addWidget(sourceLabel);
-    tools->addWidget(FSourceBox);
-    tools->addSpacing(12);
     tools->addWidget(findLabel);
     tools->addWidget(FFindEdit, 2);
     tools->addWidget(previous);
@@ -139,11 +149,13 @@ TLogPane::TLogPane(std::size_t capacity, QWidget* parent) : QWidget(parent)
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
+    layout->addLayout(filters);
     layout->addLayout(tools);
     layout->addWidget(FView, 1);
 
     setTabOrder(FFilterEdit, FSourceBox);
-    setTabOrder(FSourceBox, FFindEdit);
+    setTabOrder(FSourceBox, FConnectionBox);
+    setTabOrder(FConnectionBox, FFindEdit);
     setTabOrder(FFindEdit, previous);
     setTabOrder(previous, next);
     setTabOrder(next, FFollow);
@@ -151,6 +163,33 @@ TLogPane::TLogPane(std::size_t capacity, QWidget* parent) : QWidget(parent)
     setTabOrder(copy, save);
     setTabOrder(save, clear);
     setTabOrder(clear, FView);
+}
+
+void TLogPane::SetConnectionNames(const TConnectionNames* names)
+{
+    FModel->SetConnectionNames(names);
+    auto refresh = [this, names] {
+        const int chosen = FConnectionBox->currentData().toInt();
+        const QSignalBlocker block(FConnectionBox);
+        while (FConnectionBox->count() > 1)
+            FConnectionBox->removeItem(1);
+        for (const auto& [id, name] : names->All())
+            FConnectionBox->addItem(name, id);
+        const int at = FConnectionBox->findData(chosen);
+        FConnectionBox->setCurrentIndex(at < 0 ? 0 : at);
+        if (at < 0)
+            FFilter->SetConnection(0);
+        const bool several = names->All().size() > 1;
+        FConnectionBox->setVisible(several);
+        FView->setColumnHidden(TLogModel::ConnectionColumn, !several);
+    };
+    connect(names, &TConnectionNames::Changed, this, refresh);
+    refresh();
+}
+
+QComboBox* TLogPane::ConnectionBox() const
+{
+    return FConnectionBox;
 }
 
 void TLogPane::Append(const std::vector<TLogEntry>& entries)

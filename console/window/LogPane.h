@@ -9,6 +9,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QTableView;
+class TConnectionNames;
 
 // The session's diagnostics in the window: every line the program sends, as it
 // is sent, with filter, find, copy, save, clear and a switch for following the
@@ -28,6 +29,9 @@ public:
     QComboBox* SourceBox() const { return FSourceBox; }
     QLineEdit* FindEdit() const { return FFindEdit; }
     QCheckBox* FollowBox() const { return FFollow; }
+    // One connection's lines or all of them (the box shows while there are several).
+    QComboBox* ConnectionBox() const;
+    void SetConnectionNames(const TConnectionNames* names);
 
     // Selects the next (or previous) shown line after the current one that holds
     // the find text, wrapping at the end; false when no line holds it.
@@ -46,6 +50,7 @@ private:
     QTableView* FView;
     QLineEdit* FFilterEdit;
     QComboBox* FSourceBox;
+    QComboBox* FConnectionBox;
     QLineEdit* FFindEdit;
     QCheckBox* FFollow;
     QLabel* FNote;

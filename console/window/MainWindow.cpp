@@ -1,68 +1,77 @@
 #include "console/window/MainWindow.h"
 
 #include "console/window/CheckDialog.h"
-
-#include "console/script/Script.h"
-#include "console/script/ScriptRunner.h"
-#include "console/window/IntSpinBox.h"
+#include "console/window/ConnectionList.h"
+#include "console/window/ConnectionNames.h"
+#include "console/window/FramesView.h"
+#include "console/window/FoldGroup.h"
 #include "console/window/LogoWidget.h"
-#include "console/window/PropertyEditor.h"
+#include "console/window/ProfileBar.h"
 #include "console/window/SessionFeed.h"
 #include "console/window/SessionPanel.h"
 #include "console/window/SessionStatus.h"
+#include "console/window/SettingsPanel.h"
 #include "console/window/SettingsStore.h"
-#include "mqtt/codec/ReasonCodes.h"
+#include "console/window/ViewSetup.h"
+#include "console/script/Script.h"
+#include "console/script/ScriptRunner.h"
+#include "console/session/Session.h"
 #include "platform/CodePage.h"
 
-#include <QApplication>
 #include <QAction>
-#include <QCheckBox>
+#include <QApplication>
 #include <QCloseEvent>
-#include <QComboBox>
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QFormLayout>
-#include <QGridLayout>
-#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLineEdit>
+#include <QListWidget>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QShortcut>
-#include <QSignalBlocker>
 #include <QSplitter>
+#include <QStackedWidget>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolButton>
-#include <QToolTip>
 #include <QVBoxLayout>
 #include <QtDebug>
 
-#include <cstring>
-#include <utility>
+#include <algorithm>
+#include <condition_variable>
+#include <map>
+#include <set>
+#include <thread>
 
 namespace {
 
-template <std::size_t N, typename TRef>
-std::size_t IndexOf(const std::array<TRef, N>& table, const char* name)
+// The front end of a form that only reads a script's fields; it never runs a command.
+class TNoFrontEnd : public TFrontEnd {
+public:
+    void ShowError(const std::string&) override {}
+    void ShowMessageBox(const std::string&, const std::string&, bool) override {}
+    bool ChooseFile(const std::string&, const std::string&, std::string&) override { return false; }
+    void SetPingTimer(bool, int) override {}
+    void ControlsChanged() override {}
+};
+
+// Whether a script sets a password (the line "set PasswordEdit" with a value).
+bool ScriptHoldsPassword(const std::string& script)
 {
-    for (std::size_t i = 0; i < N; ++i)
-        if (std::strcmp(table[i].Name, name) == 0)
-            return i;
-    qFatal("no field %s", name);
+    static const QRegularExpression password(QStringLiteral("^set PasswordEdit +(?!\"\"\\s*$)\\S"),
+                                             QRegularExpression::MultilineOption);
+    return password.match(QString::fromStdString(CodePage::SystemToUTF8(script))).hasMatch();
 }
 
-constexpr TFieldMask AllFields = ~TFieldMask{0};
-
-// The settings as tall as they are, as long as the window has room for them and
-// the views below; in a window too low for both they scroll, instead of
-// pushing the window past the screen.
+// A connection's settings as tall as they are; in a window too low for them
+// they scroll, instead of pushing the window past the screen.
 class TSettingsArea : public QScrollArea {
 public:
     explicit TSettingsArea(QWidget* settings, QWidget* parent) : QScrollArea(parent)
@@ -85,31 +94,12 @@ public:
     }
 };
 
-// The source of the lines a script run adds to the log pane; they never reach the diagnostics.
-const char* const SourceScript = "Script";
-
-// A reason code field's value by its name. The acknowledgements' field serves
-// four packets: the name is the one of the first that allows the code, and
-// the packets that do are named after it.
-QString ReasonCodeText(int value, TPacketKind kind)
-{
-    const auto code = static_cast<uint8_t>(value);
-    if (kind != TPacketKind::Puback)
-        return TMainWindow::ToQ(FormatReasonCode(code, kind));
-    const TPacketKind acks[] = {TPacketKind::Puback, TPacketKind::Pubrec, TPacketKind::Pubrel, TPacketKind::Pubcomp};
-    QStringList allowed;
-    std::string text;
-    for (TPacketKind ack : acks) {
-        if (!IsReasonCodeAllowed(code, ack))
-            continue;
-        if (text.empty())
-            text = FormatReasonCode(code, ack);
-        allowed << QString::fromLatin1(PacketKindName(ack).data(), static_cast<qsizetype>(PacketKindName(ack).size()));
-    }
-    if (text.empty())
-        return TMainWindow::ToQ(FormatReasonCode(code, kind));
-    return TMainWindow::ToQ(text) + QStringLiteral(" (%1)").arg(allowed.join(QStringLiteral("・")));
-}
+// The keys of what the window keeps between runs.
+const QString GeometryKey = QStringLiteral("Geometry");
+const QString SplitterKey = QStringLiteral("MainSplitter");
+const QString FoldedKey = QStringLiteral("FoldedGroups");
+const QString TabKey = QStringLiteral("SessionTab");
+const QString ViewSplittersKey = QStringLiteral("ViewSplitters");
 
 }  // namespace
 
@@ -137,42 +127,48 @@ TMainWindow::TMainWindow(int eventMsgPort, QWidget* parent, const QString& setti
 {
     if (!settingsDirectory.isEmpty())
         Store = std::make_unique<TSettingsStore>(settingsDirectory);
-    Form = std::make_unique<TForm1>(*this, eventMsgPort);
-    // The views of the session hear every line, and every connection "Open" makes.
-    Feed = std::make_unique<TSessionFeed>();
-    Form->Events.AddObserver([feed = Feed.get()](const TEventRecord& record) { feed->OnEvent(record); });
-    Form->SessionObserver = Feed.get();
-    PingTimerObj.setInterval(Form->PingTimerInterval);
-    PingTimerObj.setTimerType(Qt::CoarseTimer);
-    connect(&PingTimerObj, &QTimer::timeout, this, &TMainWindow::OnPingTimerTimeout);
     BuildUi();
     BuildMenus();
-    ApplyView(ViewOf(*Form, AllFields));
-    UpdateBusy();
+    MakeConnection();
+    ChooseConnection(0);
 }
 
 TMainWindow::~TMainWindow()
 {
     // Whatever a late failure says now has no window left to be shown in.
-    SuppressBoxes = true;
+    for (const auto& connection : Connections)
+        connection->SuppressBoxes();
     Shutdown();
 }
 
 void TMainWindow::BuildUi()
 {
-    setWindowTitle(ToQ(Form->Caption));
     setWindowIcon(QIcon(TarnwickLogoPixmap(64)));
-    // The settings keep their size; the views of the session below take the rest.
-    Views = new TSessionPanel(*Feed, this);
-    auto* split = new QSplitter(Qt::Vertical, this);
-    MainSplit = split;
-    split->setObjectName("MainSplitter");
-    split->setChildrenCollapsible(false);
-    split->addWidget(new TSettingsArea(BuildSettings(), split));
-    split->addWidget(Views);
-    split->setStretchFactor(0, 0);
-    split->setStretchFactor(1, 1);
-    setCentralWidget(split);
+    // The side panel: the connections, then the chosen one's settings.
+    auto* side = new QWidget(this);
+    side->setObjectName("SidePanel");
+    ConnectionBar = new TConnectionList(side);
+    SettingsStack = new QStackedWidget(side);
+    SettingsStack->setObjectName("SettingsStack");
+    auto* sideLayout = new QVBoxLayout(side);
+    sideLayout->setContentsMargins(0, 0, 0, 0);
+    sideLayout->setSpacing(2);
+    sideLayout->addWidget(ConnectionBar);
+    sideLayout->addWidget(SettingsStack, 1);
+    connect(ConnectionBar, &TConnectionList::Chosen, this, &TMainWindow::ChooseConnection);
+    connect(ConnectionBar, &TConnectionList::AddClicked, this, [this] { AddConnection(); });
+    connect(ConnectionBar, &TConnectionList::RemoveClicked, this, [this] { RemoveConnection(CurrentIndex); });
+
+    // The session views are the main area.
+    Views = new TSessionPanel(this);
+    MainSplit = new QSplitter(Qt::Horizontal, this);
+    MainSplit->setObjectName("MainSplitter");
+    MainSplit->setChildrenCollapsible(false);
+    MainSplit->addWidget(side);
+    MainSplit->addWidget(Views);
+    MainSplit->setStretchFactor(0, 0);
+    MainSplit->setStretchFactor(1, 1);
+    setCentralWidget(MainSplit);
 
     StatusLabel = new QLabel(this);
     StatusLabel->setObjectName("StatusText");
@@ -190,287 +186,123 @@ void TMainWindow::BuildUi()
     statusBar()->addPermanentWidget(CancelBtn);
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, this, &TMainWindow::CancelRunning);
-    statusBar()->addPermanentWidget(Views->Status());
-    Views->Status()->show();
-}
+    StatusHolder = new QWidget(this);
+    StatusHolder->setObjectName("StatusHolder");
+    auto* holder = new QHBoxLayout(StatusHolder);
+    holder->setContentsMargins(0, 0, 0, 0);
+    statusBar()->addPermanentWidget(StatusHolder);
 
-// The header, then the groups of the field table in two columns.
-QWidget* TMainWindow::BuildSettings()
-{
-    auto* settings = new QWidget(this);
-    auto* outer = new QVBoxLayout(settings);
-
-    // Header: the logo and the caption.
-    auto* header = new QHBoxLayout;
-    auto* logo = new TLogoWidget(56, settings);
-    logo->setObjectName("Image1");
-    header->addWidget(logo);
-    auto* title = new QLabel(ToQ(Form->Caption), settings);
-    QFont titleFont = title->font();
-    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.5);
-    titleFont.setBold(true);
-    title->setFont(titleFont);
-    header->addWidget(title);
-    header->addStretch(1);
-    auto* hint = new QLabel(QStringLiteral("結果はログ (UDP %1) に出力されます").arg(EventPort), settings);
-    hint->setEnabled(false);
-    header->addWidget(hint, 0, Qt::AlignBottom);
-    outer->addLayout(header);
-
-    // The buttons first: the order in which controls are made is their tab order.
-    for (const TCommandInfo& command : Form->Commands()) {
-        auto* button = new QPushButton(ToQ(command.Caption), settings);
-        button->setObjectName(QString::fromStdString(command.Name));
-        Buttons[command.Name] = button;
-    }
-
-    auto* columns = new QHBoxLayout;
-    auto* left = new QVBoxLayout;
-    auto* right = new QVBoxLayout;
-    columns->addLayout(left, 1);
-    columns->addLayout(right, 1);
-    outer->addLayout(columns);
-    const TGroupInfo* mqtt5 = nullptr;
-    for (const TGroupInfo& group : Groups) {
-        if (group.Group == TControlGroup::Mqtt5) {
-            mqtt5 = &group;
-            continue;
-        }
-        auto* box = new QGroupBox(QString::fromUtf8(group.Title), settings);
-        box->setObjectName(group.Name);
-        auto* form = new QFormLayout(box);
-        if (group.Group == TControlGroup::Connection)
-            BuildProfileRows(settings, form);
-        BuildGroup(group.Group, settings, form);
-        (group.RightColumn ? right : left)->addWidget(box);
-    }
-    left->addStretch(1);
-    right->addStretch(1);
-    // Across both columns under them: its rows need the width, and the groups
-    // above keep their places. Made last, so that it comes last in the tab order.
-    if (mqtt5)
-        outer->addWidget(BuildMqtt5Group(*mqtt5, settings));
-
-    // "..." is only as wide as its caption; the two publish buttons share one width so the rows line up.
-    for (const auto& [name, button] : Buttons)
-        if (button->text() == QLatin1String("..."))
-            button->setMaximumWidth(button->fontMetrics().horizontalAdvance(QStringLiteral("....")) + 24);
-    const int publishWidth = std::max(Buttons.at("Button5")->sizeHint().width(), Buttons.at("Button7")->sizeHint().width());
-    Buttons.at("Button5")->setMinimumWidth(publishWidth);
-    Buttons.at("Button7")->setMinimumWidth(publishWidth);
-    return settings;
-}
-
-// One group's rows, from the table rows of the group in their order.
-void TMainWindow::BuildGroup(TControlGroup group, QWidget* parent, QFormLayout* form, std::size_t from,
-                             std::size_t to)
-{
-    // The row being filled: its label (a Row), its controls, and whether one of
-    // them takes the row's spare width.
-    struct TRowBuild {
-        TPlace Place = TPlace::Row;
-        QLabel* Label = nullptr;
-        std::vector<std::pair<QWidget*, bool>> Items;   // widget, stretch before it
-        bool Stretches = false;
-    } row;
-    auto labelFor = [&](const TControlInfo& control, QWidget* buddy) {
-        auto* label = new QLabel(ToQ(ControlLabel(*Form, control)), parent);
-        label->setObjectName(buddy->objectName() + "Label");
-        label->setBuddy(buddy);
-        return label;
+    // A capture of the frames: each connection's between a port of its own and the broker's port.
+    Views->Frames()->PortsOf = [this](const TFrameEntry& frame) {
+        uint16_t broker = 1883;
+        for (const auto& connection : Connections)
+            if (connection->Id() == frame.Connection)
+                broker = static_cast<uint16_t>(connection->Panel()->BrokerPort());
+        return std::pair<uint16_t, uint16_t>(static_cast<uint16_t>(40000 + (frame.Connection * 100 + frame.Stream) % 20000),
+                                             broker);
     };
-    auto finish = [&] {
-        if (row.Items.empty())
-            return;
-        if (row.Place == TPlace::Row && row.Items.size() == 1 && qobject_cast<TPropertyEditor*>(row.Items[0].first)) {
-            // The page's tab names the packet: the rows take the whole width.
-            row.Items[0].first->setAccessibleName(row.Label->text());
-            row.Label->hide();
-            form->addRow(row.Items[0].first);
-        } else if (row.Place == TPlace::Row && row.Items.size() == 1) {
-            form->addRow(row.Label, row.Items[0].first);
-        } else {
-            auto* line = new QHBoxLayout;
-            if (row.Place == TPlace::Buttons)
-                line->addStretch(1);
-            bool right = false;
-            for (const auto& [widget, stretchBefore] : row.Items) {
-                if (stretchBefore)
-                    line->addStretch(1);
-                right = right || stretchBefore;
-                line->addWidget(widget, qobject_cast<QLineEdit*>(widget) ? 1 : 0);
-            }
-            // A row without a growing control keeps its controls at the left.
-            if (!row.Stretches && !right && row.Place != TPlace::Buttons)
-                line->addStretch(1);
-            if (row.Place == TPlace::Row)
-                form->addRow(row.Label, line);
-            else
-                form->addRow(line);
-        }
-        row = TRowBuild{};
-    };
-
-    for (std::size_t index = from; index < to && index < Controls.size(); ++index) {
-        const TControlInfo& control = Controls[index];
-        if (control.Group != group)
-            continue;
-        QWidget* widget = MakeControl(control, parent);
-        // On a page of the MQTT 5.0 group a packet's command sits at the right of its reason code.
-        const bool besideReason = control.Place == TPlace::Buttons && group == TControlGroup::Mqtt5 &&
-                                  row.Place == TPlace::Row && !row.Items.empty();
-        const bool joins = control.Place == TPlace::Beside || control.Place == TPlace::Right ||
-                           (control.Place == TPlace::Buttons && row.Place == TPlace::Buttons) || besideReason;
-        if (!joins) {
-            finish();
-            row.Place = control.Place;
-        }
-        const bool stretchBefore = control.Place == TPlace::Right || besideReason;
-        // The TLS group's controls but its switch follow the switch.
-        auto follow = [&](QWidget* w) {
-            if (group == TControlGroup::Tls && control.Check != &TForm1::TlsChk)
-                TlsRows.push_back(w);
-        };
-        follow(widget);
-        if (control.Place == TPlace::Row) {
-            row.Label = labelFor(control, widget);
-            follow(row.Label);
-        } else if (control.Kind == TControlKind::Int || control.Kind == TControlKind::Choice) {
-            // An integer field or a choice inside a line has its label right before it.
-            QLabel* label = labelFor(control, widget);
-            follow(label);
-            row.Items.emplace_back(label, stretchBefore);
-            row.Items.emplace_back(widget, false);
-            row.Stretches = row.Stretches || qobject_cast<QLineEdit*>(widget) != nullptr;
-            continue;
-        }
-        row.Items.emplace_back(widget, stretchBefore);
-        row.Stretches = row.Stretches || qobject_cast<QLineEdit*>(widget) != nullptr;
-        if (control.Kind == TControlKind::Int && control.Packet != TPacketKind{}) {
-            // A reason code is shown by its name beside the number.
-            auto* name = new QLabel(parent);
-            name->setObjectName(QString::fromLatin1(control.Name) + "Name");
-            name->setEnabled(false);
-            auto* spin = static_cast<QSpinBox*>(widget);
-            const TPacketKind kind = control.Packet;
-            auto show = [name, spin, kind] { name->setText(ReasonCodeText(spin->value(), kind)); };
-            connect(spin, &QSpinBox::valueChanged, name, show);
-            show();
-            row.Items.emplace_back(name, false);
-        }
-        if (control.Kind == TControlKind::Check && control.Hint) {
-            // A greyed note after the check box says what it changes.
-            auto* note = new QLabel(QString::fromUtf8(control.Hint), parent);
-            note->setObjectName(QString::fromLatin1(control.Name) + "Hint");
-            note->setEnabled(false);
-            row.Items.emplace_back(note, false);
-            follow(note);
-        }
-        if (control.Kind == TControlKind::Text || control.Kind == TControlKind::Int ||
-            control.Kind == TControlKind::Choice)
-            FieldPlaces[control.Name] = {form, row.Label};
-    }
-    finish();
+    // Ctrl+F finds in the view in sight, wherever the focus is.
+    auto* find = new QShortcut(QKeySequence::Find, this);
+    find->setContext(Qt::WindowShortcut);
+    connect(find, &QShortcut::activated, Views, &TSessionPanel::FocusFind);
+    auto* add = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N), this);
+    connect(add, &QShortcut::activated, this, [this] { AddConnection(); });
 }
 
-// The widget of one table row, named after its control and wired to its handler.
-QWidget* TMainWindow::MakeControl(const TControlInfo& control, QWidget* parent)
+TConsoleConnection& TMainWindow::MakeConnection()
 {
-    switch (control.Kind) {
-    case TControlKind::Text: {
-        const std::size_t i = IndexOf(TextFields, control.Name);
-        if (control.Packet != TPacketKind{}) {
-            // MQTT 5.0 properties: rows over the text line the form reads.
-            auto* editor = new TPropertyEditor(control.Packet, QString::fromLatin1(control.Name), parent);
-            QLineEdit* edit = editor->TextEdit();
-            if (control.Hint)
-                edit->setPlaceholderText(QString::fromUtf8(control.Hint));
-            TextEdits[i] = edit;
-            PropertyEditors[i] = editor;
-            connect(editor, &TPropertyEditor::Edited, this, [this, name = edit->objectName()] {
-                ClearFieldError(name);
-                UpdateMqtt5Titles();
-            });
-            if (control.Handler) {
-                // Its change reaches the running connection when an edit is done, not at every key.
-                const TCommandJob job{control.Handler, {}, {}, control.Gate, ToQ(ControlLabel(*Form, control))};
-                auto committed = std::make_shared<QString>();
-                connect(editor, &TPropertyEditor::Committed, this, [this, job, edit, committed] {
-                    if (edit->text() == *committed)
-                        return;
-                    *committed = edit->text();
-                    Enqueue(job);
-                });
-            }
-            return editor;
+    const int id = NextId++;
+    auto connection = std::make_unique<TConsoleConnection>(id, EventPort, Store.get(), static_cast<TBoxHost&>(*this));
+    TConsoleConnection& made = *connection;
+    Connections.push_back(std::move(connection));
+    Views->AddFeed(made.Feed(), id);
+    SettingsStack->addWidget(new TSettingsArea(made.Panel(), SettingsStack));
+    connect(&made, &TConsoleConnection::CommandStarted, this, &TMainWindow::CommandStarted);
+    connect(&made, &TConsoleConnection::CommandFinished, this, &TMainWindow::CommandFinished);
+    connect(&made, &TConsoleConnection::BecameIdle, this, &TMainWindow::OnFinished);
+    connect(&made, &TConsoleConnection::BusyChanged, this, &TMainWindow::UpdateBusy);
+    connect(&made, &TConsoleConnection::StateChanged, this, [this] { ChooseConnection(CurrentIndex); });
+    connect(&made, &TConsoleConnection::Note, this, [this](const QString& text) {
+        statusBar()->showMessage(text, 15000);
+    });
+    made.Recorded = [this, id](const std::string& client, const std::vector<std::string>& lines) {
+        std::lock_guard lock(JournalLock);
+        if (!Journal.empty() && Journal.back().Connection == id)
+            Journal.back().Lines.insert(Journal.back().Lines.end(), lines.begin(), lines.end());
+        else
+            Journal.push_back({id, client, lines});
+    };
+    return made;
+}
+
+int TMainWindow::AddConnection()
+{
+    if (ClosingUi || ShutDown)
+        return CurrentIndex;
+    TConsoleConnection& made = MakeConnection();
+    if (Started) {
+        made.Start();
+        if (!Connections.empty())
+            made.Panel()->SetFoldedGroups(Connections.front()->Panel()->FoldedGroups());
+    }
+    ChooseConnection(ConnectionCount() - 1);
+    return CurrentIndex;
+}
+
+void TMainWindow::RemoveConnection(int index)
+{
+    if (ConnectionCount() <= 1 || index < 0 || index >= ConnectionCount())
+        return;
+    auto it = Connections.begin() + index;
+    TConsoleConnection& gone = **it;
+    QWidget* area = SettingsStack->widget(index);
+    // Its settings and status stay the connection's to delete; the area around them goes.
+    if (Views->Status() == gone.Status())
+        Views->SetStatus(nullptr);
+    gone.Panel()->setParent(nullptr);
+    gone.Status()->setParent(nullptr);
+    SettingsStack->removeWidget(area);
+    delete area;
+    // Its command thread finishes first (a script holding it is cancelled).
+    gone.BeginClosing();
+    for (const auto& connection : Connections)
+        connection->CancelRunning();
+    AbandonHolds();
+    gone.Shutdown();
+    Connections.erase(it);
+    ChooseConnection(std::min(index, ConnectionCount() - 1));
+    UpdateBusy();
+}
+
+void TMainWindow::ChooseConnection(int index)
+{
+    if (index < 0 || index >= ConnectionCount())
+        return;
+    const bool changed = index != CurrentIndex || Views->Status() != Connection(index).Status();
+    CurrentIndex = index;
+    TConsoleConnection& current = Current();
+    if (changed) {
+        SettingsStack->setCurrentIndex(index);
+        if (TSessionStatus* shown = Views->Status(); shown && shown != current.Status()) {
+            StatusHolder->layout()->removeWidget(shown);
+            shown->hide();
         }
-        auto* edit = new QLineEdit(parent);
-        edit->setObjectName(control.Name);
-        edit->setMinimumWidth(edit->fontMetrics().averageCharWidth() * 30);
-        if (control.Masked)
-            edit->setEchoMode(QLineEdit::Password);
-        if (control.Hint)
-            edit->setPlaceholderText(QString::fromUtf8(control.Hint));
-        TextEdits[i] = edit;
-        connect(edit, &QLineEdit::textEdited, this, [this, name = edit->objectName()] { ClearFieldError(name); });
-        return edit;
+        StatusHolder->layout()->addWidget(current.Status());
+        current.Status()->show();
+        Views->SetStatus(current.Status());
     }
-    case TControlKind::Int: {
-        const std::size_t i = IndexOf(IntFields, control.Name);
-        auto* spin = new TIntSpinBox(control.Min, control.Max, parent);
-        spin->setObjectName(control.Name);
-        Spins[i] = spin;
-        connect(spin, &QSpinBox::textChanged, this, [this, name = spin->objectName()] { ClearFieldError(name); });
-        if (control.Handler) {
-            const TCommandJob job{control.Handler, {}, {}, control.Gate, ToQ(ControlLabel(*Form, control))};
-            connect(spin, &QSpinBox::valueChanged, this, [this, job] { Enqueue(job); });
-        }
-        return spin;
+    std::vector<const TConsoleConnection*> all;
+    QVector<std::pair<int, QString>> names;
+    for (const auto& connection : Connections) {
+        all.push_back(connection.get());
+        names.push_back({connection->Id(), connection->Name()});
     }
-    case TControlKind::Check: {
-        auto* check = new QCheckBox(ToQ(ControlLabel(*Form, control)), parent);
-        check->setObjectName(control.Name);
-        Checks[IndexOf(CheckFields, control.Name)] = check;
-        if (control.Check == &TForm1::PingTimerChk)
-            PingChk = check;
-        if (control.Check == &TForm1::TlsChk) {
-            TlsChk = check;
-            connect(check, &QCheckBox::toggled, this, &TMainWindow::UpdateTlsRows);
-        }
-        if (control.Handler) {
-            const TCommandJob job{control.Handler, {}, {}, control.Gate, check->text()};
-            connect(check, &QCheckBox::clicked, this, [this, job] { Enqueue(job); });
-        }
-        return check;
-    }
-    case TControlKind::Choice: {
-        auto* combo = new QComboBox(parent);
-        combo->setObjectName(control.Name);
-        for (const char* item : control.Items)
-            combo->addItem(QString::fromUtf8(item));
-        combo->setAccessibleName(ToQ(ControlLabel(*Form, control)));
-        Combos[IndexOf(ChoiceFields, control.Name)] = combo;
-        if (control.Choice == &TForm1::ProtocolVersionCmb)
-            connect(combo, &QComboBox::currentIndexChanged, this, &TMainWindow::UpdateMqtt5Group);
-        return combo;
-    }
-    case TControlKind::Button:
-        break;
-    }
-    QPushButton* button = Buttons.at(control.Name);
-    for (const TCommandInfo& command : Form->Commands()) {
-        if (command.Name != control.Name)
-            continue;
-        const TCommandJob job{command.Handler, {}, {}, control.Gate, button->text()};
-        connect(button, &QPushButton::clicked, this, [this, job] {
-            Enqueue(job);
-            // "Close" ends the running command's wait, so that it comes at once; it
-            // is queued first, so that a timer tick cannot slip in before it.
-            if (job.Handler == &TForm1::DisconnectBtnClick)
-                CancelRunning();
-        });
-    }
-    return button;
+    ConnectionBar->Show(all, CurrentIndex);
+    Views->Names()->Set(names);
+    // The form's caption; with several connections, the chosen one's name after it.
+    setWindowTitle(ConnectionCount() > 1 ? QStringLiteral("%1 — %2").arg(current.Caption(), current.Name())
+                                         : current.Caption());
+    UpdateBusy();
 }
 
 // ---- start and end ----
@@ -480,59 +312,35 @@ void TMainWindow::Start()
     if (Started || ShutDown)
         return;
     Started = true;
-    // The command thread does not run yet: the form is this thread's alone.
-    Form->Run(&TForm1::FormCreate);
-    // The fields as the window left them last time (the identifier too, over the new default).
-    if (Store) {
-        TFieldValues values = CaptureFields(*Form);
-        if (Store->LoadFields(values))
-            ApplyFields(*Form, values);
+    for (std::size_t i = 0; i < Connections.size(); ++i) {
+        // The fields as the window left them last time (the identifier too, over the new default).
+        std::function<bool(TFieldValues&)> kept;
+        if (i == 0 && Store)
+            kept = [this](TFieldValues& values) { return Store->LoadFields(values); };
+        Connections[i]->Start(kept);
     }
-    ApplyView(ViewOf(*Form, AllFields));
-    Commands.Start();
-}
-
-void TMainWindow::BeginClosing()
-{
-    if (!ClosingUi) {
-        ClosingUi = true;
-        std::lock_guard lock(AskLock);
-        Closing = true;
-    }
-    AskDone.notify_all();
-    Pending -= static_cast<int>(Commands.DropPending());
-    PingTimerObj.stop();
-    // Whatever the running command waits for, the broker or a box, it stops waiting now.
-    CancelRunning();
-    if (ActiveDialog)
-        ActiveDialog->reject();
-}
-
-void TMainWindow::CancelRunning()
-{
-    {
-        std::lock_guard lock(RunnerLock);
-        if (ActiveRunner)
-            ActiveRunner->Cancel();
-    }
-    Form->CancelWait();
+    RestoreWindow();
+    ChooseConnection(CurrentIndex);
 }
 
 void TMainWindow::Shutdown()
 {
     if (ShutDown)
         return;
-    // The fields as they are on the screen now, for the next start.
-    if (Store && Started)
-        Store->SaveFields(ReadWidgets());
-    BeginClosing();
+    if (Store && Started) {
+        // The first connection's fields as they are on the screen now, for the next start.
+        Store->SaveFields(Connections.front()->Panel()->ReadWidgets());
+        KeepWindow();
+    }
+    ClosingUi = true;
+    for (const auto& connection : Connections)
+        connection->BeginClosing();
+    AbandonHolds();
+    if (ActiveDialog)
+        ActiveDialog->reject();
     ShutDown = true;
-    Commands.Stop();
-    // The command thread has ended: the form is this thread's again.
-    if (Started)
-        Form->Run(&TForm1::FormDestroy);
-    Pending = 0;
-    Running.clear();
+    for (const auto& connection : Connections)
+        connection->Shutdown();
     UpdateBusy();
 }
 
@@ -542,11 +350,18 @@ void TMainWindow::closeEvent(QCloseEvent* event)
         event->accept();
         return;
     }
-    BeginClosing();
-    if (Pending > 0) {
-        // The running command ends its wait now; the window closes when it has
-        // ended. One that still works on (a connect in progress) finishes out of
-        // sight: the window goes away after half a second all the same.
+    if (Store && Started && !ClosingUi)
+        KeepWindow();
+    ClosingUi = true;
+    for (const auto& connection : Connections)
+        connection->BeginClosing();
+    AbandonHolds();
+    if (ActiveDialog)
+        ActiveDialog->reject();
+    if (Outstanding() > 0) {
+        // The running commands end their waits now; the window closes when they
+        // have ended. One that still works on (a connect in progress) finishes
+        // out of sight: the window goes away after half a second all the same.
         CloseWhenIdle = true;
         if (centralWidget())
             centralWidget()->setEnabled(false);
@@ -563,415 +378,114 @@ void TMainWindow::closeEvent(QCloseEvent* event)
     emit Closed();
 }
 
-// ---- queueing commands ----
+// ---- geometry ----
 
-void TMainWindow::Enqueue(TCommandJob job)
+void TMainWindow::FitToScreen(const QRect& available)
 {
-    if (ClosingUi || ShutDown)
+    // Most of the screen, never beyond it; on a very large one a comfortable size.
+    const int width = std::min(available.width() * 92 / 100, 2000);
+    const int height = std::min(available.height() * 90 / 100, 1300);
+    setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, QSize(width, height), available));
+    resize(width, height);
+    // The settings as wide as they need, at most two fifths: the views keep the rest.
+    const int settings =
+        std::clamp(SettingsStack->currentWidget()->sizeHint().width(), width / 4, width * 2 / 5);
+    MainSplit->setSizes({settings, width - settings});
+}
+
+void TMainWindow::RestoreWindow()
+{
+    QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800);
+    FitToScreen(available);
+    if (!Store) {
+        for (const auto& connection : Connections)
+            connection->Panel()->FoldUnused();
         return;
-    job.Fields = ReadWidgets();
-    if (!Commands.Post([this, job = std::move(job)] { RunCommand(job); }))
-        return;
-    ++Pending;
-    UpdateBusy();
+    }
+    const QByteArray geometry = Store->WindowValue(GeometryKey).toByteArray();
+    if (!geometry.isEmpty())
+        restoreGeometry(geometry);
+    const QByteArray split = Store->WindowValue(SplitterKey).toByteArray();
+    if (!split.isEmpty())
+        MainSplit->restoreState(split);
+    const QVariant folded = Store->WindowValue(FoldedKey);
+    for (const auto& connection : Connections) {
+        if (folded.isValid())
+            connection->Panel()->SetFoldedGroups(folded.toStringList());
+        else
+            connection->Panel()->FoldUnused();
+    }
+    const QVariant tab = Store->WindowValue(TabKey);
+    if (tab.isValid())
+        Views->Tabs()->setCurrentIndex(tab.toInt());
+    const QStringList views = Store->WindowValue(ViewSplittersKey).toStringList();
+    const QList<QSplitter*> splitters = Views->findChildren<QSplitter*>();
+    for (int i = 0; i < splitters.size() && i < views.size(); ++i)
+        splitters[i]->restoreState(QByteArray::fromBase64(views[i].toLatin1()));
+}
+
+void TMainWindow::KeepWindow()
+{
+    Store->SetWindowValue(GeometryKey, saveGeometry());
+    Store->SetWindowValue(SplitterKey, MainSplit->saveState());
+    Store->SetWindowValue(FoldedKey, Current().Panel()->FoldedGroups());
+    Store->SetWindowValue(TabKey, Views->Tabs()->currentIndex());
+    QStringList views;
+    for (const QSplitter* splitter : Views->findChildren<QSplitter*>())
+        views << QString::fromLatin1(splitter->saveState().toBase64());
+    Store->SetWindowValue(ViewSplittersKey, views);
+}
+
+// ---- the chosen connection ----
+
+void TMainWindow::CancelRunning()
+{
+    Current().CancelRunning();
+}
+
+int TMainWindow::Outstanding() const
+{
+    int pending = 0;
+    for (const auto& connection : Connections)
+        pending += connection->Outstanding();
+    return pending;
 }
 
 void TMainWindow::PostToForm(std::function<void(TForm1&)> fn)
 {
-    TCommandJob job;
-    job.Custom = std::move(fn);
-    job.Caption = QStringLiteral("(設定)");
-    Enqueue(std::move(job));
+    Current().PostToForm(std::move(fn));
 }
 
-void TMainWindow::OnPingTimerTimeout()
+QString TMainWindow::FieldError(const QString& controlName) const
 {
-    if (ClosingUi || ShutDown)
-        return;
-    // The tick runs only while the form still has its timer on when the tick's
-    // turn comes: a "Close" clicked before it switched the timer off.
-    TCommandJob job;
-    job.Handler = &TForm1::PingTimerTick;
-    job.Gate = &TForm1::PingTimerEnabled;
-    job.Caption = QStringLiteral("PINGREQ (定期送信)");
-    job.Fields = ReadWidgets();
-    if (Commands.PostTick([this, job = std::move(job)] { RunCommand(job); })) {
-        ++Pending;
-        UpdateBusy();
-    }
-}
-
-// ---- the command thread ----
-
-void TMainWindow::RunCommand(const TCommandJob& job)
-{
-    QMetaObject::invokeMethod(this, [this, caption = job.Caption] { OnStarted(caption); }, Qt::QueuedConnection);
-    TForm1& form = *Form;
-    // A click on a control that is disabled by the time its turn comes does
-    // nothing, as it would on a disabled control.
-    const bool enabled = job.Gate == nullptr || form.*job.Gate;
-    const bool checkedBefore = form.PingTimerChk;
-    ApplyFields(form, job.Fields);
-    Baseline = job.Fields;
-    if (!enabled) {
-        if (job.Gate == &TForm1::PingTimerChkEnabled)
-            form.PingTimerChk = checkedBefore;
-    } else if (job.Handler) {
-        Recorder.OnCommand(form, job.Handler);
-        form.Run(job.Handler);
-        Recorder.OnCommandDone(form);
-    } else if (job.Custom) {
-        job.Custom(form);
-    }
-    PublishView();
-    QMetaObject::invokeMethod(this, [this, caption = job.Caption] { OnFinished(caption); }, Qt::QueuedConnection);
-}
-
-void TMainWindow::PublishView()
-{
-    const TFieldValues now = CaptureFields(*Form);
-    TFormView view = ViewOf(*Form, DiffFields(now, Baseline));
-    Baseline = now;
-    QMetaObject::invokeMethod(this, [this, view = std::move(view)] { ApplyView(view); }, Qt::QueuedConnection);
-}
-
-template <typename R>
-R TMainWindow::AskUi(std::function<R()> ask, R cancelled, const QString& what)
-{
-    struct TAnswer {
-        bool Done = false;
-        R Value{};
-    };
-    auto answer = std::make_shared<TAnswer>();
-    {
-        std::lock_guard lock(AskLock);
-        if (Closing) {
-            qWarning().noquote() << "tarnwick: closing, not shown:" << what;
-            return cancelled;
-        }
-    }
-    QMetaObject::invokeMethod(
-        this,
-        [this, answer, ask = std::move(ask)] {
-            {
-                std::lock_guard lock(AskLock);
-                if (Closing)
-                    return;
-            }
-            R value = ask();
-            {
-                std::lock_guard lock(AskLock);
-                answer->Value = std::move(value);
-                answer->Done = true;
-            }
-            AskDone.notify_all();
-        },
-        Qt::QueuedConnection);
-    std::unique_lock lock(AskLock);
-    AskDone.wait(lock, [&] { return answer->Done || Closing; });
-    return answer->Done ? answer->Value : cancelled;
-}
-
-// ---- TFrontEnd ----
-
-void TMainWindow::ShowError(const std::string& text)
-{
-    if (Commands.OnWorkerThread()) {
-        Recorder.OnBox(text);
-        if (BoxToRunner(ToSystem(AppTitle()), text))
-            return;
-    }
-    const QString message = ToQ(text);
-    auto show = [this, message] {
-        PresentMessageBox(QMessageBox::Critical, AppTitle(), message);
-        return true;
-    };
-    if (Commands.OnWorkerThread()) {
-        AskUi<bool>(show, false, message);
-    } else if (SuppressBoxes) {
-        qWarning().noquote() << "tarnwick:" << message;
-    } else {
-        show();
-    }
-}
-
-void TMainWindow::ShowMessageBox(const std::string& title, const std::string& text, bool warning)
-{
-    if (Commands.OnWorkerThread()) {
-        Recorder.OnBox(text);
-        if (BoxToRunner(title, text))
-            return;
-    }
-    const QString boxTitle = ToQ(title);
-    const QString message = ToQ(text);
-    auto show = [this, boxTitle, message, warning] {
-        PresentMessageBox(warning ? QMessageBox::Warning : QMessageBox::Critical, boxTitle, message);
-        return true;
-    };
-    if (Commands.OnWorkerThread()) {
-        AskUi<bool>(show, false, message);
-    } else if (SuppressBoxes) {
-        qWarning().noquote() << "tarnwick:" << boxTitle << message;
-    } else {
-        show();
-    }
-}
-
-bool TMainWindow::ChooseFile(const std::string& initialDir, const std::string& initialFile, std::string& chosenPath)
-{
-    const QString dir = ToQ(initialDir);
-    const QString file = ToQ(initialFile);
-    auto choose = [this, dir, file] {
-        QString chosen;
-        const bool confirmed = PresentFileDialog(dir, file, chosen, TFileDialogKind::OpenFile);
-        return std::pair<bool, QString>(confirmed && !chosen.isEmpty(), chosen);
-    };
-    std::pair<bool, QString> result{false, {}};
-    if (Commands.OnWorkerThread())
-        result = AskUi<std::pair<bool, QString>>(choose, {false, {}}, QStringLiteral("file chooser"));
-    else if (!SuppressBoxes)
-        result = choose();
-    if (!result.first)
-        return false;
-    chosenPath = ToSystem(result.second);
-    return true;
-}
-
-void TMainWindow::SetPingTimer(bool enabled, int intervalMs)
-{
-    if (Commands.OnWorkerThread())
-        QMetaObject::invokeMethod(this, [this, enabled, intervalMs] { ApplyTimer(enabled, intervalMs); },
-                                  Qt::QueuedConnection);
-    else
-        ApplyTimer(enabled, intervalMs);
-}
-
-void TMainWindow::ControlsChanged()
-{
-    if (Commands.OnWorkerThread())
-        PublishView();
-    else
-        ApplyView(ViewOf(*Form, AllFields));
-}
-
-// ---- this thread: widgets ----
-
-TFieldValues TMainWindow::ReadWidgets() const
-{
-    TFieldValues values;
-    for (std::size_t i = 0; i < TextEdits.size(); ++i)
-        values.Texts[i] = ToSystem(TextEdits[i]->text());
-    for (std::size_t i = 0; i < Spins.size(); ++i)
-        values.Ints[i] = ToSystem(Spins[i]->cleanText());
-    for (std::size_t i = 0; i < Checks.size(); ++i)
-        values.Checks[i] = Checks[i]->isChecked();
-    for (std::size_t i = 0; i < Combos.size(); ++i)
-        values.Choices[i] = Combos[i]->currentIndex();
-    return values;
-}
-
-void TMainWindow::ApplyView(const TFormView& view)
-{
-    ApplyValues(view.Values, view.Changed);
-    Buttons.at("ConnectBtn")->setEnabled(view.ConnectBtnEnabled);
-    Buttons.at("DisconnectBtn")->setEnabled(view.DisconnectBtnEnabled);
-    PingChk->setEnabled(view.PingTimerChkEnabled);
-    Views->SetConsoleOpened(view.DisconnectBtnEnabled);
-}
-
-void TMainWindow::ApplyValues(const TFieldValues& values, TFieldMask changed)
-{
-    const TFormView view{values, changed};
-    for (std::size_t i = 0; i < TextEdits.size(); ++i) {
-        if (view.Changed & TextBit(i)) {
-            if (PropertyEditors[i]) {
-                PropertyEditors[i]->SetText(ToQ(view.Values.Texts[i]));
-            } else {
-                const QSignalBlocker block(TextEdits[i]);
-                TextEdits[i]->setText(ToQ(view.Values.Texts[i]));
-            }
-            ClearFieldError(TextEdits[i]->objectName());
-        }
-    }
-    for (std::size_t i = 0; i < Spins.size(); ++i) {
-        if (view.Changed & IntBit(i)) {
-            const TIntField field{{}, view.Values.Ints[i], Spins[i]->minimum(), Spins[i]->maximum()};
-            const QSignalBlocker block(Spins[i]);
-            Spins[i]->setValue(field.Value());
-            ClearFieldError(Spins[i]->objectName());
-        }
-    }
-    for (std::size_t i = 0; i < Checks.size(); ++i) {
-        if (view.Changed & CheckBit(i)) {
-            const QSignalBlocker block(Checks[i]);
-            Checks[i]->setChecked(view.Values.Checks[i]);
-        }
-    }
-    for (std::size_t i = 0; i < Combos.size(); ++i) {
-        if (view.Changed & ChoiceBit(i)) {
-            const QSignalBlocker block(Combos[i]);
-            const int index = view.Values.Choices[i];
-            Combos[i]->setCurrentIndex(index >= 0 && index < Combos[i]->count() ? index : 0);
-        }
-    }
-    UpdateTlsRows();
-    UpdateMqtt5Titles();
-    UpdateMqtt5Group();
-}
-
-void TMainWindow::UpdateTlsRows()
-{
-    const bool on = TlsChk && TlsChk->isChecked();
-    for (QWidget* widget : TlsRows)
-        widget->setEnabled(on);
-}
-
-// ---- MQTT 5.0 ----
-
-QGroupBox* TMainWindow::BuildMqtt5Group(const TGroupInfo& group, QWidget* parent)
-{
-    Mqtt5Box = new QGroupBox(QString::fromUtf8(group.Title), parent);
-    Mqtt5Box->setObjectName(group.Name);
-    auto* layout = new QVBoxLayout(Mqtt5Box);
-    Mqtt5Note = new QLabel(QStringLiteral("プロトコルが MQTT 5.0 ではないので、ここの設定は送られません"), Mqtt5Box);
-    Mqtt5Note->setObjectName("Mqtt5Note");
-    Mqtt5Note->setEnabled(false);
-    layout->addWidget(Mqtt5Note);
-    Mqtt5Tabs = new QTabWidget(Mqtt5Box);
-    Mqtt5Tabs->setObjectName("Mqtt5Tabs");
-    Mqtt5Tabs->setAccessibleName(QString::fromUtf8(group.Title));
-    layout->addWidget(Mqtt5Tabs);
-
-    // A page from each properties row to the next: a packet's reason code and
-    // its command go with its properties.
-    auto addPage = [&](std::size_t from, std::size_t to) {
-        auto* page = new QWidget(Mqtt5Tabs);
-        page->setObjectName(QString::fromLatin1(Controls[from].Name) + "Page");
-        auto* form = new QFormLayout(page);
-        BuildGroup(group.Group, parent, form, from, to);
-        const QString title = QString::fromUtf8(Controls[from].Label).remove(QStringLiteral("プロパティ")).trimmed();
-        Mqtt5Tabs->addTab(page, title);
-        page->setProperty("title", title);
-    };
-    std::size_t from = Controls.size();
-    for (std::size_t i = 0; i < Controls.size(); ++i) {
-        const TControlInfo& control = Controls[i];
-        if (control.Group != group.Group)
-            continue;
-        const bool properties = control.Kind == TControlKind::Text && control.Packet != TPacketKind{};
-        if (from == Controls.size())
-            from = i;
-        else if (properties) {
-            addPage(from, i);
-            from = i;
-        }
-    }
-    if (from < Controls.size())
-        addPage(from, Controls.size());
-    return Mqtt5Box;
+    return Current().Panel()->FieldError(controlName);
 }
 
 TPropertyEditor* TMainWindow::PropertyEditor(const QString& controlName) const
 {
-    for (std::size_t i = 0; i < TextFields.size(); ++i)
-        if (controlName == QLatin1String(TextFields[i].Name))
-            return PropertyEditors[i];
-    return nullptr;
+    return Current().Panel()->PropertyEditor(controlName);
 }
 
-void TMainWindow::UpdateMqtt5Titles()
+void TMainWindow::SaveProfile()
 {
-    if (!Mqtt5Tabs)
-        return;
-    for (int i = 0; i < Mqtt5Tabs->count(); ++i) {
-        QWidget* page = Mqtt5Tabs->widget(i);
-        const QString title = page->property("title").toString();
-        const auto* editor = page->findChild<TPropertyEditor*>();
-        const int rows = editor ? editor->RowCount() : 0;
-        Mqtt5Tabs->setTabText(i, rows > 0 ? QStringLiteral("%1 (%2)").arg(title).arg(rows) : title);
-    }
+    Current().Panel()->Profiles()->Save();
 }
 
-void TMainWindow::UpdateMqtt5Group()
+void TMainWindow::LoadProfile()
 {
-    if (!Mqtt5Box)
-        return;
-    const int chosen = Combos[IndexOf(ChoiceFields, "ProtocolVersionCmb")]->currentIndex();
-    const bool speaks5 = chosen >= 0 && chosen < static_cast<int>(std::size(AllProtocolVersions)) &&
-                         AllProtocolVersions[chosen] == TProtocolVersion::MQTT50;
-    bool holds = false;
-    for (const TControlInfo& control : Controls) {
-        if (control.Group != TControlGroup::Mqtt5)
-            continue;
-        if (control.Kind == TControlKind::Text)
-            holds = holds || TextEdits[IndexOf(TextFields, control.Name)]->text().contains(
-                                 QRegularExpression(QStringLiteral("[^\\s;]")));
-        else if (control.Kind == TControlKind::Int)
-            holds = holds || Spins[IndexOf(IntFields, control.Name)]->value() != 0;
-    }
-    Mqtt5Note->setVisible(!speaks5);
-    const bool show = speaks5 || holds;
-    if (show == !Mqtt5Box->isHidden())
-        return;
-    Mqtt5Box->setVisible(show);
-    // The settings take the height they need now, the views below the rest.
-    const QList<int> sizes = MainSplit->sizes();
-    const int total = sizes.value(0) + sizes.value(1);
-    auto* area = static_cast<QScrollArea*>(MainSplit->widget(0));
-    if (area->widget()->layout())
-        area->widget()->layout()->activate();
-    // As much as they need, as long as the views keep their smallest height.
-    const int settings = std::min(area->sizeHint().height(), total - Views->minimumSizeHint().height());
-    if (total > 0 && settings > 0)
-        MainSplit->setSizes({settings, total - settings});
+    Current().Panel()->Profiles()->Load();
 }
 
-void TMainWindow::RevealField(QWidget* field)
+void TMainWindow::DeleteProfile()
 {
-    if (!Mqtt5Box || !Mqtt5Box->isAncestorOf(field))
-        return;
-    if (Mqtt5Box->isHidden()) {
-        Mqtt5Box->show();
-        Mqtt5Note->setVisible(true);
-    }
-    for (int i = 0; i < Mqtt5Tabs->count(); ++i)
-        if (Mqtt5Tabs->widget(i)->isAncestorOf(field))
-            Mqtt5Tabs->setCurrentIndex(i);
+    Current().Panel()->Profiles()->Delete();
 }
 
-void TMainWindow::ApplyTimer(bool enabled, int intervalMs)
+void TMainWindow::OnFinished()
 {
-    if (ShutDown || ClosingUi)
-        return;   // a closing window ticks no more
-    // QTimer restarts on every setInterval while it runs; the same interval must
-    // leave the running period alone.
-    if (!enabled) {
-        PingTimerObj.stop();
-        if (PingTimerObj.interval() != intervalMs)
-            PingTimerObj.setInterval(intervalMs);
-        return;
-    }
-    if (PingTimerObj.interval() != intervalMs)
-        PingTimerObj.setInterval(intervalMs);   // a running timer starts a new period
-    if (!PingTimerObj.isActive())
-        PingTimerObj.start();                   // a full period before the first tick
-}
-
-void TMainWindow::OnStarted(const QString& caption)
-{
-    Running = caption;
     UpdateBusy();
-    emit CommandStarted(caption);
-}
-
-void TMainWindow::OnFinished(const QString& caption)
-{
-    Running.clear();
-    if (Pending > 0)
-        --Pending;
-    UpdateBusy();
-    emit CommandFinished(caption);
-    if (Pending == 0) {
+    if (Outstanding() == 0) {
         emit BecameIdle();
         if (CloseWhenIdle)
             QTimer::singleShot(0, this, [this] { close(); });
@@ -980,23 +494,42 @@ void TMainWindow::OnFinished(const QString& caption)
 
 void TMainWindow::UpdateBusy()
 {
-    CancelBtn->setEnabled(Pending > 0 && !ShutDown);
-    if (Pending > 0) {
+    if (!CancelBtn || Connections.empty())
+        return;
+    const TConsoleConnection& current = Current();
+    const int pending = ShutDown ? 0 : current.Outstanding();
+    CancelBtn->setEnabled(pending > 0);
+    if (Outstanding() > 0 && !ShutDown)
         setCursor(Qt::BusyCursor);
+    else
+        unsetCursor();
+    if (pending > 0) {
         QString text;
         if (ClosingUi)
             text = QStringLiteral("終了しています: 実行中のコマンドの終わりを待っています…");
-        else if (!Running.isEmpty())
-            text = QStringLiteral("実行中: %1").arg(Running);
+        else if (!current.Running().isEmpty())
+            text = QStringLiteral("実行中: %1").arg(current.Running());
         else
             text = QStringLiteral("実行待ち");
-        if (!ClosingUi && Pending > 1)
-            text += QStringLiteral("  (あと %1 件)").arg(Pending - 1);
+        if (!ClosingUi && pending > 1)
+            text += QStringLiteral("  (あと %1 件)").arg(pending - 1);
         StatusLabel->setText(text);
     } else {
-        unsetCursor();
         StatusLabel->setText(ShutDown ? QStringLiteral("終了") : QStringLiteral("準備完了"));
     }
+}
+
+// ---- boxes ----
+
+void TMainWindow::HostMessageBox(QMessageBox::Icon icon, const QString& title, const QString& text)
+{
+    PresentMessageBox(icon, title, text);
+}
+
+bool TMainWindow::HostFileDialog(const QString& initialDir, const QString& initialFile, QString& chosen,
+                                 TFileDialogKind kind)
+{
+    return PresentFileDialog(initialDir, initialFile, chosen, kind);
 }
 
 void TMainWindow::PresentMessageBox(QMessageBox::Icon icon, const QString& title, const QString& text)
@@ -1013,7 +546,11 @@ bool TMainWindow::PresentFileDialog(const QString& initialDir, const QString& in
     const bool save = kind == TFileDialogKind::SaveScript;
     dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
-    if (kind != TFileDialogKind::OpenFile) {
+    // Qt's own dialog, in the window's language (the desktop's may speak another).
+    SetUpFileDialog(dialog);
+    if (kind == TFileDialogKind::OpenFile) {
+        dialog.setWindowTitle(QStringLiteral("ファイルを選ぶ"));
+    } else {
         dialog.setWindowTitle(save ? QStringLiteral("スクリプトとして保存") : QStringLiteral("スクリプトを実行"));
         dialog.setNameFilters({QStringLiteral("Tarnwick スクリプト (*.tws)"), QStringLiteral("すべてのファイル (*)")});
         dialog.setDefaultSuffix(QStringLiteral("tws"));
@@ -1027,224 +564,14 @@ bool TMainWindow::PresentFileDialog(const QString& initialDir, const QString& in
     return !chosen.isEmpty();
 }
 
-// ---- fields that a frame could not be built from ----
-
-void TMainWindow::ShowFieldError(const std::string& controlName, const std::string& reason)
+bool TMainWindow::PresentQuestion(const QString& title, const QString& text)
 {
-    const QString name = QString::fromStdString(controlName);
-    const QString text = ToQ(reason);
-    if (Commands.OnWorkerThread())
-        QMetaObject::invokeMethod(this, [this, name, text] { MarkFieldError(name, text); }, Qt::QueuedConnection);
-    else
-        MarkFieldError(name, text);
-}
-
-QString TMainWindow::FieldError(const QString& controlName) const
-{
-    const auto found = FieldErrors.find(controlName);
-    return found == FieldErrors.end() ? QString() : found->second;
-}
-
-QWidget* TMainWindow::FieldWidget(const QString& controlName) const
-{
-    for (std::size_t i = 0; i < TextFields.size(); ++i)
-        if (controlName == QLatin1String(TextFields[i].Name))
-            return TextEdits[i];
-    for (std::size_t i = 0; i < IntFields.size(); ++i)
-        if (controlName == QLatin1String(IntFields[i].Name))
-            return Spins[i];
-    for (std::size_t i = 0; i < CheckFields.size(); ++i)
-        if (controlName == QLatin1String(CheckFields[i].Name))
-            return Checks[i];
-    for (std::size_t i = 0; i < ChoiceFields.size(); ++i)
-        if (controlName == QLatin1String(ChoiceFields[i].Name))
-            return Combos[i];
-    return nullptr;
-}
-
-// A red frame on the field, the reason as its tooltip and in a line under it,
-// until the field is next edited. A reason that names no field goes to the status bar.
-void TMainWindow::MarkFieldError(const QString& controlName, const QString& reason)
-{
-    if (ShutDown)
-        return;
-    QWidget* field = FieldWidget(controlName);
-    if (!field) {
-        statusBar()->showMessage(reason, 15000);
-        return;
-    }
-    FieldErrors[controlName] = reason;
-    RevealField(field);
-    if (TPropertyEditor* editor = PropertyEditor(controlName)) {
-        // The editor says it under its rows.
-        editor->MarkError(reason);
-        return;
-    }
-    field->setStyleSheet(QStringLiteral("border: 2px solid #d32f2f;"));
-    field->setToolTip(reason);
-    const auto place = FieldPlaces.find(controlName.toStdString());
-    if (place == FieldPlaces.end() || !place->second.RowLabel)
-        return;
-    QLabel*& label = ErrorLabels[controlName];
-    QFormLayout* form = place->second.Form;
-    if (!label) {
-        int row = -1;
-        QFormLayout::ItemRole role;
-        form->getWidgetPosition(place->second.RowLabel, &row, &role);
-        label = new QLabel(field->parentWidget());
-        label->setObjectName(controlName + "Error");
-        label->setWordWrap(true);
-        label->setStyleSheet(QStringLiteral("color: #d32f2f;"));
-        form->insertRow(row + 1, static_cast<QWidget*>(nullptr), label);
-    }
-    label->setText(reason);
-    int row = -1;
-    QFormLayout::ItemRole role;
-    form->getWidgetPosition(label, &row, &role);
-    form->setRowVisible(row, true);
-}
-
-// One failure may mark several fields (a topic list and its QoS list): editing
-// one of them clears them all.
-void TMainWindow::ClearFieldError(const QString& controlName)
-{
-    const auto found = FieldErrors.find(controlName);
-    if (found == FieldErrors.end())
-        return;
-    const QString reason = found->second;
-    for (auto it = FieldErrors.begin(); it != FieldErrors.end();) {
-        if (it->second != reason) {
-            ++it;
-            continue;
-        }
-        if (TPropertyEditor* editor = PropertyEditor(it->first)) {
-            editor->ClearError();
-        } else if (QWidget* field = FieldWidget(it->first)) {
-            field->setStyleSheet(QString());
-            field->setToolTip(QString());
-        }
-        if (const auto label = ErrorLabels.find(it->first); label != ErrorLabels.end()) {
-            int row = -1;
-            QFormLayout::ItemRole role;
-            const auto place = FieldPlaces.find(it->first.toStdString());
-            place->second.Form->getWidgetPosition(label->second, &row, &role);
-            place->second.Form->setRowVisible(row, false);
-        }
-        it = FieldErrors.erase(it);
-    }
-}
-
-// ---- connection profiles ----
-
-// The profile box, its three buttons and the password's switch, above the connection's fields.
-void TMainWindow::BuildProfileRows(QWidget* parent, QFormLayout* form)
-{
-    ProfileCmb = new QComboBox(parent);
-    ProfileCmb->setObjectName("ProfileCmb");
-    ProfileCmb->setEditable(true);
-    ProfileCmb->setInsertPolicy(QComboBox::NoInsert);
-    ProfileCmb->lineEdit()->setPlaceholderText(QStringLiteral("名前"));
-    ProfileCmb->setAccessibleName(QStringLiteral("接続プロファイル"));
-    ProfileCmb->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    auto* label = new QLabel(QStringLiteral("接続プロファイル"), parent);
-    label->setObjectName("ProfileCmbLabel");
-    label->setBuddy(ProfileCmb);
-    auto button = [&](const char* name, const QString& caption, const QString& tip, void (TMainWindow::*slot)()) {
-        auto* b = new QPushButton(caption, parent);
-        b->setObjectName(name);
-        b->setToolTip(tip);
-        connect(b, &QPushButton::clicked, this, slot);
-        return b;
-    };
-    QPushButton* load = button("ProfileLoadBtn", QStringLiteral("読込"),
-                               QStringLiteral("プロファイルの接続先を欄に読み込みます"), &TMainWindow::LoadProfile);
-    QPushButton* save = button("ProfileSaveBtn", QStringLiteral("保存"),
-                               QStringLiteral("いまの接続先をこの名前で保存します"), &TMainWindow::SaveProfile);
-    QPushButton* remove = button("ProfileDeleteBtn", QStringLiteral("削除"),
-                                 QStringLiteral("この名前のプロファイルを削除します"), &TMainWindow::DeleteProfile);
-    ProfilePasswordChk = new QCheckBox(QStringLiteral("パスワードも保存"), parent);
-    ProfilePasswordChk->setObjectName("ProfilePasswordChk");
-    ProfilePasswordChk->setToolTip(QStringLiteral("パスワードは本人だけが読めるファイル (passwords.json, 0600) に保存されます"));
-
-    auto* line = new QHBoxLayout;
-    line->addWidget(ProfileCmb, 1);
-    line->addWidget(load);
-    line->addWidget(save);
-    line->addWidget(remove);
-    form->addRow(label, line);
-    auto* second = new QHBoxLayout;
-    second->addStretch(1);
-    second->addWidget(ProfilePasswordChk);
-    form->addRow(second);
-    if (!Store) {
-        for (QWidget* w : std::initializer_list<QWidget*>{ProfileCmb, load, save, remove, ProfilePasswordChk}) {
-            w->setEnabled(false);
-            w->setToolTip(QStringLiteral("設定の保存先がありません"));
-        }
-        return;
-    }
-    RefreshProfiles(QString());
-}
-
-void TMainWindow::RefreshProfiles(const QString& select)
-{
-    const QSignalBlocker block(ProfileCmb);
-    ProfileCmb->clear();
-    if (Store)
-        ProfileCmb->addItems(Store->ProfileNames());
-    ProfileCmb->setCurrentIndex(ProfileCmb->findText(select));
-    ProfileCmb->setEditText(select);
-}
-
-void TMainWindow::SaveProfile()
-{
-    if (!Store)
-        return;
-    const QString name = ProfileCmb->currentText().trimmed();
-    QString error;
-    if (!Store->SaveProfile(name, ReadWidgets(), ProfilePasswordChk->isChecked(), error)) {
-        PresentMessageBox(QMessageBox::Warning, QStringLiteral("接続プロファイル"), error);
-        return;
-    }
-    RefreshProfiles(name);
-    statusBar()->showMessage(QStringLiteral("接続プロファイル「%1」を保存しました").arg(name), 5000);
-}
-
-void TMainWindow::LoadProfile()
-{
-    if (!Store)
-        return;
-    const QString name = ProfileCmb->currentText().trimmed();
-    const TFieldValues now = ReadWidgets();
-    TFieldValues values = now;
-    QString problem;
-    if (!Store->LoadProfile(name, values, &problem)) {
-        statusBar()->showMessage(QStringLiteral("接続プロファイル「%1」はありません").arg(name), 5000);
-        return;
-    }
-    ApplyValues(values, DiffFields(values, now));
-    ProfilePasswordChk->setChecked(Store->HasPassword(name));
-    statusBar()->showMessage(QStringLiteral("接続プロファイル「%1」を読み込みました").arg(name), 5000);
-    if (!problem.isEmpty())
-        PresentMessageBox(QMessageBox::Warning, QStringLiteral("接続プロファイル"), problem);
-}
-
-void TMainWindow::DeleteProfile()
-{
-    if (!Store)
-        return;
-    const QString name = ProfileCmb->currentText().trimmed();
-    if (!Store->ProfileNames().contains(name)) {
-        statusBar()->showMessage(QStringLiteral("接続プロファイル「%1」はありません").arg(name), 5000);
-        return;
-    }
-    QString error;
-    if (!Store->DeleteProfile(name, error)) {
-        PresentMessageBox(QMessageBox::Warning, QStringLiteral("接続プロファイル"), error);
-        return;
-    }
-    RefreshProfiles(QString());
-    statusBar()->showMessage(QStringLiteral("接続プロファイル「%1」を削除しました").arg(name), 5000);
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Yes | QMessageBox::No, this);
+    box.button(QMessageBox::Yes)->setText(QStringLiteral("はい"));
+    box.button(QMessageBox::No)->setText(QStringLiteral("いいえ"));
+    box.setDefaultButton(QMessageBox::No);
+    ActiveDialog = &box;
+    return box.exec() == QMessageBox::Yes;
 }
 
 // ---- scripts ----
@@ -1258,6 +585,12 @@ void TMainWindow::BuildMenus()
     save->setToolTip(QStringLiteral("Open からのコマンドと既定と違う欄を tarnwick-cli のスクリプトにします"));
     connect(save, &QAction::triggered, this, [this] {
         QString chosen;
+        // A password goes into the script as typed: the user says so first.
+        if (ScriptHoldsPassword(RecordedScript()) &&
+            !PresentQuestion(QStringLiteral("スクリプトとして保存"),
+                             QStringLiteral("記録したセッションにはパスワードが平文で含まれます。"
+                                            "ファイルは本人だけが読めるように (0600) 書きます。保存しますか?")))
+            return;
         if (PresentFileDialog(LastScriptDir, QStringLiteral("session.tws"), chosen, TFileDialogKind::SaveScript) &&
             !chosen.isEmpty()) {
             LastScriptDir = QFileInfo(chosen).absolutePath();
@@ -1273,21 +606,61 @@ void TMainWindow::BuildMenus()
             RunScriptFile(chosen);
         }
     });
-    AddCheckMenu(*this, [this] { return ConnectionSetLines(*Form); });
+    // The chosen connection's fields as shown, read through a form of their own
+    // (the connection's form belongs to its command thread).
+    AddCheckMenu(*this, [this] {
+        TNoFrontEnd frontEnd;
+        TForm1 shown(frontEnd);
+        ApplyFields(shown, Current().Panel()->ReadWidgets());
+        return ConnectionSetLines(shown);
+    });
+}
+
+std::string TMainWindow::RecordedScript() const
+{
+    std::vector<TJournalEntry> journal;
+    {
+        std::lock_guard lock(JournalLock);
+        journal = Journal;
+    }
+    std::set<int> used;
+    for (const TJournalEntry& entry : journal)
+        used.insert(entry.Connection);
+    // One connection: its own script, as a window of one connection has always saved it.
+    if (used.size() <= 1) {
+        for (const auto& connection : Connections)
+            if (used.empty() ? connection.get() == &Current() : connection->Id() == *used.begin())
+                return connection->RecordedScript();
+        return {};
+    }
+    // Each connection keeps the name it had when its first lines were recorded.
+    std::map<int, std::string> names;
+    std::string script = "# Tarnwick session script. Replay: tarnwick-cli FILE\n";
+    for (const TJournalEntry& entry : journal) {
+        script += "client " + names.try_emplace(entry.Connection, entry.Client).first->second + "\n";
+        for (const std::string& line : entry.Lines)
+            script += line + "\n";
+    }
+    return script;
 }
 
 bool TMainWindow::SaveSessionScript(const QString& path)
 {
-    if (Recorder.Empty()) {
+    const std::string script = RecordedScript();
+    if (script.empty()) {
         PresentMessageBox(QMessageBox::Warning, QStringLiteral("スクリプトとして保存"),
                           QStringLiteral("記録したセッションがありません。Open から後のコマンドを記録します"));
         return false;
     }
-    const std::string script = Recorder.Script();
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(script.data(), static_cast<qint64>(script.size())) != static_cast<qint64>(script.size()) ||
-        !file.commit()) {
+    // A script that holds a password is the user's alone to read, from its first byte on.
+    bool written = file.open(QIODevice::WriteOnly);
+    if (written && ScriptHoldsPassword(script))
+        written = file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    written = written &&
+              file.write(script.data(), static_cast<qint64>(script.size())) == static_cast<qint64>(script.size()) &&
+              file.commit();
+    if (!written) {
         PresentMessageBox(QMessageBox::Critical, AppTitle(), QStringLiteral("ファイルに書けません: ") + path);
         return false;
     }
@@ -1302,68 +675,120 @@ void TMainWindow::RunScriptFile(const QString& path)
         PresentMessageBox(QMessageBox::Critical, AppTitle(), QStringLiteral("スクリプトを読めません: ") + path);
         return;
     }
-    // The bytes as they are, as tarnwick-cli reads them.
     const QByteArray bytes = file.readAll();
-    const std::string text(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-    const QString fileName = QFileInfo(path).fileName();
-    const std::string name = ToSystem(fileName);
-    TCommandJob job;
-    job.Caption = QStringLiteral("スクリプト %1").arg(fileName);
-    job.Custom = [this, text, name](TForm1& form) {
-        TScript script;
-        script.Name = name;
-        const std::vector<TScriptError> errors = ParseScript(text, form, script);
-        if (!errors.empty()) {
-            for (const TScriptError& e : errors)
-                ScriptNote(LineMessage(name, e.Line, e.Text, e.Reason));
-            ScriptNote(name + ": not run: " + std::to_string(errors.size()) +
-                       (errors.size() == 1 ? " line cannot" : " lines cannot") + " be parsed");
-            return;
-        }
-        ScriptNote(name + ": running " + std::to_string(script.Steps.size()) + " lines");
-        TScriptRunner runner(form, [this](const TScriptMessage& message) { ScriptNote(message.Text); });
-        // The fields a set line or a command changed show at once.
-        runner.OnStepDone = [this](const TScriptStep&) { PublishView(); };
-        {
-            std::lock_guard lock(RunnerLock);
-            ActiveRunner = &runner;
-        }
-        const TScriptResult result = runner.Run(script);
-        {
-            std::lock_guard lock(RunnerLock);
-            ActiveRunner = nullptr;
-        }
-        switch (result.Status) {
-        case TScriptStatus::Passed:
-            ScriptNote(name + ": passed (" + std::to_string(result.StepsRun) + " lines)");
-            break;
-        case TScriptStatus::Failed:
-            ScriptNote(name + ": FAILED at line " + std::to_string(result.Line));
-            break;
-        case TScriptStatus::Cancelled:
-            ScriptNote(name + ": CANCELLED at line " + std::to_string(result.Line));
-            break;
-        }
-    };
-    Enqueue(std::move(job));
+    // Which clients it names decides where it runs; the parse itself is redone where it runs.
+    TNoFrontEnd frontEnd;
+    const TForm1 blank(frontEnd);
+    TScript script;
+    script.Name = ToSystem(QFileInfo(path).fileName());
+    const bool parsed =
+        ParseScript(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())), blank, script).empty();
+    if (parsed && script.Clients.size() > 1)
+        RunSessionScript(script, script.Name);
+    else
+        Current().RunScriptFile(path);
 }
 
-bool TMainWindow::BoxToRunner(const std::string& title, const std::string& text)
+struct TMainWindow::THold {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    std::size_t Held = 0;     // connections waiting in their turn for the script
+    bool Started = false;     // the script runs: it ends (cancelled, if need be) before they go on
+    bool Done = false;
+    bool Abandoned = false;   // the window closes before the script began
+};
+
+void TMainWindow::AbandonHolds()
 {
-    std::lock_guard lock(RunnerLock);
-    if (!ActiveRunner)
-        return false;
-    ActiveRunner->BoxShown(title, text);
-    return true;
+    for (const std::weak_ptr<THold>& weak : Holds) {
+        if (const std::shared_ptr<THold> hold = weak.lock()) {
+            std::lock_guard lock(hold->Lock);
+            hold->Abandoned = true;
+            hold->Changed.notify_all();
+        }
+    }
+    Holds.clear();
 }
 
-// Into the log pane the way the session's lines come, so it keeps their order,
-// but not through the form's diagnostics.
-void TMainWindow::ScriptNote(const std::string& text)
+// The connections of the script's clients are held, each in its own turn,
+// while the first of them drives them all through one session.
+void TMainWindow::RunSessionScript(const TScript& script, const std::string& name)
 {
-    TEventRecord record;
-    record.Time = NowLocal();
-    record.Source = SourceScript;
-    record.Message = text;
-    Feed->OnEvent(record);
+    std::vector<TConsoleConnection*> involved;
+    for (const std::string& client : script.Clients) {
+        TConsoleConnection* found = nullptr;
+        for (const auto& connection : Connections)
+            if (connection->ScriptName() == client)
+                found = connection.get();
+        // The client a script speaks to before it names one is the connection in sight.
+        if (!found && client == TSession::DefaultClientName &&
+            std::find(involved.begin(), involved.end(), &Current()) == involved.end())
+            found = &Current();
+        if (!found) {
+            found = &Connection(AddConnection());
+            found->SetScriptName(client);
+        }
+        involved.push_back(found);
+    }
+    auto hold = std::make_shared<THold>();
+    Holds.push_back(hold);
+    for (std::size_t i = 1; i < involved.size(); ++i)
+        involved[i]->PostToForm([hold](TForm1&) {
+            std::unique_lock lock(hold->Lock);
+            ++hold->Held;
+            hold->Changed.notify_all();
+            hold->Changed.wait(lock, [&] { return hold->Done || (hold->Abandoned && !hold->Started); });
+        });
+    TConsoleConnection* driver = involved.front();
+    const int eventPort = EventPort;
+    driver->PostToForm([hold, involved, driver, script, name, eventPort](TForm1&) {
+        {
+            std::unique_lock lock(hold->Lock);
+            hold->Changed.wait(lock, [&] { return hold->Held + 1 == involved.size() || hold->Abandoned; });
+            if (hold->Held + 1 != involved.size()) {
+                hold->Done = true;
+                hold->Changed.notify_all();
+                return;
+            }
+            hold->Started = true;
+        }
+        TSessionOptions options;
+        options.EventPort = eventPort;
+        options.DrivePingTimers = false;   // the window's timers keep ticking
+        options.ErrorTitle = ToSystem(AppTitle());
+        {
+            TSession session(options);
+            for (std::size_t i = 0; i < involved.size(); ++i)
+                session.Adopt(script.Clients[i], involved[i]->Form());
+            driver->Say(name + ": running " + std::to_string(script.Steps.size()) + " lines over " +
+                        std::to_string(involved.size()) + " clients");
+            TScriptRunner runner(session, [driver](const TScriptMessage& message) {
+                driver->Say(message.Client.empty() ? message.Text : message.Client + ": " + message.Text);
+            });
+            runner.DrivePingTimer = false;
+            runner.OnStepDone = [involved](const TScriptStep&) {
+                for (TConsoleConnection* connection : involved)
+                    connection->PublishFromDriver();
+            };
+            for (TConsoleConnection* connection : involved)
+                connection->SetDriver(std::this_thread::get_id(), &runner);
+            const TScriptResult result = runner.Run(script);
+            for (TConsoleConnection* connection : involved)
+                connection->SetDriver({}, nullptr);
+            switch (result.Status) {
+            case TScriptStatus::Passed:
+                driver->Say(name + ": passed (" + std::to_string(result.StepsRun) + " lines)");
+                break;
+            case TScriptStatus::Failed:
+                driver->Say(name + ": FAILED at line " + std::to_string(result.Line));
+                break;
+            case TScriptStatus::Cancelled:
+                driver->Say(name + ": CANCELLED at line " + std::to_string(result.Line));
+                break;
+            }
+        }
+        std::lock_guard lock(hold->Lock);
+        hold->Done = true;
+        hold->Changed.notify_all();
+    });
 }

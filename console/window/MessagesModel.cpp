@@ -1,6 +1,9 @@
 #include "console/window/MessagesModel.h"
 
+#include "console/window/ConnectionNames.h"
 #include "console/window/ViewText.h"
+
+#include <QFile>
 
 #include <QFileInfo>
 #include <QLocale>
@@ -11,9 +14,18 @@ TMessagesModel::TMessagesModel(std::size_t capacity, QObject* parent) : TRingTab
 {
 }
 
-void TMessagesModel::Append(const std::vector<TSavedMessage>& messages)
+QByteArray ReadPayloadHead(const std::string& path)
 {
-    AppendRows(messages.begin(), messages.end(), [](const TSavedMessage& m) {
+    QFile file(QString::fromStdString(CodePage::SystemToUTF8(path)));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.read(PayloadHeadBytes);
+}
+
+void TMessagesModel::Append(const std::vector<TReceivedMessage>& messages, int connection)
+{
+    AppendRows(messages.begin(), messages.end(), [this, connection](const TReceivedMessage& received) {
+        const TSavedMessage& m = received.Message;
         QStringList properties;
         for (const std::string& line : m.Properties)
             properties << ViewText::FromSystem(line);
@@ -21,7 +33,8 @@ void TMessagesModel::Append(const std::vector<TSavedMessage>& messages)
         for (uint32_t id : m.SubscriptionIdentifiers)
             identifiers << QString::number(id);
         return TMessageRow{m, ViewText::FromSystem(m.Topic), ViewText::FromSystem(m.Path),
-                           properties, identifiers.join(QStringLiteral(", "))};
+                           properties, identifiers.join(QStringLiteral(", ")), connection, received.Head,
+                           FNextNumber++};
     });
 }
 
@@ -38,6 +51,23 @@ QVariant TMessagesModel::data(const QModelIndex& index, int role) const
     const TSavedMessage& m = row.Message;
     if (role == PathRole)
         return row.Path;
+    if (role == SortRole) {
+        switch (index.column()) {
+        case TimeColumn:
+            return QVariant::fromValue<qlonglong>(static_cast<qlonglong>(row.Number));
+        case QosColumn:
+            return m.Qos;
+        case RetainColumn:
+            return int(m.Retain);
+        case DupColumn:
+            return int(m.Dup);
+        case IdColumn:
+            return m.MessageID;
+        case SizeColumn:
+            return QVariant::fromValue<qlonglong>(m.Size);
+        }
+        return data(index, Qt::DisplayRole).toString();
+    }
     if (role == Qt::TextAlignmentRole) {
         switch (index.column()) {
         case QosColumn:
@@ -77,6 +107,8 @@ QVariant TMessagesModel::data(const QModelIndex& index, int role) const
         return row.SubscriptionIdentifiers;
     case PropertiesColumn:
         return row.Properties.join(QStringLiteral("; "));
+    case ConnectionColumn:
+        return FNames ? FNames->Of(row.Connection) : QString();
     }
     return {};
 }
@@ -106,6 +138,8 @@ QVariant TMessagesModel::headerData(int section, Qt::Orientation orientation, in
         return QStringLiteral("購読 ID");
     case PropertiesColumn:
         return QStringLiteral("プロパティ");
+    case ConnectionColumn:
+        return QStringLiteral("接続");
     }
     return {};
 }

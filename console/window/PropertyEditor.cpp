@@ -8,6 +8,7 @@
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QBrush>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -106,7 +107,9 @@ TPropertyEditor::TPropertyEditor(TPacketKind kind, const QString& controlName, Q
     FText->setObjectName(controlName);
     FText->setAccessibleName(QStringLiteral("%1 のプロパティ (テキスト)").arg(packet));
     FText->setToolTip(QStringLiteral("名前 = 値 を ; で区切って (行と同じ内容です)"));
-    connect(FText, &QLineEdit::textEdited, this, [this] {
+    // Typed, or set by an assistive tool or a test: the rows follow the text
+    // whichever way it changed (the editor's own writes are not heard here).
+    connect(FText, &QLineEdit::textChanged, this, [this] {
         FMarked.clear();
         BuildRows();
         emit Edited();
@@ -226,6 +229,7 @@ int TPropertyEditor::AppendRow(const TPropertyEntry& entry, bool edited)
     FTable->setCellWidget(at, 1, cell);
     FRows.push_back(row);
     ShowType(FRows.back());
+    SyncCells(at);
 
     connect(row.Name, &QComboBox::currentIndexChanged, this, [this, box = row.Name] {
         const int r = RowOf(box);
@@ -263,6 +267,28 @@ bool TPropertyEditor::eventFilter(QObject* watched, QEvent* event)
     return QWidget::eventFilter(watched, event);
 }
 
+// The cells under the row's fields hold the same texts, for what reads the
+// table cell by cell (a screen reader) rather than its fields.
+void TPropertyEditor::SyncCells(int index)
+{
+    const TRow& row = FRows.at(static_cast<std::size_t>(index));
+    const QString value = row.Key->isVisibleTo(this) || !row.Key->text().isEmpty()
+                              ? row.Key->text() + QLatin1Char('=') + row.Value->text()
+                              : row.Value->text();
+    const QString texts[] = {row.Name->currentText(), value};
+    for (int column = 0; column < 2; ++column) {
+        QTableWidgetItem* item = FTable->item(index, column);
+        if (!item) {
+            item = new QTableWidgetItem;
+            item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+            item->setForeground(QBrush(Qt::transparent));   // the field above it shows the text
+            FTable->setItem(index, column, item);
+        }
+        item->setText(texts[column]);
+        item->setData(Qt::AccessibleTextRole, texts[column]);
+    }
+}
+
 void TPropertyEditor::ShowType(TRow& row)
 {
     const TPropertyDef* def = ChosenDef(row.Name);
@@ -294,6 +320,7 @@ void TPropertyEditor::RowEdited(int row)
     if (row < 0)
         return;
     FRows[static_cast<std::size_t>(row)].Edited = true;
+    SyncCells(row);
     FMarked.clear();
     WriteText();
     Check();

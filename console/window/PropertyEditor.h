@@ -85,6 +85,7 @@ private:
     int RowOf(const QObject* widget) const;
     void RowEdited(int row);
     void ShowType(TRow& row);
+    void SyncCells(int row);
     void WriteText();
     void Check();
     void ShowProblem();

@@ -63,8 +63,10 @@ void TSessionFeed::OnEvent(const TEventRecord& record)
     bool start;
     {
         std::lock_guard lock(FLock);
-        if (console && record.Message == OpeningLine)
+        if (console && record.Message == OpeningLine) {
             FStatus.push_back({TStatusEvent::Opening});
+            ++FOpenings;
+        }
         else if (console && record.Message == ClosedLine)
             FStatus.push_back({TStatusEvent::Closed});
         FLines.push_back(std::move(entry));
@@ -89,6 +91,7 @@ void TSessionFeed::OnFrame(TFrameDirection direction, const uint8_t* frame, int3
     bool start;
     {
         std::lock_guard lock(FLock);
+        entry.Stream = FOpenings;
         if (!entry.Malformed) {
             if (direction == TFrameDirection::Received && entry.Type == MessageType::CONNACK)
                 FStatus.push_back({TStatusEvent::ConnackReceived, entry.ReturnCode});
@@ -146,10 +149,12 @@ void TSessionFeed::OnQueueCount(int count)
 
 void TSessionFeed::OnMessageSaved(const TSavedMessage& message)
 {
+    // The first bytes while the file is fresh, outside the lock.
+    TReceivedMessage received{message, ReadPayloadHead(message.Path)};
     bool start;
     {
         std::lock_guard lock(FLock);
-        FMessages.push_back(message);
+        FMessages.push_back(std::move(received));
         FStatus.push_back({TStatusEvent::MessageSaved});
         start = MarkPending();
     }

@@ -2,6 +2,7 @@
 
 #include "console/window/FramesModel.h"
 #include "console/window/LogModel.h"
+#include "console/window/MessagesModel.h"
 #include "diag/EventSink.h"
 #include "mqtt/engine/SessionObserver.h"
 
@@ -44,7 +45,7 @@ struct TStatusEvent {
 struct TFeedBatch {
     std::vector<TLogEntry> Lines;
     std::vector<TFrameEntry> Frames;
-    std::vector<TSavedMessage> Messages;
+    std::vector<TReceivedMessage> Messages;
     std::vector<TStatusEvent> Status;
     bool Empty() const { return Lines.empty() && Frames.empty() && Messages.empty() && Status.empty(); }
 };
@@ -109,7 +110,8 @@ private:
     std::deque<TLogEntry> FLines;
     std::deque<TFrameEntry> FFrames;
     std::size_t FFrameBytes = 0;
-    std::vector<TSavedMessage> FMessages;
+    std::vector<TReceivedMessage> FMessages;
+    int FOpenings = 0;   // the "Open"s seen: each starts a new TCP stream
     std::vector<TStatusEvent> FStatus;
     uint64_t FDroppedLines = 0;
     uint64_t FDroppedFrames = 0;

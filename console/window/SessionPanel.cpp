@@ -1,11 +1,13 @@
 #include "console/window/SessionPanel.h"
 
+#include "console/window/ConnectionNames.h"
 #include "console/window/FramesView.h"
 #include "console/window/LogPane.h"
 #include "console/window/MessagesView.h"
 #include "console/window/SessionFeed.h"
-#include "console/window/SessionStatus.h"
+#include "console/window/ViewSetup.h"
 
+#include <QLineEdit>
 #include <QShortcut>
 #include <QTabWidget>
 #include <QTableView>
@@ -13,7 +15,7 @@
 
 #include <utility>
 
-TSessionPanel::TSessionPanel(TSessionFeed& feed, QWidget* parent) : QWidget(parent), FFeed(feed)
+TSessionPanel::TSessionPanel(QWidget* parent) : QWidget(parent)
 {
     setObjectName("SessionPanel");
     FTabs = new QTabWidget(this);
@@ -33,36 +35,42 @@ TSessionPanel::TSessionPanel(TSessionFeed& feed, QWidget* parent) : QWidget(pare
         connect(shortcut, &QShortcut::activated, this, [this, i] { ShowTab(i); });
     }
 
-    FStatus = new TSessionStatus(this);
-    FStatus->hide();   // until the window puts it into its status bar
-
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(FTabs);
+    SetUpNarrowButtons(this);
 
-    connect(&FFeed, &TSessionFeed::BatchReady, this, &TSessionPanel::Deliver, Qt::DirectConnection);
+    FNames = new TConnectionNames(this);
+    FLog->SetConnectionNames(FNames);
+    FMessages->SetConnectionNames(FNames);
+    FFrames->SetConnectionNames(FNames);
 }
 
-void TSessionPanel::SetConsoleOpened(bool opened)
+void TSessionPanel::AddFeed(TSessionFeed& feed, int connection)
 {
-    FFeed.Flush();
-    FStatus->SetConsoleOpened(opened);
+    connect(&feed, &TSessionFeed::BatchReady, this,
+            [this, connection](TFeedBatch& batch) { Deliver(batch, connection); }, Qt::DirectConnection);
 }
 
 QSize TSessionPanel::sizeHint() const
 {
-    return {QWidget::sizeHint().width(), fontMetrics().height() * 22};
+    return {fontMetrics().averageCharWidth() * 110, fontMetrics().height() * 30};
 }
 
-void TSessionPanel::Deliver(TFeedBatch& batch)
+void TSessionPanel::Deliver(TFeedBatch& batch, int connection)
 {
-    if (!batch.Lines.empty())
+    if (!batch.Lines.empty()) {
+        for (TLogEntry& line : batch.Lines)
+            line.Connection = connection;
         FLog->Append(batch.Lines);
-    if (!batch.Frames.empty())
+    }
+    if (!batch.Frames.empty()) {
+        for (TFrameEntry& frame : batch.Frames)
+            frame.Connection = connection;
         FFrames->Append(std::move(batch.Frames));
+    }
     if (!batch.Messages.empty())
-        FMessages->Append(batch.Messages);
-    FStatus->Apply(batch.Status);
+        FMessages->Append(batch.Messages, connection);
 }
 
 void TSessionPanel::ShowTab(int index)
@@ -82,4 +90,24 @@ void TSessionPanel::ShowTab(int index)
     }
     if (view)
         view->setFocus(Qt::ShortcutFocusReason);
+}
+
+void TSessionPanel::FocusFind()
+{
+    QLineEdit* find = nullptr;
+    switch (FTabs->currentIndex()) {
+    case 0:
+        find = FLog->FindEdit();
+        break;
+    case 1:
+        find = FMessages->FindEdit();
+        break;
+    case 2:
+        find = FFrames->FindEdit();
+        break;
+    }
+    if (!find)
+        return;
+    find->setFocus(Qt::ShortcutFocusReason);
+    find->selectAll();
 }

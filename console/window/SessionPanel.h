@@ -3,6 +3,7 @@
 #include <QWidget>
 
 class QTabWidget;
+class TConnectionNames;
 class TFramesView;
 class TLogPane;
 class TMessagesView;
@@ -10,36 +11,40 @@ class TSessionFeed;
 class TSessionStatus;
 struct TFeedBatch;
 
-// The window's lower half: the log, the received messages and the frames, as
-// tabs (Alt+1, Alt+2, Alt+3), fed by one TSessionFeed; and the status texts
-// that the window puts into its status bar.
+// The window's main area: the log, the received messages and the frames, as
+// tabs (Alt+1, Alt+2, Alt+3), fed by the feeds of every connection; each row
+// carries the number of the connection it came from.
 class TSessionPanel : public QWidget {
     Q_OBJECT
 
 public:
-    explicit TSessionPanel(TSessionFeed& feed, QWidget* parent = nullptr);
+    explicit TSessionPanel(QWidget* parent = nullptr);
 
-    // The console's Opened/Closed state changed or was re-read: what the feed
-    // holds is taken in first, so the state follows every report made before it.
-    void SetConsoleOpened(bool opened);
+    // The views take in the feed's batches from now on, as the connection's rows.
+    void AddFeed(TSessionFeed& feed, int connection);
 
-    // Room for a dozen lines when the window opens.
     QSize sizeHint() const override;
 
     QTabWidget* Tabs() const { return FTabs; }
     TLogPane* Log() const { return FLog; }
     TMessagesView* Messages() const { return FMessages; }
     TFramesView* Frames() const { return FFrames; }
+    // The status texts of the connection the window shows (in its status bar).
     TSessionStatus* Status() const { return FStatus; }
+    void SetStatus(TSessionStatus* status) { FStatus = status; }
+    // The view of the current tab that Ctrl+F finds in, and its find field.
+    void FocusFind();
+    void ShowTab(int index);
+    // The connections by number and name, for the views' connection columns and boxes.
+    TConnectionNames* Names() const { return FNames; }
 
 private:
-    void Deliver(TFeedBatch& batch);
-    void ShowTab(int index);
+    void Deliver(TFeedBatch& batch, int connection);
 
-    TSessionFeed& FFeed;
     QTabWidget* FTabs;
     TLogPane* FLog;
     TMessagesView* FMessages;
     TFramesView* FFrames;
-    TSessionStatus* FStatus;
+    TSessionStatus* FStatus = nullptr;
+    TConnectionNames* FNames = nullptr;
 };

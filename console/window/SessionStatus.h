@@ -28,6 +28,10 @@ public:
     QLabel* SessionLabel() const { return FSession; }
     QLabel* QueueLabel() const { return FQueue; }
     QLabel* SavedLabel() const { return FSaved; }
+    // The state at a glance, for the list of connections.
+    bool Opened() const { return FOpened; }
+    bool Lost() const { return FLost; }
+    bool SessionUp() const { return FSessionUp && FOpened && !FLost; }
 
 private:
     void Show();

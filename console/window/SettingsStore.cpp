@@ -24,6 +24,7 @@ namespace {
 
 const QString FieldsGroup = QStringLiteral("Fields");
 const QString ProfilesGroup = QStringLiteral("Profiles");
+const QString WindowGroup = QStringLiteral("Window");
 
 // Never kept with the fields: the password, and the switch of a timer that
 // only runs while a connection is open.
@@ -348,4 +349,16 @@ bool TSettingsStore::WritePasswords(const QMap<QString, QString>& passwords, QSt
         return false;
     }
     return true;
+}
+
+QVariant TSettingsStore::WindowValue(const QString& key) const
+{
+    QSettings settings(SettingsFile(), QSettings::IniFormat);
+    return settings.value(WindowGroup + "/" + key);
+}
+
+void TSettingsStore::SetWindowValue(const QString& key, const QVariant& value) const
+{
+    QSettings settings(SettingsFile(), QSettings::IniFormat);
+    settings.setValue(WindowGroup + "/" + key, value);
 }

@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 // What the window keeps between runs, in one folder (by default the standard
 // one: ~/.config/Tarnwick) that only its owner can enter (mode 0700; a folder
@@ -47,6 +48,10 @@ public:
     bool LoadProfile(const QString& name, TFieldValues& values, QString* problem = nullptr) const;
     bool DeleteProfile(const QString& name, QString& error) const;
     bool HasPassword(const QString& name) const;
+
+    // What the window keeps of itself (geometry, splitters, folded groups, tab), by key.
+    QVariant WindowValue(const QString& key) const;
+    void SetWindowValue(const QString& key, const QVariant& value) const;
 
 private:
     // False with the reason in problem when the file exists but cannot be read

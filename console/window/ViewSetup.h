@@ -29,3 +29,48 @@ inline void SetColumnWidthFor(QTableView* view, int column, const QString& sampl
 {
     view->setColumnWidth(column, view->fontMetrics().horizontalAdvance(sample) + 16);
 }
+
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QToolButton>
+
+// A box that keeps its width whatever its items (connection names can be long).
+inline void SetUpNarrowBox(QComboBox* box, int characters = 9)
+{
+    box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    box->setMinimumContentsLength(characters);
+}
+
+// Buttons as narrow as their captions (a style's minimum would widen every
+// toolbar), so that the views fit beside the settings on a 1280-pixel screen.
+inline void SetUpNarrowButtons(QWidget* parent)
+{
+    for (QPushButton* button : parent->findChildren<QPushButton*>())
+        button->setMinimumWidth(button->fontMetrics().horizontalAdvance(button->text()) + 20);
+}
+
+// A field's clear button, named for screen readers.
+inline void SetUpClearButton(QLineEdit* edit)
+{
+    edit->setClearButtonEnabled(true);
+    // The field's only button is the one that clears it.
+    for (QToolButton* button : edit->findChildren<QToolButton*>()) {
+        button->setAccessibleName(QStringLiteral("消去"));
+        button->setToolTip(QStringLiteral("入力を消去"));
+    }
+}
+
+// A file chooser that speaks the window's language, whatever the desktop's is.
+inline void SetUpFileDialog(QFileDialog& dialog)
+{
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setLabelText(QFileDialog::LookIn, QStringLiteral("場所:"));
+    dialog.setLabelText(QFileDialog::FileName, QStringLiteral("ファイル名:"));
+    dialog.setLabelText(QFileDialog::FileType, QStringLiteral("種類:"));
+    dialog.setLabelText(QFileDialog::Accept, dialog.acceptMode() == QFileDialog::AcceptSave
+                                                 ? QStringLiteral("保存")
+                                                 : QStringLiteral("開く"));
+    dialog.setLabelText(QFileDialog::Reject, QStringLiteral("キャンセル"));
+}

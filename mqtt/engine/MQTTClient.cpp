@@ -197,5 +197,7 @@ void TMQTTClient::SendFrame(const uint8_t* frame, int32_t length)
 {
     if (!SocketReady)
         throw Exception("SocketReady check failed");
+    // Before it goes out: the broker may answer a CONNECT at once.
+    FReaderThread->NoteSent(frame, length);
     FWriter->WriteFrame(frame, length);
 }

@@ -4,7 +4,11 @@
 #include "console/form/QueueReport.h"
 #include "console/window/FramesView.h"
 #include "console/window/LogPane.h"
+#include "console/window/MessagesFilter.h"
 #include "console/window/MessagesView.h"
+#include "console/window/PayloadChart.h"
+#include "console/window/JsonHighlighter.h"
+#include "console/window/TopicTree.h"
 #include "console/window/PropertyEditor.h"
 #include "console/window/SessionPanel.h"
 #include "console/window/SessionStatus.h"
@@ -31,7 +35,13 @@
 #include <QStringListModel>
 #include <QTabWidget>
 #include <QTableView>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QToolButton>
+#include <QTreeView>
 #include <QUrl>
 
 #include <algorithm>
@@ -70,6 +80,32 @@ QStringList Lines(const std::vector<std::string>& lines)
     for (const std::string& line : lines)
         out << QString::fromStdString(CodePage::SystemToUTF8(line));
     return out;
+}
+
+// A message as the feed hands it over; its payload in a file when a folder is given.
+TReceivedMessage Message(const QString& topic, const QByteArray& payload, int qos = 0, bool retain = false,
+                         const QString& folder = {})
+{
+    static int count = 0;
+    TReceivedMessage m;
+    m.Message.Time = NowLocal();
+    m.Message.Time.Second = (count / 1000) % 60;
+    m.Message.Time.Millisecond = count % 1000;
+    m.Message.Topic = CodePage::FromUTF8Literal(topic.toStdString());
+    m.Message.Qos = qos;
+    m.Message.Retain = retain;
+    m.Message.MessageID = ++count;
+    m.Message.Size = payload.size();
+    m.Message.Path =
+        ((folder.isEmpty() ? QStringLiteral("/nonexistent") : folder) + QStringLiteral("/Pub_%1.dat").arg(count))
+            .toStdString();
+    if (!folder.isEmpty()) {
+        QFile file(QString::fromStdString(m.Message.Path));
+        if (!file.open(QIODevice::WriteOnly) || file.write(payload) != payload.size())
+            qFatal("cannot write a payload");
+    }
+    m.Head = payload.left(PayloadHeadBytes);
+    return m;
 }
 
 QString CellText(QTableView* view, int row, int column)
@@ -226,6 +262,10 @@ private slots:
                            "PublishTopic    big/t", "PublishDataSize 5000",
                            QStringLiteral("(先頭 4096 バイトだけ保持: 全 5012 バイト。以降のフィールドは復号していません)")}
             << 3;
+        // A 5.0 PUBLISH carries a property before its payload: no payload byte.
+        QTest::newRow("5.0 PUBLISH cut at 4 KiB")
+            << AsQ(Bytes("329427" "00056269672F74" "0009" "02" "0101")) + QByteArray(5000, 'p')
+            << QStringList{"RemainLength    5012", "PublishTopic    big/t", "PublishDataSize 5000"} << 5;
         QTest::newRow("unknown type")
             << AsQ(Bytes("F000"))
             << QStringList{QStringLiteral("*ERROR* 解析できません: reserved type 15: unknown MQTT message"),
@@ -688,6 +728,21 @@ private slots:
         QCOMPARE(view.Hex()->index(4 * 1024 * 1024 - 1, THexDumpModel::OffsetColumn).data().toString(),
                  QStringLiteral("03FFFFF0"));
         QVERIFY(view.Hex()->PagesRead() <= 3);
+        // One row copied is one row, and says nothing of a limit; the whole payload is cut at 1 MiB and says so.
+        bool cut = true;
+        view.HexView()->selectRow(2);
+        QCOMPARE(view.HexForCopy(&cut).size(), 48);
+        QVERIFY(!cut);
+        view.CopyHex();
+        QVERIFY(!view.Info()->text().contains(QStringLiteral("コピーしました")));
+        view.HexView()->clearSelection();
+        QCOMPARE(view.HexForCopy(&cut).count('\n'), int(TMessagesView::CopyLimit / 16));
+        QVERIFY(cut);
+        view.CopyHex();
+        QVERIFY(view.Info()->text().contains(QStringLiteral("先頭 1,048,576 バイト までをコピーしました")));
+        // Without a file opener on the desktop the view says so.
+        QVERIFY(!view.OpenFolder());
+        QVERIFY(view.Info()->text().startsWith(QStringLiteral("フォルダを開くアプリケーションがありません")));
     }
 
     // A 5.0 message comes back through a subscription with an identifier: the
@@ -890,6 +945,250 @@ private slots:
             QCOMPARE(readable->text(QAccessible::Name), text);
             QVERIFY(!readable->text(QAccessible::Description).isEmpty());
         }
+
+        // Ctrl+F from a settings field finds in the view in sight, and types nothing into the field.
+        const std::pair<int, QLineEdit*> finds[] = {{Qt::Key_1, views.Log()->FindEdit()},
+                                                    {Qt::Key_2, views.Messages()->FindEdit()},
+                                                    {Qt::Key_3, views.Frames()->FindEdit()}};
+        auto* clientId = Find<QLineEdit>(window, "ClientIDEdit");
+        const QString id = clientId->text();
+        for (const auto& [key, edit] : finds) {
+            QTest::keyClick(&window, static_cast<Qt::Key>(key), Qt::AltModifier);
+            clientId->setFocus();
+            QTest::keyClick(clientId, Qt::Key_F, Qt::ControlModifier);
+            QCOMPARE(QApplication::focusWidget(), edit);
+            QCOMPARE(clientId->text(), id);
+            // Its clear button has a name to be read by.
+            const QList<QToolButton*> buttons = edit->findChildren<QToolButton*>();
+            QVERIFY(!buttons.isEmpty());
+            for (QToolButton* button : buttons)
+                QCOMPARE(QAccessible::queryAccessibleInterface(button)->text(QAccessible::Name), QStringLiteral("消去"));
+        }
+    }
+
+    // ---- finding messages ----
+
+    // A few hundred messages on a plant's topics: every filter, alone and
+    // together, shows what it should, and the tree counts what came.
+    void messagesFilterAndTopicTree_data()
+    {
+        QTest::addColumn<QString>("topic");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("qos");
+        QTest::addColumn<int>("retain");
+        QTest::addColumn<int>("shown");
+        QTest::newRow("all") << "" << "" << -1 << -1 << 310;
+        QTest::newRow("one level wildcard") << "plant/+/temp" << "" << -1 << -1 << 180;
+        QTest::newRow("many levels") << "plant/#" << "" << -1 << -1 << 301;
+        QTest::newRow("the parent level too") << "plant/a/temp/#" << "" << -1 << -1 << 61;
+        QTest::newRow("# keeps $ topics out") << "#" << "" << -1 << -1 << 305;
+        QTest::newRow("a $ topic by name") << "$SYS/#" << "" << -1 << -1 << 5;
+        QTest::newRow("exact") << "plant/b/hum" << "" << -1 << -1 << 60;
+        QTest::newRow("no match") << "plant/+" << "" << -1 << -1 << 0;
+        QTest::newRow("payload text, any case") << "" << "ALARM" << -1 << -1 << 30;
+        QTest::newRow("QoS") << "" << "" << 1 << -1 << 100;
+        QTest::newRow("retain") << "" << "" << -1 << 1 << 4;
+        QTest::newRow("together") << "plant/+/temp" << "alarm" << 2 << 0 << 10;
+    }
+
+    void messagesFilterAndTopicTree()
+    {
+        QFETCH(QString, topic);
+        QFETCH(QString, text);
+        QFETCH(int, qos);
+        QFETCH(int, retain);
+        QFETCH(int, shown);
+        TMessagesView view;
+        std::vector<TReceivedMessage> batch;
+        const char* const topics[] = {"plant/a/temp", "plant/b/temp", "plant/c/temp", "plant/a/hum", "plant/b/hum"};
+        for (int i = 0; i < 300; ++i) {
+            const QByteArray payload = i % 10 == 0 ? QByteArray("{\"alarm\": true}") : QByteArray::number(20 + i % 7);
+            batch.push_back(Message(QString::fromLatin1(topics[i % 5]), payload, i % 3));
+        }
+        for (int i = 0; i < 5; ++i)
+            batch.push_back(Message(QStringLiteral("$SYS/broker/uptime"), QByteArray::number(i)));
+        batch.push_back(Message(QStringLiteral("other"), "held", 0, true));
+        batch.push_back(Message(QStringLiteral("gone"), "held", 0, true));
+        batch.push_back(Message(QStringLiteral("gone"), "", 0, true));   // an empty retained message clears it
+        batch.push_back(Message(QStringLiteral("plant/a/temp/raw"), "21", 0, true));
+        batch.push_back(Message(QStringLiteral("live"), "1", 0, false));
+        view.Append(batch);
+
+        view.TopicEdit()->setText(topic);
+        view.FindEdit()->setText(text);
+        view.QosBox()->setCurrentIndex(view.QosBox()->findData(qos));
+        view.RetainBox()->setCurrentIndex(view.RetainBox()->findData(retain));
+        QCOMPARE(view.View()->model()->rowCount(), shown);
+        for (const TMessageRow* row : view.ShownRows()) {
+            QVERIFY(TopicFilterMatches(topic, row->Topic));
+            QVERIFY(qos < 0 || row->Message.Qos == qos);
+        }
+
+        TTopicTreeModel& tree = *view.Topics();
+        QCOMPARE(tree.Count(QStringLiteral("plant")), 301);
+        QCOMPARE(tree.Count(QStringLiteral("plant/a/temp")), 61);
+        QCOMPARE(tree.rowCount(), 5);   // $SYS, gone, live, other, plant: by name
+        QVERIFY(tree.Retained(QStringLiteral("other")));
+        QVERIFY(!tree.Retained(QStringLiteral("gone")));
+        QVERIFY(!tree.Retained(QStringLiteral("live")));
+        const QModelIndex temp = tree.Find(QStringLiteral("plant/b/temp"));
+        QCOMPARE(temp.siblingAtColumn(TTopicTreeModel::PayloadColumn).data().toString(), QStringLiteral("22"));
+        // A branch chosen in the tree filters the list by it.
+        view.FindEdit()->clear();
+        view.QosBox()->setCurrentIndex(0);
+        view.RetainBox()->setCurrentIndex(0);
+        view.TopicView()->setCurrentIndex(tree.Find(QStringLiteral("plant/a")));
+        QCOMPARE(view.TopicEdit()->text(), QStringLiteral("plant/a/#"));
+        QCOMPARE(view.View()->model()->rowCount(), 121);
+        // Any column sorts: the biggest payload first.
+        view.TopicEdit()->clear();
+        view.View()->sortByColumn(TMessagesModel::SizeColumn, Qt::DescendingOrder);
+        QCOMPARE(CellText(view.View(), 0, TMessagesModel::SizeColumn), QStringLiteral("15"));
+        view.View()->sortByColumn(TMessagesModel::TimeColumn, Qt::AscendingOrder);
+        QCOMPARE(CellText(view.View(), 0, TMessagesModel::IdColumn),
+                 QString::number(batch.front().Message.MessageID));
+    }
+
+    // A payload reads as JSON (by its look or its content type), as text, as
+    // Base64-decoded or as hex; the choice stays with its topic; its numbers chart.
+    void payloadReadsAsTheTopicWants()
+    {
+        QCOMPARE(PayloadFormat::PrettyJson(R"({"t":21.5,"tags":["a",1],"o":{}})"),
+                 QStringLiteral("{\n  \"o\": {\n  },\n  \"t\": 21.5,\n  \"tags\": [\n    \"a\",\n    1\n  ]\n}"));
+        QVERIFY(PayloadFormat::IsJson("not json", QStringLiteral("application/json")));
+        QVERIFY(!PayloadFormat::IsJson("{broken", QString()));
+        QByteArray decoded;
+        QVERIFY(PayloadFormat::DecodeBase64("eyJ2IjogNH0=", decoded));
+        QCOMPARE(decoded, QByteArray("{\"v\": 4}"));
+        QVERIFY(!PayloadFormat::DecodeBase64("not base64!", decoded));
+        const auto numbers = PayloadFormat::Numbers(R"({"t": 21.5, "o": {"h": 40}, "s": "x", "v": [1, 2]})");
+        QCOMPARE(numbers.size(), std::size_t(4));
+        QCOMPARE(numbers[0].first, QStringLiteral("o.h"));
+        QCOMPARE(numbers[3].first, QStringLiteral("v[1]"));
+
+        QTemporaryDir dir;
+        TMessagesView view;
+        view.resize(1000, 600);
+        view.show();
+        std::vector<TReceivedMessage> batch;
+        for (int i = 0; i < 5; ++i)
+            batch.push_back(Message(QStringLiteral("json"), QByteArray("{\"t\": ") + QByteArray::number(20 + i) +
+                                                                ", \"h\": 40}", 0, false, dir.path()));
+        batch.push_back(Message(QStringLiteral("b64"), "eyJ2IjogNH0=", 0, false, dir.path()));
+        batch.push_back(Message(QStringLiteral("typed"), "[1,", 0, false, dir.path()));
+        batch.back().Message.Properties = {"Content Type = application/json"};
+        view.Append(batch);
+
+        struct TCase {
+            int Row;
+            TPayloadMode Mode;
+            QString Text;
+            bool Highlighted;
+            QString Info;
+        };
+        const TCase cases[] = {
+            {4, TPayloadMode::Auto, QStringLiteral("{\n  \"h\": 40,\n  \"t\": 24\n}"), true, {}},
+            {4, TPayloadMode::Text, QStringLiteral("{\"t\": 24, \"h\": 40}"), false, {}},
+            {5, TPayloadMode::Base64, QStringLiteral("{\n  \"v\": 4\n}"), true, QStringLiteral("Base64 を復号: 8 バイト")},
+            {6, TPayloadMode::Auto, QStringLiteral("[1,"), false, QStringLiteral("JSON として読めません")},
+        };
+        for (const TCase& c : cases) {
+            SelectRow(view.View(), c.Row);
+            view.SetMode(c.Mode);
+            QCOMPARE(view.TextView()->toPlainText(), c.Text);
+            QCOMPARE(view.Highlighter()->Active(), c.Highlighted);
+            QVERIFY2(view.Info()->text().contains(c.Info), qPrintable(view.Info()->text()));
+        }
+        // The topic "json" was last asked for as text: its other messages come as text too.
+        SelectRow(view.View(), 0);
+        QCOMPARE(view.ModeBox()->currentData().toInt(), int(TPayloadMode::Text));
+        QCOMPARE(view.TextView()->toPlainText(), QStringLiteral("{\"t\": 20, \"h\": 40}"));
+        SelectRow(view.View(), 5);
+        QCOMPARE(view.ModeOf(QStringLiteral("b64")), TPayloadMode::Base64);
+        SelectRow(view.View(), 2);
+        view.SetMode(TPayloadMode::Hex);
+        QVERIFY(!view.TextView()->isVisible());
+
+        QVERIFY(view.ShowChart());
+        QCOMPARE(view.Chart()->SeriesNames(), (QStringList{"h", "t"}));
+        QCOMPARE(view.Chart()->PointCount(QStringLiteral("t")), 5);
+        SelectRow(view.View(), 6);
+        QVERIFY(!view.ShowChart());
+    }
+
+    // What is shown goes out: messages as CSV and JSON Lines (text where it is
+    // UTF-8, else Base64), frames as a pcap that tshark reads as MQTT over TCP.
+    void exportsWhatIsShown()
+    {
+        QTemporaryDir dir;
+        TMessagesView messages;
+        messages.Append({Message(QStringLiteral("a/x"), "温度, \"21\"\n", 1, false, dir.path()),
+                         Message(QStringLiteral("a/y"), QByteArray("\xff\x00\x01", 3), 0, true, dir.path()),
+                         Message(QStringLiteral("b"), "hidden", 0, false, dir.path())});
+        messages.TopicEdit()->setText(QStringLiteral("a/+"));
+        QString error;
+        QVERIFY2(messages.Export(dir.filePath("m.csv"), error), qPrintable(error));
+        QVERIFY2(messages.Export(dir.filePath("m.jsonl"), error), qPrintable(error));
+        QFile csv(dir.filePath("m.csv"));
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        const QStringList rows = QString::fromUtf8(csv.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        QCOMPARE(rows.size(), 3);
+        QVERIFY(rows[0].startsWith(QStringLiteral("time,topic,qos,retain")));
+        QVERIFY2(rows[1].endsWith(QStringLiteral(",a/x,1,0,0,") + rows[1].section(',', 5, 5) +
+                                  QStringLiteral(",13,,utf8,\"温度, \"\"21\"\"\n\"")),
+                 qPrintable(rows[1]));
+        QVERIFY(rows[2].endsWith(QStringLiteral(",base64,/wAB")));
+        QFile jsonl(dir.filePath("m.jsonl"));
+        QVERIFY(jsonl.open(QIODevice::ReadOnly));
+        const QList<QByteArray> objects = jsonl.readAll().split('\n');
+        QCOMPARE(objects.size(), 3);   // two lines and the last line end
+        const QJsonObject first = QJsonDocument::fromJson(objects[0]).object();
+        QCOMPARE(first["payload"].toString(), QStringLiteral("温度, \"21\"\n"));
+        QCOMPARE(first["encoding"].toString(), QStringLiteral("utf8"));
+        QCOMPARE(QJsonDocument::fromJson(objects[1]).object()["payload"].toString(), QStringLiteral("/wAB"));
+
+        // Frames of two connections: a filter keeps one, and the capture has it in one TCP stream.
+        TFramesView frames;
+        std::vector<TFrameEntry> entries;
+        auto add = [&](TFrameDirection direction, const TFrame& frame, int connection) {
+            entries.push_back(MakeFrameEntry(direction, frame.data(), static_cast<int32_t>(frame.size())));
+            entries.back().Connection = connection;
+            entries.back().Stream = 1;
+        };
+        add(TFrameDirection::Sent, Bytes("101000044D5154540402003C000464657631"), 1);
+        add(TFrameDirection::Received, testframes::Connack(0), 1);
+        add(TFrameDirection::Sent, Bytes("C000"), 2);
+        add(TFrameDirection::Received, testframes::BrokerPublish(1, 9, "big/t", std::vector<uint8_t>(5000, 'p')), 1);
+        frames.Append(entries);
+        frames.PortsOf = [](const TFrameEntry& frame) {
+            return std::pair<uint16_t, uint16_t>(static_cast<uint16_t>(50000 + frame.Connection), 18830);
+        };
+        frames.Filter()->SetConnection(1);
+        QCOMPARE(frames.ShownFrames().size(), std::size_t(3));
+        // The bytes found: hex with blanks, or text; where they stand in the dump.
+        frames.FindEdit()->setText(QStringLiteral("64 65 76"));
+        QVERIFY(frames.FindNext());
+        QCOMPARE(frames.FindNote()->text(), QStringLiteral("14 バイト目"));
+        frames.FindModeBox()->setCurrentIndex(1);
+        frames.FindEdit()->setText(QStringLiteral("big/t"));
+        QVERIFY(frames.FindNext());
+        QCOMPARE(frames.View()->currentIndex().row(), 2);
+        frames.FindModeBox()->setCurrentIndex(0);
+        frames.FindEdit()->setText(QStringLiteral("zz"));
+        QVERIFY(!frames.FindNext());
+
+        const QString pcap = dir.filePath("frames.pcap");
+        QVERIFY2(frames.ExportPcap(pcap, error), qPrintable(error));
+        const QString tshark = QStandardPaths::findExecutable(QStringLiteral("tshark"));
+        if (tshark.isEmpty())
+            QSKIP("tshark is not installed (Debian: tshark): the capture is not read back");
+        QProcess read;
+        read.start(tshark, {"-r", pcap, "-d", "tcp.port==18830,mqtt", "-T", "fields", "-e", "tcp.srcport", "-e",
+                            "tcp.dstport", "-e", "tcp.stream", "-e", "mqtt.msgtype", "-e", "mqtt.clientid"});
+        QVERIFY(read.waitForFinished(60000));
+        QCOMPARE(read.exitCode(), 0);
+        const QStringList lines = QString::fromUtf8(read.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines, (QStringList{"50001\t18830\t0\t1\tdev1", "18830\t50001\t0\t2\t", "18830\t50001\t0\t3\t"}));
     }
 };
 

@@ -1,4 +1,7 @@
 #include "console/window/CommandQueue.h"
+#include "console/window/FoldGroup.h"
+#include "console/window/SessionStatus.h"
+#include "console/window/SettingsPanel.h"
 #include "console/window/LogModel.h"
 #include "console/window/LogPane.h"
 #include "console/window/MainWindow.h"
@@ -16,6 +19,8 @@
 
 #include <sys/stat.h>
 
+#include <QAccessible>
+#include <QAccessibleInterface>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -26,11 +31,15 @@
 #include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPainter>
 #include <QProcess>
 #include <QPushButton>
 #include <QRawFont>
+#include <QScrollArea>
 #include <QSettings>
+#include <QSplitter>
+#include <QTableWidget>
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTabWidget>
@@ -61,8 +70,15 @@ public:
     QList<QPair<QString, QString>> FileRequests;   // (folder, proposed file)
     QList<TFileDialogKind> FileKinds;
     QStringList FileAnswers;                        // "" cancels
+    QStringList Questions;
+    QList<bool> QuestionAnswers;                    // none left: no
 
 protected:
+    bool PresentQuestion(const QString&, const QString& text) override
+    {
+        Questions << text;
+        return !QuestionAnswers.isEmpty() && QuestionAnswers.takeFirst();
+    }
     void PresentMessageBox(QMessageBox::Icon icon, const QString& title, const QString& text) override
     {
         if (RealBoxes) {
@@ -173,10 +189,13 @@ private:
     std::unique_ptr<UdpCapture> Log;
     std::unique_ptr<TTestWindow> Window;
 
-    TTestWindow& OpenWindow()
+    TTestWindow& OpenWindow(bool unfold = false)
     {
         Window = std::make_unique<TTestWindow>(Log->Port());
         Window->Start();
+        if (unfold)
+            for (TFoldGroup* group : Window->findChildren<TFoldGroup*>())
+                group->SetFolded(false);
         Window->show();
         if (!Log->WaitForMessage("FormCreate: program start.. ", 5000))
             qFatal("no start-up line");
@@ -265,7 +284,7 @@ private slots:
         QFETCH(QString, text);
         QFETCH(int, min);
         QFETCH(int, max);
-        TTestWindow& window = OpenWindow();
+        TTestWindow& window = OpenWindow(true);
         QCOMPARE(window.windowTitle(), QStringLiteral("Tarnwick テストプログラム"));
         QLabel* caption = window.findChild<QLabel*>(name + "Label");
         QVERIFY(caption);
@@ -293,7 +312,7 @@ private slots:
 
     void showsCheckBoxesButtonsAndClosedState()
     {
-        TTestWindow& window = OpenWindow();
+        TTestWindow& window = OpenWindow(true);
         auto* retain = Find<QCheckBox>(window, "PublishRetainChk");
         QCOMPARE(retain->text(), QStringLiteral("Retain"));
         QVERIFY(!retain->isChecked());
@@ -560,6 +579,7 @@ private slots:
 
         PointAt(window, broker.Port());
         Find<QLineEdit>(window, "ClientIDEdit")->setText(QStringLiteral("window-replay"));
+        Find<QLineEdit>(window, "PasswordEdit")->setText(QStringLiteral("pw-secret"));
         Find<QComboBox>(window, "ProtocolVersionCmb")->setCurrentIndex(1);
         Find<QCheckBox>(window, "WillRetainChk")->setChecked(true);
         for (const char* button : {"ConnectBtn", "MQTT_CONNECT_Btn", "Button2", "Button5", "PublishQoS 1", "Button5",
@@ -574,10 +594,16 @@ private slots:
         QVERIFY(broker.WaitForPeerClose(5000, 0));
         QCOMPARE(window.Boxes.size(), 1);
 
+        // A password goes into the file only when the user says so, and then for the user's eyes only.
         window.FileAnswers << path;
+        save->trigger();
+        QCOMPARE(window.Questions.size(), 1);
+        QVERIFY(!QFile::exists(path));
+        window.QuestionAnswers << true;
         save->trigger();
         QCOMPARE(window.FileKinds.last(), TFileDialogKind::SaveScript);
         QVERIFY(QFile::exists(path));
+        QCOMPARE(QFile::permissions(path) & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteOther), QFile::Permissions());
         QProcess cli;
         cli.start(QStringLiteral(TARNWICK_CLI), {"--event-port", QString::number(Log->Port()), "--dir", dir.path(),
                                                  path});
@@ -593,6 +619,59 @@ private slots:
         QCOMPARE(int(recorded[0][8]), 4);   // MQTT 3.1.1
     }
 
+    // The window opens at a size that fits the screen, the session views the
+    // larger part; what the user arranged comes back at the next start.
+    void windowFitsTheScreenAndKeepsItsArrangement_data()
+    {
+        QTest::addColumn<QSize>("screen");
+        QTest::newRow("1280x800") << QSize(1280, 800);
+        QTest::newRow("1920x1080") << QSize(1920, 1080);
+    }
+
+    void windowFitsTheScreenAndKeepsItsArrangement()
+    {
+        QFETCH(QSize, screen);
+        QTemporaryDir settings;
+        QSize arranged;
+        QList<int> split;
+        {
+            TTestWindow window(Log->Port(), nullptr, settings.path());
+            window.Start();
+            window.FitToScreen(QRect(QPoint(0, 0), screen));
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            QVERIFY2(window.width() <= screen.width() && window.height() <= screen.height(),
+                     qPrintable(QStringLiteral("%1x%2").arg(window.width()).arg(window.height())));
+            QWidget* views = window.SessionViews();
+            QVERIFY2(views->width() * 2 >= window.width(), qPrintable(QString::number(views->width())));
+            QVERIFY(views->height() * 2 >= window.height());
+            // The settings that matter first are in sight without scrolling, the groups out of use folded.
+            auto* area = Find<QScrollArea>(window, "SettingsArea");
+            const QWidget* open = Find<QPushButton>(window, "ConnectBtn");
+            QVERIFY(open->mapTo(area->widget(), QPoint(0, open->height())).y() <= area->viewport()->height());
+            QVERIFY(Find<TFoldGroup>(window, "TlsGroup")->IsFolded());
+
+            Find<TFoldGroup>(window, "SessionGroup")->SetFolded(true);
+            window.SessionViews()->Tabs()->setCurrentIndex(2);
+            window.resize(screen.width() - 200, screen.height() - 150);
+            auto* splitter = Find<QSplitter>(window, "MainSplitter");
+            splitter->setSizes({400, window.width() - 400});
+            arranged = window.size();
+            split = splitter->sizes();
+            window.Shutdown();
+        }
+        TTestWindow window(Log->Port(), nullptr, settings.path());
+        window.Start();
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.size(), arranged);
+        QCOMPARE(Find<QSplitter>(window, "MainSplitter")->sizes(), split);
+        QVERIFY(Find<TFoldGroup>(window, "SessionGroup")->IsFolded());
+        QVERIFY(Find<TFoldGroup>(window, "TlsGroup")->IsFolded());
+        QVERIFY(!Find<TFoldGroup>(window, "ConnectionGroup")->IsFolded());
+        QCOMPARE(window.SessionViews()->Tabs()->currentIndex(), 2);
+    }
+
     void scriptRunsInTheWindow_data()
     {
         QTest::addColumn<QString>("body");       // after "set Port N\nset ClientIDEdit w1\n"
@@ -606,6 +685,11 @@ private slots:
                                           << "box [警告] パケットが見つかりません";
         QTest::newRow("parse error") << "open\nbogus\n" << "not run: 1 line cannot be parsed"
                                      << "s.tws:4: bogus: unknown command";
+        // "main" is the connection in sight; "second" a new one, made for the script.
+        QTest::newRow("several clients")
+            << "open\nconnect\nexpect received CONNACK\nclient second\nset Port PORT\nset ClientIDEdit w2\nopen\n"
+               "connect\nexpect received CONNACK [w2]\nclose\nclient main\nclose\n"
+            << "passed (14 lines)" << "";
     }
 
     // Its lines go to the log pane, the runner's own never to the diagnostics,
@@ -622,6 +706,7 @@ private slots:
         const QString path = dir.filePath("s.tws");
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
+        body.replace(QStringLiteral("PORT"), QString::number(broker.Port()));
         file.write(QStringLiteral("set Port %1\nset ClientIDEdit w1\n%2").arg(broker.Port()).arg(body).toUtf8());
         file.close();
         TTestWindow& window = OpenWindow();
@@ -640,6 +725,67 @@ private slots:
         QVERIFY(Log->WaitForMessage("marker", 5000));
         for (const std::string& message : Log->Messages())
             QVERIFY2(message.find(verdict.toStdString()) == std::string::npos, message.c_str());
+    }
+
+    // Two connections side by side: each in the list with its state, the log
+    // by connection, and their session saved as one script that tarnwick-cli replays.
+    void severalConnectionsAreRecordedAsOneScript()
+    {
+        FakeBroker broker;
+        AnswerWell(broker);
+        QTemporaryDir dir;
+        TTestWindow& window = OpenWindow();
+        auto* list = Find<QListWidget>(window, "ConnectionList");
+        for (const char* id : {"rec-a", "rec-b"}) {
+            if (window.ConnectionCount() == 1 && QString(id) == "rec-b")
+                Find<QPushButton>(window, "AddConnectionBtn")->click();
+            // The chosen connection's fields are the ones in sight.
+            auto* panel = window.Current().Panel();
+            panel->findChild<QLineEdit*>("BrokerEdit1")->setText(QStringLiteral("127.0.0.1"));
+            panel->findChild<QSpinBox*>("BrokerPortSpn")->setValue(broker.Port());
+            panel->findChild<QLineEdit*>("ClientIDEdit")->setText(QString::fromLatin1(id));
+            for (const char* button : {"ConnectBtn", "MQTT_CONNECT_Btn", "MQTT_PINGREQ_Btn"}) {
+                panel->findChild<QPushButton*>(button)->click();
+                QVERIFY(WaitIdle(window, 20000));
+            }
+        }
+        QCOMPARE(list->count(), 2);
+        QCOMPARE(list->currentRow(), 1);
+        QVERIFY(WaitUntil([&] { return list->item(0)->text().contains(QStringLiteral("セッション")); }, 5000));
+        QVERIFY2(list->item(0)->text().startsWith(QStringLiteral("rec-a   ● 接続中")), qPrintable(list->item(0)->text()));
+        QVERIFY(window.windowTitle().endsWith(QStringLiteral("rec-b")));
+
+        // The log of one connection, or of all.
+        auto* logs = Find<QComboBox>(window, "LogConnectionBox");
+        QVERIFY(logs->isVisible());
+        TLogPane& pane = *window.SessionViews()->Log();
+        logs->setCurrentIndex(logs->findText(QStringLiteral("rec-a")));
+        QVERIFY(pane.Filter()->rowCount() > 0 && pane.Filter()->rowCount() < pane.Model()->rowCount());
+        for (int row = 0; row < pane.Filter()->rowCount(); ++row)
+            QVERIFY(!pane.Filter()->index(row, TLogModel::MessageColumn).data().toString().contains("[rec-b]"));
+
+        const std::string script = window.RecordedScript();
+        QVERIFY2(script.find("client rec-a\nset ClientIDEdit \"rec-a\"") != std::string::npos &&
+                     script.find("client rec-b\n") != std::string::npos,
+                 script.c_str());
+        const QString path = dir.filePath("two.tws");
+        QVERIFY(window.SaveSessionScript(path));
+        for (int i = 1; i >= 0; --i) {
+            window.ChooseConnection(i);
+            Click(window, "DisconnectBtn");
+            QVERIFY(WaitIdle(window, 20000));
+        }
+        QProcess cli;
+        cli.start(QStringLiteral(TARNWICK_CLI), {"--event-port", QString::number(Log->Port()), "--dir", dir.path(), path});
+        QVERIFY(cli.waitForFinished(60000));
+        QVERIFY2(cli.exitCode() == 0, (QByteArray(script.c_str()) + cli.readAllStandardOutput()).constData());
+        QVERIFY(broker.WaitForConnections(4, 5000));
+        QCOMPARE(broker.Frames(2), broker.Frames(0));   // rec-a's CONNECT and PINGREQ, byte for byte
+        window.ChooseConnection(1);
+        window.RemoveConnection(1);   // the one in sight: the other's status takes its place
+        QCOMPARE(list->count(), 1);
+        QCOMPARE(window.SessionViews()->Status(), window.Current().Status());
+        QVERIFY(!logs->isVisible());
     }
 
     void cancelStopsARunningScript()
@@ -1173,19 +1319,24 @@ private slots:
     void mqtt5GroupShowsWhereItMatters()
     {
         TTestWindow& window = OpenWindow();
-        auto* group = Find<QWidget>(window, "Mqtt5Group");
+        auto* group = Find<TFoldGroup>(window, "Mqtt5Group");
         auto* protocol = Find<QComboBox>(window, "ProtocolVersionCmb");
-        QVERIFY(!group->isVisible());   // 3.1, as the window has always been
+        QVERIFY(group->IsFolded());   // 3.1: out of use, folded away
+        QVERIFY(Find<TFoldGroup>(window, "TlsGroup")->IsFolded());
         protocol->setCurrentIndex(2);
-        QVERIFY(group->isVisible());
+        QVERIFY(!group->IsFolded());
+        QVERIFY(group->Body()->isVisible());
         QVERIFY(!Find<QLabel>(window, "Mqtt5Note")->isVisible());
         protocol->setCurrentIndex(1);
-        QVERIFY(!group->isVisible());
+        QVERIFY(group->IsFolded());
         // A text set while 5.0 is not chosen stays in sight, with a note that it is not sent.
         window.PostToForm([](TForm1& form) { form.AckPropertiesEdit.Text = "reason-string = x"; });
         QVERIFY(WaitIdle(window, 5000));
-        QVERIFY(group->isVisible());
+        QVERIFY(!group->IsFolded());
         QVERIFY(Find<QLabel>(window, "Mqtt5Note")->isVisible());
+        // Switched on (here as a profile does), TLS unfolds too.
+        Find<QCheckBox>(window, "TlsChk")->setChecked(true);
+        QVERIFY(!Find<TFoldGroup>(window, "TlsGroup")->IsFolded());
         QCOMPARE(Find<QTabWidget>(window, "Mqtt5Tabs")->tabText(6), QStringLiteral("応答 (1)"));
     }
 
@@ -1350,6 +1501,27 @@ private slots:
     }
 
     // A refusal when sending points at the editor, on its page, until the rows are edited.
+    // However the text line is set (here as a screen reader sets it), the rows
+    // show it, the table's cells read as the rows, and the form sends it.
+    void propertiesAreOneValueForAssistiveTools()
+    {
+        TTestWindow& window = OpenWindow();
+        Find<QComboBox>(window, "ProtocolVersionCmb")->setCurrentIndex(2);
+        TPropertyEditor& editor = *window.PropertyEditor(QStringLiteral("PublishPropertiesEdit"));
+        QAccessibleInterface* line = QAccessible::queryAccessibleInterface(editor.TextEdit());
+        QVERIFY(line);
+        line->setText(QAccessible::Value, QStringLiteral("content-type = text/plain; user-property = via=at"));
+        QCOMPARE(ShownRows(editor), (QStringList{"Content Type|text/plain", "User Property|via|at"}));
+        QAccessibleInterface* table = QAccessible::queryAccessibleInterface(editor.Table());
+        QVERIFY(table && table->tableInterface());
+        QCOMPARE(table->tableInterface()->cellAt(0, 0)->text(QAccessible::Name), QStringLiteral("Content Type"));
+        QCOMPARE(table->tableInterface()->cellAt(1, 1)->text(QAccessible::Name), QStringLiteral("via=at"));
+        QCOMPARE(ReadForm<std::string>(window, [](TForm1& form) { return form.PublishPropertiesEdit.Text; }),
+                 std::string("content-type = text/plain; user-property = via=at"));
+        editor.SetRow(0, QStringLiteral("content-type"), QStringLiteral("application/json"));
+        QCOMPARE(table->tableInterface()->cellAt(0, 1)->text(QAccessible::Name), QStringLiteral("application/json"));
+    }
+
     void refusedPropertiesMarkTheEditor()
     {
         FakeBroker broker;

@@ -8,11 +8,17 @@
 // PUBLISH); Open, CONNECT, SUBSCRIBE (the default topics), PUBLISH(str) at QoS
 // 1 and 2 and PUBLISH(file) of a binary file to the subscribed topics, so that
 // the broker hands every message back, and an UNSUBSCRIBE without a topic for
-// a failure line; then the pictures, then DISCONNECT and Close.
+// a failure line; a second connection that publishes JSON readings to a
+// subscribed topic; then the pictures (the log, the messages with the topic
+// tree, a JSON reading and its chart, the frames), then DISCONNECT and Close.
+// The window takes the size a first start gives it on the screen.
 // scripts/screenshot runs it under Xvfb against a mosquitto of its own.
 #include "console/window/FramesView.h"
 #include "console/window/LogPane.h"
 #include "console/window/MessagesView.h"
+#include "console/window/ConsoleConnection.h"
+#include "console/window/SettingsPanel.h"
+#include "console/window/TopicTree.h"
 #include "console/window/MainWindow.h"
 #include "console/window/PropertyEditor.h"
 #include "console/window/SessionPanel.h"
@@ -34,6 +40,7 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTreeView>
 #include <QThread>
 #include <QTimer>
 
@@ -75,11 +82,11 @@ T* Find(QWidget& window, const char* name)
     return widget;
 }
 
-void Click(TMainWindow& window, const char* button, const char* what)
+void Click(TMainWindow& window, const char* button, const char* what, QWidget* within = nullptr)
 {
     std::printf("  %s\n", what);
     std::fflush(stdout);
-    Find<QPushButton>(window, button)->click();
+    Find<QPushButton>(within ? *within : static_cast<QWidget&>(window), button)->click();
     if (!RunUntil([&] { return window.IsIdle(); }, 60000))
         Fail(QStringLiteral("%1 did not end").arg(what));
 }
@@ -137,9 +144,9 @@ int main(int argc, char* argv[])
             Fail("cannot write " + binary);
     }
 
+    // The window as a first start sizes it for the screen.
     TMainWindow window(options.value("event-port").toInt());
     window.Start();
-    window.resize(1180, 1010);
     window.show();
     Settle(300);
 
@@ -183,11 +190,30 @@ int main(int argc, char* argv[])
     Find<QLineEdit>(window, "UnSubscribeTopicListEdit")->clear();
     Click(window, "Button3", "UNSUBSCRIBE with no topic");
 
+    // A second connection, a sensor that publishes JSON readings to a subscribed topic.
+    std::printf("a second connection: tour-sensor\n");
+    window.AddConnection();
+    QWidget* sensor = window.Current().Panel();
+    Find<QLineEdit>(*sensor, "BrokerEdit1")->setText("127.0.0.1");
+    Find<QSpinBox>(*sensor, "BrokerPortSpn")->setValue(port);
+    Find<QLineEdit>(*sensor, "ClientIDEdit")->setText("tour-sensor");
+    Find<QLineEdit>(*sensor, "PublishTopicEdit")->setText(QStringLiteral("センサー/ノード1"));
+    Find<QSpinBox>(*sensor, "PublishSpn")->setValue(0);
+    Click(window, "ConnectBtn", "Open", sensor);
+    Click(window, "MQTT_CONNECT_Btn", "CONNECT", sensor);
+    const double readings[][2] = {{21.4, 40}, {21.9, 41}, {22.6, 43}, {22.1, 44}, {23.0, 42}, {23.4, 45}};
+    for (const auto& [temperature, humidity] : readings) {
+        Find<QLineEdit>(*sensor, "PublishDataEdit")
+            ->setText(QStringLiteral("{\"温度\": %1, \"湿度\": %2, \"単位\": \"℃\"}").arg(temperature).arg(humidity));
+        Click(window, "Button5", "PUBLISH(str) of a JSON reading at QoS 0", sensor);
+    }
+
     TSessionPanel* views = window.SessionViews();
     TMessagesModel* messages = views->Messages()->Model();
-    if (!RunUntil([&] { return messages->rowCount() >= 3; }, 20000))
-        Fail(QStringLiteral("the broker handed back %1 of 3 messages").arg(messages->rowCount()));
+    if (!RunUntil([&] { return messages->rowCount() >= 9; }, 20000))
+        Fail(QStringLiteral("the broker handed back %1 of 9 messages").arg(messages->rowCount()));
     Settle(500);
+    window.ChooseConnection(0);
 
     // The settings scrolled to the MQTT 5.0 group: the PUBLISH properties as rows.
     auto* settings = Find<QScrollArea>(window, "SettingsArea");
@@ -196,9 +222,13 @@ int main(int argc, char* argv[])
     Save(window, out + "/window-log.png");
     settings->verticalScrollBar()->setValue(0);
 
+    // The messages: the topic tree, a JSON reading pretty-printed, its numbers over time.
     views->Tabs()->setCurrentIndex(1);
-    SelectLast(views->Messages()->View(), [&](int row) { return messages->MessageAt(row).Message.Size > 200; });
+    views->Messages()->TopicView()->expandAll();
+    SelectLast(views->Messages()->View(), [&](int row) { return messages->MessageAt(row).Head.startsWith("{"); });
+    Find<QPushButton>(window, "PayloadChartBtn")->setChecked(true);
     Save(window, out + "/window-messages.png");
+    Find<QPushButton>(window, "PayloadChartBtn")->setChecked(false);
 
     views->Tabs()->setCurrentIndex(2);
     TFramesModel* frames = views->Frames()->Model();
@@ -214,9 +244,9 @@ int main(int argc, char* argv[])
         return views->Status()->ConnectionLabel()->text() + " / " + views->Status()->SessionLabel()->text();
     };
     std::printf("  status: %s\n", qPrintable(state()));
-    Click(window, "Button4", "DISCONNECT");
+    Click(window, "Button4", "DISCONNECT", window.Current().Panel());
     std::printf("  status: %s\n", qPrintable(state()));
-    Click(window, "DisconnectBtn", "Close");
+    Click(window, "DisconnectBtn", "Close", window.Current().Panel());
     std::printf("  status: %s\n", qPrintable(state()));
     window.Shutdown();
     return 0;
