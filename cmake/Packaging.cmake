@@ -37,8 +37,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Loaded at run time, so invisible to dpkg-shlibdeps: the platform plugins
 # beyond xcb and offscreen (Wayland, VNC, the input and theme plugins).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
-# The window's labels are Japanese; a local broker to try the console on.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk")
+# The window's labels are Japanese, and so should Qt's own dialogs be; a local
+# broker to try the console on.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mosquitto, mosquitto-clients")
 
 # The changelog's newest entry must name the version being packaged.
