@@ -7,8 +7,9 @@
 #       selections ("asan" runs asan-build and asan-tests); a phase added as
 #       `ALWAYS=1 phase ...` (the installs) runs in every selection.
 #       At the end, and when a phase fails, prints each phase's wall time and
-#       the machine's load, and writes the same table to $PHASE_TIMES_FILE
-#       when that is set.
+#       the machine's load, then what a function phase_footer prints, if
+#       one is defined, and writes the same table to $PHASE_TIMES_FILE when
+#       that is set.
 #   list_phases
 #       prints the phases with what each does.
 #
@@ -68,6 +69,7 @@ phase_summary() {
       total=$((total + ${PHASE_SECONDS[$name]:-0}))
     done
     printf '  %-14s %7s\n' "total" "$(phase_clock "$total")"
+    if declare -F phase_footer >/dev/null; then phase_footer; fi
   } | tee ${PHASE_TIMES_FILE:+"$PHASE_TIMES_FILE"}
 }
 
