@@ -12,11 +12,13 @@
 #include "platform/HostLookup.h"
 #include "platform/OpenFailure.h"
 #include "platform/TlsConfig.h"
+#include "platform/TransportConfig.h"
 
 class TCancelSignal;
 class TDeadline;
 class TTlsContext;
 class TTlsSession;
+class TWebSocketSession;
 
 
 // A TCP client socket (IPv4 and IPv6) used in blocking style: every operation
@@ -33,9 +35,19 @@ class TTlsSession;
 // bytes the session already holds count as readable, and a write counts as
 // moving when the session accepts bytes or the socket's queue drains.
 //
-// Host, port, time-outs, TLS and the notifications are set before Open() by the
-// thread that owns the object. Open() must not run while other threads still
-// use the socket (Close() from any thread is fine at any time).
+// With a transport set (SetTransport), Open() connects through the proxy
+// first, and after TLS upgrades the connection to WebSocket: the bytes given
+// and read are then MQTT bytes in binary WebSocket messages, with the same
+// rules again (the WebSocket layer's lock is the socket's own).
+//
+// Host, port, time-outs, TLS, the resolver, the cancel signal and the
+// notifications are set before Open() by the thread that owns the object.
+// Open() must not run while other threads still use the socket (Close() from
+// any thread is fine at any time, and so is the cancel signal during Open()).
+//
+// A write that waits for room gives up only when nothing moved for its
+// time-out: no byte taken, none acknowledged by the peer and no probe of the
+// peer's closed receive window answered (TWriteProgress).
 class TClientSocket {
 public:
     using TNotify = std::function<void()>;
@@ -66,6 +78,10 @@ public:
     // connection.
     void SetTls(const TTlsConfig& config);
     const TTlsConfig& Tls() const { return FTls; }
+    // WebSocket and a proxy hop for the next Open(); the defaults keep the
+    // plain connection.
+    void SetTransport(const TTransportConfig& config);
+    const TTransportConfig& Transport() const { return FTransport; }
 
     // Resolves the host and connects, trying each address in turn; with TLS
     // the handshake follows. Lookup, connect and handshake together keep
@@ -101,6 +117,11 @@ public:
     bool Active() const { return FActive; }
     // Whether the connection is encrypted (TLS was on at the last Open()).
     bool Secured() const { return FSecured; }
+    // Whether the connection carries WebSocket (it was on at the last Open()).
+    bool OverWebSocket() const { return FWebSocketOn; }
+    // The broker's WebSocket close frame in words ("WebSocket close 1001
+    // going away: restarting"), once one came; empty otherwise.
+    std::string PeerCloseDetail() const;
     // true when data can be read within the time-out (at once while the TLS
     // session holds bytes), also when the peer closed or the connection
     // failed (a read then tells which) or when the socket was closed
@@ -138,7 +159,7 @@ public:
     // since: the bytes written are out). Raises as a write does.
     bool Flush(int timeoutMs);
     // When bytes last moved out (steady clock, ns): a write accepted some, or
-    // the bytes queued in the socket drained while a write waited; also the
+    // TCP told of progress while a write waited (TWriteProgress); also the
     // start of each write. Read by writers waiting for the one in progress.
     int64_t LastWriteActivity() const { return FWriteActivity; }
     // Under TLS: a write that returned 0 left a record the session must still
@@ -149,6 +170,8 @@ public:
 
 private:
     friend class TSocketStream;
+    // The clear descriptor or the TLS session as the WebSocket layer's link.
+    class TLink;
 
     struct TConnectResult {
         int Fd = -1;
@@ -170,6 +193,16 @@ private:
     // 0 when nothing moved for timeoutMs (negative: no limit).
     int WriteWithProgress(int timeoutMs, const TWriteAttempt& attempt);
     int FlushStagedLocked(short& wait, bool& moved);
+    // One write of the connection under the WebSocket layer (clear, or TLS
+    // with the records gathered while corked), under FLock: as an attempt.
+    int WriteLowerLocked(int fd, const void* buffer, int count, short& wait, bool& moved);
+    int ReceiveAvailableWebSocket(void* first, int firstCount, void* second, int secondCount, bool& peerClosed);
+    // The proxy's tunnel after connect, and the upgrade after TLS; each fails
+    // Open (descriptor closed) when refused.
+    void TunnelOrFail(const TConnectResult& connected, const TDeadline& deadline, int cancel);
+    static TConnectResult StepFailed(const TStepFailure& failure);
+    std::unique_ptr<TWebSocketSession> UpgradeOrFail(int fd, std::unique_ptr<TTlsSession>& session,
+                                                     const TDeadline& deadline, int cancel);
     // The steps of Open(), each within the deadline and ended by the cancel
     // (an eventfd, -1: none); a failed one gives Fd -1 and says why.
     TConnectResult Resolve(const TDeadline& deadline, int cancel, std::vector<TResolvedAddress>& addresses) const;
@@ -190,6 +223,7 @@ private:
     int FConnectTimeoutMs = 5000;
     int FSendBufferSize = 0;
     TTlsConfig FTls;
+    TTransportConfig FTransport;
     THostResolver FResolver;
     const TCancelSignal* FCancel = nullptr;
     TNotify FOnConnect;
@@ -215,8 +249,12 @@ private:
     // The TLS session over FFd: made and freed with the descriptor, used
     // under FLock.
     std::unique_ptr<TTlsSession> FSession;
-    // Under TLS while corked: the plaintext gathered for the next record
-    // (guarded by FLock).
+    // The WebSocket layer over FFd or FSession: made and freed with the
+    // descriptor, used under FLock.
+    std::unique_ptr<TWebSocketSession> FWebSocket;
+    std::atomic<bool> FWebSocketOn{false};
+    // Under TLS while corked: the plaintext gathered for the next record;
+    // under WebSocket, corked pieces gather into whole messages (guarded by FLock).
     bool FCorkOn = false;
     std::vector<uint8_t> FStaged;
     mutable std::mutex FLock;
@@ -235,11 +273,13 @@ public:
     int Read(void* buffer, int count);
     bool PeerClosed() const { return FPeerClosed; }
     // Writes what the connection takes now, waiting for room: may be fewer
-    // bytes than asked, 0 when no byte moved for the time-out. Bytes draining
-    // from the socket's queue count as moving, so a slow link that drains
-    // steadily never times out even while the system does not yet report the
-    // socket writable. An OS failure, or a socket that is not active, raises
-    // Exception "Write エラー <errno>, <text>". No SIGPIPE on a closed connection.
+    // bytes than asked, 0 when nothing moved for the time-out. Bytes the peer
+    // acknowledges and its answers to the probes of its closed window count as
+    // moving, so a slow link that drains steadily, or a reader that opens its
+    // window in bursts, never times out even while the system does not yet
+    // report the socket writable. An OS failure, or a socket that is not
+    // active, raises Exception "Write エラー <errno>, <text>". No SIGPIPE on a
+    // closed connection.
     int Write(const void* buffer, int count);
     // What TClientSocket::Flush does, with the stream's time-out.
     bool Flush();

@@ -30,6 +30,7 @@ RUNTIME_PACKAGES=(
   mosquitto-clients
   fonts-noto-cjk
   qt6-translations-l10n
+  libwslay1
 )
 
 BUILD_PACKAGES=(
@@ -41,6 +42,7 @@ BUILD_PACKAGES=(
   qt6-charts-dev
   libqt6opengl6-dev
   libssl-dev
+  libwslay-dev
 )
 
 TEST_PACKAGES=(
@@ -53,7 +55,20 @@ TEST_PACKAGES=(
   # a faster build: a compiler cache kept between runs, a faster linker
   ccache
   mold
+  # what the transport tests start: an HTTP CONNECT proxy, a SOCKS5 proxy and the
+  # PAM module that gives its test user a password, RabbitMQ (its web MQTT plugin)
+  tinyproxy
+  dante-server
+  libpam-pwdfile
+  rabbitmq-server
 )
+
+# node and npm for the brokers with WebSocket listeners (Aedes, which the tests
+# install from npm), unless a node is there already.
+install_node() {
+  command -v node >/dev/null 2>&1 || install_missing nodejs
+  command -v npm >/dev/null 2>&1 || install_missing npm
+}
 
 PACKAGE_PACKAGES=(
   # cpack's Debian generator reads the programs with file and dpkg-shlibdeps

@@ -7,6 +7,7 @@
 
 #include "diag/EventSink.h"
 #include "diag/EventSources.h"
+#include "mqtt/codec/MessageTypes.h"
 #include "mqtt/engine/ClientReaderThread.h"
 #include "mqtt/engine/EventHandlerThread.h"
 #include "mqtt/engine/FrameSignal.h"
@@ -31,6 +32,7 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
     FSocket->SetPort(port);
     FSocket->SetConnectTimeout(options.ConnectTimeoutMs);
     FSocket->SetTls(options.Tls);
+    FSocket->SetTransport(options.Transport);
     FSocket->SetOnConnect([this] { ClientSocketOnConnect(); });
     FSocket->SetOnDisconnect([this] { ClientSocketOnDisconnect(); });
     FSocket->SetResolver(options.Resolver);
@@ -48,6 +50,7 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
         if (!FWriteMutex)
             throw Exception("could not create mutex, " + mutexName);
         FWriter = std::make_unique<TWholeFrameWriter>(*FSocket, *FWriteMutex, ClientID, Sink, Observer);
+        FWriter->SetWriteStall(options.WriteStallMs);
         FReceiveQueue = std::make_unique<TMQTTPacketQueue>(ClientID, Observer, &Sink);
 
         FReaderThread = std::make_unique<TMQTTClientReaderThread>(
@@ -195,9 +198,31 @@ void TMQTTClient::ClientSocketOnDisconnect()
 
 void TMQTTClient::SendFrame(const uint8_t* frame, int32_t length)
 {
-    if (!SocketReady)
-        throw Exception("SocketReady check failed");
-    // Before it goes out: the broker may answer a CONNECT at once.
-    FReaderThread->NoteSent(frame, length);
-    FWriter->WriteFrame(frame, length);
+    try {
+        if (!SocketReady)
+            throw Exception("SocketReady check failed");
+        // Before it goes out: the broker may answer a CONNECT at once.
+        FReaderThread->NoteSent(frame, length);
+        if (!FWriter->WriteFrame(frame, length))
+            ReportNotSent(frame, length, "the connection is closed");
+    } catch (const std::exception& e) {
+        ReportNotSent(frame, length, e.what());
+        throw;
+    }
+}
+
+void TMQTTClient::SetWriteStall(int ms)
+{
+    FWriter->SetWriteStall(ms);
+}
+
+void TMQTTClient::ReportNotSent(const uint8_t* frame, int32_t length, const std::string& reason)
+{
+    const char* type = frame && length > 0 ? MessageType::Name(frame[0] >> 4) : "frame";
+    try {
+        Sink.SendEventMsg("*ERROR* " + std::string(type) + " not sent: " + reason + " [" + ClientID + "]", SourceUnit,
+                          0, 0);
+    } catch (...) {
+        // The failure itself still reaches the caller.
+    }
 }

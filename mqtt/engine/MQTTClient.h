@@ -11,6 +11,7 @@
 #include "platform/HostLookup.h"
 #include "platform/OpenFailure.h"
 #include "platform/TlsConfig.h"
+#include "platform/TransportConfig.h"
 
 class TCancelSignal;
 class TClientSocket;
@@ -30,12 +31,14 @@ struct TMQTTClientOptions {
     int LinePauseMs = 10;                  // the pause after each report line of the event-handler thread
     TProtocolVersion Version = TProtocolVersion::MQTT31;  // received frames are decoded by its rules
     TTlsConfig Tls;                        // how the connection is secured; off: clear TCP
+    TTransportConfig Transport;            // WebSocket and a proxy hop; the defaults: neither
     TAckSettings Acks;                     // 5.0: what the event-handler thread's acknowledgements carry
     // Ends the connect attempts (lookup, connect, TLS handshake, the pause
     // between them) at once when given, from any thread; it outlives the
     // constructor. None: they run their course.
     const TCancelSignal* Cancel = nullptr;
     THostResolver Resolver;                // host names to addresses; empty: the system's resolver
+    int WriteStallMs = 10000;              // a write gives up when none of its bytes moved for this long
 };
 
 // One TCP connection to one broker. The constructor connects, makes the write
@@ -61,13 +64,16 @@ public:
     TMQTTClient& operator=(const TMQTTClient&) = delete;
 
     // Writes one whole frame under the write mutex, in pieces of at most
-    // 2000 bytes; a write fails when no byte moved for 1000 ms. A frame that
-    // fails half written closes the connection (TWholeFrameWriter). The caller keeps
-    // the buffer. Raises "SocketReady check failed", "WaitForSingleObject()
-    // timeout", "WaitForSingleObject() failed", "Socket Write Error",
-    // "ReleaseMutex() failed" or the socket's own write error. Writes nothing
-    // on a closed socket.
+    // 2000 bytes; a write fails when none of its bytes moved for the write
+    // stall time. A frame that fails half written closes the connection
+    // (TWholeFrameWriter). The caller keeps the buffer. Raises "SocketReady
+    // check failed", "WaitForSingleObject() timeout", "WaitForSingleObject()
+    // failed", "Socket Write Error", "ReleaseMutex() failed" or the socket's
+    // own write error. Writes nothing on a closed socket. A frame that did not
+    // go out is named in a line: "*ERROR* <type> not sent: <reason> [<ClientID>]".
     void SendFrame(const uint8_t* frame, int32_t length);
+    // How long a write may wait while none of its bytes move, from now on.
+    void SetWriteStall(int ms);
 
     // Why the last connect attempt failed (TOpenFailure::None when connected),
     // and its reason as the line gives it.
@@ -101,6 +107,8 @@ private:
     void ReportConnectFailure(const std::string& host, int port, int attempt, int64_t elapsedMs);
     // The connect attempts; cancel may be none.
     void ConnectAttempts(const std::string& host, int port, const TCancelSignal* cancel);
+    // The line after a "sending ..." line whose frame did not go out.
+    void ReportNotSent(const uint8_t* frame, int32_t length, const std::string& reason);
     void ClientSocketOnConnect();
     void ClientSocketOnDisconnect();
     void StopThreads();

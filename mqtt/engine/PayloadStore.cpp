@@ -39,9 +39,10 @@ private:
 // Gives the temporary file the final name unless that name exists (EEXIST).
 // true when it was renamed; after a hard link the caller's guard removes the
 // temporary name. false with errno set otherwise.
-bool PlaceWithoutReplacing(TTemporaryFile& temporary, const std::string& path)
+bool PlaceWithoutReplacing(TTemporaryFile& temporary, const std::string& path,
+                           const TPayloadStore::TRenameNoReplace& rename)
 {
-    if (::renameat2(AT_FDCWD, temporary.Path().c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+    if (rename(temporary.Path().c_str(), path.c_str()) == 0) {
         temporary.Renamed();
         return true;
     }
@@ -55,7 +56,16 @@ bool PlaceWithoutReplacing(TTemporaryFile& temporary, const std::string& path)
 
 TPayloadStore::TPayloadStore()
     : FNameMaker([] { return MakeUniqueID("Pub_") + ".dat"; })
+    , FRename([](const char* from, const char* to) {
+        return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+    })
 {
+}
+
+void TPayloadStore::SetRenameNoReplace(TRenameNoReplace rename)
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    FRename = std::move(rename);
 }
 
 void TPayloadStore::SetDirectory(const std::string& directory)
@@ -80,10 +90,12 @@ std::string TPayloadStore::Save(const uint8_t* data, int64_t size)
 {
     std::string directory;
     TNameMaker makeName;
+    TRenameNoReplace rename;
     {
         std::lock_guard<std::mutex> guard(FLock);
         directory = FDirectory;
         makeName = FNameMaker;
+        rename = FRename;
     }
     if (!directory.empty() && directory.back() != '/')
         directory += '/';
@@ -120,7 +132,7 @@ std::string TPayloadStore::Save(const uint8_t* data, int64_t size)
         throw Exception(FileError("Cannot write file", path, errno));
 
     for (int attempt = 1;; ++attempt) {
-        if (PlaceWithoutReplacing(temporary, path))
+        if (PlaceWithoutReplacing(temporary, path, rename))
             return path;
         if (errno != EEXIST || attempt >= kNameAttempts)
             throw Exception(FileError("Cannot create file", path, errno));

@@ -88,10 +88,10 @@ void TWholeFrameWriter::Lock()
     const int64_t start = NowNs();
     for (;;) {
         // 100 ms in any case; while a frame is being written, until its bytes
-        // have not moved for the write time-out (its writer gives up then too).
+        // have not moved for the stall time (its writer gives up then too).
         int64_t deadline = start + kWriteMutexTimeoutMs * kNsPerMs;
         if (FWriting)
-            deadline = std::max(deadline, Socket.LastWriteActivity() + kWriteTimeoutMs * kNsPerMs);
+            deadline = std::max(deadline, Socket.LastWriteActivity() + FStallMs * kNsPerMs);
         const int64_t left = deadline - NowNs();
         if (left <= 0)
             throw Exception("WaitForSingleObject() timeout");
@@ -125,7 +125,7 @@ void TWholeFrameWriter::CloseHalfWritten(const std::string& reason)
 
 int32_t TWholeFrameWriter::WriteWhole(const uint8_t* frame, int32_t length, int32_t pieceSize)
 {
-    TSocketStream stream(Socket, kWriteTimeoutMs);
+    TSocketStream stream(Socket, FStallMs);
     int32_t written = 0;
     try {
         TFrameInProgress inProgress(FWriting, Socket, length > pieceSize);
@@ -152,16 +152,18 @@ int32_t TWholeFrameWriter::WriteWhole(const uint8_t* frame, int32_t length, int3
     return written;
 }
 
-void TWholeFrameWriter::WriteFrame(const uint8_t* frame, int32_t length)
+bool TWholeFrameWriter::WriteFrame(const uint8_t* frame, int32_t length)
 {
     Lock();
     TWriteLock lock(WriteMutex);
-    if (Socket.Active() && length > 0) {
+    const bool active = Socket.Active();
+    if (active && length > 0) {
         if (!frame)
             throw Exception("parameter is null");
         WriteWhole(frame, length, kPieceSize);
     }
     lock.Release();
+    return active || length <= 0;
 }
 
 int32_t TWholeFrameWriter::WriteAckFrame(const uint8_t* frame, int32_t length, const std::function<bool()>& stopping)

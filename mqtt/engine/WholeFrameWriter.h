@@ -16,11 +16,15 @@ class TSessionObserver;
 // mutex, so that a console frame and an acknowledgement never interleave on the
 // wire. Used by the console's thread (SendFrame) and the event-handler thread.
 //
-// A writer that finds the mutex held waits 100 ms, and longer while the frame
-// in front of it makes progress: it gives up ("WaitForSingleObject() timeout")
-// only once that frame's bytes have not moved for the write time-out, so an
-// acknowledgement goes out right after a long frame instead of ending the
-// connection.
+// A write gives up only when none of its bytes moved for the write stall
+// time (settable, 10 s at first): no byte taken by the connection, none
+// acknowledged by the broker and no probe of its closed receive window
+// answered, so a broker that reads slowly or in bursts is never given up while
+// it reads. A writer that finds the mutex held waits 100 ms, and longer while
+// the frame in front of it makes progress: it gives up ("WaitForSingleObject()
+// timeout") only once that frame's bytes have not moved for the stall time,
+// so an acknowledgement goes out right after a long frame instead of ending
+// the connection.
 //
 // A frame that fails after part of it went out (under TLS also one whose
 // first record is held back, half sent) leaves the broker reading every
@@ -33,19 +37,23 @@ public:
         TSessionObserver* observer);
 
     // A console frame, in pieces of at most 2000 bytes; a write times out when
-    // no byte moved for 1000 ms. Writes nothing on a socket that is no longer
-    // active. Raises "WaitForSingleObject() timeout", "WaitForSingleObject()
-    // failed", "Socket Write Error", "ReleaseMutex() failed" or the socket's
-    // own error.
-    void WriteFrame(const uint8_t* frame, int32_t length);
+    // no byte moved for the stall time. Writes nothing on a socket that is no
+    // longer active, and then returns false. Raises "WaitForSingleObject()
+    // timeout", "WaitForSingleObject() failed", "Socket Write Error",
+    // "ReleaseMutex() failed" or the socket's own error.
+    bool WriteFrame(const uint8_t* frame, int32_t length);
 
     // An acknowledgement, whole. Raises "terminated or socket closed" when
     // stopping() says so once the mutex is held, and the errors above.
     // Returns the bytes written.
     int32_t WriteAckFrame(const uint8_t* frame, int32_t length, const std::function<bool()>& stopping);
 
+    // How long the bytes of a write may stand still before it gives up, from
+    // now on; any thread.
+    void SetWriteStall(int ms) { FStallMs = ms; }
+
     static constexpr int kPieceSize = 2000;
-    static constexpr int kWriteTimeoutMs = 1000;
+    static constexpr int kWriteStallMs = 10000;
     static constexpr int kWriteMutexTimeoutMs = 100;
 
 private:
@@ -61,6 +69,7 @@ private:
     // Set while the holder of the mutex writes a frame: only then may a waiter
     // wait beyond kWriteMutexTimeoutMs.
     std::atomic<bool> FWriting{false};
+    std::atomic<int> FStallMs{kWriteStallMs};
 };
 
 // Writes length bytes in pieces of at most pieceSize; a short write is

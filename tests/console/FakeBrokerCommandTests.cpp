@@ -839,7 +839,9 @@ TEST_F(BrokerTest, CommandsAfterCloseOrLostConnectionStopAtSend)
     // Still Opened: the console notices nothing until a command fails.
     EXPECT_TRUE(Form->DisconnectBtnEnabled);
     const std::vector<TLine> lines = Command(&TForm1::MQTT_PINGREQ_BtnClick);
-    EXPECT_EQ(ConsoleOnly(lines), (std::vector<TLine>{{Unit, "sending PINGREQ [dev1]"}}));
+    // The frame did not go out, and the line after "sending" says so.
+    EXPECT_EQ(ConsoleOnly(lines), (std::vector<TLine>{{Unit, "sending PINGREQ [dev1]"},
+                                                      {Unit, "*ERROR* PINGREQ not sent: SocketReady check failed [dev1]"}}));
     ASSERT_EQ(FrontEnd.Errors.size(), 1u);
     EXPECT_EQ(FrontEnd.Errors[0], "SocketReady check failed.");
 

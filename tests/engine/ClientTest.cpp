@@ -485,7 +485,9 @@ TEST_F(ClientTest, AFrameLeftHalfWrittenClosesTheConnection)
     stalled.startReading = false;
     FakeBroker slow(stalled);
     Id = UniqueClientID("stall");
-    TMQTTClient client(slow.Host(), slow.Port(), Id, Log.Options());
+    TMQTTClientOptions options;
+    options.WriteStallMs = 500;
+    TMQTTClient client(slow.Host(), slow.Port(), Id, Log.Options(options));
     ASSERT_TRUE(client.SocketReady);
     Bytes frame(32 * 1024 * 1024, 0x41);
     frame[0] = 0x30;   // a PUBLISH of the largest size: FF FF FF 7F
@@ -543,6 +545,7 @@ TEST_F(ClientTest, AFrameWhoseTlsRecordIsHeldBackClosesTheConnection)
     TMQTTClientOptions options;
     options.Tls.Enabled = true;
     options.Tls.CaFile = certs.Pki.CaFile();
+    options.WriteStallMs = 500;
     Id = UniqueClientID("tlsstall");
     TMQTTClient client("localhost", server.Port(), Id, Log.Options(options));
     ASSERT_TRUE(client.SocketReady);

@@ -732,6 +732,8 @@ std::vector<THostileCase> Cases()
                  }
                  t.Form->PublishDataFileEdit.Text = path;
                  t.Form->PublishSpn.SetValue(0);
+                 t.Form->WriteStallSpn.SetValue(1);   // a broker that never reads: given up soon
+                 t.Form->WriteStallSpnChange();
                  t.Form->Run(&TForm1::Button7Click);
              },
          .Lines = {{U("sending PUBLISH"), U("*ERROR* frame half written, closing the connection")}},
@@ -752,6 +754,8 @@ std::vector<THostileCase> Cases()
                  }
                  t.Form->PublishDataFileEdit.Text = path;
                  t.Form->PublishSpn.SetValue(0);
+                 t.Form->WriteStallSpn.SetValue(1);   // a broker that never reads: given up soon
+                 t.Form->WriteStallSpnChange();
                  std::thread publisher([&t] {
                      if (WaitForCountOf(t.Capture, U("sending PUBLISH"), 1, 20000))
                          t.Broker->Send(Publish(1, 31, "a/b", "ack me"));

@@ -5,48 +5,38 @@
 #include <netdb.h>
 
 #include <chrono>
-#include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
 
-// A name server that never answers: its resolver tells when it was asked and
-// then holds the question until the object goes (answering "no such name").
-// The lookup's thread may outlive the question's asker, so the state is shared.
+// A name server that never answers: its resolver says when it was asked, then
+// holds the question until the object goes ("no such name" then). The
+// lookup's thread may outlive the asker, so what they share is shared.
 class TSilentResolver {
 public:
-    TSilentResolver() : FState(std::make_shared<TState>()) {}
-    ~TSilentResolver()
-    {
-        std::lock_guard<std::mutex> guard(FState->Lock);
-        FState->Released = true;
-        FState->Changed.notify_all();
-    }
-    TSilentResolver(const TSilentResolver&) = delete;
-    TSilentResolver& operator=(const TSilentResolver&) = delete;
+    ~TSilentResolver() { FRelease.set_value(); }
 
     THostResolver Resolver() const
     {
-        return [state = FState](const std::string&, const std::string&, std::vector<TResolvedAddress>&, int&) {
-            std::unique_lock<std::mutex> lock(state->Lock);
-            ++state->Asked;
-            state->Changed.notify_all();
-            state->Changed.wait(lock, [&] { return state->Released; });
+        return [state = FState, released = FReleased](const std::string&, const std::string&,
+                                                      std::vector<TResolvedAddress>&, int&) {
+            std::call_once(state->Once, [&] { state->Asked.set_value(); });
+            released.wait();
             return EAI_NONAME;
         };
     }
-    // Waits until a question came; false after timeoutMs.
-    bool WaitForQuestion(int timeoutMs) const
+    bool WaitForQuestion(int timeoutMs)
     {
-        std::unique_lock<std::mutex> lock(FState->Lock);
-        return FState->Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return FState->Asked > 0; });
+        return FAsked.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
     }
 
 private:
     struct TState {
-        std::mutex Lock;
-        std::condition_variable Changed;
-        int Asked = 0;
-        bool Released = false;
+        std::promise<void> Asked;
+        std::once_flag Once;
     };
-    std::shared_ptr<TState> FState;
+    std::shared_ptr<TState> FState = std::make_shared<TState>();
+    std::future<void> FAsked = FState->Asked.get_future();
+    std::promise<void> FRelease;
+    std::shared_future<void> FReleased = FRelease.get_future().share();
 };

@@ -880,6 +880,17 @@ private slots:
 
     // ---- keyboard and accessibility ----
 
+    // An encrypted connection says so, with its TLS version, until the next Open.
+    void statusNamesTheTlsOfTheConnection()
+    {
+        TSessionStatus status;
+        status.SetConsoleOpened(true);
+        status.Apply({{TStatusEvent::Opening}, {TStatusEvent::Connected, 0, "TLSv1.3"}});
+        QCOMPARE(status.ConnectionLabel()->text(), QStringLiteral("接続中 (Opened, TLSv1.3 で暗号化)"));
+        status.Apply({{TStatusEvent::Opening}, {TStatusEvent::Connected, 0, ""}});
+        QCOMPARE(status.ConnectionLabel()->text(), QStringLiteral("接続中 (Opened)"));
+    }
+
     void viewsAreReadableByKeyboardAndAssistiveTools()
     {
         TQuietWindow& window = OpenWindow();
