@@ -16,7 +16,8 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARNWICK_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "packet-level test console for MQTT brokers")
 set(CPACK_PACKAGE_DESCRIPTION
   "Tarnwick tries out an MQTT broker (3.1 MQIsdp, 3.1.1 or 5.0, in clear or over\n"
-  "TLS) one control packet at a time: CONNECT, PINGREQ, SUBSCRIBE, UNSUBSCRIBE,\n"
+  "TLS, over WebSocket, directly or through an HTTP CONNECT or SOCKS5 proxy) one\n"
+  "control packet at a time: CONNECT, PINGREQ, SUBSCRIBE, UNSUBSCRIBE,\n"
   "PUBLISH of text or a file at QoS 0, 1 or 2, DISCONNECT, AUTH, with any 5.0\n"
   "property, DUP repeats and the receive queue decoded field by field.\n"
   "tarnwick-cli replays a session script without a window (for CI), and\n"
