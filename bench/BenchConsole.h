@@ -1,8 +1,8 @@
 #pragma once
-// The console under measurement, without a window: TForm1 driven by its
-// handlers, its lines watched in-process (the fan-out's observers, at the
-// instant each line is sent) and, where a kernel time stamp is wanted, as
-// datagrams; its saved messages seen through the session observer.
+// The console under measurement in the bench's own process, without a window:
+// TForm1 driven by its handlers, its lines watched in-process (the fan-out's
+// observers, at the instant each line is sent) and, where a kernel time stamp
+// is wanted, as datagrams. And what running mosquitto's tools needs.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -28,10 +28,10 @@
 namespace bench {
 
 struct TOptions {
-    std::string Mode, Host = "127.0.0.1", File, Dir = "/tmp", BrokerLog, Listener, Lines;
+    std::string Mode, Host = "127.0.0.1", File, Dir = "/tmp", BrokerLog, Lines;
     std::string CaFile;   // not empty: the console and mosquitto's tools speak TLS, trusting this CA
     int PublishPort = -1; // receive and rate: the port the publisher uses, in clear (below 0: Port, as the rest)
-    int Port = 1883, Reps = 5, Runs = 1000, Seconds = 5, Count = 2000, LogPort = -1;
+    int Port = 1883, Reps = 5, Runs = 1000, Seconds = 5, Count = 2000;
 };
 
 inline std::string Unique(const char* prefix)
@@ -225,74 +225,6 @@ private:
     std::string FFirstError;
 };
 
-// Saved messages as the engine reports them (once a payload file is complete),
-// marked with the time and the process's CPU time when the expected count is
-// reached. Only that moment wakes the waiter, so waiting costs the console nothing.
-class TSavedWatch : public TSessionObserver {
-public:
-    void OnMessageSaved(const TSavedMessage& message) override
-    {
-        const int64_t at = MonoNs();
-        std::lock_guard guard(FLock);
-        FPaths.push_back(message.Path);
-        if (int(FPaths.size()) == FExpected) {
-            FAtNs = at;
-            FCpuNs = ProcessCpuNs();
-            FChanged.notify_all();
-        }
-    }
-    void OnConnectionLost(const std::string& reason) override
-    {
-        std::lock_guard guard(FLock);
-        FLost = reason.empty() ? "connection lost" : reason;
-        FChanged.notify_all();
-    }
-
-    void Expect(int count)
-    {
-        std::lock_guard guard(FLock);
-        FPaths.clear();
-        FExpected = count;
-        FAtNs = FCpuNs = 0;
-    }
-
-    // Waits until the expected count of files is complete; raises when the
-    // connection was lost or the time ran out.
-    void Wait(int timeoutMs)
-    {
-        std::unique_lock lock(FLock);
-        FChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                          [this] { return int(FPaths.size()) >= FExpected || !FLost.empty(); });
-        if (int(FPaths.size()) < FExpected)
-            Fail(std::to_string(FPaths.size()) + " of " + std::to_string(FExpected) + " payload files complete"
-                 + (FLost.empty() ? " after " + std::to_string(timeoutMs / 1000) + " s" : ": " + FLost));
-    }
-
-    int64_t AtNs() const
-    {
-        std::lock_guard guard(FLock);
-        return FAtNs;
-    }
-    int64_t CpuNs() const
-    {
-        std::lock_guard guard(FLock);
-        return FCpuNs;
-    }
-    std::vector<std::string> Paths() const
-    {
-        std::lock_guard guard(FLock);
-        return FPaths;
-    }
-
-private:
-    mutable std::mutex FLock;
-    std::condition_variable FChanged;
-    std::vector<std::string> FPaths;
-    int FExpected = 1;
-    int64_t FAtNs = 0, FCpuNs = 0;
-    std::string FLost;
-};
-
 // ---------------------------------------------------------------------------
 // The console without a window.
 
@@ -313,24 +245,18 @@ class TConsole {
 public:
     TDatagramCapture Capture;
     TLineWatch Lines;
-    TSavedWatch Saved;
     TBenchFrontEnd FrontEnd;
     std::unique_ptr<TForm1> Form;
 
-    // logPort: where the datagrams go; below 0, to Capture.
-    TConsole(const TOptions& options, const std::string& clientID, const std::string& payloadDir = "",
-             int logPort = -1)
+    // The datagrams go to Capture.
+    TConsole(const TOptions& options, const std::string& clientID)
     {
-        Form = std::make_unique<TForm1>(FrontEnd, logPort >= 0 ? logPort : Capture.Port());
+        Form = std::make_unique<TForm1>(FrontEnd, Capture.Port());
         Form->Events.AddObserver([this](const TEventRecord& record) { Lines.OnLine(record); });
-        Form->SessionObserver = &Saved;
         Command(&TForm1::FormCreate);
         Form->BrokerEdit1.Text = options.Host;
         Form->BrokerPortSpn.SetValue(options.Port);
         Form->ClientIDEdit.Text = clientID;
-        Form->PayloadDirectory = payloadDir;
-        Form->TlsChk = !options.CaFile.empty();
-        Form->TlsCaFileEdit.Text = options.CaFile;
     }
     ~TConsole()
     {
@@ -368,23 +294,6 @@ public:
         const std::string answer = CommandAndWait(&TForm1::MQTT_CONNECT_BtnClick, "ConnectReturnCode ");
         if (answer != "ConnectReturnCode 0")
             Fail("CONNECT not accepted: " + answer);
-    }
-
-    // "SUBSCRIBE" of one topic at QoS 1.
-    void Subscribe(const std::string& topic)
-    {
-        Form->SubscribeTopicListEdit.Text = topic;
-        Form->SubscribeQoSListEdit.Text = "1";
-        const std::string answer = CommandAndWait(&TForm1::Button2Click, "SubackGrantedQoSList ");
-        if (answer != "SubackGrantedQoSList 1")
-            Fail("SUBSCRIBE not granted: " + answer);
-    }
-
-    // The report pause of the commands and of the connections made from now on.
-    void SetReportPause(int ms)
-    {
-        Form->ReportPauseSpn.SetValue(ms);
-        Command(&TForm1::ReportPauseSpnChange);
     }
 };
 

@@ -7,7 +7,9 @@
 
 #include <netinet/in.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 
@@ -44,9 +46,13 @@ public:
     void StartupWinsock();
     void OpenSocket();
     void SendEventMsg(const std::string& message, const std::string& source, int n1, int n2) override;
+    // One datagram per line still, all handed to the system in one call.
+    void SendEventMsgs(const std::vector<TEventMessage>& lines) override;
     // The same with the time stamp taken by the caller.
     void SendEventMsgAt(const TLocalDateTime& when, const std::string& message, const std::string& source, int n1,
                         int n2);
+    // Lines with their time stamps taken by the caller (the fan-out's records).
+    void SendEventRecords(const TEventRecord* records, std::size_t count);
     void GetLocalHostName(std::string& name);
     void CloseSocket();
     void CleanupWinsock();
@@ -56,6 +62,12 @@ public:
     uint16_t DestinationPort() const;
 
 private:
+    // The host name for a datagram stamped `when`: looked up once per second
+    // of the time stamps, not for every datagram, so that a renamed host shows
+    // from the next second on. Raises as GetLocalHostName does.
+    std::string HostNameFor(const TLocalDateTime& when);
+    void SendTexts(const std::vector<std::string>& texts);
+
     const int Port;
     const std::string Address;
     // Sends share the lock; opening and closing take it alone, so a close never
@@ -63,4 +75,8 @@ private:
     mutable std::shared_mutex Lock;
     sockaddr_in Destination{};
     TUdpSocket Socket;
+
+    std::mutex FHostLock;
+    std::string FHostName;
+    int64_t FHostSecond = -1;   // the time stamp's second the name was looked up for
 };

@@ -2,14 +2,25 @@
 
 #include "platform/Clock.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class TAppEventMsg;
+
+// One line as a caller hands it over. The source is one of the program's
+// constant source names: it must outlive the call.
+struct TEventMessage {
+    std::string Message;
+    std::string_view Source;
+    int N1 = 0;
+    int N2 = 0;
+};
 
 // Where diagnostic lines go. The engine and the console are given a sink; the
 // UDP datagrams, the window's log pane and the CLI's standard output are all
@@ -20,6 +31,10 @@ public:
     // One line. A sink's failure reaches the caller (the UDP sender raises
     // EAppEventMsg), as a failed datagram always did.
     virtual void SendEventMsg(const std::string& message, const std::string& source, int n1, int n2) = 0;
+    // Several lines of one caller, in order, as if sent one after the other;
+    // a sink may hand them on in one go. A failure raises as SendEventMsg
+    // does, and the lines behind the failed one are not sent.
+    virtual void SendEventMsgs(const std::vector<TEventMessage>& lines);
 };
 
 // Drops every line: for engine objects made without a sink.
@@ -39,9 +54,12 @@ struct TEventRecord {
 // the UDP sender, in one order for all of them, from any thread. Observers are
 // called with the lock held, so they must be quick (copy the record and
 // return) and must not send lines themselves; what they raise is dropped.
+// Lines handed over together reach a batch observer in one call, so that a
+// waiter behind it is woken once for them, and the sender as one batch.
 class TEventFanOut : public TEventSink {
 public:
     using TObserver = std::function<void(const TEventRecord&)>;
+    using TBatchObserver = std::function<void(const TEventRecord* records, std::size_t count)>;
 
     TEventFanOut() = default;
     TEventFanOut(const TEventFanOut&) = delete;
@@ -54,14 +72,24 @@ public:
 
     // Returns a handle for RemoveObserver. Removing waits for a call in flight.
     int AddObserver(TObserver observer);
+    int AddBatchObserver(TBatchObserver observer);
     void RemoveObserver(int handle);
 
     void SendEventMsg(const std::string& message, const std::string& source, int n1, int n2) override;
+    void SendEventMsgs(const std::vector<TEventMessage>& lines) override;
 
 private:
+    struct TEntry {
+        int Handle;
+        TObserver Line;
+        TBatchObserver Batch;
+    };
+    // Under FLock.
+    void Deliver(std::vector<TEventRecord>& records);
+
     mutable std::mutex FLock;
     TAppEventMsg* FSender = nullptr;
-    std::vector<std::pair<int, TObserver>> FObservers;
+    std::vector<TEntry> FObservers;
     int FNextHandle = 0;
     uint64_t FSequence = 0;
 };

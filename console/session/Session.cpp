@@ -131,11 +131,16 @@ public:
     }
     void OnFrame(TFrameDirection direction, const uint8_t* frame, int32_t size) override
     {
-        With([&](TSessionClient& c) {
-            if (direction == TFrameDirection::Received && size >= 2 && (frame[0] >> 4) == MessageType::DISCONNECT)
+        // Two frames a received message: the waits are woken only by one
+        // that changed what they look at.
+        WithIf([&](TSessionClient& c) {
+            bool changed = false;
+            if (direction == TFrameDirection::Received && size >= 2 && (frame[0] >> 4) == MessageType::DISCONNECT) {
                 NoteDisconnect(c, frame, size);
+                changed = true;
+            }
             if (!c.FSession.FOptions.RecordFrames)
-                return;
+                return changed;
             TSessionFrame record;
             record.Time = NowLocal();
             record.MonotonicNs = MonotonicNs();
@@ -146,6 +151,7 @@ public:
                                                     c.FSession.FOptions.FrameBytesKept);
             record.Bytes.assign(frame, frame + kept);
             c.FFrames.push_back(std::move(record));
+            return true;
         });
         if (Next)
             Next->OnFrame(direction, frame, size);
@@ -178,14 +184,25 @@ private:
     template <class TChange>
     void With(TChange change)
     {
+        WithIf([&](TSessionClient& c) {
+            change(c);
+            return true;
+        });
+    }
+    // The same, the waiters woken only when the change says it made one.
+    template <class TChange>
+    void WithIf(TChange change)
+    {
         std::lock_guard lock(Guard);
         if (!Owner)
             return;
+        bool changed = false;
         {
             std::lock_guard sessionLock(Owner->FSession.FLock);
-            change(*Owner);
+            changed = change(*Owner);
         }
-        Owner->FSession.Notify();
+        if (changed)
+            Owner->FSession.Notify();
     }
 
     static void NoteDisconnect(TSessionClient& c, const uint8_t* frame, int32_t size)
@@ -235,7 +252,8 @@ TSessionClient::TSessionClient(TSession& session, std::string name, TForm1* adop
     FPreviousObserver = FForm->SessionObserver;
     FObserver = std::make_unique<TObserverImpl>(*this, FPreviousObserver);
     FForm->SessionObserver = FObserver.get();
-    FEventsHandle = FForm->Events.AddObserver([this](const TEventRecord& record) { FSession.OnLine(*this, record); });
+    FEventsHandle = FForm->Events.AddBatchObserver(
+        [this](const TEventRecord* records, std::size_t count) { FSession.OnLines(*this, records, count); });
 }
 
 TSessionClient::~TSessionClient()
@@ -632,24 +650,32 @@ std::unique_ptr<TLineWatch> TSession::WatchEveryLine()
     return std::unique_ptr<TLineWatch>(new TLineWatch(*this, {}, true));
 }
 
-void TSession::OnLine(const TSessionClient& client, const TEventRecord& record)
+void TSession::OnLines(const TSessionClient& client, const TEventRecord* records, std::size_t count)
 {
+    bool kept = false;
     {
         std::lock_guard lock(FLock);
-        TSessionLine line{++FSequence, client.Name(), record};
-        const std::string text = line.Text();
-        for (TLineWatch* watch : FWatches)
-            if (watch->Wanted(line.Client, text))
-                watch->FLines.push_back(line);
-        for (const auto& [handle, observer] : FLineObservers) {
-            try {
-                observer(line);
-            } catch (...) {
-                // An observer's failure costs its copy of the line, never the sender.
+        for (std::size_t i = 0; i < count; ++i) {
+            TSessionLine line{++FSequence, client.Name(), records[i]};
+            const std::string text = line.Text();
+            for (TLineWatch* watch : FWatches)
+                if (watch->Wanted(line.Client, text)) {
+                    watch->FLines.push_back(line);
+                    kept = true;
+                }
+            for (const auto& [handle, observer] : FLineObservers) {
+                try {
+                    observer(line);
+                } catch (...) {
+                    // An observer's failure costs its copy of the line, never the sender.
+                }
             }
         }
     }
-    Notify();
+    // The waits look only at what their watches kept: the lines of one
+    // hand-over wake them once, and lines nobody kept wake nobody.
+    if (kept)
+        Notify();
 }
 
 void TSession::Notify()

@@ -328,7 +328,7 @@ private:
     using TClock = std::chrono::steady_clock;
 
     TSessionClient& Make(const std::string& name, TForm1* adopted);
-    void OnLine(const TSessionClient& client, const TEventRecord& record);   // any thread
+    void OnLines(const TSessionClient& client, const TEventRecord* records, std::size_t count);   // any thread
     void Notify();
     // Waits until done() (called with lock held) or the time-out, running ping ticks.
     template <class TDone>

@@ -147,6 +147,17 @@ void TSessionFeed::OnQueueCount(int count)
     Post(start);
 }
 
+void TSessionFeed::OnReportPauseHolds(int waiting, int pauseMs)
+{
+    bool start;
+    {
+        std::lock_guard lock(FLock);
+        FStatus.push_back({TStatusEvent::PauseHolds, pauseMs, std::to_string(waiting)});
+        start = MarkPending();
+    }
+    Post(start);
+}
+
 void TSessionFeed::OnMessageSaved(const TSavedMessage& message)
 {
     // The first bytes while the file is fresh, outside the lock.

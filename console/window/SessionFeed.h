@@ -31,6 +31,7 @@ struct TStatusEvent {
         ConnectionLost,    // Reason: the engine's reason
         QueueCount,        // Value: packets in the receive queue
         MessageSaved,
+        PauseHolds,        // Value: the report pause in ms; Reason: the messages waiting, in decimal
     };
     TStatusEvent(TKind kind, int value = 0, std::string reason = {})
         : Kind(kind), Value(value), Reason(std::move(reason))
@@ -85,6 +86,7 @@ public:
     void OnQueueCount(int count) override;
     void OnMessageSaved(const TSavedMessage& message) override;
     void OnProtocolVersion(TProtocolVersion version) override;
+    void OnReportPauseHolds(int waiting, int pauseMs) override;
 
     // On the window's thread: hands over a batch now, with every pending change
     // of state, rather than at the timer's next tick.

@@ -32,11 +32,13 @@ TSessionStatus::TSessionStatus(QWidget* parent) : QWidget(parent)
     FQueue = StatusLabel("QueueCountText", QStringLiteral("受信キューのパケット数"), this);
     FSaved = StatusLabel("SavedCountText", QStringLiteral("保存したメッセージの数"), this);
     FConnection = StatusLabel("StateText", QStringLiteral("接続の状態"), this);
+    FPause = StatusLabel("PauseHoldText", QStringLiteral("報告間隔で待っている受信メッセージ"), this);
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(FSession);
     layout->addWidget(FQueue);
     layout->addWidget(FSaved);
+    layout->addWidget(FPause);
     layout->addWidget(FConnection);
     Show();
 }
@@ -57,12 +59,14 @@ void TSessionStatus::Apply(const std::vector<TStatusEvent>& events)
             FTlsVersion.clear();
             FSessionUp = false;
             FQueueCount = 0;
+            FPauseMs = 0;
             break;
         case TStatusEvent::Connected:
             FTlsVersion = event.Reason;
             break;
         case TStatusEvent::Closed:
             FSessionUp = false;
+            FPauseMs = 0;
             FQueueCount = 0;   // "Close" frees the queue with what it held
             break;
         case TStatusEvent::ConnackReceived:
@@ -81,6 +85,10 @@ void TSessionStatus::Apply(const std::vector<TStatusEvent>& events)
             break;
         case TStatusEvent::MessageSaved:
             ++FSavedCount;
+            break;
+        case TStatusEvent::PauseHolds:
+            FPauseMs = event.Value;
+            FPauseWaiting = event.Reason;
             break;
         }
     }
@@ -111,4 +119,10 @@ void TSessionStatus::Show()
                                                       : QStringLiteral("MQTT セッション: なし"));
     FQueue->setText(QStringLiteral("受信キュー: %1 件").arg(FQueueCount));
     FSaved->setText(QStringLiteral("保存: %1 件").arg(FSavedCount));
+    // Where the pause is set, said where the user looks while messages wait.
+    FPause->setVisible(FPauseMs > 0);
+    FPause->setText(QStringLiteral("報告間隔 %1 ms で受信メッセージが待機中 (%2 件): 「報告間隔(ミリ秒)」を 0 にすると待ちません")
+                        .arg(FPauseMs)
+                        .arg(QString::fromStdString(FPauseWaiting)));
+    FPause->setStyleSheet(QStringLiteral("color: #8a5a00;"));
 }

@@ -28,6 +28,8 @@ public:
     QLabel* SessionLabel() const { return FSession; }
     QLabel* QueueLabel() const { return FQueue; }
     QLabel* SavedLabel() const { return FSaved; }
+    // Shown once the report pause holds received messages back.
+    QLabel* PauseLabel() const { return FPause; }
     // The state at a glance, for the list of connections.
     bool Opened() const { return FOpened; }
     bool Lost() const { return FLost; }
@@ -40,6 +42,7 @@ private:
     QLabel* FSession;
     QLabel* FQueue;
     QLabel* FSaved;
+    QLabel* FPause;
 
     bool FOpened = false;
     bool FLost = false;
@@ -48,4 +51,6 @@ private:
     bool FSessionUp = false;
     int FQueueCount = 0;
     uint64_t FSavedCount = 0;
+    int FPauseMs = 0;              // 0: the pause holds nothing back
+    std::string FPauseWaiting;
 };

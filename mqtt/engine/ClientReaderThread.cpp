@@ -1,6 +1,8 @@
 #include "mqtt/engine/ClientReaderThread.h"
 
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "diag/EventSink.h"
 #include "diag/EventSources.h"
@@ -111,7 +113,31 @@ void TMQTTClientReaderThread::Execute()
         return;
     }
 
-    const TFrameAssembler::TStoreFrame store = [this](const uint8_t* frame, int32_t frameSize,
+    // The lines of one read go to the sink together, and the frames it
+    // completed are signalled once, after their lines: a waiter looks into
+    // the queue when woken and finds all of them.
+    std::vector<TEventMessage> lines;
+    bool stored = false;
+    std::unique_ptr<TFrameSignal> signal;
+    // What a read stored is said and signalled also when a later frame of it
+    // failed, and before a store waits for room in the backlog.
+    const auto deliver = [&] {
+        std::vector<TEventMessage> said;
+        said.swap(lines);
+        const bool any = std::exchange(stored, false);
+        try {
+            if (!said.empty())
+                Sink.SendEventMsgs(said);
+        } catch (...) {
+            if (any)
+                signal->Signal();
+            throw;
+        }
+        if (any)
+            signal->Signal();
+    };
+    const std::function<void()> deliverBeforeWaiting = deliver;
+    const TFrameAssembler::TStoreFrame store = [&](const uint8_t* frame, int32_t frameSize,
                                                    std::unique_ptr<uint8_t[]>& owned) {
         // A long frame's own buffer becomes the packet's: no copy.
         auto packet = owned ? std::make_unique<TMQTTPacket>(std::move(owned), frameSize, Version)
@@ -120,12 +146,14 @@ void TMQTTClientReaderThread::Execute()
             Observer->OnFrame(TFrameDirection::Received, packet->FrameData.get(), frameSize);
         if (Version == TProtocolVersion::MQTT50 && packet->MessageType == MessageType::PUBLISH) {
             if (const std::string problem = FAliases.Resolve(*packet); !problem.empty())
-                Log("*ERROR* " + problem + " [" + ClientID + "]");
+                lines.push_back({"*ERROR* " + problem + " [" + ClientID + "]", SourceUnit, 0, 0});
         }
-        return ReceiveQueue.Store(packet);
+        return ReceiveQueue.Store(packet, deliverBeforeWaiting);
     };
-    const TFrameAssembler::TLog log = [this](const std::string& message) { Log(message); };
-    const TFrameAssembler::TFrameStored signal = [this] { SignalNamedEvent(FrameEventName); };
+    const TFrameAssembler::TLog log = [&lines](const std::string& message) {
+        lines.push_back({message, SourceUnit, 0, 0});
+    };
+    const TFrameAssembler::TFrameStored signalLater = [&stored] { stored = true; };
 
     // One poll per read, without a timer: data, the termination request or
     // room in the backlog wake the thread.
@@ -135,6 +163,8 @@ void TMQTTClientReaderThread::Execute()
     const unsigned roomReady = TClientSocket::kHandleReady << 1;
     while (!Terminated() && Socket.Active()) {
         try {
+            if (!signal)
+                signal = std::make_unique<TFrameSignal>(FrameEventName);
             const bool full = BacklogFull();
             const unsigned ready = Socket.WaitForDataOr({termination, room}, !full, waitMs);
             if (ready & roomReady)
@@ -156,7 +186,13 @@ void TMQTTClientReaderThread::Execute()
                 continue;
             }
             buffer.Commit(count);
-            buffer.CutFrames(store, log, signal);
+            try {
+                buffer.CutFrames(store, log, signalLater);
+            } catch (...) {
+                deliver();
+                throw;
+            }
+            deliver();
         } catch (const std::exception& e) {
             ReportAndClose(e.what());
         } catch (...) {

@@ -20,15 +20,37 @@
 
 namespace {
 
+using TClock = std::chrono::steady_clock;
+
 constexpr uint8_t kSubscriptionIdentifier = 0x0B;
+constexpr uint8_t kPacketIdentifierNotFound = 0x92;
 
 // Slice of a PUBREL wait: short enough that a socket closed by the reader
 // ends the flow at once, without changing the 1000 ms per wait.
 constexpr int kWaitSliceMs = 20;
 
+int64_t NowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(TClock::now().time_since_epoch()).count();
+}
+
+constexpr int64_t kNsPerMs = 1000000;
+
 const char* BoolText(bool value)
 {
     return value ? "True" : "False";
+}
+
+// "Close" came while a message was handled: the pass ends without a line.
+struct TStopped {};
+
+// A QoS 2 PUBLISH sent again (DUP), read from its fixed header before analysis.
+bool IsRepeatedQos2(const TMQTTPacket& packet)
+{
+    if (packet.MessageType != MessageType::PUBLISH || !packet.FrameData || packet.FrameSize < 1)
+        return false;
+    const uint8_t first = packet.FrameData[0];
+    return (first & 0x08) != 0 && ((first >> 1) & 0x03) == 2;
 }
 
 // The bound is raised while a PUBREL wait runs, so the PUBREL behind the
@@ -120,16 +142,24 @@ void TMQTTEventHandlerThread::Stop()
 
 void TMQTTEventHandlerThread::ReportDroppedAtClose()
 {
-    const int64_t dropped = static_cast<int64_t>(ReceiveQueue.BacklogCount()) + FFlows.Count() + FFlows.Forgotten()
-        + FLostInPass;
-    if (dropped == 0)
-        return;
-    try {
-        Sink.SendEventMsg(std::to_string(dropped) + (dropped == 1 ? " received message" : " received messages")
-                + " dropped unacknowledged at close [" + ClientID + "]",
-            SourceUnit, 0, 0);
-    } catch (...) {
-    }
+    // The lines of a close are said whatever happens to one of them.
+    auto say = [this](const std::string& message) {
+        try {
+            Sink.SendEventMsg(message + " [" + ClientID + "]", SourceUnit, 0, 0);
+        } catch (...) {
+        }
+    };
+    for (const auto& [id, path] : FFlows.OpenFlows())
+        say("QoS 2 flow of message " + std::to_string(id) + " left without PUBCOMP at close, its payload kept in "
+            + path);
+    if (const std::size_t forgotten = FFlows.Forgotten(); forgotten > 0)
+        say(std::to_string(forgotten) + (forgotten == 1 ? " QoS 2 flow" : " QoS 2 flows")
+            + " beyond the " + std::to_string(TInboundFlows::kCapacity)
+            + " remembered left without PUBCOMP, their payloads kept");
+    const int64_t dropped = static_cast<int64_t>(ReceiveQueue.BacklogCount()) + FLostInPass;
+    if (dropped > 0)
+        say(std::to_string(dropped) + (dropped == 1 ? " received message" : " received messages")
+            + " dropped unacknowledged at close");
 }
 
 bool TMQTTEventHandlerThread::Stopping() const
@@ -137,15 +167,38 @@ bool TMQTTEventHandlerThread::Stopping() const
     return Terminated() || !Socket.Active();
 }
 
+// ---- the lines ----------------------------------------------------------------
+
+void TMQTTEventHandlerThread::Say(const std::string& message, const char* source, bool pause)
+{
+    const int ms = FLinePauseMs;
+    if (ms == 0) {
+        FBatch.push_back(TEventMessage{message, source, 0, 0});
+        return;
+    }
+    Flush();
+    Sink.SendEventMsg(message, source, 0, 0);
+    if (pause)
+        Pause(ms);
+}
+
 void TMQTTEventHandlerThread::Log(const std::string& message)
 {
-    Sink.SendEventMsg(message, SourceEventHandler, 0, 0);
+    Say(message, SourceEventHandler, false);
 }
 
 void TMQTTEventHandlerThread::LogAndPause(const std::string& message, const char* source)
 {
-    Sink.SendEventMsg(message, source, 0, 0);
-    Pause(FLinePauseMs);
+    Say(message, source, true);
+}
+
+void TMQTTEventHandlerThread::Flush()
+{
+    if (FBatch.empty())
+        return;
+    std::vector<TEventMessage> batch;
+    batch.swap(FBatch);
+    Sink.SendEventMsgs(batch);
 }
 
 // A pause that Stop() cuts short, so Close never sits one out.
@@ -159,6 +212,12 @@ void TMQTTEventHandlerThread::Pause(int ms)
 
 void TMQTTEventHandlerThread::ReportAndClose(const std::string& message)
 {
+    // What the pass said before the failure comes first.
+    try {
+        Flush();
+    } catch (...) {
+        FBatch.clear();
+    }
     try {
         Sink.SendEventMsg("TMQTTEventHandlerThread:*EXCEPTIN* " + message + "[" + ClientID + "]", SourceUnit, 0, 0);
     } catch (...) {
@@ -173,11 +232,40 @@ void TMQTTEventHandlerThread::ReportAndClose(const std::string& message)
         Observer->OnConnectionLost(message);
 }
 
+// Said once per connection: the user may not know that the pause, not the
+// console, keeps the messages waiting.
+void TMQTTEventHandlerThread::NoticePauseBacklog()
+{
+    if (FPauseNoticed)
+        return;
+    const int pause = FLinePauseMs;
+    if (pause <= 0)
+        return;
+    const int waiting = ReceiveQueue.BacklogCount();
+    if (int64_t{waiting} * kLinesPerMessage * pause < kPauseNoticeMs)
+        return;
+    FPauseNoticed = true;
+    Log("the report pause holds received messages back: " + std::to_string(waiting) + " waiting, "
+        + std::to_string(pause) + " ms after each report line; " + UTF8ToText("報告間隔(ミリ秒)")
+        + " (ReportPauseSpn) sets it, 0 reports at once [" + ClientID + "]");
+    if (Observer)
+        Observer->OnReportPauseHolds(waiting, pause);
+}
+
 // ---- the acknowledgement protocol -------------------------------------------
 
 int32_t TMQTTEventHandlerThread::WriteAckFrame(const uint8_t* frame, int32_t length)
 {
-    return Writer.WriteAckFrame(frame, length, [this] { return Stopping(); });
+    if (Terminated())
+        throw TStopped{};
+    try {
+        return Writer.WriteAckFrame(frame, length, [this] { return Stopping(); });
+    } catch (const Exception& e) {
+        // "Close" came between the look above and the writer's own.
+        if (Terminated() && e.Message() == "terminated or socket closed")
+            throw TStopped{};
+        throw;
+    }
 }
 
 // The answer the QoS asks for (none at QoS 0 and 3); false, with the line
@@ -204,40 +292,82 @@ bool TMQTTEventHandlerThread::BuildAnswer(const TMQTTPacket& packet, TFrameBuffe
 
 void TMQTTEventHandlerThread::SendAnswer(const char* what, const TFrameBuffer& frame, int32_t length)
 {
+    // Not said at all when "Close" came first.
+    if (Terminated())
+        throw TStopped{};
     Log(what + ClientID + "]");
     WriteAckFrame(frame.get(), length);
 }
 
-bool TMQTTEventHandlerThread::WaitForPubrel(int32_t messageID, TFrameWait& frameWait,
+// True when a frame was signalled before the deadline; false when the
+// deadline passed or the connection is ending.
+bool TMQTTEventHandlerThread::WaitForFrame(TFrameWait& frameWait, int64_t deadlineNs)
+{
+    while (!Stopping()) {
+        const int64_t left = deadlineNs - NowNs();
+        if (left <= 0)
+            return false;
+        const int64_t ms = (left + kNsPerMs - 1) / kNsPerMs;
+        if (frameWait.Wait(static_cast<int>(std::min<int64_t>(ms, kWaitSliceMs))))
+            return true;
+    }
+    return false;
+}
+
+// The PUBREL of the flow of id. What the broker sent for this flow is taken in
+// the order it arrived: a repeated PUBLISH (the broker had not seen our
+// PUBREC) that came before the PUBREL is answered with PUBREC again first.
+// Every other frame that arrives starts a new wait of kPubrelWaitMs, but a
+// broker that keeps sending something else must not hold the flow (and every
+// later PUBLISH) for ever: all waits together end after kPubrelWaitLimitMs.
+bool TMQTTEventHandlerThread::WaitForPubrel(int32_t id, const std::string& path, TFrameWait& frameWait,
     std::unique_ptr<TMQTTPacket>& pubrel)
 {
-    using Clock = std::chrono::steady_clock;
-    // Every other frame that arrives starts a new wait of kPubrelWaitMs, but a
-    // broker that keeps sending something else must not hold the flow (and every
-    // later PUBLISH) forever: all waits together end after kPubrelWaitLimitMs.
-    const auto limit = Clock::now() + std::chrono::milliseconds(kPubrelWaitLimitMs);
+    const int64_t limit = NowNs() + kPubrelWaitLimitMs * kNsPerMs;
+    const auto ofThisFlow = [id](const TMQTTPacket& p) {
+        return p.MessageID == id && (p.MessageType == MessageType::PUBREL || IsRepeatedQos2(p));
+    };
+    bool lastLook = false;
     for (;;) {
-        // Look first: the PUBREL may have come before this wait began.
-        if (ReceiveQueue.TakeByKey(MessageType::PUBREL, messageID, pubrel))
-            return true;
-
-        const auto deadline = std::min(limit, Clock::now() + std::chrono::milliseconds(kPubrelWaitMs));
-        bool signalled = false;
-        while (!signalled) {
-            if (Stopping())
-                return ReceiveQueue.TakeByKey(MessageType::PUBREL, messageID, pubrel);
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0)
-                break;
-            signalled = frameWait.Wait(static_cast<int>(std::min<int64_t>(left, kWaitSliceMs)));
+        // Looked for first: it may have come before this wait began.
+        std::unique_ptr<TMQTTPacket> packet;
+        if (ReceiveQueue.TakeFirstMatching(ofThisFlow, packet)) {
+            if (packet->MessageType == MessageType::PUBREL) {
+                pubrel = std::move(packet);
+                return true;
+            }
+            AnswerRepeatedQos2(*packet, path);
+            continue;
         }
-        if (!signalled)
-            return ReceiveQueue.TakeByKey(MessageType::PUBREL, messageID, pubrel);
+        if (lastLook)
+            return false;
+        Flush();
+        lastLook = !WaitForFrame(frameWait, std::min(limit, NowNs() + kPubrelWaitMs * kNsPerMs));
     }
 }
 
-// PUBREC, the broker's PUBREL, PUBCOMP. The flow is open from its PUBREC on;
-// false when the PUBREL did not come (the flow stays open for a later one).
+// The flow waits for its PUBREL and is completed by it; false when it did not
+// come or could not be decoded whole (the flow stays open for a later one).
+bool TMQTTEventHandlerThread::AwaitPubrel(int32_t id, const std::string& path, TFrameWait& frameWait)
+{
+    bool received = false;
+    std::unique_ptr<TMQTTPacket> pubrel;
+    {
+        TPubrelWaitBound bound(ReceiveQueue);
+        received = WaitForPubrel(id, path, frameWait, pubrel);
+    }
+    if (!received) {
+        // At "Close" the line of the close says it.
+        if (Terminated())
+            throw TStopped{};
+        Log("cound not receive PUBREL [" + ClientID + "]");
+        return false;
+    }
+    return AnswerPubrel(*pubrel);
+}
+
+// PUBREC, the broker's PUBREL, PUBCOMP. The flow is open from the saved file
+// on; false when the PUBREL did not come.
 bool TMQTTEventHandlerThread::RunQos2Flow(int32_t id, const std::string& path, const TFrameBuffer& pubrec,
     int32_t length, uint8_t pubrecCode, TFrameWait& frameWait)
 {
@@ -247,68 +377,95 @@ bool TMQTTEventHandlerThread::RunQos2Flow(int32_t id, const std::string& path, c
     SendAnswer("sending PUBREC [", pubrec, length);
     if (pubrecCode >= 0x80) {
         // 5.0: a PUBREC with an error code ends the flow; no PUBREL follows.
-        FInHand = false;
+        FFlows.Close(id);
         Log("PUBREC with reason code " + FormatReasonCode(pubrecCode, TPacketKind::Pubrec) +
             " ends the QoS 2 flow without PUBREL [" + ClientID + "]");
         return true;
     }
-    FFlows.Open(id, path);
-    FInHand = false;
-
-    std::unique_ptr<TMQTTPacket> pubrel;
-    bool received = false;
-    {
-        TPubrelWaitBound bound(ReceiveQueue);
-        received = WaitForPubrel(id, frameWait, pubrel);
-    }
-    if (!received) {
-        Log("cound not receive PUBREL [" + ClientID + "]");
-        return false;
-    }
-    return AnswerPubrel(id);
+    return AwaitPubrel(id, path, frameWait);
 }
 
-bool TMQTTEventHandlerThread::AnswerPubrel(int32_t id)
+// A PUBREL taken here is said, and from 3.1.1 on checked like any frame the
+// console receives: a reason code other than Success, its properties and
+// what was found wrong in it, a line each. False when it could not be decoded
+// whole: it is then not answered.
+bool TMQTTEventHandlerThread::ReceivedPubrel(TMQTTPacket& pubrel)
 {
     LogAndPause("received PUBREL [" + ClientID + "]", SourceEventHandler);
+    if (Version == TProtocolVersion::MQTT31)
+        return true;
+    pubrel.AnalyzePacket();
+    if (pubrel.ReasonCode != 0 || !pubrel.Properties.empty() || !pubrel.DecodeError.empty())
+        for (const std::string& line : PacketExtraLines(pubrel))
+            LogAndPause(line, SourceEventHandler);
+    if (!pubrel.DecodeStopped)
+        return true;
+    Log("*ERROR* PUBREL cannot be decoded whole: not answered [" + ClientID + "]");
+    return false;
+}
+
+// True when the flow was completed by the PUBCOMP.
+bool TMQTTEventHandlerThread::AnswerPubrel(TMQTTPacket& pubrel)
+{
+    if (!ReceivedPubrel(pubrel))
+        return false;
+    const int32_t id = pubrel.MessageID;
     TFrameBuffer pubcomp;
     int32_t length = 0;
     if (!BuildPubcompFrame(pubcomp, length, AckParams(TPacketKind::Pubcomp, id))) {
         Log("PUBCOMP frame building failed, parameter error [" + ClientID + "]");
-        return false;
+        return true;
     }
     SendAnswer("sending PUBCOMP [", pubcomp, length);
     FFlows.Close(id);
     return true;
 }
 
-// A PUBREL for a flow whose wait gave up earlier completes it now.
-bool TMQTTEventHandlerThread::AnswerLatePubrel()
+// 3.1.1 and 5.0: a PUBREL that no open flow waits for (the broker sends it
+// again after a reconnect, or the flow was forgotten) is answered all the same.
+void TMQTTEventHandlerThread::AnswerUnknownPubrel(TMQTTPacket& pubrel)
 {
-    if (FFlows.Count() == 0)
-        return false;
-    std::unique_ptr<TMQTTPacket> pubrel;
-    if (!ReceiveQueue.TakeFirstWith(
-            MessageType::PUBREL, [this](int32_t id) { return FFlows.Contains(id); }, pubrel))
-        return false;
-    const int32_t id = pubrel->MessageID;
-    pubrel.reset();
-    AnswerPubrel(id);
-    return true;
+    if (!ReceivedPubrel(pubrel))
+        return;
+    const int32_t id = pubrel.MessageID;
+    TAckParams params = AckParams(TPacketKind::Pubcomp, id);
+    std::string answer = "PUBCOMP";
+    if (Version == TProtocolVersion::MQTT50) {
+        params.ReasonCode = kPacketIdentifierNotFound;
+        answer += " " + FormatReasonCode(kPacketIdentifierNotFound, TPacketKind::Pubcomp);
+    }
+    Log("PUBREL for message " + std::to_string(id) + " without an open QoS 2 flow, answered with " + answer + " ["
+        + ClientID + "]");
+    TFrameBuffer pubcomp;
+    int32_t length = 0;
+    if (!BuildPubcompFrame(pubcomp, length, params)) {
+        Log("PUBCOMP frame building failed, parameter error [" + ClientID + "]");
+        return;
+    }
+    SendAnswer("sending PUBCOMP [", pubcomp, length);
+}
+
+void TMQTTEventHandlerThread::HandlePubrel(TMQTTPacket& pubrel)
+{
+    // The PUBREL of a flow whose wait gave up earlier completes it now.
+    if (FFlows.Contains(pubrel.MessageID))
+        AnswerPubrel(pubrel);
+    else
+        AnswerUnknownPubrel(pubrel);
 }
 
 // The broker did not see our PUBREC and sends the message again: it is
 // answered again but was saved already.
-void TMQTTEventHandlerThread::AnswerRepeatedQos2(const TMQTTPacket& packet, const std::string& path,
-    TFrameWait& frameWait)
+void TMQTTEventHandlerThread::AnswerRepeatedQos2(TMQTTPacket& packet, const std::string& path)
 {
-    FInHand = false;
+    LogAndPause("received PUBLISH [" + ClientID + "]", SourceEventHandler);
+    packet.AnalyzePacket();
     Log("repeated PUBLISH of an open QoS 2 flow, saved before as " + path + " [" + ClientID + "]");
     TFrameBuffer pubrec;
     int32_t length = 0;
     uint8_t code = 0;
     if (BuildAnswer(packet, pubrec, length, code))
-        RunQos2Flow(packet.MessageID, path, pubrec, length, code, frameWait);
+        SendAnswer("sending PUBREC [", pubrec, length);
 }
 
 void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TFrameWait& frameWait)
@@ -325,8 +482,16 @@ void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TFrameWait& fra
         return;
     }
     if (packet.FixedQos == 2 && packet.FixedDup) {
-        if (const std::string* path = FFlows.Find(packet.MessageID)) {
-            AnswerRepeatedQos2(packet, std::string(*path), frameWait);
+        if (const std::string* saved = FFlows.Find(packet.MessageID)) {
+            // Its flow's wait gave up before: answered again, then waited for anew.
+            FInHand = false;
+            const std::string path = *saved;
+            Log("repeated PUBLISH of an open QoS 2 flow, saved before as " + path + " [" + ClientID + "]");
+            TFrameBuffer pubrec;
+            int32_t length = 0;
+            uint8_t code = 0;
+            if (BuildAnswer(packet, pubrec, length, code))
+                RunQos2Flow(packet.MessageID, path, pubrec, length, code, frameWait);
             return;
         }
     }
@@ -349,17 +514,17 @@ void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TFrameWait& fra
     }
     // Saved before it is answered: an answered message is never lost.
     const std::string path = SavePayload(packet);
+    FInHand = false;
+    if (packet.FixedQos == 2)
+        FFlows.Open(packet.MessageID, path);
     bool completed = true;
     try {
-        if (packet.FixedQos == 2) {
+        if (packet.FixedQos == 2)
             completed = RunQos2Flow(packet.MessageID, path, answer, length, code, frameWait);
-        } else {
-            if (packet.FixedQos == 1)
-                SendAnswer("sending PUBACK [", answer, length);
-            FInHand = false;
-        }
+        else if (packet.FixedQos == 1)
+            SendAnswer("sending PUBACK [", answer, length);
     } catch (...) {
-        // The file stays: it is named before the failure ends the connection.
+        // The file stays: it is named before the failure ends the pass.
         ReportSaved(packet, path);
         throw;
     }
@@ -424,6 +589,20 @@ void TMQTTEventHandlerThread::ReportSaved(const TMQTTPacket& packet, const std::
 
 // ---- the loop -----------------------------------------------------------------
 
+// The oldest packet that is this thread's: a PUBLISH, or a PUBREL (under 3.1
+// only one that an open flow waits for; the others are left to the console).
+bool TMQTTEventHandlerThread::TakeNext(std::unique_ptr<TMQTTPacket>& packet)
+{
+    const bool everyPubrel = Version != TProtocolVersion::MQTT31;
+    return ReceiveQueue.TakeFirstMatching(
+        [this, everyPubrel](const TMQTTPacket& p) {
+            if (p.MessageType == MessageType::PUBLISH)
+                return true;
+            return p.MessageType == MessageType::PUBREL && (everyPubrel || FFlows.Contains(p.MessageID));
+        },
+        packet);
+}
+
 void TMQTTEventHandlerThread::Execute()
 {
     try {
@@ -436,20 +615,31 @@ void TMQTTEventHandlerThread::Execute()
             if (Stopping())
                 break;
             try {
-                if (AnswerLatePubrel())
-                    continue;
                 std::unique_ptr<TMQTTPacket> packet;
-                if (!ReceiveQueue.TakeFirst(MessageType::PUBLISH, packet)) {
-                    if (!ReportDisconnect())
+                if (!TakeNext(packet)) {
+                    if (!ReportDisconnect()) {
+                        Flush();
                         frameWait.Wait(-1);   // no timer: a frame or Stop() wakes us
+                    }
                     continue;
                 }
-                if (Stopping()) {
+                if (packet->MessageType == MessageType::PUBREL) {
+                    HandlePubrel(*packet);
+                } else if (Stopping()) {
                     ++FLostInPass;
                     break;
+                } else {
+                    FInHand = true;
+                    NoticePauseBacklog();
+                    HandlePublish(*packet, frameWait);
                 }
-                FInHand = true;
-                HandlePublish(*packet, frameWait);
+                Flush();
+            } catch (const TStopped&) {
+                // "Close" ends the pass; the lines of the close say what was left.
+                try {
+                    Flush();
+                } catch (...) {
+                }
             } catch (const std::exception& e) {
                 ReportAndClose(e.what());
             } catch (...) {
@@ -464,6 +654,7 @@ void TMQTTEventHandlerThread::Execute()
         // the close was seen first.
         if (!Terminated())
             ReportDisconnect();
+        Flush();
     } catch (const std::exception& e) {
         ReportAndClose(e.what());
     }

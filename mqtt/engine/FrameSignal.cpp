@@ -26,6 +26,18 @@ bool WaitNamedEvent(const std::string& name, int timeoutMs)
     return event->WaitForSignalAfter(event->SignalCount(), timeoutMs);
 }
 
+TFrameSignal::TFrameSignal(const std::string& name)
+    : FEvent(OpenEvent(name))
+{
+}
+
+TFrameSignal::~TFrameSignal() = default;
+
+void TFrameSignal::Signal()
+{
+    FEvent->Set();
+}
+
 TFrameWait::TFrameWait(const std::string& name)
     : FEvent(OpenEvent(name))
     , FStart(FEvent->SignalCount())

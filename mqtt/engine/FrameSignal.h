@@ -19,6 +19,24 @@ void SignalNamedEvent(const std::string& name);
 // limit, 0 only polls. False when the time-out passed without a signal.
 bool WaitNamedEvent(const std::string& name, int timeoutMs);
 
+// The signalling side of the event, kept open by its holder (the reader
+// thread), so that a signal per stored frame does not open and close the
+// event each time. The waiters see no difference: a wait counts the signals
+// given after it began, whoever holds the event meanwhile.
+class TFrameSignal {
+public:
+    explicit TFrameSignal(const std::string& name);   // raises "could not create event, " + name
+    ~TFrameSignal();
+
+    TFrameSignal(const TFrameSignal&) = delete;
+    TFrameSignal& operator=(const TFrameSignal&) = delete;
+
+    void Signal();
+
+private:
+    std::unique_ptr<TNamedEvent> FEvent;
+};
+
 // A wait whose starting point is taken at construction (or at Restart), so
 // that it can begin before the request is written: an answer that arrives
 // between the write and the call of Wait still ends it. Keeps the event open

@@ -31,3 +31,12 @@ void TInboundFlows::Close(int32_t id)
     FOldestFirst.erase(it->second);
     FByID.erase(it);
 }
+
+std::vector<std::pair<int32_t, std::string>> TInboundFlows::OpenFlows() const
+{
+    std::vector<std::pair<int32_t, std::string>> flows;
+    flows.reserve(FOldestFirst.size());
+    for (const TFlow& flow : FOldestFirst)
+        flows.emplace_back(flow.ID, flow.Path);
+    return flows;
+}

@@ -5,6 +5,8 @@
 #include <list>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 // The inbound QoS 2 flows of one connection that are still open: the PUBLISH
 // was saved and answered with PUBREC, the PUBCOMP has not gone out yet. Keyed
@@ -25,6 +27,8 @@ public:
     void Close(int32_t id);
 
     std::size_t Count() const { return FByID.size(); }
+    // The open flows, oldest first: (identifier, saved file).
+    std::vector<std::pair<int32_t, std::string>> OpenFlows() const;
     // Flows pushed out by the capacity, never completed.
     std::size_t Forgotten() const { return FForgotten; }
 

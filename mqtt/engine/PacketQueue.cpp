@@ -64,6 +64,13 @@ bool TMQTTPacketQueue::FitsLocked(int64_t frameSize) const
         || (FPackets < FPacketLimit * factor && FBytes + frameSize <= FByteLimit * factor);
 }
 
+bool TMQTTPacketQueue::DrainedLocked() const
+{
+    const int factor = FPubrelWait ? 2 : 1;
+    return FLifted || FPackets == 0
+        || (int64_t{FPackets} * 2 <= int64_t{FPacketLimit} * factor && FBytes * 2 <= FByteLimit * factor);
+}
+
 void TMQTTPacketQueue::ReportFull(int packets, int64_t bytes)
 {
     if (!FSink)
@@ -77,9 +84,10 @@ void TMQTTPacketQueue::ReportFull(int packets, int64_t bytes)
     }
 }
 
-void TMQTTPacketQueue::ReserveRoom(int64_t frameSize)
+void TMQTTPacketQueue::ReserveRoom(int64_t frameSize, const std::function<void()>& beforeWaiting)
 {
     std::unique_lock<std::mutex> lock(FBacklogLock);
+    bool told = !beforeWaiting;
     auto reportOnce = [&] {
         FFullSeen = true;
         if (FFullReported)
@@ -91,13 +99,26 @@ void TMQTTPacketQueue::ReserveRoom(int64_t frameSize)
         ReportFull(packets, bytes);
         lock.lock();
     };
-    while (!FitsLocked(frameSize)) {
+    // Once it had to wait, a store goes on only when the backlog has drained to
+    // half, so that reading resumes for a run of frames rather than for each take.
+    bool waited = false;
+    while (!FitsLocked(frameSize) || (waited && !DrainedLocked())) {
+        if (!told) {
+            told = true;
+            lock.unlock();
+            beforeWaiting();
+            lock.lock();
+            continue;
+        }
         if (!FFullReported) {
             reportOnce();
             continue;
         }
         FFullSeen = true;
+        waited = true;
+        ++FWaiting;
         FRoom.wait(lock);
+        --FWaiting;
     }
     ++FPackets;
     FBytes += frameSize;
@@ -108,20 +129,27 @@ void TMQTTPacketQueue::ReserveRoom(int64_t frameSize)
 void TMQTTPacketQueue::ReleaseRoom(int64_t frameSize)
 {
     std::function<void()> notify;
+    bool wake = false;
     {
         std::lock_guard<std::mutex> guard(FBacklogLock);
         --FPackets;
         FBytes -= frameSize;
-        if (FFullSeen && !FullLocked()) {
+        // The reader is woken once the backlog has drained to half, not by
+        // every take: at the bound that would be a pair of thread switches
+        // for each message.
+        const bool drained = DrainedLocked();
+        if (FFullSeen && drained) {
             FFullSeen = false;
             notify = FRoomNotify;
         }
+        wake = FWaiting > 0 && drained;
         // One line per episode: a backlog that hovers at the bound is still one;
         // the episode ends when it has drained below half.
         if (FPackets * 2 < FPacketLimit && FBytes * 2 < FByteLimit)
             FFullReported = false;
     }
-    FRoom.notify_all();
+    if (wake)
+        FRoom.notify_all();
     if (notify)
         notify();
 }
@@ -132,7 +160,7 @@ void TMQTTPacketQueue::Rebound(const std::function<void()>& change)
     {
         std::lock_guard<std::mutex> guard(FBacklogLock);
         change();
-        if (FFullSeen && !FullLocked()) {
+        if (FFullSeen && DrainedLocked()) {
             FFullSeen = false;
             notify = FRoomNotify;
         }
@@ -228,12 +256,10 @@ bool TMQTTPacketQueue::TakeFirst(int32_t messageType, std::unique_ptr<TMQTTPacke
         [&](const TEntry& e) { return messageType == 0 || e.Packet->MessageType == messageType; }, packet);
 }
 
-bool TMQTTPacketQueue::TakeFirstWith(int32_t messageType, const std::function<bool(int32_t messageID)>& wanted,
+bool TMQTTPacketQueue::TakeFirstMatching(const std::function<bool(const TMQTTPacket&)>& wanted,
     std::unique_ptr<TMQTTPacket>& packet)
 {
-    return TakeFirstIf(
-        [&](const TEntry& e) { return e.Packet->MessageType == messageType && wanted(e.Packet->MessageID); },
-        packet);
+    return TakeFirstIf([&](const TEntry& e) { return wanted(*e.Packet); }, packet);
 }
 
 bool TMQTTPacketQueue::TakeFirstIf(const std::function<bool(const TEntry&)>& matches,
@@ -259,7 +285,7 @@ bool TMQTTPacketQueue::TakeFirstIf(const std::function<bool(const TEntry&)>& mat
     return true;
 }
 
-int TMQTTPacketQueue::Store(std::unique_ptr<TMQTTPacket>& packet)
+int TMQTTPacketQueue::Store(std::unique_ptr<TMQTTPacket>& packet, const std::function<void()>& beforeWaiting)
 {
     if (!packet)
         throw Exception("parameter is null");
@@ -276,7 +302,7 @@ int TMQTTPacketQueue::Store(std::unique_ptr<TMQTTPacket>& packet)
     fresh.push_back(TEntry{std::move(key), nullptr});
 
     if (keepAll)
-        ReserveRoom(size);
+        ReserveRoom(size, beforeWaiting);
     try {
         Lock();
     } catch (...) {

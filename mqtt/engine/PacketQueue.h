@@ -46,28 +46,36 @@ public:
     bool TakeByKey(int32_t messageType, int32_t messageID, std::unique_ptr<TMQTTPacket>& packet);
     // The oldest packet of that type (0 = any type); leaves `packet` untouched when none.
     bool TakeFirst(int32_t messageType, std::unique_ptr<TMQTTPacket>& packet);
-    // The oldest packet of that type whose identifier `wanted` accepts (called
-    // under the queue's lock: keep it quick); leaves `packet` untouched when none.
-    bool TakeFirstWith(int32_t messageType, const std::function<bool(int32_t messageID)>& wanted,
+    // The oldest packet that `wanted` accepts (called under the queue's lock:
+    // keep it quick, and read only what the constructor set: the type, the
+    // identifier, the frame); leaves `packet` untouched when none.
+    bool TakeFirstMatching(const std::function<bool(const TMQTTPacket&)>& wanted,
         std::unique_ptr<TMQTTPacket>& packet);
     // Takes the packet over (moves it out of `packet`) only when it is stored;
     // returns the number of stored packets afterwards. A PUBLISH that does not
     // fit into the backlog waits here for room; meant for the reader alone.
-    int Store(std::unique_ptr<TMQTTPacket>& packet);
+    // beforeWaiting (if any) is called, outside every lock, before that wait:
+    // a reader that signals its frames later must signal them now, or nobody
+    // would come to make room.
+    int Store(std::unique_ptr<TMQTTPacket>& packet, const std::function<void()>& beforeWaiting = {});
 
     // ---- the backlog bound ----
-    // By default at most 10,000 PUBLISH packets or 64 MiB of their frames wait
-    // beside the one the event handler has in hand: 10,000 messages are about a
-    // quarter of an hour of reports at the default pause, and 64 MiB stays well
-    // below the 250 MB the reader reserves for a single frame.
-    static constexpr int kBacklogPackets = 10000;
+    // By default at most 1,000 PUBLISH packets or 64 MiB of their frames wait
+    // beside the one the event handler has in hand. A received packet costs
+    // about 800 bytes however small its message, so 1,000 keep a connection's
+    // read-ahead under a megabyte (the same for 2,000 messages in a burst as
+    // for 200,000, and for each of a hundred connections); they are still
+    // about a hundred seconds of reports at the default pause. 64 MiB stays
+    // well below the 250 MB the reader reserves for a single frame.
+    static constexpr int kBacklogPackets = 1000;
     static constexpr int64_t kBacklogBytes = int64_t{64} * 1024 * 1024;
 
     // True while the backlog is full: the reader reads nothing more until the
     // room notification comes.
     bool BacklogFull();
     // Called (outside every lock, on the thread that took) when a take or a
-    // lifted bound makes room after the backlog was full. It may come before the
+    // lifted bound has drained the backlog to half after it was full; a store
+    // that had to wait for room likewise goes on only then. It may come before the
     // reader begins to wait, so the reader's wait must remember it (an eventfd,
     // or a flag under a lock).
     void SetRoomNotify(std::function<void()> notify);
@@ -104,8 +112,10 @@ private:
     // Under FBacklogLock.
     bool FullLocked() const;
     bool FitsLocked(int64_t frameSize) const;
+    // Drained to half the bound (or lifted, or empty): reading goes on.
+    bool DrainedLocked() const;
     // Waits until a PUBLISH of that size fits and counts it in.
-    void ReserveRoom(int64_t frameSize);
+    void ReserveRoom(int64_t frameSize, const std::function<void()>& beforeWaiting);
     // Counts a PUBLISH out (taken, or not stored after all).
     void ReleaseRoom(int64_t frameSize);
     // Changes the bound under its lock; makes room known when it made some.
@@ -129,5 +139,6 @@ private:
     bool FPubrelWait = false;
     bool FLifted = false;
     bool FFullSeen = false;     // full since the last room notification
+    int FWaiting = 0;           // stores waiting for room
     bool FFullReported = false; // the line was sent; again only after draining below half
 };

@@ -47,4 +47,7 @@ public:
     virtual void OnQueueCount(int /*count*/) {}
     // A received message was saved.
     virtual void OnMessageSaved(const TSavedMessage& /*message*/) {}
+    // Received messages pile up behind the pause after each report line
+    // (pauseMs > 0): `waiting` of them. Told once per connection.
+    virtual void OnReportPauseHolds(int /*waiting*/, int /*pauseMs*/) {}
 };

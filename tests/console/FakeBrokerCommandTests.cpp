@@ -928,7 +928,10 @@ TEST_F(BrokerTest, Mqtt50FieldsGoIntoTheirFrames)
     for (const TRow& row : rows) {
         SCOPED_TRACE(row.Name);
         row.Set(*Form);
+        const std::size_t before = Broker.Frames().size();
         Command(row.Handler);
+        // A command that awaits no answer returns before the broker has read its frame.
+        ASSERT_TRUE(Broker.WaitForFrames(before + 1, 5000));
         EXPECT_TRUE(FrontEnd.Errors.empty());
         EXPECT_TRUE(FrontEnd.FieldErrors.empty());
         const std::vector<TFrame> ofType = FramesOfType(Broker.Frames(), row.FrameType);

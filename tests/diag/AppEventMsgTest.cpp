@@ -158,20 +158,28 @@ TEST(AppEventMsg, SendsMessageBytesAsTheyAreAndCutOnTheWire)
     EXPECT_EQ(s.Capture.Datagrams()[2].back(), ':');
 }
 
-TEST(AppEventMsg, HostNameIsLookedUpForEveryMessage)
+// Once per second of the time stamps, not per datagram: a renamed host shows
+// from the next second on.
+TEST(AppEventMsg, HostNameIsLookedUpOncePerSecondOfTheTimeStamps)
 {
     OpenSender s;
+    const TLocalDateTime at{2024, 5, 1, 9, 15, 42, 7};
+    TLocalDateTime next = at;
+    next.Second = 43;
     {
         FakeHostName fake("first-host");
-        s.Sender.SendEventMsg("a", "s", 0, 0);
+        s.Sender.SendEventMsgAt(at, "a", "s", 0, 0);
     }
     {
         FakeHostName fake("second-host");
-        s.Sender.SendEventMsg("b", "s", 0, 0);
+        s.Sender.SendEventMsgAt(at, "b", "s", 0, 0);
+        s.Sender.SendEventMsgAt(next, "c", "s", 0, 0);
     }
-    ASSERT_TRUE(s.Capture.WaitForCount(2, WaitMs));
-    EXPECT_EQ(UdpCapture::Field(s.Capture.Datagrams()[0], 3), "first-host");
-    EXPECT_EQ(UdpCapture::Field(s.Capture.Datagrams()[1], 3), "second-host");
+    ASSERT_TRUE(s.Capture.WaitForCount(3, WaitMs));
+    std::vector<std::string> hosts;
+    for (const std::string& d : s.Capture.Datagrams())
+        hosts.push_back(UdpCapture::Field(d, 3));
+    EXPECT_EQ(hosts, (std::vector<std::string>{"first-host", "first-host", "second-host"}));
 }
 
 TEST(AppEventMsg, FailedHostNameRaisesAndSendsNothing)
@@ -288,29 +296,57 @@ TEST(EventFanOut, ObserversAndTheDatagramsSeeEveryLineOnceInOneOrder)
         EXPECT_EQ(seen[i].Sequence, i + 1);
 }
 
+// Half the threads hand their lines over in batches of five: still one
+// datagram per line, and a batch stays together, in order, for every sink; a
+// batch observer is called once per batch.
 TEST(EventFanOut, ThreadsSendingAtOnceNeverMixMessagesAndKeepOneOrder)
 {
     OpenSender s;
     TEventFanOut fanOut;
     fanOut.SetSender(&s.Sender);
-    std::vector<std::string> observed;   // under the fan-out's own lock
+    std::vector<std::string> observed, batched;   // under the fan-out's own lock
+    int batchCalls = 0;
     fanOut.AddObserver([&](const TEventRecord& r) { observed.push_back(r.Message); });
-    constexpr int threads = 4, perThread = 250;
+    fanOut.AddBatchObserver([&](const TEventRecord* records, std::size_t count) {
+        ++batchCalls;
+        for (std::size_t i = 0; i < count; ++i)
+            batched.push_back(records[i].Message);
+    });
+    constexpr int threads = 4, perThread = 250, perBatch = 5;
+    auto text = [](int t, int i) {
+        return "thread " + std::to_string(t) + " line " + std::to_string(i) + ": " + std::string(150, static_cast<char>('a' + t));
+    };
     std::vector<std::thread> senders;
     for (int t = 0; t < threads; ++t)
-        senders.emplace_back([t, &fanOut] {
-            for (int i = 0; i < perThread; ++i)
-                fanOut.SendEventMsg("thread " + std::to_string(t) + " line " + std::to_string(i) + ": " +
-                                 std::string(150, static_cast<char>('a' + t)),
-                             "MQTT_Unit", 0, 0);
+        senders.emplace_back([t, &fanOut, &text] {
+            for (int i = 0; i < perThread; i += t % 2 ? perBatch : 1) {
+                if (t % 2 == 0) {
+                    fanOut.SendEventMsg(text(t, i), "MQTT_Unit", 0, 0);
+                    continue;
+                }
+                std::vector<TEventMessage> batch;
+                for (int j = i; j < i + perBatch; ++j)
+                    batch.push_back({text(t, j), "MQTT_Unit", 0, 0});
+                fanOut.SendEventMsgs(batch);
+            }
         });
     for (std::thread& sender : senders)
         sender.join();
     fanOut.SetSender(nullptr);
     ASSERT_TRUE(s.Capture.WaitForCount(threads * perThread, WaitMs));
     std::vector<std::string> messages = s.Capture.Messages();
-    // Loopback keeps the datagrams of one socket in order: both sinks saw one sequence.
+    // Loopback keeps the datagrams of one socket in order: every sink saw one sequence.
     EXPECT_EQ(messages, observed);
+    EXPECT_EQ(messages, batched);
+    EXPECT_EQ(batchCalls, threads / 2 * perThread + threads / 2 * perThread / perBatch);
+    for (std::size_t at = 0; at < messages.size(); ++at) {
+        const int t = messages[at][7] - '0';
+        if (t % 2 == 1 && messages[at].find(" line ") != std::string::npos
+            && std::stoi(messages[at].substr(14)) % perBatch == 0) {
+            for (int j = 1; j < perBatch; ++j)
+                ASSERT_EQ(messages.at(at + j), text(t, std::stoi(messages[at].substr(14)) + j)) << "a batch kept together";
+        }
+    }
     std::sort(messages.begin(), messages.end());
     EXPECT_EQ(std::unique(messages.begin(), messages.end()), messages.end());
     for (const std::string& message : messages) {

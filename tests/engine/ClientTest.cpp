@@ -236,7 +236,8 @@ TEST_F(ClientTest, TwoFramesInOneReadAreStoredInOrderWithOnePackingLine)
     EXPECT_EQ(IndexOf(lines, PackingLine(Id)), first + 1);
     EXPECT_EQ(IndexOf(lines, StoreLine(2, 250000000, 5)), first + 2);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), PackingLine(Id)), 1);
-    EXPECT_TRUE(signals.Wait(0));
+    // Given after the lines of the read.
+    EXPECT_TRUE(signals.Wait(kWaitMs));
 
     EXPECT_EQ(DrainQueue(*client), (std::vector<Bytes>{kConnack, suback}));
 }

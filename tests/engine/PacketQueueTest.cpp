@@ -391,12 +391,18 @@ TEST(PacketQueue, AStoreWaitsForRoomThatATakeOrTheBoundMakes)
     StoreOrFail(q, Publish0('b'));
     ASSERT_TRUE(q.BacklogFull());
 
-    auto third = std::async(std::launch::async, [&] { StoreOrFail(q, Publish0('c')); });
+    // A store about to wait says so first (the reader signals its frames then), once.
+    std::atomic<int> told{0};
+    auto third = std::async(std::launch::async, [&] {
+        auto packet = Publish0('c');
+        q.Store(packet, [&] { ++told; });
+    });
     // Cannot end early on a busy machine, only late: a store that did not wait fails it.
     EXPECT_EQ(third.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout) << "stored beyond the bound";
     std::unique_ptr<TMQTTPacket> p;
     ASSERT_TRUE(q.TakeFirst(3, p));
     third.get();
+    EXPECT_EQ(told, 1);
     EXPECT_EQ(LastByte(*p), 'a');
     EXPECT_EQ(notified, 1);
     EXPECT_EQ(q.BacklogCount(), 2);
@@ -405,7 +411,9 @@ TEST(PacketQueue, AStoreWaitsForRoomThatATakeOrTheBoundMakes)
     // Twice the bound while a PUBREL wait runs.
     q.SetPubrelWait(true);
     EXPECT_EQ(notified, 2);
-    StoreOrFail(q, Publish0('d'));
+    auto fits = Publish0('d');
+    q.Store(fits, [&] { ++told; });
+    EXPECT_EQ(told, 1) << "a store that fits does not wait";
     EXPECT_FALSE(q.BacklogFull());
     StoreOrFail(q, Publish0('e'));
     EXPECT_TRUE(q.BacklogFull());
@@ -421,4 +429,24 @@ TEST(PacketQueue, AStoreWaitsForRoomThatATakeOrTheBoundMakes)
 
     const std::string line = "MQTT_Unit | receive backlog full: 2 messages, 12 bytes waiting, reading paused [" + id + "]";
     EXPECT_EQ(sink.Lines(), std::vector<std::string>{line}) << "one line while the backlog stayed full";
+}
+
+// Reading resumes once the backlog has drained to half, not after every take:
+// at the bound, each message would otherwise cost the reader a wake-up.
+TEST(PacketQueue, AFullBacklogLetsReadingGoOnOnceDrainedToHalf)
+{
+    TMQTTPacketQueue q(UniqueID("half"));
+    q.SetBacklogLimits(4, 1000);
+    std::atomic<int> notified{0};
+    q.SetRoomNotify([&] { ++notified; });
+    for (char c : {'a', 'b', 'c', 'd'})
+        StoreOrFail(q, Publish0(c));
+    ASSERT_TRUE(q.BacklogFull());
+    std::unique_ptr<TMQTTPacket> p;
+    ASSERT_TRUE(q.TakeFirst(3, p));
+    EXPECT_EQ(notified, 0) << "woken above half";
+    ASSERT_TRUE(q.TakeFirst(3, p));
+    EXPECT_EQ(notified, 1);
+    ASSERT_TRUE(q.TakeFirst(3, p));
+    EXPECT_EQ(notified, 1) << "once per full backlog";
 }

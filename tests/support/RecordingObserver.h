@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Records what a client tells its session observer, from any thread, and lets
@@ -26,6 +27,10 @@ public:
     void OnConnectionLost(const std::string& reason) override { Record([&] { Lost.push_back(reason); }); }
     void OnQueueCount(int count) override { Record([&] { QueueCounts.push_back(count); }); }
     void OnMessageSaved(const TSavedMessage& message) override { Record([&] { Saved.push_back(message); }); }
+    void OnReportPauseHolds(int waiting, int pauseMs) override
+    {
+        Record([&] { PauseHolds.emplace_back(waiting, pauseMs); });
+    }
 
     // True once the condition holds (checked under the lock at every call).
     bool WaitFor(const std::function<bool(const TRecordingObserver&)>& condition, int timeoutMs = 10000)
@@ -44,6 +49,7 @@ public:
     std::vector<std::string> Lost;
     std::vector<int> QueueCounts;
     std::vector<TSavedMessage> Saved;
+    std::vector<std::pair<int, int>> PauseHolds;   // (waiting, pause ms)
 
 private:
     template <class F>

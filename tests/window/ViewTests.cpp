@@ -956,6 +956,14 @@ private slots:
             QCOMPARE(readable->text(QAccessible::Name), text);
             QVERIFY(!readable->text(QAccessible::Description).isEmpty());
         }
+        // Shown while the report pause holds messages back, with where it is set; a new Open clears it.
+        QVERIFY(!status.PauseLabel()->isVisible());
+        status.Apply({TStatusEvent(TStatusEvent::PauseHolds, 10, "60")});
+        QVERIFY(status.PauseLabel()->isVisible());
+        QVERIFY(status.PauseLabel()->text().contains(QStringLiteral("60 件")));
+        QVERIFY(status.PauseLabel()->text().contains(QStringLiteral("「報告間隔(ミリ秒)」を 0 に")));
+        status.Apply({TStatusEvent(TStatusEvent::Opening)});
+        QVERIFY(!status.PauseLabel()->isVisible());
 
         // Ctrl+F from a settings field finds in the view in sight, and types nothing into the field.
         const std::pair<int, QLineEdit*> finds[] = {{Qt::Key_1, views.Log()->FindEdit()},

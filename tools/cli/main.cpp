@@ -227,11 +227,16 @@ public:
 
     void Push(std::string line)
     {
+        bool wake = false;
         {
             std::lock_guard guard(Lock);
+            // The printing thread sleeps only on an empty list: lines that
+            // come while it prints wait for its next round without a wake-up.
+            wake = Lines.empty();
             Lines.push_back(std::move(line));
         }
-        Ready.notify_one();
+        if (wake)
+            Ready.notify_one();
     }
 
     // Prints what is left and ends the thread.
