@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
@@ -54,6 +55,24 @@ std::string ToSystem(const QString& text)
 QString ProfileKey(const QString& name)
 {
     return ProfilesGroup + "/" + QString::fromLatin1(QUrl::toPercentEncoding(name));
+}
+
+// A password file that cannot be read is never written over: the user may
+// still have the passwords in it.
+QString KeptUnchanged()
+{
+    return QStringLiteral("\nプロファイルもパスワードのファイルも変えていません。ファイルを直すか消してから、もう一度どうぞ。");
+}
+
+// Only the owner may enter the settings folder: the files in it name hosts,
+// users and key files. A folder that lets others in (an earlier version made it
+// 0755) is tightened, if it is the user's own.
+void TightenDirectory(const QByteArray& path)
+{
+    struct stat st {};
+    if (::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 077) != 0 &&
+        st.st_uid == ::geteuid())
+        ::chmod(path.constData(), S_IRWXU);
 }
 
 template <typename TFn>
@@ -110,7 +129,24 @@ bool SetFieldFromSetting(TFieldValues& values, const char* control, const QStrin
     return false;
 }
 
-TSettingsStore::TSettingsStore(QString directory) : FDirectory(std::move(directory)) {}
+TSettingsStore::TSettingsStore(QString directory) : FDirectory(std::move(directory))
+{
+    TightenDirectory(QFile::encodeName(FDirectory));
+}
+
+bool TSettingsStore::MakeDirectory() const
+{
+    const QFileInfo info(FDirectory);
+    if (info.isDir())
+        return true;
+    // The folders above it as the system makes them; the last one the owner's alone.
+    QDir().mkpath(info.absolutePath());
+    const QByteArray path = QFile::encodeName(FDirectory);
+    if (::mkdir(path.constData(), S_IRWXU) != 0 && errno != EEXIST)
+        return false;
+    TightenDirectory(path);
+    return QFileInfo(FDirectory).isDir();
+}
 
 QString TSettingsStore::DefaultDirectory()
 {
@@ -156,7 +192,7 @@ bool ReadFields(QSettings& settings, TFieldValues& values)
 
 void TSettingsStore::SaveFields(const TFieldValues& values) const
 {
-    QDir().mkpath(FDirectory);
+    MakeDirectory();
     QSettings settings(SettingsFile(), QSettings::IniFormat);
     settings.remove(FieldsGroup);
     WriteFields(settings, values);
@@ -176,6 +212,7 @@ void TSettingsStore::SaveConnections(const std::vector<TKeptConnection>& connect
 {
     if (!connections.empty())
         SaveFields(connections.front().Fields);
+    MakeDirectory();
     QSettings settings(SettingsFile(), QSettings::IniFormat);
     settings.remove(ConnectionsArray);
     settings.beginWriteArray(ConnectionsArray, static_cast<int>(connections.size()));
@@ -271,7 +308,10 @@ bool TSettingsStore::SaveProfile(const QString& name, const TFieldValues& values
         return false;
     }
     QMap<QString, QString> passwords;
-    ReadPasswords(passwords);
+    if (!ReadPasswords(passwords, error)) {
+        error += KeptUnchanged();
+        return false;
+    }
     // The password file first: a profile is never left claiming a password it does not have.
     const std::pair<QString, const char*> secrets[] = {{name, "PasswordEdit"},
                                                        {ProxyPasswordKey(name), "ProxyPasswordEdit"}};
@@ -284,7 +324,7 @@ bool TSettingsStore::SaveProfile(const QString& name, const TFieldValues& values
     }
     if (!WritePasswords(passwords, error))
         return false;
-    QDir().mkpath(FDirectory);
+    MakeDirectory();
     QSettings settings(SettingsFile(), QSettings::IniFormat);
     settings.remove(ProfileKey(name));
     settings.beginGroup(ProfileKey(name));
@@ -299,7 +339,7 @@ bool TSettingsStore::SaveProfile(const QString& name, const TFieldValues& values
     return true;
 }
 
-bool TSettingsStore::LoadProfile(const QString& name, TFieldValues& values) const
+bool TSettingsStore::LoadProfile(const QString& name, TFieldValues& values, QString* problem) const
 {
     if (!ProfileNames().contains(name))
         return false;
@@ -309,7 +349,9 @@ bool TSettingsStore::LoadProfile(const QString& name, TFieldValues& values) cons
         if (settings.contains(control))
             SetFieldFromSetting(values, control.toLatin1().constData(), settings.value(control).toString());
     QMap<QString, QString> passwords;
-    ReadPasswords(passwords);
+    QString unread;
+    if (!ReadPasswords(passwords, unread) && problem)
+        *problem = unread + QStringLiteral("\nプロファイルはパスワードなしで読み込みました。");
     values.Texts[FieldIndex(TextFields, "PasswordEdit")] = ToSystem(passwords.value(name));
     values.Texts[FieldIndex(TextFields, "ProxyPasswordEdit")] = ToSystem(passwords.value(ProxyPasswordKey(name)));
     return true;
@@ -318,7 +360,10 @@ bool TSettingsStore::LoadProfile(const QString& name, TFieldValues& values) cons
 bool TSettingsStore::DeleteProfile(const QString& name, QString& error) const
 {
     QMap<QString, QString> passwords;
-    ReadPasswords(passwords);
+    if (!ReadPasswords(passwords, error)) {
+        error += KeptUnchanged();
+        return false;
+    }
     const bool had = passwords.remove(name) + passwords.remove(ProxyPasswordKey(name)) > 0;
     if (had && !WritePasswords(passwords, error))
         return false;
@@ -331,18 +376,34 @@ bool TSettingsStore::DeleteProfile(const QString& name, QString& error) const
 bool TSettingsStore::HasPassword(const QString& name) const
 {
     QMap<QString, QString> passwords;
-    ReadPasswords(passwords);
-    return passwords.contains(name) || passwords.contains(ProxyPasswordKey(name));
+    QString problem;
+    return ReadPasswords(passwords, problem) && (passwords.contains(name) || passwords.contains(ProxyPasswordKey(name)));
 }
 
-bool TSettingsStore::ReadPasswords(QMap<QString, QString>& passwords) const
+bool TSettingsStore::ReadPasswords(QMap<QString, QString>& passwords, QString& problem) const
 {
-    QFile file(PasswordFile());
-    if (!file.open(QIODevice::ReadOnly))
+    const auto unreadable = [&](const QString& reason) {
+        passwords.clear();
+        problem = QStringLiteral("パスワードのファイルを読めません (%1): %2").arg(reason, PasswordFile());
         return false;
-    const QJsonObject object = QJsonDocument::fromJson(file.readAll()).object();
-    for (auto it = object.begin(); it != object.end(); ++it)
+    };
+    QFile file(PasswordFile());
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly))
+        return unreadable(file.errorString());
+    QJsonParseError parse{};
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parse);
+    if (parse.error != QJsonParseError::NoError)
+        return unreadable(parse.errorString() + QStringLiteral(", offset %1").arg(parse.offset));
+    if (!document.isObject())
+        return unreadable(QStringLiteral("not a JSON object"));
+    const QJsonObject object = document.object();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (!it.value().isString())
+            return unreadable(QStringLiteral("the entry \"%1\" is not a text").arg(it.key()));
         passwords[it.key()] = it.value().toString();
+    }
     return true;
 }
 
@@ -362,7 +423,7 @@ bool TSettingsStore::WritePasswords(const QMap<QString, QString>& passwords, QSt
     for (auto it = passwords.begin(); it != passwords.end(); ++it)
         object.insert(it.key(), it.value());
     const QByteArray bytes = QJsonDocument(object).toJson();
-    QDir().mkpath(FDirectory);
+    MakeDirectory();
     const QByteArray temporary = path + ".tmp";
     bool written = false;
     {

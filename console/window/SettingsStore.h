@@ -9,7 +9,8 @@
 #include <vector>
 
 // What the window keeps between runs, in one folder (by default the standard
-// one: ~/.config/Tarnwick):
+// one: ~/.config/Tarnwick) that only its owner can enter (mode 0700; a folder
+// left more open by an earlier version is tightened when the store is made):
 //   tarnwick.conf   the window's connections as they were when it closed
 //                   (each one's fields, the profile it is named after and its
 //                   folded groups), the named connection profiles (INI, by
@@ -17,9 +18,11 @@
 //   passwords.json  the passwords of the profiles saved with theirs, in a file
 //                   only its owner can read or write (mode 0600).
 // A password is never kept with the fields, and kept with a profile only when
-// the user asks. Values are read back through the same limits as typed ones:
-// an integer as its text, a choice by its item's name (an unknown one is left
-// out), a check box as true or false.
+// the user asks. A passwords.json that cannot be read or parsed is never
+// written over: saving or deleting a profile is refused with the reason, and a
+// profile loads without its password, saying why. Values are read back through
+// the same limits as typed ones: an integer as its text, a choice by its
+// item's name (an unknown one is left out), a check box as true or false.
 class TSettingsStore {
 public:
     explicit TSettingsStore(QString directory);
@@ -56,12 +59,14 @@ public:
     // (the broker's and the proxy's) go with a profile only when asked.
     static const QStringList& ProfileControls();
     QStringList ProfileNames() const;
-    // False with a reason in error (Japanese) when the name is empty or the
-    // password file cannot be written.
+    // False with a reason in error (Japanese) when the name is empty, the
+    // password file cannot be read (it is left as it is) or written, or the
+    // settings cannot be written.
     bool SaveProfile(const QString& name, const TFieldValues& values, bool withPassword, QString& error) const;
     // The profile's fields into values; the password is the profile's own or
     // empty (a password typed for another broker is not sent to this one).
-    bool LoadProfile(const QString& name, TFieldValues& values) const;
+    // When the password file cannot be read, problem (if given) says so.
+    bool LoadProfile(const QString& name, TFieldValues& values, QString* problem = nullptr) const;
     bool DeleteProfile(const QString& name, QString& error) const;
     bool HasPassword(const QString& name) const;
 
@@ -70,8 +75,12 @@ public:
     void SetWindowValue(const QString& key, const QVariant& value) const;
 
 private:
-    bool ReadPasswords(QMap<QString, QString>& passwords) const;
+    // False with the reason in problem when the file exists but cannot be read
+    // or is not a JSON object of texts; no file is no password.
+    bool ReadPasswords(QMap<QString, QString>& passwords, QString& problem) const;
     bool WritePasswords(const QMap<QString, QString>& passwords, QString& error) const;
+    // Makes the folder, the owner's alone; false when it cannot be made.
+    bool MakeDirectory() const;
 
     QString FDirectory;
 };

@@ -24,7 +24,9 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFocusEvent>
 #include <QFontDatabase>
 #include <QLabel>
@@ -503,6 +505,91 @@ private slots:
         Find<QPushButton>(window, "ProfileSaveBtn")->click();
         QCOMPARE(window.Boxes.size(), 1);
         QCOMPARE(window.Settings()->ProfileNames(), QStringList{"prod"});
+    }
+
+    // The settings folder is the user's alone, whether the window makes it or an
+    // earlier version left it open to everyone.
+    void settingsFolderIsTheUsersAlone()
+    {
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        const QString made = home.filePath("config/Tarnwick"), old = home.filePath("old");
+        QVERIFY(QDir().mkpath(old));
+        QVERIFY(::chmod(QFile::encodeName(old).constData(), 0755) == 0);
+        for (const QString& folder : {made, old}) {
+            TTestWindow window(Log->Port(), nullptr, folder);
+            window.Start();
+            window.Shutdown();
+            struct stat st {};
+            QCOMPARE(::stat(QFile::encodeName(folder).constData(), &st), 0);
+            QCOMPARE(st.st_mode & 0777, 0700u);
+            QVERIFY(QFile::exists(folder + "/tarnwick.conf"));
+        }
+    }
+
+    // A password file that cannot be read stays as it is: saving or deleting a
+    // profile is refused with a box that says why, and loading one says that
+    // its password could not be had.
+    void unreadablePasswordFileIsKept_data()
+    {
+        QTest::addColumn<QByteArray>("contents");   // empty: a folder stands in its place
+        QTest::newRow("not JSON") << QByteArray("{\"lab\": \"pw");
+        QTest::newRow("not an object") << QByteArray("[\"pw\"]");
+        QTest::newRow("a password that is no text") << QByteArray("{\"lab\": 42}");
+        QTest::newRow("a folder") << QByteArray();
+    }
+
+    void unreadablePasswordFileIsKept()
+    {
+        QFETCH(QByteArray, contents);
+        QTemporaryDir settings;
+        QVERIFY(settings.isValid());
+        TTestWindow window(Log->Port(), nullptr, settings.path());
+        window.Start();
+        auto* profile = Find<QComboBox>(window, "ProfileCmb");
+        auto* password = Find<QLineEdit>(window, "PasswordEdit");
+        Find<QCheckBox>(window, "ProfilePasswordChk")->setChecked(true);
+        password->setText(QStringLiteral("pw-lab"));
+        profile->setEditText(QStringLiteral("lab"));
+        Find<QPushButton>(window, "ProfileSaveBtn")->click();
+        QVERIFY(window.Boxes.isEmpty());
+
+        const QString passwords = settings.filePath("passwords.json");
+        QVERIFY(QFile::remove(passwords));
+        if (contents.isEmpty()) {
+            QVERIFY(QDir().mkdir(passwords));
+        } else {
+            QFile file(passwords);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(contents);
+        }
+        const auto verifyKept = [&] {
+            QVERIFY(QFileInfo(passwords).isDir() == contents.isEmpty());
+            QFile file(passwords);
+            QVERIFY(contents.isEmpty() || (file.open(QIODevice::ReadOnly) && file.readAll() == contents));
+        };
+        const auto verifyBox = [&] {
+            QCOMPARE(window.Boxes.size(), 1);
+            QVERIFY2(window.Boxes.takeFirst().Text.startsWith(QStringLiteral("パスワードのファイルを読めません")),
+                     "the box says the password file could not be read");
+        };
+
+        profile->setEditText(QStringLiteral("prod"));
+        Find<QPushButton>(window, "ProfileSaveBtn")->click();
+        verifyBox();
+        verifyKept();
+        QCOMPARE(window.Settings()->ProfileNames(), QStringList{"lab"});
+
+        password->setText(QStringLiteral("typed"));
+        profile->setEditText(QStringLiteral("lab"));
+        Find<QPushButton>(window, "ProfileLoadBtn")->click();
+        verifyBox();
+        QCOMPARE(password->text(), QString());
+
+        Find<QPushButton>(window, "ProfileDeleteBtn")->click();
+        verifyBox();
+        verifyKept();
+        QCOMPARE(window.Settings()->ProfileNames(), QStringList{"lab"});
     }
 
     // The window's session, saved as a script, goes out the same from tarnwick-cli.
