@@ -15,10 +15,11 @@
 
 namespace {
 
-// Knows the frame's size before it allocates, then writes it front to back.
-class TFrameWriter {
+// One outgoing frame in a buffer of exactly its size: the size is known
+// before the buffer is allocated, then the fields are written front to back.
+class TExactSizeFrame {
 public:
-    TFrameWriter(uint8_t firstByte, int64_t remainLength) : FirstByte(firstByte)
+    TExactSizeFrame(uint8_t firstByte, int64_t remainLength) : FirstByte(firstByte)
     {
         if (remainLength > MaxRemainLength) throw Exception("RemainLength encode error");
         LengthCount = EncodeRemainLength(LengthBytes, static_cast<int32_t>(remainLength));
@@ -176,7 +177,7 @@ void MakeAckFrame(TFrameBuffer& frame, int32_t& frameLen, uint8_t firstByte, TPa
     CheckVersion(params.Version);
     CheckMessageID(params.MessageID);
     const std::string tail = ReasonAndProperties(params.Version, params.ReasonCode, params.Properties, kind);
-    TFrameWriter writer(firstByte, 2 + static_cast<int64_t>(tail.size()));
+    TExactSizeFrame writer(firstByte, 2 + static_cast<int64_t>(tail.size()));
     writer.Allocate();
     writer.U16(params.MessageID);
     writer.Raw(tail);
@@ -195,7 +196,7 @@ void MakeBareFrame(TFrameBuffer& frame, int32_t& frameLen, uint8_t firstByte)
 {
     frame.reset();
     frameLen = 0;
-    TFrameWriter writer(firstByte, 0);
+    TExactSizeFrame writer(firstByte, 0);
     writer.Allocate();
     writer.Finish(frame, frameLen);
 }
@@ -217,8 +218,8 @@ void MakeSubscribeFrame50(TFrameBuffer& frame, int32_t& frameLen, const TSubscri
         topicsUtf8.push_back(TextToUTF8(topic));
         remainLength += static_cast<int64_t>(topicsUtf8.back().size()) + 3;
     }
-    TFrameWriter writer(0x82, remainLength);
-    for (const std::string& topic : topicsUtf8) TFrameWriter::CheckStrings({&topic});
+    TExactSizeFrame writer(0x82, remainLength);
+    for (const std::string& topic : topicsUtf8) TExactSizeFrame::CheckStrings({&topic});
     writer.Allocate();
     writer.U16(params.MessageID);
     writer.Raw(properties);
@@ -287,8 +288,8 @@ void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectPara
     if (will) flags |= 0x04;
     if (params.CleanSession) flags |= 0x02;
 
-    TFrameWriter writer(0x10, remainLength);
-    TFrameWriter::CheckStrings({&clientIDUtf8, &willTopicUtf8, &willMessageUtf8, &userNameUtf8, &passwordUtf8});
+    TExactSizeFrame writer(0x10, remainLength);
+    TExactSizeFrame::CheckStrings({&clientIDUtf8, &willTopicUtf8, &willMessageUtf8, &userNameUtf8, &passwordUtf8});
     writer.Allocate();
     writer.Str(protocolName);
     writer.Byte(static_cast<uint8_t>(version));
@@ -363,8 +364,8 @@ void MakePublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, const TPub
     int64_t remainLength =
         static_cast<int64_t>(topicUtf8.size()) + 2 + (qos > 0 ? 2 : 0) + static_cast<int64_t>(properties.size()) + dataSize;
     uint8_t firstByte = 0x30 | (params.Dup ? 0x08 : 0) | ((qos & 3) << 1) | (params.Retain ? 0x01 : 0);
-    TFrameWriter writer(firstByte, remainLength);
-    TFrameWriter::CheckStrings({&topicUtf8});
+    TExactSizeFrame writer(firstByte, remainLength);
+    TExactSizeFrame::CheckStrings({&topicUtf8});
     writer.Allocate();
     writer.Str(topicUtf8);
     if (qos > 0) writer.U16(messageID);
@@ -464,11 +465,11 @@ void MakeSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TSubscribe
     }
     std::vector<uint8_t> qosBytes;
     qosBytes.reserve(qosItems.size());
-    TFrameWriter writer(HeaderWithDup(0x82, params.Version, params.Dup), remainLength);
+    TExactSizeFrame writer(HeaderWithDup(0x82, params.Version, params.Dup), remainLength);
     // Each topic and QoS item is checked, in frame order, before the frame is
     // allocated; only the low 8 bits of a QoS value travel.
     for (size_t i = 0; i < topicsUtf8.size(); ++i) {
-        TFrameWriter::CheckStrings({&topicsUtf8[i]});
+        TExactSizeFrame::CheckStrings({&topicsUtf8[i]});
         qosBytes.push_back(static_cast<uint8_t>(ParseQoSItem(qosItems[i]) & 0xFF));
     }
     writer.Allocate();
@@ -508,8 +509,8 @@ void MakeUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubsc
         topicsUtf8.push_back(TextToUTF8(topic));
         remainLength += static_cast<int64_t>(topicsUtf8.back().size()) + 2;
     }
-    TFrameWriter writer(HeaderWithDup(0xA2, params.Version, params.Dup), remainLength);
-    for (const std::string& topic : topicsUtf8) TFrameWriter::CheckStrings({&topic});
+    TExactSizeFrame writer(HeaderWithDup(0xA2, params.Version, params.Dup), remainLength);
+    for (const std::string& topic : topicsUtf8) TExactSizeFrame::CheckStrings({&topic});
     writer.Allocate();
     writer.U16(params.MessageID);
     writer.Raw(properties);
@@ -537,7 +538,7 @@ void MakeDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TDisconne
     frameLen = 0;
     const TProtocolVersion version = CheckVersion(params.Version);
     const std::string tail = ReasonAndProperties(version, params.ReasonCode, params.Properties, TPacketKind::Disconnect);
-    TFrameWriter writer(0xE0, static_cast<int64_t>(tail.size()));
+    TExactSizeFrame writer(0xE0, static_cast<int64_t>(tail.size()));
     writer.Allocate();
     writer.Raw(tail);
     writer.Finish(frame, frameLen);
@@ -549,7 +550,7 @@ void MakeAuthFrame(TFrameBuffer& frame, int32_t& frameLen, const TAuthParams& pa
     frameLen = 0;
     const std::string tail =
         ReasonAndProperties(TProtocolVersion::MQTT50, params.ReasonCode, params.Properties, TPacketKind::Auth);
-    TFrameWriter writer(0xF0, static_cast<int64_t>(tail.size()));
+    TExactSizeFrame writer(0xF0, static_cast<int64_t>(tail.size()));
     writer.Allocate();
     writer.Raw(tail);
     writer.Finish(frame, frameLen);
