@@ -14,6 +14,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -575,6 +577,23 @@ bool TClientSocket::WriteHeldBack() const
         return false;
     std::lock_guard<std::mutex> guard(FLock);
     return !FStaged.empty() || (FSession && FSession->HasPendingWrite());
+}
+
+int64_t TClientSocket::UnacknowledgedBytes(std::optional<TWriteProgress>& progress, bool& moved)
+{
+    moved = false;
+    std::lock_guard<std::mutex> guard(FLock);
+    const int fd = FFd;
+    if (!FActive || fd < 0)
+        return 0;
+    int queued = 0;
+    if (::ioctl(fd, SIOCOUTQ, &queued) != 0)
+        queued = 0;
+    if (progress)
+        moved = progress->Moved(fd);
+    else
+        progress.emplace(fd);
+    return int64_t{queued} + static_cast<int64_t>(FStaged.size());
 }
 
 unsigned TClientSocket::WaitForDataOr(std::initializer_list<int> handles, bool watchSocket, int timeoutMs)
