@@ -723,8 +723,7 @@ std::vector<THostileCase> Cases()
          .Script =
              [](HostileBrokerTest& t) {
                  const std::string path = t.PayloadDir.Path() + "/slow.bin";
-                 std::ofstream(path, std::ios::binary) << std::string(128 * 1024, 'S');
-                 t.Form->PublishDataFileEdit.Text = path;
+                 std::ofstream(t.Form->PublishDataFileEdit.Text = path) << std::string(1 << 17, 'S');
                  t.Form->PublishSpn.SetValue(1);
                  t.Form->Run(&TForm1::Button7Click);
              },
