@@ -196,12 +196,11 @@ void TForm1::CancelWait()
     }
 }
 
-bool TForm1::TryBuild(const std::function<void()>& make, std::string& failure)
+bool TForm1::TryBuild(const std::function<bool(std::string& reason)>& build, std::string& failure)
 {
     try {
-        make();
-        return true;
-    } catch (const std::exception& e) {   // the builder's reason, or an allocation failure
+        return build(failure);
+    } catch (const std::exception& e) {   // a field reader's reason, or an allocation failure
         failure = e.what();
         return false;
     }

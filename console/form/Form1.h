@@ -278,16 +278,16 @@ private:
     // orType: a second type that also ends the wait (messageID < 0 only).
     bool WaitForAnswer(TFrameWait& wait, int32_t messageType, int32_t messageID, int timeoutMs,
                        std::unique_ptr<TMQTTPacket>& answer, int32_t orType = -1);
-    // Builds with a raising builder (a Make* twin), so that a failure keeps its
-    // reason; false with the reason when it failed, the frame left empty.
-    static bool TryBuild(const std::function<void()>& make, std::string& failure);
+    // Reads the fields and builds: false with the builder's reason, or the
+    // reason a field reader raised, the frame left empty.
+    static bool TryBuild(const std::function<bool(std::string& reason)>& build, std::string& failure);
     // The frame-building failure line, then the field to blame to the front end.
     void BuildFailed(const char* line, const std::string& clientID, TFrameKind kind, const std::string& failure);
     // Builds a frame for dup (false first), sends it and waits for the answer; after
     // each of the first MaxTimeouts time-outs it builds and sends again with dup set.
     // The answer, or none when a frame could not be built, every wait timed out or
     // the wait was cancelled (the lines of texts say which).
-    using TBuildFrame = std::function<void(bool dup, TFrameBuffer& frame, int32_t& frameLen)>;   // raises
+    using TBuildFrame = std::function<bool(bool dup, TFrameBuffer& frame, int32_t& frameLen, std::string& reason)>;
     std::unique_ptr<TMQTTPacket> RequestWithRepeats(const FormCommon::TRequestTexts& texts, TFrameKind kind,
                                                     const TBuildFrame& build, int32_t answerType,
                                                     int32_t messageID, int timeoutMs);

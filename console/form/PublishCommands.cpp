@@ -56,12 +56,8 @@ bool BuildFilePublishFrame(const std::string& path, const TPublishParams& params
     TPublishParams sized = params;
     sized.DataSize = static_cast<int32_t>(st.st_size);
     uint8_t* payload = nullptr;
-    try {
-        MakePublishFrameWithRoom(frame, frameLen, sized, payload);
-    } catch (const std::exception& e) {   // the builder's reason, or an allocation failure
-        failure = e.what();
+    if (!BuildPublishFrameWithRoom(frame, frameLen, sized, payload, &failure))
         return false;
-    }
     int32_t done = 0;
     while (done < sized.DataSize) {
         const ssize_t n = ::read(file.Get(), payload + done, static_cast<std::size_t>(sized.DataSize - done));
@@ -127,18 +123,13 @@ void TForm1::PublishFlow(bool fromFile)
             const std::string topic = PublishTopicEdit.Text;
             TFrameBuffer frame;
             int32_t frameLen = 0;
-            TPublishParams params;
-            params.Version = SessionVersion;
-            params.Dup = publishDup;
-            params.Retain = retain;
-            params.QoS = qos;
-            params.Topic = topic;
-            params.MessageID = messageID;
+            TPublishParams params{SessionVersion, publishDup, retain, qos, topic, messageID, nullptr, 0, {}};
             std::string failure;
             bool built = TryBuild(
-                [&] {
+                [&](std::string&) {
                     params.Properties =
                         FieldProperties(PublishPropertiesEdit, TPacketKind::Publish, "PUBLISH properties", !publishDup);
+                    return true;
                 },
                 failure);
             if (built && fromFile) {
@@ -147,7 +138,7 @@ void TForm1::PublishFlow(bool fromFile)
                 const TPayload payload = TextPayload(PublishDataEdit.Text);
                 params.Data = payload.Bytes.get();
                 params.DataSize = payload.Size;
-                built = TryBuild([&] { MakePublishFrame(frame, frameLen, params); }, failure);
+                built = BuildPublishFrame(frame, frameLen, params, &failure);
             }
             if (!built) {
                 BuildFailed("*ERROR* PUBLISH frame building failed, parameter error", id,
@@ -209,10 +200,11 @@ void TForm1::PublishFlow(bool fromFile)
 
         const std::unique_ptr<TMQTTPacket> pubcomp = RequestWithRepeats(
             PubrelTexts, TFrameKind::Pubrel,
-            [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) {
+            [&](bool dup, TFrameBuffer& frame, int32_t& frameLen, std::string& reason) {
                 const TAckSettings acks =
                     SessionVersion == TProtocolVersion::MQTT50 ? ReadAckSettings() : TAckSettings();
-                MakePubrelFrame(frame, frameLen, AckParamsFor(acks, SessionVersion, TPacketKind::Pubrel, messageID, dup));
+                return BuildPubrelFrame(frame, frameLen,
+                    AckParamsFor(acks, SessionVersion, TPacketKind::Pubrel, messageID, dup), &reason);
             },
             MessageType::PUBCOMP, messageID, AnswerTimeouts.Pubcomp);
         if (pubcomp) {

@@ -1,5 +1,6 @@
 #include "console/form/RawFrame.h"
 
+#include "mqtt/codec/AsciiText.h"
 #include "mqtt/codec/MQTTPacket.h"
 #include "mqtt/codec/MessageTypes.h"
 #include "mqtt/codec/WirePrimitives.h"
@@ -19,9 +20,10 @@ int HexDigit(char c)
     return -1;
 }
 
-bool IsBlank(char c)
+// Hex text may run over several lines.
+bool IsHexBlank(char c)
 {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+    return IsBlank(c) || c == '\n';
 }
 
 // What one frame at the front of the bytes decodes to; size gets its length,
@@ -64,13 +66,13 @@ bool ParseHexBytes(std::string_view text, std::vector<uint8_t>& bytes, std::stri
     bytes.clear();
     std::size_t i = 0;
     while (i < text.size()) {
-        if (IsBlank(text[i])) {
+        if (IsHexBlank(text[i])) {
             ++i;
             continue;
         }
         // One run of digits between blanks: whole bytes only.
         const std::size_t start = i;
-        while (i < text.size() && !IsBlank(text[i])) {
+        while (i < text.size() && !IsHexBlank(text[i])) {
             if (HexDigit(text[i]) < 0) {
                 reason = "not a hexadecimal digit at column " + std::to_string(i + 1) + ": \"" +
                          std::string(text.substr(i, 1)) + "\"";

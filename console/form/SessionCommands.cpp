@@ -96,7 +96,7 @@ std::unique_ptr<TMQTTPacket> TForm1::RequestWithRepeats(const TRequestTexts& tex
         TFrameBuffer frame;
         int32_t frameLen = 0;
         std::string failure;
-        if (!TryBuild([&] { build(dup, frame, frameLen); }, failure)) {
+        if (!TryBuild([&](std::string& reason) { return build(dup, frame, frameLen, reason); }, failure)) {
             BuildFailed(texts.BuildFailed, id, kind, failure);
             return nullptr;
         }
@@ -129,23 +129,14 @@ void TForm1::MQTT_CONNECT_BtnClick()
     TFrameBuffer frame;
     int32_t frameLen = 0;
     std::string failure;
-    TConnectParams params;
-    params.Version = SessionVersion;
-    params.ClientID = ClientIDEdit.Text;
-    params.UserName = UserNameEdit.Text;
-    params.Password = PasswordEdit.Text;
-    params.WillRetain = WillRetainChk;
-    params.CleanSession = CleanSessionChk;
-    params.WillQoS = WillQoSSpn.Value();
-    params.KeepAliveTimer = KeepAliveSpn.Value();
-    params.WillTopic = WillTopicEdit.Text;
-    params.WillMessage = WillMessageEdit.Text;
+    TConnectParams params{SessionVersion, ClientIDEdit.Text, UserNameEdit.Text, PasswordEdit.Text, WillRetainChk,
+        CleanSessionChk, WillQoSSpn.Value(), KeepAliveSpn.Value(), WillTopicEdit.Text, WillMessageEdit.Text, {}, {}};
     if (!TryBuild(
-            [&] {
+            [&](std::string& reason) {
                 params.Properties = FieldProperties(ConnectPropertiesEdit, TPacketKind::Connect, "CONNECT properties",
                                                     true);
                 params.WillProperties = FieldProperties(WillPropertiesEdit, TPacketKind::Will, "will properties", true);
-                MakeConnectFrame(frame, frameLen, params);
+                return BuildConnectFrame(frame, frameLen, params, &reason);
             },
             failure)) {
         BuildFailed("*ERROR* CONNECT frame building failed, parameter error", id, TFrameKind::Connect, failure);
@@ -190,9 +181,11 @@ void TForm1::ReportConnack(TMQTTPacket& answer)
         UnacknowledgedPublishes.clear();
 }
 
+// From 3.1.1 on, what was found wrong in an answer; 5.0 also a reason code
+// other than Success, and properties.
 void TForm1::ReportAckLines(TMQTTPacket& answer)
 {
-    if (answer.Version != TProtocolVersion::MQTT50)
+    if (answer.Version == TProtocolVersion::MQTT31)
         return;
     answer.AnalyzePacket();
     if (answer.ReasonCode != 0 || !answer.Properties.empty() || !answer.DecodeError.empty())
@@ -214,10 +207,10 @@ void TForm1::MQTT_AUTH_BtnClick()
     std::string failure;
     TAuthParams params;
     if (!TryBuild(
-            [&] {
+            [&](std::string& reason) {
                 params.ReasonCode = static_cast<uint8_t>(AuthReasonSpn.Value());
                 params.Properties = FieldProperties(AuthPropertiesEdit, TPacketKind::Auth, "AUTH properties", false);
-                MakeAuthFrame(frame, frameLen, params);
+                return BuildAuthFrame(frame, frameLen, params, &reason);
             },
             failure)) {
         BuildFailed("*ERROR* AUTH frame building failed, parameter error", id, TFrameKind::Auth, failure);
@@ -262,7 +255,7 @@ void TForm1::MQTT_PINGREQ_BtnClick()
     TFrameBuffer frame;
     int32_t frameLen = 0;
     std::string failure;
-    if (!TryBuild([&] { MakePingreqFrame(frame, frameLen); }, failure)) {
+    if (!BuildPingreqFrame(frame, frameLen)) {
         BuildFailed("*ERROR* PINGREQ frame building failed, parameter error", id, TFrameKind::Pingreq, failure);
         return;
     }
@@ -278,6 +271,7 @@ void TForm1::MQTT_PINGREQ_BtnClick()
     }
     Log(Tagged("received PINGRESP", id), SourceConsole);
     Pause();
+    ReportAckLines(*answer);
 }
 
 void TForm1::Button4Click()
@@ -290,11 +284,11 @@ void TForm1::Button4Click()
     std::string failure;
     TDisconnectParams params{SessionVersion, 0, {}};
     if (!TryBuild(
-            [&] {
+            [&](std::string& reason) {
                 params.ReasonCode = FieldReasonCode(DisconnectReasonSpn, "DISCONNECT reason code", true);
                 params.Properties =
                     FieldProperties(DisconnectPropertiesEdit, TPacketKind::Disconnect, "DISCONNECT properties", true);
-                MakeDisconnectFrame(frame, frameLen, params);
+                return BuildDisconnectFrame(frame, frameLen, params, &reason);
             },
             failure)) {
         BuildFailed("*ERROR* DISCONNECT frame building failed, parameter error", id, TFrameKind::Disconnect,

@@ -40,12 +40,12 @@ void TForm1::Button2Click()
     std::string topicList;
     const std::unique_ptr<TMQTTPacket> answer = RequestWithRepeats(
         SubscribeTexts, TFrameKind::Subscribe,
-        [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) {
+        [&](bool dup, TFrameBuffer& frame, int32_t& frameLen, std::string& reason) {
             topicList = SubscribeTopicListEdit.Text;
             const TSubscribeParams params{
                 SessionVersion, dup, messageID, topicList, SubscribeQoSListEdit.Text,
                 FieldProperties(SubscribePropertiesEdit, TPacketKind::Subscribe, "SUBSCRIBE properties", !dup)};
-            MakeSubscribeFrame(frame, frameLen, params);
+            return BuildSubscribeFrame(frame, frameLen, params, &reason);
         },
         MessageType::SUBACK, messageID, AnswerTimeouts.Suback);
     if (!answer)
@@ -79,13 +79,14 @@ void TForm1::Button3Click()
     const int32_t messageID = NextMessageID();
     const std::unique_ptr<TMQTTPacket> answer = RequestWithRepeats(
         UnsubscribeTexts, TFrameKind::Unsubscribe,
-        [&](bool dup, TFrameBuffer& frame, int32_t& frameLen) {
-            MakeUnsubscribeFrame(
+        [&](bool dup, TFrameBuffer& frame, int32_t& frameLen, std::string& reason) {
+            return BuildUnsubscribeFrame(
                 frame, frameLen,
                 TUnsubscribeParams{
                     SessionVersion, dup, messageID, UnSubscribeTopicListEdit.Text,
                     FieldProperties(UnsubscribePropertiesEdit, TPacketKind::Unsubscribe, "UNSUBSCRIBE properties",
-                                    !dup)});
+                                    !dup)},
+                &reason);
         },
         MessageType::UNSUBACK, messageID, AnswerTimeouts.Unsuback);
     if (!answer || answer->Version == TProtocolVersion::MQTT31)

@@ -2,21 +2,18 @@
 
 #include <string_view>
 
+#include "mqtt/codec/AsciiText.h"
+
 // Names typed by a user (control names, labels, script keywords, choice
 // items): ASCII letters compared without case, every other byte exactly, so
 // labels in the system code page compare byte for byte.
-
-inline char FoldAscii(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 inline bool StartsWithNoCase(std::string_view text, std::string_view prefix)
 {
     if (text.size() < prefix.size())
         return false;
     for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (FoldAscii(text[i]) != FoldAscii(prefix[i]))
+        if (Fold(text[i]) != Fold(prefix[i]))
             return false;
     return true;
 }

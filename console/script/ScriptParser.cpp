@@ -2,6 +2,7 @@
 
 #include "console/form/RawFrame.h"
 #include "console/session/Session.h"
+#include "mqtt/codec/AsciiText.h"
 #include "platform/CodePage.h"
 
 #include <algorithm>
@@ -10,20 +11,6 @@
 #include <tuple>
 
 namespace {
-
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-}
-
-std::string_view Trim(std::string_view text)
-{
-    while (!text.empty() && IsBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
 
 // One pair of surrounding double quotes comes off, so a value can keep its
 // blanks or be empty.
@@ -426,7 +413,7 @@ std::vector<std::string> NearestNames(std::string_view typed, const std::vector<
             row[0] = i;
             for (std::size_t j = 1; j <= b.size(); ++j) {
                 const std::size_t above = row[j];
-                const bool same = FoldAscii(a[i - 1]) == FoldAscii(b[j - 1]);
+                const bool same = Fold(a[i - 1]) == Fold(b[j - 1]);
                 row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
                 diagonal = above;
             }

@@ -7,7 +7,8 @@
 
 namespace {
 
-bool IsBlank(unsigned char c) { return c >= 1 && c <= 32; }
+// Blanks separate list items as commas do: every code from 1 to 32.
+bool IsListBlank(unsigned char c) { return c >= 1 && c <= 32; }
 
 // Bytes taken by the character at i (2 for a double-byte character).
 size_t CharLength(std::string_view text, size_t i)
@@ -25,7 +26,7 @@ std::vector<std::string> SplitCommaText(std::string_view text)
     const size_t n = text.size();
     size_t i = 0;
     auto skipBlanks = [&] {
-        while (i < n && IsBlank(static_cast<unsigned char>(text[i]))) ++i;
+        while (i < n && IsListBlank(static_cast<unsigned char>(text[i]))) ++i;
     };
     skipBlanks();
     while (i < n) {

@@ -15,11 +15,11 @@
 
 namespace {
 
-// One outgoing frame in a buffer of exactly its size: the size is known
-// before the buffer is allocated, then the fields are written front to back.
-class TExactSizeFrame {
+// One frame, allocated once at the size its remaining length gives and filled
+// front to back; Finish checks that the fields filled it exactly.
+class TExactFrameFiller {
 public:
-    TExactSizeFrame(uint8_t firstByte, int64_t remainLength) : FirstByte(firstByte)
+    TExactFrameFiller(uint8_t firstByte, int64_t remainLength) : FirstByte(firstByte)
     {
         if (remainLength > MaxRemainLength) throw Exception("RemainLength encode error");
         LengthCount = EncodeRemainLength(LengthBytes, static_cast<int32_t>(remainLength));
@@ -172,85 +172,43 @@ uint8_t HeaderWithDup(uint8_t header, TProtocolVersion version, bool dup)
 void MakeAckFrame(TFrameBuffer& frame, int32_t& frameLen, uint8_t firstByte, TPacketKind kind,
                   const TAckParams& params)
 {
-    frame.reset();
-    frameLen = 0;
     CheckVersion(params.Version);
     CheckMessageID(params.MessageID);
     const std::string tail = ReasonAndProperties(params.Version, params.ReasonCode, params.Properties, kind);
-    TExactSizeFrame writer(firstByte, 2 + static_cast<int64_t>(tail.size()));
-    writer.Allocate();
-    writer.U16(params.MessageID);
-    writer.Raw(tail);
-    writer.Finish(frame, frameLen);
-}
-
-TAckParams AckParams(bool dup, int32_t messageID)
-{
-    TAckParams params;
-    params.Dup = dup;
-    params.MessageID = messageID;
-    return params;
+    TExactFrameFiller filler(firstByte, 2 + static_cast<int64_t>(tail.size()));
+    filler.Allocate();
+    filler.U16(params.MessageID);
+    filler.Raw(tail);
+    filler.Finish(frame, frameLen);
 }
 
 void MakeBareFrame(TFrameBuffer& frame, int32_t& frameLen, uint8_t firstByte)
 {
-    frame.reset();
-    frameLen = 0;
-    TExactSizeFrame writer(firstByte, 0);
-    writer.Allocate();
-    writer.Finish(frame, frameLen);
+    TExactFrameFiller filler(firstByte, 0);
+    filler.Allocate();
+    filler.Finish(frame, frameLen);
 }
 
-// SUBSCRIBE under 5.0: properties after the identifier, and an options byte
-// after each topic filter, from the QoS list's option items.
-void MakeSubscribeFrame50(TFrameBuffer& frame, int32_t& frameLen, const TSubscribeParams& params,
-                          const std::vector<std::string>& topics)
-{
-    if (topics.empty()) throw Exception("topic parameter error");
-    const std::vector<TSubscriptionOptions> options = ParseSubscriptionOptionList(params.QoSList);
-    if (topics.size() != options.size()) throw Exception("topic parameter error");
-    const std::string properties = PropertyBlock(TProtocolVersion::MQTT50, params.Properties, TPacketKind::Subscribe);
+// A list's topics as UTF-8, and what they add to the remaining length: each
+// as a string field and `after` bytes behind it.
+struct TTopicFields {
+    std::vector<std::string> Utf8;
+    int64_t Length = 0;
+};
 
-    std::vector<std::string> topicsUtf8;
-    topicsUtf8.reserve(topics.size());
-    int64_t remainLength = 2 + static_cast<int64_t>(properties.size());
+TTopicFields TopicFields(const std::vector<std::string>& topics, int after)
+{
+    TTopicFields fields;
+    fields.Utf8.reserve(topics.size());
     for (const std::string& topic : topics) {
-        topicsUtf8.push_back(TextToUTF8(topic));
-        remainLength += static_cast<int64_t>(topicsUtf8.back().size()) + 3;
+        fields.Utf8.push_back(TextToUTF8(topic));
+        fields.Length += static_cast<int64_t>(fields.Utf8.back().size()) + 2 + after;
     }
-    TExactSizeFrame writer(0x82, remainLength);
-    for (const std::string& topic : topicsUtf8) TExactSizeFrame::CheckStrings({&topic});
-    writer.Allocate();
-    writer.U16(params.MessageID);
-    writer.Raw(properties);
-    for (size_t i = 0; i < topicsUtf8.size(); ++i) {
-        writer.Str(topicsUtf8[i]);
-        writer.Byte(options[i].ToByte());
-    }
-    writer.Finish(frame, frameLen);
+    return fields;
 }
-
-template <typename TMake>
-bool Guarded(TFrameBuffer& frame, int32_t& frameLen, TMake make)
-{
-    frame.reset();
-    frameLen = 0;
-    try {
-        make();
-        return true;
-    } catch (const std::exception&) {   // Exception and allocation failure alike
-        frame.reset();
-        frameLen = 0;
-        return false;
-    }
-}
-
-}  // namespace
 
 void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectParams& params)
 {
-    frame.reset();
-    frameLen = 0;
     const TProtocolVersion version = CheckVersion(params.Version);
     if (params.ClientID.empty()) {
         // 3.1.1 and 5.0 let the broker assign an identifier to a clean session.
@@ -288,58 +246,27 @@ void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectPara
     if (will) flags |= 0x04;
     if (params.CleanSession) flags |= 0x02;
 
-    TExactSizeFrame writer(0x10, remainLength);
-    TExactSizeFrame::CheckStrings({&clientIDUtf8, &willTopicUtf8, &willMessageUtf8, &userNameUtf8, &passwordUtf8});
-    writer.Allocate();
-    writer.Str(protocolName);
-    writer.Byte(static_cast<uint8_t>(version));
-    writer.Byte(flags);
-    writer.U16(params.KeepAliveTimer);
-    writer.Raw(properties);
-    writer.Str(clientIDUtf8);
+    TExactFrameFiller filler(0x10, remainLength);
+    TExactFrameFiller::CheckStrings({&clientIDUtf8, &willTopicUtf8, &willMessageUtf8, &userNameUtf8, &passwordUtf8});
+    filler.Allocate();
+    filler.Str(protocolName);
+    filler.Byte(static_cast<uint8_t>(version));
+    filler.Byte(flags);
+    filler.U16(params.KeepAliveTimer);
+    filler.Raw(properties);
+    filler.Str(clientIDUtf8);
     if (will) {
-        writer.Raw(willProperties);
-        writer.Str(willTopicUtf8);
-        writer.Str(willMessageUtf8);
+        filler.Raw(willProperties);
+        filler.Str(willTopicUtf8);
+        filler.Str(willMessageUtf8);
     }
-    if (flags & 0x80) writer.Str(userNameUtf8);
-    if (flags & 0x40) writer.Str(passwordUtf8);
-    writer.Finish(frame, frameLen);
-}
-
-void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const std::string& clientID, const std::string& userName,
-    const std::string& password, bool willRetain, bool cleanSession, int32_t willQoS, int32_t keepAliveTimer,
-    const std::string& willTopic, const std::string& willMessage)
-{
-    TConnectParams params;
-    params.ClientID = clientID;
-    params.UserName = userName;
-    params.Password = password;
-    params.WillRetain = willRetain;
-    params.CleanSession = cleanSession;
-    params.WillQoS = willQoS;
-    params.KeepAliveTimer = keepAliveTimer;
-    params.WillTopic = willTopic;
-    params.WillMessage = willMessage;
-    MakeConnectFrame(frame, frameLen, params);
-}
-
-void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params)
-{
-    // Missing data is refused as an empty payload rather than read from nowhere.
-    TPublishParams checked = params;
-    if (params.Data == nullptr)
-        checked.DataSize = 0;
-    uint8_t* payload = nullptr;
-    MakePublishFrameWithRoom(frame, frameLen, checked, payload);
-    std::memcpy(payload, params.Data, static_cast<size_t>(params.DataSize));
+    if (flags & 0x80) filler.Str(userNameUtf8);
+    if (flags & 0x40) filler.Str(passwordUtf8);
+    filler.Finish(frame, frameLen);
 }
 
 void MakePublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params, uint8_t*& payload)
 {
-    frame.reset();
-    frameLen = 0;
-    payload = nullptr;
     const TProtocolVersion version = CheckVersion(params.Version);
     const int32_t qos = params.QoS, messageID = params.MessageID, dataSize = params.DataSize;
     // Under 5.0 a topic alias may stand for the topic.
@@ -364,320 +291,249 @@ void MakePublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, const TPub
     int64_t remainLength =
         static_cast<int64_t>(topicUtf8.size()) + 2 + (qos > 0 ? 2 : 0) + static_cast<int64_t>(properties.size()) + dataSize;
     uint8_t firstByte = 0x30 | (params.Dup ? 0x08 : 0) | ((qos & 3) << 1) | (params.Retain ? 0x01 : 0);
-    TExactSizeFrame writer(firstByte, remainLength);
-    TExactSizeFrame::CheckStrings({&topicUtf8});
-    writer.Allocate();
-    writer.Str(topicUtf8);
-    if (qos > 0) writer.U16(messageID);
-    writer.Raw(properties);
-    uint8_t* place = writer.Skip(static_cast<size_t>(dataSize));
-    writer.Finish(frame, frameLen);
+    TExactFrameFiller filler(firstByte, remainLength);
+    TExactFrameFiller::CheckStrings({&topicUtf8});
+    filler.Allocate();
+    filler.Str(topicUtf8);
+    if (qos > 0) filler.U16(messageID);
+    filler.Raw(properties);
+    uint8_t* place = filler.Skip(static_cast<size_t>(dataSize));
+    filler.Finish(frame, frameLen);
     payload = place;
 }
 
-void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
-    const std::string& topic, int32_t messageID, const uint8_t* data, int32_t dataSize)
+void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params)
 {
-    TPublishParams params;
-    params.Dup = dup;
-    params.Retain = retain;
-    params.QoS = qos;
-    params.Topic = topic;
-    params.MessageID = messageID;
-    params.Data = data;
-    params.DataSize = dataSize;
-    MakePublishFrame(frame, frameLen, params);
+    // Missing data is refused as an empty payload rather than read from nowhere.
+    TPublishParams checked = params;
+    if (params.Data == nullptr)
+        checked.DataSize = 0;
+    uint8_t* payload = nullptr;
+    MakePublishFrameWithRoom(frame, frameLen, checked, payload);
+    std::memcpy(payload, params.Data, static_cast<size_t>(params.DataSize));
 }
 
-void MakePublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
-    const std::string& topic, int32_t messageID, int32_t dataSize, uint8_t*& payload)
-{
-    TPublishParams params;
-    params.Dup = dup;
-    params.Retain = retain;
-    params.QoS = qos;
-    params.Topic = topic;
-    params.MessageID = messageID;
-    params.DataSize = dataSize;
-    MakePublishFrameWithRoom(frame, frameLen, params, payload);
-}
-
-void MakePubackFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
-{
-    MakeAckFrame(frame, frameLen, 0x40, TPacketKind::Puback, params);
-}
-
-void MakePubrecFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
-{
-    MakeAckFrame(frame, frameLen, 0x50, TPacketKind::Pubrec, params);
-}
-
-void MakePubrelFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
-{
-    MakeAckFrame(frame, frameLen, HeaderWithDup(0x62, params.Version, params.Dup), TPacketKind::Pubrel, params);
-}
-
-void MakePubcompFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
-{
-    MakeAckFrame(frame, frameLen, 0x70, TPacketKind::Pubcomp, params);
-}
-
-void MakePubackFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID)
-{
-    MakePubackFrame(frame, frameLen, AckParams(false, messageID));
-}
-
-void MakePubrecFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID)
-{
-    MakePubrecFrame(frame, frameLen, AckParams(false, messageID));
-}
-
-void MakePubrelFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_t messageID)
-{
-    MakePubrelFrame(frame, frameLen, AckParams(dup, messageID));
-}
-
-void MakePubcompFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID)
-{
-    MakePubcompFrame(frame, frameLen, AckParams(false, messageID));
-}
-
+// Under 5.0 properties follow the identifier, and each topic's options byte
+// comes from the QoS list's option items; before, that byte is the QoS item.
 void MakeSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TSubscribeParams& params)
 {
-    frame.reset();
-    frameLen = 0;
     const TProtocolVersion version = CheckVersion(params.Version);
     CheckMessageID(params.MessageID);
-    std::vector<std::string> topics = SplitCommaText(params.TopicList);
+    const std::vector<std::string> topics = SplitCommaText(params.TopicList);
+    std::vector<std::string> qosItems;
+    std::vector<uint8_t> optionBytes;
+    std::string properties;
     if (version == TProtocolVersion::MQTT50) {
-        MakeSubscribeFrame50(frame, frameLen, params, topics);
-        return;
+        if (topics.empty()) throw Exception("topic parameter error");
+        for (const TSubscriptionOptions& options : ParseSubscriptionOptionList(params.QoSList))
+            optionBytes.push_back(options.ToByte());
+        if (topics.size() != optionBytes.size()) throw Exception("topic parameter error");
+        properties = PropertyBlock(version, params.Properties, TPacketKind::Subscribe);
+    } else {
+        qosItems = SplitCommaText(params.QoSList);
+        if (topics.size() != qosItems.size() || topics.empty()) throw Exception("topic parameter error");
     }
-    std::vector<std::string> qosItems = SplitCommaText(params.QoSList);
-    if (topics.size() != qosItems.size() || topics.empty()) throw Exception("topic parameter error");
-
-    std::vector<std::string> topicsUtf8;
-    topicsUtf8.reserve(topics.size());
-    int64_t remainLength = 2;
-    for (const std::string& topic : topics) {
-        topicsUtf8.push_back(TextToUTF8(topic));
-        remainLength += static_cast<int64_t>(topicsUtf8.back().size()) + 3;
-    }
-    std::vector<uint8_t> qosBytes;
-    qosBytes.reserve(qosItems.size());
-    TExactSizeFrame writer(HeaderWithDup(0x82, params.Version, params.Dup), remainLength);
+    const TTopicFields fields = TopicFields(topics, 1);
+    TExactFrameFiller filler(HeaderWithDup(0x82, version, params.Dup),
+                             2 + static_cast<int64_t>(properties.size()) + fields.Length);
     // Each topic and QoS item is checked, in frame order, before the frame is
     // allocated; only the low 8 bits of a QoS value travel.
-    for (size_t i = 0; i < topicsUtf8.size(); ++i) {
-        TExactSizeFrame::CheckStrings({&topicsUtf8[i]});
-        qosBytes.push_back(static_cast<uint8_t>(ParseQoSItem(qosItems[i]) & 0xFF));
+    for (size_t i = 0; i < topics.size(); ++i) {
+        TExactFrameFiller::CheckStrings({&fields.Utf8[i]});
+        if (!qosItems.empty()) optionBytes.push_back(static_cast<uint8_t>(ParseQoSItem(qosItems[i]) & 0xFF));
     }
-    writer.Allocate();
-    writer.U16(params.MessageID);
-    for (size_t i = 0; i < topicsUtf8.size(); ++i) {
-        writer.Str(topicsUtf8[i]);
-        writer.Byte(qosBytes[i]);
+    filler.Allocate();
+    filler.U16(params.MessageID);
+    filler.Raw(properties);
+    for (size_t i = 0; i < topics.size(); ++i) {
+        filler.Str(fields.Utf8[i]);
+        filler.Byte(optionBytes[i]);
     }
-    writer.Finish(frame, frameLen);
-}
-
-void MakeSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_t messageID,
-    const std::string& topicList, const std::string& qosList)
-{
-    TSubscribeParams params;
-    params.Dup = dup;
-    params.MessageID = messageID;
-    params.TopicList = topicList;
-    params.QoSList = qosList;
-    MakeSubscribeFrame(frame, frameLen, params);
+    filler.Finish(frame, frameLen);
 }
 
 void MakeUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubscribeParams& params)
 {
-    frame.reset();
-    frameLen = 0;
     const TProtocolVersion version = CheckVersion(params.Version);
     CheckMessageID(params.MessageID);
-    std::vector<std::string> topics = SplitCommaText(params.TopicList);
+    const std::vector<std::string> topics = SplitCommaText(params.TopicList);
     if (topics.empty()) throw Exception("topic parameter error");
     const std::string properties = PropertyBlock(version, params.Properties, TPacketKind::Unsubscribe);
-
-    std::vector<std::string> topicsUtf8;
-    topicsUtf8.reserve(topics.size());
-    int64_t remainLength = 2 + static_cast<int64_t>(properties.size());
-    for (const std::string& topic : topics) {
-        topicsUtf8.push_back(TextToUTF8(topic));
-        remainLength += static_cast<int64_t>(topicsUtf8.back().size()) + 2;
-    }
-    TExactSizeFrame writer(HeaderWithDup(0xA2, params.Version, params.Dup), remainLength);
-    for (const std::string& topic : topicsUtf8) TExactSizeFrame::CheckStrings({&topic});
-    writer.Allocate();
-    writer.U16(params.MessageID);
-    writer.Raw(properties);
-    for (const std::string& topic : topicsUtf8) writer.Str(topic);
-    writer.Finish(frame, frameLen);
+    const TTopicFields fields = TopicFields(topics, 0);
+    TExactFrameFiller filler(HeaderWithDup(0xA2, version, params.Dup),
+                             2 + static_cast<int64_t>(properties.size()) + fields.Length);
+    for (const std::string& topic : fields.Utf8) TExactFrameFiller::CheckStrings({&topic});
+    filler.Allocate();
+    filler.U16(params.MessageID);
+    filler.Raw(properties);
+    for (const std::string& topic : fields.Utf8) filler.Str(topic);
+    filler.Finish(frame, frameLen);
 }
-
-void MakeUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_t messageID,
-    const std::string& topicList)
-{
-    TUnsubscribeParams params;
-    params.Dup = dup;
-    params.MessageID = messageID;
-    params.TopicList = topicList;
-    MakeUnsubscribeFrame(frame, frameLen, params);
-}
-
-void MakePingreqFrame(TFrameBuffer& frame, int32_t& frameLen) { MakeBareFrame(frame, frameLen, 0xC0); }
-
-void MakeDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen) { MakeBareFrame(frame, frameLen, 0xE0); }
 
 void MakeDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TDisconnectParams& params)
 {
-    frame.reset();
-    frameLen = 0;
     const TProtocolVersion version = CheckVersion(params.Version);
     const std::string tail = ReasonAndProperties(version, params.ReasonCode, params.Properties, TPacketKind::Disconnect);
-    TExactSizeFrame writer(0xE0, static_cast<int64_t>(tail.size()));
-    writer.Allocate();
-    writer.Raw(tail);
-    writer.Finish(frame, frameLen);
+    TExactFrameFiller filler(0xE0, static_cast<int64_t>(tail.size()));
+    filler.Allocate();
+    filler.Raw(tail);
+    filler.Finish(frame, frameLen);
 }
 
 void MakeAuthFrame(TFrameBuffer& frame, int32_t& frameLen, const TAuthParams& params)
 {
-    frame.reset();
-    frameLen = 0;
     const std::string tail =
         ReasonAndProperties(TProtocolVersion::MQTT50, params.ReasonCode, params.Properties, TPacketKind::Auth);
-    TExactSizeFrame writer(0xF0, static_cast<int64_t>(tail.size()));
-    writer.Allocate();
-    writer.Raw(tail);
-    writer.Finish(frame, frameLen);
+    TExactFrameFiller filler(0xF0, static_cast<int64_t>(tail.size()));
+    filler.Allocate();
+    filler.Raw(tail);
+    filler.Finish(frame, frameLen);
 }
+
+TAckParams AckParams(bool dup, int32_t messageID)
+{
+    return TAckParams{TProtocolVersion::MQTT31, dup, messageID, 0, {}};
+}
+
+// Every check, conversion and allocation of a build runs inside one guard:
+// on any failure no buffer is left behind and the reason goes to `reason`.
+template <typename TMake>
+bool Guarded(TFrameBuffer& frame, int32_t& frameLen, std::string* reason, TMake make)
+{
+    frame.reset();
+    frameLen = 0;
+    try {
+        make();
+        return true;
+    } catch (const std::exception& e) {   // Exception and allocation failure alike
+        frame.reset();
+        frameLen = 0;
+        if (reason) *reason = e.what();
+        return false;
+    }
+}
+
+}  // namespace
+
+bool BuildConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectParams& params, std::string* reason)
+{
+    return Guarded(frame, frameLen, reason, [&] { MakeConnectFrame(frame, frameLen, params); });
+}
+
+bool BuildPublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params, std::string* reason)
+{
+    return Guarded(frame, frameLen, reason, [&] { MakePublishFrame(frame, frameLen, params); });
+}
+
+bool BuildPublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params,
+    uint8_t*& payload, std::string* reason)
+{
+    payload = nullptr;
+    return Guarded(frame, frameLen, reason, [&] { MakePublishFrameWithRoom(frame, frameLen, params, payload); });
+}
+
+bool BuildPubackFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params, std::string* reason)
+{
+    return Guarded(frame, frameLen, reason, [&] { MakeAckFrame(frame, frameLen, 0x40, TPacketKind::Puback, params); });
+}
+
+bool BuildPubrecFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params, std::string* reason)
+{
+    return Guarded(frame, frameLen, reason, [&] { MakeAckFrame(frame, frameLen, 0x50, TPacketKind::Pubrec, params); });
+}
+
+bool BuildPubrelFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params, std::string* reason)
+{
+    const uint8_t firstByte = HeaderWithDup(0x62, params.Version, params.Dup);
+    return Guarded(frame, frameLen, reason,
+                   [&] { MakeAckFrame(frame, frameLen, firstByte, TPacketKind::Pubrel, params); });
+}
+
+bool BuildPubcompFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params, std::string* reason)
+{
+    return Guarded(frame, frameLen, reason, [&] { MakeAckFrame(frame, frameLen, 0x70, TPacketKind::Pubcomp, params); });
+}
+
+bool BuildSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TSubscribeParams& params, std::string* reason)
+{
+    return Guarded(frame, frameLen, reason, [&] { MakeSubscribeFrame(frame, frameLen, params); });
+}
+
+bool BuildUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubscribeParams& params,
+    std::string* reason)
+{
+    return Guarded(frame, frameLen, reason, [&] { MakeUnsubscribeFrame(frame, frameLen, params); });
+}
+
+bool BuildDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TDisconnectParams& params,
+    std::string* reason)
+{
+    return Guarded(frame, frameLen, reason, [&] { MakeDisconnectFrame(frame, frameLen, params); });
+}
+
+bool BuildAuthFrame(TFrameBuffer& frame, int32_t& frameLen, const TAuthParams& params, std::string* reason)
+{
+    return Guarded(frame, frameLen, reason, [&] { MakeAuthFrame(frame, frameLen, params); });
+}
+
+// The 3.1 builders: their parameters in a struct at the default version.
 
 bool BuildConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const std::string& clientID, const std::string& userName,
     const std::string& password, bool willRetain, bool cleanSession, int32_t willQoS, int32_t keepAliveTimer,
     const std::string& willTopic, const std::string& willMessage)
 {
-    return Guarded(frame, frameLen, [&] {
-        MakeConnectFrame(frame, frameLen, clientID, userName, password, willRetain, cleanSession, willQoS,
-                         keepAliveTimer, willTopic, willMessage);
-    });
+    return BuildConnectFrame(frame, frameLen,
+        TConnectParams{TProtocolVersion::MQTT31, clientID, userName, password, willRetain, cleanSession, willQoS,
+                       keepAliveTimer, willTopic, willMessage, {}, {}});
 }
 
 bool BuildPublishFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
     const std::string& topic, int32_t messageID, const uint8_t* data, int32_t dataSize)
 {
-    return Guarded(frame, frameLen,
-                   [&] { MakePublishFrame(frame, frameLen, dup, retain, qos, topic, messageID, data, dataSize); });
-}
-
-bool BuildPublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
-    const std::string& topic, int32_t messageID, int32_t dataSize, uint8_t*& payload)
-{
-    payload = nullptr;
-    return Guarded(frame, frameLen, [&] {
-        MakePublishFrameWithRoom(frame, frameLen, dup, retain, qos, topic, messageID, dataSize, payload);
-    });
-}
-
-bool BuildPublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params,
-    uint8_t*& payload)
-{
-    payload = nullptr;
-    return Guarded(frame, frameLen, [&] { MakePublishFrameWithRoom(frame, frameLen, params, payload); });
+    return BuildPublishFrame(frame, frameLen,
+        TPublishParams{TProtocolVersion::MQTT31, dup, retain, qos, topic, messageID, data, dataSize, {}});
 }
 
 bool BuildPubackFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID)
 {
-    return Guarded(frame, frameLen, [&] { MakePubackFrame(frame, frameLen, messageID); });
+    return BuildPubackFrame(frame, frameLen, AckParams(false, messageID));
 }
 
 bool BuildPubrecFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID)
 {
-    return Guarded(frame, frameLen, [&] { MakePubrecFrame(frame, frameLen, messageID); });
+    return BuildPubrecFrame(frame, frameLen, AckParams(false, messageID));
 }
 
 bool BuildPubrelFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_t messageID)
 {
-    return Guarded(frame, frameLen, [&] { MakePubrelFrame(frame, frameLen, dup, messageID); });
+    return BuildPubrelFrame(frame, frameLen, AckParams(dup, messageID));
 }
 
 bool BuildPubcompFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID)
 {
-    return Guarded(frame, frameLen, [&] { MakePubcompFrame(frame, frameLen, messageID); });
+    return BuildPubcompFrame(frame, frameLen, AckParams(false, messageID));
 }
 
 bool BuildSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_t messageID,
     const std::string& topicList, const std::string& qosList)
 {
-    return Guarded(frame, frameLen,
-                   [&] { MakeSubscribeFrame(frame, frameLen, dup, messageID, topicList, qosList); });
+    return BuildSubscribeFrame(frame, frameLen,
+        TSubscribeParams{TProtocolVersion::MQTT31, dup, messageID, topicList, qosList, {}});
 }
 
 bool BuildUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_t messageID,
     const std::string& topicList)
 {
-    return Guarded(frame, frameLen, [&] { MakeUnsubscribeFrame(frame, frameLen, dup, messageID, topicList); });
+    return BuildUnsubscribeFrame(frame, frameLen,
+        TUnsubscribeParams{TProtocolVersion::MQTT31, dup, messageID, topicList, {}});
 }
 
 bool BuildPingreqFrame(TFrameBuffer& frame, int32_t& frameLen)
 {
-    return Guarded(frame, frameLen, [&] { MakePingreqFrame(frame, frameLen); });
+    return Guarded(frame, frameLen, nullptr, [&] { MakeBareFrame(frame, frameLen, 0xC0); });
 }
 
 bool BuildDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen)
 {
-    return Guarded(frame, frameLen, [&] { MakeDisconnectFrame(frame, frameLen); });
-}
-
-bool BuildConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectParams& params)
-{
-    return Guarded(frame, frameLen, [&] { MakeConnectFrame(frame, frameLen, params); });
-}
-
-bool BuildPublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params)
-{
-    return Guarded(frame, frameLen, [&] { MakePublishFrame(frame, frameLen, params); });
-}
-
-bool BuildPubackFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
-{
-    return Guarded(frame, frameLen, [&] { MakePubackFrame(frame, frameLen, params); });
-}
-
-bool BuildPubrecFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
-{
-    return Guarded(frame, frameLen, [&] { MakePubrecFrame(frame, frameLen, params); });
-}
-
-bool BuildPubrelFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
-{
-    return Guarded(frame, frameLen, [&] { MakePubrelFrame(frame, frameLen, params); });
-}
-
-bool BuildPubcompFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params)
-{
-    return Guarded(frame, frameLen, [&] { MakePubcompFrame(frame, frameLen, params); });
-}
-
-bool BuildSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TSubscribeParams& params)
-{
-    return Guarded(frame, frameLen, [&] { MakeSubscribeFrame(frame, frameLen, params); });
-}
-
-bool BuildUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubscribeParams& params)
-{
-    return Guarded(frame, frameLen, [&] { MakeUnsubscribeFrame(frame, frameLen, params); });
-}
-
-bool BuildDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TDisconnectParams& params)
-{
-    return Guarded(frame, frameLen, [&] { MakeDisconnectFrame(frame, frameLen, params); });
-}
-
-bool BuildAuthFrame(TFrameBuffer& frame, int32_t& frameLen, const TAuthParams& params)
-{
-    return Guarded(frame, frameLen, [&] { MakeAuthFrame(frame, frameLen, params); });
+    return BuildDisconnectFrame(frame, frameLen, TDisconnectParams());
 }

@@ -10,22 +10,19 @@
 // One builder per outbound MQTT control packet (3.1 unless a version is given). Each frame is allocated
 // once at its exact size; the caller owns it and frees it after sending.
 //
-// Build*: never raise. True and the frame, or false with no buffer and
-// length 0 (the reason is dropped; callers report in their own words).
-// Make*: the same checks and frames, raising Exception with the reason.
+// No builder raises: each gives true and the frame, or false with no buffer and
+// length 0. The builders below taking a parameter struct also tell why in
+// `reason` when one is given; the others drop it (callers report in their
+// own words).
 
 using TFrameBuffer = std::unique_ptr<uint8_t[]>;
 
+// The MQTT 3.1 builders, each with its parameters in frame order.
 bool BuildConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const std::string& clientID, const std::string& userName,
     const std::string& password, bool willRetain, bool cleanSession, int32_t willQoS, int32_t keepAliveTimer,
     const std::string& willTopic, const std::string& willMessage);
 bool BuildPublishFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
     const std::string& topic, int32_t messageID, const uint8_t* data, int32_t dataSize);
-// A PUBLISH frame whose payload place (dataSize bytes at payload) is left for
-// the caller to fill, so that a file is read straight into the frame. The same
-// checks and bytes as BuildPublishFrame; payload is null on failure.
-bool BuildPublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
-    const std::string& topic, int32_t messageID, int32_t dataSize, uint8_t*& payload);
 bool BuildPubackFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID);
 bool BuildPubrecFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID);
 bool BuildPubrelFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_t messageID);
@@ -36,24 +33,6 @@ bool BuildUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int
     const std::string& topicList);
 bool BuildPingreqFrame(TFrameBuffer& frame, int32_t& frameLen);
 bool BuildDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen);
-
-void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const std::string& clientID, const std::string& userName,
-    const std::string& password, bool willRetain, bool cleanSession, int32_t willQoS, int32_t keepAliveTimer,
-    const std::string& willTopic, const std::string& willMessage);
-void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
-    const std::string& topic, int32_t messageID, const uint8_t* data, int32_t dataSize);
-void MakePublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, bool dup, bool retain, int32_t qos,
-    const std::string& topic, int32_t messageID, int32_t dataSize, uint8_t*& payload);
-void MakePubackFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID);
-void MakePubrecFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID);
-void MakePubrelFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_t messageID);
-void MakePubcompFrame(TFrameBuffer& frame, int32_t& frameLen, int32_t messageID);
-void MakeSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_t messageID,
-    const std::string& topicList, const std::string& qosList);
-void MakeUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, bool dup, int32_t messageID,
-    const std::string& topicList);
-void MakePingreqFrame(TFrameBuffer& frame, int32_t& frameLen);
-void MakeDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen);
 
 // Version-aware builders. With Version left at MQTT31 each gives exactly the
 // frame of the builder above with the same parameters, and the same refusals.
@@ -130,30 +109,24 @@ struct TAuthParams {
     TPropertyList Properties;
 };
 
-bool BuildConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectParams& params);
-bool BuildPublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params);
-// The payload's place (params.DataSize bytes at payload) is left for the caller
-// to fill; params.Data is not read. payload is null on failure.
+bool BuildConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectParams& params,
+    std::string* reason = nullptr);
+bool BuildPublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params,
+    std::string* reason = nullptr);
+// A PUBLISH frame whose payload place (params.DataSize bytes at payload) is
+// left for the caller to fill, so that a file is read straight into the
+// frame; params.Data is not read. payload is null on failure.
 bool BuildPublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params,
-    uint8_t*& payload);
-bool BuildPubackFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
-bool BuildPubrecFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
-bool BuildPubrelFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
-bool BuildPubcompFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
-bool BuildSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TSubscribeParams& params);
-bool BuildUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubscribeParams& params);
-bool BuildDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TDisconnectParams& params);
-bool BuildAuthFrame(TFrameBuffer& frame, int32_t& frameLen, const TAuthParams& params);
-
-void MakeConnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TConnectParams& params);
-void MakePublishFrame(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params);
-void MakePublishFrameWithRoom(TFrameBuffer& frame, int32_t& frameLen, const TPublishParams& params,
-    uint8_t*& payload);
-void MakePubackFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
-void MakePubrecFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
-void MakePubrelFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
-void MakePubcompFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params);
-void MakeSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TSubscribeParams& params);
-void MakeUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubscribeParams& params);
-void MakeDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TDisconnectParams& params);
-void MakeAuthFrame(TFrameBuffer& frame, int32_t& frameLen, const TAuthParams& params);
+    uint8_t*& payload, std::string* reason = nullptr);
+bool BuildPubackFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params, std::string* reason = nullptr);
+bool BuildPubrecFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params, std::string* reason = nullptr);
+bool BuildPubrelFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params, std::string* reason = nullptr);
+bool BuildPubcompFrame(TFrameBuffer& frame, int32_t& frameLen, const TAckParams& params,
+    std::string* reason = nullptr);
+bool BuildSubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TSubscribeParams& params,
+    std::string* reason = nullptr);
+bool BuildUnsubscribeFrame(TFrameBuffer& frame, int32_t& frameLen, const TUnsubscribeParams& params,
+    std::string* reason = nullptr);
+bool BuildDisconnectFrame(TFrameBuffer& frame, int32_t& frameLen, const TDisconnectParams& params,
+    std::string* reason = nullptr);
+bool BuildAuthFrame(TFrameBuffer& frame, int32_t& frameLen, const TAuthParams& params, std::string* reason = nullptr);

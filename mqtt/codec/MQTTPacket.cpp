@@ -144,16 +144,43 @@ private:
     {
         if (P.DecodeError.empty()) P.DecodeError = reason;
     }
-    // False after noting that the frame ends inside `field`.
-    bool Got(bool read, const char* field)
+    // Decoding goes no further here.
+    void Stop(const std::string& reason)
     {
-        if (!read) Fail("the frame ends inside " + std::string(field));
+        Fail(reason);
+        P.DecodeStopped = true;
+    }
+    // False after noting that the frame ends inside `field`.
+    bool Got(bool read, const std::string& field)
+    {
+        if (!read) Stop("the frame ends inside " + field);
         return read;
     }
+    // A string field; from 3.1.1 on its UTF-8 must be well-formed and free of U+0000.
+    bool Text(std::string& text, const std::string& field)
+    {
+        std::string fault;
+        if (!Got(R.Str(text, fault), field)) return false;
+        if (!V31 && !fault.empty()) Fail(field + " " + fault);
+        return true;
+    }
 
-    // From 3.1.1 on a packet's fixed-header flags are fixed, except PUBLISH's.
+    // The next topic of a list, named by its place in it.
+    bool NextTopic(std::vector<std::string>& topics)
+    {
+        std::string topic;
+        if (!Text(topic, "topic " + std::to_string(topics.size() + 1))) return false;
+        topics.push_back(std::move(topic));
+        return true;
+    }
+
+    // From 3.1.1 on a packet's fixed-header flags are fixed, except PUBLISH's,
+    // and its remaining length takes the fewest bytes that hold it.
     void CheckHeaderFlags()
     {
+        const auto remainLength = static_cast<uint32_t>(P.FrameSize - V);
+        if (const std::string overlong = OverlongFault(remainLength, P.RemainLengthBytes); !overlong.empty())
+            Fail("Remaining Length " + std::to_string(remainLength) + " " + overlong);
         const int flags = Data[0] & 0x0F;
         if (P.MessageType == 3) {
             if (((flags >> 1) & 3) == 3) Fail("PUBLISH with QoS 3");
@@ -173,12 +200,14 @@ private:
             Fail(std::to_string(R.Remaining()) + " bytes after the end of " + Name());
     }
 
+    // False when the rest of the packet cannot be found.
     bool Properties(TPropertyList& list, K kind)
     {
         std::string error;
-        const bool delimited = DecodeProperties(R, kind, list, error);
+        const TPropertiesRead read = DecodeProperties(R, kind, list, error);
         if (!error.empty()) Fail(error);
-        return delimited;
+        if (read != TPropertiesRead::Whole) P.DecodeStopped = true;
+        return read != TPropertiesRead::Undelimited;
     }
 
     void CheckReasonCode(uint8_t code)
@@ -200,13 +229,16 @@ private:
         // 3.1 takes the flags from their fixed place after a name of 6 bytes,
         // as it always has; later versions read the name and level first.
         uint8_t level = 0;
-        const bool named = R.Str(P.ProtocolName) && R.Byte(level);
+        std::string fault;
+        const bool named = R.Str(P.ProtocolName, fault) && R.Byte(level);
         if (named) P.ProtocolLevel = level;
         if (V31) {
             R = TWireReader(Data + V, Data + P.FrameSize);
-            if (!R.Skip(9)) return void(Fail("the frame ends inside the protocol name and level"));
+            if (!R.Skip(9)) return void(Stop("the frame ends inside the protocol name and level"));
         } else if (!Got(named, "the protocol name and level")) {
             return;
+        } else if (!fault.empty()) {
+            Fail("the protocol name " + fault);
         }
         uint8_t flags = 0;
         uint32_t keepAlive = 0;
@@ -221,13 +253,15 @@ private:
         // The level says whether properties follow, whatever the connection speaks.
         const bool properties = !V31 && P.ProtocolLevel == 5;
         if (properties && !Properties(P.Properties, K::Connect)) return;
-        if (!Got(R.Str(P.ClientID), "the ClientID")) return;
+        if (!Text(P.ClientID, "the ClientID")) return;
         if (flags & 0x04) {
             if (properties && !Properties(P.WillProperties, K::Will)) return;
-            if (!Got(R.Str(P.WillTopic), "the WillTopic")) return;
+            if (!Text(P.WillTopic, "the WillTopic")) return;
+            // The will message is binary data from 3.1.1 on: its bytes are not checked.
             if (!Got(R.Str(P.WillMessage), "the WillMessage")) return;
         }
-        if ((flags & 0x80) && !Got(R.Str(P.UserName), "the UserName")) return;
+        if ((flags & 0x80) && !Text(P.UserName, "the UserName")) return;
+        // Binary data from 3.1.1 on, like the will message.
         if ((flags & 0x40) && !Got(R.Str(P.Password), "the Password")) return;
         ExpectEnd();
     }
@@ -253,7 +287,16 @@ private:
 
     void Publish()
     {
-        if (!Got(R.Str(P.PublishTopic), "the topic")) return;
+        if (!Text(P.PublishTopic, "the topic")) return;
+        // A topic name has no wildcards, and from 3.1.1 on at least one character
+        // (5.0: unless a Topic Alias stands for it, checked below).
+        if (!V31) {
+            const std::string_view raw(reinterpret_cast<const char*>(Data + V + 2), ReadU16BE(Data + V));
+            for (const char wildcard : {'#', '+'})
+                if (raw.find(wildcard) != std::string_view::npos)
+                    Fail("the topic holds the wildcard " + std::string(1, wildcard));
+            if (!V50 && raw.empty()) Fail("PUBLISH with an empty topic");
+        }
         if (V50 && P.PublishTopic.empty()) P.PublishTopic = P.AliasedTopic;
         if (P.FixedQos > 0 && !SkipMessageID()) return;   // inside the frame: checked on creation
         if (V50) {
@@ -279,10 +322,7 @@ private:
         std::vector<std::string> topics, qos;
         if (!Got(SkipMessageID(), "the MessageID")) return;
         if (V50 && !Properties(P.Properties, K::Subscribe)) return;
-        while (!R.AtEnd()) {
-            std::string topic;
-            if (!Got(R.Str(topic), "a topic")) break;
-            topics.push_back(std::move(topic));
+        while (!R.AtEnd() && NextTopic(topics)) {
             uint8_t options = 0;
             if (!Got(R.Byte(options), "the options of a topic")) break;
             P.SubscribeOptions.push_back(options);
@@ -326,10 +366,7 @@ private:
         std::vector<std::string> topics;
         if (!Got(SkipMessageID(), "the MessageID")) return;
         if (V50 && !Properties(P.Properties, K::Unsubscribe)) return;
-        while (!R.AtEnd()) {
-            std::string topic;
-            if (!Got(R.Str(topic), "a topic")) break;
-            topics.push_back(std::move(topic));
+        while (!R.AtEnd() && NextTopic(topics)) {
         }
         if (!V31 && topics.empty()) Fail("UNSUBSCRIBE without topics");
         P.UnsubscribeTopicList = JoinCommaText(topics);
@@ -395,6 +432,7 @@ void TMQTTPacket::AnalyzePacket()
     Properties.clear();
     WillProperties.clear();
     DecodeError.clear();
+    DecodeStopped = false;
     TAnalysis(*this).Run();
 }
 

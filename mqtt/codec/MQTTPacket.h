@@ -64,9 +64,16 @@ public:
     // gets it as PublishTopic when analysed.
     std::string AliasedTopic;
     // The first thing found wrong inside an accepted frame (a field cut off by
-    // the end of the frame, a property refused, reserved bits set ...); empty
-    // when none. What was decoded before it stays.
+    // the end of the frame, a property refused, reserved bits set, and from
+    // 3.1.1 on a string that is not well-formed UTF-8 or holds U+0000, a
+    // length in more bytes than it needs, a wildcard in a PUBLISH topic ...);
+    // empty when none. What was decoded before it stays.
     std::string DecodeError;
+    // Decoding stopped short: a field ran past the end of the frame, or the
+    // properties could not be read to their end. What lies beyond that point
+    // is unknown (a PUBLISH so cut has no payload found, or properties
+    // missing), so the packet is not whole.
+    bool DecodeStopped = false;
 
     // Whether the broker refused the subscription of the topic at this
     // position of the SUBACK (0x80 in 3.1 and 3.1.1, 0x80 and above in 5.0).

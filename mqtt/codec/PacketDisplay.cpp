@@ -54,6 +54,7 @@ std::vector<std::string> PacketExtraLines(const TMQTTPacket& packet)
     for (const TProperty& property : packet.Properties) lines.push_back(Line("Property", FormatProperty(property)));
     for (const TProperty& property : packet.WillProperties)
         lines.push_back(Line("WillProperty", FormatProperty(property)));
-    if (!packet.DecodeError.empty()) lines.push_back(Line("DecodeError", packet.DecodeError));
+    // Marked, so that the log pane and the listener make it stand out.
+    if (!packet.DecodeError.empty()) lines.push_back(Line("DecodeError", "*ERROR* " + packet.DecodeError));
     return lines;
 }

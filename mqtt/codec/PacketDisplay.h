@@ -16,6 +16,6 @@ class TMQTTPacket;
 //   ReasonCode#2    0x80 Unspecified error (refused)  SUBACK (ReturnCode#2 in 3.1.1), UNSUBACK
 //   Property        Session Expiry Interval = 3600    5.0, one line each
 //   WillProperty    Will Delay Interval = 5           5.0 CONNECT
-//   DecodeError     the frame ends inside the ClientID
+//   DecodeError     *ERROR* the frame ends inside the ClientID
 // A packet received under 3.1 has none: its report stays as it always was.
 std::vector<std::string> PacketExtraLines(const TMQTTPacket& packet);

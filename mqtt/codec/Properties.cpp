@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "mqtt/codec/AsciiText.h"
 #include "mqtt/codec/WirePrimitives.h"
 #include "mqtt/codec/WireReader.h"
 #include "platform/Error.h"
@@ -68,7 +69,7 @@ bool IsNumeric(TPropertyType type)
 std::string Lower(std::string_view text)
 {
     std::string lower(text);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : lower) c = Fold(c);
     return lower;
 }
 
@@ -264,19 +265,24 @@ std::string EncodeProperties(const TPropertyList& list, TPacketKind kind)
     return block;
 }
 
-bool DecodeProperties(TWireReader& reader, TPacketKind kind, TPropertyList& list, std::string& error)
+TPropertiesRead DecodeProperties(TWireReader& reader, TPacketKind kind, TPropertyList& list, std::string& error)
 {
+    auto note = [&](const std::string& problem) {
+        if (error.empty()) error = problem;
+    };
     uint32_t length = 0;
     TWireReader lengthReader = reader;
     if (!lengthReader.Vbi(length)) {
-        error = lengthReader.TooLong() ? "Property Length is longer than 4 bytes"
-                                       : "Property Length runs past the end of the packet";
-        return false;
+        note(lengthReader.TooLong() ? "Property Length is longer than 4 bytes"
+                                    : "Property Length runs past the end of the packet");
+        return TPropertiesRead::Undelimited;
     }
     if (lengthReader.Remaining() < length) {
-        error = "Property Length " + std::to_string(length) + " runs past the end of the packet";
-        return false;
+        note("Property Length " + std::to_string(length) + " runs past the end of the packet");
+        return TPropertiesRead::Undelimited;
     }
+    if (const std::string overlong = OverlongFault(length, lengthReader.VbiSize()); !overlong.empty())
+        note("Property Length " + std::to_string(length) + " " + overlong);
     TWireReader block(lengthReader.Position(), lengthReader.Position() + length);
     reader = lengthReader;
     reader.Skip(length);
@@ -288,12 +294,13 @@ bool DecodeProperties(TWireReader& reader, TPacketKind kind, TPropertyList& list
         const TPropertyDef* def = FindProperty(id);
         if (!def) {
             // Its length is unknown, so nothing after it can be found.
-            error = "unknown property identifier " + FormatHexByte(id);
-            return true;
+            note("unknown property identifier " + FormatHexByte(id));
+            return TPropertiesRead::Stopped;
         }
         TProperty property;
         property.Id = id;
         bool read = false;
+        std::string fault;
         switch (def->Type) {
         case T::Byte: {
             uint8_t value = 0;
@@ -310,32 +317,38 @@ bool DecodeProperties(TWireReader& reader, TPacketKind kind, TPropertyList& list
         case T::VariableByteInteger:
             read = block.Vbi(property.Number);
             if (!read && block.TooLong()) {
-                error = std::string(def->Name) + " is longer than 4 bytes";
-                return true;
+                note(std::string(def->Name) + " is longer than 4 bytes");
+                return TPropertiesRead::Stopped;
             }
+            if (read && !(fault = OverlongFault(property.Number, block.VbiSize())).empty())
+                fault = std::to_string(property.Number) + " " + fault;
             break;
         case T::UTF8String:
-            read = block.Str(property.Text);
+            read = block.Str(property.Text, fault);
             break;
-        case T::UTF8StringPair:
-            read = block.Str(property.Text) && block.Str(property.Text2);
+        case T::UTF8StringPair: {
+            std::string valueFault;
+            read = block.Str(property.Text, fault) && block.Str(property.Text2, valueFault);
+            if (fault.empty()) fault = valueFault;
             break;
+        }
         case T::BinaryData:
             read = block.Binary(property.Bytes);
             break;
         }
         if (!read) {
-            error = std::string(def->Name) + " runs past the end of the properties";
-            return true;
+            note(std::string(def->Name) + " runs past the end of the properties");
+            return TPropertiesRead::Stopped;
         }
-        std::string reason = Refusal(property, kind, seen);
-        if (!reason.empty()) {
-            error = reason;
-            return true;
+        // A refused property is left out; the ones after it are still read.
+        if (std::string reason = Refusal(property, kind, seen); !reason.empty()) {
+            note(reason);
+            continue;
         }
+        if (!fault.empty()) note(std::string(def->Name) + " " + fault);
         list.push_back(std::move(property));
     }
-    return true;
+    return TPropertiesRead::Whole;
 }
 
 bool TryParseProperty(std::string_view nameOrKey, std::string_view value, TPacketKind kind, TProperty& property,

@@ -80,13 +80,24 @@ void CheckProperties(const TPropertyList& list, TPacketKind kind);
 // big" for a text or binary value longer than 65,535 bytes.
 std::string EncodeProperties(const TPropertyList& list, TPacketKind kind);
 
-// Reads Property Length and the properties at the reader. Returns false when
-// the block cannot be delimited (its length is cut off, longer than 4 bytes
-// or runs past the end): the reader has not moved. Otherwise true with the
-// reader after the block; a problem inside it (unknown identifier, property
-// not allowed there, repeated, out of range, running past the block) is put
-// into `error`, naming the property, and the properties before it are kept.
-bool DecodeProperties(TWireReader& reader, TPacketKind kind, TPropertyList& list, std::string& error);
+// How far DecodeProperties got.
+enum class TPropertiesRead {
+    // To the block's end. A property not allowed there, repeated, out of
+    // range or with a fault in its UTF-8, or a length in more bytes than it
+    // needs, is still named in `error`; a refused property is left out.
+    Whole,
+    // Delimited, but reading stopped inside it (an unknown identifier, whose
+    // length nobody knows, or a property running past the block): the
+    // properties after that point are unknown. The reader is after the block.
+    Stopped,
+    // The block's length is cut off, longer than 4 bytes or runs past the
+    // end: where the packet goes on is unknown. The reader has not moved.
+    Undelimited,
+};
+
+// Reads Property Length and the properties at the reader into `list`; the
+// first problem goes into `error`, naming the property.
+TPropertiesRead DecodeProperties(TWireReader& reader, TPacketKind kind, TPropertyList& list, std::string& error);
 
 // From what a user types: the property's name, key or identifier, its value
 // as text, and the packet it is for. Numbers are decimal (or 0x hex); a User

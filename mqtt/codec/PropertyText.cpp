@@ -2,24 +2,11 @@
 
 #include <algorithm>
 
+#include "mqtt/codec/AsciiText.h"
 #include "mqtt/codec/WirePrimitives.h"
 #include "platform/Error.h"
 
 namespace {
-
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r';
-}
-
-std::string_view Trim(std::string_view text)
-{
-    while (!text.empty() && IsBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
 
 bool NeedsQuotes(std::string_view value)
 {

@@ -1,4 +1,5 @@
 #include <cstdint>
+#include <cstdio>
 
 #include "mqtt/codec/WirePrimitives.h"
 #include "platform/CodePage.h"
@@ -69,7 +70,47 @@ bool IsShortestForm(uint32_t cp, int length)
 
 bool IsCharacter(uint32_t cp) { return cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF); }
 
+// The bytes of one sequence as shown in a fault: "ED A0 80".
+std::string SequenceBytes(const unsigned char* p, size_t available)
+{
+    size_t length = p[0] >= 0xF0 ? 4 : p[0] >= 0xE0 ? 3 : p[0] >= 0xC0 ? 2 : 1;
+    if (length > available) length = available;
+    std::string text;
+    char hex[4];
+    for (size_t i = 0; i < length; ++i) {
+        std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", p[i]);
+        text += hex;
+    }
+    return text;
+}
+
 }  // namespace
+
+std::string Utf8Fault(std::string_view utf8)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    const size_t n = utf8.size();
+    for (size_t i = 0; i < n;) {
+        uint32_t cp = 0;
+        const int length = DecodeSequence(p + i, n - i, cp);
+        const char* what = nullptr;
+        if (length == 0)
+            what = "ill-formed UTF-8";
+        else if (!IsShortestForm(cp, length))
+            what = "an overlong form";
+        else if (cp >= 0xD800 && cp <= 0xDFFF)
+            what = "a surrogate";
+        else if (cp > 0x10FFFF)
+            what = "a code point beyond U+10FFFF";
+        else if (cp == 0)
+            what = "U+0000";
+        if (what)
+            return "holds " + std::string(what) + " at offset " + std::to_string(i) + " (" +
+                   SequenceBytes(p + i, n - i) + ")";
+        i += static_cast<size_t>(length);
+    }
+    return {};
+}
 
 std::string UTF8ToText(std::string_view utf8)
 {

@@ -72,6 +72,13 @@ int DecodeVariableByteInteger(const uint8_t* bytes, int64_t available, uint32_t&
     return -1;
 }
 
+std::string OverlongFault(uint32_t value, int size)
+{
+    const int fewest = VariableByteIntegerSize(value);
+    if (size <= fewest) return {};
+    return "takes " + std::to_string(size) + " bytes where " + std::to_string(fewest) + " would do";
+}
+
 std::string FormatHexByte(uint8_t value)
 {
     static const char digits[] = "0123456789ABCDEF";

@@ -23,6 +23,9 @@ int EncodeVariableByteInteger(uint8_t* dest, uint32_t value);         // raises 
 // the bytes end before the integer does, -1 when a fourth byte still has its
 // continuation bit. Never reads beyond the available bytes or a fourth byte.
 int DecodeVariableByteInteger(const uint8_t* bytes, int64_t available, uint32_t& value);
+// A value read in more bytes than it needs: "takes 2 bytes where 1 would do";
+// empty when it took the fewest.
+std::string OverlongFault(uint32_t value, int size);
 
 int ReadU16BE(const uint8_t* bytes);
 
@@ -40,6 +43,11 @@ bool DecodeUTF8StrWithin(const uint8_t* bytes, int64_t available, std::string& t
 // System code page <-> UTF-8. Malformed UTF-8 converts to the empty text.
 std::string TextToUTF8(std::string_view text);
 std::string UTF8ToText(std::string_view utf8);
+// What keeps received UTF-8 from being a well-formed string of MQTT 3.1.1 and
+// 5.0: "holds U+0000 at offset 3 (00)", "holds a surrogate at offset 0 (ED A0
+// 80)", ill-formed or overlong sequences, code points beyond U+10FFFF; empty
+// when nothing does.
+std::string Utf8Fault(std::string_view utf8);
 
 // Comma-separated list texts (topic and QoS lists).
 std::vector<std::string> SplitCommaText(std::string_view text);

@@ -45,11 +45,14 @@ public:
     {
         const int taken = DecodeVariableByteInteger(Cursor, Remaining(), value);
         LastVbiTooLong = taken < 0;
+        LastVbiSize = taken;
         if (taken <= 0) return false;
         Cursor += taken;
         return true;
     }
     bool TooLong() const { return LastVbiTooLong; }
+    // The bytes the last integer read took (2 for 80 00, which 00 says in one).
+    int VbiSize() const { return LastVbiSize; }
 
     // A string field, as text in the system code page (a zero byte ends it).
     bool Str(std::string& text)
@@ -57,6 +60,15 @@ public:
         int consumed = 0;
         if (!DecodeUTF8StrWithin(Cursor, Remaining(), text, consumed)) return false;
         Cursor += consumed;
+        return true;
+    }
+    // The same, and what keeps its bytes from being a well-formed string of
+    // 3.1.1 and 5.0 (Utf8Fault); the text is decoded as above all the same.
+    bool Str(std::string& text, std::string& fault)
+    {
+        const uint8_t* field = Cursor;
+        if (!Str(text)) return false;
+        fault = Utf8Fault(std::string_view(reinterpret_cast<const char*>(field + 2), Cursor - field - 2));
         return true;
     }
 
@@ -84,4 +96,5 @@ private:
     const uint8_t* Cursor;
     const uint8_t* End;
     bool LastVbiTooLong = false;
+    int LastVbiSize = 0;
 };

@@ -33,6 +33,9 @@ public:
     // What the receive queue calls when a take makes room in its backlog;
     // safe to call from any thread, also after this thread has ended.
     std::function<void()> RoomNotify() const;
+    // Each frame the client sends, before it goes out: a CONNECT says which
+    // topic aliases the broker may use. Safe from any thread.
+    void NoteSent(const uint8_t* frame, int32_t length) { FAliases.NoteSent(frame, length); }
     // Replaces the queue's BacklogFull() as the reader's test of a full
     // backlog; set before Start(). For tests.
     void SetBacklogProbe(std::function<bool()> full);

@@ -315,6 +315,15 @@ void TMQTTEventHandlerThread::HandlePublish(TMQTTPacket& packet, TFrameWait& fra
 {
     LogAndPause("received PUBLISH [" + ClientID + "]", SourceEventHandler);
     packet.AnalyzePacket();
+    // 3.1.1 and 5.0: a message whose decoding stopped short (its payload or
+    // properties not found) is not taken for whole: it is reported, but
+    // neither answered nor saved; its frame stays as it came.
+    if (packet.Version != TProtocolVersion::MQTT31 && packet.DecodeStopped) {
+        FInHand = false;
+        Report(packet);
+        Log("*ERROR* PUBLISH cannot be decoded whole: not acknowledged, not saved [" + ClientID + "]");
+        return;
+    }
     if (packet.FixedQos == 2 && packet.FixedDup) {
         if (const std::string* path = FFlows.Find(packet.MessageID)) {
             AnswerRepeatedQos2(packet, std::string(*path), frameWait);
@@ -384,8 +393,9 @@ void TMQTTEventHandlerThread::Report(const TMQTTPacket& packet)
         payload = payload.substr(0, payload.find('\0'));
         LogAndPause("PublishData(UTF8) " + UTF8ToText(payload), SourceEventHandler);
     }
-    // 5.0: its properties (the subscription identifiers among them), one line each.
-    if (Version == TProtocolVersion::MQTT50)
+    // From 3.1.1 on: what was found wrong in it; 5.0: its properties (the
+    // subscription identifiers among them), one line each.
+    if (Version != TProtocolVersion::MQTT31)
         for (const std::string& line : PacketExtraLines(packet))
             LogAndPause(line, SourceEventHandler);
 }

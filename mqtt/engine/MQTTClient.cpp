@@ -201,6 +201,8 @@ void TMQTTClient::SendFrame(const uint8_t* frame, int32_t length)
     try {
         if (!SocketReady)
             throw Exception("SocketReady check failed");
+        // Before it goes out: the broker may answer a CONNECT at once.
+        FReaderThread->NoteSent(frame, length);
         if (!FWriter->WriteFrame(frame, length))
             ReportNotSent(frame, length, "the connection is closed");
     } catch (const std::exception& e) {

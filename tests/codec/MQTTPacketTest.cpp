@@ -326,12 +326,44 @@ TEST(PacketDecode, VersionedFieldsAndProblemsInside)
         {"publish empty topic without alias", V50, "30 05 00 00 00 68 69", 0, {},
          "PUBLISH with an empty topic and no Topic Alias", [](const TMQTTPacket& p) { EXPECT_EQ(p.PublishDataSize, 2); }},
         {"publish property not allowed, payload still found", V50, "30 09 00 01 61 04 1F 00 01 78 68", 0, {},
-         "Reason String is not allowed in PUBLISH", [](const TMQTTPacket& p) { EXPECT_EQ(p.PublishDataSize, 1); }},
+         "Reason String is not allowed in PUBLISH", [](const TMQTTPacket& p) {
+             EXPECT_EQ(p.PublishDataSize, 1);
+             EXPECT_FALSE(p.DecodeStopped);
+         }},
         {"publish properties past the end", V50, "30 06 00 01 61 05 01 00", 0, {},
          "Property Length 5 runs past the end of the packet", [](const TMQTTPacket& p) {
              EXPECT_EQ(p.PublishTopic, "a");
              EXPECT_EQ(p.PublishData, nullptr);
+             EXPECT_TRUE(p.DecodeStopped);
          }},
+        {"publish with an unknown property", V50, "30 07 00 01 61 02 05 00 68", 0, {},
+         "unknown property identifier 0x05", [](const TMQTTPacket& p) {
+             EXPECT_EQ(p.PublishDataSize, 1);
+             EXPECT_TRUE(p.DecodeStopped);
+         }},
+        // Broker faults in strings and numbers, from 3.1.1 on; the text is decoded as 3.1 does it.
+        {"publish topic with U+0000", V311, "30 06 00 03 61 00 62 68", 0, {}, "the topic holds U+0000 at offset 1 (00)",
+         [](const TMQTTPacket& p) {
+             EXPECT_EQ(p.PublishTopic, "a");
+             EXPECT_EQ(p.PublishDataSize, 1);
+             EXPECT_FALSE(p.DecodeStopped);
+         }},
+        {"publish topic with U+0000 under 3.1", V31, "30 06 00 03 61 00 62 68", 0, {}, "",
+         [](const TMQTTPacket& p) { EXPECT_EQ(p.PublishTopic, "a"); }},
+        {"publish topic not UTF-8", V50, "30 06 00 02 C3 28 00 68", 0, {},
+         "the topic holds ill-formed UTF-8 at offset 0 (C3 28)", [](const TMQTTPacket& p) { EXPECT_EQ(p.PublishTopic, ""); }},
+        {"publish topic with a surrogate", V311, "30 06 00 03 ED A0 80 68", 0, {},
+         "the topic holds a surrogate at offset 0 (ED A0 80)"},
+        {"publish topic with #", V311, "30 06 00 03 61 2F 23 68", 0, {}, "the topic holds the wildcard #"},
+        {"publish topic with +", V50, "30 07 00 03 2B 2F 61 00 68", 0, {}, "the topic holds the wildcard +"},
+        {"publish empty topic", V311, "30 03 00 00 68", 0, {}, "PUBLISH with an empty topic"},
+        {"publish remaining length overlong", V311, "30 84 00 00 01 61 68", 0, {},
+         "Remaining Length 4 takes 2 bytes where 1 would do", [](const TMQTTPacket& p) { EXPECT_EQ(p.PublishTopic, "a"); }},
+        {"pingresp remaining length 80 00", V50, "D0 80 00", 0, {}, "Remaining Length 0 takes 2 bytes where 1 would do"},
+        {"subscribe topic with U+0000", V311, "82 07 00 01 00 02 61 00 01", 0, {}, "topic 1 holds U+0000 at offset 1 (00)"},
+        {"connect user name not UTF-8, password binary", V311,
+         "10 14 00 04 4D 51 54 54 04 C2 00 3C 00 01 63 00 01 FF 00 02 00 FF", 0, {},
+         "the UserName holds ill-formed UTF-8 at offset 0 (FF)"},
         {"subscribe with options", V50, "82 0B 00 01 02 0B 05 00 03 61 2F 62 2E", 0, {"Subscription Identifier = 5"}, "",
          [](const TMQTTPacket& p) {
              EXPECT_EQ(p.SubscribeTopicList, "a/b");

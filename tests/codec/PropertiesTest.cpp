@@ -27,7 +27,7 @@ std::string EncodeFailure(const TPropertyList& list, K kind)
 }
 
 struct TDecoded {
-    bool Delimited;
+    TPropertiesRead Read;
     TPropertyList List;
     std::string Error;
     int64_t Consumed;
@@ -40,7 +40,7 @@ TDecoded Decode(const std::vector<uint8_t>& bytes, K kind)
     std::copy(bytes.begin(), bytes.end(), exact.get());
     TWireReader reader(exact.get(), exact.get() + bytes.size());
     TDecoded d;
-    d.Delimited = DecodeProperties(reader, kind, d.List, d.Error);
+    d.Read = DecodeProperties(reader, kind, d.List, d.Error);
     d.Consumed = reader.Position() - exact.get();
     return d;
 }
@@ -90,7 +90,7 @@ TEST(Properties, EncodeToTheStandardsBytesAndDecodeBack)
         std::vector<uint8_t> withPayload = expected;
         withPayload.push_back(0x99);   // what follows the block is not read
         TDecoded d = Decode(withPayload, c.Kind);
-        EXPECT_TRUE(d.Delimited) << c.Name;
+        EXPECT_EQ(d.Read, TPropertiesRead::Whole) << c.Name;
         EXPECT_EQ(d.Error, "") << c.Name;
         EXPECT_EQ(d.List, c.List) << c.Name;
         EXPECT_EQ(d.Consumed, static_cast<int64_t>(expected.size())) << c.Name;
@@ -136,37 +136,48 @@ TEST(Properties, RefusedBeforeEncodingNamingTheProperty)
 
 TEST(Properties, DecodeNeverLeavesTheBlockAndNamesWhatIsWrong)
 {
+    constexpr TPropertiesRead Whole = TPropertiesRead::Whole, Stopped = TPropertiesRead::Stopped,
+                              Undelimited = TPropertiesRead::Undelimited;
     const struct {
         const char* Bytes;
         K Kind;
-        bool Delimited;
+        TPropertiesRead Read;
         size_t Kept;
         const char* Error;
     } cases[] = {
-        {"", K::Publish, false, 0, "Property Length runs past the end of the packet"},
-        {"80", K::Publish, false, 0, "Property Length runs past the end of the packet"},
-        {"FF FF FF FF 01", K::Publish, false, 0, "Property Length is longer than 4 bytes"},
-        {"05 01 00", K::Publish, false, 0, "Property Length 5 runs past the end of the packet"},
-        {"02 05 00", K::Publish, true, 0, "unknown property identifier 0x05"},
-        {"02 23 00", K::Publish, true, 0, "Topic Alias runs past the end of the properties"},
-        {"03 23 00 00", K::Publish, true, 0, "Topic Alias: 0 is out of range (1 to 65535)"},
-        {"03 21 00 05", K::Publish, true, 0, "Receive Maximum is not allowed in PUBLISH"},
-        {"04 01 01 01 00", K::Publish, true, 1, "Payload Format Indicator may appear only once in PUBLISH"},
-        {"04 03 00 05 61", K::Publish, true, 0, "Content Type runs past the end of the properties"},
-        {"06 26 00 01 6B 00 01", K::Publish, true, 0, "User Property runs past the end of the properties"},
-        {"04 09 00 02 0A", K::Publish, true, 0, "Correlation Data runs past the end of the properties"},
-        {"05 0B FF FF FF FF", K::Publish, true, 0, "Subscription Identifier is longer than 4 bytes"},
-        {"02 0B 80", K::Publish, true, 0, "Subscription Identifier runs past the end of the properties"},
-        {"02 24 02", K::Connack, true, 0, "Maximum QoS: 2 is out of range (0 to 1)"},
-        {"04 24 01 24 00", K::Connack, true, 1, "Maximum QoS may appear only once in CONNACK"},
+        {"", K::Publish, Undelimited, 0, "Property Length runs past the end of the packet"},
+        {"80", K::Publish, Undelimited, 0, "Property Length runs past the end of the packet"},
+        {"FF FF FF FF 01", K::Publish, Undelimited, 0, "Property Length is longer than 4 bytes"},
+        {"05 01 00", K::Publish, Undelimited, 0, "Property Length 5 runs past the end of the packet"},
+        {"80 00", K::Publish, Whole, 0, "Property Length 0 takes 2 bytes where 1 would do"},
+        {"02 05 00", K::Publish, Stopped, 0, "unknown property identifier 0x05"},
+        {"02 23 00", K::Publish, Stopped, 0, "Topic Alias runs past the end of the properties"},
+        {"03 23 00 00", K::Publish, Whole, 0, "Topic Alias: 0 is out of range (1 to 65535)"},
+        // A refused property is passed over; the ones after it are still read.
+        {"05 21 00 05 01 01", K::Publish, Whole, 1, "Receive Maximum is not allowed in PUBLISH"},
+        {"04 01 01 01 00", K::Publish, Whole, 1, "Payload Format Indicator may appear only once in PUBLISH"},
+        {"04 03 00 05 61", K::Publish, Stopped, 0, "Content Type runs past the end of the properties"},
+        {"06 26 00 01 6B 00 01", K::Publish, Stopped, 0, "User Property runs past the end of the properties"},
+        {"04 09 00 02 0A", K::Publish, Stopped, 0, "Correlation Data runs past the end of the properties"},
+        {"05 0B FF FF FF FF", K::Publish, Stopped, 0, "Subscription Identifier is longer than 4 bytes"},
+        {"02 0B 80", K::Publish, Stopped, 0, "Subscription Identifier runs past the end of the properties"},
+        {"03 0B 85 00", K::Publish, Whole, 1, "Subscription Identifier 5 takes 2 bytes where 1 would do"},
+        // Strings must be well-formed UTF-8 without U+0000; they are kept as decoded.
+        {"06 03 00 03 61 00 62", K::Publish, Whole, 1, "Content Type holds U+0000 at offset 1 (00)"},
+        {"06 1F 00 03 ED A0 80", K::Puback, Whole, 1, "Reason String holds a surrogate at offset 0 (ED A0 80)"},
+        {"08 26 00 01 6B 00 02 C3 28", K::Suback, Whole, 1, "User Property holds ill-formed UTF-8 at offset 0 (C3 28)"},
+        {"05 08 00 02 C0 AF", K::Publish, Whole, 1, "Response Topic holds an overlong form at offset 0 (C0 AF)"},
+        {"04 09 00 01 00", K::Publish, Whole, 1, ""},   // binary data may hold anything
+        {"02 24 02", K::Connack, Whole, 0, "Maximum QoS: 2 is out of range (0 to 1)"},
+        {"04 24 01 24 00", K::Connack, Whole, 1, "Maximum QoS may appear only once in CONNACK"},
     };
     for (const auto& c : cases) {
         std::vector<uint8_t> bytes = Hex(c.Bytes);
         TDecoded d = Decode(bytes, c.Kind);
-        EXPECT_EQ(d.Delimited, c.Delimited) << c.Bytes;
+        EXPECT_EQ(d.Read, c.Read) << c.Bytes;
         EXPECT_EQ(d.List.size(), c.Kept) << c.Bytes;
         // A block that was delimited is passed over whole; one that was not leaves the reader where it was.
-        EXPECT_EQ(d.Consumed, c.Delimited ? static_cast<int64_t>(bytes.size()) : 0) << c.Bytes;
+        EXPECT_EQ(d.Consumed, c.Read != Undelimited ? static_cast<int64_t>(bytes.size()) : 0) << c.Bytes;
         EXPECT_EQ(d.Error, c.Error) << c.Bytes;
     }
 }

@@ -822,7 +822,11 @@ INSTANTIATE_TEST_SUITE_P(
         TReportCase{"Suback50NotAuthorized", TFrame{0x90, 4, 0, 7, 0, 0x87},
                     {{20, "ReasonCode#1    0x87 Not authorized (refused)"}}, 21, TProtocolVersion::MQTT50},
         TReportCase{"Publish311", PublishFrame(1, 3, "t", {'x'}), {{20, "PublishData(UTF8) x"}}, 21,
-                    TProtocolVersion::MQTT311}),
+                    TProtocolVersion::MQTT311},
+        // A broker's fault in a string is said from 3.1.1 on.
+        TReportCase{"Publish311TopicWithUnicodeNull", PublishFrame(0, 0, std::string("a\0b", 3), {'x'}),
+                    {{14, "PublishTopic    a"}, {21, "DecodeError     *ERROR* the topic holds U+0000 at offset 1 (00)"}},
+                    22, TProtocolVersion::MQTT311}),
     [](const ::testing::TestParamInfo<TReportCase>& info) { return std::string(info.param.Name); });
 
 // ---- the connection gone ----
@@ -1047,6 +1051,11 @@ TEST_F(BrokerTest, Mqtt50AnswersShowTheirReasonCodes)
     EXPECT_TRUE(HasLinesInOrder(Command(&TForm1::ConnectBtnClick),
                                 {{Console, "note: acknowledgement reason code and properties not sent (MQTT 5.0 only) [dev1]"}}));
     EXPECT_TRUE(Command(&TForm1::AckPropertiesEditChange).empty());
+    // A 5.0 answer on a 3.1.1 connection is the broker's fault, and said so.
+    Form->PublishSpn.SetValue(1);
+    EXPECT_TRUE(HasLinesInOrder(Command(&TForm1::Button5Click),
+                                {{Console, "received PUBACK [dev1]"},
+                                 {Console, "DecodeError     *ERROR* 11 bytes after the end of PUBACK"}}));
 }
 
 // The limits of the broker's CONNACK: each frame that breaks one gets a

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "EngineTestSupport.h"
+#include "mqtt/codec/FrameBuilders.h"
 #include "mqtt/codec/MQTTPacket.h"
 #include "mqtt/engine/EventHandlerThread.h"
 #include "mqtt/engine/MQTTClient.h"
@@ -652,20 +653,32 @@ TMQTTClientOptions Mqtt50(TSessionObserver* observer = nullptr, TAckSettings ack
 } // namespace
 
 // A 5.0 message's report ends in its properties; an alias the broker set
-// stands for its topic in the report and the saved message, and one it never
-// set is its protocol error, said in a line, while the message is kept.
+// stands for its topic in the report and the saved message. One it never set,
+// one above the Topic Alias Maximum our CONNECT sent, or any when it sent none,
+// is its protocol error, said in a line, while the message is kept.
 TEST_F(EventHandlerTest, Mqtt50PropertiesAndTopicAliasesInTheReportAndTheSavedMessage)
 {
     TRecordingObserver observer;
     auto client = Connect("alias", "", Mqtt50(&observer));
+    TConnectParams connect;
+    connect.Version = TProtocolVersion::MQTT50;
+    connect.ClientID = Id;
+    connect.Properties = {NumberProperty(0x22, 5)};
+    TFrameBuffer frame;
+    int32_t length = 0;
+    ASSERT_TRUE(BuildConnectFrame(frame, length, connect));
+    client->SendFrame(frame.get(), length);
+    ASSERT_TRUE(Broker.WaitForFrames(1, kWaitMs));
     const std::vector<std::pair<tf::TFrame, std::string>> messages = {
         {tf::Publish5(0, 0, "a/b", {tf::PropU16(0x23, 3), tf::PropU32(0x02, 60), tf::PropVbi(0x0B, 200)}, "one"), "a/b"},
         {tf::Publish5(1, 4, "", {tf::PropU16(0x23, 3), tf::PropPair(0x26, "k", "v")}, "two"), "a/b"},
-        {tf::Publish5(0, 0, "", {tf::PropU16(0x23, 9)}, "three"), ""},
+        {tf::Publish5(0, 0, "", {tf::PropU16(0x23, 4)}, "three"), ""},
+        {tf::Publish5(0, 0, "c/d", {tf::PropU16(0x23, 6)}, "four"), "c/d"},
+        {tf::Publish5(0, 0, "", {tf::PropU16(0x23, 6)}, "five"), ""},
     };
-    for (const auto& [frame, topic] : messages)
-        ASSERT_TRUE(Broker.Send(frame));
-    ASSERT_TRUE(observer.WaitFor([](const TRecordingObserver& o) { return o.Saved.size() == 3; }));
+    for (const auto& [publish, topic] : messages)
+        ASSERT_TRUE(Broker.Send(publish));
+    ASSERT_TRUE(observer.WaitFor([](const TRecordingObserver& o) { return o.Saved.size() == 5; }));
     const std::vector<TSavedMessage> saved = observer.Snapshot(&TRecordingObserver::Saved);
     for (std::size_t i = 0; i < messages.size(); ++i)
         EXPECT_EQ(saved[i].Topic, messages[i].second) << i;
@@ -674,8 +687,8 @@ TEST_F(EventHandlerTest, Mqtt50PropertiesAndTopicAliasesInTheReportAndTheSavedMe
     EXPECT_EQ(saved[0].SubscriptionIdentifiers, std::vector<uint32_t>{200});
     EXPECT_EQ(saved[1].Properties, (std::vector<std::string>{"Topic Alias = 3", "User Property = k=v"}));
     EXPECT_TRUE(saved[1].SubscriptionIdentifiers.empty());
-    ASSERT_TRUE(Broker.WaitForFrames(1, kWaitMs));
-    EXPECT_EQ(Broker.Frames(), (std::vector<Bytes>{Ack(0x40, 4)}));
+    ASSERT_TRUE(Broker.WaitForFrames(2, kWaitMs));
+    EXPECT_EQ(Broker.Frames()[1], Ack(0x40, 4));
 
     const auto lines = HandlerLines();
     const auto first = std::find(lines.begin(), lines.end(), TLine{kHandler, "PublishData(UTF8) one"});
@@ -685,10 +698,65 @@ TEST_F(EventHandlerTest, Mqtt50PropertiesAndTopicAliasesInTheReportAndTheSavedMe
             {kHandler, "Property        Message Expiry Interval = 60"},
             {kHandler, "Property        Subscription Identifier = 200"}}));
     EXPECT_EQ(std::count(lines.begin(), lines.end(), TLine{kHandler, "PublishTopic    a/b"}), 2);
-    EXPECT_EQ(Log.CountOf("*ERROR* PUBLISH with Topic Alias 9, which the broker never set (its protocol error): "
-                          "the message is kept without a topic [" + Id + "]"),
-        1);
+    for (const std::string line : {"Topic Alias 4, which the broker never set (its protocol error): the message is "
+                                   "kept without a topic",
+             "Topic Alias 6, above the Topic Alias Maximum 5 our CONNECT sent (its protocol error): the alias is not set",
+             "Topic Alias 6, above the Topic Alias Maximum 5 our CONNECT sent (its protocol error): the message is kept "
+             "without a topic"})
+        EXPECT_EQ(Log.CountOf("*ERROR* PUBLISH with " + line + " [" + Id + "]"), 1) << line;
     EXPECT_TRUE(client->SocketReady);
+
+    // Without a Topic Alias Maximum in CONNECT no alias may come.
+    client.reset();
+    client = Connect("noalias", "", Mqtt50(&observer));
+    ASSERT_TRUE(Broker.Send(tf::Publish5(0, 0, "e/f", {tf::PropU16(0x23, 1)}, "six")));
+    ASSERT_TRUE(observer.WaitFor([](const TRecordingObserver& o) { return o.Saved.size() == 6; }));
+    EXPECT_EQ(observer.Snapshot(&TRecordingObserver::Saved)[5].Topic, "e/f");
+    EXPECT_TRUE(Log.WaitForLine("*ERROR* PUBLISH with Topic Alias 1, but our CONNECT sent no Topic Alias Maximum "
+                                "(its protocol error): the alias is not set [" + Id + "]"));
+}
+
+// From 3.1.1 on a message with a fault inside says so in its report; one that
+// cannot be decoded whole (its payload not found) is neither answered nor
+// saved, and a line says so. The connection stays.
+TEST_F(EventHandlerTest, BrokerFaultsInAMessageAreReportedAndABrokenOneIsNotTakenForWhole)
+{
+    struct TCase {
+        TProtocolVersion Version;
+        Bytes Frame;
+        const char* DecodeError;
+        bool Whole;
+    };
+    const TCase cases[] = {
+        {TProtocolVersion::MQTT50, tf::Framed(0x32, {0x00, 0x01, 't', 0x00, 0x07, 0x05, 0x01, 0x00}),
+            "Property Length 5 runs past the end of the packet", false},
+        {TProtocolVersion::MQTT311, PublishFrame(1, 7, std::string("a\0b", 3), Text("m")),
+            "the topic holds U+0000 at offset 1 (00)", true},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.DecodeError);
+        TMQTTClientOptions options = Mqtt50();
+        options.Version = c.Version;
+        auto client = Connect("faults", "", options);
+        ASSERT_TRUE(Broker.Send(c.Frame));
+        const std::string refused = "*ERROR* PUBLISH cannot be decoded whole: not acknowledged, not saved [" + Id + "]";
+        if (c.Whole) {
+            EXPECT_EQ(WaitForPayloadFile(1), Text("m"));
+            ASSERT_TRUE(Broker.WaitForFrames(1, kWaitMs));
+            EXPECT_EQ(Broker.Frames(), (std::vector<Bytes>{Ack(0x40, 7)}));
+        } else {
+            ASSERT_TRUE(Log.WaitForLine(refused));
+            EXPECT_TRUE(Broker.Frames().empty());
+            EXPECT_TRUE(Dir.PayloadFiles().empty());
+        }
+        EXPECT_EQ(Log.CountOf(refused), c.Whole ? 0 : 1);
+        EXPECT_EQ(Log.CountOf(std::string("DecodeError     *ERROR* ") + c.DecodeError), 1);
+        EXPECT_TRUE(client->SocketReady);
+        client.reset();
+        EXPECT_EQ(DroppedLines(), 0);
+        RemoveFiles();
+        Log.Capture.Clear();
+    }
 }
 
 // What the acknowledgements carry under 5.0: the reason code where the packet

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "FuzzCheck.h"
@@ -123,6 +124,7 @@ struct TFields {
     std::vector<uint8_t> ReasonCodes, SubscribeOptions;
     TPropertyList Properties, WillProperties;
     std::string DecodeError;
+    bool DecodeStopped;
 
     explicit TFields(const TMQTTPacket& p)
         : Dup(p.FixedDup), Retain(p.FixedRetain), Qos(p.FixedQos), ConnectFlags(p.ConnectFlags),
@@ -134,7 +136,7 @@ struct TFields {
           UnsubscribeTopicList(p.UnsubscribeTopicList), ProtocolName(p.ProtocolName), ProtocolLevel(p.ProtocolLevel),
           ReasonCode(p.ReasonCode), SessionPresent(p.SessionPresent), ReasonCodes(p.ReasonCodes),
           SubscribeOptions(p.SubscribeOptions), Properties(p.Properties), WillProperties(p.WillProperties),
-          DecodeError(p.DecodeError)
+          DecodeError(p.DecodeError), DecodeStopped(p.DecodeStopped)
     {
     }
     bool operator==(const TFields&) const = default;
@@ -259,7 +261,7 @@ void CheckVersioned(const TMQTTPacket& p)
             TWireReader reader(bytes, bytes + block.size());
             TPropertyList again;
             std::string error;
-            FUZZ_CHECK(DecodeProperties(reader, where, again, error));
+            FUZZ_CHECK(DecodeProperties(reader, where, again, error) == TPropertiesRead::Whole);
             FUZZ_CHECK(error.empty() && reader.AtEnd() && again == *list);
         }
     }
@@ -269,7 +271,26 @@ void CheckVersioned(const TMQTTPacket& p)
     for (const std::string& line : lines)
         FUZZ_CHECK(line.size() >= 16);
     if (!p.DecodeError.empty() && !v31)
-        FUZZ_CHECK(lines.back() == "DecodeError     " + p.DecodeError);
+        FUZZ_CHECK(lines.back() == "DecodeError     *ERROR* " + p.DecodeError);
+}
+
+// A packet decoded whole has its payload found. Without a decode error, from
+// 3.1.1 on the length takes the fewest bytes and a PUBLISH topic is strict
+// UTF-8 without U+0000 or wildcards. Under 3.1 none of this is looked at.
+void CheckBrokerFaults(const TMQTTPacket& p)
+{
+    FUZZ_CHECK(!p.DecodeStopped || !p.DecodeError.empty());
+    FUZZ_CHECK(p.MessageType != 3 || p.DecodeStopped || p.PublishData != nullptr);
+    if (p.Version == TProtocolVersion::MQTT31) {
+        for (const char* newer : {" holds ", " would do", "wildcard", "PUBLISH with an empty topic"})
+            FUZZ_CHECK(p.DecodeError.find(newer) == std::string::npos);
+    } else if (p.DecodeError.empty()) {
+        const int64_t remain = p.FrameSize - 1 - p.RemainLengthBytes;
+        FUZZ_CHECK(p.RemainLengthBytes == (remain < 128 ? 1 : remain < 16384 ? 2 : remain < 2097152 ? 3 : 4));
+        const uint8_t* header = p.FrameData.get() + 1 + p.RemainLengthBytes;
+        const std::string_view topic(reinterpret_cast<const char*>(header + 2), p.MessageType == 3 ? U16(header) : 0);
+        FUZZ_CHECK(fuzz::IsStrictUTF8(topic) && topic.find_first_of(std::string_view("#+\0", 3)) == topic.npos);
+    }
 }
 
 } // namespace
@@ -315,6 +336,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
     p.AnalyzePacket();
     CheckAnalysed(p, frame.get());
     CheckVersioned(p);
+    CheckBrokerFaults(p);
     const TFields first(p);
     p.AnalyzePacket();
     FUZZ_CHECK(TFields(p) == first);

@@ -21,7 +21,7 @@ std::string FieldText(std::string_view utf8)
     return text.substr(0, text.find('\0'));
 }
 
-bool IsBlank(unsigned char c) { return c >= 1 && c <= 32; }
+bool IsListBlank(unsigned char c) { return c >= 1 && c <= 32; }
 
 // Whether the last character of the item is a lead byte without its second
 // byte; that only happens to the last item of a malformed text.
@@ -42,7 +42,7 @@ void CheckCommaText(std::string_view text)
     const std::string_view cut = text.substr(0, text.find('\0'));
     bool blanksOnly = true;
     for (unsigned char c : cut)
-        blanksOnly = blanksOnly && IsBlank(c);
+        blanksOnly = blanksOnly && IsListBlank(c);
     FUZZ_CHECK(items.empty() == blanksOnly);
     FUZZ_CHECK(items.size() <= cut.size() + 1);
     size_t itemBytes = 0;
@@ -66,6 +66,9 @@ void CheckCommaText(std::string_view text)
 
 void CheckUTF8ToText(std::string_view utf8)
 {
+    // A fault is found exactly where the bytes are no strict UTF-8 or hold U+0000.
+    const bool wellFormed = fuzz::IsStrictUTF8(utf8) && utf8.find('\0') == std::string_view::npos;
+    FUZZ_CHECK(Utf8Fault(utf8).empty() == wellFormed);
     const std::string text = UTF8ToText(utf8);
     if (fuzz::IsMalformedUTF8(utf8)) {
         FUZZ_CHECK(text.empty());
