@@ -26,6 +26,9 @@
 #include "platform/TlsContext.h"
 #include "platform/TlsError.h"
 #include "platform/TlsSession.h"
+#include "platform/ProxyHop.h"
+#include "platform/WebSocketHandshake.h"
+#include "platform/WebSocketSession.h"
 #include "platform/WriteProgress.h"
 
 namespace {
@@ -44,6 +47,64 @@ int64_t SteadyNowNs()
 }
 
 } // namespace
+
+// Under the WebSocket layer: at Open (socket null) straight on the descriptor
+// or the session not yet published; afterwards under FLock through the
+// socket's own writes, so that TLS records still gather while corked.
+class TClientSocket::TLink final : public TByteLink {
+public:
+    TLink(TClientSocket* socket, int fd, TTlsSession* session) : FSocket(socket), FFd(fd), FSession(session) {}
+
+    int Write(const uint8_t* data, int count, short& wait) override
+    {
+        wait = POLLOUT;
+        int result = 0;
+        if (FSocket) {
+            bool moved = false;
+            result = FSocket->WriteLowerLocked(FFd, data, count, wait, moved);
+        } else if (FSession) {
+            result = FSession->Write(data, count, wait);
+        } else {
+            const ssize_t sent = ::send(FFd, data, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+            result = sent >= 0 ? static_cast<int>(sent) : -errno;
+        }
+        if (result >= 0)
+            return result;
+        if (result == -EAGAIN || result == -EWOULDBLOCK || result == -EINTR)
+            return 0;
+        throw Exception(SocketErrorMessage("Write", -result, SystemErrorText(-result)));
+    }
+
+    int Read(uint8_t* buffer, int count, short& wait, bool& ended) override
+    {
+        wait = POLLIN;
+        if (FSession) {
+            const int got = FSession->Read(buffer, count, wait);
+            if (got == 0 && wait == 0)
+                ended = true;   // the broker's end of the TLS stream, or our own shutdown
+            return got;
+        }
+        int failure = FSocket ? std::exchange(FSocket->FPendingError, 0) : 0;
+        if (failure == 0) {
+            const ssize_t got = ::recv(FFd, buffer, static_cast<size_t>(count), MSG_DONTWAIT);
+            if (got > 0)
+                return static_cast<int>(got);
+            if (got == 0) {
+                ended = true;
+                return 0;
+            }
+            failure = errno;
+        }
+        if (failure == EAGAIN || failure == EWOULDBLOCK || failure == EINTR)
+            return 0;
+        throw Exception(SocketErrorMessage("Read", failure, SystemErrorText(failure)));
+    }
+
+private:
+    TClientSocket* FSocket;
+    int FFd;
+    TTlsSession* FSession;
+};
 
 // ---- TClientSocket ------------------------------------------------------------
 
@@ -66,6 +127,7 @@ void TClientSocket::SetOnDisconnect(TNotify notify) { FOnDisconnect = std::move(
 void TClientSocket::SetConnectTimeout(int ms) { FConnectTimeoutMs = ms; }
 void TClientSocket::SetSendBufferSize(int bytes) { FSendBufferSize = bytes; }
 void TClientSocket::SetTls(const TTlsConfig& config) { FTls = config; }
+void TClientSocket::SetTransport(const TTransportConfig& config) { FTransport = config; }
 void TClientSocket::SetResolver(THostResolver resolver) { FResolver = std::move(resolver); }
 void TClientSocket::SetCancelSignal(const TCancelSignal* cancel) { FCancel = cancel; }
 
@@ -74,6 +136,8 @@ void TClientSocket::ReleaseDescriptor()
     std::lock_guard<std::mutex> guard(FLock);
     // The session goes with its descriptor, never in Close(): a thread may
     // still be on its way into it until then.
+    FWebSocket.reset();
+    FWebSocketOn = false;
     FSession.reset();
     FSecured = false;
     FStaged.clear();
@@ -87,7 +151,11 @@ TClientSocket::TConnectResult TClientSocket::Resolve(
     const TDeadline& deadline, int cancel, std::vector<TResolvedAddress>& addresses) const
 {
     TConnectResult result;
-    const TLookupResult lookup = LookupHost(FHost, FPort, deadline, cancel, FResolver);
+    // Through a proxy the connection is made to the proxy, which connects on.
+    const TProxyConfig& proxy = FTransport.Proxy;
+    const TLookupResult lookup = proxy.Kind != TProxyKind::None
+                                     ? LookupHost(proxy.Host, proxy.Port, deadline, cancel, FResolver)
+                                     : LookupHost(FHost, FPort, deadline, cancel, FResolver);
     switch (lookup.End) {
     case TLookupResult::Cancelled:
         result.Kind = TOpenFailure::Cancelled;
@@ -263,6 +331,47 @@ std::unique_ptr<TTlsSession> TClientSocket::Handshake(
     FailOpen(why);
 }
 
+TClientSocket::TConnectResult TClientSocket::StepFailed(const TStepFailure& failure)
+{
+    TConnectResult why;
+    why.Kind = failure.Kind;
+    why.Retry = failure.Retry;
+    why.Failure = failure.Failure;
+    why.Error = failure.Error;
+    return why;
+}
+
+void TClientSocket::TunnelOrFail(const TConnectResult& connected, const TDeadline& deadline, int cancel)
+{
+    TStepFailure failure;
+    if (ProxyTunnel(connected.Fd, FTransport.Proxy, FHost, FPort, deadline, cancel, FConnectTimeoutMs, failure))
+        return;
+    ::close(connected.Fd);   // never published: nobody else can hold this number
+    FailOpen(StepFailed(failure));
+}
+
+std::unique_ptr<TWebSocketSession> TClientSocket::UpgradeOrFail(
+    int fd, std::unique_ptr<TTlsSession>& session, const TDeadline& deadline, int cancel)
+{
+    TLink link(nullptr, fd, session.get());
+    std::vector<uint8_t> rest;
+    TStepFailure failure;
+    if (UpgradeToWebSocket(link, fd, FTransport.WebSocket, FHost, FPort, session != nullptr, deadline, cancel,
+                           FConnectTimeoutMs, rest, failure))
+        return std::make_unique<TWebSocketSession>(std::move(rest));
+    session.reset();
+    ::close(fd);   // never published: nobody else can hold this number
+    FailOpen(StepFailed(failure));
+}
+
+std::string TClientSocket::PeerCloseDetail() const
+{
+    if (!FWebSocketOn)
+        return {};
+    std::lock_guard<std::mutex> guard(FLock);
+    return FWebSocket ? FWebSocket->PeerClose() : std::string();
+}
+
 void TClientSocket::Open()
 {
     if (FActive)
@@ -274,7 +383,8 @@ void TClientSocket::Open()
     const TDeadline deadline(FConnectTimeoutMs);
     const int cancel = FCancel ? FCancel->Handle() : -1;
     TConnectResult why;
-    if (FPort < 0 || FPort > 65535) {
+    const bool viaProxy = FTransport.Proxy.Kind != TProxyKind::None;
+    if (FPort < 0 || FPort > 65535 || (viaProxy && (FTransport.Proxy.Port < 0 || FTransport.Proxy.Port > 65535))) {
         why.Kind = TOpenFailure::InvalidPort;
         why.Error = SocketErrorMessage("Connect", EINVAL, SystemErrorText(EINVAL));
         why.Failure = "invalid port number";
@@ -298,15 +408,26 @@ void TClientSocket::Open()
             FailOpen(why);
         }
     }
+    // A failure to reach the proxy names it.
+    auto failAt = [&](TConnectResult failed) {
+        if (viaProxy && failed.Kind != TOpenFailure::Cancelled)
+            failed.Failure = "proxy " + ProxyPlace(FTransport.Proxy) + ": " + failed.Failure;
+        FailOpen(failed);
+    };
     std::vector<TResolvedAddress> addresses;
     if (why = Resolve(deadline, cancel, addresses); why.Kind != TOpenFailure::None)
-        FailOpen(why);
+        failAt(why);
     TConnectResult connected = Connect(addresses, deadline, cancel);
     if (connected.Fd < 0)
-        FailOpen(connected);
+        failAt(connected);
+    if (viaProxy)
+        TunnelOrFail(connected, deadline, cancel);
     std::unique_ptr<TTlsSession> session;
     if (context)
         session = Handshake(*context, connected, deadline, cancel);
+    std::unique_ptr<TWebSocketSession> webSocket;
+    if (FTransport.WebSocket.Enabled)
+        webSocket = UpgradeOrFail(connected.Fd, session, deadline, cancel);
     FConnectFailure.clear();
     FOpenFailure = TOpenFailure::None;
     FOpenRetry = false;
@@ -317,6 +438,8 @@ void TClientSocket::Open()
         FPendingError = session ? 0 : connected.PendingError;
         FSecured = session != nullptr;
         FSession = std::move(session);
+        FWebSocketOn = webSocket != nullptr;
+        FWebSocket = std::move(webSocket);
         FReadWait = POLLIN;
     }
     FActive = true;
@@ -337,8 +460,12 @@ bool TClientSocket::Close()
         return false;
     auto shutDown = [this] {
         std::lock_guard<std::mutex> guard(FLock);
-        // close_notify first (if it fits now), then the descriptor, which
-        // wakes every thread that waits on it.
+        // The WebSocket close frame and close_notify first (if they fit now),
+        // then the descriptor, which wakes every thread that waits on it.
+        if (FWebSocket && FFd >= 0) {
+            TLink link(this, FFd, FSession.get());
+            FWebSocket->Shutdown(link);
+        }
         if (FSession)
             FSession->Shutdown();
         int fd = FFd;
@@ -366,10 +493,10 @@ int TClientSocket::PollFor(short events, int timeoutMs) const
 
 bool TClientSocket::SessionHoldsData() const
 {
-    if (!FSecured)
+    if (!FSecured && !FWebSocketOn)
         return false;
     std::lock_guard<std::mutex> guard(FLock);
-    return FSession && FSession->HasBufferedData();
+    return (FSession && FSession->HasBufferedData()) || (FWebSocket && FWebSocket->HasBufferedData());
 }
 
 bool TClientSocket::WaitForData(int timeoutMs)
@@ -430,6 +557,16 @@ int TClientSocket::Receive(void* buffer, int count, int timeoutMs, bool& peerClo
 {
     if (count <= 0)
         return 0;
+    if (FWebSocketOn) {
+        TDeadline deadline(timeoutMs);
+        for (;;) {
+            if (!WaitForData(deadline.RemainingMs()))
+                return 0;
+            const int got = ReceiveAvailable(buffer, count, nullptr, 0, peerClosed);
+            if (got > 0 || peerClosed || !FActive || deadline.RemainingMs() == 0)
+                return got;
+        }
+    }
     if (FSecured)
         return ReceiveSecured(buffer, count, timeoutMs, peerClosed);
     TDeadline deadline(timeoutMs);
@@ -514,56 +651,73 @@ int TClientSocket::FlushStagedLocked(short& wait, bool& moved)
     return sent;
 }
 
+int TClientSocket::WriteLowerLocked(int fd, const void* buffer, int count, short& wait, bool& moved)
+{
+    if (!FSession) {
+        const ssize_t sent = ::send(fd, buffer, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0)
+            return -errno;
+        moved = sent > 0;
+        return static_cast<int>(sent);
+    }
+    for (;;) {
+        // While corked, pieces gather into whole records: a 2000-byte
+        // record each would cost the broker one read and one decryption
+        // per piece.
+        const int room = TTlsSession::kRecordBytes - static_cast<int>(FStaged.size());
+        if (FCorkOn && room > 0) {
+            const int taken = std::min(count, room);
+            const auto* bytes = static_cast<const uint8_t*>(buffer);
+            FStaged.insert(FStaged.end(), bytes, bytes + taken);
+            moved = true;
+            return taken;
+        }
+        if (FStaged.empty()) {
+            // 0: nothing accepted now; the same bytes are offered again
+            // once the socket can take more.
+            const int sent = FSession->Write(buffer, count, wait);
+            moved = sent > 0;
+            return sent > 0 ? sent : -EAGAIN;
+        }
+        // The gathered record goes first, then these bytes.
+        if (FlushStagedLocked(wait, moved) == 0)
+            return -EAGAIN;
+    }
+}
+
 int TClientSocket::Send(const void* buffer, int count, int timeoutMs)
 {
     if (count <= 0)
         return 0;
     return WriteWithProgress(timeoutMs, [&](int fd, short& wait, bool& moved) -> int {
-        if (!FSession) {
-            const ssize_t sent = ::send(fd, buffer, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (sent < 0)
-                return -errno;
-            moved = sent > 0;
-            return static_cast<int>(sent);
+        if (FWebSocket) {
+            // Corked pieces gather into one message, sent whole by Flush().
+            TLink link(this, fd, FSession.get());
+            const int taken =
+                FWebSocket->Write(link, static_cast<const uint8_t*>(buffer), count, FCorkOn, wait, moved);
+            return taken > 0 ? taken : -EAGAIN;
         }
-        for (;;) {
-            // While corked, pieces gather into whole records: a 2000-byte
-            // record each would cost the broker one read and one decryption
-            // per piece.
-            const int room = TTlsSession::kRecordBytes - static_cast<int>(FStaged.size());
-            if (FCorkOn && room > 0) {
-                const int taken = std::min(count, room);
-                const auto* bytes = static_cast<const uint8_t*>(buffer);
-                FStaged.insert(FStaged.end(), bytes, bytes + taken);
-                moved = true;
-                return taken;
-            }
-            if (FStaged.empty()) {
-                // 0: nothing accepted now; the same bytes are offered again
-                // once the socket can take more.
-                const int sent = FSession->Write(buffer, count, wait);
-                moved = sent > 0;
-                return sent > 0 ? sent : -EAGAIN;
-            }
-            // The gathered record goes first, then these bytes.
-            if (FlushStagedLocked(wait, moved) == 0)
-                return -EAGAIN;
-        }
+        return WriteLowerLocked(fd, buffer, count, wait, moved);
     });
 }
 
 bool TClientSocket::Flush(int timeoutMs)
 {
-    if (!FSecured)
+    if (!FSecured && !FWebSocketOn)
         return true;
     {
         // Nothing gathered: every byte written is out, whatever became of the
         // connection since (the broker may have hung up after a DISCONNECT).
         std::lock_guard<std::mutex> guard(FLock);
-        if (FStaged.empty())
+        if (FStaged.empty() && !(FWebSocket && FWebSocket->HasPendingWrite()))
             return true;
     }
-    return WriteWithProgress(timeoutMs, [&](int, short& wait, bool& moved) -> int {
+    return WriteWithProgress(timeoutMs, [&](int fd, short& wait, bool& moved) -> int {
+        if (FWebSocket) {
+            TLink link(this, fd, FSession.get());
+            if (!FWebSocket->Flush(link, wait, moved))
+                return -EAGAIN;
+        }
         while (FSession && !FStaged.empty())
             if (FlushStagedLocked(wait, moved) == 0)
                 return -EAGAIN;
@@ -573,10 +727,11 @@ bool TClientSocket::Flush(int timeoutMs)
 
 bool TClientSocket::WriteHeldBack() const
 {
-    if (!FSecured)
+    if (!FSecured && !FWebSocketOn)
         return false;
     std::lock_guard<std::mutex> guard(FLock);
-    return !FStaged.empty() || (FSession && FSession->HasPendingWrite());
+    return !FStaged.empty() || (FSession && FSession->HasPendingWrite()) ||
+           (FWebSocket && FWebSocket->HasPendingWrite());
 }
 
 int64_t TClientSocket::UnacknowledgedBytes(std::optional<TWriteProgress>& progress, bool& moved)
@@ -593,7 +748,9 @@ int64_t TClientSocket::UnacknowledgedBytes(std::optional<TWriteProgress>& progre
         moved = progress->Moved(fd);
     else
         progress.emplace(fd);
-    return int64_t{queued} + static_cast<int64_t>(FStaged.size());
+    // A record or WebSocket frame begun and not finished counts as a byte.
+    const bool begun = (FSession && FSession->HasPendingWrite()) || (FWebSocket && FWebSocket->HasPendingWrite());
+    return int64_t{queued} + static_cast<int64_t>(FStaged.size()) + (begun ? 1 : 0);
 }
 
 unsigned TClientSocket::WaitForDataOr(std::initializer_list<int> handles, bool watchSocket, int timeoutMs)
@@ -644,6 +801,8 @@ int TClientSocket::ReceiveAvailable(void* first, int firstCount, void* second, i
 {
     if (firstCount < 0 || secondCount < 0 || firstCount + static_cast<int64_t>(secondCount) <= 0)
         return 0;
+    if (FWebSocketOn)
+        return ReceiveAvailableWebSocket(first, firstCount, second, secondCount, peerClosed);
     if (FSecured)
         return ReceiveAvailableSecured(first, firstCount, second, secondCount, peerClosed);
     int failure = 0;
@@ -712,6 +871,44 @@ int TClientSocket::ReceiveAvailableSecured(
     return total;
 }
 
+int TClientSocket::ReceiveAvailableWebSocket(
+    void* first, int firstCount, void* second, int secondCount, bool& peerClosed)
+{
+    std::lock_guard<std::mutex> guard(FLock);
+    if (!FActive || FFd < 0 || !FWebSocket)
+        return 0;
+    TLink link(this, FFd, FSession.get());
+    struct {
+        uint8_t* Data;
+        int Count;
+    } areas[2] = {{static_cast<uint8_t*>(first), firstCount}, {static_cast<uint8_t*>(second), secondCount}};
+    int total = 0;
+    for (const auto& area : areas) {
+        if (area.Count <= 0)
+            continue;
+        short wait = POLLIN;
+        bool closed = false;
+        int got = 0;
+        try {
+            got = FWebSocket->Read(link, area.Data, area.Count, wait, closed);
+        } catch (const Exception&) {
+            // The bytes before a failure are delivered first; the session
+            // raises it again next time.
+            if (total > 0)
+                return total;
+            throw;
+        }
+        FReadWait = wait;
+        total += got;
+        // The end shows on its own, after the bytes read before it.
+        if (total == 0)
+            peerClosed = closed;
+        if (got < area.Count)
+            break;
+    }
+    return total;
+}
+
 void TClientSocket::SetCork(bool on)
 {
     std::lock_guard<std::mutex> guard(FLock);
@@ -720,7 +917,7 @@ void TClientSocket::SetCork(bool on)
         return;
     const int value = on ? 1 : 0;
     ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
-    FCorkOn = on && FSession;
+    FCorkOn = on && (FSession || FWebSocket);
 }
 
 // ---- TSocketStream ------------------------------------------------------------

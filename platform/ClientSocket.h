@@ -13,12 +13,14 @@
 #include "platform/HostLookup.h"
 #include "platform/OpenFailure.h"
 #include "platform/TlsConfig.h"
+#include "platform/TransportConfig.h"
 #include "platform/WriteProgress.h"
 
 class TCancelSignal;
 class TDeadline;
 class TTlsContext;
 class TTlsSession;
+class TWebSocketSession;
 
 
 // A TCP client socket (IPv4 and IPv6) used in blocking style: every operation
@@ -34,6 +36,11 @@ class TTlsSession;
 // session with the same rules: the session's lock nests inside the socket's,
 // bytes the session already holds count as readable, and a write counts as
 // moving when the session accepts bytes or the socket's queue drains.
+//
+// With a transport set (SetTransport), Open() connects through the proxy
+// first, and after TLS upgrades the connection to WebSocket: the bytes given
+// and read are then MQTT bytes in binary WebSocket messages, with the same
+// rules again (the WebSocket layer's lock is the socket's own).
 //
 // Host, port, time-outs, TLS, the resolver, the cancel signal and the
 // notifications are set before Open() by the thread that owns the object.
@@ -73,6 +80,10 @@ public:
     // connection.
     void SetTls(const TTlsConfig& config);
     const TTlsConfig& Tls() const { return FTls; }
+    // WebSocket and a proxy hop for the next Open(); the defaults keep the
+    // plain connection.
+    void SetTransport(const TTransportConfig& config);
+    const TTransportConfig& Transport() const { return FTransport; }
 
     // Resolves the host and connects, trying each address in turn; with TLS
     // the handshake follows. Lookup, connect and handshake together keep
@@ -108,6 +119,11 @@ public:
     bool Active() const { return FActive; }
     // Whether the connection is encrypted (TLS was on at the last Open()).
     bool Secured() const { return FSecured; }
+    // Whether the connection carries WebSocket (it was on at the last Open()).
+    bool OverWebSocket() const { return FWebSocketOn; }
+    // The broker's WebSocket close frame in words ("WebSocket close 1001
+    // going away: restarting"), once one came; empty otherwise.
+    std::string PeerCloseDetail() const;
     // true when data can be read within the time-out (at once while the TLS
     // session holds bytes), also when the peer closed or the connection
     // failed (a read then tells which) or when the socket was closed
@@ -154,7 +170,7 @@ public:
     // started something on the wire.
     bool WriteHeldBack() const;
     // The bytes written that the peer has not acknowledged yet: the kernel's
-    // send queue, under TLS with the bytes gathered for the next record; 0 on
+    // send queue, under TLS or WebSocket with what their layers hold; 0 on
     // a closed socket. moved says whether TCP saw them move since progress's
     // previous sample (the first call takes the first one). For a waiter that
     // must not count the time its request still takes to leave.
@@ -162,6 +178,8 @@ public:
 
 private:
     friend class TSocketStream;
+    // The clear descriptor or the TLS session as the WebSocket layer's link.
+    class TLink;
 
     struct TConnectResult {
         int Fd = -1;
@@ -183,6 +201,16 @@ private:
     // 0 when nothing moved for timeoutMs (negative: no limit).
     int WriteWithProgress(int timeoutMs, const TWriteAttempt& attempt);
     int FlushStagedLocked(short& wait, bool& moved);
+    // One write of the connection under the WebSocket layer (clear, or TLS
+    // with the records gathered while corked), under FLock: as an attempt.
+    int WriteLowerLocked(int fd, const void* buffer, int count, short& wait, bool& moved);
+    int ReceiveAvailableWebSocket(void* first, int firstCount, void* second, int secondCount, bool& peerClosed);
+    // The proxy's tunnel after connect, and the upgrade after TLS; each fails
+    // Open (descriptor closed) when refused.
+    void TunnelOrFail(const TConnectResult& connected, const TDeadline& deadline, int cancel);
+    static TConnectResult StepFailed(const TStepFailure& failure);
+    std::unique_ptr<TWebSocketSession> UpgradeOrFail(int fd, std::unique_ptr<TTlsSession>& session,
+                                                     const TDeadline& deadline, int cancel);
     // The steps of Open(), each within the deadline and ended by the cancel
     // (an eventfd, -1: none); a failed one gives Fd -1 and says why.
     TConnectResult Resolve(const TDeadline& deadline, int cancel, std::vector<TResolvedAddress>& addresses) const;
@@ -203,6 +231,7 @@ private:
     int FConnectTimeoutMs = 5000;
     int FSendBufferSize = 0;
     TTlsConfig FTls;
+    TTransportConfig FTransport;
     THostResolver FResolver;
     const TCancelSignal* FCancel = nullptr;
     TNotify FOnConnect;
@@ -228,8 +257,12 @@ private:
     // The TLS session over FFd: made and freed with the descriptor, used
     // under FLock.
     std::unique_ptr<TTlsSession> FSession;
-    // Under TLS while corked: the plaintext gathered for the next record
-    // (guarded by FLock).
+    // The WebSocket layer over FFd or FSession: made and freed with the
+    // descriptor, used under FLock.
+    std::unique_ptr<TWebSocketSession> FWebSocket;
+    std::atomic<bool> FWebSocketOn{false};
+    // Under TLS while corked: the plaintext gathered for the next record;
+    // under WebSocket, corked pieces gather into whole messages (guarded by FLock).
     bool FCorkOn = false;
     std::vector<uint8_t> FStaged;
     mutable std::mutex FLock;

@@ -14,4 +14,6 @@ enum class TOpenFailure : uint8_t {
     TlsHandshake,     // the TLS handshake failed (an alert, a broker that does not speak TLS)
     TlsCertificate,   // the broker's certificate was refused
     Cancelled,        // the cancel signal was given
+    ProxyRefused,     // the proxy refused the tunnel (its answer says why)
+    WebSocketRefused, // the broker refused the WebSocket upgrade, or its answer was not one
 };

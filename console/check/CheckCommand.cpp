@@ -21,6 +21,8 @@ const char* const Usage =
     "Connection (the console's own fields):\n"
     "  --host HOST --port N --user NAME --password TEXT\n"
     "  --tls --cafile FILE --cert FILE --key FILE --no-verify-host\n"
+    "  --transport tcp|ws|wss --ws-path PATH\n"
+    "  --proxy none|http|socks5 --proxy-host HOST --proxy-port N --proxy-user NAME --proxy-password TEXT\n"
     "  --set FIELD=VALUE     any field by control name or label (repeatable)\n"
     "  --settings FILE       a file of set lines, as a script writes them (repeatable)\n"
     "  --profile NAME        a connection profile saved by the window\n"
@@ -131,7 +133,9 @@ bool ParseCheckOptions(const std::vector<std::string>& args, TCheckOptions& opti
     static const std::pair<const char*, const char*> Fields[] = {
         {"--host", "BrokerEdit1"}, {"--port", "BrokerPortSpn"}, {"--user", "UserNameEdit"},
         {"--password", "PasswordEdit"}, {"--cafile", "TlsCaFileEdit"}, {"--cert", "TlsCertFileEdit"},
-        {"--key", "TlsKeyFileEdit"}};
+        {"--key", "TlsKeyFileEdit"}, {"--transport", "TransportCmb"}, {"--ws-path", "WsPathEdit"},
+        {"--proxy", "ProxyCmb"}, {"--proxy-host", "ProxyHostEdit"}, {"--proxy-port", "ProxyPortSpn"},
+        {"--proxy-user", "ProxyUserEdit"}, {"--proxy-password", "ProxyPasswordEdit"}};
     options.Selection.Versions.clear();
     std::string protocols = "all";
     for (size_t i = 0; i < args.size(); ++i) {

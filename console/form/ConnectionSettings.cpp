@@ -5,7 +5,9 @@
 #include "console/form/TextCompare.h"
 #include "mqtt/engine/MQTTClient.h"
 #include "platform/ClientSocket.h"
+#include "platform/CodePage.h"
 #include "platform/Error.h"
+#include "platform/WebSocketHandshake.h"
 
 #include <algorithm>
 
@@ -71,12 +73,46 @@ TProtocolVersion TForm1::ProtocolVersion() const
 TTlsConfig TForm1::TlsConfig() const
 {
     TTlsConfig tls;
-    tls.Enabled = TlsChk;
+    tls.Enabled = TlsChk || Transport() == TTransportKind::WebSocketTls;
     tls.CaFile = TlsCaFileEdit.Text;
     tls.CertFile = TlsCertFileEdit.Text;
     tls.KeyFile = TlsKeyFileEdit.Text;
     tls.VerifyHostName = TlsVerifyHostChk;
     return tls;
+}
+
+TTransportKind TForm1::Transport() const
+{
+    return static_cast<TTransportKind>(TransportCmb.Chosen());
+}
+
+TTransportConfig TForm1::TransportConfig() const
+{
+    // The wire takes UTF-8 (hosts and header values are ASCII in practice).
+    auto utf8 = [](const TTextField& field) { return CodePage::SystemToUTF8(field.Text); };
+    TTransportConfig transport;
+    TWebSocketConfig& ws = transport.WebSocket;
+    ws.Enabled = Transport() != TTransportKind::Tcp;
+    if (ws.Enabled) {
+        ws.Path = utf8(WsPathEdit);
+        ws.Subprotocol = utf8(WsSubprotocolEdit);
+        if (ws.Subprotocol.empty())
+            ws.Subprotocol = ProtocolVersion() == TProtocolVersion::MQTT31 ? "mqttv3.1" : "mqtt";
+        std::string problem;
+        if (!ParseHeaderLines(utf8(WsHeadersEdit), ws.Headers, problem))
+            throw Exception("WebSocket header: " + CodePage::UTF8ToSystem(problem));
+    }
+    TProxyConfig& proxy = transport.Proxy;
+    proxy.Kind = static_cast<TProxyKind>(ProxyCmb.Chosen());
+    if (proxy.Kind != TProxyKind::None) {
+        proxy.Host = utf8(ProxyHostEdit);
+        if (proxy.Host.find_first_not_of(" \t") == std::string::npos)
+            throw Exception("proxy host name is empty");
+        proxy.Port = ProxyPortSpn.Value();
+        proxy.User = utf8(ProxyUserEdit);
+        proxy.Password = utf8(ProxyPasswordEdit);
+    }
+    return transport;
 }
 
 TMQTTClientOptions TForm1::ConnectionOptions()
@@ -88,6 +124,7 @@ TMQTTClientOptions TForm1::ConnectionOptions()
     options.LinePauseMs = ReportPauseSpn.Value();
     options.Version = ProtocolVersion();
     options.Tls = TlsConfig();
+    options.Transport = TransportConfig();
     options.WriteStallMs = WriteStallSpn.Value() * 1000;
     options.Cancel = &OpenCancel;
     options.Resolver = HostResolver;

@@ -17,7 +17,7 @@
 
 enum class TControlKind : uint8_t { Text, Int, Check, Choice, Button };
 
-enum class TControlGroup : uint8_t { Connection, Tls, Session, Mqtt5, Subscription, Publish, Queue };
+enum class TControlGroup : uint8_t { Connection, Tls, Transport, Session, Mqtt5, Subscription, Publish, Queue };
 
 // Where a control goes in its group.
 enum class TPlace : uint8_t {
@@ -52,6 +52,11 @@ struct TControlInfo {
     // holds; TPacketKind{} (0) for every other control. A window may show such
     // a text as rows of name and value, and such a code by its name.
     TPacketKind Packet{};
+    // The choice whose item decides whether the control is in use: while its
+    // first item (or an item of UnusedItems) is chosen, a window greys the
+    // control out. nullptr: always in use.
+    const char* Follows = nullptr;
+    unsigned UnusedItems = 0;   // bit i: item i of Follows leaves the control unused
 };
 
 namespace FieldRows {
@@ -126,6 +131,15 @@ constexpr TControlInfo Choice(TControlGroup group, TPlace place, const char* nam
     return row;
 }
 
+// The control is in use only while the choice follows has an item but the first
+// and those of unusedItems (bit i for item i).
+constexpr TControlInfo Following(TControlInfo row, const char* follows, unsigned unusedItems = 1)
+{
+    row.Follows = follows;
+    row.UnusedItems = unusedItems;
+    return row;
+}
+
 constexpr TControlInfo Button(TControlGroup group, TPlace place, const char* name, bool TForm1::*gate = nullptr)
 {
     TControlInfo row{group, TControlKind::Button, place, name};
@@ -138,6 +152,10 @@ constexpr TControlInfo Button(TControlGroup group, TPlace place, const char* nam
 // The protocol versions in the order of AllProtocolVersions (ProtocolVersion.h).
 inline constexpr const char* ProtocolVersionItems[] = {"MQTT 3.1 (MQIsdp)", "MQTT 3.1.1", "MQTT 5.0"};
 static_assert(std::size(ProtocolVersionItems) == std::size(AllProtocolVersions));
+// What carries the connection, in the order of TTransportKind (Form1.h).
+inline constexpr const char* TransportItems[] = {"TCP", "WebSocket (ws)", "WebSocket over TLS (wss)"};
+// The proxy hop, in the order of TProxyKind (platform/TransportConfig.h).
+inline constexpr const char* ProxyItems[] = {"なし (none)", "HTTP CONNECT", "SOCKS5"};
 
 // In the window's order, group by group.
 inline constexpr std::array Controls{
@@ -172,6 +190,33 @@ inline constexpr std::array Controls{
     FieldRows::Check(TControlGroup::Tls, TPlace::Line, "TlsVerifyHostChk", &TForm1::TlsVerifyHostChk,
                      &TForm1::TlsVerifyHostChkLabel, "サーバー名を検証", nullptr, nullptr, true,
                      "オフ: 証明書の名前がホスト名と違っても接続します"),
+    // What carries the connection, and a proxy before it: "Open" reads these.
+    FieldRows::Choice(TControlGroup::Transport, TPlace::Line, "TransportCmb", &TForm1::TransportCmb, "トランスポート",
+                      TransportItems),
+    FieldRows::Following(FieldRows::Text(TControlGroup::Transport, "WsPathEdit", &TForm1::WsPathEdit,
+                                         "WebSocket パス", "/mqtt"),
+                         "TransportCmb"),
+    FieldRows::Following(FieldRows::Text(TControlGroup::Transport, "WsSubprotocolEdit", &TForm1::WsSubprotocolEdit,
+                                         "サブプロトコル", "", false,
+                                         "空欄: mqtt (3.1.1, 5.0) / mqttv3.1 (3.1)"),
+                         "TransportCmb"),
+    FieldRows::Following(FieldRows::Text(TControlGroup::Transport, "WsHeadersEdit", &TForm1::WsHeadersEdit,
+                                         "追加ヘッダー", "", false,
+                                         "1 行に 1 つ (\\n で区切る) 例: Authorization: Bearer xyz"),
+                         "TransportCmb"),
+    FieldRows::Choice(TControlGroup::Transport, TPlace::Line, "ProxyCmb", &TForm1::ProxyCmb, "プロキシ", ProxyItems),
+    FieldRows::Following(FieldRows::Text(TControlGroup::Transport, "ProxyHostEdit", &TForm1::ProxyHostEdit,
+                                         "プロキシのホスト", ""),
+                         "ProxyCmb"),
+    FieldRows::Following(FieldRows::Int(TControlGroup::Transport, TPlace::Right, "ProxyPortSpn", &TForm1::ProxyPortSpn,
+                                        "ポート", 8080, 0, 65535),
+                         "ProxyCmb"),
+    FieldRows::Following(FieldRows::Text(TControlGroup::Transport, "ProxyUserEdit", &TForm1::ProxyUserEdit,
+                                         "プロキシのユーザー", "", false, "空欄: 認証なし"),
+                         "ProxyCmb"),
+    FieldRows::Following(FieldRows::Text(TControlGroup::Transport, "ProxyPasswordEdit", &TForm1::ProxyPasswordEdit,
+                                         "プロキシのパスワード", "", true),
+                         "ProxyCmb"),
     // The MQTT session: CONNECT reads these; PINGREQ and DISCONNECT read nothing.
     FieldRows::Text(TControlGroup::Session, "UserNameEdit", &TForm1::UserNameEdit, "UserName", ""),
     FieldRows::Text(TControlGroup::Session, "PasswordEdit", &TForm1::PasswordEdit, "Password", "", true),
@@ -264,9 +309,10 @@ struct TGroupInfo {
     bool RightColumn;
 };
 
-inline constexpr std::array<TGroupInfo, 7> Groups{{
+inline constexpr std::array<TGroupInfo, 8> Groups{{
     {TControlGroup::Connection, "ConnectionGroup", "TCP 接続", false},
     {TControlGroup::Tls, "TlsGroup", "暗号化 (TLS)", true},
+    {TControlGroup::Transport, "TransportGroup", "WebSocket とプロキシ", true},
     {TControlGroup::Session, "SessionGroup", "MQTT セッション", false},
     {TControlGroup::Mqtt5, "Mqtt5Group", "MQTT 5.0 のプロパティと理由コード", false},
     {TControlGroup::Subscription, "SubscriptionGroup", "購読", true},

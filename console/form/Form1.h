@@ -8,6 +8,7 @@
 #include "platform/CancelSignal.h"
 #include "platform/HostLookup.h"
 #include "platform/TlsConfig.h"
+#include "platform/TransportConfig.h"
 
 #include <atomic>
 #include <cstdint>
@@ -76,6 +77,9 @@ struct TChoiceField {
     int Find(std::string_view text) const;
 };
 
+// The items of TransportCmb.
+enum class TTransportKind { Tcp, WebSocket, WebSocketTls };
+
 class TForm1;
 using THandler = void (TForm1::*)();
 
@@ -133,6 +137,17 @@ public:
     TTextField TlsCaFileEdit, TlsCertFileEdit, TlsKeyFileEdit;
     bool TlsVerifyHostChk = true;
     std::string TlsVerifyHostChkLabel;   // "サーバー名を検証"
+    // What carries the connection: TCP, WebSocket (ws) or WebSocket over TLS
+    // (wss: the TLS settings apply whether or not TlsChk is checked; ws with
+    // TlsChk checked is wss too). For WebSocket: the path of the upgrade, the
+    // subprotocol offered (empty: mqttv3.1 for 3.1, mqtt for 3.1.1 and 5.0)
+    // and extra header lines ("Name: value", one per line or separated by
+    // the two characters "\n"). A proxy before any of them: none, HTTP
+    // CONNECT or SOCKS5, its host and port, and a user and password where it
+    // asks for them.
+    TChoiceField TransportCmb, ProxyCmb;
+    TTextField WsPathEdit, WsSubprotocolEdit, WsHeadersEdit, ProxyHostEdit, ProxyUserEdit, ProxyPasswordEdit;
+    TIntField ProxyPortSpn;
     // MQTT 5.0, used on a 5.0 connection only: the properties of each packet the
     // console sends, in the text form of mqtt/codec/PropertyText.h
     // ("session-expiry-interval = 3600; user-property = a=b"), and the reason
@@ -242,6 +257,10 @@ public:
     // The settings as the connection takes them.
     TProtocolVersion ProtocolVersion() const;
     TTlsConfig TlsConfig() const;
+    TTransportKind Transport() const;
+    // Raises "WebSocket header: ..." for a header line it cannot send and
+    // "proxy host name is empty" for a proxy without one.
+    TTransportConfig TransportConfig() const;
 
 private:
     TFrontEnd& FrontEnd;

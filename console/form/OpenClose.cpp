@@ -8,7 +8,8 @@ using namespace FormCommon;
 namespace {
 
 // The box of a failed "Open": what failed, with the reason as the line gives
-// it when TLS failed; the check of host and port otherwise.
+// it when TLS, the proxy or the WebSocket upgrade failed; the check of host
+// and port otherwise.
 std::string OpenFailureText(TOpenFailure kind, const std::string& failure)
 {
     // The reason without the line's head: OpenSSL's words.
@@ -22,6 +23,10 @@ std::string OpenFailureText(TOpenFailure kind, const std::string& failure)
         return Sys("TLS ハンドシェイクに失敗しました: ") + handshake;
     if (kind == TOpenFailure::TlsSetup)
         return Sys("TLS の設定を読み込めませんでした: ") + after("TLS set-up failed: ");
+    if (kind == TOpenFailure::ProxyRefused)
+        return Sys("プロキシが中継を断りました: ") + failure;
+    if (kind == TOpenFailure::WebSocketRefused)
+        return Sys("ブローカーが WebSocket への切り替えを断りました: ") + failure;
     return Sys("接続に失敗しました。ホスト名とポート番号を確認してください");
 }
 

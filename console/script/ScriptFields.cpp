@@ -62,6 +62,10 @@ std::string TScriptField::ScriptValue(const TForm1& form) const
             std::erase(text, '\r');
             for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at))
                 text.replace(at, 1, "; ");
+        } else {
+            // A list of lines (the WebSocket header lines) reads "\n" as a line break.
+            for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2))
+                text.replace(at, 1, "\\n");
         }
         return "\"" + text + "\"";
     }

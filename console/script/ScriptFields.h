@@ -35,7 +35,9 @@ struct TScriptField {
     const std::string& Label(const TForm1& form) const;
     // The value as a script writes it: texts quoted, numbers as the form reads
     // them, check boxes "on" or "off", a choice's item quoted. A properties
-    // text keeps to its one line: its line breaks become "; ".
+    // text keeps to its one line: its line breaks become "; "; in any other
+    // text they become the two characters "\n" (which the WebSocket header
+    // lines read as a line break).
     std::string ScriptValue(const TForm1& form) const;
 };
 

@@ -97,7 +97,8 @@ void TSessionStatus::Show()
     } else if (FLost) {
         broken = true;
         const QString reason = ViewText::FromSystem(FLostReason);
-        connection = FLostReason == BrokerClosedReason ? QStringLiteral("切断 (ブローカーが切断: %1)").arg(reason)
+        // A WebSocket broker's close adds its code and words to the reason.
+        connection = FLostReason.rfind(BrokerClosedReason, 0) == 0 ? QStringLiteral("切断 (ブローカーが切断: %1)").arg(reason)
                                                        : QStringLiteral("切断 (接続エラー: %1)").arg(reason);
     } else if (!FTlsVersion.empty()) {
         connection = QStringLiteral("接続中 (Opened, %1 で暗号化)").arg(QString::fromStdString(FTlsVersion));

@@ -213,6 +213,8 @@ void TSettingsPanel::BuildGroup(TControlGroup group, QWidget* parent, QFormLayou
         auto follow = [&](QWidget* w) {
             if (group == TControlGroup::Tls && control.Check != &TForm1::TlsChk)
                 FTlsRows.push_back(w);
+            if (control.Follows)
+                FFollowingRows.emplace_back(&control, w);
         };
         follow(widget);
         if (control.Place == TPlace::Row) {
@@ -344,6 +346,7 @@ QWidget* TSettingsPanel::MakeControl(const TControlInfo& control, QWidget* paren
         FCombos[IndexOf(ChoiceFields, control.Name)] = combo;
         if (control.Choice == &TForm1::ProtocolVersionCmb)
             connect(combo, &QComboBox::currentIndexChanged, this, &TSettingsPanel::UpdateMqtt5Group);
+        connect(combo, &QComboBox::currentIndexChanged, this, &TSettingsPanel::UpdateTlsRows);
         return combo;
     }
     case TControlKind::Button:
@@ -436,7 +439,10 @@ int TSettingsPanel::BrokerPort() const
 
 bool TSettingsPanel::TlsOn() const
 {
-    return FTlsChk && FTlsChk->isChecked();
+    // wss speaks TLS whether or not the switch is on.
+    const QComboBox* transport = FCombos[IndexOf(ChoiceFields, "TransportCmb")];
+    return (FTlsChk && FTlsChk->isChecked()) ||
+           (transport && transport->currentIndex() == static_cast<int>(TTransportKind::WebSocketTls));
 }
 
 // ---- groups ----
@@ -473,6 +479,12 @@ void TSettingsPanel::UpdateTlsRows()
     const bool on = TlsOn();
     for (QWidget* widget : FTlsRows)
         widget->setEnabled(on);
+    // A row that follows a choice is in use only for some of its items.
+    for (const auto& [control, widget] : FFollowingRows) {
+        const QComboBox* choice = FCombos[IndexOf(ChoiceFields, control->Follows)];
+        const int item = choice ? choice->currentIndex() : 0;
+        widget->setEnabled(item < 0 || item >= 32 || !(control->UnusedItems & (1u << item)));
+    }
     TFoldGroup* group = Group(TControlGroup::Tls);
     if (!group)
         return;

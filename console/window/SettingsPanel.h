@@ -108,6 +108,7 @@ private:
     QCheckBox* FPingChk = nullptr;
     QCheckBox* FTlsChk = nullptr;
     std::vector<QWidget*> FTlsRows;   // the widgets of the TLS group but its switch
+    std::vector<std::pair<const TControlInfo*, QWidget*>> FFollowingRows;   // widgets of rows that follow a choice
     std::map<std::string, QPushButton*> FButtons;
     TProfileBar* FProfiles = nullptr;
     struct TFieldPlace {

@@ -25,11 +25,18 @@ const QString FieldsGroup = QStringLiteral("Fields");
 const QString ProfilesGroup = QStringLiteral("Profiles");
 const QString WindowGroup = QStringLiteral("Window");
 
-// Never kept with the fields: the password, and the switch of a timer that
+// Never kept with the fields: the passwords, and the switch of a timer that
 // only runs while a connection is open.
 bool KeptBetweenRuns(const char* control)
 {
-    return std::strcmp(control, "PasswordEdit") != 0 && std::strcmp(control, "PingTimerChk") != 0;
+    return std::strcmp(control, "PasswordEdit") != 0 && std::strcmp(control, "ProxyPasswordEdit") != 0 &&
+           std::strcmp(control, "PingTimerChk") != 0;
+}
+
+// A profile's proxy password sits beside its password under this key.
+QString ProxyPasswordKey(const QString& name)
+{
+    return name + QStringLiteral("\nproxy");
 }
 
 QString ToQ(const std::string& system)
@@ -151,9 +158,10 @@ bool TSettingsStore::LoadFields(TFieldValues& values) const
 const QStringList& TSettingsStore::ProfileControls()
 {
     static const QStringList controls{
-        "BrokerEdit1",     "BrokerPortSpn",  "ProtocolVersionCmb", "TlsChk",       "TlsCaFileEdit",
-        "TlsCertFileEdit", "TlsKeyFileEdit", "TlsVerifyHostChk",   "ClientIDEdit", "UserNameEdit",
-        "WriteStallSpn",
+        "BrokerEdit1",     "BrokerPortSpn",  "ProtocolVersionCmb", "TlsChk",        "TlsCaFileEdit",
+        "TlsCertFileEdit", "TlsKeyFileEdit", "TlsVerifyHostChk",   "TransportCmb",  "WsPathEdit",
+        "WsSubprotocolEdit", "WsHeadersEdit", "ProxyCmb",          "ProxyHostEdit", "ProxyPortSpn",
+        "ProxyUserEdit",   "ClientIDEdit",   "UserNameEdit",       "WriteStallSpn",
     };
     return controls;
 }
@@ -180,12 +188,16 @@ bool TSettingsStore::SaveProfile(const QString& name, const TFieldValues& values
     }
     QMap<QString, QString> passwords;
     ReadPasswords(passwords);
-    const QString password = ToQ(values.Texts[FieldIndex(TextFields, "PasswordEdit")]);
     // The password file first: a profile is never left claiming a password it does not have.
-    if (withPassword && !password.isEmpty())
-        passwords[name] = password;
-    else
-        passwords.remove(name);
+    const std::pair<QString, const char*> secrets[] = {{name, "PasswordEdit"},
+                                                       {ProxyPasswordKey(name), "ProxyPasswordEdit"}};
+    for (const auto& [key, control] : secrets) {
+        const QString password = ToQ(values.Texts[FieldIndex(TextFields, control)]);
+        if (withPassword && !password.isEmpty())
+            passwords[key] = password;
+        else
+            passwords.remove(key);
+    }
     if (!WritePasswords(passwords, error))
         return false;
     QDir().mkpath(FDirectory);
@@ -215,6 +227,7 @@ bool TSettingsStore::LoadProfile(const QString& name, TFieldValues& values) cons
     QMap<QString, QString> passwords;
     ReadPasswords(passwords);
     values.Texts[FieldIndex(TextFields, "PasswordEdit")] = ToSystem(passwords.value(name));
+    values.Texts[FieldIndex(TextFields, "ProxyPasswordEdit")] = ToSystem(passwords.value(ProxyPasswordKey(name)));
     return true;
 }
 
@@ -222,7 +235,8 @@ bool TSettingsStore::DeleteProfile(const QString& name, QString& error) const
 {
     QMap<QString, QString> passwords;
     ReadPasswords(passwords);
-    if (passwords.remove(name) > 0 && !WritePasswords(passwords, error))
+    const bool had = passwords.remove(name) + passwords.remove(ProxyPasswordKey(name)) > 0;
+    if (had && !WritePasswords(passwords, error))
         return false;
     QSettings settings(SettingsFile(), QSettings::IniFormat);
     settings.remove(ProfileKey(name));
@@ -234,7 +248,7 @@ bool TSettingsStore::HasPassword(const QString& name) const
 {
     QMap<QString, QString> passwords;
     ReadPasswords(passwords);
-    return passwords.contains(name);
+    return passwords.contains(name) || passwords.contains(ProxyPasswordKey(name));
 }
 
 bool TSettingsStore::ReadPasswords(QMap<QString, QString>& passwords) const

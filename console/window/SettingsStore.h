@@ -26,13 +26,15 @@ public:
     QString SettingsFile() const;
     QString PasswordFile() const;
 
-    // Every field but the password and the ping timer's switch.
+    // Every field but the passwords and the ping timer's switch.
     void SaveFields(const TFieldValues& values) const;
     // The fields found overwrite those of values; false when none were kept.
     bool LoadFields(TFieldValues& values) const;
 
     // The broker, port, protocol, TLS settings and files, client identifier
     // and user name (control names).
+    // With them the transport, WebSocket and proxy settings; the passwords
+    // (the broker's and the proxy's) go with a profile only when asked.
     static const QStringList& ProfileControls();
     QStringList ProfileNames() const;
     // False with a reason in error (Japanese) when the name is empty or the

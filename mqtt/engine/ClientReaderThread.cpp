@@ -79,6 +79,24 @@ void TMQTTClientReaderThread::CloseLost(const std::string& reason)
         Observer->OnConnectionLost(reason);
 }
 
+void TMQTTClientReaderThread::CloseByBroker()
+{
+    // A WebSocket broker says why in its close frame: its code and words go
+    // to the log and with the lost connection to the window.
+    const std::string detail = Socket.PeerCloseDetail();
+    if (detail.empty()) {
+        CloseLost("closed by the broker");
+        return;
+    }
+    const std::string reason = "closed by the broker: " + detail;
+    try {
+        const bool normal = detail.rfind("WebSocket close 1000", 0) == 0;
+        Log((normal ? "" : "*ERROR* ") + reason + " [" + ClientID + "]");
+    } catch (...) {
+    }
+    CloseLost(reason);
+}
+
 void TMQTTClientReaderThread::Execute()
 {
     // The receive buffer lives for the body's whole run and is freed on
@@ -134,7 +152,7 @@ void TMQTTClientReaderThread::Execute()
                 // (peerClosed), or under TLS the wake-up brought no data (a
                 // session ticket), and the next wait goes on.
                 if (peerClosed)
-                    CloseLost("closed by the broker");
+                    CloseByBroker();
                 continue;
             }
             buffer.Commit(count);

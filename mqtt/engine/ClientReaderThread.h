@@ -52,6 +52,8 @@ private:
     void Log(const std::string& message);
     void ReportAndClose(const std::string& message);
     void CloseLost(const std::string& reason);
+    // The broker ended the connection (with its WebSocket close frame's words, if any).
+    void CloseByBroker();
     bool BacklogFull();
 
     TClientSocket& Socket;

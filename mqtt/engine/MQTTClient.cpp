@@ -33,6 +33,7 @@ TMQTTClient::TMQTTClient(const std::string& host, int port, const std::string& c
     FSocket->SetPort(port);
     FSocket->SetConnectTimeout(options.ConnectTimeoutMs);
     FSocket->SetTls(options.Tls);
+    FSocket->SetTransport(options.Transport);
     FSocket->SetOnConnect([this] { ClientSocketOnConnect(); });
     FSocket->SetOnDisconnect([this] { ClientSocketOnDisconnect(); });
     FSocket->SetResolver(options.Resolver);

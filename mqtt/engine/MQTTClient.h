@@ -12,6 +12,7 @@
 #include "platform/HostLookup.h"
 #include "platform/OpenFailure.h"
 #include "platform/TlsConfig.h"
+#include "platform/TransportConfig.h"
 #include "platform/WriteProgress.h"
 
 class TCancelSignal;
@@ -32,6 +33,7 @@ struct TMQTTClientOptions {
     int LinePauseMs = 10;                  // the pause after each report line of the event-handler thread
     TProtocolVersion Version = TProtocolVersion::MQTT31;  // received frames are decoded by its rules
     TTlsConfig Tls;                        // how the connection is secured; off: clear TCP
+    TTransportConfig Transport;            // WebSocket and a proxy hop; the defaults: neither
     TAckSettings Acks;                     // 5.0: what the event-handler thread's acknowledgements carry
     // Ends the connect attempts (lookup, connect, TLS handshake, the pause
     // between them) at once when given, from any thread; it outlives the

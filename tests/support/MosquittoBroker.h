@@ -54,8 +54,6 @@ public:
     std::string Log() const;
 
 private:
-    static void Forget(pid_t pid);
-
     pid_t FPid = -1;
     int FPort = 0;
     std::string FDirectory;

@@ -273,6 +273,13 @@ private slots:
         QTest::newRow("tls ca") << "TlsCaFileEdit" << "CA 証明書" << "" << text << text;
         QTest::newRow("tls cert") << "TlsCertFileEdit" << "クライアント証明書" << "" << text << text;
         QTest::newRow("tls key") << "TlsKeyFileEdit" << "秘密鍵" << "" << text << text;
+        QTest::newRow("ws path") << "WsPathEdit" << "WebSocket パス" << "/mqtt" << text << text;
+        QTest::newRow("ws subprotocol") << "WsSubprotocolEdit" << "サブプロトコル" << "" << text << text;
+        QTest::newRow("ws headers") << "WsHeadersEdit" << "追加ヘッダー" << "" << text << text;
+        QTest::newRow("proxy host") << "ProxyHostEdit" << "プロキシのホスト" << "" << text << text;
+        QTest::newRow("proxy port") << "ProxyPortSpn" << "ポート" << "8080" << 0 << 65535;
+        QTest::newRow("proxy user") << "ProxyUserEdit" << "プロキシのユーザー" << "" << text << text;
+        QTest::newRow("proxy password") << "ProxyPasswordEdit" << "プロキシのパスワード" << "" << text << text;
     }
 
     void showsEveryFieldWithDefaultAndLimits()
@@ -291,14 +298,15 @@ private slots:
         if (min < 0) {
             auto* edit = window.findChild<QLineEdit*>(name);
             QVERIFY(edit);
-            QCOMPARE(edit->isEnabled(), !name.startsWith("Tls"));   // the TLS rows wait for the TLS switch
+            // The TLS, WebSocket and proxy rows wait for the TLS switch and their choices.
+            QCOMPARE(edit->isEnabled(), !name.startsWith("Tls") && !name.startsWith("Ws") && !name.startsWith("Proxy"));
             if (text == "*")
                 QVERIFY(!edit->text().isEmpty());   // the default client identifier
             else if (text.startsWith('/'))
                 QVERIFY2(edit->text().endsWith(text) && edit->text().startsWith('/'), qPrintable(edit->text()));
             else
                 QCOMPARE(edit->text(), text);
-            QCOMPARE(edit->echoMode(), name == "PasswordEdit" ? QLineEdit::Password : QLineEdit::Normal);
+            QCOMPARE(edit->echoMode(), name.endsWith("PasswordEdit") ? QLineEdit::Password : QLineEdit::Normal);
         } else {
             auto* spin = window.findChild<QSpinBox*>(name);
             QVERIFY(spin);
@@ -367,6 +375,20 @@ private slots:
         QVERIFY(std::get<0>(seen) == TProtocolVersion::MQTT311);
         QVERIFY(!std::get<1>(seen));
         QVERIFY(std::get<2>(seen));
+
+        // wss speaks TLS without the switch; each choice brings its rows into use.
+        QTest::mouseClick(Find<QCheckBox>(window, "TlsChk"), Qt::LeftButton);
+        auto* transport = Find<QComboBox>(window, "TransportCmb");
+        QCOMPARE(transport->itemText(2), QStringLiteral("WebSocket over TLS (wss)"));
+        transport->setCurrentIndex(2);
+        Find<QComboBox>(window, "ProxyCmb")->setCurrentIndex(2);
+        for (const char* name : {"TlsCaFileEdit", "WsPathEdit", "WsHeadersEdit", "ProxyHostEdit", "ProxyPortSpn"})
+            QVERIFY2(Find<QWidget>(window, name)->isEnabled(), name);
+        Find<QLineEdit>(window, "ProxyHostEdit")->setText(QStringLiteral("proxy.example"));
+        QVERIFY(ReadForm<bool>(window, [](TForm1& form) {
+            return form.TlsConfig().Enabled && form.TransportConfig().WebSocket.Enabled &&
+                   form.TransportConfig().Proxy.Kind == TProxyKind::Socks5;
+        }));
     }
 
     // The fields as they were when the window closed come back at its next start;
@@ -385,11 +407,13 @@ private slots:
             Find<QLineEdit>(window, "TlsCaFileEdit")->setText(QStringLiteral("/etc/証明書/ca.pem"));
             Find<QLineEdit>(window, "ClientIDEdit")->setText(QStringLiteral("kept-id"));
             Find<QLineEdit>(window, "PasswordEdit")->setText(QStringLiteral("secret"));
+            Find<QComboBox>(window, "TransportCmb")->setCurrentIndex(1);
+            Find<QLineEdit>(window, "ProxyPasswordEdit")->setText(QStringLiteral("proxy-secret"));
             window.Shutdown();
         }
         QFile conf(settings.filePath("tarnwick.conf"));
         QVERIFY(conf.open(QIODevice::ReadOnly));
-        QVERIFY(!conf.readAll().contains("secret"));
+        QVERIFY(!conf.readAll().contains("secret"));   // neither password
         TTestWindow window(Log->Port(), nullptr, settings.path());
         window.Start();
         QCOMPARE(Find<QLineEdit>(window, "BrokerEdit1")->text(), QStringLiteral("broker.example"));
@@ -400,6 +424,8 @@ private slots:
         QCOMPARE(Find<QLineEdit>(window, "TlsCaFileEdit")->text(), QStringLiteral("/etc/証明書/ca.pem"));
         QCOMPARE(Find<QLineEdit>(window, "ClientIDEdit")->text(), QStringLiteral("kept-id"));
         QCOMPARE(Find<QLineEdit>(window, "PasswordEdit")->text(), QString());
+        QCOMPARE(Find<QComboBox>(window, "TransportCmb")->currentText(), QStringLiteral("WebSocket (ws)"));
+        QVERIFY(Find<QLineEdit>(window, "WsPathEdit")->isEnabled());
         // The form runs with them too.
         QCOMPARE(TMainWindow::ToQ(ReadForm<std::string>(window, [](TForm1& form) { return form.BrokerEdit1.Text; })),
                  QStringLiteral("broker.example"));
@@ -420,6 +446,8 @@ private slots:
             broker->setText(host);
             protocol->setCurrentIndex(version);
             password->setText(QStringLiteral("pw-") + host);
+            Find<QLineEdit>(window, "ProxyHostEdit")->setText(QStringLiteral("proxy.") + host);
+            Find<QLineEdit>(window, "ProxyPasswordEdit")->setText(QStringLiteral("ppw-") + host);
             keepPassword->setChecked(withPassword);
             profile->setEditText(name);
             Find<QPushButton>(window, "ProfileSaveBtn")->click();
@@ -439,7 +467,7 @@ private slots:
         QFile file(passwords);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray kept = file.readAll();
-        QVERIFY(kept.contains("pw-lab.example"));
+        QVERIFY(kept.contains("pw-lab.example") && kept.contains("ppw-lab.example"));
         QVERIFY(!kept.contains("pw-prod.example"));
         QFile conf(settings.filePath("tarnwick.conf"));
         QVERIFY(conf.open(QIODevice::ReadOnly));
@@ -460,6 +488,8 @@ private slots:
             QCOMPARE(broker->text(), load.Host);
             QCOMPARE(protocol->currentText(), load.Protocol);
             QCOMPARE(password->text(), load.Password);
+            QCOMPARE(Find<QLineEdit>(window, "ProxyHostEdit")->text(), "proxy." + load.Host);
+            QCOMPARE(Find<QLineEdit>(window, "ProxyPasswordEdit")->text(), load.Password.isEmpty() ? "" : "p" + load.Password);
             QCOMPARE(keepPassword->isChecked(), !load.Password.isEmpty());
         }
 
