@@ -14,6 +14,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -730,6 +732,25 @@ bool TClientSocket::WriteHeldBack() const
     std::lock_guard<std::mutex> guard(FLock);
     return !FStaged.empty() || (FSession && FSession->HasPendingWrite()) ||
            (FWebSocket && FWebSocket->HasPendingWrite());
+}
+
+int64_t TClientSocket::UnacknowledgedBytes(std::optional<TWriteProgress>& progress, bool& moved)
+{
+    moved = false;
+    std::lock_guard<std::mutex> guard(FLock);
+    const int fd = FFd;
+    if (!FActive || fd < 0)
+        return 0;
+    int queued = 0;
+    if (::ioctl(fd, SIOCOUTQ, &queued) != 0)
+        queued = 0;
+    if (progress)
+        moved = progress->Moved(fd);
+    else
+        progress.emplace(fd);
+    // A record or WebSocket frame begun and not finished counts as a byte.
+    const bool begun = (FSession && FSession->HasPendingWrite()) || (FWebSocket && FWebSocket->HasPendingWrite());
+    return int64_t{queued} + static_cast<int64_t>(FStaged.size()) + (begun ? 1 : 0);
 }
 
 unsigned TClientSocket::WaitForDataOr(std::initializer_list<int> handles, bool watchSocket, int timeoutMs)

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "platform/OpenFailure.h"
 #include "platform/TlsConfig.h"
 #include "platform/TransportConfig.h"
+#include "platform/WriteProgress.h"
 
 class TCancelSignal;
 class TDeadline;
@@ -167,6 +169,12 @@ public:
     // of any bytes sends them first. Whoever gave up that write has therefore
     // started something on the wire.
     bool WriteHeldBack() const;
+    // The bytes written that the peer has not acknowledged yet: the kernel's
+    // send queue, under TLS or WebSocket with what their layers hold; 0 on
+    // a closed socket. moved says whether TCP saw them move since progress's
+    // previous sample (the first call takes the first one). For a waiter that
+    // must not count the time its request still takes to leave.
+    int64_t UnacknowledgedBytes(std::optional<TWriteProgress>& progress, bool& moved);
 
 private:
     friend class TSocketStream;

@@ -11,6 +11,8 @@ namespace FormCommon {
 
 // Unrelated frames restart an answer wait, but never beyond this many of its time-outs in all.
 inline constexpr int AnswerWaitLimitFactor = 10;
+// How often an answer wait looks whether its request is still leaving.
+inline constexpr int LeavingLookMs = 100;
 // Frames a request may send: the first, and a repeat after each of the first two time-outs.
 inline constexpr int MaxTimeouts = 2;
 

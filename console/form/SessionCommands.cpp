@@ -49,13 +49,29 @@ bool TForm1::WaitForAnswer(TFrameWait& wait, int32_t messageType, int32_t messag
         return false;
     };
 
-    const auto limit = Clock::now() + std::chrono::milliseconds(int64_t{timeoutMs} * AnswerWaitLimitFactor);
+    // Each frame of another kind restarts the wait, up to AnswerWaitLimitFactor
+    // of its time-outs in all. The broker cannot answer a request it has not
+    // read: while the bytes written still leave (a long frame to a slow
+    // reader), neither time runs; that is looked at now and then until they
+    // have left.
+    const std::chrono::milliseconds timeout(timeoutMs);
+    TMQTTClient::TDepartures departures(client);
+    bool leaving = true;
+    auto due = Clock::now() + timeout;
+    auto limit = Clock::now() + timeout * AnswerWaitLimitFactor;
     for (;;) {
         if (CancelRequested)
             return cancelled();
-        const int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - Clock::now()).count();
-        if (left <= 0 || !wait.Wait(static_cast<int>(std::min<int64_t>(timeoutMs, left))))
+        const auto now = Clock::now();
+        if (leaving && (leaving = departures.Leaving())) {
+            due = std::max(due, now + timeout);
+            limit = std::max(limit, now + timeout * AnswerWaitLimitFactor);
+        }
+        const int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(std::min(due, limit) - now).count();
+        if (left <= 0)
             return false;
+        if (!wait.Wait(static_cast<int>(leaving ? std::min<int64_t>(left, LeavingLookMs) : left)))
+            continue;
         if (CancelRequested)
             return cancelled();
         const bool taken = messageID < 0 ? queue.TakeFirst(messageType, answer) ||
@@ -63,6 +79,7 @@ bool TForm1::WaitForAnswer(TFrameWait& wait, int32_t messageType, int32_t messag
                                          : queue.TakeByKey(messageType, messageID, answer);
         if (taken)
             return true;
+        due = Clock::now() + timeout;
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -214,6 +215,25 @@ void TMQTTClient::SendFrame(const uint8_t* frame, int32_t length)
 void TMQTTClient::SetWriteStall(int ms)
 {
     FWriter->SetWriteStall(ms);
+}
+
+TMQTTClient::TDepartures::TDepartures(TMQTTClient& client)
+    : FClient(client)
+    , FLastMoveNs(std::chrono::duration_cast<std::chrono::nanoseconds>(
+          std::chrono::steady_clock::now().time_since_epoch()).count())
+{
+}
+
+bool TMQTTClient::TDepartures::Leaving()
+{
+    bool moved = false;
+    const int64_t left = FClient.FSocket->UnacknowledgedBytes(FProgress, moved);
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    // Bytes a write has just handed over count as moving, too.
+    FLastMoveNs = std::max({FLastMoveNs, moved ? now : 0, FClient.FSocket->LastWriteActivity()});
+    return left > 0 && now - FLastMoveNs < int64_t{FClient.FWriter->WriteStall()} * 1000000;
 }
 
 void TMQTTClient::ReportNotSent(const uint8_t* frame, int32_t length, const std::string& reason)

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "mqtt/codec/ProtocolVersion.h"
@@ -12,6 +13,7 @@
 #include "platform/OpenFailure.h"
 #include "platform/TlsConfig.h"
 #include "platform/TransportConfig.h"
+#include "platform/WriteProgress.h"
 
 class TCancelSignal;
 class TClientSocket;
@@ -74,6 +76,23 @@ public:
     void SendFrame(const uint8_t* frame, int32_t length);
     // How long a write may wait while none of its bytes move, from now on.
     void SetWriteStall(int ms);
+
+    // Follows the frames written so far on their way to the broker, for a
+    // wait for its answer: the broker cannot answer a frame it has not read
+    // yet (a long frame to a slow reader takes as long as the reader needs).
+    // One per wait, on the waiting thread.
+    class TDepartures {
+    public:
+        explicit TDepartures(TMQTTClient& client);
+        // True while bytes written wait for the broker's TCP to acknowledge
+        // them and TCP saw them move within the write stall time.
+        bool Leaving();
+
+    private:
+        TMQTTClient& FClient;
+        std::optional<TWriteProgress> FProgress;
+        int64_t FLastMoveNs;
+    };
 
     // Why the last connect attempt failed (TOpenFailure::None when connected),
     // and its reason as the line gives it.

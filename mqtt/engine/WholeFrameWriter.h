@@ -51,6 +51,7 @@ public:
     // How long the bytes of a write may stand still before it gives up, from
     // now on; any thread.
     void SetWriteStall(int ms) { FStallMs = ms; }
+    int WriteStall() const { return FStallMs; }
 
     static constexpr int kPieceSize = 2000;
     static constexpr int kWriteStallMs = 10000;

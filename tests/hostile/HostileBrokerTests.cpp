@@ -716,6 +716,20 @@ std::vector<THostileCase> Cases()
                     C("could not receive PUBCOMP, retrying.."), U("sending PUBREL"),
                     U("*ERROR* could not receive PUBCOMP")}}},
 
+        // A broker that reads slowly answers a long frame only once it has read it: the answer's
+        // wait does not run while the frame still leaves, so no DUP repeat piles onto the link.
+        {.Name = "SlowReaderIsAnsweredWithoutRepeats",
+         .Options = {.receiveBufferSize = 4096, .readBytesPerSecond = 32 * 1024},
+         .Script =
+             [](HostileBrokerTest& t) {
+                 const std::string path = t.PayloadDir.Path() + "/slow.bin";
+                 std::ofstream(t.Form->PublishDataFileEdit.Text = path) << std::string(1 << 17, 'S');
+                 t.Form->PublishSpn.SetValue(1);
+                 t.Form->Run(&TForm1::Button7Click);
+             },
+         .AnswerTimeoutMs = 300,
+         .Lines = {{U("sending PUBLISH"), C("received PUBACK")}}, .Absent = {"retrying", "*ERROR*"}},
+
         // ---- a broker that accepts and never reads ----
         // The send buffers fill; the write gives up within its time-out instead of hanging, and
         // closes the connection, since part of the frame went out.
