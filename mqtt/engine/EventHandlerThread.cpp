@@ -360,8 +360,9 @@ bool TMQTTEventHandlerThread::AwaitPubrel(int32_t id, const std::string& path, T
         received = WaitForPubrel(id, path, frameWait, pubrel);
     }
     if (!received) {
-        // At "Close" the line of the close says it.
-        if (Terminated())
+        // At "Close", or after our DISCONNECT (the broker sends nothing
+        // after it), the line of the close says it.
+        if (Terminated() || Writer.DisconnectSent())
             throw TStopped{};
         Log("cound not receive PUBREL [" + ClientID + "]");
         return false;
