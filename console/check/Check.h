@@ -62,9 +62,9 @@ struct TCheck {
     std::vector<const char*> Statements50;
     const char* Expects;                  // one sentence
     std::function<void(TCheckContext&)> Run;
-    // Runs alone: it waits on the broker's clock (keep-alive, expiry), where
-    // a busy broker would make it wrong.
-    bool Alone = false;
+    // Waits seconds on the broker's clock (keep-alive, expiry, will delay):
+    // started before the others, so that the run does not end waiting for it.
+    bool Slow = false;
 
     const std::vector<const char*>& Statements(TProtocolVersion version) const
     {

@@ -35,6 +35,8 @@ bool Received(const TSessionFrame& frame, int type)
 
 int FrameId(const TSessionFrame& frame) { return frame.Bytes.size() >= 4 ? (frame.Bytes[2] << 8) | frame.Bytes[3] : -1; }
 
+// How often a wait looks whether the connection has ended meanwhile.
+constexpr int64_t EndPollMs = 50;
 
 }  // namespace
 
@@ -52,7 +54,10 @@ std::vector<const TProperty*> TMessage::All(uint8_t id) const
 
 std::string TMessage::Summary() const
 {
-    std::string text = Topic + " q" + std::to_string(Qos) + (Retain ? " retain" : "") + (Dup ? " dup" : "");
+    std::string text = (TopicEmpty && Topic.empty() ? "(no topic)" : Topic) + " q" + std::to_string(Qos) +
+                       (Retain ? " retain" : "") + (Dup ? " dup" : "") +
+                       (Alias != 0 ? " alias " + std::to_string(Alias) : "");
+    if (!AliasProblem.empty()) text += " [" + AliasProblem + "]";
     text += " '" + (Payload.size() > 40 ? Payload.substr(0, 40) + "..." : Payload) + "'";
     return text;
 }
@@ -143,12 +148,9 @@ TConnack TCheckClient::ConnectOk(const TConnectOptions& options)
 TAck TCheckClient::AckAfter(size_t mark, int type, int id, int ms)
 {
     TAck ack;
-    size_t from = mark;
-    TSessionFrame found;
-    if (Session.WaitForFrame(from, [&](const TSessionFrame& f) { return Received(f, type) && FrameId(f) == id; }, ms,
-                             &found) != TWaitEnd::Found)
-        return ack;
-    auto packet = Decode(found);
+    const auto found = FindFrame(mark, [&](const TSessionFrame& f) { return Received(f, type) && FrameId(f) == id; }, ms);
+    if (!found) return ack;
+    auto packet = Decode(*found);
     ack.Received = true;
     ack.Code = packet->ReasonCode;
     ack.Codes = packet->ReasonCodes;
@@ -288,7 +290,11 @@ void TCheckClient::TakeMessages()
     const std::vector<TSessionFrame> frames = Session.Frames(FDecoded);
     FDecoded += frames.size();
     for (const TSessionFrame& f : frames) {
-        if (f.Direction == TFrameDirection::Sent && FrameType(f) == 1) FAliases.clear();   // a new connection
+        if (f.Direction == TFrameDirection::Sent && FrameType(f) == 1 && f.Whole()) {
+            // A new connection: no alias of the last one stands, and the broker may use those the CONNECT allows.
+            FAliases.emplace();
+            FAliases->NoteSent(f.Bytes.data(), static_cast<int32_t>(f.Bytes.size()));
+        }
         if (!Received(f, 3) || !f.Whole()) continue;
         try {
             auto packet = Decode(f);
@@ -308,10 +314,10 @@ void TCheckClient::TakeMessages()
             m.Id = packet->MessageID;
             m.Properties = packet->Properties;
             if (const TProperty* alias = FindIn(m.Properties, 0x23)) m.Alias = alias->Number;
-            if (m.Alias != 0 && m.Alias < 0x10000) {
-                if (FAliases.size() <= m.Alias) FAliases.resize(m.Alias + 1);
-                if (m.TopicEmpty) m.Topic = FAliases[m.Alias];
-                else FAliases[m.Alias] = m.Topic;
+            if (m.Alias != 0 && Context.V5()) {
+                if (!FAliases) FAliases.emplace();
+                m.AliasProblem = FAliases->Resolve(*packet);
+                if (m.TopicEmpty) m.Topic = packet->AliasedTopic;
             }
             FMessages.push_back(std::move(m));
         } catch (const std::exception&) {
@@ -331,15 +337,17 @@ std::vector<TMessage> TCheckClient::WaitMessages(size_t count, int ms,
 {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
+        // Read before the messages: a connection seen ended has nothing more to come.
+        const bool ended = Session.End().Ended;
         TakeMessages();
         std::vector<TMessage> found;
         for (const TMessage& m : FMessages)
             if (!filter || filter(m)) found.push_back(m);
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        if (found.size() >= count || left.count() <= 0 || Context.Cancelled()) return found;
+        if (found.size() >= count || ended || left.count() <= 0 || Context.Cancelled()) return found;
         size_t from = FDecoded;
         Session.WaitForFrame(from, [](const TSessionFrame& f) { return Received(f, 3); },
-                             static_cast<int>(left.count()));
+                             static_cast<int>(std::min<int64_t>(left.count(), EndPollMs)));
     }
 }
 
@@ -355,13 +363,26 @@ std::optional<TMessage> TCheckClient::WaitMessage(const std::string& topic, int 
     return found.front();
 }
 
+std::optional<TSessionFrame> TCheckClient::FindFrame(size_t from, const std::function<bool(const TSessionFrame&)>& match,
+                                                     int ms)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        // Read before the frames: a connection seen ended has nothing more to come.
+        const bool ended = Session.End().Ended;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        size_t at = from;
+        TSessionFrame found;
+        if (Session.WaitForFrame(at, match, ended ? 0 : static_cast<int>(std::clamp<int64_t>(left.count(), 0, EndPollMs)),
+                                 &found) == TWaitEnd::Found)
+            return found;
+        if (ended || left.count() <= 0 || Context.Cancelled()) return std::nullopt;
+    }
+}
+
 std::optional<TSessionFrame> TCheckClient::WaitFrame(int type, int ms, size_t from)
 {
-    TSessionFrame found;
-    if (Session.WaitForFrame(from, [&](const TSessionFrame& f) { return Received(f, type); }, ms, &found) !=
-        TWaitEnd::Found)
-        return std::nullopt;
-    return found;
+    return FindFrame(from, [&](const TSessionFrame& f) { return Received(f, type); }, ms);
 }
 
 std::unique_ptr<TMQTTPacket> TCheckClient::Decode(const TSessionFrame& frame) const

@@ -4,6 +4,7 @@
 #include "console/session/Session.h"
 #include "mqtt/codec/Properties.h"
 #include "mqtt/engine/SessionObserver.h"
+#include "mqtt/engine/TopicAliases.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -28,6 +29,7 @@ struct TMessage {
     int Id = 0;
     uint32_t Alias = 0;          // the Topic Alias the frame carried, 0 for none
     bool TopicEmpty = false;     // the frame carried no topic (an alias stood for it)
+    std::string AliasProblem;    // the broker's misuse of a Topic Alias, empty when none
     TPropertyList Properties;
 
     const TProperty* Find(uint8_t id) const;
@@ -126,8 +128,8 @@ public:
 
     // Received PUBLISH messages, in order.
     std::vector<TMessage> Messages();
-    // Waits until count messages that pass the filter have come (or ms passed);
-    // returns those that came.
+    // Waits until count messages that pass the filter have come (or ms passed,
+    // or the connection has ended); returns those that came.
     std::vector<TMessage> WaitMessages(size_t count, int ms,
                                        const std::function<bool(const TMessage&)>& filter = nullptr);
     std::vector<TMessage> WaitMessages(size_t count, int ms, const std::string& topic);
@@ -135,7 +137,8 @@ public:
     // Frames of every connection of the client; Mark() is the index the next one gets.
     std::vector<TSessionFrame> Frames() const { return Session.Frames(); }
     size_t Mark() const { return Session.FrameCount(); }
-    // A received frame of the type at index from or later, waited for up to ms.
+    // A received frame of the type at index from or later, waited for up to ms
+    // (or until the connection has ended).
     std::optional<TSessionFrame> WaitFrame(int type, int ms, size_t from = 0);
     // What the client saw, one item per received frame, for a FAIL's reason.
     std::string Saw() const;
@@ -148,6 +151,7 @@ private:
     // Runs a command; the text of a box it showed, empty when none.
     std::string RunCommand(THandler handler);
     TAck AckAfter(size_t mark, int type, int id, int ms);
+    std::optional<TSessionFrame> FindFrame(size_t from, const std::function<bool(const TSessionFrame&)>& match, int ms);
     // Decodes the PUBLISH frames received since the last call.
     void TakeMessages();
 
@@ -155,5 +159,6 @@ private:
     TSessionClient& Session;
     size_t FDecoded = 0;
     std::vector<TMessage> FMessages;
-    std::vector<std::string> FAliases;   // inbound Topic Aliases of the current connection, by value
+    // The broker's Topic Aliases on the current connection, within the maximum its CONNECT sent.
+    std::optional<TInboundTopicAliases> FAliases;
 };

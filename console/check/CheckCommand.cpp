@@ -1,12 +1,12 @@
 #include "console/check/CheckCommand.h"
 
 #include "console/check/CheckReports.h"
+#include "console/check/WindowProfile.h"
 #include "platform/Random.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -36,6 +36,8 @@ const char* const Usage =
     "  --quiet               only the table and the counts, no progress lines\n"
     "Run:\n"
     "  --prefix TOPIC        every topic of the run lies under it (default tarnwick/check/<random>)\n"
+    "  --dir DIR             keep the payloads the clients receive in DIR (default: a temporary\n"
+    "                        folder removed at the end of the run)\n"
     "  --parallel N          checks run side by side (default 8)\n"
     "  --wait MS             how long something that must not come is waited for (default 500)\n"
     "  --answer MS           how long an answer is waited for (default 3000)\n"
@@ -67,53 +69,6 @@ bool ReadText(const std::string& path, std::string& text, std::string& error)
     std::ostringstream content;
     content << in.rdbuf();
     text = content.str();
-    return true;
-}
-
-// A connection profile the window saved (~/.config/Tarnwick/tarnwick.conf,
-// [Profiles] NAME\CONTROL=VALUE), as set lines; its password too, when kept.
-bool ProfileLines(const std::string& name, std::string& lines, std::string& error)
-{
-    const char* home = std::getenv("HOME");
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    const std::string folder = config && *config ? std::string(config) + "/Tarnwick"
-                                                 : std::string(home ? home : ".") + "/.config/Tarnwick";
-    std::string text;
-    if (!ReadText(folder + "/tarnwick.conf", text, error)) return false;
-    std::string encoded;
-    for (unsigned char ch : name) {
-        if (std::isalnum(ch) || ch == '-' || ch == '_' || ch == '.' || ch == '~') {
-            encoded += static_cast<char>(ch);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "%%25%02X", ch);   // percent-encoded, then its % kept by the INI file
-            encoded += hex;
-        }
-    }
-    std::istringstream in(text);
-    std::string line, section;
-    bool found = false;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.size() > 1 && line.front() == '[') {
-            section = line.substr(1, line.size() - 2);
-            continue;
-        }
-        const size_t eq = line.find('=');
-        if (section != "Profiles" || eq == std::string::npos) continue;
-        const std::string key = line.substr(0, eq);
-        if (key.rfind(encoded + "\\", 0) != 0) continue;
-        std::string value = line.substr(eq + 1);
-        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
-        const std::string control = key.substr(encoded.size() + 1);
-        if (control == "ProtocolVersionCmb" || control == "ClientIDEdit") continue;   // the run sets both
-        lines += SetLine(control, value == "true" ? "on" : value == "false" ? "off" : value);
-        found = true;
-    }
-    if (!found) {
-        error = "no profile " + name + " in " + folder + "/tarnwick.conf";
-        return false;
-    }
     return true;
 }
 
@@ -168,6 +123,13 @@ bool ParseCheckOptions(const std::vector<std::string>& args, TCheckOptions& opti
         else if (arg == "--skip") { if (!value(v)) return false; for (auto& w : SplitWords(v)) options.Selection.Skip.push_back(w); }
         else if (arg == "--junit") { if (!value(options.JUnit)) return false; }
         else if (arg == "--html") { if (!value(options.Html)) return false; }
+        else if (arg == "--dir") {
+            if (!value(options.PayloadDirectory)) return false;
+            if (options.PayloadDirectory.empty()) {
+                error = "--dir needs a folder";
+                return false;
+            }
+        }
         else if (arg == "--prefix") {
             if (!value(options.Prefix)) return false;
             if (options.Prefix.empty() || options.Prefix.find_first_of("+#") != std::string::npos) {
@@ -190,7 +152,7 @@ bool ParseCheckOptions(const std::vector<std::string>& args, TCheckOptions& opti
         } else if (arg == "--profile") {
             if (!value(v)) return false;
             std::string lines;
-            if (!ProfileLines(v, lines, error)) return false;
+            if (!WindowProfileLines(WindowSettingsDirectory(), v, lines, error)) return false;
             options.ConnectionText = lines + options.ConnectionText;
         } else if (arg == "--parallel" || arg == "--wait" || arg == "--answer") {
             if (!value(v)) return false;
@@ -260,12 +222,8 @@ int RunCheckCommand(const std::vector<std::string>& args)
     settings.Prefix = options.Prefix.empty() ? "" : options.Prefix + "/" + RandomWord(6);
     settings.QuietMs = options.QuietMs;
     settings.AnswerMs = options.AnswerMs;
-    // The clients' received payloads go to a folder of their own, removed afterwards.
-    std::error_code ec;
-    const std::filesystem::path payloads =
-        std::filesystem::temp_directory_path(ec) / ("tarnwick-check-" + RandomWord(8));
-    std::filesystem::create_directories(payloads, ec);
-    settings.PayloadDirectory = payloads.string();
+    // The clients' received payloads: kept in --dir, else in a temporary folder the run removes.
+    settings.PayloadDirectory = options.PayloadDirectory;
 
     std::vector<TPlanItem> plan;
     PlanChecks(options.Selection, plan, error);
@@ -283,7 +241,6 @@ int RunCheckCommand(const std::vector<std::string>& args)
     std::signal(SIGPIPE, SIG_IGN);
     const TCheckRun run = runner.Run(plan);
     ActiveRunner = nullptr;
-    std::filesystem::remove_all(payloads, ec);
 
     std::printf("\n");
     WriteTable(stdout, run);

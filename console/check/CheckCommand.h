@@ -11,6 +11,7 @@ struct TCheckOptions {
     std::string ConnectionText;          // set lines, from the flags, --settings files and --profile
     std::string Prefix;
     std::string JUnit, Html;
+    std::string PayloadDirectory;        // --dir: where received payloads are kept
     bool List = false;
     bool Help = false;
     bool Quiet = false;

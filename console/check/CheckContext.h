@@ -38,7 +38,9 @@ struct TCheckSettings {
     std::string IdPrefix;            // every ClientID of the run starts with it
     int QuietMs = 500;               // how long something that must not come is waited for
     int AnswerMs = 3000;             // how long an answer is waited for
-    std::string PayloadDirectory;    // where the clients' payload files go
+    // Where the clients' received payloads are saved (kept after the run); empty:
+    // a private temporary folder that the run removes when it ends.
+    std::string PayloadDirectory;
     int EventPort = 2056;            // where the clients' diagnostic datagrams go (127.0.0.1)
 };
 

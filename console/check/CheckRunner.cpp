@@ -1,8 +1,11 @@
 #include "console/check/CheckRunner.h"
 
 #include "console/form/FrontEnd.h"
-
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -104,9 +107,51 @@ TCheckResult TCheckRunner::RunOne(const TPlanItem& item, int number, const TBrok
     return result;
 }
 
+namespace {
+
+// The run's payload folder: the one asked for, or a private temporary one
+// made for the run and removed with everything in it when the run ends.
+class TPayloadFolder {
+public:
+    explicit TPayloadFolder(std::string& directory) : FDirectory(directory)
+    {
+        std::error_code ec;
+        if (!FDirectory.empty()) {
+            std::filesystem::create_directories(FDirectory, ec);
+            if (ec) FError = "cannot make the payload folder " + FDirectory + ": " + ec.message();
+            return;
+        }
+        std::string pattern = (std::filesystem::temp_directory_path(ec) / "tarnwick-check-XXXXXX").string();
+        if (ec || ::mkdtemp(pattern.data()) == nullptr) {
+            FError = "cannot make a temporary folder for the received payloads (" + pattern + "): " +
+                     std::strerror(errno);
+            return;
+        }
+        FDirectory = FMade = pattern;
+    }
+    // Why there is no folder, empty when there is one.
+    const std::string& Error() const { return FError; }
+    ~TPayloadFolder()
+    {
+        if (FMade.empty()) return;
+        std::error_code ec;
+        std::filesystem::remove_all(FMade, ec);
+        FDirectory.clear();
+    }
+    TPayloadFolder(const TPayloadFolder&) = delete;
+    TPayloadFolder& operator=(const TPayloadFolder&) = delete;
+
+private:
+    std::string& FDirectory;
+    std::string FMade, FError;
+};
+
+}  // namespace
+
 TCheckRun TCheckRunner::Run(const std::vector<TPlanItem>& plan)
 {
     const auto start = std::chrono::steady_clock::now();
+    const TPayloadFolder payloads(FSettings.PayloadDirectory);
     TCheckRun run;
     run.Broker = BrokerOf(FSettings.Connection);
     run.Results.resize(plan.size());
@@ -118,7 +163,8 @@ TCheckRun TCheckRunner::Run(const std::vector<TPlanItem>& plan)
     std::vector<TBrokerFacts> facts(run.Versions.size());
     std::vector<std::string> refusals(run.Versions.size());
     for (size_t v = 0; v < run.Versions.size() && !FCancel; ++v) {
-        if (!Probe) continue;
+        if (!payloads.Error().empty()) refusals[v] = payloads.Error();
+        if (!Probe || !refusals[v].empty()) continue;
         const TLimitsReport limits = ProbeLimits(FSettings, run.Versions[v], FCancel);
         run.Limits.push_back(limits);
         facts[v] = limits.Facts;
@@ -131,8 +177,11 @@ TCheckRun TCheckRunner::Run(const std::vector<TPlanItem>& plan)
         return static_cast<size_t>(std::find(run.Versions.begin(), run.Versions.end(), version) - run.Versions.begin());
     };
 
-    std::vector<size_t> together, alone;
-    for (size_t i = 0; i < plan.size(); ++i) (plan[i].Check->Alone ? alone : together).push_back(i);
+    // The slow checks first, then the rest in catalogue order.
+    std::vector<size_t> order;
+    for (bool slow : {true, false})
+        for (size_t i = 0; i < plan.size(); ++i)
+            if (plan[i].Check->Slow == slow) order.push_back(i);
     std::atomic<size_t> next{0}, done{0};
     auto finish = [&](size_t i, TCheckResult result) {
         std::lock_guard guard(FReportLock);
@@ -141,8 +190,8 @@ TCheckRun TCheckRunner::Run(const std::vector<TPlanItem>& plan)
         if (OnResult) OnResult(run.Results[i], count, plan.size());
     };
     auto worker = [&] {
-        for (size_t n; (n = next++) < together.size();) {
-            const size_t i = together[n];
+        for (size_t n; (n = next++) < order.size();) {
+            const size_t i = order[n];
             const size_t v = indexOf(plan[i].Version);
             finish(i, RunOne(plan[i], static_cast<int>(i + 1), facts[v], refusals[v]));
         }
@@ -151,10 +200,6 @@ TCheckRun TCheckRunner::Run(const std::vector<TPlanItem>& plan)
     for (int w = 0; w < std::max(1, Parallel) - 1; ++w) workers.emplace_back(worker);
     worker();
     for (std::thread& t : workers) t.join();
-    for (size_t i : alone) {
-        const size_t v = indexOf(plan[i].Version);
-        finish(i, RunOne(plan[i], static_cast<int>(i + 1), facts[v], refusals[v]));
-    }
 
     run.Cancelled = FCancel;
     run.Ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();

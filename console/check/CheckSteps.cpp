@@ -52,6 +52,14 @@ TMessage ExpectOne(TCheckContext& c, TCheckClient& client, const std::string& to
     return found.front();
 }
 
+std::vector<TMessage> Settled(TCheckContext& c, TCheckClient& client, size_t count,
+                              const std::function<bool(const TMessage&)>& filter)
+{
+    const auto got = client.WaitMessages(count, c.Answer(), filter);
+    if (got.size() < count) return got;
+    return client.WaitMessages(count + 1, c.Quiet(), filter);
+}
+
 void ExpectNone(TCheckContext& c, TCheckClient& client, const std::string& topic, const std::string& what)
 {
     const auto found = client.WaitMessages(1, c.Quiet(), topic);

@@ -24,6 +24,10 @@ TConnectOptions Persistent(TCheckContext& c, const std::string& name, int expiry
 
 // Exactly one message on the topic within the answer time; it is returned.
 TMessage ExpectOne(TCheckContext& c, TCheckClient& client, const std::string& topic, const std::string& what);
+// Messages that pass the filter once the flow has settled: count of them are
+// waited for (up to the answer time), then one more for the quiet time.
+std::vector<TMessage> Settled(TCheckContext& c, TCheckClient& client, size_t count,
+                              const std::function<bool(const TMessage&)>& filter = nullptr);
 // No message on the topic for the quiet time.
 void ExpectNone(TCheckContext& c, TCheckClient& client, const std::string& topic, const std::string& what);
 // The broker ends the connection (within the answer time). Under 5.0 a

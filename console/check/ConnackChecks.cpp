@@ -50,7 +50,7 @@ void AddConnackChecks(std::vector<TCheck>& checks)
              }
              ExpectClosed(c, client, "a refused CONNECT");
          }},
-        {"connack.once", F, V311Up, {"MQTT-3.2.0-1"}, {"MQTT-3.2.0-2"},
+        {"connack.once", F, V311Up, {"§3.2"}, {"MQTT-3.2.0-2"},
          "The broker sends one CONNACK on a connection, whatever follows.",
          [](TCheckContext& c) {
              TCheckClient& client = Connected(c, "a");
@@ -78,7 +78,7 @@ void AddConnackChecks(std::vector<TCheck>& checks)
                  c.Skip("the Server Keep Alive of " + std::to_string(server->Number) + " s is too long to wait for");
              c.Expect(client.WaitClosed(static_cast<int>(server->Number) * 1500 + 1500),
                       "the close after 1.5 times the Server Keep Alive", "still open");
-         }},
+         }, true},
         {"connack.will-qos-refused", F, V50, {}, {"MQTT-3.2.2-12"},
          "A will of a QoS above the broker's Maximum QoS is refused with CONNACK 0x9B.",
          [](TCheckContext& c) {

@@ -47,7 +47,7 @@ void AddDeliveryChecks(std::vector<TCheck>& checks)
         {"delivery.qos1", F, VAll, {"MQTT-3.3.4-1", "MQTT-2.3.1-6"}, {"MQTT-3.3.4-1", "MQTT-2.2.1-5"},
          "A QoS 1 message is acknowledged with PUBACK and reaches a QoS 1 subscriber at QoS 1.",
          [](TCheckContext& c) { Deliver(c, 1, 1); }},
-        {"delivery.qos2", F, VAll, {"MQTT-3.3.4-1", "MQTT-4.3.3-2"}, {"MQTT-3.3.4-1", "MQTT-4.3.3-11"},
+        {"delivery.qos2", F, VAll, {"MQTT-3.3.4-1", "MQTT-4.3.3-2"}, {"MQTT-3.3.4-1", "MQTT-4.3.3-8", "MQTT-4.3.3-11"},
          "A QoS 2 message goes through PUBREC, PUBREL, PUBCOMP and reaches a QoS 2 subscriber once, at QoS 2.",
          [](TCheckContext& c) { Deliver(c, 2, 2); }},
         {"delivery.qos2-no-duplicate", F, VAll, {"MQTT-4.3.3-2"}, {"MQTT-4.3.3-10"},
@@ -127,7 +127,7 @@ void AddDeliveryChecks(std::vector<TCheck>& checks)
              client.Ping();
              c.Expect(client.WaitFrame(13, c.Answer(), mark).has_value(), "PINGRESP", client.Saw());
          }},
-        {"delivery.qos0-no-dup", F, VAll, {"MQTT-3.3.1-2"}, {"MQTT-3.3.1-2"},
+        {"delivery.qos0-no-dup", F, VAll, {"MQTT-3.3.1-2", "MQTT-4.3.1-1"}, {"MQTT-3.3.1-2", "MQTT-4.3.1-1"},
          "A message delivered at QoS 0 has the DUP flag 0.",
          [](TCheckContext& c) {
              const std::string topic = c.Topic();

@@ -16,8 +16,8 @@ void AddExpiryChecks(std::vector<TCheck>& checks)
              c.Sleep(1000);
              const TConnack connack = c.Client("s2").ConnectOk(options);
              c.Expect(connack.SessionPresent, "Session Present 1 within the expiry", "Session Present 0");
-         }},
-        {"expiry.session-ended", F, V50, {}, {"MQTT-3.1.2-23", "MQTT-3.2.2-3"},
+         }, true},
+        {"expiry.session-ended", F, V50, {}, {"MQTT-4.1.0-2", "MQTT-3.2.2-3"},
          "A session with a Session Expiry Interval of 1 s is gone 2.5 s after the disconnect.",
          [](TCheckContext& c) {
              const TConnectOptions options = Persistent(c, "s", 1);
@@ -27,8 +27,8 @@ void AddExpiryChecks(std::vector<TCheck>& checks)
              c.Sleep(2500);
              const TConnack connack = c.Client("s2").ConnectOk(options);
              c.Expect(!connack.SessionPresent, "Session Present 0 after the expiry", "Session Present 1");
-         }},
-        {"expiry.session-zero", F, V50, {}, {"MQTT-3.1.2-23", "MQTT-3.2.2-3"},
+         }, true},
+        {"expiry.session-zero", F, V50, {}, {"MQTT-4.1.0-2", "MQTT-3.2.2-3"},
          "Without a Session Expiry Interval the session ends with the connection, even with Clean Start 0.",
          [](TCheckContext& c) {
              TConnectOptions options;
@@ -52,7 +52,7 @@ void AddExpiryChecks(std::vector<TCheck>& checks)
              c.Sleep(2500);
              TCheckClient& back = Connected(c, "back", options);
              ExpectNone(c, back, topic, "no expired message");
-         }},
+         }, true},
         {"expiry.message-remaining", F, V50, {}, {"MQTT-3.3.2-6"},
          "A stored message is delivered with its Message Expiry Interval lowered by the time it waited.",
          [](TCheckContext& c) {
@@ -69,8 +69,8 @@ void AddExpiryChecks(std::vector<TCheck>& checks)
              c.Expect(expiry != nullptr, "a Message Expiry Interval", m.Summary());
              c.Expect(expiry->Number <= 58, "at most 58 s left of 60 after waiting 2 s",
                       std::to_string(expiry->Number) + " s");
-         }},
-        {"expiry.retained", F, V50, {}, {"MQTT-3.3.2-5"},
+         }, true},
+        {"expiry.retained", F, V50, {}, {"MQTT-3.3.2-5", "§3.3.1.3"},
          "A retained message with a Message Expiry Interval of 1 s is no longer sent to a subscriber 2.5 s later.",
          [](TCheckContext& c) {
              RequireRetain(c);
@@ -79,6 +79,6 @@ void AddExpiryChecks(std::vector<TCheck>& checks)
              Connected(c, "pub").Publish(topic, "expires", TPublishOptions{1, true, "message-expiry-interval = 1"});
              c.Sleep(2500);
              ExpectNone(c, Subscribed(c, "sub", topic, "1"), topic, "no expired retained message");
-         }},
+         }, true},
     });
 }

@@ -8,7 +8,7 @@ void AddFlowChecks(std::vector<TCheck>& checks)
 {
     const TCheckFamily F = TCheckFamily::Flow;
     checks.insert(checks.end(), {
-        {"flow.receive-maximum", F, V50, {}, {"MQTT-3.3.4-9"},
+        {"flow.receive-maximum", F, V50, {}, {"MQTT-3.3.4-9", "MQTT-4.9.0-2"},
          "With a Receive Maximum of 2 and no acknowledgement, the broker sends no more than 2 QoS 1 messages.",
          [](TCheckContext& c) {
              RequireQos(c, 1);
@@ -21,10 +21,10 @@ void AddFlowChecks(std::vector<TCheck>& checks)
              sub.SubscribeOk(topic, 1);
              TCheckClient& pub = Connected(c, "pub");
              for (int i = 0; i < 5; ++i) pub.Publish(topic, "r" + std::to_string(i), 1);
-             const auto got = sub.WaitMessages(3, c.Quiet() + c.Answer() / 2, topic);
+             const auto got = Settled(c, sub, 2, [&](const TMessage& m) { return m.Topic == topic; });
              c.Expect(got.size() == 2, "2 unacknowledged messages, no more", Listed(got));
          }},
-        {"flow.receive-maximum-qos0", F, V50, {}, {"MQTT-3.3.4-10"},
+        {"flow.receive-maximum-qos0", F, V50, {}, {"MQTT-3.3.4-10", "MQTT-4.9.0-3"},
          "Holding Receive Maximum messages unacknowledged does not stop QoS 0 messages or other packets.",
          [](TCheckContext& c) {
              RequireQos(c, 1);
@@ -55,13 +55,13 @@ void AddFlowChecks(std::vector<TCheck>& checks)
              TCheckClient& pub = Connected(c, "pub");
              pub.Publish(topic, std::string(400, 'L'), 1);
              pub.Publish(topic, "small", 1);
-             const auto got = sub.WaitMessages(2, c.Quiet() + c.Answer() / 2, topic);
+             const auto got = Settled(c, sub, 1, [&](const TMessage& m) { return m.Topic == topic; });
              c.Expect(got.size() == 1 && got[0].Payload == "small", "only the small message", Listed(got));
              for (const TSessionFrame& f : sub.Frames())
                  c.Expect(f.Direction == TFrameDirection::Sent || f.Bytes.size() <= 200,
                           "no frame over 200 bytes", std::to_string(f.Bytes.size()) + " bytes");
          }},
-        {"flow.broker-packet-size", F, V50, {}, {"MQTT-3.2.2-15"},
+        {"flow.broker-packet-size", F, V50, {}, {"MQTT-3.2.2-15", "§3.2.2.3.6"},
          "A PUBLISH above the broker's Maximum Packet Size is refused with DISCONNECT 0x95 (Packet too large).",
          [](TCheckContext& c) {
              const uint32_t limit = c.Facts.MaximumPacketSize;
@@ -69,7 +69,7 @@ void AddFlowChecks(std::vector<TCheck>& checks)
              ExpectRefused(c, RawPublish(c.Version, c.Topic(), std::string(limit, 'x'), 0, false), "a packet too large",
                            {0x95});
          }},
-        {"flow.receive-maximum-exceeded", F, V50, {}, {"MQTT-3.3.4-7"},
+        {"flow.receive-maximum-exceeded", F, V50, {}, {"MQTT-3.3.4-7", "§3.3.4"},
          "More QoS 2 PUBLISHes left open than the broker's Receive Maximum are refused with DISCONNECT 0x93.",
          [](TCheckContext& c) {
              RequireQos(c, 2);
@@ -80,14 +80,14 @@ void AddFlowChecks(std::vector<TCheck>& checks)
                  pub.SendRaw(RawPublish(c.Version, c.Topic(), "open", 2, false, static_cast<int>(i)));
              ExpectClosed(c, pub, "Receive Maximum exceeded", {0x93});
          }},
-        {"flow.qos-not-supported", F, V50, {}, {"MQTT-3.2.2-11"},
+        {"flow.qos-not-supported", F, V50, {}, {"MQTT-3.2.2-11", "§3.3.1.2"},
          "A PUBLISH above the broker's Maximum QoS is refused with DISCONNECT 0x9B (QoS not supported).",
          [](TCheckContext& c) {
              if (c.Facts.MaximumQos >= 2) c.Skip("the broker supports QoS 2");
              ExpectRefused(c, RawPublish(c.Version, c.Topic(), "q", c.Facts.MaximumQos + 1, false, 1),
                            "QoS above the maximum", {0x9B});
          }},
-        {"flow.retain-not-supported", F, V50, {}, {"MQTT-3.2.2-14"},
+        {"flow.retain-not-supported", F, V50, {}, {"MQTT-3.2.2-14", "§3.3.1.3"},
          "A retained PUBLISH to a broker without Retain Available is refused with DISCONNECT 0x9A.",
          [](TCheckContext& c) {
              if (c.Facts.RetainAvailable) c.Skip("the broker offers retained messages");

@@ -77,7 +77,7 @@ void AddRetainChecks(std::vector<TCheck>& checks)
              const TMessage m = ExpectOne(c, sub, topic, "the retained message");
              c.Expect(m.Payload == "kept", "'kept'", m.Summary());
          }},
-        {"retain.qos-kept", F, V311Up, {"MQTT-3.3.1-5"}, {"MQTT-3.3.1-5", "MQTT-3.8.4-8"},
+        {"retain.qos-kept", F, V311Up, {"MQTT-3.3.1-5", "MQTT-3.8.4-6"}, {"MQTT-3.3.1-5", "MQTT-3.8.4-8"},
          "A message retained at QoS 1 is sent to a new QoS 2 subscriber at QoS 1.",
          [](TCheckContext& c) {
              RequireRetain(c);

@@ -454,6 +454,19 @@ inline constexpr TFieldMask ChoiceBit(std::size_t i)
 {
     return TFieldMask{1} << (TextFields.size() + IntFields.size() + CheckFields.size() + i);
 }
+// The bit of a control name, whichever list holds it; 0 for a button or an unknown name.
+constexpr TFieldMask FieldBit(std::string_view name)
+{
+    if (const std::size_t i = FieldIndex(TextFields, name); i < TextFields.size())
+        return TextBit(i);
+    if (const std::size_t i = FieldIndex(IntFields, name); i < IntFields.size())
+        return IntBit(i);
+    if (const std::size_t i = FieldIndex(CheckFields, name); i < CheckFields.size())
+        return CheckBit(i);
+    if (const std::size_t i = FieldIndex(ChoiceFields, name); i < ChoiceFields.size())
+        return ChoiceBit(i);
+    return 0;
+}
 
 TFieldValues CaptureFields(const TForm1& form);
 void ApplyFields(TForm1& form, const TFieldValues& values);

@@ -8,32 +8,25 @@ namespace {
 // and what the window runs after a change; listed in the order of the bits.
 std::vector<TScriptField> MakeFields()
 {
+    static_assert(static_cast<int>(TControlKind::Text) == static_cast<int>(TScriptFieldKind::Text) &&
+                  static_cast<int>(TControlKind::Int) == static_cast<int>(TScriptFieldKind::Int) &&
+                  static_cast<int>(TControlKind::Check) == static_cast<int>(TScriptFieldKind::Check) &&
+                  static_cast<int>(TControlKind::Choice) == static_cast<int>(TScriptFieldKind::Choice));
     std::vector<TScriptField> fields;
     for (const TControlInfo& row : Controls) {
-        TScriptField field{TScriptFieldKind::Text, row.Name};
-        if (row.Text) {
-            field.Text = row.Text;
-            field.Bit = TextBit(FieldIndex(TextFields, row.Name));
-        } else if (row.Int) {
-            field.Kind = TScriptFieldKind::Int;
-            field.Int = row.Int;
-            field.Bit = IntBit(FieldIndex(IntFields, row.Name));
-        } else if (row.Check) {
-            field.Kind = TScriptFieldKind::Check;
-            field.Check = row.Check;
-            field.Bit = CheckBit(FieldIndex(CheckFields, row.Name));
-        } else if (row.Choice) {
-            field.Kind = TScriptFieldKind::Choice;
-            field.Choice = row.Choice;
-            field.Bit = ChoiceBit(FieldIndex(ChoiceFields, row.Name));
-        } else {
-            continue;   // a button
-        }
-        field.CheckLabel = row.CheckLabel;
-        field.OnChange = row.Handler;
-        field.Enabled = row.Gate;
-        field.Packet = row.Packet;
-        fields.push_back(field);
+        if (row.Kind == TControlKind::Button)
+            continue;
+        fields.push_back({.Kind = static_cast<TScriptFieldKind>(row.Kind),
+                          .Name = row.Name,
+                          .Text = row.Text,
+                          .Int = row.Int,
+                          .Check = row.Check,
+                          .CheckLabel = row.CheckLabel,
+                          .Choice = row.Choice,
+                          .OnChange = row.Handler,
+                          .Enabled = row.Gate,
+                          .Bit = FieldBit(row.Name),
+                          .Packet = row.Packet});
     }
     std::sort(fields.begin(), fields.end(), [](const TScriptField& a, const TScriptField& b) { return a.Bit < b.Bit; });
     return fields;

@@ -160,6 +160,7 @@ public:
     {
         With([&](TSessionClient& c) {
             c.FEnd.Ended = true;
+            c.FEnd.MonotonicNs = MonotonicNs();
             c.FEnd.Reason = reason;
             c.FEnd.Kind = reason == "closed by the broker" ? TConnectionEndKind::BrokerClosed
                 : IsPeerFailure(reason)                    ? TConnectionEndKind::BrokerReset

@@ -97,6 +97,7 @@ struct TConnectionEnd {
     bool Disconnect = false;
     int DisconnectReason = 0;  // its reason code (0 when a short DISCONNECT carried none)
     std::string DisconnectText;   // "0x8E Session taken over"; empty without a DISCONNECT
+    int64_t MonotonicNs = 0;   // when the end was seen, on the frames' steady clock
 
     bool ByBroker() const { return Ended && Kind != TConnectionEndKind::ClosedHere; }
     // One line: "DISCONNECT 0x8E Session taken over, then the socket closed",

@@ -150,8 +150,6 @@ void TCheckDialog::Start()
         return;
     }
     Randomize();
-    settings.PayloadDirectory = QDir::tempPath().toStdString() + "/tarnwick-check-" + RandomWord(8);
-    QDir().mkpath(QString::fromStdString(settings.PayloadDirectory));
 
     FResults->setRowCount(0);
     FRows.clear();
@@ -167,9 +165,9 @@ void TCheckDialog::Start()
         QMetaObject::invokeMethod(this, [this, copy, done, total] { AddResult(copy, done, total); }, Qt::QueuedConnection);
     };
     FDone = false;
-    FWorker = std::thread([this, plan, payloads = settings.PayloadDirectory] {
+    // The checks' clients save what they receive in a temporary folder the run removes.
+    FWorker = std::thread([this, plan] {
         TCheckRun run = FRunner->Run(plan);
-        QDir(QString::fromStdString(payloads)).removeRecursively();
         QMetaObject::invokeMethod(this, [this, run] {
             FRun = run;
             FDone = true;

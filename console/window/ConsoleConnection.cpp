@@ -108,6 +108,14 @@ QString TConsoleConnection::Name() const
     return id.isEmpty() ? QStringLiteral("接続 %1").arg(FId) : id;
 }
 
+void TConsoleConnection::SetProfileName(const QString& name)
+{
+    FPanel->Profiles()->ShowName(name);
+    FProfileName = name;
+    UpdateScriptName();
+    emit StateChanged();
+}
+
 QString TConsoleConnection::Caption() const
 {
     return ToQ(FForm->Caption);

@@ -3,7 +3,7 @@
 #include "console/form/FieldTable.h"
 #include "console/form/Form1.h"
 #include "console/script/SessionRecorder.h"
-#include "console/window/CommandQueue.h"
+#include "console/window/core/CommandQueue.h"
 #include "console/window/SettingsPanel.h"
 
 #include <QMessageBox>
@@ -58,6 +58,9 @@ public:
     int Id() const { return FId; }
     // The profile's name when one was loaded or saved, else the ClientID.
     QString Name() const;
+    // The profile it is named after (empty: none); setting it shows it in the profile box.
+    const QString& ProfileName() const { return FProfileName; }
+    void SetProfileName(const QString& name);
     // The form's caption: "Tarnwick テストプログラム".
     QString Caption() const;
     TSettingsPanel* Panel() const { return FPanel; }

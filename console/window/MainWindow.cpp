@@ -97,7 +97,8 @@ public:
 // The keys of what the window keeps between runs.
 const QString GeometryKey = QStringLiteral("Geometry");
 const QString SplitterKey = QStringLiteral("MainSplitter");
-const QString FoldedKey = QStringLiteral("FoldedGroups");
+const QString FoldedKey = QStringLiteral("FoldedGroups");   // before each connection kept its own
+const QString ConnectionKey = QStringLiteral("CurrentConnection");
 const QString TabKey = QStringLiteral("SessionTab");
 const QString ViewSplittersKey = QStringLiteral("ViewSplitters");
 
@@ -242,8 +243,7 @@ int TMainWindow::AddConnection()
     TConsoleConnection& made = MakeConnection();
     if (Started) {
         made.Start();
-        if (!Connections.empty())
-            made.Panel()->SetFoldedGroups(Connections.front()->Panel()->FoldedGroups());
+        made.Panel()->FoldUnused();
     }
     ChooseConnection(ConnectionCount() - 1);
     return CurrentIndex;
@@ -312,14 +312,27 @@ void TMainWindow::Start()
     if (Started || ShutDown)
         return;
     Started = true;
-    for (std::size_t i = 0; i < Connections.size(); ++i) {
-        // The fields as the window left them last time (the identifier too, over the new default).
-        std::function<bool(TFieldValues&)> kept;
-        if (i == 0 && Store)
-            kept = [this](TFieldValues& values) { return Store->LoadFields(values); };
-        Connections[i]->Start(kept);
+    // The connections as the window left them last time, each with its fields
+    // (the identifier too, over the new default) and the profile it is named after.
+    std::vector<TSettingsStore::TKeptConnection> kept;
+    for (std::size_t i = 0; i < Connections.size() || i < kept.size(); ++i) {
+        if (i == Connections.size())
+            MakeConnection();
+        std::function<bool(TFieldValues&)> apply;
+        if (Store)
+            apply = [this, i, &kept](TFieldValues& values) {
+                if (i == 0)
+                    kept = Store->LoadConnections(values);
+                if (i >= kept.size())
+                    return false;
+                values = kept[i].Fields;
+                return true;
+            };
+        Connections[i]->Start(apply);
+        if (i < kept.size() && !kept[i].Profile.isEmpty())
+            Connections[i]->SetProfileName(kept[i].Profile);
     }
-    RestoreWindow();
+    RestoreWindow(kept);
     ChooseConnection(CurrentIndex);
 }
 
@@ -328,8 +341,12 @@ void TMainWindow::Shutdown()
     if (ShutDown)
         return;
     if (Store && Started) {
-        // The first connection's fields as they are on the screen now, for the next start.
-        Store->SaveFields(Connections.front()->Panel()->ReadWidgets());
+        // The connections' fields as they are on the screen now, for the next start.
+        std::vector<TSettingsStore::TKeptConnection> kept;
+        for (const auto& connection : Connections)
+            kept.push_back({connection->Panel()->ReadWidgets(), connection->ProfileName(),
+                            connection->Panel()->FoldedGroups(), true});
+        Store->SaveConnections(kept);
         KeepWindow();
     }
     ClosingUi = true;
@@ -393,29 +410,31 @@ void TMainWindow::FitToScreen(const QRect& available)
     MainSplit->setSizes({settings, width - settings});
 }
 
-void TMainWindow::RestoreWindow()
+void TMainWindow::RestoreWindow(const std::vector<TSettingsStore::TKeptConnection>& kept)
 {
     QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
     const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800);
     FitToScreen(available);
-    if (!Store) {
-        for (const auto& connection : Connections)
-            connection->Panel()->FoldUnused();
-        return;
+    // Each connection's groups as it left them; one not kept folds what it does not use.
+    const QVariant folded = Store ? Store->WindowValue(FoldedKey) : QVariant();
+    for (std::size_t i = 0; i < Connections.size(); ++i) {
+        TSettingsPanel* panel = Connections[i]->Panel();
+        if (i < kept.size() && kept[i].FoldsKept)
+            panel->SetFoldedGroups(kept[i].Folded);
+        else if (i == 0 && folded.isValid())
+            panel->SetFoldedGroups(folded.toStringList());
+        else
+            panel->FoldUnused();
     }
+    if (!Store)
+        return;
+    ChooseConnection(std::clamp(Store->WindowValue(ConnectionKey).toInt(), 0, ConnectionCount() - 1));
     const QByteArray geometry = Store->WindowValue(GeometryKey).toByteArray();
     if (!geometry.isEmpty())
         restoreGeometry(geometry);
     const QByteArray split = Store->WindowValue(SplitterKey).toByteArray();
     if (!split.isEmpty())
         MainSplit->restoreState(split);
-    const QVariant folded = Store->WindowValue(FoldedKey);
-    for (const auto& connection : Connections) {
-        if (folded.isValid())
-            connection->Panel()->SetFoldedGroups(folded.toStringList());
-        else
-            connection->Panel()->FoldUnused();
-    }
     const QVariant tab = Store->WindowValue(TabKey);
     if (tab.isValid())
         Views->Tabs()->setCurrentIndex(tab.toInt());
@@ -429,7 +448,7 @@ void TMainWindow::KeepWindow()
 {
     Store->SetWindowValue(GeometryKey, saveGeometry());
     Store->SetWindowValue(SplitterKey, MainSplit->saveState());
-    Store->SetWindowValue(FoldedKey, Current().Panel()->FoldedGroups());
+    Store->SetWindowValue(ConnectionKey, CurrentIndex);
     Store->SetWindowValue(TabKey, Views->Tabs()->currentIndex());
     QStringList views;
     for (const QSplitter* splitter : Views->findChildren<QSplitter*>())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "console/window/ConsoleConnection.h"
+#include "console/window/SettingsStore.h"
 
 #include <QMainWindow>
 #include <QMessageBox>
@@ -22,7 +23,6 @@ class QToolButton;
 class TConnectionList;
 class TPropertyEditor;
 class TSessionPanel;
-class TSettingsStore;
 
 // The program's window. It only arranges: the connections' list and the
 // settings of the one chosen at the left, the session views (log, received
@@ -56,6 +56,7 @@ public:
     // The connections, in the list's order; the one whose settings are shown.
     int ConnectionCount() const { return static_cast<int>(Connections.size()); }
     TConsoleConnection& Connection(int index) const { return *Connections.at(static_cast<std::size_t>(index)); }
+    int ChosenIndex() const { return CurrentIndex; }
     TConsoleConnection& Current() const { return *Connections.at(static_cast<std::size_t>(CurrentIndex)); }
     // A new connection with the window's defaults, chosen; its index.
     int AddConnection();
@@ -135,7 +136,7 @@ private:
     TConsoleConnection& MakeConnection();
     void UpdateBusy();
     void OnFinished();
-    void RestoreWindow();
+    void RestoreWindow(const std::vector<TSettingsStore::TKeptConnection>& kept);
     void RunSessionScript(const struct TScript& script, const std::string& name);
     void KeepWindow();
 

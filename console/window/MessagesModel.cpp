@@ -5,6 +5,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 #include <QFileInfo>
 #include <QLocale>
 #include <QStringList>
@@ -36,6 +38,20 @@ void TMessagesModel::Append(const std::vector<TReceivedMessage>& messages, int c
                            properties, identifiers.join(QStringLiteral(", ")), connection, received.Head,
                            FNextNumber++};
     });
+}
+
+int TMessagesModel::RowOfNumber(uint64_t number) const
+{
+    // The numbers grow with the rows.
+    const auto found = std::lower_bound(FRows.begin(), FRows.end(), number,
+                                        [](const TMessageRow& row, uint64_t n) { return row.Number < n; });
+    return found == FRows.end() || found->Number != number ? -1 : static_cast<int>(found - FRows.begin());
+}
+
+void TMessagesModel::Touch(uint64_t number)
+{
+    if (const int row = RowOfNumber(number); row >= 0)
+        emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
 }
 
 int TMessagesModel::columnCount(const QModelIndex& parent) const

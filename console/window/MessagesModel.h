@@ -59,6 +59,10 @@ public:
 
     // The message of a row, with its topic and path as Qt texts.
     const TMessageRow& MessageAt(int row) const { return RowAt(row); }
+    // The row of the message of this number; -1 when it is no longer kept.
+    int RowOfNumber(uint64_t number) const;
+    // Tells the views that the row of this message is to be looked at again (a filter's answer changed).
+    void Touch(uint64_t number);
 
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;

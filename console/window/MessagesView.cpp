@@ -126,10 +126,14 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
             [this] { FFilter->SetRetain(FRetainBox->currentData().toInt()); });
     connect(FConnectionBox, &QComboBox::currentIndexChanged, this,
             [this] { FFilter->SetConnection(FConnectionBox->currentData().toInt()); });
-    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+    // The count of all changes too while none of the new messages is shown.
+    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved}) {
         connect(FFilter, signal, this, &TMessagesView::UpdateShown);
+        connect(FModel, signal, this, &TMessagesView::UpdateShown);
+    }
     connect(FFilter, &QAbstractItemModel::modelReset, this, &TMessagesView::UpdateShown);
     connect(FFilter, &QAbstractItemModel::layoutChanged, this, &TMessagesView::UpdateShown);
+    connect(FFilter, &TMessagesFilterModel::SearchingChanged, this, &TMessagesView::UpdateShown);
 
     // The topic tree.
     FTopics = new TTopicTreeModel(this);
@@ -180,12 +184,12 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
                 }
     });
 
-    FInfo = new QLabel(QStringLiteral("メッセージを選ぶと、ペイロードを表示します"), this);
+    FInfo = new QLabel(NoMessageText(), this);
     FInfo->setObjectName("MessageInfo");
     FInfo->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    FInfo->setWordWrap(true);
-    FInfo->setMinimumWidth(fontMetrics().averageCharWidth() * 16);
-    FInfo->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // A line of its own under the buttons, as wide as the pane: a long path is cut at the
+    // pane's edge, never squeezed between the buttons (the tooltip holds the file's path).
+    FInfo->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     FModeBox = Choice("PayloadModeBox", QStringLiteral("ペイロードの表示"),
                       {{QStringLiteral("自動"), int(TPayloadMode::Auto)},
                        {QStringLiteral("テキスト"), int(TPayloadMode::Text)},
@@ -271,10 +275,10 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
     choices->addWidget(exportBtn);
 
     auto* tools = new QHBoxLayout;
-    tools->addWidget(FInfo, 1);
     tools->addWidget(FModeBox);
     tools->addWidget(FChartBtn);
     tools->addWidget(FFollow);
+    tools->addStretch(1);
     tools->addWidget(copyText);
     tools->addWidget(copyHex);
     tools->addWidget(openFolder);
@@ -283,6 +287,7 @@ TMessagesView::TMessagesView(QWidget* parent) : QWidget(parent)
     auto* lowerLayout = new QVBoxLayout(lower);
     lowerLayout->setContentsMargins(0, 0, 0, 0);
     lowerLayout->addLayout(tools);
+    lowerLayout->addWidget(FInfo);
     lowerLayout->addWidget(FProperties);
     lowerLayout->addWidget(payload, 1);
 
@@ -371,6 +376,9 @@ void TMessagesView::UpdateShown()
                                                .arg(ViewText::Count(FFilter->rowCount()))
                                                .arg(ViewText::Count(FModel->rowCount()))
                                          : QStringLiteral("%1 件").arg(ViewText::Count(FModel->rowCount())));
+    // Large payloads are still read for the filter's text: more may join.
+    if (FFilter->Searching())
+        FShown->setText(FShown->text() + QStringLiteral(" (検索中…)"));
 }
 
 std::vector<const TMessageRow*> TMessagesView::ShownRows() const
@@ -412,6 +420,11 @@ void TMessagesView::ChooseExport()
 
 // ---- the payload ----
 
+QString TMessagesView::NoMessageText()
+{
+    return QStringLiteral("メッセージを選ぶと、ペイロードを表示します");
+}
+
 void TMessagesView::ShowMessage(int row)
 {
     if (row < 0 || row >= FModel->rowCount()) {
@@ -421,6 +434,8 @@ void TMessagesView::ShowMessage(int row)
         FText->clear();
         FProperties->clear();
         FProperties->hide();
+        FInfo->setText(NoMessageText());
+        FInfo->setToolTip(QString());
         return;
     }
     FShownRow = row;

@@ -95,6 +95,7 @@ public:
     static constexpr int DisplayLineLimit = 1024;
 
 private:
+    static QString NoMessageText();
     void RenderPayload();
     void UpdateShown();
     void ChooseExport();

@@ -82,6 +82,14 @@ void TProfileBar::Refresh(const QString& select)
     FName->setEditText(select);
 }
 
+void TProfileBar::ShowName(const QString& name)
+{
+    if (!FStore)
+        return;
+    Refresh(name);
+    FPassword->setChecked(!name.isEmpty() && FStore->HasPassword(name));
+}
+
 void TProfileBar::Save()
 {
     if (!FStore)
@@ -104,13 +112,16 @@ void TProfileBar::Load()
     const QString name = FName->currentText().trimmed();
     const TFieldValues now = FHooks.Read();
     TFieldValues values = now;
-    if (!FStore->LoadProfile(name, values)) {
+    QString problem;
+    if (!FStore->LoadProfile(name, values, &problem)) {
         FHooks.Note(QStringLiteral("接続プロファイル「%1」はありません").arg(name));
         return;
     }
     FHooks.Apply(values, DiffFields(values, now));
     FPassword->setChecked(FStore->HasPassword(name));
     FHooks.Note(QStringLiteral("接続プロファイル「%1」を読み込みました").arg(name));
+    if (!problem.isEmpty())
+        FHooks.Box(QMessageBox::Warning, QStringLiteral("接続プロファイル"), problem);
     emit NameChanged(name);
 }
 

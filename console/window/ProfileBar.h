@@ -33,6 +33,9 @@ public:
     // The name in the box (what a connection is named after when it has one).
     QString CurrentName() const;
     QComboBox* NameBox() const { return FName; }
+    // Puts a kept profile's name in the box, the password switch as the profile
+    // was saved; nothing is read into the fields.
+    void ShowName(const QString& name);
 
 signals:
     // A profile was loaded into the fields or saved under a name.

@@ -79,8 +79,10 @@ TPropertyEditor::TPropertyEditor(TPacketKind kind, const QString& controlName, Q
     FTable->setSelectionBehavior(QAbstractItemView::SelectRows);
     FTable->setSelectionMode(QAbstractItemView::SingleSelection);
     FTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    FTable->horizontalHeader()->setStretchLastSection(true);
-    FTable->setColumnWidth(0, fontMetrics().horizontalAdvance(QStringLiteral("Request Response Information")) + 48);
+    // The columns share the table's width: in a narrow settings panel no row scrolls sideways
+    // (a name too long for its half is cut short in its box).
+    FTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    FTable->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     const int rowHeight = FTable->verticalHeader()->defaultSectionSize();
     FTable->setMinimumHeight(FTable->horizontalHeader()->sizeHint().height() + 3 * rowHeight + 2 * FTable->frameWidth());
     FTable->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);

@@ -472,6 +472,15 @@ void TSettingsPanel::FoldUnused()
 {
     Group(TControlGroup::Tls)->SetFolded(!TlsOn());
     Group(TControlGroup::Mqtt5)->SetFolded(!FMqtt5Used);
+    if (TFoldGroup* transport = Group(TControlGroup::Transport))
+        transport->SetFolded(!TransportUsed());
+}
+
+bool TSettingsPanel::TransportUsed() const
+{
+    const QComboBox* transport = FCombos[IndexOf(ChoiceFields, "TransportCmb")];
+    const QComboBox* proxy = FCombos[IndexOf(ChoiceFields, "ProxyCmb")];
+    return (transport && transport->currentIndex() > 0) || (proxy && proxy->currentIndex() > 0);
 }
 
 void TSettingsPanel::UpdateTlsRows()
@@ -484,6 +493,14 @@ void TSettingsPanel::UpdateTlsRows()
         const QComboBox* choice = FCombos[IndexOf(ChoiceFields, control->Follows)];
         const int item = choice ? choice->currentIndex() : 0;
         widget->setEnabled(item < 0 || item >= 32 || !(control->UnusedItems & (1u << item)));
+    }
+    // WebSocket or a proxy chosen (by a click, a profile, a script): that group comes into sight too.
+    if (TFoldGroup* transport = Group(TControlGroup::Transport)) {
+        const bool used = TransportUsed();
+        transport->SetNote(used ? QString() : QStringLiteral("TCP · プロキシなし"));
+        if (used && !transport->property("used").toBool())
+            transport->SetFolded(false);
+        transport->setProperty("used", used);
     }
     TFoldGroup* group = Group(TControlGroup::Tls);
     if (!group)

@@ -69,13 +69,16 @@ public:
     const std::vector<TFoldGroup*>& FoldGroups() const { return FGroups; }
     QStringList FoldedGroups() const;
     void SetFoldedGroups(const QStringList& folded);
-    // Folds the groups not in use (TLS off, no MQTT 5.0): the first start's look.
+    // Folds the groups not in use (TLS off, no MQTT 5.0, plain TCP without a
+    // proxy): the first start's look.
     void FoldUnused();
 
     // What the connection is: "ClientID" or its profile's name, and whether TLS is on.
     QString ClientID() const;
     int BrokerPort() const;
     bool TlsOn() const;
+    // A WebSocket transport or a proxy is chosen.
+    bool TransportUsed() const;
 
 signals:
     // The ClientID or the TLS switch changed as shown: the connection's name and marks follow.

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
@@ -24,6 +25,7 @@ namespace {
 const QString FieldsGroup = QStringLiteral("Fields");
 const QString ProfilesGroup = QStringLiteral("Profiles");
 const QString WindowGroup = QStringLiteral("Window");
+const QString ConnectionsArray = QStringLiteral("Connections");
 
 // Never kept with the fields: the passwords, and the switch of a timer that
 // only runs while a connection is open.
@@ -53,6 +55,24 @@ std::string ToSystem(const QString& text)
 QString ProfileKey(const QString& name)
 {
     return ProfilesGroup + "/" + QString::fromLatin1(QUrl::toPercentEncoding(name));
+}
+
+// A password file that cannot be read is never written over: the user may
+// still have the passwords in it.
+QString KeptUnchanged()
+{
+    return QStringLiteral("\nプロファイルもパスワードのファイルも変えていません。ファイルを直すか消してから、もう一度どうぞ。");
+}
+
+// Only the owner may enter the settings folder: the files in it name hosts,
+// users and key files. A folder that lets others in (an earlier version made it
+// 0755) is tightened, if it is the user's own.
+void TightenDirectory(const QByteArray& path)
+{
+    struct stat st {};
+    if (::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 077) != 0 &&
+        st.st_uid == ::geteuid())
+        ::chmod(path.constData(), S_IRWXU);
 }
 
 template <typename TFn>
@@ -109,7 +129,24 @@ bool SetFieldFromSetting(TFieldValues& values, const char* control, const QStrin
     return false;
 }
 
-TSettingsStore::TSettingsStore(QString directory) : FDirectory(std::move(directory)) {}
+TSettingsStore::TSettingsStore(QString directory) : FDirectory(std::move(directory))
+{
+    TightenDirectory(QFile::encodeName(FDirectory));
+}
+
+bool TSettingsStore::MakeDirectory() const
+{
+    const QFileInfo info(FDirectory);
+    if (info.isDir())
+        return true;
+    // The folders above it as the system makes them; the last one the owner's alone.
+    QDir().mkpath(info.absolutePath());
+    const QByteArray path = QFile::encodeName(FDirectory);
+    if (::mkdir(path.constData(), S_IRWXU) != 0 && errno != EEXIST)
+        return false;
+    TightenDirectory(path);
+    return QFileInfo(FDirectory).isDir();
+}
 
 QString TSettingsStore::DefaultDirectory()
 {
@@ -126,25 +163,20 @@ QString TSettingsStore::PasswordFile() const
     return FDirectory + QStringLiteral("/passwords.json");
 }
 
-void TSettingsStore::SaveFields(const TFieldValues& values) const
+namespace {
+
+void WriteFields(QSettings& settings, const TFieldValues& values)
 {
-    QDir().mkpath(FDirectory);
-    QSettings settings(SettingsFile(), QSettings::IniFormat);
-    settings.remove(FieldsGroup);
     settings.beginGroup(FieldsGroup);
     ForEachField([&](const char* control) {
         if (KeptBetweenRuns(control))
             settings.setValue(QString::fromLatin1(control), FieldSettingValue(values, control));
     });
     settings.endGroup();
-    settings.sync();
 }
 
-bool TSettingsStore::LoadFields(TFieldValues& values) const
+bool ReadFields(QSettings& settings, TFieldValues& values)
 {
-    if (!QFile::exists(SettingsFile()))
-        return false;
-    QSettings settings(SettingsFile(), QSettings::IniFormat);
     settings.beginGroup(FieldsGroup);
     bool found = false;
     ForEachField([&](const char* control) {
@@ -152,7 +184,96 @@ bool TSettingsStore::LoadFields(TFieldValues& values) const
         if (KeptBetweenRuns(control) && settings.contains(key))
             found = SetFieldFromSetting(values, control, settings.value(key).toString()) || found;
     });
+    settings.endGroup();
     return found;
+}
+
+}  // namespace
+
+void TSettingsStore::SaveFields(const TFieldValues& values) const
+{
+    MakeDirectory();
+    QSettings settings(SettingsFile(), QSettings::IniFormat);
+    settings.remove(FieldsGroup);
+    WriteFields(settings, values);
+    settings.sync();
+}
+
+
+bool TSettingsStore::LoadFields(TFieldValues& values) const
+{
+    if (!QFile::exists(SettingsFile()))
+        return false;
+    QSettings settings(SettingsFile(), QSettings::IniFormat);
+    return ReadFields(settings, values);
+}
+
+void TSettingsStore::SaveConnections(const std::vector<TKeptConnection>& connections) const
+{
+    if (!connections.empty())
+        SaveFields(connections.front().Fields);
+    MakeDirectory();
+    QSettings settings(SettingsFile(), QSettings::IniFormat);
+    settings.remove(ConnectionsArray);
+    settings.beginWriteArray(ConnectionsArray, static_cast<int>(connections.size()));
+    for (std::size_t i = 0; i < connections.size(); ++i) {
+        const TKeptConnection& kept = connections[i];
+        settings.setArrayIndex(static_cast<int>(i));
+        settings.setValue(QStringLiteral("Profile"), kept.Profile);
+        if (kept.FoldsKept)
+            settings.setValue(QStringLiteral("FoldedGroups"), kept.Folded.isEmpty() ? QStringList{QString()} : kept.Folded);
+        // The first one's fields are those of [Fields].
+        if (i > 0)
+            WriteFields(settings, kept.Fields);
+    }
+    settings.endArray();
+    settings.sync();
+}
+
+std::vector<TSettingsStore::TKeptConnection> TSettingsStore::LoadConnections(const TFieldValues& defaults) const
+{
+    std::vector<TKeptConnection> connections;
+    if (!QFile::exists(SettingsFile()))
+        return connections;
+    QMap<QString, QString> passwords;
+    ReadPasswords(passwords);
+    QSettings settings(SettingsFile(), QSettings::IniFormat);
+    const int count = settings.beginReadArray(ConnectionsArray);
+    for (int i = 0; i < count; ++i) {
+        settings.setArrayIndex(i);
+        TKeptConnection kept;
+        kept.Fields = defaults;
+        kept.Profile = settings.value(QStringLiteral("Profile")).toString();
+        const QVariant folded = settings.value(QStringLiteral("FoldedGroups"));
+        kept.FoldsKept = folded.isValid();
+        for (const QString& name : folded.toStringList())
+            if (!name.isEmpty())
+                kept.Folded << name;
+        if (i > 0)
+            ReadFields(settings, kept.Fields);
+        connections.push_back(std::move(kept));
+    }
+    settings.endArray();
+    // The first connection's fields; before connections were kept, the only ones.
+    if (connections.empty()) {
+        TKeptConnection first;
+        first.Fields = defaults;
+        if (!ReadFields(settings, first.Fields))
+            return connections;
+        connections.push_back(std::move(first));
+    } else {
+        ReadFields(settings, connections.front().Fields);
+    }
+    // The passwords (the broker's and the proxy's) only as the connection's profile keeps them.
+    for (TKeptConnection& kept : connections) {
+        const auto keep = [&](const char* control, const QString& key) {
+            kept.Fields.Texts[FieldIndex(TextFields, control)] =
+                kept.Profile.isEmpty() ? std::string() : ToSystem(passwords.value(key));
+        };
+        keep("PasswordEdit", kept.Profile);
+        keep("ProxyPasswordEdit", ProxyPasswordKey(kept.Profile));
+    }
+    return connections;
 }
 
 const QStringList& TSettingsStore::ProfileControls()
@@ -187,7 +308,10 @@ bool TSettingsStore::SaveProfile(const QString& name, const TFieldValues& values
         return false;
     }
     QMap<QString, QString> passwords;
-    ReadPasswords(passwords);
+    if (!ReadPasswords(passwords, error)) {
+        error += KeptUnchanged();
+        return false;
+    }
     // The password file first: a profile is never left claiming a password it does not have.
     const std::pair<QString, const char*> secrets[] = {{name, "PasswordEdit"},
                                                        {ProxyPasswordKey(name), "ProxyPasswordEdit"}};
@@ -200,7 +324,7 @@ bool TSettingsStore::SaveProfile(const QString& name, const TFieldValues& values
     }
     if (!WritePasswords(passwords, error))
         return false;
-    QDir().mkpath(FDirectory);
+    MakeDirectory();
     QSettings settings(SettingsFile(), QSettings::IniFormat);
     settings.remove(ProfileKey(name));
     settings.beginGroup(ProfileKey(name));
@@ -215,7 +339,7 @@ bool TSettingsStore::SaveProfile(const QString& name, const TFieldValues& values
     return true;
 }
 
-bool TSettingsStore::LoadProfile(const QString& name, TFieldValues& values) const
+bool TSettingsStore::LoadProfile(const QString& name, TFieldValues& values, QString* problem) const
 {
     if (!ProfileNames().contains(name))
         return false;
@@ -225,7 +349,9 @@ bool TSettingsStore::LoadProfile(const QString& name, TFieldValues& values) cons
         if (settings.contains(control))
             SetFieldFromSetting(values, control.toLatin1().constData(), settings.value(control).toString());
     QMap<QString, QString> passwords;
-    ReadPasswords(passwords);
+    QString unread;
+    if (!ReadPasswords(passwords, unread) && problem)
+        *problem = unread + QStringLiteral("\nプロファイルはパスワードなしで読み込みました。");
     values.Texts[FieldIndex(TextFields, "PasswordEdit")] = ToSystem(passwords.value(name));
     values.Texts[FieldIndex(TextFields, "ProxyPasswordEdit")] = ToSystem(passwords.value(ProxyPasswordKey(name)));
     return true;
@@ -234,7 +360,10 @@ bool TSettingsStore::LoadProfile(const QString& name, TFieldValues& values) cons
 bool TSettingsStore::DeleteProfile(const QString& name, QString& error) const
 {
     QMap<QString, QString> passwords;
-    ReadPasswords(passwords);
+    if (!ReadPasswords(passwords, error)) {
+        error += KeptUnchanged();
+        return false;
+    }
     const bool had = passwords.remove(name) + passwords.remove(ProxyPasswordKey(name)) > 0;
     if (had && !WritePasswords(passwords, error))
         return false;
@@ -247,18 +376,34 @@ bool TSettingsStore::DeleteProfile(const QString& name, QString& error) const
 bool TSettingsStore::HasPassword(const QString& name) const
 {
     QMap<QString, QString> passwords;
-    ReadPasswords(passwords);
-    return passwords.contains(name) || passwords.contains(ProxyPasswordKey(name));
+    QString problem;
+    return ReadPasswords(passwords, problem) && (passwords.contains(name) || passwords.contains(ProxyPasswordKey(name)));
 }
 
-bool TSettingsStore::ReadPasswords(QMap<QString, QString>& passwords) const
+bool TSettingsStore::ReadPasswords(QMap<QString, QString>& passwords, QString& problem) const
 {
-    QFile file(PasswordFile());
-    if (!file.open(QIODevice::ReadOnly))
+    const auto unreadable = [&](const QString& reason) {
+        passwords.clear();
+        problem = QStringLiteral("パスワードのファイルを読めません (%1): %2").arg(reason, PasswordFile());
         return false;
-    const QJsonObject object = QJsonDocument::fromJson(file.readAll()).object();
-    for (auto it = object.begin(); it != object.end(); ++it)
+    };
+    QFile file(PasswordFile());
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly))
+        return unreadable(file.errorString());
+    QJsonParseError parse{};
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parse);
+    if (parse.error != QJsonParseError::NoError)
+        return unreadable(parse.errorString() + QStringLiteral(", offset %1").arg(parse.offset));
+    if (!document.isObject())
+        return unreadable(QStringLiteral("not a JSON object"));
+    const QJsonObject object = document.object();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (!it.value().isString())
+            return unreadable(QStringLiteral("the entry \"%1\" is not a text").arg(it.key()));
         passwords[it.key()] = it.value().toString();
+    }
     return true;
 }
 
@@ -278,7 +423,7 @@ bool TSettingsStore::WritePasswords(const QMap<QString, QString>& passwords, QSt
     for (auto it = passwords.begin(); it != passwords.end(); ++it)
         object.insert(it.key(), it.value());
     const QByteArray bytes = QJsonDocument(object).toJson();
-    QDir().mkpath(FDirectory);
+    MakeDirectory();
     const QByteArray temporary = path + ".tmp";
     bool written = false;
     {

@@ -32,6 +32,8 @@ inline void SetColumnWidthFor(QTableView* view, int column, const QString& sampl
 
 #include <QComboBox>
 #include <QFileDialog>
+#include <QFileIconProvider>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QToolButton>
@@ -62,10 +64,25 @@ inline void SetUpClearButton(QLineEdit* edit)
     }
 }
 
+// The kind of a file as the file chooser's list says it: Qt's own translations
+// do not name it, and the desktop's names follow the desktop's language.
+class TJapaneseFileKinds : public QFileIconProvider {
+public:
+    QString type(const QFileInfo& info) const override
+    {
+        if (info.isDir())
+            return QStringLiteral("フォルダー");
+        const QString suffix = info.suffix();
+        return suffix.isEmpty() ? QStringLiteral("ファイル") : QStringLiteral("%1 ファイル").arg(suffix.toUpper());
+    }
+};
+
 // A file chooser that speaks the window's language, whatever the desktop's is.
 inline void SetUpFileDialog(QFileDialog& dialog)
 {
+    static TJapaneseFileKinds kinds;
     dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setIconProvider(&kinds);
     dialog.setLabelText(QFileDialog::LookIn, QStringLiteral("場所:"));
     dialog.setLabelText(QFileDialog::FileName, QStringLiteral("ファイル名:"));
     dialog.setLabelText(QFileDialog::FileType, QStringLiteral("種類:"));

@@ -1,5 +1,5 @@
-// An Aedes broker on 127.0.0.1 for the broker checks: node aedes.mjs PORT
-// (run from a folder where "npm install aedes" was done).
+// An Aedes broker on 127.0.0.1 for the broker checks: node aedes.mjs PORT, run
+// from a folder where "npm install aedes" was done (aedes.sh does both).
 import net from 'node:net'
 import { createRequire } from 'node:module'
 import path from 'node:path'

@@ -9,12 +9,13 @@ if [ "$1" = stop ]; then
   exit 0
 fi
 port=$1 dir=$2
+command -v rabbitmq-server >/dev/null || { echo "rabbitmq-server is not installed (Debian package rabbitmq-server)" >&2; exit 3; }
 mkdir -p "$dir"
 name="tarnwick$port@localhost"
 echo "$name" > "$dir/nodename"
 wsport=${3:-}
 cat > "$dir/rabbitmq.conf" <<CONF
-listeners.tcp.default = 127.0.0.1:$((port + 1))
+listeners.tcp = none
 mqtt.listeners.tcp.default = 127.0.0.1:$port
 mqtt.allow_anonymous = true
 loopback_users = none
@@ -34,7 +35,7 @@ export RABBITMQ_NODENAME="$name" RABBITMQ_CONFIG_FILE="$dir/rabbitmq" RABBITMQ_E
   RABBITMQ_SERVER_ADDITIONAL_ERL_ARGS="-setcookie tarnwick$port -kernel inet_dist_use_interface {127,0,0,1}"
 # Run as root, rabbitmq-server becomes the rabbitmq user: its files must be that user's.
 if [ "$(id -u)" = 0 ] && id rabbitmq >/dev/null 2>&1; then chown -R rabbitmq: "$dir"; fi
-rabbitmq-server > "$dir/server.out" 2>&1 &
+rabbitmq-server < /dev/null > "$dir/server.out" 2>&1 &
 # Ready once its MQTT listener accepts.
 for _ in $(seq 1 120); do
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null &&
@@ -42,5 +43,5 @@ for _ in $(seq 1 120); do
   kill -0 $! 2>/dev/null || break   # the node ended
   sleep 0.5
 done
-echo "rabbitmq did not start: see $dir/server.out" >&2
+echo "rabbitmq did not start: $(tail -n 5 "$dir/server.out")" >&2
 exit 1

@@ -2,7 +2,9 @@
 // fills, a failed check opens its frames, the window's menu opens the dialog;
 // the run's HTML page opens in a text browser and its JUnit file reads back.
 #include "console/check/CheckReports.h"
+#include "console/check/WindowProfile.h"
 #include "console/window/CheckDialog.h"
+#include "console/window/SettingsStore.h"
 #include "support/CheckBroker.h"
 
 #include <QMainWindow>
@@ -13,6 +15,8 @@
 #include <QTextBrowser>
 #include <QXmlStreamReader>
 #include <QtTest>
+
+#include <map>
 
 class TCheckDialogTests : public QObject {
     Q_OBJECT
@@ -74,6 +78,35 @@ private slots:
         QCOMPARE(cases, table->rowCount());
         QCOMPARE(failures, 1);
         QCOMPARE(failedName, QString("retain.replace"));
+    }
+
+    // --profile reads a profile as the window's own store wrote it: its fields and its password.
+    void CheckProfileReadsWhatTheWindowSaved()
+    {
+        QTemporaryDir dir;
+        const std::map<std::string, QString> saved = {
+            {"BrokerEdit1", "127.0.0.1"},    {"BrokerPortSpn", "18883"},         {"TlsChk", "true"},
+            {"TlsVerifyHostChk", "false"},   {"TlsCaFileEdit", "/tmp/ca, \"x\"; [1].pem"},
+            {"UserNameEdit", "@@admin"},      {"PasswordEdit", "s3 \"cret\""}};
+        TFieldValues values;
+        for (const auto& [control, value] : saved) QVERIFY(SetFieldFromSetting(values, control.c_str(), value));
+        QString error;
+        QVERIFY(TSettingsStore(dir.path()).SaveProfile("lab broker~1", values, true, error));
+        std::string lines, why;
+        std::vector<TScriptStep> steps;
+        QVERIFY2(WindowProfileLines(dir.path().toStdString(), "lab broker~1", lines, why) &&
+                     ParseConnectionLines(lines, "profile", steps, why),
+                 why.c_str());
+        size_t found = 0;
+        for (const TScriptStep& step : steps) {
+            const QString value = step.Field->Kind == TScriptFieldKind::Text    ? QString::fromStdString(step.Value)
+                                  : step.Field->Kind == TScriptFieldKind::Check ? (step.Number ? "true" : "false")
+                                                                                : QString::number(step.Number);
+            const auto it = saved.find(step.Field->Name);
+            QCOMPARE(value, it == saved.end() ? QString() : it->second);
+            found += it != saved.end();
+        }
+        QCOMPARE(found, saved.size());
     }
 
     void TheMenuOpensTheDialog()

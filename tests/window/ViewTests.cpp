@@ -9,6 +9,7 @@
 #include "console/window/PayloadChart.h"
 #include "console/window/JsonHighlighter.h"
 #include "console/window/TopicTree.h"
+#include "console/window/ViewSetup.h"
 #include "console/window/PropertyEditor.h"
 #include "console/window/SessionPanel.h"
 #include "console/window/SessionStatus.h"
@@ -983,6 +984,13 @@ private slots:
             for (QToolButton* button : buttons)
                 QCOMPARE(QAccessible::queryAccessibleInterface(button)->text(QAccessible::Name), QStringLiteral("消去"));
         }
+
+        // The file chooser speaks Japanese, the kinds of its files too.
+        QFileDialog chooser;
+        SetUpFileDialog(chooser);
+        QCOMPARE(chooser.labelText(QFileDialog::FileName), QStringLiteral("ファイル名:"));
+        QCOMPARE(chooser.iconProvider()->type(QFileInfo(QDir::tempPath())), QStringLiteral("フォルダー"));
+        QCOMPARE(chooser.iconProvider()->type(QFileInfo("session.tws")), QStringLiteral("TWS ファイル"));
     }
 
     // ---- finding messages ----
@@ -1066,6 +1074,49 @@ private slots:
         view.View()->sortByColumn(TMessagesModel::TimeColumn, Qt::AscendingOrder);
         QCOMPARE(CellText(view.View(), 0, TMessagesModel::IdColumn),
                  QString::number(batch.front().Message.MessageID));
+    }
+
+    // The payload text is looked for in the whole payload, the part past the
+    // bytes a row keeps read off the window's thread: the keystroke never waits
+    // for it, and what is found joins the list (new messages too).
+    void payloadTextFilterReadsWholePayloads()
+    {
+        QTemporaryDir dir;
+        TMessagesView view;
+        view.FindEdit()->setText(QStringLiteral("alarm"));
+        QVERIFY(!view.Filter()->Searching());   // no payload to read: nothing to wait for
+        auto add = [&](const char* topic, QByteArray payload, int at = -1) {
+            if (at >= 0)
+                payload.replace(at, 5, "ALARM");
+            view.Append(std::vector<TReceivedMessage>{Message(topic, payload, 0, false, dir.path())});
+        };
+        auto shown = [&](QStringList expected) {
+            QVERIFY(WaitUntil([&] { return !view.Filter()->Searching(); }, 30000));
+            QStringList topics;
+            for (const TMessageRow* row : view.ShownRows())
+                topics << row->Topic;
+            topics.sort();
+            QCOMPARE(topics, expected);
+        };
+        for (int i = 0; i < 300; ++i)
+            view.Append(std::vector<TReceivedMessage>{Message(QStringLiteral("t/small"), QByteArray::number(i))});
+        view.FindEdit()->clear();
+        add("t/large", QByteArray(3 << 20, 'x'), 2 << 20);
+        add("t/across", QByteArray(5000, 'y'), PayloadHeadBytes - 2);
+        add("t/without", QByteArray(2 << 20, 'z'));
+        add("t/head", "an alarm at once");
+        view.FindEdit()->setText(QStringLiteral("alarm"));
+        QCOMPARE(view.ShownRows().size(), std::size_t{1});   // the head at once, the rest later
+        shown({"t/across", "t/head", "t/large"});
+        add("t/later", QByteArray(4096 + 5, 'w'), 4096);
+        // The count of all follows at once, while the new message is still being read.
+        QVERIFY(view.findChild<QLabel*>("MessagesShownCount")->text().startsWith(QStringLiteral("3 / 305 件")));
+        shown({"t/across", "t/head", "t/large", "t/later"});
+        // Another text forgets what the last one found, and the message shown with it.
+        SelectRow(view.View(), 0);
+        view.FindEdit()->setText(QStringLiteral("alarm!"));
+        shown({});
+        QVERIFY(!view.Info()->text().startsWith(QStringLiteral("Pub_")));
     }
 
     // A payload reads as JSON (by its look or its content type), as text, as

@@ -1,10 +1,10 @@
-#include "console/window/CommandQueue.h"
 #include "console/window/FoldGroup.h"
 #include "console/window/SessionStatus.h"
 #include "console/window/SettingsPanel.h"
 #include "console/window/LogModel.h"
 #include "console/window/LogPane.h"
 #include "console/window/MainWindow.h"
+#include "console/window/ProfileBar.h"
 #include "console/window/PropertyEditor.h"
 #include "console/window/SessionPanel.h"
 #include "console/window/SettingsStore.h"
@@ -24,7 +24,9 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFocusEvent>
 #include <QFontDatabase>
 #include <QLabel>
@@ -505,6 +507,91 @@ private slots:
         QCOMPARE(window.Settings()->ProfileNames(), QStringList{"prod"});
     }
 
+    // The settings folder is the user's alone, whether the window makes it or an
+    // earlier version left it open to everyone.
+    void settingsFolderIsTheUsersAlone()
+    {
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        const QString made = home.filePath("config/Tarnwick"), old = home.filePath("old");
+        QVERIFY(QDir().mkpath(old));
+        QVERIFY(::chmod(QFile::encodeName(old).constData(), 0755) == 0);
+        for (const QString& folder : {made, old}) {
+            TTestWindow window(Log->Port(), nullptr, folder);
+            window.Start();
+            window.Shutdown();
+            struct stat st {};
+            QCOMPARE(::stat(QFile::encodeName(folder).constData(), &st), 0);
+            QCOMPARE(st.st_mode & 0777, 0700u);
+            QVERIFY(QFile::exists(folder + "/tarnwick.conf"));
+        }
+    }
+
+    // A password file that cannot be read stays as it is: saving or deleting a
+    // profile is refused with a box that says why, and loading one says that
+    // its password could not be had.
+    void unreadablePasswordFileIsKept_data()
+    {
+        QTest::addColumn<QByteArray>("contents");   // empty: a folder stands in its place
+        QTest::newRow("not JSON") << QByteArray("{\"lab\": \"pw");
+        QTest::newRow("not an object") << QByteArray("[\"pw\"]");
+        QTest::newRow("a password that is no text") << QByteArray("{\"lab\": 42}");
+        QTest::newRow("a folder") << QByteArray();
+    }
+
+    void unreadablePasswordFileIsKept()
+    {
+        QFETCH(QByteArray, contents);
+        QTemporaryDir settings;
+        QVERIFY(settings.isValid());
+        TTestWindow window(Log->Port(), nullptr, settings.path());
+        window.Start();
+        auto* profile = Find<QComboBox>(window, "ProfileCmb");
+        auto* password = Find<QLineEdit>(window, "PasswordEdit");
+        Find<QCheckBox>(window, "ProfilePasswordChk")->setChecked(true);
+        password->setText(QStringLiteral("pw-lab"));
+        profile->setEditText(QStringLiteral("lab"));
+        Find<QPushButton>(window, "ProfileSaveBtn")->click();
+        QVERIFY(window.Boxes.isEmpty());
+
+        const QString passwords = settings.filePath("passwords.json");
+        QVERIFY(QFile::remove(passwords));
+        if (contents.isEmpty()) {
+            QVERIFY(QDir().mkdir(passwords));
+        } else {
+            QFile file(passwords);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(contents);
+        }
+        const auto verifyKept = [&] {
+            QVERIFY(QFileInfo(passwords).isDir() == contents.isEmpty());
+            QFile file(passwords);
+            QVERIFY(contents.isEmpty() || (file.open(QIODevice::ReadOnly) && file.readAll() == contents));
+        };
+        const auto verifyBox = [&] {
+            QCOMPARE(window.Boxes.size(), 1);
+            QVERIFY2(window.Boxes.takeFirst().Text.startsWith(QStringLiteral("パスワードのファイルを読めません")),
+                     "the box says the password file could not be read");
+        };
+
+        profile->setEditText(QStringLiteral("prod"));
+        Find<QPushButton>(window, "ProfileSaveBtn")->click();
+        verifyBox();
+        verifyKept();
+        QCOMPARE(window.Settings()->ProfileNames(), QStringList{"lab"});
+
+        password->setText(QStringLiteral("typed"));
+        profile->setEditText(QStringLiteral("lab"));
+        Find<QPushButton>(window, "ProfileLoadBtn")->click();
+        verifyBox();
+        QCOMPARE(password->text(), QString());
+
+        Find<QPushButton>(window, "ProfileDeleteBtn")->click();
+        verifyBox();
+        verifyKept();
+        QCOMPARE(window.Settings()->ProfileNames(), QStringList{"lab"});
+    }
+
     // The window's session, saved as a script, goes out the same from tarnwick-cli.
     void savedSessionScriptReplaysInTheCli()
     {
@@ -593,10 +680,31 @@ private slots:
             const QWidget* open = Find<QPushButton>(window, "ConnectBtn");
             QVERIFY(open->mapTo(area->widget(), QPoint(0, open->height())).y() <= area->viewport()->height());
             QVERIFY(Find<TFoldGroup>(window, "TlsGroup")->IsFolded());
+            QVERIFY(Find<TFoldGroup>(window, "TransportGroup")->IsFolded());
+            Find<QComboBox>(window, "ProxyCmb")->setCurrentIndex(1);   // chosen: it comes into sight
+            QVERIFY(!Find<TFoldGroup>(window, "TransportGroup")->IsFolded());
 
             Find<TFoldGroup>(window, "SessionGroup")->SetFolded(true);
+            Find<QLineEdit>(window, "ClientIDEdit")->setText(QStringLiteral("first"));
+            // Two more connections: one named after a profile kept with its password, one by its
+            // ClientID with a password typed only; each with its own folds.
+            for (const char* client : {"lab-id", "third"}) {
+                TSettingsPanel* panel = window.Connection(window.AddConnection()).Panel();
+                static_cast<QLineEdit*>(panel->FieldWidget("ClientIDEdit"))->setText(client);
+                for (const char* password : {"PasswordEdit", "ProxyPasswordEdit"})
+                    static_cast<QLineEdit*>(panel->FieldWidget(password))->setText(QStringLiteral("pw-") + client);
+                panel->findChild<QCheckBox*>("ProfilePasswordChk")->setChecked(true);
+            }
+            TSettingsPanel* lab = window.Connection(1).Panel();
+            static_cast<QCheckBox*>(lab->FieldWidget("TlsChk"))->setChecked(true);
+            lab->Profiles()->NameBox()->setEditText(QStringLiteral("試験 lab"));
+            lab->Profiles()->Save();
+            window.Connection(2).Panel()->findChild<TFoldGroup*>("ConnectionGroup")->SetFolded(true);
+            window.ChooseConnection(1);
             window.SessionViews()->Tabs()->setCurrentIndex(2);
-            window.resize(screen.width() - 200, screen.height() - 150);
+            QCoreApplication::processEvents();
+            // Smaller, yet no narrower than its three connections' settings and the views need.
+            window.resize(std::max(screen.width() - 200, window.minimumSizeHint().width()), screen.height() - 150);
             auto* splitter = Find<QSplitter>(window, "MainSplitter");
             splitter->setSizes({400, window.width() - 400});
             arranged = window.size();
@@ -609,10 +717,26 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QCOMPARE(window.size(), arranged);
         QCOMPARE(Find<QSplitter>(window, "MainSplitter")->sizes(), split);
-        QVERIFY(Find<TFoldGroup>(window, "SessionGroup")->IsFolded());
-        QVERIFY(Find<TFoldGroup>(window, "TlsGroup")->IsFolded());
-        QVERIFY(!Find<TFoldGroup>(window, "ConnectionGroup")->IsFolded());
         QCOMPARE(window.SessionViews()->Tabs()->currentIndex(), 2);
+        QCOMPARE(window.ConnectionCount(), 3);
+        QCOMPARE(window.ChosenIndex(), 1);
+        const struct {
+            QString Name, Password;
+            QStringList Folded;
+        } kept[] = {
+            {"first", "", {"SessionGroup", "TlsGroup", "Mqtt5Group"}},
+            {"試験 lab", "pw-lab-id", {"Mqtt5Group"}},
+            {"third", "", {"ConnectionGroup", "TlsGroup", "Mqtt5Group"}},
+        };
+        for (int i = 0; i < 3; ++i) {
+            TSettingsPanel* panel = window.Connection(i).Panel();
+            QCOMPARE(window.Connection(i).Name(), kept[i].Name);
+            for (const char* password : {"PasswordEdit", "ProxyPasswordEdit"})
+                QCOMPARE(static_cast<QLineEdit*>(panel->FieldWidget(password))->text(), kept[i].Password);
+            for (const char* group : {"SessionGroup", "ConnectionGroup", "TlsGroup", "Mqtt5Group"})
+                QVERIFY2(panel->findChild<TFoldGroup*>(group)->IsFolded() == kept[i].Folded.contains(group), group);
+        }
+        QCOMPARE(static_cast<QLineEdit*>(window.Connection(1).Panel()->FieldWidget("ClientIDEdit"))->text(), "lab-id");
     }
 
     void scriptRunsInTheWindow_data()
@@ -1528,55 +1652,6 @@ private slots:
         QCOMPARE(program.exitCode(), exitCode);
         QVERIFY(!program.readAllStandardError().isEmpty());
         QVERIFY(!Log->WaitForMessage("FormCreate: program start.. ", 0));
-    }
-
-    void commandQueueRunsInOrderAndKeepsOneTick()
-    {
-        TCommandQueue queue;
-        std::mutex lock;
-        std::vector<std::string> ran;
-        auto record = [&](std::string what) {
-            return [&, what] {
-                std::lock_guard guard(lock);
-                ran.push_back(what);
-            };
-        };
-        std::promise<void> release;
-        std::shared_future<void> released = release.get_future().share();
-        std::promise<void> blocking;
-        queue.Start();
-        queue.Post([&, released] {
-            blocking.set_value();
-            released.wait();
-        });
-        blocking.get_future().wait();
-        QVERIFY(queue.PostTick(record("tick 1")));
-        QVERIFY(queue.Post(record("a")));
-        for (int i = 2; i <= 5; ++i)
-            QVERIFY(!queue.PostTick(record("tick " + std::to_string(i))));
-        QVERIFY(queue.Post(record("b")));
-        release.set_value();
-        queue.Stop();
-        QVERIFY(!queue.Post(record("late")));
-        const std::vector<std::string> expected{"a", "b", "tick 5"};
-        QCOMPARE(ran, expected);
-
-        TCommandQueue dropped;
-        dropped.Start();
-        std::promise<void> hold;
-        std::shared_future<void> held = hold.get_future().share();
-        std::promise<void> running;
-        dropped.Post([&, held] {
-            running.set_value();
-            held.wait();
-        });
-        running.get_future().wait();
-        dropped.Post(record("dropped"));
-        dropped.PostTick(record("dropped tick"));
-        QCOMPARE(dropped.DropPending(), std::size_t{2});
-        hold.set_value();
-        dropped.Stop();
-        QCOMPARE(ran, expected);
     }
 
     void japaneseLabelsRender()

@@ -1,4 +1,4 @@
-#include "console/window/CommandQueue.h"
+#include "console/window/core/CommandQueue.h"
 
 TCommandQueue::~TCommandQueue()
 {
