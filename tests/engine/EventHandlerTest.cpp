@@ -566,9 +566,7 @@ TEST_F(EventHandlerTest, DestroyInTheMiddleOfAQos2FlowIsQuickAndCountsWhatIsDrop
 }
 
 // "Close" while the broker's messages are being answered, 500 times, the close
-// falling before, between and after the acknowledgements, alone or after our
-// DISCONNECT (the broker hangs up on reading it, as mosquitto does): never an
-// error line, and nothing on the wire after the DISCONNECT.
+// falling before, between and after the acknowledgements: never an error line.
 TEST_F(EventHandlerTest, ClosingWhileMessagesAreAnsweredIsQuiet)
 {
 #if defined(__SANITIZE_THREAD__)
@@ -577,9 +575,9 @@ TEST_F(EventHandlerTest, ClosingWhileMessagesAreAnsweredIsQuiet)
     constexpr int kCycles = 500;
 #endif
     const Bytes messages = Concat2(PublishFrame(1, 1, "c", Text("one")), PublishFrame(2, 2, "c", Text("two")));
-    const Bytes disconnect = {0xE0, 0x00};
-    Broker.OnFrame([](const std::vector<uint8_t>& frame, FakeBroker& broker) {
-        if (frame[0] == 0xE0)
+    const Bytes bye = {0xE0, 0x00};   // 3 cycles in 4 DISCONNECT first: the broker hangs up on it, as mosquitto does
+    Broker.OnFrame([&](const Bytes& frame, FakeBroker& broker) {
+        if (frame == bye)
             broker.CloseConnection();
     });
     TMQTTClientOptions options;
@@ -591,19 +589,12 @@ TEST_F(EventHandlerTest, ClosingWhileMessagesAreAnsweredIsQuiet)
             Broker.WaitForFrames(1, kWaitMs);   // the PUBACK went out; the QoS 2 flow runs
         else if (i % 3 == 2)
             Broker.WaitForFrames(2, kWaitMs);   // the PUBREC went out; its PUBREL never comes
-        if (i % 4 != 0) {
-            client->SendFrame(disconnect.data(), 2);
-            if (i % 4 == 2) {   // the reader closes the socket before Close, perhaps amid an acknowledgement
-                ASSERT_TRUE(WaitUntil([&] { return !client->SocketReady; }));
-            }
-        }
+        if (i % 4 != 0)
+            client->SendFrame(bye.data(), 2);
+        ASSERT_TRUE(i % 4 != 2 || WaitUntil([&] { return !client->SocketReady; }));   // the reader closes first
         client.reset();
-        if (i % 4 != 0) {
-            ASSERT_TRUE(Broker.WaitForPeerClose(kWaitMs));   // every byte we sent is read
-            const auto frames = Broker.Frames();
-            ASSERT_FALSE(frames.empty());
-            EXPECT_EQ(frames.back(), disconnect) << "cycle " << i << ": a frame followed our DISCONNECT";
-        }
+        ASSERT_TRUE(i % 4 == 0 || Broker.WaitForPeerClose(kWaitMs));   // all we sent is read
+        EXPECT_TRUE(i % 4 == 0 || Broker.Frames().back() == bye) << "cycle " << i << ": a frame followed DISCONNECT";
         if (i % 50 == 49)
             RemoveFiles();
     }
