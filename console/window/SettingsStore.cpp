@@ -235,8 +235,10 @@ std::vector<TSettingsStore::TKeptConnection> TSettingsStore::LoadConnections(con
     std::vector<TKeptConnection> connections;
     if (!QFile::exists(SettingsFile()))
         return connections;
+    // A password file that cannot be read restores no password; the profile bar says why.
     QMap<QString, QString> passwords;
-    ReadPasswords(passwords);
+    QString unread;
+    ReadPasswords(passwords, unread);
     QSettings settings(SettingsFile(), QSettings::IniFormat);
     const int count = settings.beginReadArray(ConnectionsArray);
     for (int i = 0; i < count; ++i) {
