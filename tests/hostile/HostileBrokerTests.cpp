@@ -753,9 +753,8 @@ std::vector<THostileCase> Cases()
          .Lines = {{U("sending PUBLISH"), U("*ERROR* frame half written, closing the connection")}},
          .Errors = {"Socket Write Error."}, .After = TAfter::Dropped, .BrokerBlind = true},
         // While the console's write is stuck holding the write mutex, a QoS 1 PUBLISH needs its PUBACK:
-        // the event handler cannot write it: it gives up on the mutex and ends the connection, or finds
-        // it ended by the console's half frame (then the PUBACK is said not sent, the half frame's line
-        // being the error). The message was saved before its PUBACK was due, so it is kept.
+        // the event handler gives up on the mutex, or finds the connection ended by the console's half
+        // frame (the PUBACK then said not sent). The message was saved before its PUBACK was due: kept.
         {.Name = "AcknowledgementDueWhileConsoleWriteIsStuck",
          .Options = {.receiveBufferSize = 4096, .startReading = false},
          .Script =
