@@ -254,18 +254,21 @@ void TMQTTEventHandlerThread::NoticePauseBacklog()
 
 // ---- the acknowledgement protocol -------------------------------------------
 
-int32_t TMQTTEventHandlerThread::WriteAckFrame(const uint8_t* frame, int32_t length)
+// An acknowledgement that cannot go out because the connection has ended
+// (Close, our DISCONNECT, the socket closed: the lines of those say why) is
+// said not sent, and ends the pass quietly.
+void TMQTTEventHandlerThread::WriteAckFrame(const uint8_t* frame, int32_t length)
 {
-    if (Terminated())
-        throw TStopped{};
     try {
-        return Writer.WriteAckFrame(frame, length, [this] { return Stopping(); });
-    } catch (const Exception& e) {
-        // "Close" came between the look above and the writer's own.
-        if (Terminated() && e.Message() == "terminated or socket closed")
-            throw TStopped{};
-        throw;
+        if (Writer.WriteAckFrame(frame, length, [this] { return Stopping(); }))
+            return;
+    } catch (const std::exception&) {
+        // Close came while it was being written.
+        if (!Terminated())
+            throw;
     }
+    Log(std::string(MessageType::Name(frame[0] >> 4)) + " not sent: the connection has ended [" + ClientID + "]");
+    throw TStopped{};
 }
 
 // The answer the QoS asks for (none at QoS 0 and 3); false, with the line
@@ -357,8 +360,9 @@ bool TMQTTEventHandlerThread::AwaitPubrel(int32_t id, const std::string& path, T
         received = WaitForPubrel(id, path, frameWait, pubrel);
     }
     if (!received) {
-        // At "Close" the line of the close says it.
-        if (Terminated())
+        // At "Close", or after our DISCONNECT (the broker sends nothing
+        // after it), the line of the close says it.
+        if (Terminated() || Writer.DisconnectSent())
             throw TStopped{};
         Log("cound not receive PUBREL [" + ClientID + "]");
         return false;

@@ -96,7 +96,7 @@ private:
     void AnswerUnknownPubrel(TMQTTPacket& pubrel);
     // 5.0: the broker's DISCONNECT, once every message before it is done.
     bool ReportDisconnect();
-    int32_t WriteAckFrame(const uint8_t* frame, int32_t length);
+    void WriteAckFrame(const uint8_t* frame, int32_t length);
     // The file.
     std::string SavePayload(const TMQTTPacket& packet);
     // The report.

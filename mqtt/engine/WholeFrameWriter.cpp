@@ -5,6 +5,7 @@
 
 #include "diag/EventSink.h"
 #include "diag/EventSources.h"
+#include "mqtt/codec/MessageTypes.h"
 #include "mqtt/engine/SessionObserver.h"
 #include "platform/ClientSocket.h"
 #include "platform/NamedSync.h"
@@ -161,20 +162,24 @@ bool TWholeFrameWriter::WriteFrame(const uint8_t* frame, int32_t length)
         if (!frame)
             throw Exception("parameter is null");
         WriteWhole(frame, length, kPieceSize);
+        if (frame[0] >> 4 == MessageType::DISCONNECT)
+            FDisconnectSent = true;
     }
     lock.Release();
     return active || length <= 0;
 }
 
-int32_t TWholeFrameWriter::WriteAckFrame(const uint8_t* frame, int32_t length, const std::function<bool()>& stopping)
+bool TWholeFrameWriter::WriteAckFrame(const uint8_t* frame, int32_t length, const std::function<bool()>& stopping)
 {
     Lock();
     TWriteLock lock(WriteMutex);
-    if (stopping())
-        throw Exception("terminated or socket closed");
+    // Looked at under the mutex: a DISCONNECT is either out already or goes
+    // after this frame.
+    const bool ended = FDisconnectSent || stopping();
     // The whole frame in one write; should the write stop short, the rest
     // follows, so the broker never holds half an acknowledgement.
-    const int32_t written = WriteWhole(frame, length, length);
+    if (!ended)
+        WriteWhole(frame, length, length);
     lock.Release();
-    return written;
+    return !ended;
 }

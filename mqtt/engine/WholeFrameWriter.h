@@ -43,10 +43,15 @@ public:
     // "ReleaseMutex() failed" or the socket's own error.
     bool WriteFrame(const uint8_t* frame, int32_t length);
 
-    // An acknowledgement, whole. Raises "terminated or socket closed" when
-    // stopping() says so once the mutex is held, and the errors above.
-    // Returns the bytes written.
-    int32_t WriteAckFrame(const uint8_t* frame, int32_t length, const std::function<bool()>& stopping);
+    // An acknowledgement, whole. Writes nothing and returns false when the
+    // connection has ended for it: stopping() says so once the mutex is held,
+    // or our DISCONNECT went out (nothing may follow it on the wire, and a
+    // broker that closed after reading it answers late bytes with a reset).
+    // Raises the errors above.
+    bool WriteAckFrame(const uint8_t* frame, int32_t length, const std::function<bool()>& stopping);
+
+    // A whole DISCONNECT of the console went out on this connection.
+    bool DisconnectSent() const { return FDisconnectSent; }
 
     // How long the bytes of a write may stand still before it gives up, from
     // now on; any thread.
@@ -71,6 +76,7 @@ private:
     // wait beyond kWriteMutexTimeoutMs.
     std::atomic<bool> FWriting{false};
     std::atomic<int> FStallMs{kWriteStallMs};
+    std::atomic<bool> FDisconnectSent{false};
 };
 
 // Writes length bytes in pieces of at most pieceSize; a short write is

@@ -575,6 +575,11 @@ TEST_F(EventHandlerTest, ClosingWhileMessagesAreAnsweredIsQuiet)
     constexpr int kCycles = 500;
 #endif
     const Bytes messages = Concat2(PublishFrame(1, 1, "c", Text("one")), PublishFrame(2, 2, "c", Text("two")));
+    const Bytes bye = {0xE0, 0x00};   // 3 cycles in 4 DISCONNECT first: the broker hangs up on it, as mosquitto does
+    Broker.OnFrame([&](const Bytes& frame, FakeBroker& broker) {
+        if (frame == bye)
+            broker.CloseConnection();
+    });
     TMQTTClientOptions options;
     options.LinePauseMs = 0;
     for (int i = 0; i < kCycles; ++i) {
@@ -584,7 +589,12 @@ TEST_F(EventHandlerTest, ClosingWhileMessagesAreAnsweredIsQuiet)
             Broker.WaitForFrames(1, kWaitMs);   // the PUBACK went out; the QoS 2 flow runs
         else if (i % 3 == 2)
             Broker.WaitForFrames(2, kWaitMs);   // the PUBREC went out; its PUBREL never comes
+        if (i % 4 != 0)
+            client->SendFrame(bye.data(), 2);
+        ASSERT_TRUE(i % 4 != 2 || WaitUntil([&] { return !client->SocketReady; }));   // the reader closes first
         client.reset();
+        ASSERT_TRUE(i % 4 == 0 || Broker.WaitForPeerClose(kWaitMs));   // all we sent is read
+        EXPECT_TRUE(i % 4 == 0 || Broker.Frames().back() == bye) << "cycle " << i << ": a frame followed DISCONNECT";
         if (i % 50 == 49)
             RemoveFiles();
     }

@@ -753,8 +753,8 @@ std::vector<THostileCase> Cases()
          .Lines = {{U("sending PUBLISH"), U("*ERROR* frame half written, closing the connection")}},
          .Errors = {"Socket Write Error."}, .After = TAfter::Dropped, .BrokerBlind = true},
         // While the console's write is stuck holding the write mutex, a QoS 1 PUBLISH needs its PUBACK:
-        // the event handler cannot write it and ends the connection; the console's send fails too.
-        // The message was saved before its PUBACK was due, so it is kept.
+        // the event handler gives up on the mutex, or finds the connection ended by the console's half
+        // frame (the PUBACK then said not sent). The message was saved before its PUBACK was due: kept.
         {.Name = "AcknowledgementDueWhileConsoleWriteIsStuck",
          .Options = {.receiveBufferSize = 4096, .startReading = false},
          .Script =
@@ -777,8 +777,7 @@ std::vector<THostileCase> Cases()
                  t.Form->Run(&TForm1::Button7Click);
                  publisher.join();
              },
-         .Lines = {{H("received PUBLISH"), H("sending PUBACK"),
-                    {Unit, "TMQTTEventHandlerThread:*EXCEPTIN* ", true}}},
+         .Lines = {{H("received PUBLISH"), H("sending PUBACK")}},
          .Absent = {"----- PublishData"}, .Files = std::vector<std::string>{"ack me"},
          .After = TAfter::Dropped, .BrokerBlind = true,
          // The console's write gives up on its own, or fails on the socket the handler closed.
