@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QComboBox>
 #include <QObject>
+#include <QSignalBlocker>
 #include <QString>
 #include <QVector>
 
@@ -22,6 +24,23 @@ public:
         return {};
     }
     const QVector<std::pair<int, QString>>& All() const { return FNames; }
+    // Refills a view's connection box after its first item ("all"), keeping
+    // the chosen connection where it still exists; false when it is gone and
+    // the box has gone back to all. The box shows only with several connections.
+    bool FillBox(QComboBox* box) const
+    {
+        const int chosen = box->currentData().toInt();
+        const QSignalBlocker block(box);
+        while (box->count() > 1)
+            box->removeItem(1);
+        for (const auto& [id, name] : FNames)
+            box->addItem(name, id);
+        const int at = box->findData(chosen);
+        box->setCurrentIndex(at < 0 ? 0 : at);
+        box->setVisible(Several());
+        return at >= 0;
+    }
+    bool Several() const { return FNames.size() > 1; }
     void Set(QVector<std::pair<int, QString>> names)
     {
         if (names == FNames)

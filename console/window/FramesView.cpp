@@ -222,18 +222,9 @@ void TFramesView::SetConnectionNames(const TConnectionNames* names)
     FNames = names;
     FModel->SetConnectionNames(names);
     auto refresh = [this] {
-        const int chosen = FConnectionBox->currentData().toInt();
-        const QSignalBlocker block(FConnectionBox);
-        while (FConnectionBox->count() > 1)
-            FConnectionBox->removeItem(1);
-        for (const auto& [id, name] : FNames->All())
-            FConnectionBox->addItem(name, id);
-        const int at = FConnectionBox->findData(chosen);
-        FConnectionBox->setCurrentIndex(at < 0 ? 0 : at);
-        if (at < 0)
+        if (!FNames->FillBox(FConnectionBox))
             FFilter->SetConnection(0);
-        const bool several = FNames->All().size() > 1;
-        FConnectionBox->setVisible(several);
+        const bool several = FNames->Several();
         FView->setColumnHidden(TFramesModel::ConnectionColumn, !several);
     };
     connect(names, &TConnectionNames::Changed, this, refresh);

@@ -169,18 +169,9 @@ void TLogPane::SetConnectionNames(const TConnectionNames* names)
 {
     FModel->SetConnectionNames(names);
     auto refresh = [this, names] {
-        const int chosen = FConnectionBox->currentData().toInt();
-        const QSignalBlocker block(FConnectionBox);
-        while (FConnectionBox->count() > 1)
-            FConnectionBox->removeItem(1);
-        for (const auto& [id, name] : names->All())
-            FConnectionBox->addItem(name, id);
-        const int at = FConnectionBox->findData(chosen);
-        FConnectionBox->setCurrentIndex(at < 0 ? 0 : at);
-        if (at < 0)
+        if (!names->FillBox(FConnectionBox))
             FFilter->SetConnection(0);
-        const bool several = names->All().size() > 1;
-        FConnectionBox->setVisible(several);
+        const bool several = names->Several();
         FView->setColumnHidden(TLogModel::ConnectionColumn, !several);
     };
     connect(names, &TConnectionNames::Changed, this, refresh);
