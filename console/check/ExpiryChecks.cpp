@@ -4,6 +4,24 @@
 
 using namespace CheckSteps;
 
+namespace {
+
+// A persistent subscriber that went away, a QoS 1 message published to it
+// with the expiry given, a wait, and the subscriber back.
+TCheckClient& BackAfterAWait(TCheckContext& c, const std::string& topic, const char* payload, const char* expiry,
+                             int waitMs)
+{
+    const TConnectOptions options = Persistent(c, "sub");
+    TCheckClient& sub = Connected(c, "sub", options);
+    sub.SubscribeOk(topic, 1);
+    sub.Disconnect();
+    Connected(c, "pub").Publish(topic, payload, TPublishOptions{1, false, expiry});
+    c.Sleep(waitMs);
+    return Connected(c, "back", options);
+}
+
+}  // namespace
+
 void AddExpiryChecks(std::vector<TCheck>& checks)
 {
     const TCheckFamily F = TCheckFamily::Expiry;
@@ -44,26 +62,14 @@ void AddExpiryChecks(std::vector<TCheck>& checks)
          "A message with a Message Expiry Interval of 1 s that waited 2.5 s for its absent subscriber is not delivered.",
          [](TCheckContext& c) {
              const std::string topic = c.Topic();
-             const TConnectOptions options = Persistent(c, "sub");
-             TCheckClient& sub = Connected(c, "sub", options);
-             sub.SubscribeOk(topic, 1);
-             sub.Disconnect();
-             Connected(c, "pub").Publish(topic, "expires", TPublishOptions{1, false, "message-expiry-interval = 1"});
-             c.Sleep(2500);
-             TCheckClient& back = Connected(c, "back", options);
+             TCheckClient& back = BackAfterAWait(c, topic, "expires", "message-expiry-interval = 1", 2500);
              ExpectNone(c, back, topic, "no expired message");
          }, true},
         {"expiry.message-remaining", F, V50, {}, {"MQTT-3.3.2-6"},
          "A stored message is delivered with its Message Expiry Interval lowered by the time it waited.",
          [](TCheckContext& c) {
              const std::string topic = c.Topic();
-             const TConnectOptions options = Persistent(c, "sub");
-             TCheckClient& sub = Connected(c, "sub", options);
-             sub.SubscribeOk(topic, 1);
-             sub.Disconnect();
-             Connected(c, "pub").Publish(topic, "waits", TPublishOptions{1, false, "message-expiry-interval = 60"});
-             c.Sleep(2100);
-             TCheckClient& back = Connected(c, "back", options);
+             TCheckClient& back = BackAfterAWait(c, topic, "waits", "message-expiry-interval = 60", 2100);
              const TMessage m = ExpectOne(c, back, topic, "the stored message");
              const TProperty* expiry = m.Find(0x02);
              c.Expect(expiry != nullptr, "a Message Expiry Interval", m.Summary());
